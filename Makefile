@@ -1,0 +1,32 @@
+# Set-up and checks for a fresh machine of this project's kind (Debian, CPython 3.11, root).
+PYTHON ?= python3
+JOBS ?= $(shell nproc)
+TEST_BUILD ?= build/cpp-tests
+
+.PHONY: deps install quickstart cpp-test py-test test bench
+
+# System packages: GoogleTest, nlohmann-json, zlib headers and ccache.
+deps:
+	@if ! dpkg -s libgtest-dev nlohmann-json3-dev zlib1g-dev ccache >/dev/null 2>&1; then \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+	    libgtest-dev nlohmann-json3-dev zlib1g-dev ccache cmake g++ >/dev/null; \
+	fi
+	$(PYTHON) -m pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<4" "nlohmann-json>=3.11" \
+	  numpy pytest matplotlib
+
+# The package itself, built against the build requirements installed by `deps`.
+install: deps
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install -q --no-build-isolation ".[test]"
+
+quickstart: install
+	$(PYTHON) examples/quickstart.py
+
+cpp-test: deps
+	cmake -S . -B $(TEST_BUILD) -DOVREL_BUILD_TESTS=ON -DOVREL_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(TEST_BUILD) -j $(JOBS)
+	ctest --test-dir $(TEST_BUILD) -j $(JOBS) --output-on-failure
+
+py-test: install
+	cd tests/python && MPLBACKEND=Agg $(PYTHON) -m pytest -q -p no:cacheprovider .
+
+test: cpp-test py-test

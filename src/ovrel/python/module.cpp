@@ -1,0 +1,92 @@
+#include "ovrel/python/module.hpp"
+
+#include <nanobind/nanobind.h>
+
+namespace ovrel::python {
+
+void append_to_all(nb::module_& m, const char* name) {
+  nb::object all;
+  if (nb::hasattr(m, "__all__")) {
+    all = m.attr("__all__");
+  } else {
+    all = nb::list();
+    nb::setattr(m, "__all__", all);
+  }
+  if (PyList_Append(all.ptr(), nb::str(name).ptr()) != 0) throw nb::python_error();
+}
+
+void add_attribute(nb::module_& m, const char* name, nb::handle value) {
+  append_to_all(m, name);
+  nb::setattr(m, name, value);
+}
+
+void add_function(nb::module_& m, PyMethodDef* def) {
+  nb::object fn = nb::steal(PyCFunction_NewEx(def, m.ptr(), m.attr("__name__").ptr()));
+  if (!fn.is_valid()) throw nb::python_error();
+  add_attribute(m, def->ml_name, fn);
+}
+
+namespace {
+
+void initialise(nb::module_& m) {
+  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+    try {
+      std::rethrow_exception(p);
+    } catch (...) {
+      set_error_from_current_exception();
+    }
+  });
+
+  add_attribute(m, "__version__", nb::str("0.0.3"));
+  register_smoke_class(m);
+  register_smoke_function(m);
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_ovrel_rs",
+    "Python extension module entrypoint.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* created_module = nullptr;
+PyInterpreterState* creating_interpreter = nullptr;
+
+}  // namespace
+
+}  // namespace ovrel::python
+
+extern "C" NB_EXPORT PyObject* PyInit__ovrel_rs(void);
+
+extern "C" PyObject* PyInit__ovrel_rs(void) {
+  using namespace ovrel::python;
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  if (creating_interpreter != nullptr && creating_interpreter != interp) {
+    PyErr_SetString(PyExc_ImportError,
+                    "ovrel._ovrel_rs cannot be loaded into a second interpreter of the same process");
+    return nullptr;
+  }
+  // A second import in the same interpreter gets the module that already exists.
+  if (created_module != nullptr) {
+    Py_INCREF(created_module);
+    return created_module;
+  }
+  PyObject* raw = PyModule_Create(&module_def);
+  if (raw == nullptr) return nullptr;
+  nb::module_ m = nb::steal<nb::module_>(raw);
+  if (!nb::register_module(m)) return nullptr;
+  try {
+    initialise(m);
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+  creating_interpreter = interp;
+  created_module = m.inc_ref().ptr();
+  return m.release().ptr();
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+// Module registry: every attribute is added through these helpers so that `__all__` lists the
+// names in the order they were added.
+
+#include <nanobind/nanobind.h>
+
+#include "ovrel/python/runtime.hpp"
+
+namespace ovrel::python {
+
+// Appends the name to the module's `__all__`, then sets the attribute.
+void add_attribute(nb::module_& m, const char* name, nb::handle value);
+// Appends the name to `__all__`; the caller then creates the class, which sets the attribute.
+void append_to_all(nb::module_& m, const char* name);
+
+// A module-level function whose text signature and docstring come from `doc`
+// ("name(params)\n--\n\n..."), called with the positional tuple and the keyword dictionary.
+using RawFunction = PyObject* (*)(PyObject* self, PyObject* args, PyObject* kwargs);
+void add_function(nb::module_& m, PyMethodDef* def);
+
+// Runs a Python entry inside the panic boundary: every C++ exception becomes a Python one.
+template <class F>
+PyObject* boundary(F&& body) noexcept {
+  try {
+    nb::object result = body();
+    return result.release().ptr();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// Class and function registration, one per area, called by the initialiser in module order.
+void register_smoke_class(nb::module_& m);
+void register_smoke_function(nb::module_& m);
+
+}  // namespace ovrel::python

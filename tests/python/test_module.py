@@ -1,0 +1,113 @@
+import importlib
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import ovrel
+from ovrel import _ovrel_rs
+
+
+def test_version_and_all_order():
+    assert ovrel.__version__ == "0.0.3"
+    assert _ovrel_rs.__all__[0] == "__version__"
+    assert ovrel.__all__ == list(_ovrel_rs.__all__)
+    # Classes come before functions; within each group the registration order holds.
+    names = _ovrel_rs.__all__
+    assert names.index("SmokeDetector") < names.index("smoke_detect")
+    assert len(names) == len(set(names))
+
+
+def test_reimport_returns_the_same_module():
+    before = list(_ovrel_rs.__all__)
+    del sys.modules["ovrel._ovrel_rs"]
+    again = importlib.import_module("ovrel._ovrel_rs")
+    assert again is _ovrel_rs
+    assert list(again.__all__) == before
+
+
+def test_classes_are_final_without_instance_dict():
+    det = ovrel.SmokeDetector()
+    assert type(det).__module__ == "ovrel._ovrel_rs"
+    with pytest.raises(TypeError):
+        type("Sub", (ovrel.SmokeDetector,), {})
+    with pytest.raises(AttributeError):
+        det.extra = 1
+
+
+def test_smoke_detect_counts_values():
+    assert ovrel.smoke_detect([1.0, 2.0, 3.0]) == [3]
+    assert ovrel.smoke_detect([]) == [0]
+    assert ovrel.smoke_detect((1, 2.5)) == [2]
+    assert ovrel.smoke_detect(np.array([1.0, 2.0])) == [2]
+    assert ovrel.smoke_detect([float("nan"), float("inf")]) == [2]
+
+
+@pytest.mark.parametrize("bad", ["abc", {"a": 1.0}, [1.0, "x"], 3.0, None])
+def test_smoke_detect_refuses_non_float_sequences(bad):
+    with pytest.raises(TypeError, match=r"^expected a sequence of float values for smoke detection$"):
+        ovrel.smoke_detect(bad)
+
+
+def test_smoke_detector_fit_predict():
+    det = ovrel.SmokeDetector()
+    assert det.predict() == [0]
+    assert det.fit([1.0, 2.0]) is det
+    assert det.predict() == [2]
+    with pytest.raises(TypeError):
+        det.fit("abc")
+    assert det.predict() == [2]
+
+
+def test_text_signatures_and_docs():
+    assert ovrel.SmokeDetector.__text_signature__ == "()"
+    assert ovrel.SmokeDetector.__doc__ == (
+        "Minimal placeholder detector used to validate Python packaging + wheel smoke tests."
+    )
+    assert ovrel.smoke_detect.__text_signature__ == "(values)"
+    assert ovrel.smoke_detect.__doc__ == "One-shot placeholder smoke detector function."
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: ovrel.smoke_detect(), r"smoke_detect\(\) missing 1 required positional argument: 'values'"),
+        (lambda: ovrel.smoke_detect([1.0], [2.0]), r"smoke_detect\(\) takes 1 positional argument but 2 were given"),
+        (lambda: ovrel.smoke_detect(x=[1.0]), r"smoke_detect\(\) got an unexpected keyword argument 'x'"),
+        (
+            lambda: ovrel.smoke_detect([1.0], values=[1.0]),
+            r"smoke_detect\(\) got multiple values for argument 'values'",
+        ),
+    ],
+)
+def test_argument_binding_uses_python_wording(call, message):
+    with pytest.raises(TypeError, match=f"^{message}$"):
+        call()
+
+
+def test_panic_exception_is_not_an_exception_subclass():
+    panic = getattr(_ovrel_rs, "PanicException", None)
+    if panic is not None:
+        assert issubclass(panic, BaseException)
+        assert not issubclass(panic, Exception)
+
+
+def test_concurrent_calls_do_not_deadlock():
+    det = ovrel.SmokeDetector()
+    errors = []
+
+    def work():
+        try:
+            for _ in range(200):
+                det.fit([1.0] * 10)
+                det.predict()
+        except RuntimeError as e:  # a conflicting borrow fails at once, never waits
+            errors.append(str(e))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert set(errors) <= {"Already borrowed", "Already mutably borrowed"}
