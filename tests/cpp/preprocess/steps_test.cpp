@@ -27,7 +27,9 @@ constexpr double kMax = std::numeric_limits<double>::max();
   }
   for (std::size_t i = 0; i < got.size(); ++i) {
     const bool both_nan = std::isnan(got[i]) && std::isnan(want[i]);
-    if (!both_nan && std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) {
+    const bool same_bits =
+        std::bit_cast<std::uint64_t>(got[i]) == std::bit_cast<std::uint64_t>(want[i]);
+    if (!both_nan && !same_bits) {
       return ::testing::AssertionFailure()
              << "index " << i << ": " << got[i] << " vs " << want[i];
     }
@@ -284,7 +286,9 @@ std::vector<double> naive_stl(const std::vector<double>& col, std::size_t p, std
     for (double s : seasonal) total += s;
     const double mean = total / static_cast<double>(p);
     for (double& s : seasonal) s -= mean;
-    for (std::size_t t = 0; t < n; ++t) work[t] = std::isnan(col[t]) ? kNaN : col[t] - seasonal[t % p];
+    for (std::size_t t = 0; t < n; ++t) {
+      work[t] = std::isnan(col[t]) ? kNaN : col[t] - seasonal[t % p];
+    }
     trend = naive_moving_average(work, w);
   }
   return work;
@@ -294,7 +298,8 @@ TEST(MovingAverageTest, IgnoresNaNAndClipsAtTheEnds) {
   EXPECT_TRUE(SameValues(centered_moving_average_ignore_nan(std::vector{1.0, kNaN, 3.0, 4.0}, 3),
                          {1.0, 2.0, 3.5, 3.5}));
   EXPECT_TRUE(
-      SameValues(centered_moving_average_ignore_nan(std::vector{kNaN, kNaN, 3.0}, 3), {kNaN, 3.0, 3.0}));
+      SameValues(centered_moving_average_ignore_nan(std::vector{kNaN, kNaN, 3.0}, 3),
+                 {kNaN, 3.0, 3.0}));
   const std::vector<double> x = noisy_series(50, 1, 9, 0.2);
   for (std::size_t w : {1, 3, 5, 49, 51, 101}) {
     EXPECT_TRUE(SameValues(centered_moving_average_ignore_nan(x, w), naive_moving_average(x, w)))
@@ -308,7 +313,8 @@ struct WindowCase {
 
 TEST(StlLikeTest, TrendWindow) {
   const std::vector<WindowCase> cases = {
-      {2, 4, 3}, {2, 100, 5}, {3, 6, 5}, {3, 7, 7}, {7, 100, 15}, {2, 3, 3}, {SIZE_MAX / 2 + 1, 10, 9},
+      {2, 4, 3}, {2, 100, 5}, {3, 6, 5}, {3, 7, 7},
+      {7, 100, 15}, {2, 3, 3}, {SIZE_MAX / 2 + 1, 10, 9},
   };
   for (const WindowCase& c : cases) {
     EXPECT_EQ(stl_like_trend_window(c.period, c.n), c.window) << c.period << " " << c.n;
