@@ -12,9 +12,13 @@
 #include <vector>
 
 #include "ovrel/core/time_series.hpp"
+#include "ovrel/costs/ar.hpp"
+#include "ovrel/costs/cosine.hpp"
 #include "ovrel/costs/l1.hpp"
 #include "ovrel/costs/l2.hpp"
+#include "ovrel/costs/nig.hpp"
 #include "ovrel/costs/normal.hpp"
+#include "ovrel/costs/rank.hpp"
 
 namespace {
 
@@ -74,6 +78,15 @@ std::vector<Case> cases() {
       {"normal_mean_var", 8, kAny, 1'000'000, timed(CostNormalMeanVar{})},
       {"normal_full_cov", 1, kAny, 1'000'000, timed(CostNormalFullCov{})},
       {"normal_full_cov", 4, kAny, 200'000, timed(CostNormalFullCov{})},
+      {"nig_marginal", 1, kAny, 1'000'000, timed(CostNIGMarginal{})},
+      {"nig_marginal", 8, kAny, 1'000'000, timed(CostNIGMarginal{})},
+      {"cosine", 1, kAny, 1'000'000, timed(CostCosine{})},
+      {"cosine", 8, kAny, 1'000'000, timed(CostCosine{})},
+      {"rank", 1, kAny, 1'000'000, timed(CostRank{})},
+      {"rank", 8, kAny, 1'000'000, timed(CostRank{})},
+      {"ar(1)", 1, kAny, 1'000'000, timed(CostAR{1})},
+      {"ar(1)", 8, kAny, 1'000'000, timed(CostAR{1})},
+      {"ar(3)", 1, 1000, 20'000, timed(CostAR{3})},
   };
 }
 
