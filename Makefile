@@ -30,3 +30,9 @@ py-test: install
 	cd tests/python && MPLBACKEND=Agg $(PYTHON) -m pytest -q -p no:cacheprovider .
 
 test: cpp-test py-test
+
+# Side-by-side timing against ruptures, changepoint-cython and fastcpd. The peers go into the
+# benchmark environment only; writes bench/results.md and bench/scaling.png.
+bench: install
+	PYTHON=$(PYTHON) bash bench/install_peers.sh
+	MPLBACKEND=Agg $(PYTHON) bench/compare_peers.py
