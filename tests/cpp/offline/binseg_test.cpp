@@ -21,7 +21,15 @@ using core::Penalty;
 using core::Stopping;
 using costs::CostL2Mean;
 using namespace testing;
-using namespace binseg;
+using binseg::add_segment_to_frontier;
+using binseg::build_result_breakpoints;
+using binseg::candidate_window;
+using binseg::check_runtime_controls;
+using binseg::evaluate_segment_cost;
+using binseg::insert_sorted_unique;
+using binseg::pick_best_frontier_index;
+using binseg::resolve_penalty_beta;
+using binseg::RunStats;
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 const std::string kMaskWarning =
@@ -164,7 +172,7 @@ void expect_resolved(const C& model, const PenaltyCase& c) {
   const auto r = resolve_penalty_beta(model, c.penalty, c.n, c.d, c.p);
   ASSERT_TRUE(r) << r.error().display();
   EXPECT_EQ(r->beta, c.beta);
-  EXPECT_EQ(r->source, c.source);
+  EXPECT_EQ(r->params_source, c.source);
   EXPECT_EQ(r->params_per_segment, c.figure);
 }
 
@@ -486,7 +494,7 @@ TEST(BinSegDetector, ProgressAndMetricsOfKnownK) {
   EXPECT_EQ(r->breakpoints, (std::vector<std::size_t>{20, 40, 60, 80, 100}));
 }
 
-TEST(BinSegDetector, NoMetricsOrProgressForAFailedRun) {
+TEST(BinSegDetector, NoMetricsOrFinalProgressForAFailedRun) {
   Constraints constraints;
   ExecutionContext ctx(constraints);
   RecordingProgress progress;
@@ -496,7 +504,10 @@ TEST(BinSegDetector, NoMetricsOrProgressForAFailedRun) {
   const auto x = piecewise_series({{10, 0.0}}, 0.5);
   EXPECT_FALSE(l2_binseg(Stopping::known_k(9)).detect(view_of(x), ctx));
   EXPECT_TRUE(telemetry.values.empty());
-  EXPECT_TRUE(progress.values.empty());
+  // The passes made before the frontier ran out report their share; 1.0 never comes.
+  ASSERT_FALSE(progress.values.empty());
+  EXPECT_EQ(progress.values.back(), static_cast<float>(progress.values.size()) / 9.0F);
+  EXPECT_LT(progress.values.back(), 1.0F);
 }
 
 TEST(BinSegDetector, SoftDegradeBudgetAddsOneWarning) {

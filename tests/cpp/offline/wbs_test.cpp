@@ -21,7 +21,17 @@ using core::Penalty;
 using core::Stopping;
 using costs::CostL2Mean;
 using namespace testing;
-using namespace wbs;
+using wbs::build_result_breakpoints;
+using wbs::downsample_evenly;
+using wbs::dyadic_lengths;
+using wbs::generate_grid_intervals;
+using wbs::generate_intervals;
+using wbs::initial_interval_capacity;
+using wbs::Interval;
+using wbs::kRandomMinAttempts;
+using wbs::resolve_num_intervals;
+using wbs::split_window_for_interval;
+using wbs::StableRng;
 using Intervals = std::vector<Interval>;
 
 const std::string kSoftWarning =
@@ -277,7 +287,7 @@ void expect_resolved(const C& model, const PenaltyCase& c) {
   const auto r = wbs::resolve_penalty_beta(model, c.penalty, c.n, c.d, c.p);
   ASSERT_TRUE(r) << r.error().display();
   EXPECT_EQ(r->beta, c.beta);
-  EXPECT_EQ(r->source, c.source);
+  EXPECT_EQ(r->params_source, c.source);
   EXPECT_EQ(r->params_per_segment, c.figure);
 }
 
