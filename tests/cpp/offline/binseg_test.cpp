@@ -8,6 +8,8 @@
 
 #include "binseg_test_support.hpp"
 #include "ovrel/core/text.hpp"
+#include "ovrel/costs/ar.hpp"
+#include "ovrel/costs/cosine.hpp"
 #include "ovrel/costs/l2.hpp"
 #include "ovrel/costs/normal.hpp"
 #include "ovrel/offline/binseg_impl.hpp"
@@ -181,6 +183,8 @@ TEST_P(BinSegPenalty, Resolves) {
   if (c.model == "l2_mean") expect_resolved(CostL2Mean{}, c);
   if (c.model == "normal_mean_var") expect_resolved(costs::CostNormalMeanVar{}, c);
   if (c.model == "normal_full_cov") expect_resolved(costs::CostNormalFullCov{}, c);
+  if (c.model == "cosine") expect_resolved(costs::CostCosine{}, c);
+  if (c.model == "ar") expect_resolved(costs::CostAR{}, c);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -194,6 +198,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "config_override", 2},
         PenaltyCase{"normal_mean_var", Penalty::aic(), 50, 2, 0, 12.0, "model_default_auto", 3},
         PenaltyCase{"normal_full_cov", Penalty::aic(), 50, 2, 0, 12.0, "model_default_auto", 3},
+        PenaltyCase{"cosine", Penalty::aic(), 50, 3, 0, 8.0, "model_default_auto", 2},
+        PenaltyCase{"cosine", Penalty::aic(), 50, 3, 2, 12.0, "config_override", 2},
+        PenaltyCase{"ar", Penalty::aic(), 50, 2, 0, 12.0, "model_default_auto", 3},
         PenaltyCase{"l2_mean", Penalty::manual(5.0), 50, 1, 0, 5.0, "model_default_auto", 2},
         PenaltyCase{"normal_mean_var", Penalty::manual(5.0), 50, 1, 0, 5.0, "model_default_auto",
                     3},
