@@ -85,6 +85,7 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
   if (!window) return {};
 
   const CostEvalBudget budget(ctx);
+  binseg::CheckCadence cadence(iteration, every);
   OVREL_TRY_ASSIGN(const double full,
                    offline::evaluate_segment_cost(model, cache, start, end, budget, stats));
   double best_gain = -HUGE_VAL;
@@ -92,7 +93,9 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
   for (std::size_t i = window->first; i < window->second; ++i) {
     const std::size_t s = candidates[i];
     OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-    OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
+    if (cadence.due(iteration)) {
+      OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
+    }
     OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
     OVREL_TRY_ASSIGN(const double left,
                      offline::evaluate_segment_cost(model, cache, start, s, budget, stats));

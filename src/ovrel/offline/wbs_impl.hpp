@@ -34,6 +34,7 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
   if (end - start < twice_m) return {};
 
   const CostEvalBudget budget(ctx);
+  binseg::CheckCadence cadence(iteration, every);
   bool found = false;
   std::size_t best_split = 0;
   std::size_t best_start = 0;
@@ -54,7 +55,9 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
     for (std::size_t i = window->first; i < window->second; ++i) {
       const std::size_t c = candidates[i];
       OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-      OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
+      if (cadence.due(iteration)) {
+        OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
+      }
       OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
       OVREL_TRY_ASSIGN(const double left,
                        evaluate_segment_cost(model, cache, interval.start, c, budget, stats));

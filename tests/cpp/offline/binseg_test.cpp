@@ -137,6 +137,18 @@ TEST(BinSegHelpers, RuntimeControlsRunOnMultiplesOfThePeriod) {
   EXPECT_EQ(check_runtime_controls(7, 1, ctx, now, stats).error(), OvrelError::cancelled());
 }
 
+TEST(BinSegHelpers, CheckCadenceAgreesWithTheRemainder) {
+  const std::vector<std::pair<std::uint64_t, std::uint64_t>> starts{
+      {0, 1}, {0, 7}, {5, 7}, {999, 1000}, {1000, 1000}, {kU64Max - 20, 7}, {kU64Max - 20, 1},
+      {kU64Max - 20, kU64Max}};
+  for (const auto& [first, every] : starts) {
+    binseg::CheckCadence cadence(first, every);
+    for (std::uint64_t it = first + 1; it != 0 && it - first <= 3000; ++it) {
+      ASSERT_EQ(cadence.due(it), it % every == 0) << "every=" << every << " it=" << it;
+    }
+  }
+}
+
 TEST(BinSegHelpers, RuntimeControlsFlagAnExceededTimeBudgetUnderSoftDegrade) {
   Constraints constraints;
   constraints.time_budget_ms = 1;
