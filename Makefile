@@ -23,7 +23,7 @@ quickstart: install
 	$(PYTHON) examples/quickstart.py
 
 cpp-test: deps
-	cmake -S . -B $(TEST_BUILD) -DOVREL_BUILD_TESTS=ON -DOVREL_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S . -B $(TEST_BUILD) -DOVREL_BUILD_TESTS=ON -DOVREL_BUILD_PYTHON=OFF -DOVREL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	ctest --test-dir $(TEST_BUILD) -j $(JOBS) --output-on-failure
 
