@@ -59,9 +59,9 @@ int main(int argc, char** argv) {
   for (const std::size_t n : {std::size_t{100000}, std::size_t{1000000}}) {
     if (n > max_n) break;
     const std::vector<double> x = shifted_series(n);
-    auto view = core::TimeSeriesView::from_f64(x, n, 1, core::MemoryLayout::c_contiguous(),
-                                               std::nullopt, core::TimeIndex::none(),
-                                               core::MissingPolicy::Error);
+    auto view =
+        core::TimeSeriesView::from_f64(x, n, 1, core::MemoryLayout::c_contiguous(), std::nullopt,
+                                       core::TimeIndex::none(), core::MissingPolicy::Error);
     if (!view) {
       std::fprintf(stderr, "view: %s\n", view.error().display().c_str());
       return 1;
