@@ -134,7 +134,9 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    ""},
         ConfigCase{"CacheWithoutMemory",
-                   [](Constraints& c) { c.max_cache_bytes = std::numeric_limits<std::uint64_t>::max(); },
+                   [](Constraints& c) {
+                     c.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
+                   },
                    ""},
         ConfigCase{"ZeroSplitNamesLargestPlusOne",
                    [](Constraints& c) { c.candidate_splits = std::vector<std::size_t>{0, 5}; },
@@ -199,14 +201,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SplitsCase{"Empty", {}, 0, ""}, SplitsCase{"Inside", {1, 2, 9}, 10, ""},
         SplitsCase{"AtBound", {1, 10}, 10,
-                   "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=10, n=10"},
+                   "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=10, "
+                   "n=10"},
         SplitsCase{"RangeBeforeOrder", {5, 12}, 10,
-                   "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=12, n=10"},
+                   "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=12, "
+                   "n=10"},
         SplitsCase{"OrderOfEarlierElementFirst", {5, 3, 20}, 10,
                    "constraints.candidate_splits must be strictly increasing and unique: index 1 "
                    "has 3, previous 5"},
         SplitsCase{"ZeroAfterOthers", {2, 0}, 10,
-                   "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=0, n=10"}),
+                   "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=0, "
+                   "n=10"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
