@@ -33,11 +33,10 @@ template <costs::CostModel C>
 void run(const char* label, std::size_t n, std::size_t d, std::size_t jump,
          std::size_t max_change_points) {
   const std::vector<double> values = piecewise(n, d, 7);
-  const auto view = core::TimeSeriesView::from_f64(values, n, d,
-                                                   core::MemoryLayout::c_contiguous(),
-                                                   std::nullopt, core::TimeIndex::none(),
-                                                   core::MissingPolicy::Error)
-                        .value();
+  const auto view =
+      core::TimeSeriesView::from_f64(values, n, d, core::MemoryLayout::c_contiguous(), std::nullopt,
+                                     core::TimeIndex::none(), core::MissingPolicy::Error)
+          .value();
   core::Constraints c;
   c.min_segment_len = 5;
   c.jump = jump;
@@ -54,8 +53,8 @@ void run(const char* label, std::size_t n, std::size_t d, std::size_t jump,
                 max_change_points, r.error().display().c_str());
     return;
   }
-  std::printf("%-16s n=%-7zu d=%zu jump=%-3zu max_k=%-3zu changes=%-3zu %10.2f ms  %s\n", label,
-              n, d, jump, max_change_points, r->change_points.size(), ms,
+  std::printf("%-16s n=%-7zu d=%zu jump=%-3zu max_k=%-3zu changes=%-3zu %10.2f ms  %s\n", label, n,
+              d, jump, max_change_points, r->change_points.size(), ms,
               r->diagnostics.notes.back().c_str());
 }
 

@@ -21,12 +21,14 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // One checked step of the size estimate: "{label} overflow" when it does not fit.
 Result<std::uint64_t> checked_step_add(std::uint64_t a, std::uint64_t b, std::string_view label) {
   std::uint64_t out = 0;
-  if (__builtin_add_overflow(a, b, &out)) return core::resource_limit(core::cat(label, " overflow"));
+  if (__builtin_add_overflow(a, b, &out))
+    return core::resource_limit(core::cat(label, " overflow"));
   return out;
 }
 Result<std::uint64_t> checked_step_mul(std::uint64_t a, std::uint64_t b, std::string_view label) {
   std::uint64_t out = 0;
-  if (__builtin_mul_overflow(a, b, &out)) return core::resource_limit(core::cat(label, " overflow"));
+  if (__builtin_mul_overflow(a, b, &out))
+    return core::resource_limit(core::cat(label, " overflow"));
   return out;
 }
 
@@ -71,8 +73,7 @@ Result<std::uint64_t> estimate_dynp_sweep_state_bytes(std::uint64_t endpoint_cou
   return total;
 }
 
-Status enforce_memory_budget(const core::ValidatedConstraints& validated,
-                             std::uint64_t required) {
+Status enforce_memory_budget(const core::ValidatedConstraints& validated, std::uint64_t required) {
   if (validated.memory_budget_bytes && required > *validated.memory_budget_bytes) {
     return core::resource_limit(core::cat(
         "constraints.memory_budget_bytes exceeded for dynp state: required_bytes=", required,
@@ -84,8 +85,7 @@ Status enforce_memory_budget(const core::ValidatedConstraints& validated,
 }
 
 Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
-                              const core::ExecutionContext& ctx, Instant started,
-                              RunStats& stats) {
+                              const core::ExecutionContext& ctx, Instant started, RunStats& stats) {
   // A period of 0 (never passed by the sweep) selects iteration 0 only.
   if (every == 0 ? iteration != 0 : iteration % every != 0) return {};
   return offline::check_runtime_controls(ctx, iteration, started, stats.soft_budget_exceeded);
@@ -109,8 +109,8 @@ Result<std::vector<std::size_t>> reconstruct_breakpoints_for_segment_count(
   for (std::size_t c = segment_count; c >= 2; --c) {
     const std::size_t i = sweep.backpointer(c, j);
     if (i == kNone) {
-      return core::invalid_input(core::cat("backtracking failed at segment_count=", c,
-                                           ", endpoint=", sweep.endpoints[j]));
+      return core::invalid_input(
+          core::cat("backtracking failed at segment_count=", c, ", endpoint=", sweep.endpoints[j]));
     }
     const std::size_t split = sweep.endpoints[i];
     if (split == 0 || split >= n) {
@@ -159,8 +159,7 @@ Result<PenalizedSelection> select_penalized_kernel(const DynpSweepResult& sweep,
   return PenalizedSelection{std::move(*breakpoints), best_objective, best_k, best_value};
 }
 
-Result<SweepTables> allocate_sweep_tables(std::size_t rows, std::size_t m,
-                                          std::uint64_t required) {
+Result<SweepTables> allocate_sweep_tables(std::size_t rows, std::size_t m, std::uint64_t required) {
   // Without a memory budget the estimate is the only limit, and a long series with a large
   // max_change_points asks for tens of gigabytes: a refusal by the system must come back as an
   // error, not end the process.
@@ -174,9 +173,9 @@ Result<SweepTables> allocate_sweep_tables(std::size_t rows, std::size_t m,
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
-  return core::resource_limit(core::cat(
-      "dynp state allocation failed: required_bytes=", required,
-      "; reduce constraints.max_change_points, or increase constraints.jump"));
+  return core::resource_limit(
+      core::cat("dynp state allocation failed: required_bytes=", required,
+                "; reduce constraints.max_change_points, or increase constraints.jump"));
 }
 
 std::string penalty_path_entry_note(std::size_t index, const ResolvedPenalty& resolved,

@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "ovrel/core/constraints.hpp"
+#include "ovrel/core/detectors.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/execution_context.hpp"
 #include "ovrel/core/results.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/time_series.hpp"
-#include "ovrel/core/detectors.hpp"
 #include "ovrel/costs/ar.hpp"
 #include "ovrel/costs/cosine.hpp"
 #include "ovrel/costs/l1.hpp"
@@ -69,8 +69,8 @@ namespace dynp {
 
 using Instant = core::MonotonicInstant;
 // The shared record; Dynp's source is always kSourceModelDefault.
-using offline::ResolvedPenalty;
 using offline::checked_counter_increment;
+using offline::ResolvedPenalty;
 
 // The work of one detect call; the sweep and the runtime controls write it in place.
 struct RunStats {
@@ -134,8 +134,7 @@ Status enforce_memory_budget(const core::ValidatedConstraints& validated, std::u
 // On iterations that are multiples of every: cancellation, then the time budget (an overrun
 // under SoftDegrade sets the flag and the run goes on).
 Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
-                              const core::ExecutionContext& ctx, Instant started,
-                              RunStats& stats);
+                              const core::ExecutionContext& ctx, Instant started, RunStats& stats);
 
 // Backtracks the best segmentation into segment_count segments: the change positions ascending,
 // then n.
@@ -155,8 +154,7 @@ struct SweepTables {
   std::vector<double> previous;
   std::vector<double> current;
 };
-Result<SweepTables> allocate_sweep_tables(std::size_t rows, std::size_t m,
-                                          std::uint64_t required);
+Result<SweepTables> allocate_sweep_tables(std::size_t rows, std::size_t m, std::uint64_t required);
 
 // "penalty_path[{}]: penalty={}, beta={}, params_per_segment={} (model_default), change_count={},
 // objective={}, penalized_objective={}".
@@ -203,24 +201,23 @@ Result<std::vector<PenalizedSelection>> run_dynp_penalty_path(
 }  // namespace dynp
 
 // Explicit instantiations, one translation unit per cost model (dynp_<model>.cpp).
-#define OVREL_DECLARE_DYNP(C, EXTERN)                                                           \
-  EXTERN template struct Dynp<C>;                                                              \
-  EXTERN template Result<dynp::ResolvedPenalty> dynp::resolve_penalty_beta<C>(                 \
-      const C&, const core::Penalty&, std::size_t, std::size_t);                               \
-  EXTERN template Result<dynp::DynpSweepResult> dynp::run_dynp_sweep<C>(                       \
-      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, std::size_t,   \
-      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&);           \
-  EXTERN template Result<dynp::KnownKSelection> dynp::run_dynp_known_k<C>(                     \
-      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, std::size_t,   \
-      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&);           \
-  EXTERN template Result<dynp::PenalizedSelection> dynp::run_dynp_penalized<C>(                \
+#define OVREL_DECLARE_DYNP(C, EXTERN)                                                            \
+  EXTERN template struct Dynp<C>;                                                                \
+  EXTERN template Result<dynp::ResolvedPenalty> dynp::resolve_penalty_beta<C>(                   \
+      const C&, const core::Penalty&, std::size_t, std::size_t);                                 \
+  EXTERN template Result<dynp::DynpSweepResult> dynp::run_dynp_sweep<C>(                         \
+      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, std::size_t,    \
+      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&);             \
+  EXTERN template Result<dynp::KnownKSelection> dynp::run_dynp_known_k<C>(                       \
+      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, std::size_t,    \
+      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&);             \
+  EXTERN template Result<dynp::PenalizedSelection> dynp::run_dynp_penalized<C>(                  \
       const C&, const C::Cache&, const core::TimeSeriesView&, const core::ValidatedConstraints&, \
-      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&, double);   \
-  EXTERN template Result<std::vector<dynp::PenalizedSelection>>                                \
-  dynp::run_dynp_penalty_path<C>(const C&, const C::Cache&, const core::TimeSeriesView&,        \
-                                 const core::ValidatedConstraints&, std::span<const double>,    \
-                                 std::uint64_t, const core::ExecutionContext&, dynp::Instant,   \
-                                 dynp::RunStats&)
+      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&, double);     \
+  EXTERN template Result<std::vector<dynp::PenalizedSelection>> dynp::run_dynp_penalty_path<C>(  \
+      const C&, const C::Cache&, const core::TimeSeriesView&, const core::ValidatedConstraints&, \
+      std::span<const double>, std::uint64_t, const core::ExecutionContext&, dynp::Instant,      \
+      dynp::RunStats&)
 
 OVREL_DECLARE_DYNP(costs::CostL2Mean, extern);
 OVREL_DECLARE_DYNP(costs::CostL1Median, extern);

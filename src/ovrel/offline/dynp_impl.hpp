@@ -41,8 +41,8 @@ Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty
   if (penalty.kind != core::PenaltyKind::Manual) {
     const std::optional<std::size_t> count = model.penalty_effective_params(d);
     if (!count) {
-      return core::invalid_input(core::cat("model_default effective-params overflow for d=", d,
-                                           ", model=", C::name()));
+      return core::invalid_input(
+          core::cat("model_default effective-params overflow for d=", d, ", model=", C::name()));
     }
     effective = *count;
   }
@@ -58,9 +58,8 @@ Result<DynpSweepResult> run_dynp_sweep(const C& model, const typename C::Cache& 
                                        RunStats& stats) {
   const std::size_t candidate_count = validated.effective_candidates.size();
   if (max_k > candidate_count) {
-    return core::invalid_input(core::cat("max_k=", max_k,
-                                         " exceeds available candidate split positions=",
-                                         candidate_count));
+    return core::invalid_input(core::cat(
+        "max_k=", max_k, " exceeds available candidate split positions=", candidate_count));
   }
   std::vector<std::size_t> endpoints = build_endpoints(validated, n);
   const std::size_t m = endpoints.size();
@@ -147,8 +146,8 @@ Result<KnownKSelection> run_dynp_known_k(const C& model, const typename C::Cache
                                          const core::ExecutionContext& ctx, Instant started,
                                          RunStats& stats) {
   if (validated.max_change_points && *validated.max_change_points < k) {
-    return core::invalid_input(core::cat("KnownK=", k, " exceeds constraints.max_change_points=",
-                                         *validated.max_change_points));
+    return core::invalid_input(core::cat(
+        "KnownK=", k, " exceeds constraints.max_change_points=", *validated.max_change_points));
   }
   const std::size_t candidate_count = validated.effective_candidates.size();
   if (candidate_count < k) {
@@ -157,9 +156,9 @@ Result<KnownKSelection> run_dynp_known_k(const C& model, const typename C::Cache
                                          " candidate split positions are available under "
                                          "constraints"));
   }
-  OVREL_TRY_ASSIGN(const DynpSweepResult sweep, run_dynp_sweep(model, cache, n, validated, k,
-                                                               cancel_check_every, ctx, started,
-                                                               stats));
+  OVREL_TRY_ASSIGN(
+      const DynpSweepResult sweep,
+      run_dynp_sweep(model, cache, n, validated, k, cancel_check_every, ctx, started, stats));
   if (k == std::numeric_limits<std::size_t>::max()) {
     return core::resource_limit("segment_count overflow");
   }
@@ -201,8 +200,8 @@ Result<std::vector<PenalizedSelection>> run_dynp_penalty_path(
   }
   for (std::size_t i = 0; i < betas.size(); ++i) {
     if (!is_valid_beta(betas[i])) {
-      return core::invalid_input(core::cat("run_dynp_penalty_path beta[", i,
-                                           "] must be finite and > 0; got ", betas[i]));
+      return core::invalid_input(
+          core::cat("run_dynp_penalty_path beta[", i, "] must be finite and > 0; got ", betas[i]));
     }
   }
   const std::size_t max_k = max_change_points_to_search(validated);
@@ -265,8 +264,7 @@ Result<core::OfflineChangePointResult> Dynp<C>::detect(const core::TimeSeriesVie
       OVREL_TRY_ASSIGN(dynp::PenalizedSelection selection,
                        dynp::run_dynp_penalized(cost_model, cache, x, validated, every, ctx,
                                                 started, stats, resolved.beta));
-      notes.push_back(
-          core::cat("selected_penalized_objective=", selection.penalized_objective));
+      notes.push_back(core::cat("selected_penalized_objective=", selection.penalized_objective));
       breakpoints = std::move(selection.breakpoints);
       objective = selection.objective;
       change_count = selection.change_count;
@@ -317,8 +315,7 @@ Result<core::OfflineChangePointResult> Dynp<C>::detect(const core::TimeSeriesVie
   diagnostics.algorithm = "dynp";
   diagnostics.cost_model = std::string(C::name());
   diagnostics.repro_mode = ctx.repro_mode;
-  return core::OfflineChangePointResult::create(n, std::move(breakpoints),
-                                                std::move(diagnostics));
+  return core::OfflineChangePointResult::create(n, std::move(breakpoints), std::move(diagnostics));
 }
 
 }  // namespace ovrel::offline

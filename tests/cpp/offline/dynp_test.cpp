@@ -123,8 +123,8 @@ TEST(DynpConfigTest, ValidatePassesTheStoppingErrorOnAndAcceptsAnyPeriod) {
 }
 
 TEST(DynpConfigTest, ZeroPeriodNormalizesToOne) {
-  for (auto [given, expected] : std::vector<std::pair<std::size_t, std::size_t>>{
-           {0, 1}, {1, 1}, {1000, 1000}}) {
+  for (auto [given, expected] :
+       std::vector<std::pair<std::size_t, std::size_t>>{{0, 1}, {1, 1}, {1000, 1000}}) {
     EXPECT_EQ((DynpConfig{Stopping::known_k(1), given}.normalized_cancel_check_every()), expected);
   }
 }
@@ -277,8 +277,8 @@ TEST(DynpSweepTest, FourPointsTwoEndpointsWorkedExample) {
   EXPECT_EQ(r.objective[1], model.segment_cost(cache, 0, 4));
   EXPECT_EQ(r.objective[2], model.segment_cost(cache, 2, 4) + model.segment_cost(cache, 0, 2));
   EXPECT_EQ(r.row_count, 3U);
-  EXPECT_EQ(r.backpointers, (std::vector<std::size_t>{kNone, kNone, kNone, kNone, 0, 0, kNone,
-                                                      kNone, 1}));
+  EXPECT_EQ(r.backpointers,
+            (std::vector<std::size_t>{kNone, kNone, kNone, kNone, 0, 0, kNone, kNone, 1}));
   EXPECT_EQ(run.stats, (RunStats{3, 3, false}));
   EXPECT_EQ(run.progress, (std::vector<float>{0.5F, 1.0F}));
 }
@@ -372,9 +372,8 @@ TEST(DynpSweepTest, EqualTotalsKeepTheEarlierStart) {
 TEST(DynpSweepTest, NonFiniteCostsAndTotalsAreRefused) {
   const Series s(std::vector<double>(4, 0.0), 1);
   for (double bad : {std::nan(""), kInf, -kInf}) {
-    const FunctionCost model{[bad](std::size_t a, std::size_t b) {
-      return a == 0 && b == 3 ? bad : 1.0;
-    }};
+    const FunctionCost model{
+        [bad](std::size_t a, std::size_t b) { return a == 0 && b == 3 ? bad : 1.0; }};
     auto run = run_sweep(model, s.view, constraints(1, 1), 1);
     ASSERT_FALSE(run.result);
     expect_error(run.result.error(), ErrorKind::NumericalIssue,
@@ -465,9 +464,10 @@ TEST(DynpBacktrackTest, RefusesBrokenStates) {
     std::size_t n;
     const char* message;
   };
-  for (const Case& c : {Case{0, 8, "invalid segment_count=0 for backtracking"},
-                        Case{4, 8, "invalid segment_count=4 for backtracking"},
-                        Case{2, 9, "invalid dynp endpoint state: expected terminal endpoint n=9"}}) {
+  for (const Case& c :
+       {Case{0, 8, "invalid segment_count=0 for backtracking"},
+        Case{4, 8, "invalid segment_count=4 for backtracking"},
+        Case{2, 9, "invalid dynp endpoint state: expected terminal endpoint n=9"}}) {
     expect_error(dynp::reconstruct_breakpoints_for_segment_count(r, c.s, c.n).error(),
                  ErrorKind::InvalidInput, c.message);
   }
@@ -535,12 +535,12 @@ struct EntryFixture {
   RunStats stats;
 
   Result<dynp::KnownKSelection> known_k(std::size_t k) {
-    return dynp::run_dynp_known_k(model, cache, series.n, validated_for(c, series.n), k, 1000,
-                                  ctx, std::chrono::steady_clock::now(), stats);
+    return dynp::run_dynp_known_k(model, cache, series.n, validated_for(c, series.n), k, 1000, ctx,
+                                  std::chrono::steady_clock::now(), stats);
   }
   Result<std::vector<dynp::PenalizedSelection>> path(std::vector<double> betas) {
-    return dynp::run_dynp_penalty_path(model, cache, series.view, validated_for(c, series.n),
-                                       betas, 1000, ctx, std::chrono::steady_clock::now(), stats);
+    return dynp::run_dynp_penalty_path(model, cache, series.view, validated_for(c, series.n), betas,
+                                       1000, ctx, std::chrono::steady_clock::now(), stats);
   }
 };
 
@@ -628,13 +628,11 @@ TEST(DynpPenaltyTest, ModelDefaultsAndFigures) {
 TEST(DynpPenaltyTest, Refusals) {
   expect_error(dynp::resolve_penalty_beta(costs::CostL2Mean{}, Penalty::bic(), 1, 1).error(),
                ErrorKind::InvalidInput, "resolved penalty must be finite and > 0.0; got beta=0");
-  expect_error(
-      dynp::resolve_penalty_beta(costs::CostL2Mean{}, Penalty::aic(), 5, SIZE_MAX).error(),
-      ErrorKind::InvalidInput,
-      "model_default effective-params overflow for d=18446744073709551615, model=l2_mean");
-  expect_error(
-      dynp::resolve_penalty_beta(costs::CostRank{}, Penalty::manual(-2.0), 5, 1).error(),
-      ErrorKind::InvalidInput, "resolved penalty must be finite and > 0.0; got beta=-2");
+  expect_error(dynp::resolve_penalty_beta(costs::CostL2Mean{}, Penalty::aic(), 5, SIZE_MAX).error(),
+               ErrorKind::InvalidInput,
+               "model_default effective-params overflow for d=18446744073709551615, model=l2_mean");
+  expect_error(dynp::resolve_penalty_beta(costs::CostRank{}, Penalty::manual(-2.0), 5, 1).error(),
+               ErrorKind::InvalidInput, "resolved penalty must be finite and > 0.0; got beta=-2");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -707,8 +705,8 @@ void check_against_oracle(const C& model, const OracleCase& p) {
                                     std::chrono::steady_clock::now(), stats);
     if (oracle.objective[k] == kInf) {
       ASSERT_FALSE(r) << "k=" << k;
-      EXPECT_EQ(r.error().message(), core::cat("KnownK exact solution unreachable: requested k=",
-                                               k, " under current constraints"));
+      EXPECT_EQ(r.error().message(), core::cat("KnownK exact solution unreachable: requested k=", k,
+                                               " under current constraints"));
       continue;
     }
     ASSERT_TRUE(r) << "k=" << k << ": " << r.error().display();
@@ -816,14 +814,15 @@ TEST(DynpDetectTest, PenalizedNotesCarryTheUnpenalisedFinalObjective) {
   ASSERT_TRUE(run.result);
   const auto& notes = run.result->diagnostics.notes;
   ASSERT_EQ(notes.size(), 4U);
-  EXPECT_EQ(notes[0], "stopping=Penalized(Manual(2.0)), beta=2, params_per_segment=2 "
-                      "(model_default)");
+  EXPECT_EQ(notes[0],
+            "stopping=Penalized(Manual(2.0)), beta=2, params_per_segment=2 "
+            "(model_default)");
   const std::size_t k = run.result->change_points.size();
   const costs::CostL2Mean model;
   const auto cache = model.precompute(step_series().view, core::CachePolicy::full()).value();
   const double objective = segmentation_cost(model, cache, run.result->breakpoints);
-  EXPECT_EQ(notes[1], core::cat("selected_penalized_objective=",
-                                2.0 * static_cast<double>(k) + objective));
+  EXPECT_EQ(notes[1],
+            core::cat("selected_penalized_objective=", 2.0 * static_cast<double>(k) + objective));
   EXPECT_EQ(notes[2], core::cat("final_objective=", objective, ", change_count=", k));
   EXPECT_TRUE(notes[3].starts_with("cost_evals="));
 }
@@ -839,11 +838,12 @@ TEST(DynpDetectTest, PenaltyPathRunsOneSweepAndReportsTheFirstEntry) {
   const auto& notes = run.result->diagnostics.notes;
   ASSERT_EQ(notes.size(), 6U);
   EXPECT_EQ(notes[0], "stopping=PenaltyPath(len=3), primary_index=0");
-  EXPECT_TRUE(notes[1].starts_with("penalty_path[0]: penalty=Manual(50.0), beta=50, "
-                                   "params_per_segment=2 (model_default), change_count="))
+  EXPECT_TRUE(
+      notes[1].starts_with("penalty_path[0]: penalty=Manual(50.0), beta=50, "
+                           "params_per_segment=2 (model_default), change_count="))
       << notes[1];
-  EXPECT_TRUE(notes[2].starts_with(core::cat("penalty_path[1]: penalty=BIC, beta=",
-                                             2.0 * std::log(30.0), ", ")))
+  EXPECT_TRUE(notes[2].starts_with(
+      core::cat("penalty_path[1]: penalty=BIC, beta=", 2.0 * std::log(30.0), ", ")))
       << notes[2];
   EXPECT_TRUE(notes[3].starts_with("penalty_path[2]: penalty=Manual(0.01), beta=0.01, "));
   EXPECT_EQ(notes[4], first.result->diagnostics.notes[2]);
@@ -930,8 +930,8 @@ TEST(DynpDetectTest, ZeroPeriodBehavesAsOne) {
   auto r = detector.detect(step_series().view, ctx);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind(), ErrorKind::Cancelled);
-  auto same = detect(step_series(), Stopping::known_k(2), constraints(2, 1),
-                     core::BudgetMode::HardFail, 0);
+  auto same =
+      detect(step_series(), Stopping::known_k(2), constraints(2, 1), core::BudgetMode::HardFail, 0);
   auto thousand = detect(step_series(), Stopping::known_k(2), constraints(2, 1));
   ASSERT_TRUE(same.result);
   EXPECT_EQ(same.result->breakpoints, thousand.result->breakpoints);
@@ -1011,8 +1011,8 @@ TEST_P(DynpPeltAgreementTest, SameBreakpointsForOnePenalty) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(RandomSeries, DynpPeltAgreementTest, ::testing::Values(11U, 12U, 13U,
-                                                                                 14U, 15U));
+INSTANTIATE_TEST_SUITE_P(RandomSeries, DynpPeltAgreementTest,
+                         ::testing::Values(11U, 12U, 13U, 14U, 15U));
 
 }  // namespace
 }  // namespace ovrel::offline
