@@ -952,6 +952,28 @@ TEST(DynpDetectTest, ChecksRunInOrder) {
                "support=Reject");
 }
 
+TEST(DynpDetectTest, WithoutCandidatesThePenalisedAnswerIsTheWholeSeries) {
+  const Series s(random_series(6, 4), 1);
+  for (const Stopping& st : {Stopping::penalized(Penalty::bic()),
+                             Stopping::penalty_path({Penalty::aic(), Penalty::manual(1.0)})}) {
+    auto run = detect(s, st, constraints(4, 1));
+    ASSERT_TRUE(run.result) << run.result.error().display();
+    EXPECT_EQ(run.result->breakpoints, (std::vector<std::size_t>{6}));
+    EXPECT_TRUE(run.result->change_points.empty());
+  }
+  auto known = detect(s, Stopping::known_k(1), constraints(4, 1));
+  expect_error(known.result.error(), ErrorKind::InvalidInput,
+               "KnownK exact solution unreachable: requested k=1, but only 0 candidate split "
+               "positions are available under constraints");
+}
+
+TEST(DynpDetectTest, MissingValuesAreRefusedByTheModelFirst) {
+  const Series s({1.0, std::nan(""), 3.0, 4.0}, 1, core::MissingPolicy::Ignore);
+  auto run = detect(s, Stopping::known_k(1), constraints(1, 1));
+  expect_error(run.result.error(), ErrorKind::InvalidInput,
+               "CostL2Mean does not support missing values: effective_missing_count=1");
+}
+
 TEST(DynpDetectTest, MemoryBudgetMessageReachesTheCaller) {
   core::Constraints c = constraints(1, 1);
   c.memory_budget_bytes = 1000;
