@@ -123,34 +123,25 @@ nb::object plot_result(const PyOfflineChangePointResult& r, nb::handle args, nb:
                               {{"values"},
                                {"ax", false, true},
                                {"title", false, true},
-                               {"breakpoint_color", false, true},
-                               {"breakpoint_style", false, true},
-                               {"line_width", false, true},
-                               {"show_legend", false, true}},
+                               {"breakpoint_color", false, true, true},
+                               {"breakpoint_style", false, true, true},
+                               {"line_width", false, true, true},
+                               {"show_legend", false, true, true}},
                               args, kwargs, true);
   nb::handle values = bound[0];
   nb::handle ax = bound[1];
   std::optional<std::string> title;
   if (bound[2].is_valid()) title = convert_argument("title", [&] { return to_text(bound[2]); });
-  // These parameters have defaults but are not optional: None given for them is refused.
-  auto given = [&](std::size_t i, const char* name) {
-    if (bound[i].is_valid()) return bound[i];
-    if (kwargs.is_valid() && PyDict_Check(kwargs.ptr()) && PyDict_GetItemString(kwargs.ptr(), name)) {
-      return nb::handle(Py_None);
-    }
-    return nb::handle();
-  };
   auto text_arg = [&](std::size_t i, const char* name, const char* fallback) {
-    nb::handle h = given(i, name);
-    if (!h.is_valid()) return std::string(fallback);
-    return convert_argument(name, [&] { return to_text(h); });
+    if (!bound[i].is_valid()) return std::string(fallback);
+    return convert_argument(name, [&] { return to_text(bound[i]); });
   };
   const std::string color = text_arg(3, "breakpoint_color", "crimson");
   const std::string style = text_arg(4, "breakpoint_style", "--");
-  nb::handle width_arg = given(5, "line_width");
+  nb::handle width_arg = bound[5];
   const double line_width =
       width_arg.is_valid() ? convert_argument("line_width", [&] { return to_f64(width_arg); }) : 1.5;
-  nb::handle legend_arg = given(6, "show_legend");
+  nb::handle legend_arg = bound[6];
   const bool show_legend =
       legend_arg.is_valid() ? convert_argument("show_legend", [&] { return to_bool(legend_arg); }) : true;
 

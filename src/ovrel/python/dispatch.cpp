@@ -1,0 +1,94 @@
+#include "ovrel/python/dispatch.hpp"
+
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/text.hpp"
+#include "ovrel/python/runtime.hpp"
+
+namespace ovrel::python {
+
+using core::cat;
+
+std::optional<PyCostModel> parse_cost_model(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (lower == "cosine") return PyCostModel::Cosine;
+  if (lower == "l1_median" || lower == "l1") return PyCostModel::L1Median;
+  if (lower == "l2") return PyCostModel::L2;
+  if (lower == "normal") return PyCostModel::Normal;
+  if (lower == "normal_full_cov" || lower == "normal_fullcov" || lower == "normalfullcov") {
+    return PyCostModel::NormalFullCov;
+  }
+  if (lower == "rank") return PyCostModel::Rank;
+  return std::nullopt;
+}
+
+PyCostModel parse_cost_model_or_raise(std::string_view text) {
+  if (auto model = parse_cost_model(text)) return *model;
+  raise(PyExc_ValueError, cat("unsupported model '", text,
+                              "'; expected one of: 'cosine', 'l1_median', 'l2', 'normal', "
+                              "'normal_full_cov', 'rank'"));
+}
+
+const char* cost_model_keyword(PyCostModel model) {
+  switch (model) {
+    case PyCostModel::Cosine:
+      return "cosine";
+    case PyCostModel::L1Median:
+      return "l1_median";
+    case PyCostModel::L2:
+      return "l2";
+    case PyCostModel::Normal:
+      return "normal";
+    case PyCostModel::NormalFullCov:
+      return "normal_full_cov";
+    case PyCostModel::Rank:
+      return "rank";
+  }
+  return "l2";
+}
+
+core::Stopping resolve_stopping(std::string_view context, std::optional<double> pen,
+                                std::optional<std::size_t> n_bkps) {
+  if (!pen) {
+    if (!n_bkps) raise(PyExc_ValueError, cat(context, " requires exactly one of pen or n_bkps; got neither"));
+    if (*n_bkps == 0) raise(PyExc_ValueError, cat(context, " with n_bkps=... requires n_bkps >= 1; got 0"));
+    return core::Stopping::known_k(*n_bkps);
+  }
+  if (n_bkps) raise(PyExc_ValueError, cat(context, " requires exactly one of pen or n_bkps; got both"));
+  if (!std::isfinite(*pen) || !(*pen > 0.0)) {
+    raise(PyExc_ValueError, cat(context, " with pen=... requires a finite value > 0.0; got ", *pen));
+  }
+  return core::Stopping::penalized(core::Penalty::manual(*pen));
+}
+
+core::Result<core::OfflineChangePointResult> detect_with_spec(DetectorKind kind, PyCostModel cost,
+                                                              const OwnedSeries& series,
+                                                              const core::Constraints& constraints,
+                                                              core::Stopping stopping,
+                                                              core::ReproMode repro_mode) {
+  OVREL_TRY_ASSIGN(const core::TimeSeriesView view, series.view());
+  return detect_with_view(kind, cost, view, constraints, std::move(stopping), repro_mode);
+}
+
+core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind, PyCostModel cost,
+                                                              const core::TimeSeriesView& view,
+                                                              const core::Constraints& constraints,
+                                                              core::Stopping stopping,
+                                                              core::ReproMode repro_mode) {
+  const core::ExecutionContext context(constraints, repro_mode, core::BudgetMode::HardFail);
+  if (kind == DetectorKind::Fpop && cost != PyCostModel::L2) {
+    return core::invalid_input("detector='fpop' requires cost='l2'");
+  }
+  (void)view;
+  (void)context;
+  (void)stopping;
+  return core::not_supported("offline detectors are not built yet");
+}
+
+}  // namespace ovrel::python
