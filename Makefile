@@ -12,7 +12,7 @@ deps:
 	    libgtest-dev nlohmann-json3-dev zlib1g-dev ccache cmake g++ >/dev/null; \
 	fi
 	$(PYTHON) -m pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<4" "nlohmann-json>=3.11" \
-	  numpy pytest matplotlib
+	  cmake ninja numpy pytest matplotlib
 
 # The package itself, built against the build requirements installed by `deps`.
 install: deps
