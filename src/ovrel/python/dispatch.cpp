@@ -6,6 +6,7 @@
 
 #include "ovrel/core/execution_context.hpp"
 #include "ovrel/core/text.hpp"
+#include "ovrel/python/convert.hpp"
 #include "ovrel/python/runtime.hpp"
 
 namespace ovrel::python {
@@ -13,10 +14,7 @@ namespace ovrel::python {
 using core::cat;
 
 std::optional<PyCostModel> parse_cost_model(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string lower = ascii_lower(std::string(text));
   if (lower == "cosine") return PyCostModel::Cosine;
   if (lower == "l1_median" || lower == "l1") return PyCostModel::L1Median;
   if (lower == "l2") return PyCostModel::L2;

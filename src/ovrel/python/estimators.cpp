@@ -14,6 +14,7 @@
 #include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
 #include "ovrel/python/result_objects.hpp"
+#include "ovrel/python/convert.hpp"
 #include "ovrel/python/runtime.hpp"
 
 namespace ovrel::python {
@@ -57,18 +58,18 @@ Estimator construct(const char* name, bool has_model, bool has_depth, nb::handle
   std::string model_text = "l2";
   if (has_model) {
     nb::handle h = bound[i++];
-    if (h.is_valid()) model_text = convert_argument("model", [&] { return to_text(h); });
+    if (h.is_valid()) model_text = convert_argument("model", [&] { return to_str(h); });
   }
   Estimator e;
   nb::handle h = bound[i++];
-  if (h.is_valid()) e.min_segment_len = convert_argument("min_segment_len", [&] { return to_size(h); });
+  if (h.is_valid()) e.min_segment_len = convert_argument("min_segment_len", [&] { return to_u64(h); });
   h = bound[i++];
-  if (h.is_valid()) e.jump = convert_argument("jump", [&] { return to_size(h); });
+  if (h.is_valid()) e.jump = convert_argument("jump", [&] { return to_u64(h); });
   h = bound[i++];
-  if (h.is_valid()) e.max_change_points = convert_argument("max_change_points", [&] { return to_size(h); });
+  if (h.is_valid()) e.max_change_points = convert_argument("max_change_points", [&] { return to_u64(h); });
   if (has_depth) {
     h = bound[i++];
-    if (h.is_valid()) e.max_depth = convert_argument("max_depth", [&] { return to_size(h); });
+    if (h.is_valid()) e.max_depth = convert_argument("max_depth", [&] { return to_u64(h); });
   }
   if (has_model) e.model = parse_cost_model_or_raise(model_text);
   if (e.min_segment_len == 0) raise(PyExc_ValueError, "min_segment_len must be >= 1; got 0");
@@ -97,7 +98,7 @@ nb::object predict(nb::handle self, nb::args args, nb::kwargs kwargs, DetectorKi
   std::optional<double> pen;
   std::optional<std::size_t> n_bkps;
   if (bound[0].is_valid()) pen = convert_argument("pen", [&] { return to_f64(bound[0]); });
-  if (bound[1].is_valid()) n_bkps = convert_argument("n_bkps", [&] { return to_size(bound[1]); });
+  if (bound[1].is_valid()) n_bkps = convert_argument("n_bkps", [&] { return to_u64(bound[1]); });
   BorrowFlag::Shared guard(est.borrow);
 
   core::Stopping stopping = resolve_stopping("predict()", pen, n_bkps);

@@ -15,6 +15,7 @@
 #include "ovrel/core/repro.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/python/module.hpp"
+#include "ovrel/python/convert.hpp"
 #include "ovrel/python/runtime.hpp"
 
 namespace ovrel::python {
@@ -196,7 +197,7 @@ nb::object result_to_json(nb::handle self, nb::args args, nb::kwargs kwargs) {
 
 nb::object result_from_json(nb::args args, nb::kwargs kwargs) {
   auto bound = bind_arguments("from_json", {{"payload", true}}, args, kwargs, false);
-  const std::string payload = convert_argument("payload", [&] { return to_text(bound[0]); });
+  const std::string payload = convert_argument("payload", [&] { return to_str(bound[0]); });
   if (is_blank(payload)) raise(PyExc_ValueError, "from_json() requires a non-empty JSON string payload");
   auto wire = core::OfflineChangePointResultWire::from_json(payload);
   if (!wire) {

@@ -14,6 +14,7 @@
 
 #include "ovrel/core/text.hpp"
 #include "ovrel/python/result_objects.hpp"
+#include "ovrel/python/convert.hpp"
 #include "ovrel/python/runtime.hpp"
 
 namespace ovrel::python {
@@ -131,10 +132,10 @@ nb::object plot_result(const PyOfflineChangePointResult& r, nb::handle args, nb:
   nb::handle values = bound[0];
   nb::handle ax = bound[1];
   std::optional<std::string> title;
-  if (bound[2].is_valid()) title = convert_argument("title", [&] { return to_text(bound[2]); });
+  if (bound[2].is_valid()) title = convert_argument("title", [&] { return to_str(bound[2]); });
   auto text_arg = [&](std::size_t i, const char* name, const char* fallback) {
     if (!bound[i].is_valid()) return std::string(fallback);
-    return convert_argument(name, [&] { return to_text(bound[i]); });
+    return convert_argument(name, [&] { return to_str(bound[i]); });
   };
   const std::string color = text_arg(3, "breakpoint_color", "crimson");
   const std::string style = text_arg(4, "breakpoint_style", "--");

@@ -198,48 +198,6 @@ std::vector<nb::handle> bind_arguments(std::string_view callable, std::initializ
   return out;
 }
 
-std::string type_name_of(nb::handle value) {
-  nb::object type = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())));
-  PyObject* name = PyObject_GetAttrString(type.ptr(), "__name__");
-  if (name == nullptr) {
-    PyErr_Clear();
-    return "object";
-  }
-  nb::object owned = nb::steal(name);
-  return nb::cast<std::string>(owned);
-}
-
-std::string to_text(nb::handle value) {
-  if (!PyUnicode_Check(value.ptr())) {
-    raise(PyExc_TypeError, cat("'", type_name_of(value), "' object is not an instance of 'str'"));
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-  if (utf8 == nullptr) throw nb::python_error();
-  return std::string(utf8, static_cast<std::size_t>(size));
-}
-
-std::size_t to_size(nb::handle value) {
-  nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-  if (!index.is_valid()) throw nb::python_error();
-  const unsigned long long v = PyLong_AsUnsignedLongLong(index.ptr());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
-  return static_cast<std::size_t>(v);
-}
-
-double to_f64(nb::handle value) {
-  const double v = PyFloat_AsDouble(value.ptr());
-  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return v;
-}
-
-bool to_bool(nb::handle value) {
-  if (!PyBool_Check(value.ptr())) {
-    raise(PyExc_TypeError, cat("'", type_name_of(value), "' object is not an instance of 'bool'"));
-  }
-  return value.ptr() == Py_True;
-}
-
 BorrowFlag::Shared::Shared(const BorrowFlag& f) : flag_(f) {
   long cur = flag_.state_.load();
   do {

@@ -71,15 +71,6 @@ auto convert_argument(const char* name, F&& convert) -> decltype(convert()) {
   }
 }
 
-// Converters for one bound argument, with Python's own wording for a value of the wrong type
-// (TypeError) and for a negative or oversized integer given for an unsigned size (OverflowError).
-std::string to_text(nb::handle value);
-std::size_t to_size(nb::handle value);
-double to_f64(nb::handle value);
-bool to_bool(nb::handle value);
-// The name of an object's type, as Python prints it ("int", "NoneType").
-std::string type_name_of(nb::handle value);
-
 // ----- borrow flag -----
 
 // Rejects conflicting borrows at once instead of waiting: a method that changes its object
