@@ -1,21 +1,130 @@
 #include "ovrel/core/detectors.hpp"
 
+#include <limits>
+
+#include "ovrel/core/text.hpp"
+
 namespace ovrel::core {
+namespace {
 
-Result<std::vector<double>> extract_step_f64(const TimeSeriesView&, std::uint64_t) {
-  return invalid_input("not yet");
+constexpr std::uint64_t kI64Max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+// A masked element is handed on as NaN: the detectors refuse non-finite observations, so a value
+// that the caller declared missing never enters a detector as a real observation.
+double read_element(const TimeSeriesView& x, std::size_t position) {
+  if (x.masked_at(position)) return std::numeric_limits<double>::quiet_NaN();
+  return x.value_at(position);
 }
-Result<std::int64_t> uniform_timestamp(std::uint64_t, std::int64_t, std::int64_t) {
-  return invalid_input("not yet");
+
+}  // namespace
+
+Result<std::vector<double>> extract_step_f64(const TimeSeriesView& x, std::uint64_t t) {
+  const std::size_t n = x.n();
+  const std::size_t d = x.d();
+  std::vector<double> row(d);
+  const MemoryLayout& layout = x.layout();
+  switch (layout.kind) {
+    case LayoutKind::CContiguous: {
+      std::size_t base = 0;
+      if (__builtin_mul_overflow(t, d, &base)) return invalid_input("row index overflow");
+      for (std::size_t j = 0; j < d; ++j) row[j] = read_element(x, base + j);
+      return row;
+    }
+    case LayoutKind::FContiguous: {
+      for (std::size_t j = 0; j < d; ++j) {
+        std::size_t offset = 0;
+        std::size_t position = 0;
+        if (__builtin_mul_overflow(j, n, &offset) ||
+            __builtin_add_overflow(t, offset, &position)) {
+          return invalid_input("column-major index overflow");
+        }
+        row[j] = read_element(x, position);
+      }
+      return row;
+    }
+    case LayoutKind::Strided: {
+      const std::int64_t rs = layout.row_stride;
+      const std::int64_t cs = layout.col_stride;
+      for (std::size_t j = 0; j < d; ++j) {
+        if (t > kI64Max) {
+          return invalid_input(
+              cat("time index ", t, " does not fit into isize for strided access"));
+        }
+        if (j > kI64Max) {
+          return invalid_input(
+              cat("dimension index ", j, " does not fit into isize for strided access"));
+        }
+        std::int64_t row_part = 0;
+        std::int64_t col_part = 0;
+        std::int64_t idx = 0;
+        if (__builtin_mul_overflow(static_cast<std::int64_t>(t), rs, &row_part) ||
+            __builtin_mul_overflow(static_cast<std::int64_t>(j), cs, &col_part) ||
+            __builtin_add_overflow(row_part, col_part, &idx)) {
+          return invalid_input(cat("strided index overflow at t=", t, ", j=", j,
+                                   ", row_stride=", rs, ", col_stride=", cs));
+        }
+        if (idx < 0) {
+          return invalid_input(cat("strided index negative at t=", t, ", j=", j, ": idx=", idx));
+        }
+        const auto len = x.element_count();
+        if (static_cast<std::uint64_t>(idx) >= len) {
+          return invalid_input(cat("strided index out of bounds at t=", t, ", j=", j,
+                                   ": idx=", idx, ", len=", len));
+        }
+        row[j] = read_element(x, static_cast<std::size_t>(idx));
+      }
+      return row;
+    }
+  }
+  throw InternalError("unknown memory layout");
 }
-Result<std::optional<std::int64_t>> step_timestamp(const TimeSeriesView&, std::uint64_t) {
-  return invalid_input("not yet");
+
+Result<std::int64_t> uniform_timestamp(std::uint64_t t, std::int64_t t0_ns, std::int64_t dt_ns) {
+  if (t > kI64Max) return invalid_input(cat("time index overflow: t=", t, " does not fit into i64"));
+  std::int64_t delta = 0;
+  if (__builtin_mul_overflow(dt_ns, static_cast<std::int64_t>(t), &delta)) {
+    return invalid_input(cat("uniform timestamp overflow: dt_ns=", dt_ns, ", t=", t));
+  }
+  std::int64_t stamp = 0;
+  if (__builtin_add_overflow(t0_ns, delta, &stamp)) {
+    return invalid_input(cat("uniform timestamp overflow: t0_ns=", t0_ns, ", delta=", delta));
+  }
+  return stamp;
 }
+
+Result<std::optional<std::int64_t>> step_timestamp(const TimeSeriesView& x, std::uint64_t t) {
+  const TimeIndex& time = x.time();
+  switch (time.kind) {
+    case TimeIndexKind::None:
+      return std::optional<std::int64_t>();
+    case TimeIndexKind::Uniform: {
+      OVREL_TRY_ASSIGN(std::int64_t stamp, uniform_timestamp(t, time.t0_ns, time.dt_ns));
+      return std::optional<std::int64_t>(stamp);
+    }
+    case TimeIndexKind::Explicit:
+      if (t >= time.times.size()) throw InternalError("explicit time index shorter than the view");
+      return std::optional<std::int64_t>(time.times[t]);
+  }
+  throw InternalError("unknown time index");
+}
+
 namespace detail {
-Result<std::vector<OnlineStepResult>> run_update_many(const TimeSeriesView&,
-                                                      const ExecutionContext&, StepUpdate) {
-  return invalid_input("not yet");
-}
-}  // namespace detail
 
+Result<std::vector<OnlineStepResult>> run_update_many(const TimeSeriesView& x,
+                                                      const ExecutionContext& ctx,
+                                                      StepUpdate update) {
+  const std::uint64_t n = x.n();
+  std::vector<OnlineStepResult> records;
+  records.reserve(n);
+  for (std::uint64_t t = 0; t < n; ++t) {
+    OVREL_TRY(ctx.check_cancelled_every(t, 1));
+    OVREL_TRY_ASSIGN(std::vector<double> row, extract_step_f64(x, t));
+    OVREL_TRY_ASSIGN(std::optional<std::int64_t> time, step_timestamp(x, t));
+    OVREL_TRY_ASSIGN(OnlineStepResult record, update(std::span<const double>(row), time));
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+}  // namespace detail
 }  // namespace ovrel::core

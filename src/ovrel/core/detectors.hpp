@@ -16,10 +16,9 @@
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/execution_context.hpp"
 #include "ovrel/core/results.hpp"
+#include "ovrel/core/time_series.hpp"
 
 namespace ovrel::core {
-
-class TimeSeriesView;
 
 // One online step's outcome, filled by the detector.
 struct OnlineStepResult {

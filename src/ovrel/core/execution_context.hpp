@@ -11,12 +11,11 @@
 #include <memory>
 #include <string_view>
 
+#include "ovrel/core/constraints.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/repro.hpp"
 
 namespace ovrel::core {
-
-struct Constraints;
 
 class ProgressSink {
  public:

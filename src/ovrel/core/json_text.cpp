@@ -1,14 +1,609 @@
 #include "ovrel/core/json_text.hpp"
 
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+#include "ovrel/core/text.hpp"
+
 namespace ovrel::core {
 
-Result<JsonNode> parse_json_document(std::string_view) { return invalid_input("not yet"); }
-Result<nlohmann::json> parse_json_value(std::string_view) { return invalid_input("not yet"); }
-nlohmann::json to_free_value(const JsonNode&) { return nullptr; }
-std::string json_error_text(std::string_view message, JsonPosition) { return std::string(message); }
-std::string describe_json_node(const JsonNode&) { return {}; }
-void append_json_string(std::string&, std::string_view) {}
-void append_json_f64(std::string&, double) {}
-void append_json_value(std::string&, const nlohmann::json&) {}
+std::string json_error_text(std::string_view message, JsonPosition at) {
+  return cat(message, " at line ", at.line, " column ", at.column);
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s[i] (1..4), or 0 when it is not well formed
+// (overlong forms, surrogates and code points above U+10FFFF are refused).
+std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) return 1;
+  auto cont = [&](std::size_t k) {
+    return i + k < s.size() && (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+  };
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  if (b0 >= 0xC2 && b0 <= 0xDF) return cont(1) ? 2 : 0;
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    if (!cont(1) || !cont(2)) return 0;
+    if (b0 == 0xE0 && byte(1) < 0xA0) return 0;   // overlong
+    if (b0 == 0xED && byte(1) >= 0xA0) return 0;  // surrogate
+    return 3;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    if (!cont(1) || !cont(2) || !cont(3)) return 0;
+    if (b0 == 0xF0 && byte(1) < 0x90) return 0;   // overlong
+    if (b0 == 0xF4 && byte(1) >= 0x90) return 0;  // above U+10FFFF
+    return 4;
+  }
+  return 0;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : text_(text) {}
+
+  Result<JsonNode> document() {
+    skip_ws();
+    JsonNode root;
+    OVREL_TRY(value(root, 0));
+    skip_ws();
+    if (pos_ < text_.size()) {
+      advance();
+      return fail_here("trailing characters");
+    }
+    return root;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  JsonPosition at_;  // position of the last consumed character
+
+  bool eof() const { return pos_ >= text_.size(); }
+  char peek() const { return text_[pos_]; }
+  void advance() {
+    if (text_[pos_] == '\n') {
+      ++at_.line;
+      at_.column = 0;
+    } else {
+      ++at_.column;
+    }
+    ++pos_;
+  }
+  JsonPosition next_position() const {
+    JsonPosition p = at_;
+    ++p.column;
+    return p;
+  }
+  std::unexpected<OvrelError> fail_here(std::string_view message) const {
+    return invalid_input(json_error_text(message, at_));
+  }
+  void skip_ws() {
+    while (!eof()) {
+      const char c = peek();
+      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+      advance();
+    }
+  }
+
+  Status value(JsonNode& out, std::size_t depth) {
+    if (eof()) return fail_here("EOF while parsing a value");
+    out.position = next_position();
+    const char c = peek();
+    switch (c) {
+      case '{':
+        OVREL_TRY(object(out, depth + 1));
+        break;
+      case '[':
+        OVREL_TRY(array(out, depth + 1));
+        break;
+      case '"':
+        out.kind = JsonNode::Kind::String;
+        OVREL_TRY(string(out.text));
+        break;
+      case 't':
+        OVREL_TRY(literal("true"));
+        out.kind = JsonNode::Kind::Bool;
+        out.boolean = true;
+        break;
+      case 'f':
+        OVREL_TRY(literal("false"));
+        out.kind = JsonNode::Kind::Bool;
+        out.boolean = false;
+        break;
+      case 'n':
+        OVREL_TRY(literal("null"));
+        out.kind = JsonNode::Kind::Null;
+        break;
+      default:
+        if (c == '-' || (c >= '0' && c <= '9')) {
+          OVREL_TRY(number(out));
+        } else {
+          advance();
+          return fail_here("expected value");
+        }
+    }
+    out.end = at_;
+    return {};
+  }
+
+  Status literal(std::string_view word) {
+    for (char expected : word) {
+      if (eof()) return fail_here("EOF while parsing a value");
+      if (peek() != expected) {
+        advance();
+        return fail_here("expected ident");
+      }
+      advance();
+    }
+    return {};
+  }
+
+  Status object(JsonNode& out, std::size_t depth) {
+    if (depth > kJsonMaxDepth) {
+      advance();
+      return fail_here("recursion limit exceeded");
+    }
+    out.kind = JsonNode::Kind::Object;
+    advance();  // {
+    skip_ws();
+    if (eof()) return fail_here("EOF while parsing an object");
+    if (peek() == '}') {
+      advance();
+      return {};
+    }
+    while (true) {
+      skip_ws();
+      if (eof()) return fail_here("EOF while parsing an object");
+      if (peek() != '"') {
+        advance();
+        return fail_here(peek_was_close('}') ? "trailing comma" : "key must be a string");
+      }
+      JsonMember& member = out.members.emplace_back();
+      OVREL_TRY(string(member.key));
+      member.key_end = at_;
+      skip_ws();
+      if (eof()) return fail_here("EOF while parsing an object");
+      if (peek() != ':') {
+        advance();
+        return fail_here("expected `:`");
+      }
+      advance();
+      skip_ws();
+      OVREL_TRY(value(member.value, depth));
+      skip_ws();
+      if (eof()) return fail_here("EOF while parsing an object");
+      const char c = peek();
+      advance();
+      if (c == '}') return {};
+      if (c != ',') return fail_here("expected `,` or `}`");
+    }
+  }
+
+  Status array(JsonNode& out, std::size_t depth) {
+    if (depth > kJsonMaxDepth) {
+      advance();
+      return fail_here("recursion limit exceeded");
+    }
+    out.kind = JsonNode::Kind::Array;
+    advance();  // [
+    skip_ws();
+    if (eof()) return fail_here("EOF while parsing a list");
+    if (peek() == ']') {
+      advance();
+      return {};
+    }
+    while (true) {
+      skip_ws();
+      if (eof()) return fail_here("EOF while parsing a list");
+      if (peek() == ']') {
+        advance();
+        return fail_here("trailing comma");
+      }
+      OVREL_TRY(value(out.items.emplace_back(), depth));
+      skip_ws();
+      if (eof()) return fail_here("EOF while parsing a list");
+      const char c = peek();
+      advance();
+      if (c == ']') return {};
+      if (c != ',') return fail_here("expected `,` or `]`");
+    }
+  }
+
+  // Only meaningful right after advance() past the offending character.
+  bool peek_was_close(char close) const { return pos_ > 0 && text_[pos_ - 1] == close; }
+
+  Result<std::uint32_t> hex4() {
+    std::uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) {
+      if (eof()) return fail_here("EOF while parsing a string");
+      const char c = peek();
+      advance();
+      std::uint32_t digit;
+      if (c >= '0' && c <= '9') {
+        digit = static_cast<std::uint32_t>(c - '0');
+      } else if (c >= 'a' && c <= 'f') {
+        digit = static_cast<std::uint32_t>(c - 'a' + 10);
+      } else if (c >= 'A' && c <= 'F') {
+        digit = static_cast<std::uint32_t>(c - 'A' + 10);
+      } else {
+        return fail_here("invalid escape");
+      }
+      v = v * 16 + digit;
+    }
+    return v;
+  }
+
+  Status string(std::string& out) {
+    advance();  // opening quote
+    while (true) {
+      if (eof()) return fail_here("EOF while parsing a string");
+      const auto c = static_cast<unsigned char>(peek());
+      if (c == '"') {
+        advance();
+        return {};
+      }
+      if (c < 0x20) {
+        advance();
+        return fail_here("control character (\\u0000-\\u001F) found while parsing a string");
+      }
+      if (c == '\\') {
+        advance();
+        if (eof()) return fail_here("EOF while parsing a string");
+        const char e = peek();
+        advance();
+        switch (e) {
+          case '"': out.push_back('"'); break;
+          case '\\': out.push_back('\\'); break;
+          case '/': out.push_back('/'); break;
+          case 'b': out.push_back('\b'); break;
+          case 'f': out.push_back('\f'); break;
+          case 'n': out.push_back('\n'); break;
+          case 'r': out.push_back('\r'); break;
+          case 't': out.push_back('\t'); break;
+          case 'u': {
+            OVREL_TRY_ASSIGN(std::uint32_t cp, hex4());
+            if (cp >= 0xDC00 && cp <= 0xDFFF) {
+              return fail_here("lone leading surrogate in hex escape");
+            }
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+              if (eof() || peek() != '\\') return fail_here("unexpected end of hex escape");
+              advance();
+              if (eof() || peek() != 'u') return fail_here("unexpected end of hex escape");
+              advance();
+              OVREL_TRY_ASSIGN(std::uint32_t low, hex4());
+              if (low < 0xDC00 || low > 0xDFFF) {
+                return fail_here("lone leading surrogate in hex escape");
+              }
+              cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+            }
+            append_utf8(out, cp);
+            break;
+          }
+          default:
+            return fail_here("invalid escape");
+        }
+        continue;
+      }
+      const std::size_t len = utf8_sequence_length(text_, pos_);
+      if (len == 0) {
+        advance();
+        return fail_here("invalid UTF-8 in string");
+      }
+      out.append(text_.substr(pos_, len));
+      for (std::size_t k = 0; k < len; ++k) advance();
+    }
+  }
+
+  Status number(JsonNode& out) {
+    const std::size_t begin = pos_;
+    const bool negative = peek() == '-';
+    if (negative) advance();
+    if (eof()) return fail_here("EOF while parsing a value");
+    auto is_digit = [&] { return !eof() && peek() >= '0' && peek() <= '9'; };
+    if (!is_digit()) {
+      advance();
+      return fail_here("invalid number");
+    }
+    const std::size_t int_begin = pos_;
+    if (peek() == '0') {
+      advance();
+      if (is_digit()) {
+        advance();
+        return fail_here("invalid number");
+      }
+    } else {
+      while (is_digit()) advance();
+    }
+    const std::size_t int_end = pos_;
+    bool is_float = false;
+    std::size_t frac_begin = pos_, frac_end = pos_;
+    if (!eof() && peek() == '.') {
+      is_float = true;
+      advance();
+      if (!is_digit()) {
+        if (!eof()) advance();
+        return fail_here(eof() ? "EOF while parsing a value" : "invalid number");
+      }
+      frac_begin = pos_;
+      while (is_digit()) advance();
+      frac_end = pos_;
+    }
+    std::int64_t exponent = 0;
+    if (!eof() && (peek() == 'e' || peek() == 'E')) {
+      is_float = true;
+      advance();
+      bool exp_negative = false;
+      if (!eof() && (peek() == '+' || peek() == '-')) {
+        exp_negative = peek() == '-';
+        advance();
+      }
+      if (!is_digit()) {
+        if (!eof()) advance();
+        return fail_here(eof() ? "EOF while parsing a value" : "invalid number");
+      }
+      while (is_digit()) {
+        // Saturate: only the sign and rough size matter beyond the range of a double.
+        if (exponent < 1'000'000'000) exponent = exponent * 10 + (peek() - '0');
+        advance();
+      }
+      if (exp_negative) exponent = -exponent;
+    }
+    const std::string_view lexeme = text_.substr(begin, pos_ - begin);
+    if (!is_float) {
+      const std::string_view digits = text_.substr(int_begin, int_end - int_begin);
+      if (!negative) {
+        std::uint64_t u = 0;
+        const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), u);
+        if (r.ec == std::errc()) {
+          out.kind = JsonNode::Kind::Unsigned;
+          out.unsigned_value = u;
+          return {};
+        }
+      } else {
+        std::int64_t i = 0;
+        const auto r = std::from_chars(lexeme.data(), lexeme.data() + lexeme.size(), i);
+        if (r.ec == std::errc()) {
+          out.kind = JsonNode::Kind::Signed;
+          out.signed_value = i;
+          return {};
+        }
+      }
+      // Integers beyond 64 bits are read as floats.
+    }
+    double v = 0.0;
+    const auto r = std::from_chars(lexeme.data(), lexeme.data() + lexeme.size(), v);
+    bool overflow = false;
+    if (r.ec == std::errc::result_out_of_range) {
+      // Decide between overflow and underflow by the decimal magnitude of the number.
+      std::int64_t magnitude = exponent;
+      std::size_t first_nonzero = std::string_view::npos;
+      const std::size_t int_len = int_end - int_begin;
+      for (std::size_t k = int_begin; k < int_end; ++k) {
+        if (text_[k] != '0') {
+          first_nonzero = k - int_begin;
+          break;
+        }
+      }
+      if (first_nonzero != std::string_view::npos) {
+        magnitude += static_cast<std::int64_t>(int_len - first_nonzero) - 1;
+      } else {
+        for (std::size_t k = frac_begin; k < frac_end; ++k) {
+          if (text_[k] != '0') {
+            magnitude -= static_cast<std::int64_t>(k - frac_begin) + 1;
+            break;
+          }
+        }
+      }
+      overflow = magnitude > 0;
+      if (!overflow) v = negative ? -0.0 : 0.0;
+    } else if (r.ec != std::errc() || r.ptr != lexeme.data() + lexeme.size()) {
+      return fail_here("invalid number");
+    }
+    if (overflow || !std::isfinite(v)) return fail_here("number out of range");
+    out.kind = JsonNode::Kind::Float;
+    out.float_value = v;
+    return {};
+  }
+};
+
+}  // namespace
+
+Result<JsonNode> parse_json_document(std::string_view text) { return Reader(text).document(); }
+
+nlohmann::json to_free_value(const JsonNode& node) {
+  switch (node.kind) {
+    case JsonNode::Kind::Null:
+      return nullptr;
+    case JsonNode::Kind::Bool:
+      return node.boolean;
+    case JsonNode::Kind::Unsigned:
+      return node.unsigned_value;
+    case JsonNode::Kind::Signed:
+      return node.signed_value;
+    case JsonNode::Kind::Float:
+      return node.float_value;
+    case JsonNode::Kind::String:
+      return node.text;
+    case JsonNode::Kind::Array: {
+      nlohmann::json out = nlohmann::json::array();
+      for (const JsonNode& item : node.items) out.push_back(to_free_value(item));
+      return out;
+    }
+    case JsonNode::Kind::Object: {
+      nlohmann::json out = nlohmann::json::object();
+      for (const JsonMember& m : node.members) out[m.key] = to_free_value(m.value);
+      return out;
+    }
+  }
+  return nullptr;
+}
+
+Result<nlohmann::json> parse_json_value(std::string_view text) {
+  OVREL_TRY_ASSIGN(JsonNode node, parse_json_document(text));
+  return to_free_value(node);
+}
+
+std::string describe_json_node(const JsonNode& node) {
+  switch (node.kind) {
+    case JsonNode::Kind::Null:
+      return "null";
+    case JsonNode::Kind::Bool:
+      return cat("boolean `", node.boolean, "`");
+    case JsonNode::Kind::Unsigned:
+      return cat("integer `", node.unsigned_value, "`");
+    case JsonNode::Kind::Signed:
+      return cat("integer `", node.signed_value, "`");
+    case JsonNode::Kind::Float: {
+      std::string text;
+      append_json_f64(text, node.float_value);
+      return cat("floating point `", text, "`");
+    }
+    case JsonNode::Kind::String: {
+      std::string text;
+      append_json_string(text, node.text);
+      return cat("string ", text);
+    }
+    case JsonNode::Kind::Array:
+      return "sequence";
+    case JsonNode::Kind::Object:
+      return "map";
+  }
+  return "value";
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      const std::size_t len = utf8_sequence_length(text, i);
+      if (len == 0) {
+        out.append("\xEF\xBF\xBD");
+        ++i;
+      } else {
+        out.append(text.substr(i, len));
+        i += len;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"': out.append("\\\""); break;
+      case '\\': out.append("\\\\"); break;
+      case '\b': out.append("\\b"); break;
+      case '\t': out.append("\\t"); break;
+      case '\n': out.append("\\n"); break;
+      case '\f': out.append("\\f"); break;
+      case '\r': out.append("\\r"); break;
+      default:
+        if (c < 0x20) {
+          out.append("\\u00");
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0xF]);
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+    ++i;
+  }
+  out.push_back('"');
+}
+
+void append_json_f64(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out.append("null");
+    return;
+  }
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  const std::string_view text(buf, static_cast<std::size_t>(r.ptr - buf));
+  out.append(text);
+  // Keep the float kind visible to readers that distinguish integers from floats.
+  if (text.find_first_of(".e") == std::string_view::npos) out.append(".0");
+}
+
+void append_json_value(std::string& out, const nlohmann::json& value) {
+  using V = nlohmann::json::value_t;
+  switch (value.type()) {
+    case V::null:
+    case V::discarded:
+      out.append("null");
+      return;
+    case V::boolean:
+      out.append(value.get<bool>() ? "true" : "false");
+      return;
+    case V::number_unsigned:
+      out.append(std::to_string(value.get<std::uint64_t>()));
+      return;
+    case V::number_integer:
+      out.append(std::to_string(value.get<std::int64_t>()));
+      return;
+    case V::number_float:
+      append_json_f64(out, value.get<double>());
+      return;
+    case V::string:
+      append_json_string(out, value.get_ref<const std::string&>());
+      return;
+    case V::array: {
+      out.push_back('[');
+      bool first = true;
+      for (const auto& item : value) {
+        if (!first) out.push_back(',');
+        first = false;
+        append_json_value(out, item);
+      }
+      out.push_back(']');
+      return;
+    }
+    case V::object: {
+      out.push_back('{');
+      bool first = true;
+      for (const auto& [key, item] : value.items()) {
+        if (!first) out.push_back(',');
+        first = false;
+        append_json_string(out, key);
+        out.push_back(':');
+        append_json_value(out, item);
+      }
+      out.push_back('}');
+      return;
+    }
+    case V::binary: {
+      out.push_back('[');
+      bool first = true;
+      for (std::uint8_t b : value.get_binary()) {
+        if (!first) out.push_back(',');
+        first = false;
+        out.append(std::to_string(b));
+      }
+      out.push_back(']');
+      return;
+    }
+  }
+  out.append("null");
+}
 
 }  // namespace ovrel::core

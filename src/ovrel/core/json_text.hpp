@@ -40,6 +40,7 @@ struct JsonNode {
   std::vector<JsonNode> items;       // Array
   std::vector<JsonMember> members;   // Object, in document order, duplicates kept
   JsonPosition position;             // where the value starts
+  JsonPosition end;                  // just after the value's last character
 };
 
 struct JsonMember {
