@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ovrel/core/error.hpp"
+#include "ovrel/core/numerics.hpp"
+
+namespace ovrel::core {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Bitwise equality, so that -0.0, NaN and the last bit all count.
+bool same(double a, double b) {
+  return (std::isnan(a) && std::isnan(b)) ||
+         std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// ---------------------------------------------------------------------------------------------
+// log_add_exp
+
+struct LogAddExpCase {
+  const char* name;
+  double a;
+  double b;
+  double expected;
+};
+
+class LogAddExpTest : public ::testing::TestWithParam<LogAddExpCase> {};
+
+TEST_P(LogAddExpTest, CasesInOrderAndSymmetric) {
+  const LogAddExpCase& c = GetParam();
+  EXPECT_TRUE(same(log_add_exp(c.a, c.b), c.expected)) << log_add_exp(c.a, c.b);
+  EXPECT_TRUE(same(log_add_exp(c.b, c.a), c.expected)) << log_add_exp(c.b, c.a);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LogAddExpTest,
+    ::testing::Values(LogAddExpCase{"Zeros", 0.0, 0.0, std::log(2.0)},
+                      LogAddExpCase{"BothMinusInf", -kInf, -kInf, -kInf},
+                      LogAddExpCase{"PlusInfBeatsNaN", kInf, kNaN, kInf},
+                      LogAddExpCase{"PlusInfWithMinusInf", kInf, -kInf, kInf},
+                      LogAddExpCase{"NaNWithMinusInf", kNaN, -kInf, kNaN},
+                      LogAddExpCase{"NaNWithFinite", kNaN, 1.0, kNaN},
+                      LogAddExpCase{"MinusInfGivesOther", -kInf, -3.5, -3.5},
+                      // e^-800 underflows to 0, the result does not.
+                      LogAddExpCase{"EqualFarBelowUnderflow", -800.0, -800.0,
+                                    -800.0 + std::log1p(1.0)},
+                      LogAddExpCase{"EqualFarAboveOverflow", 800.0, 800.0,
+                                    800.0 + std::log1p(1.0)},
+                      LogAddExpCase{"DominatedTerm", 50.0, -50.0,
+                                    50.0 + std::log1p(std::exp(-100.0))}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LogAddExpTest, MatchesTheDirectFormulaWhereItIsRepresentable) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> dist(-30.0, 30.0);
+  for (int i = 0; i < 1000; ++i) {
+    const double a = dist(rng);
+    const double b = dist(rng);
+    const double direct = std::log(std::exp(a) + std::exp(b));
+    EXPECT_NEAR(log_add_exp(a, b), direct, 4e-15 * std::fmax(1.0, std::fabs(direct)));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Prefix sums
+
+using Builder = std::vector<double> (*)(std::span<const double>);
+using IntoBuilder = void (*)(std::span<const double>, std::span<double>);
+
+struct BuilderCase {
+  const char* name;
+  Builder build;
+  IntoBuilder into;
+  bool squares;
+};
+
+const BuilderCase kBuilders[] = {
+    {"Plain", prefix_sums, prefix_sums_into, false},
+    {"Compensated", prefix_sums_kahan, prefix_sums_kahan_into, false},
+    {"Squares", prefix_sum_squares, prefix_sum_squares_into, true},
+    {"SquaresCompensated", prefix_sum_squares_kahan, prefix_sum_squares_kahan_into, true},
+};
+
+class PrefixBuilderTest : public ::testing::TestWithParam<BuilderCase> {};
+
+TEST_P(PrefixBuilderTest, EmptyInputGivesOneZero) {
+  const std::vector<double> out = GetParam().build({});
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(same(out[0], 0.0));
+}
+
+TEST_P(PrefixBuilderTest, SmallIntegers) {
+  const std::vector<double> x = {1.0, 2.0, 3.0};
+  const std::vector<double> expected =
+      GetParam().squares ? std::vector<double>{0, 1, 5, 14} : std::vector<double>{0, 1, 3, 6};
+  EXPECT_EQ(GetParam().build(x), expected);
+}
+
+TEST_P(PrefixBuilderTest, NaNPoisonsEveryLaterEntry) {
+  const std::vector<double> x = {1.0, 2.0, kNaN, 4.0, -1e300};
+  const std::vector<double> out = GetParam().build(x);
+  ASSERT_EQ(out.size(), 6u);
+  EXPECT_FALSE(std::isnan(out[2]));
+  for (std::size_t i = 3; i < out.size(); ++i) EXPECT_TRUE(std::isnan(out[i])) << i;
+}
+
+TEST_P(PrefixBuilderTest, IntoMatchesTheOwnedListAndChecksItsBlock) {
+  const std::vector<double> x = {1e16, 1.0, -1e16, 0.1, 3.0, -2.5};
+  std::vector<double> block(x.size() + 1, 99.0);
+  GetParam().into(x, block);
+  const std::vector<double> owned = GetParam().build(x);
+  for (std::size_t i = 0; i < block.size(); ++i) EXPECT_TRUE(same(block[i], owned[i])) << i;
+  std::vector<double> wrong(x.size());
+  EXPECT_THROW(GetParam().into(x, wrong), InternalError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builders, PrefixBuilderTest, ::testing::ValuesIn(kBuilders),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PrefixSumsTest, CompensationRecoversWhatPlainSumsLose) {
+  const std::vector<double> x = {1e16, 1.0, -1e16};
+  EXPECT_EQ(prefix_sums(x).back(), 0.0);
+  EXPECT_EQ(prefix_sums_kahan(x).back(), 1.0);
+}
+
+TEST(PrefixSumsTest, OverflowingSquareIsInfinitePlainButNaNCompensated) {
+  const std::vector<double> x = {1.0, 2e154, 1.0};
+  const std::vector<double> plain = prefix_sum_squares(x);
+  const std::vector<double> compensated = prefix_sum_squares_kahan(x);
+  EXPECT_EQ(plain[1], 1.0);
+  EXPECT_EQ(compensated[1], 1.0);
+  EXPECT_EQ(plain[2], kInf);
+  EXPECT_EQ(plain[3], kInf);
+  EXPECT_TRUE(std::isnan(compensated[2]));
+  EXPECT_TRUE(std::isnan(compensated[3]));
+}
+
+// Oracle: large multiples of 2^40 mixed with small integers. Every partial sum is an integer
+// below 2^57, so the exact prefix sums are known in 64-bit integers. Each addition error of
+// the compensated builder is exact and small, so its compensation stays exact and every entry must
+// be the exact sum rounded once; the plain builder must match the rounded left-to-right sums.
+TEST(PrefixSumsTest, CompensatedEntriesAreTheExactSumsRoundedOnce) {
+  std::mt19937_64 rng(2024);
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<double> x(1 + rng() % 60);
+    for (double& v : x) {
+      const std::int64_t small = static_cast<std::int64_t>(rng() % 2001) - 1000;
+      const std::int64_t large = (static_cast<std::int64_t>(rng() % 2001) - 1000) << 40;
+      v = static_cast<double>(rng() % 2 == 0 ? small : large);
+    }
+    const std::vector<double> compensated = prefix_sums_kahan(x);
+    const std::vector<double> plain = prefix_sums(x);
+    std::int64_t exact = 0;
+    double running = 0.0;
+    EXPECT_EQ(compensated[0], 0.0);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      exact += static_cast<std::int64_t>(x[i]);
+      running = running + x[i];
+      EXPECT_EQ(compensated[i + 1], static_cast<double>(exact)) << "trial " << trial << " i " << i;
+      EXPECT_TRUE(same(plain[i + 1], running));
+    }
+  }
+}
+
+TEST(PrefixSumsTest, CompensatedSquaresOfSmallIntegersAreExact) {
+  std::vector<double> x;
+  for (int i = -300; i <= 300; i += 7) x.push_back(static_cast<double>(i) * 1e5);
+  const std::vector<double> out = prefix_sum_squares_kahan(x);
+  long double exact = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    exact += static_cast<long double>(x[i]) * static_cast<long double>(x[i]);
+    EXPECT_EQ(out[i + 1], static_cast<double>(exact)) << i;
+  }
+}
+
+}  // namespace
+}  // namespace ovrel::core

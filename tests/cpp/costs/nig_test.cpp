@@ -1,0 +1,260 @@
+#include "ovrel/costs/nig.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "costs/series_samples.hpp"
+#include "ovrel/costs/model.hpp"
+
+namespace ovrel::costs {
+namespace {
+
+using testing::expect_error;
+using testing::GridCase;
+using testing::Layout;
+using testing::OwnedSeries;
+using testing::Width;
+
+static_assert(CostModel<CostNIGMarginal>);
+
+// The closed form of the negative log marginal likelihood, summed over dimensions, with a
+// two-pass variance in long double.
+double direct_cost(const OwnedSeries& s, const NIGPrior& p, std::size_t start, std::size_t end) {
+  using LD = long double;
+  const LD m = static_cast<LD>(end - start);
+  LD total = 0;
+  for (std::size_t j = 0; j < s.d(); ++j) {
+    LD sum = 0;
+    for (std::size_t t = start; t < end; ++t) sum += s.at(t, j);
+    const LD mean = sum / m;
+    LD ss = 0;
+    for (std::size_t t = start; t < end; ++t) ss += (s.at(t, j) - mean) * (s.at(t, j) - mean);
+    const LD beta_n = p.beta0 + ss / 2 + p.kappa0 * m * (mean - p.mu0) * (mean - p.mu0) /
+                                            (2 * (p.kappa0 + m));
+    const LD alpha_n = p.alpha0 + m / 2;
+    total += p.alpha0 * std::log(static_cast<LD>(p.beta0)) - alpha_n * std::log(beta_n) +
+             std::lgamma(alpha_n) - std::lgamma(static_cast<LD>(p.alpha0)) +
+             (std::log(static_cast<LD>(p.kappa0)) - std::log(p.kappa0 + m)) / 2 -
+             m / 2 * std::log(2 * std::numbers::pi_v<LD>);
+  }
+  return static_cast<double>(-total);
+}
+
+class NIGFormulaTest : public ::testing::TestWithParam<GridCase> {};
+
+TEST_P(NIGFormulaTest, EverySegmentMatchesTheClosedForm) {
+  const GridCase c = GetParam();
+  const std::size_t n = 30;
+  const std::size_t d = 3;
+  const OwnedSeries s(testing::random_rows(n, d, 11, 2.0, 1.5), n, d, c.layout, c.width);
+  for (const NIGPrior prior : {NIGPrior{0.0, 1.0, 1.0, 1.0}, NIGPrior{2.5, 0.01, 3.0, 0.2},
+                               NIGPrior{-1.0, 40.0, 0.3, 7.0}}) {
+    const CostNIGMarginal model{prior, c.mode};
+    ASSERT_TRUE(model.validate(s.view()).has_value());
+    const auto cache = model.precompute(s.view(), core::CachePolicy::full());
+    ASSERT_TRUE(cache.has_value());
+    for (std::size_t start = 0; start < n; ++start) {
+      for (std::size_t end = start + 1; end <= n; ++end) {
+        const double want = direct_cost(s, prior, start, end);
+        EXPECT_NEAR(model.segment_cost(*cache, start, end), want, 1e-10 * (1.0 + std::fabs(want)))
+            << "[" << start << ", " << end << ")";
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Grid, NIGFormulaTest, ::testing::ValuesIn(testing::full_grid()),
+                         testing::grid_case_name);
+
+TEST(NIGCost, F32AndF64ViewsOfTheSameValuesGiveIdenticalCosts) {
+  const std::size_t n = 25;
+  const std::vector<double> rows = testing::random_rows(n, 2, 5);
+  const OwnedSeries narrow(rows, n, 2, Layout::C, Width::F32);
+  std::vector<double> widened(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) widened[i] = static_cast<float>(rows[i]);
+  const OwnedSeries wide(widened, n, 2, Layout::F, Width::F64);
+  const CostNIGMarginal model{};
+  const auto a = model.precompute(narrow.view(), core::CachePolicy::full());
+  const auto b = model.precompute(wide.view(), core::CachePolicy::full());
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->prefix_sum, b->prefix_sum);
+  EXPECT_EQ(a->prefix_sum_sq, b->prefix_sum_sq);
+  for (std::size_t end = 1; end <= n; ++end) {
+    EXPECT_EQ(model.segment_cost(*a, 0, end), model.segment_cost(*b, 0, end));
+  }
+}
+
+TEST(NIGCost, MultivariateCostIsTheSumOfPerDimensionCosts) {
+  const std::size_t n = 12;
+  const std::vector<double> rows = testing::random_rows(n, 2, 9);
+  const OwnedSeries both(rows, n, 2, Layout::C, Width::F64);
+  std::vector<double> first(n), second(n);
+  for (std::size_t t = 0; t < n; ++t) {
+    first[t] = rows[2 * t];
+    second[t] = rows[2 * t + 1];
+  }
+  const OwnedSeries a(first, n, 1, Layout::C, Width::F64);
+  const OwnedSeries b(second, n, 1, Layout::C, Width::F64);
+  const CostNIGMarginal model{};
+  const auto cb = model.precompute(both.view(), core::CachePolicy::full());
+  const auto c0 = model.precompute(a.view(), core::CachePolicy::full());
+  const auto c1 = model.precompute(b.view(), core::CachePolicy::full());
+  ASSERT_TRUE(cb && c0 && c1);
+  for (std::size_t end = 1; end <= n; ++end) {
+    // -(0 + l0 + l1) with l0 and l1 the per-dimension log-likelihoods, in dimension order.
+    const double want = -((0.0 + -model.segment_cost(*c0, 0, end)) + -model.segment_cost(*c1, 0, end));
+    EXPECT_EQ(model.segment_cost(*cb, 0, end), want);
+  }
+}
+
+TEST(NIGCost, SingleValueAndConstantSegmentsAreFinite) {
+  const OwnedSeries s(std::vector<double>{3.25, 3.25, 3.25, 3.25, 0.1}, 5, 1, Layout::C,
+                      Width::F64);
+  const NIGPrior prior{0.0, 1.0, 2.0, 1.0};
+  const CostNIGMarginal model{prior};
+  const auto cache = model.precompute(s.view(), core::CachePolicy::full());
+  ASSERT_TRUE(cache);
+  EXPECT_TRUE(std::isfinite(model.segment_cost(*cache, 4, 5)));
+  // Identical values: ss = 0, so beta_n is beta0 plus the shrinkage term only.
+  EXPECT_NEAR(model.segment_cost(*cache, 0, 4), direct_cost(s, prior, 0, 4), 1e-12);
+}
+
+TEST(NIGCost, OverflowingSquaresOfABalancedSegmentAreCapped) {
+  // The squares overflow to +inf while the sum is 0: ss is capped at the largest finite value.
+  const OwnedSeries s(std::vector<double>{1e160, -1e160}, 2, 1, Layout::C, Width::F64);
+  const CostNIGMarginal model{};
+  const auto cache = model.precompute(s.view(), core::CachePolicy::full());
+  ASSERT_TRUE(cache);
+  const double cost = model.segment_cost(*cache, 0, 2);
+  ASSERT_TRUE(std::isfinite(cost));
+  const double max = std::numeric_limits<double>::max();
+  const double beta_n = 0.0 + (1.0 + max * 0.5);
+  const double alpha_n = 2.0;
+  const double want = -(((0.0 - std::log(3.0)) * 0.5 +
+                         ((1.0 * std::log(1.0) + (ln_gamma(alpha_n) - ln_gamma(1.0))) -
+                          alpha_n * std::log(beta_n))) +
+                        1.0 * -1.8378770664093453);
+  EXPECT_EQ(cost, want);
+}
+
+TEST(NIGCost, OverflowingSumsGiveNaNInsteadOfAValidCost) {
+  // The sum overflows (mean = inf), or a square overflows so that the prefix of squares is +inf
+  // (NaN under compensation) from there on: the statistics are lost, and the detector must see
+  // NaN rather than a finite cost.
+  const OwnedSeries big(std::vector<double>{1e308, 1e308, 1.0}, 3, 1, Layout::C, Width::F64);
+  const OwnedSeries after(std::vector<double>{1e200, 1.0, 2.0, 3.0}, 4, 1, Layout::C, Width::F64);
+  for (core::ReproMode mode : {core::ReproMode::Strict, core::ReproMode::Balanced}) {
+    const CostNIGMarginal model{NIGPrior{}, mode};
+    const auto c1 = model.precompute(big.view(), core::CachePolicy::full());
+    const auto c2 = model.precompute(after.view(), core::CachePolicy::full());
+    ASSERT_TRUE(c1 && c2);
+    EXPECT_TRUE(std::isnan(model.segment_cost(*c1, 0, 2)));
+    EXPECT_TRUE(std::isnan(model.segment_cost(*c2, 1, 4)));
+    EXPECT_TRUE(std::isnan(model.segment_cost(*c2, 0, 1)));
+  }
+}
+
+TEST(NIGCost, SubnormalBetaIsRaisedToTheSmallestNormal) {
+  const NIGPrior prior{2.0, 1.0, 1.5, 1e-310};
+  ASSERT_TRUE(prior.validate().has_value());
+  const OwnedSeries s(std::vector<double>{2.0, 2.0, 2.0}, 3, 1, Layout::C, Width::F64);
+  const CostNIGMarginal model{prior};
+  const auto cache = model.precompute(s.view(), core::CachePolicy::full());
+  ASSERT_TRUE(cache);
+  const double m = 3.0;
+  const double alpha_n = 1.5 + m * 0.5;
+  const double core_term = (1.5 * std::log(1e-310) + (ln_gamma(alpha_n) - ln_gamma(1.5))) -
+                           alpha_n * std::log(2.2250738585072014e-308);
+  const double want =
+      -(((std::log(1.0) - std::log(1.0 + m)) * 0.5 + core_term) + (m * 0.5) * -1.8378770664093453);
+  EXPECT_EQ(model.segment_cost(*cache, 0, 3), want);
+}
+
+TEST(LnGamma, AgreesWithTheLibraryAcrossItsBranches) {
+  for (double x : {1e-12, 5e-9, 1e-8, 1e-4, 0.1, 0.3, 0.4999, 0.5, 0.75, 1.0, 1.5, 2.0, 3.7, 10.0,
+                   55.5, 171.0, 1e4}) {
+    const double want = static_cast<double>(std::lgamma(static_cast<long double>(x)));
+    EXPECT_NEAR(ln_gamma(x), want, 1e-12 * (1.0 + std::fabs(want))) << x;
+  }
+  EXPECT_NEAR(ln_gamma(1.0), 0.0, 1e-15);
+  EXPECT_NEAR(ln_gamma(2.0), 0.0, 1e-15);
+  EXPECT_NEAR(ln_gamma(0.5), std::log(std::numbers::pi) / 2, 1e-15);
+  EXPECT_EQ(ln_gamma(1e-9), -std::log(1e-9));
+}
+
+struct PriorCase {
+  NIGPrior prior;
+  std::string message;
+};
+
+class NIGPriorValidation : public ::testing::TestWithParam<PriorCase> {};
+
+TEST_P(NIGPriorValidation, RefusesTheFirstBadField) {
+  const PriorCase& c = GetParam();
+  expect_error(c.prior.validate(), core::ErrorKind::InvalidInput, c.message);
+  const OwnedSeries s(std::vector<double>{1.0, 2.0}, 2, 1, Layout::C, Width::F64);
+  expect_error(CostNIGMarginal{c.prior}.validate(s.view()), core::ErrorKind::InvalidInput,
+               c.message);
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, NIGPriorValidation,
+    ::testing::Values(PriorCase{{-kInf, 1, 1, 1}, "NIG prior mu0 must be finite; got -inf"},
+                      PriorCase{{kNaN, -1, 1, 1}, "NIG prior mu0 must be finite; got NaN"},
+                      PriorCase{{0, -0.0, 1, 1}, "NIG prior kappa0 must be finite and > 0; got -0"},
+                      PriorCase{{0, 0.0, 1, 1}, "NIG prior kappa0 must be finite and > 0; got 0"},
+                      PriorCase{{0, kInf, 1, 1},
+                                "NIG prior kappa0 must be finite and > 0; got inf"},
+                      PriorCase{{0, 1, -2.5, 0}, "NIG prior alpha0 must be finite and > 0; got -2.5"},
+                      PriorCase{{0, 1, 1, kNaN}, "NIG prior beta0 must be finite and > 0; got NaN"}));
+
+TEST(NIGPriorValidationEdge, PositiveSubnormalsPass) {
+  EXPECT_TRUE((NIGPrior{0.0, 5e-324, 5e-324, 5e-324}.validate().has_value()));
+}
+
+TEST(NIGCost, ValidateRefusesMissingValues) {
+  const OwnedSeries s(std::vector<double>{1.0, std::nan(""), 3.0, 4.0}, 2, 2, Layout::C,
+                      Width::F64, std::vector<std::uint8_t>{0, 0, 1, 0},
+                      core::MissingPolicy::Ignore);
+  expect_error(CostNIGMarginal{}.validate(s.view()), core::ErrorKind::InvalidInput,
+               "CostNIGMarginal does not support missing values: effective_missing_count=2");
+}
+
+TEST(NIGCost, CachePlanningAndSize) {
+  const std::size_t n = 17;
+  const std::size_t d = 3;
+  const OwnedSeries s(testing::random_rows(n, d, 3), n, d, Layout::C, Width::F64);
+  const CostNIGMarginal model{};
+  testing::expect_cache_planning(model, s.view(), (n + 1) * d * 24, "CostNIGMarginal");
+  const auto cache = model.precompute(s.view(), core::CachePolicy::full());
+  ASSERT_TRUE(cache);
+  EXPECT_EQ((cache->prefix_count.size() + cache->prefix_sum.size() + cache->prefix_sum_sq.size()) * 8,
+            (n + 1) * d * 24);
+  EXPECT_EQ(cache->prefix_count[2 * (n + 1) + 5], 5u);
+  EXPECT_EQ(cache->prior, model.prior);
+}
+
+TEST(NIGCost, StridedReadFailureIsReported) {
+  const OwnedSeries s(std::vector<double>{1.0, 2.0, 3.0, 4.0}, 2, 2,
+                      core::MemoryLayout::strided(-1, 1));
+  expect_error(CostNIGMarginal{}.precompute(s.view(), core::CachePolicy::full()),
+               core::ErrorKind::InvalidInput, "strided index negative at t=1, dim=0: idx=-1");
+}
+
+TEST(NIGCost, InterfaceFacts) {
+  EXPECT_EQ(CostNIGMarginal::name(), "nig_marginal");
+  EXPECT_EQ(CostNIGMarginal::missing_support(), core::MissingSupport::Reject);
+  EXPECT_EQ(CostNIGMarginal{}.penalty_effective_params(4), 12u);
+  EXPECT_EQ(CostNIGMarginal{}.penalty_effective_params(SIZE_MAX / 3 + 1), std::nullopt);
+}
+
+}  // namespace
+}  // namespace ovrel::costs

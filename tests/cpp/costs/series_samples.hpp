@@ -1,0 +1,175 @@
+#pragma once
+
+// Owned series for cost-model tests: the same row-major values stored in any layout and width,
+// with a view over them, plus random samples and the parameter grid the models are checked on.
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ovrel/core/constraints.hpp"
+#include "ovrel/core/error.hpp"
+#include "ovrel/core/missing.hpp"
+#include "ovrel/core/repro.hpp"
+#include "ovrel/core/time_series.hpp"
+
+namespace ovrel::costs::testing {
+
+enum class Layout { C, F, Strided };
+enum class Width { F32, F64 };
+
+inline const char* layout_name(Layout l) {
+  switch (l) {
+    case Layout::C:
+      return "C";
+    case Layout::F:
+      return "F";
+    case Layout::Strided:
+      return "Strided";
+  }
+  return "?";
+}
+
+// Values given row-major (entry t * d + j) and stored in the requested layout and width. For
+// F32 the values are rounded to float first, so `rows` always holds exactly what the view reads.
+class OwnedSeries {
+ public:
+  OwnedSeries(std::vector<double> rows, std::size_t n, std::size_t d, Layout layout, Width width,
+              std::optional<std::vector<std::uint8_t>> mask_rows = std::nullopt,
+              core::MissingPolicy policy = core::MissingPolicy::Error)
+      : rows_(std::move(rows)), n_(n), d_(d) {
+    if (width == Width::F32) {
+      for (double& v : rows_) v = static_cast<double>(static_cast<float>(v));
+    }
+    std::vector<double> stored(n * d);
+    std::vector<std::uint8_t> mask(n * d);
+    core::MemoryLayout memory = core::MemoryLayout::c_contiguous();
+    for (std::size_t t = 0; t < n; ++t) {
+      for (std::size_t j = 0; j < d; ++j) {
+        // Strided uses column-major steps, so it differs from the C layout for d > 1.
+        const std::size_t p = layout == Layout::C ? t * d + j : t + j * n;
+        stored[p] = rows_[t * d + j];
+        if (mask_rows) mask[p] = (*mask_rows)[t * d + j];
+      }
+    }
+    if (layout == Layout::F) memory = core::MemoryLayout::f_contiguous();
+    if (layout == Layout::Strided) {
+      memory = core::MemoryLayout::strided(1, static_cast<std::int64_t>(n));
+    }
+    build(stored, mask_rows ? std::optional(mask) : std::nullopt, width, memory, policy);
+  }
+
+  // A buffer taken as stored, with an explicit layout (for layouts that do not fit the shape).
+  OwnedSeries(std::vector<double> stored, std::size_t n, std::size_t d, core::MemoryLayout memory)
+      : rows_(stored), n_(n), d_(d) {
+    build(stored, std::nullopt, Width::F64, memory, core::MissingPolicy::Error);
+  }
+
+  OwnedSeries(const OwnedSeries&) = delete;
+  OwnedSeries& operator=(const OwnedSeries&) = delete;
+
+  const core::TimeSeriesView& view() const { return *view_; }
+  double at(std::size_t t, std::size_t j) const { return rows_[t * d_ + j]; }
+  std::vector<double> column(std::size_t j) const {
+    std::vector<double> out(n_);
+    for (std::size_t t = 0; t < n_; ++t) out[t] = at(t, j);
+    return out;
+  }
+  std::size_t n() const { return n_; }
+  std::size_t d() const { return d_; }
+
+ private:
+  void build(const std::vector<double>& stored, std::optional<std::vector<std::uint8_t>> mask,
+             Width width, core::MemoryLayout memory, core::MissingPolicy policy) {
+    mask_ = std::move(mask);
+    std::optional<std::span<const std::uint8_t>> mask_span;
+    if (mask_) mask_span = std::span<const std::uint8_t>(*mask_);
+    core::ValueBuffer buffer = core::ValueBuffer::of_f64(f64_);
+    if (width == Width::F32) {
+      f32_.assign(stored.begin(), stored.end());
+      buffer = core::ValueBuffer::of_f32(f32_);
+    } else {
+      f64_ = stored;
+      buffer = core::ValueBuffer::of_f64(f64_);
+    }
+    auto view = core::TimeSeriesView::create(buffer, n_, d_, memory, mask_span,
+                                             core::TimeIndex::none(), policy);
+    if (!view) throw std::runtime_error("test view refused: " + view.error().message());
+    view_ = *view;
+  }
+
+  std::vector<double> rows_;
+  std::size_t n_;
+  std::size_t d_;
+  std::vector<double> f64_;
+  std::vector<float> f32_;
+  std::optional<std::vector<std::uint8_t>> mask_;
+  std::optional<core::TimeSeriesView> view_;
+};
+
+// Row-major normal noise around `offset`.
+inline std::vector<double> random_rows(std::size_t n, std::size_t d, std::uint64_t seed,
+                                       double offset = 0.0, double scale = 1.0) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<double> out(n * d);
+  for (double& v : out) v = offset + scale * normal(rng);
+  return out;
+}
+
+// One combination of storage and repro mode on which every model must agree with its formula.
+struct GridCase {
+  Layout layout;
+  Width width;
+  core::ReproMode mode;
+};
+
+inline std::vector<GridCase> full_grid() {
+  std::vector<GridCase> out;
+  for (Layout l : {Layout::C, Layout::F, Layout::Strided}) {
+    for (Width w : {Width::F32, Width::F64}) {
+      for (core::ReproMode m : {core::ReproMode::Strict, core::ReproMode::Balanced}) {
+        out.push_back({l, w, m});
+      }
+    }
+  }
+  return out;
+}
+
+inline std::string grid_case_name(const ::testing::TestParamInfo<GridCase>& info) {
+  const GridCase& c = info.param;
+  return std::string(layout_name(c.layout)) + (c.width == Width::F32 ? "_f32_" : "_f64_") +
+         (c.mode == core::ReproMode::Strict ? "Strict" : "Balanced");
+}
+
+// Expects an error of the given kind and exact message.
+template <class R>
+void expect_error(const R& result, core::ErrorKind kind, const std::string& message) {
+  ASSERT_FALSE(result.has_value()) << "expected: " << message;
+  EXPECT_EQ(result.error().kind(), kind);
+  EXPECT_EQ(result.error().message(), message);
+}
+
+// Budget checks shared by every model: the exact planned size passes, one byte less is refused
+// with the model's message, and an approximate policy is refused whatever its limit.
+template <class Model>
+void expect_cache_planning(const Model& model, const core::TimeSeriesView& view,
+                           std::uint64_t required, const std::string& type_name) {
+  EXPECT_TRUE(model.precompute(view, core::CachePolicy::budgeted(required)).has_value());
+  EXPECT_TRUE(model.precompute(view, core::CachePolicy::full()).has_value());
+  expect_error(model.precompute(view, core::CachePolicy::budgeted(required - 1)),
+               core::ErrorKind::ResourceLimit,
+               type_name + " cache requires " + std::to_string(required) +
+                   " bytes, exceeds budget " + std::to_string(required - 1) + " bytes");
+  expect_error(model.precompute(view, core::CachePolicy::approximate(1u << 30, 0.5)),
+               core::ErrorKind::NotSupported,
+               type_name + " does not support CachePolicy::Approximate");
+}
+
+}  // namespace ovrel::costs::testing
