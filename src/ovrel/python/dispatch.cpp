@@ -2,9 +2,17 @@
 
 #include <cmath>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "ovrel/core/execution_context.hpp"
+#include "ovrel/costs/cosine.hpp"
+#include "ovrel/costs/l1.hpp"
+#include "ovrel/costs/l2.hpp"
+#include "ovrel/costs/normal.hpp"
+#include "ovrel/costs/rank.hpp"
+#include "ovrel/offline/binseg.hpp"
+#include "ovrel/offline/pelt.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/python/convert.hpp"
 #include "ovrel/python/runtime.hpp"
@@ -74,6 +82,50 @@ core::Result<core::OfflineChangePointResult> detect_with_spec(DetectorKind kind,
   return detect_with_view(kind, cost, view, constraints, std::move(stopping), repro_mode);
 }
 
+namespace {
+
+// Cost models whose detector instantiations are built into this module. The pairs of a
+// detector over the others report that they are not available.
+template <class C>
+inline constexpr bool kPeltBuilt = !std::is_same_v<C, costs::CostCosine> && !std::is_same_v<C, costs::CostRank>;
+template <class C>
+inline constexpr bool kBinSegBuilt = kPeltBuilt<C>;
+
+template <class C>
+core::Result<core::OfflineChangePointResult> run_on_model(DetectorKind kind, const core::TimeSeriesView& view,
+                                                          const core::ExecutionContext& context,
+                                                          core::Stopping stopping, C model) {
+  switch (kind) {
+    case DetectorKind::Pelt: {
+      if constexpr (kPeltBuilt<C>) {
+        offline::PeltConfig config{std::move(stopping), 2, 1000};
+        OVREL_TRY(config.validate());
+        const offline::Pelt<C> detector{std::move(config), model};
+        return detector.detect(view, context);
+      } else {
+        return core::not_supported(cat("detector='pelt' is not available for cost='", C::name(), "'"));
+      }
+    }
+    case DetectorKind::Binseg: {
+      if constexpr (kBinSegBuilt<C>) {
+        offline::BinSegConfig config{std::move(stopping), 0, 1000};
+        OVREL_TRY(config.validate());
+        const offline::BinSeg<C> detector{std::move(config), model};
+        return detector.detect(view, context);
+      } else {
+        return core::not_supported(cat("detector='binseg' is not available for cost='", C::name(), "'"));
+      }
+    }
+    case DetectorKind::Fpop:
+      return core::not_supported("detector='fpop' is not available in this build");
+    case DetectorKind::Dynp:
+      return core::not_supported("detector='dynp' is not available in this build");
+  }
+  return core::not_supported("unknown detector");
+}
+
+}  // namespace
+
 core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind, PyCostModel cost,
                                                               const core::TimeSeriesView& view,
                                                               const core::Constraints& constraints,
@@ -83,10 +135,21 @@ core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind,
   if (kind == DetectorKind::Fpop && cost != PyCostModel::L2) {
     return core::invalid_input("detector='fpop' requires cost='l2'");
   }
-  (void)view;
-  (void)context;
-  (void)stopping;
-  return core::not_supported("offline detectors are not built yet");
+  switch (cost) {
+    case PyCostModel::Cosine:
+      return run_on_model(kind, view, context, std::move(stopping), costs::CostCosine{repro_mode});
+    case PyCostModel::L1Median:
+      return run_on_model(kind, view, context, std::move(stopping), costs::CostL1Median{repro_mode});
+    case PyCostModel::L2:
+      return run_on_model(kind, view, context, std::move(stopping), costs::CostL2Mean{repro_mode});
+    case PyCostModel::Normal:
+      return run_on_model(kind, view, context, std::move(stopping), costs::CostNormalMeanVar{repro_mode});
+    case PyCostModel::NormalFullCov:
+      return run_on_model(kind, view, context, std::move(stopping), costs::CostNormalFullCov{repro_mode});
+    case PyCostModel::Rank:
+      return run_on_model(kind, view, context, std::move(stopping), costs::CostRank{repro_mode});
+  }
+  return core::invalid_input("unknown cost model");
 }
 
 }  // namespace ovrel::python
