@@ -58,7 +58,8 @@ struct DegradationStep {
   CachePolicy cache_policy;  // SwitchCachePolicy
 
   static constexpr DegradationStep disable_uncertainty_bands() noexcept { return {}; }
-  static constexpr DegradationStep increase_jump(std::size_t factor, std::size_t max_jump) noexcept {
+  static constexpr DegradationStep increase_jump(std::size_t factor,
+                                                 std::size_t max_jump) noexcept {
     return {DegradationStepKind::IncreaseJump, factor, max_jump, {}};
   }
   static constexpr DegradationStep switch_cache_policy(CachePolicy policy) noexcept {

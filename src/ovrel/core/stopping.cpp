@@ -63,7 +63,8 @@ Status validate_stopping(const Stopping& stopping) {
       return validate_penalty(stopping.penalty);
     case StoppingKind::PenaltyPath:
       if (stopping.penalties.empty()) {
-        return invalid_input("Stopping::PenaltyPath requires a non-empty penalty list; got length 0");
+        return invalid_input(
+            "Stopping::PenaltyPath requires a non-empty penalty list; got length 0");
       }
       for (std::size_t i = 0; i < stopping.penalties.size(); ++i) {
         if (auto status = validate_penalty(stopping.penalties[i]); !status) {
@@ -81,7 +82,8 @@ Result<double> penalty_value_from_effective_params(const Penalty& penalty, std::
   OVREL_TRY(validate_penalty(penalty));
   if (n == 0) return invalid_input("penalty_value_from_effective_params requires n >= 1; got n=0");
   if (effective_params == 0) {
-    return invalid_input("penalty_value_from_effective_params requires effective_params >= 1; got 0");
+    return invalid_input(
+        "penalty_value_from_effective_params requires effective_params >= 1; got 0");
   }
   const double params = static_cast<double>(effective_params);
   switch (penalty.kind) {

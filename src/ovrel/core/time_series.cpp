@@ -9,7 +9,8 @@
 namespace ovrel::core {
 namespace {
 
-constexpr std::size_t kMaxSigned = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
+constexpr std::size_t kMaxSigned =
+    static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
 
 // What one pass over the values finds: the first infinity, and the NaN count with its first
 // position.

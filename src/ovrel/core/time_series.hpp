@@ -41,10 +41,12 @@ class ValueBuffer {
   std::size_t size() const noexcept { return size_; }
   // Empty when the buffer holds the other type.
   std::span<const float> as_f32() const noexcept {
-    return type() == ValueType::F32 ? std::span<const float>(f32_, size_) : std::span<const float>();
+    if (type_ != ValueType::F32) return {};
+    return std::span<const float>(f32_, size_);
   }
   std::span<const double> as_f64() const noexcept {
-    return type() == ValueType::F64 ? std::span<const double>(f64_, size_) : std::span<const double>();
+    if (type_ != ValueType::F64) return {};
+    return std::span<const double>(f64_, size_);
   }
   // The value at buffer position p, widened to f64. A position at or beyond size() is a bug of the
   // caller and throws InternalError instead of reading.
@@ -165,7 +167,8 @@ class TimeSeriesView {
 
   // The checked position of element (t, j) by the layout. Never fails for the contiguous layouts
   // when t < n and j < d; a strided view can fail, since `create` checks only that its strides are
-  // non-zero. Any t and j may be asked: out-of-shape requests come back as a fault, never as a read.
+  // non-zero. Any t and j may be asked: out-of-shape requests come back as a fault, never as a
+  // read.
   Position locate(std::size_t t, std::size_t j) const noexcept;
 
   // The value at a buffer position, widened to f64; position >= element_count() throws

@@ -63,7 +63,8 @@ core::Result<ARCache> CostAR::precompute(const core::TimeSeriesView& x,
   OVREL_TRY(check_order(order));
   const std::size_t n = x.n();
   const std::size_t d = x.d();
-  const PlannedBytes required = order == 1 ? prefix_table_bytes(n, d, 24) : value_copy_bytes(n, d, 8);
+  const PlannedBytes required =
+      order == 1 ? prefix_table_bytes(n, d, 24) : value_copy_bytes(n, d, 8);
   OVREL_TRY(plan_cache(policy, required, kType, "ARCache", n, d));
 
   ARCache cache;

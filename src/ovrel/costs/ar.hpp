@@ -57,7 +57,8 @@ class CostAR {
   double segment_cost(const ARCache& cache, std::size_t start, std::size_t end) const {
     check_segment(start, end, cache.n);
     const std::size_t m = end - start;
-    const std::size_t p_plus_1 = order == std::numeric_limits<std::size_t>::max() ? order : order + 1;
+    const std::size_t p_plus_1 =
+        order == std::numeric_limits<std::size_t>::max() ? order : order + 1;
     if (m <= p_plus_1) return 0.0;
     if (order != 1) return high_order_cost(cache, start, end);
 

@@ -21,7 +21,9 @@ core::Status check_positive(const char* field, double v) {
 }  // namespace
 
 core::Status NIGPrior::validate() const {
-  if (!std::isfinite(mu0)) return core::invalid_input(core::cat("NIG prior mu0 must be finite; got ", mu0));
+  if (!std::isfinite(mu0)) {
+    return core::invalid_input(core::cat("NIG prior mu0 must be finite; got ", mu0));
+  }
   OVREL_TRY(check_positive("kappa0", kappa0));
   OVREL_TRY(check_positive("alpha0", alpha0));
   OVREL_TRY(check_positive("beta0", beta0));

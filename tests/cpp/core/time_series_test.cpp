@@ -325,8 +325,9 @@ TEST_P(LayoutReadTest, EveryReaderAgreesWithThePositionTable) {
   std::vector<float> f32(f64.begin(), f64.end());
   const ValueBuffer values =
       type == ValueType::F32 ? ValueBuffer::of_f32(f32) : ValueBuffer::of_f64(f64);
-  auto view = TimeSeriesView::create(values, c.n, c.d, c.layout, std::span<const std::uint8_t>(mask),
-                                     TimeIndex::none(), MissingPolicy::Ignore);
+  auto view = TimeSeriesView::create(values, c.n, c.d, c.layout,
+                                     std::span<const std::uint8_t>(mask), TimeIndex::none(),
+                                     MissingPolicy::Ignore);
   ASSERT_TRUE(view.has_value()) << view.error().display();
   auto acc = view->accessor();
   ASSERT_TRUE(acc.has_value());
@@ -439,8 +440,9 @@ INSTANTIATE_TEST_SUITE_P(
                   PositionFault::DimensionIndexTooLarge},
         FaultCase{"StridedProductOverflow", 3, 1, MemoryLayout::strided(kI64Max / 2 + 1, 1), 2, 0,
                   PositionFault::Overflow},
-        FaultCase{"StridedSumOverflow", 2, 2, MemoryLayout::strided(kI64Max / 2 + 1, kI64Max / 2 + 1),
-                  1, 1, PositionFault::Overflow},
+        FaultCase{"StridedSumOverflow", 2, 2,
+                  MemoryLayout::strided(kI64Max / 2 + 1, kI64Max / 2 + 1), 1, 1,
+                  PositionFault::Overflow},
         FaultCase{"StridedNegativeSumOverflow", 2, 2,
                   MemoryLayout::strided(std::numeric_limits<std::int64_t>::min(), -1), 1, 1,
                   PositionFault::Overflow},

@@ -13,11 +13,11 @@
 namespace ovrel::costs {
 namespace {
 
-using testing::expect_error;
-using testing::GridCase;
-using testing::Layout;
-using testing::OwnedSeries;
-using testing::Width;
+using samples::expect_error;
+using samples::GridCase;
+using samples::Layout;
+using samples::OwnedSeries;
+using samples::Width;
 using LD = long double;
 
 static_assert(CostModel<CostAR>);
@@ -122,7 +122,7 @@ std::optional<double> direct_yule_walker(const OwnedSeries& s, std::size_t p, st
 
 // An AR(1)-like random series: x[t] = 0.6 x[t-1] + noise.
 std::vector<double> ar_rows(std::size_t n, std::size_t d, std::uint64_t seed, double offset) {
-  std::vector<double> noise = testing::random_rows(n, d, seed);
+  std::vector<double> noise = samples::random_rows(n, d, seed);
   std::vector<double> out(n * d);
   for (std::size_t j = 0; j < d; ++j) {
     double prev = 0.0;
@@ -182,8 +182,8 @@ TEST_P(ARFormulaTest, HigherOrdersMatchTheYuleWalkerSolution) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Grid, ARFormulaTest, ::testing::ValuesIn(testing::full_grid()),
-                         testing::grid_case_name);
+INSTANTIATE_TEST_SUITE_P(Grid, ARFormulaTest, ::testing::ValuesIn(samples::full_grid()),
+                         samples::grid_case_name);
 
 TEST(ARCost, OrderOneKeepsItsPrecisionUnderALargeOffset) {
   // 1e8 plus unit noise: unshifted prefix sums of squares (about 1e16 per entry) would leave
@@ -205,7 +205,7 @@ TEST(ARCost, OrderOneKeepsItsPrecisionUnderALargeOffset) {
 }
 
 TEST(ARCost, ShortSegmentsCostZero) {
-  const OwnedSeries s(testing::random_rows(10, 2, 1), 10, 2, Layout::C, Width::F64);
+  const OwnedSeries s(samples::random_rows(10, 2, 1), 10, 2, Layout::C, Width::F64);
   for (std::size_t p : {1u, 2u, 4u}) {
     const CostAR model{p};
     const ARCache cache = build(model, s);
@@ -271,16 +271,17 @@ TEST(ARCost, ValidationMessages) {
                             Width::F64, std::nullopt, core::MissingPolicy::Ignore);
   expect_error(CostAR{1}.validate(missing.view()), core::ErrorKind::InvalidInput,
                "CostAR does not support missing values: effective_missing_count=1");
-  EXPECT_EQ(cache_overflow_err(3, 4).message(), "cache size overflow while planning ARCache for n=3, d=4");
+  EXPECT_EQ(cache_overflow_err(3, 4).message(),
+            "cache size overflow while planning ARCache for n=3, d=4");
   EXPECT_EQ(cache_overflow_err(3, 4).kind(), core::ErrorKind::ResourceLimit);
 }
 
 TEST(ARCost, CachePlanningAndSizeByOrder) {
   const std::size_t n = 13;
   const std::size_t d = 3;
-  const OwnedSeries s(testing::random_rows(n, d, 12), n, d, Layout::F, Width::F32);
-  testing::expect_cache_planning(CostAR{1}, s.view(), (n + 1) * d * 24, "CostAR");
-  testing::expect_cache_planning(CostAR{3}, s.view(), n * d * 8, "CostAR");
+  const OwnedSeries s(samples::random_rows(n, d, 12), n, d, Layout::F, Width::F32);
+  samples::expect_cache_planning(CostAR{1}, s.view(), (n + 1) * d * 24, "CostAR");
+  samples::expect_cache_planning(CostAR{3}, s.view(), n * d * 8, "CostAR");
   const ARCache one = build(CostAR{1}, s);
   EXPECT_FALSE(one.series.has_value());
   EXPECT_EQ((one.prefix_sum.size() + one.prefix_sum_sq.size() + one.prefix_lag_product.size()) * 8,

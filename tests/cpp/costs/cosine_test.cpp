@@ -12,11 +12,11 @@
 namespace ovrel::costs {
 namespace {
 
-using testing::expect_error;
-using testing::GridCase;
-using testing::Layout;
-using testing::OwnedSeries;
-using testing::Width;
+using samples::expect_error;
+using samples::GridCase;
+using samples::Layout;
+using samples::OwnedSeries;
+using samples::Width;
 
 static_assert(CostModel<CostCosine>);
 
@@ -47,7 +47,7 @@ TEST_P(CosineFormulaTest, EverySegmentMatchesTheDirectFormula) {
   const GridCase c = GetParam();
   const std::size_t n = 40;
   for (std::size_t d : {1u, 3u}) {
-    std::vector<double> rows = testing::random_rows(n, d, 21 + d, 0.3);
+    std::vector<double> rows = samples::random_rows(n, d, 21 + d, 0.3);
     for (std::size_t j = 0; j < d; ++j) rows[7 * d + j] = 0.0;  // a zero row
     const OwnedSeries s(rows, n, d, c.layout, c.width);
     const CostCosine model{c.mode};
@@ -66,8 +66,8 @@ TEST_P(CosineFormulaTest, EverySegmentMatchesTheDirectFormula) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Grid, CosineFormulaTest, ::testing::ValuesIn(testing::full_grid()),
-                         testing::grid_case_name);
+INSTANTIATE_TEST_SUITE_P(Grid, CosineFormulaTest, ::testing::ValuesIn(samples::full_grid()),
+                         samples::grid_case_name);
 
 TEST(CosineCost, DirectionsNotMagnitudesCount) {
   // Positive multiples of (1, 2): 0; opposite rows: 2; a zero row adds 1.
@@ -132,9 +132,9 @@ TEST(CosineCost, ValidateRefusesMissingValuesAndReadFailures) {
 TEST(CosineCost, CachePlanningAndSize) {
   const std::size_t n = 9;
   const std::size_t d = 4;
-  const OwnedSeries s(testing::random_rows(n, d, 2), n, d, Layout::F, Width::F32);
+  const OwnedSeries s(samples::random_rows(n, d, 2), n, d, Layout::F, Width::F32);
   const CostCosine model{};
-  testing::expect_cache_planning(model, s.view(), (n + 1) * d * 8, "CostCosine");
+  samples::expect_cache_planning(model, s.view(), (n + 1) * d * 8, "CostCosine");
   const auto cache = model.precompute(s.view(), core::CachePolicy::full());
   ASSERT_TRUE(cache);
   EXPECT_EQ(cache->prefix_unit_sum.size() * 8, (n + 1) * d * 8);

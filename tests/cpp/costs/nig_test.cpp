@@ -14,11 +14,11 @@
 namespace ovrel::costs {
 namespace {
 
-using testing::expect_error;
-using testing::GridCase;
-using testing::Layout;
-using testing::OwnedSeries;
-using testing::Width;
+using samples::expect_error;
+using samples::GridCase;
+using samples::Layout;
+using samples::OwnedSeries;
+using samples::Width;
 
 static_assert(CostModel<CostNIGMarginal>);
 
@@ -51,7 +51,7 @@ TEST_P(NIGFormulaTest, EverySegmentMatchesTheClosedForm) {
   const GridCase c = GetParam();
   const std::size_t n = 30;
   const std::size_t d = 3;
-  const OwnedSeries s(testing::random_rows(n, d, 11, 2.0, 1.5), n, d, c.layout, c.width);
+  const OwnedSeries s(samples::random_rows(n, d, 11, 2.0, 1.5), n, d, c.layout, c.width);
   for (const NIGPrior prior : {NIGPrior{0.0, 1.0, 1.0, 1.0}, NIGPrior{2.5, 0.01, 3.0, 0.2},
                                NIGPrior{-1.0, 40.0, 0.3, 7.0}}) {
     const CostNIGMarginal model{prior, c.mode};
@@ -68,12 +68,12 @@ TEST_P(NIGFormulaTest, EverySegmentMatchesTheClosedForm) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Grid, NIGFormulaTest, ::testing::ValuesIn(testing::full_grid()),
-                         testing::grid_case_name);
+INSTANTIATE_TEST_SUITE_P(Grid, NIGFormulaTest, ::testing::ValuesIn(samples::full_grid()),
+                         samples::grid_case_name);
 
 TEST(NIGCost, F32AndF64ViewsOfTheSameValuesGiveIdenticalCosts) {
   const std::size_t n = 25;
-  const std::vector<double> rows = testing::random_rows(n, 2, 5);
+  const std::vector<double> rows = samples::random_rows(n, 2, 5);
   const OwnedSeries narrow(rows, n, 2, Layout::C, Width::F32);
   std::vector<double> widened(rows.size());
   for (std::size_t i = 0; i < rows.size(); ++i) widened[i] = static_cast<float>(rows[i]);
@@ -91,7 +91,7 @@ TEST(NIGCost, F32AndF64ViewsOfTheSameValuesGiveIdenticalCosts) {
 
 TEST(NIGCost, MultivariateCostIsTheSumOfPerDimensionCosts) {
   const std::size_t n = 12;
-  const std::vector<double> rows = testing::random_rows(n, 2, 9);
+  const std::vector<double> rows = samples::random_rows(n, 2, 9);
   const OwnedSeries both(rows, n, 2, Layout::C, Width::F64);
   std::vector<double> first(n), second(n);
   for (std::size_t t = 0; t < n; ++t) {
@@ -107,7 +107,9 @@ TEST(NIGCost, MultivariateCostIsTheSumOfPerDimensionCosts) {
   ASSERT_TRUE(cb && c0 && c1);
   for (std::size_t end = 1; end <= n; ++end) {
     // -(0 + l0 + l1) with l0 and l1 the per-dimension log-likelihoods, in dimension order.
-    const double want = -((0.0 + -model.segment_cost(*c0, 0, end)) + -model.segment_cost(*c1, 0, end));
+    const double l0 = -model.segment_cost(*c0, 0, end);
+    const double l1 = -model.segment_cost(*c1, 0, end);
+    const double want = -((0.0 + l0) + l1);
     EXPECT_EQ(model.segment_cost(*cb, 0, end), want);
   }
 }
@@ -176,7 +178,9 @@ TEST(NIGCost, SubnormalBetaIsRaisedToTheSmallestNormal) {
 }
 
 TEST(LnGamma, AgreesWithTheLibraryAcrossItsBranches) {
-  for (double x : {1e-12, 5e-9, 1e-8, 1e-4, 0.1, 0.3, 0.4999, 0.5, 0.75, 1.0, 1.5, 2.0, 3.7, 10.0,
+  // Below 1e-8 the value is -ln(x), which leaves out the Euler-gamma term of about 0.58 x.
+  for (double x : {1e-12, 5e-9}) EXPECT_EQ(ln_gamma(x), -std::log(x));
+  for (double x : {1e-8, 1e-4, 0.1, 0.3, 0.4999, 0.5, 0.75, 1.0, 1.5, 2.0, 3.7, 10.0,
                    55.5, 171.0, 1e4}) {
     const double want = static_cast<double>(std::lgamma(static_cast<long double>(x)));
     EXPECT_NEAR(ln_gamma(x), want, 1e-12 * (1.0 + std::fabs(want))) << x;
@@ -184,7 +188,6 @@ TEST(LnGamma, AgreesWithTheLibraryAcrossItsBranches) {
   EXPECT_NEAR(ln_gamma(1.0), 0.0, 1e-15);
   EXPECT_NEAR(ln_gamma(2.0), 0.0, 1e-15);
   EXPECT_NEAR(ln_gamma(0.5), std::log(std::numbers::pi) / 2, 1e-15);
-  EXPECT_EQ(ln_gamma(1e-9), -std::log(1e-9));
 }
 
 struct PriorCase {
@@ -213,8 +216,10 @@ INSTANTIATE_TEST_SUITE_P(
                       PriorCase{{0, 0.0, 1, 1}, "NIG prior kappa0 must be finite and > 0; got 0"},
                       PriorCase{{0, kInf, 1, 1},
                                 "NIG prior kappa0 must be finite and > 0; got inf"},
-                      PriorCase{{0, 1, -2.5, 0}, "NIG prior alpha0 must be finite and > 0; got -2.5"},
-                      PriorCase{{0, 1, 1, kNaN}, "NIG prior beta0 must be finite and > 0; got NaN"}));
+                      PriorCase{{0, 1, -2.5, 0},
+                                "NIG prior alpha0 must be finite and > 0; got -2.5"},
+                      PriorCase{{0, 1, 1, kNaN},
+                                "NIG prior beta0 must be finite and > 0; got NaN"}));
 
 TEST(NIGPriorValidationEdge, PositiveSubnormalsPass) {
   EXPECT_TRUE((NIGPrior{0.0, 5e-324, 5e-324, 5e-324}.validate().has_value()));
@@ -231,12 +236,13 @@ TEST(NIGCost, ValidateRefusesMissingValues) {
 TEST(NIGCost, CachePlanningAndSize) {
   const std::size_t n = 17;
   const std::size_t d = 3;
-  const OwnedSeries s(testing::random_rows(n, d, 3), n, d, Layout::C, Width::F64);
+  const OwnedSeries s(samples::random_rows(n, d, 3), n, d, Layout::C, Width::F64);
   const CostNIGMarginal model{};
-  testing::expect_cache_planning(model, s.view(), (n + 1) * d * 24, "CostNIGMarginal");
+  samples::expect_cache_planning(model, s.view(), (n + 1) * d * 24, "CostNIGMarginal");
   const auto cache = model.precompute(s.view(), core::CachePolicy::full());
   ASSERT_TRUE(cache);
-  EXPECT_EQ((cache->prefix_count.size() + cache->prefix_sum.size() + cache->prefix_sum_sq.size()) * 8,
+  EXPECT_EQ(
+      (cache->prefix_count.size() + cache->prefix_sum.size() + cache->prefix_sum_sq.size()) * 8,
             (n + 1) * d * 24);
   EXPECT_EQ(cache->prefix_count[2 * (n + 1) + 5], 5u);
   EXPECT_EQ(cache->prior, model.prior);

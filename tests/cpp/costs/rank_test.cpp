@@ -13,11 +13,11 @@
 namespace ovrel::costs {
 namespace {
 
-using testing::expect_error;
-using testing::GridCase;
-using testing::Layout;
-using testing::OwnedSeries;
-using testing::Width;
+using samples::expect_error;
+using samples::GridCase;
+using samples::Layout;
+using samples::OwnedSeries;
+using samples::Width;
 
 static_assert(CostModel<CostRank>);
 
@@ -60,7 +60,7 @@ TEST_P(RankFormulaTest, EverySegmentMatchesTheDirectFormula) {
   const GridCase c = GetParam();
   const std::size_t n = 40;
   const std::size_t d = 3;
-  std::vector<double> rows = testing::random_rows(n, d, 31);
+  std::vector<double> rows = samples::random_rows(n, d, 31);
   // Ties in every dimension, including across -0.0 and +0.0.
   for (std::size_t t : {4u, 9u, 30u}) rows[t * d] = 0.75;
   rows[11 * d + 1] = -0.0;
@@ -82,8 +82,8 @@ TEST_P(RankFormulaTest, EverySegmentMatchesTheDirectFormula) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Grid, RankFormulaTest, ::testing::ValuesIn(testing::full_grid()),
-                         testing::grid_case_name);
+INSTANTIATE_TEST_SUITE_P(Grid, RankFormulaTest, ::testing::ValuesIn(samples::full_grid()),
+                         samples::grid_case_name);
 
 TEST(MidRanks, TiesShareTheirMeanPosition) {
   EXPECT_EQ(mid_ranks(std::vector<double>{5, 3, 5, 1}), (std::vector<double>{3.5, 2, 3.5, 1}));
@@ -117,7 +117,7 @@ TEST(RankCost, ConstantAndIncreasingDimensions) {
 
 TEST(RankCost, StrictlyIncreasingTransformLeavesTheCacheUnchanged) {
   const std::size_t n = 30;
-  const std::vector<double> rows = testing::random_rows(n, 2, 8);
+  const std::vector<double> rows = samples::random_rows(n, 2, 8);
   std::vector<double> transformed(rows.size());
   for (std::size_t i = 0; i < rows.size(); ++i) transformed[i] = std::exp(rows[i]) * 3.0 + 1e6;
   const OwnedSeries a(rows, n, 2, Layout::C, Width::F64);
@@ -131,7 +131,7 @@ TEST(RankCost, StrictlyIncreasingTransformLeavesTheCacheUnchanged) {
 }
 
 TEST(RankCost, SingleRowCostsZero) {
-  const OwnedSeries s(testing::random_rows(20, 1, 4), 20, 1, Layout::C, Width::F64);
+  const OwnedSeries s(samples::random_rows(20, 1, 4), 20, 1, Layout::C, Width::F64);
   const CostRank model{};
   const auto cache = model.precompute(s.view(), core::CachePolicy::full());
   ASSERT_TRUE(cache);
@@ -152,9 +152,9 @@ TEST(RankCost, ValidateRefusesMissingValues) {
 TEST(RankCost, CachePlanningSizeAndReadFailures) {
   const std::size_t n = 11;
   const std::size_t d = 2;
-  const OwnedSeries s(testing::random_rows(n, d, 6), n, d, Layout::Strided, Width::F64);
+  const OwnedSeries s(samples::random_rows(n, d, 6), n, d, Layout::Strided, Width::F64);
   const CostRank model{};
-  testing::expect_cache_planning(model, s.view(), (n + 1) * d * 16, "CostRank");
+  samples::expect_cache_planning(model, s.view(), (n + 1) * d * 16, "CostRank");
   const auto cache = model.precompute(s.view(), core::CachePolicy::full());
   ASSERT_TRUE(cache);
   EXPECT_EQ((cache->prefix_sum.size() + cache->prefix_sum_sq.size()) * 8, (n + 1) * d * 16);

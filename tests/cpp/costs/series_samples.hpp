@@ -19,7 +19,7 @@
 #include "ovrel/core/repro.hpp"
 #include "ovrel/core/time_series.hpp"
 
-namespace ovrel::costs::testing {
+namespace ovrel::costs::samples {
 
 enum class Layout { C, F, Strided };
 enum class Width { F32, F64 };
@@ -172,4 +172,4 @@ void expect_cache_planning(const Model& model, const core::TimeSeriesView& view,
                type_name + " does not support CachePolicy::Approximate");
 }
 
-}  // namespace ovrel::costs::testing
+}  // namespace ovrel::costs::samples

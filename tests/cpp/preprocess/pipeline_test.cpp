@@ -1,0 +1,274 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ovrel/core/error.hpp"
+#include "ovrel/core/time_series.hpp"
+#include "ovrel/preprocess/pipeline.hpp"
+#include "ovrel/preprocess/steps.hpp"
+
+namespace ovrel::preprocess {
+namespace {
+
+using core::MemoryLayout;
+using core::MissingPolicy;
+using core::TimeIndex;
+using core::TimeSeriesView;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+::testing::AssertionResult SameValues(std::span<const double> got, std::span<const double> want) {
+  if (got.size() != want.size()) {
+    return ::testing::AssertionFailure() << "size " << got.size() << " vs " << want.size();
+  }
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    const bool both_nan = std::isnan(got[i]) && std::isnan(want[i]);
+    const bool same_bits =
+        std::bit_cast<std::uint64_t>(got[i]) == std::bit_cast<std::uint64_t>(want[i]);
+    if (!both_nan && !same_bits) {
+      return ::testing::AssertionFailure() << "index " << i << ": " << got[i] << " vs " << want[i];
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TimeSeriesView view_of(std::span<const double> values, std::size_t n, std::size_t d,
+                       MemoryLayout layout = MemoryLayout::c_contiguous(),
+                       std::optional<std::span<const std::uint8_t>> mask = std::nullopt,
+                       MissingPolicy policy = MissingPolicy::Ignore,
+                       TimeIndex time = TimeIndex::none()) {
+  auto v = TimeSeriesView::from_f64(values, n, d, layout, mask, time, policy);
+  if (!v) throw std::runtime_error(v.error().display());
+  return *v;
+}
+
+PreprocessPipeline pipeline_of(PreprocessConfig config) {
+  auto p = PreprocessPipeline::create(std::move(config));
+  if (!p) throw std::runtime_error(p.error().display());
+  return *p;
+}
+
+TEST(PipelineCreateTest, RefusesWhatValidationRefuses) {
+  PreprocessConfig config;
+  config.detrend = DetrendMethod::polynomial(4);
+  auto p = PreprocessPipeline::create(config);
+  ASSERT_FALSE(p.has_value());
+  EXPECT_EQ(p.error(), OvrelError::invalid_input(
+                           "DetrendMethod::Polynomial degree must be in 1..=3, got 4"));
+  config.detrend = DetrendMethod::polynomial(3);
+  auto q = PreprocessPipeline::create(config);
+  ASSERT_TRUE(q.has_value());
+  EXPECT_EQ(q->config(), config);
+}
+
+TEST(PipelineApplyTest, EmptyConfigurationCopiesTheSeries) {
+  const std::vector<double> x = {1.0, 2.0, 3.0, 4.0, 5.0, 6.0};
+  const std::vector<std::int64_t> stamps = {10, 5, 7};
+  const auto view = view_of(x, 3, 2, MemoryLayout::c_contiguous(), std::nullopt,
+                            MissingPolicy::Error, TimeIndex::explicit_times(stamps));
+  auto out = pipeline_of({}).apply(view);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_TRUE(out->reports.empty());
+  EXPECT_TRUE(SameValues(out->values, x));
+  EXPECT_EQ(out->missing_mask, std::vector<std::uint8_t>(6, 0));
+  EXPECT_EQ(out->n, 3u);
+  EXPECT_EQ(out->d, 2u);
+  EXPECT_EQ(out->missing, MissingPolicy::Error);
+  EXPECT_EQ(out->time.kind, core::TimeIndexKind::Explicit);
+  EXPECT_EQ(out->time.times, stamps);
+  EXPECT_NE(out->time.times.data(), stamps.data());
+}
+
+// The same 3-by-2 series {{1, 2}, {3, 4}, {5, 6}} stored in every layout and both element types.
+struct LayoutCase {
+  const char* label;
+  std::vector<double> buffer;
+  MemoryLayout layout;
+  bool f32;
+};
+
+class FlattenLayoutTest : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(FlattenLayoutTest, RowMajorCopy) {
+  const LayoutCase& c = GetParam();
+  std::vector<float> narrow(c.buffer.begin(), c.buffer.end());
+  const core::ValueBuffer buffer =
+      c.f32 ? core::ValueBuffer::of_f32(narrow) : core::ValueBuffer::of_f64(c.buffer);
+  auto view = TimeSeriesView::create(buffer, 3, 2, c.layout, std::nullopt,
+                                     TimeIndex::uniform(-5, 2), MissingPolicy::Error);
+  ASSERT_TRUE(view.has_value()) << view.error().display();
+  auto out = pipeline_of({}).apply(*view);
+  ASSERT_TRUE(out.has_value()) << out.error().display();
+  EXPECT_TRUE(SameValues(out->values, std::vector{1.0, 2.0, 3.0, 4.0, 5.0, 6.0}));
+  EXPECT_EQ(out->time, (OwnedTimeIndex{core::TimeIndexKind::Uniform, -5, 2, {}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, FlattenLayoutTest,
+    ::testing::Values(
+        LayoutCase{"c_f64", {1, 2, 3, 4, 5, 6}, MemoryLayout::c_contiguous(), false},
+        LayoutCase{"c_f32", {1, 2, 3, 4, 5, 6}, MemoryLayout::c_contiguous(), true},
+        LayoutCase{"f_f64", {1, 3, 5, 2, 4, 6}, MemoryLayout::f_contiguous(), false},
+        LayoutCase{"f_f32", {1, 3, 5, 2, 4, 6}, MemoryLayout::f_contiguous(), true},
+        LayoutCase{"strided_like_f", {1, 3, 5, 2, 4, 6}, MemoryLayout::strided(1, 3), false},
+        LayoutCase{"strided_like_c_f32", {1, 2, 3, 4, 5, 6}, MemoryLayout::strided(2, 1), true}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+struct StridedFaultCase {
+  const char* label;
+  MemoryLayout layout;
+  const char* message;
+};
+
+class FlattenStridedFaultTest : public ::testing::TestWithParam<StridedFaultCase> {};
+
+TEST_P(FlattenStridedFaultTest, FirstUnreachableElementIsReported) {
+  const StridedFaultCase& c = GetParam();
+  const std::vector<double> x = {1, 2, 3, 4, 5, 6};
+  auto out = pipeline_of({}).apply(view_of(x, 3, 2, c.layout));
+  ASSERT_FALSE(out.has_value());
+  EXPECT_EQ(out.error(), OvrelError::invalid_input(c.message));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FlattenStridedFaultTest,
+    ::testing::Values(
+        StridedFaultCase{"negative", MemoryLayout::strided(1, -1),
+                         "strided index became negative in preprocessing at t=0, j=1: idx=-1"},
+        StridedFaultCase{"past_the_end", MemoryLayout::strided(3, 1),
+                         "source index out of bounds for preprocess input: idx=6, len=6, t=2, "
+                         "j=0, layout=Strided { row_stride: 3, col_stride: 1 }"},
+        StridedFaultCase{"huge_stride", MemoryLayout::strided(INT64_MAX, 1),
+                         "source index out of bounds for preprocess input: "
+                         "idx=9223372036854775807, len=6, t=1, j=0, "
+                         "layout=Strided { row_stride: 9223372036854775807, col_stride: 1 }"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(PipelineApplyTest, MissingValuesFromNaNAndMaskFollowTheSourcePosition) {
+  // F layout: element (t, j) at t + 3j. Position 1 is (1, 0) masked, position 5 is (2, 1) NaN.
+  const std::vector<double> x = {1.0, 2.0, 3.0, 4.0, 5.0, kNaN};
+  const std::vector<std::uint8_t> mask = {0, 1, 0, 0, 0, 0};
+  auto out = pipeline_of({}).apply(view_of(x, 3, 2, MemoryLayout::f_contiguous(), mask));
+  ASSERT_TRUE(out.has_value());
+  EXPECT_TRUE(SameValues(out->values, std::vector{1.0, 4.0, kNaN, 5.0, 3.0, kNaN}));
+  EXPECT_EQ(out->missing_mask, (std::vector<std::uint8_t>{0, 0, 1, 0, 0, 1}));
+  EXPECT_EQ(x[1], 2.0);  // the input is untouched
+}
+
+TEST(PipelineApplyTest, StepsRunInChainOrderWithTheirReports) {
+  const std::size_t n = 48, d = 2;
+  std::vector<double> x(n * d);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    x[i] = std::sin(0.7 * static_cast<double>(i)) * 3.0 + 0.05 * static_cast<double>(i * i % 17);
+  }
+  x[7] = kNaN;
+  const std::vector<double> input = x;
+  const PreprocessConfig config{DetrendMethod::polynomial(2), DeseasonalizeMethod::stl_like(6),
+                                WinsorizeConfig{0.05, 0.95}, RobustScaleConfig{1e-9, 1.4826}};
+  auto out = pipeline_of(config).apply(view_of(x, n, d));
+  ASSERT_TRUE(out.has_value()) << out.error().display();
+
+  std::vector<double> want = input;
+  std::vector<StepReport> reports;
+  reports.push_back(*detrend(want, n, d, *config.detrend));
+  reports.push_back(*deseasonalize(want, n, d, *config.deseasonalize));
+  reports.push_back(winsorize(want, n, d, *config.winsorize));
+  reports.push_back(*robust_scale(want, n, d, *config.robust_scale));
+  EXPECT_TRUE(SameValues(out->values, want));
+  EXPECT_EQ(out->reports, reports);
+  EXPECT_EQ(out->reports,
+            (std::vector<StepReport>{
+                {"detrend", {"method=Polynomial { degree: 2 }"}},
+                {"deseasonalize", {"method=stl_like, period=6, trend_window=13, iterations=2"}},
+                {"winsorize", {"lower_quantile=0.05, upper_quantile=0.95"}},
+                {"robust_scale", {"mad_epsilon=0.000000001, normal_consistency=1.4826"}},
+            }));
+  EXPECT_TRUE(SameValues(x, input));
+}
+
+TEST(PipelineApplyTest, AllMissingDimensionPassesEveryStep) {
+  const std::vector<double> x = {1.0, kNaN, 4.0, kNaN, 2.0, kNaN, 8.0, kNaN, 3.0, kNaN};
+  const PreprocessConfig config{DetrendMethod::linear(), DeseasonalizeMethod::stl_like(2),
+                                WinsorizeConfig{0.0, 1.0}, RobustScaleConfig{1.0, 1.0}};
+  auto out = pipeline_of(config).apply(view_of(x, 5, 2));
+  ASSERT_TRUE(out.has_value()) << out.error().display();
+  EXPECT_EQ(out->reports.size(), 4u);
+  for (std::size_t t = 0; t < 5; ++t) EXPECT_TRUE(std::isnan(out->values[2 * t + 1]));
+}
+
+TEST(PipelineApplyTest, StepFailureIsReturned) {
+  PreprocessConfig config;
+  config.winsorize = WinsorizeConfig{0.1, 0.9};
+  config.deseasonalize = DeseasonalizeMethod::differencing(5);
+  const std::vector<double> x = {1.0, 2.0, 3.0};
+  auto out = pipeline_of(config).apply(view_of(x, 3, 1));
+  ASSERT_FALSE(out.has_value());
+  EXPECT_EQ(out.error(), OvrelError::invalid_input(
+                             "deseasonalize differencing requires period < n, got period=5, n=3"));
+}
+
+TEST(AsViewTest, PassesTheMaskOnlyWhenItMarksSomething) {
+  const std::vector<double> x = {1.0, 2.0, 3.0, 4.0};
+  const std::vector<std::uint8_t> zeros(4, 0);
+  auto clean = pipeline_of({}).apply(view_of(x, 2, 2, MemoryLayout::f_contiguous(), zeros));
+  ASSERT_TRUE(clean.has_value());
+  auto v = clean->as_view();
+  ASSERT_TRUE(v.has_value()) << v.error().display();
+  EXPECT_FALSE(v->missing_mask().has_value());
+  EXPECT_EQ(v->layout(), MemoryLayout::c_contiguous());
+  EXPECT_EQ(v->values().as_f64().data(), clean->values.data());
+  EXPECT_EQ(v->missing(), MissingPolicy::Ignore);
+
+  const std::vector<std::uint8_t> one = {0, 0, 1, 0};
+  auto masked = pipeline_of({}).apply(view_of(x, 2, 2, MemoryLayout::c_contiguous(), one));
+  ASSERT_TRUE(masked.has_value());
+  auto w = masked->as_view();
+  ASSERT_TRUE(w.has_value());
+  ASSERT_TRUE(w->missing_mask().has_value());
+  EXPECT_EQ(w->missing_mask()->data(), masked->missing_mask.data());
+  EXPECT_EQ(w->n_missing(), 1u);
+}
+
+TEST(AsViewTest, BorrowsTheTimeIndex) {
+  const std::vector<double> x = {1.0, 2.0, 3.0};
+  std::vector<std::int64_t> stamps = {3, 1, 2};
+  const auto view = view_of(x, 3, 1, MemoryLayout::c_contiguous(), std::nullopt,
+                            MissingPolicy::Error, TimeIndex::explicit_times(stamps));
+  auto out = pipeline_of({}).apply(view);
+  ASSERT_TRUE(out.has_value());
+  stamps[0] = 99;
+  auto v = out->as_view();
+  ASSERT_TRUE(v.has_value());
+  ASSERT_EQ(v->time().kind, core::TimeIndexKind::Explicit);
+  EXPECT_EQ(std::vector<std::int64_t>(v->time().times.begin(), v->time().times.end()),
+            (std::vector<std::int64_t>{3, 1, 2}));
+  EXPECT_EQ(v->time().times.data(), out->time.times.data());
+}
+
+TEST(AsViewTest, NaNProducedByAStepIsRefusedUnderPolicyError) {
+  // Differencing makes rows 1 and 2 NaN from the NaN at row 1; only row 1 is in the mask.
+  const std::vector<double> x = {1.0, kNaN, 6.0};
+  PreprocessConfig config;
+  config.deseasonalize = DeseasonalizeMethod::differencing(1);
+  auto out = pipeline_of(config).apply(view_of(x, 3, 1));
+  ASSERT_TRUE(out.has_value());
+  EXPECT_TRUE(SameValues(out->values, std::vector{1.0, kNaN, kNaN}));
+
+  out->missing = MissingPolicy::Error;
+  auto v = out->as_view();
+  ASSERT_FALSE(v.has_value());
+  EXPECT_EQ(v.error(), OvrelError::invalid_input(
+                           "missing data encountered with MissingPolicy::Error: "
+                           "effective_missing_count=2, mask_missing_count=1, "
+                           "nan_missing_count=2, first_missing_index=1"));
+}
+
+}  // namespace
+}  // namespace ovrel::preprocess

@@ -1,0 +1,492 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ovrel/core/error.hpp"
+#include "ovrel/core/text.hpp"
+#include "ovrel/preprocess/steps.hpp"
+
+namespace ovrel::preprocess {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kMax = std::numeric_limits<double>::max();
+
+// Bit equality, with every NaN equal to every NaN.
+::testing::AssertionResult SameValues(const std::vector<double>& got,
+                                      const std::vector<double>& want) {
+  if (got.size() != want.size()) {
+    return ::testing::AssertionFailure() << "size " << got.size() << " vs " << want.size();
+  }
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    const bool both_nan = std::isnan(got[i]) && std::isnan(want[i]);
+    const bool same_bits =
+        std::bit_cast<std::uint64_t>(got[i]) == std::bit_cast<std::uint64_t>(want[i]);
+    if (!both_nan && !same_bits) {
+      return ::testing::AssertionFailure()
+             << "index " << i << ": " << got[i] << " vs " << want[i];
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Row-major n-by-d noise around a trend, with some NaNs sprinkled in.
+std::vector<double> noisy_series(std::size_t n, std::size_t d, unsigned seed, double nan_rate) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<double> v(n * d);
+  for (std::size_t t = 0; t < n; ++t) {
+    for (std::size_t j = 0; j < d; ++j) {
+      const double x = static_cast<double>(t);
+      v[t * d + j] = unit(rng) < nan_rate ? kNaN
+                                          : 5.0 * static_cast<double>(j) + 0.3 * x -
+                                                0.01 * x * x + std::sin(x) + noise(rng);
+    }
+  }
+  return v;
+}
+
+std::vector<double> column(const std::vector<double>& v, std::size_t n, std::size_t d,
+                           std::size_t j) {
+  std::vector<double> col(n);
+  for (std::size_t t = 0; t < n; ++t) col[t] = v[t * d + j];
+  return col;
+}
+
+void expect_error(const OvrelError& error, const std::string& message) {
+  EXPECT_EQ(error, OvrelError::invalid_input(message));
+}
+
+// ---------------------------------------------------------------- detrend
+
+TEST(DetrendTest, LinearMatchesCentredLeastSquares) {
+  const std::size_t n = 200, d = 3;
+  std::vector<double> v = noisy_series(n, d, 7, 0.1);
+  const std::vector<double> input = v;
+  auto report = detrend(v, n, d, DetrendMethod::linear());
+  ASSERT_TRUE(report.has_value());
+  EXPECT_EQ(*report, (StepReport{"detrend", {"method=Linear"}}));
+  for (std::size_t j = 0; j < d; ++j) {
+    long double st = 0, sy = 0, m = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+      if (std::isnan(input[t * d + j])) continue;
+      st += t;
+      sy += input[t * d + j];
+      m += 1;
+    }
+    const long double tbar = st / m, ybar = sy / m;
+    long double num = 0, den = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+      if (std::isnan(input[t * d + j])) continue;
+      num += (t - tbar) * (input[t * d + j] - ybar);
+      den += (t - tbar) * (t - tbar);
+    }
+    const long double slope = num / den;
+    for (std::size_t t = 0; t < n; ++t) {
+      const double y = input[t * d + j];
+      if (std::isnan(y)) {
+        EXPECT_TRUE(std::isnan(v[t * d + j]));
+        continue;
+      }
+      const double want = static_cast<double>(y - (ybar + slope * (t - tbar)));
+      EXPECT_NEAR(v[t * d + j], want, 1e-9) << "t=" << t << " j=" << j;
+    }
+  }
+}
+
+TEST(DetrendTest, LinearRemovesAnExactLineAndKeepsNaNRowsInPlace) {
+  std::vector<double> v = {3.0, kNaN, 7.0, 9.0, kNaN, 13.0};  // 3 + 2t
+  ASSERT_TRUE(detrend(v, 6, 1, DetrendMethod::linear()).has_value());
+  for (std::size_t t : {0, 2, 3, 5}) EXPECT_NEAR(v[t], 0.0, 1e-12) << t;
+  EXPECT_TRUE(std::isnan(v[1]));
+  EXPECT_TRUE(std::isnan(v[4]));
+}
+
+TEST(DetrendTest, LinearTwoSamplesBecomeZero) {
+  std::vector<double> v = {kNaN, 4.0, kNaN, -2.0};
+  ASSERT_TRUE(detrend(v, 4, 1, DetrendMethod::linear()).has_value());
+  EXPECT_NEAR(v[1], 0.0, 1e-12);
+  EXPECT_NEAR(v[3], 0.0, 1e-12);
+}
+
+TEST(DetrendTest, LinearNeedsTwoSamplesPerDimension) {
+  // Dimension 0 is fine, dimension 1 has one valid sample.
+  std::vector<double> v = {1.0, kNaN, 2.0, 5.0, 4.0, kNaN};
+  auto r = detrend(v, 3, 2, DetrendMethod::linear());
+  ASSERT_FALSE(r.has_value());
+  expect_error(r.error(), "detrend linear requires at least 2 valid samples for dimension 1");
+}
+
+TEST(DetrendTest, AllMissingDimensionIsLeftAlone) {
+  for (const DetrendMethod& m : {DetrendMethod::linear(), DetrendMethod::polynomial(3)}) {
+    std::vector<double> v = {kNaN, 1.0, kNaN, 2.0, kNaN, 4.0, kNaN, 8.0, kNaN, 9.0};
+    auto r = detrend(v, 5, 2, m);
+    ASSERT_TRUE(r.has_value()) << r.error().display();
+    for (std::size_t t = 0; t < 5; ++t) EXPECT_TRUE(std::isnan(v[2 * t]));
+  }
+}
+
+class PolynomialDetrendTest : public ::testing::TestWithParam<std::size_t> {};
+
+// The least-squares residuals are orthogonal to every power t^0..t^k of the valid rows.
+TEST_P(PolynomialDetrendTest, ResidualsSatisfyTheNormalEquations) {
+  const std::size_t degree = GetParam();
+  const std::size_t n = 60, d = 2;
+  std::vector<double> v = noisy_series(n, d, 11 + static_cast<unsigned>(degree), 0.15);
+  const std::vector<double> input = v;
+  auto report = detrend(v, n, d, DetrendMethod::polynomial(degree));
+  ASSERT_TRUE(report.has_value()) << report.error().display();
+  EXPECT_EQ(*report, (StepReport{"detrend", {"method=Polynomial { degree: " +
+                                             std::to_string(degree) + " }"}}));
+  for (std::size_t j = 0; j < d; ++j) {
+    for (std::size_t power = 0; power <= degree; ++power) {
+      long double dot = 0, norm = 0;
+      for (std::size_t t = 0; t < n; ++t) {
+        if (std::isnan(input[t * d + j])) {
+          EXPECT_TRUE(std::isnan(v[t * d + j]));
+          continue;
+        }
+        const long double tp = std::pow(static_cast<long double>(t), power);
+        dot += tp * v[t * d + j];
+        norm += tp * tp;
+      }
+      EXPECT_NEAR(static_cast<double>(dot / std::sqrt(norm)), 0.0, 1e-7)
+          << "degree=" << degree << " j=" << j << " power=" << power;
+    }
+  }
+}
+
+TEST_P(PolynomialDetrendTest, ExactlyDeterminedFitLeavesZeros) {
+  const std::size_t degree = GetParam();
+  std::vector<double> v = {2.5, kNaN, -1.0, 4.0, 0.5};
+  std::size_t kept = 0;
+  for (double& x : v) {
+    if (!std::isnan(x) && kept++ > degree) x = kNaN;  // keep exactly degree + 1 samples
+  }
+  auto r = detrend(v, v.size(), 1, DetrendMethod::polynomial(degree));
+  ASSERT_TRUE(r.has_value()) << r.error().display();
+  for (double x : v) {
+    if (!std::isnan(x)) {
+      EXPECT_NEAR(x, 0.0, 1e-9);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Degrees, PolynomialDetrendTest, ::testing::Values(1, 2, 3));
+
+TEST(DetrendTest, PolynomialDegreeOneAgreesWithLinear) {
+  const std::size_t n = 80;
+  std::vector<double> a = noisy_series(n, 1, 3, 0.1);
+  std::vector<double> b = a;
+  ASSERT_TRUE(detrend(a, n, 1, DetrendMethod::linear()).has_value());
+  ASSERT_TRUE(detrend(b, n, 1, DetrendMethod::polynomial(1)).has_value());
+  for (std::size_t t = 0; t < n; ++t) {
+    if (std::isnan(a[t])) {
+      EXPECT_TRUE(std::isnan(b[t]));
+    } else {
+      EXPECT_NEAR(a[t], b[t], 1e-9);
+    }
+  }
+}
+
+TEST(DetrendTest, PolynomialNeedsDegreePlusOneSamples) {
+  std::vector<double> v = {1.0, kNaN, 2.0};
+  auto r = detrend(v, 3, 1, DetrendMethod::polynomial(2));
+  ASSERT_FALSE(r.has_value());
+  expect_error(r.error(),
+               "detrend polynomial degree 2 requires at least 3 valid samples for dimension 0");
+}
+
+// ---------------------------------------------------------------- deseasonalize
+
+TEST(DifferencingTest, SmallCases) {
+  std::vector<double> v = {1.0, 3.0, 6.0};
+  auto r = deseasonalize(v, 3, 1, DeseasonalizeMethod::differencing(1));
+  ASSERT_TRUE(r.has_value());
+  EXPECT_TRUE(SameValues(v, {1.0, 2.0, 3.0}));
+  EXPECT_EQ(*r, (StepReport{"deseasonalize",
+                            {"differencing period=1; warmup prefix [0, 1) left unchanged"}}));
+
+  std::vector<double> w = {1.0, kNaN, 6.0};
+  ASSERT_TRUE(deseasonalize(w, 3, 1, DeseasonalizeMethod::differencing(1)).has_value());
+  EXPECT_TRUE(SameValues(w, {1.0, kNaN, kNaN}));
+}
+
+TEST(DifferencingTest, MatchesDirectLagDifference) {
+  const std::size_t n = 40, d = 3, p = 7;
+  std::vector<double> v = noisy_series(n, d, 5, 0.1);
+  const std::vector<double> x = v;
+  auto r = deseasonalize(v, n, d, DeseasonalizeMethod::differencing(p));
+  ASSERT_TRUE(r.has_value());
+  std::vector<double> want = x;
+  for (std::size_t t = p; t < n; ++t) {
+    for (std::size_t j = 0; j < d; ++j) want[t * d + j] = x[t * d + j] - x[(t - p) * d + j];
+  }
+  EXPECT_TRUE(SameValues(v, want));
+  EXPECT_EQ(r->details,
+            std::vector<std::string>{"differencing period=7; warmup prefix [0, 7) left unchanged"});
+}
+
+TEST(DeseasonalizeTest, PeriodMustBeBelowN) {
+  std::vector<double> v = {1.0, 2.0, 3.0};
+  auto a = deseasonalize(v, 3, 1, DeseasonalizeMethod::differencing(3));
+  ASSERT_FALSE(a.has_value());
+  expect_error(a.error(), "deseasonalize differencing requires period < n, got period=3, n=3");
+  auto b = deseasonalize(v, 3, 1, DeseasonalizeMethod::stl_like(4));
+  ASSERT_FALSE(b.has_value());
+  expect_error(b.error(), "deseasonalize stl_like requires period < n, got period=4, n=3");
+  EXPECT_TRUE(SameValues(v, {1.0, 2.0, 3.0}));
+}
+
+std::vector<double> naive_moving_average(const std::vector<double>& x, std::size_t w) {
+  const long n = static_cast<long>(x.size()), h = static_cast<long>(w / 2);
+  std::vector<double> out;
+  for (long i = 0; i < n; ++i) {
+    double sum = 0.0;
+    double count = 0.0;
+    for (long k = std::max(0L, i - h); k <= std::min(n - 1, i + h); ++k) {
+      if (!std::isnan(x[k])) {
+        sum += x[k];
+        count += 1.0;
+      }
+    }
+    out.push_back(count > 0 ? sum / count : kNaN);
+  }
+  return out;
+}
+
+// The stl_like method written out directly from its definition, one column at a time.
+std::vector<double> naive_stl(const std::vector<double>& col, std::size_t p, std::size_t w) {
+  const std::size_t n = col.size();
+  std::vector<double> trend = naive_moving_average(col, w);
+  std::vector<double> work = col;
+  for (int iteration = 0; iteration < 2; ++iteration) {
+    std::vector<double> seasonal(p, 0.0);
+    for (std::size_t q = 0; q < p; ++q) {
+      double sum = 0.0;
+      std::size_t count = 0;
+      for (std::size_t t = q; t < n; t += p) {
+        const double detrended = col[t] - trend[t];
+        if (!std::isnan(detrended)) {
+          sum += detrended;
+          ++count;
+        }
+      }
+      seasonal[q] = count ? sum / static_cast<double>(count) : 0.0;
+    }
+    double total = 0.0;
+    for (double s : seasonal) total += s;
+    const double mean = total / static_cast<double>(p);
+    for (double& s : seasonal) s -= mean;
+    for (std::size_t t = 0; t < n; ++t) {
+      work[t] = std::isnan(col[t]) ? kNaN : col[t] - seasonal[t % p];
+    }
+    trend = naive_moving_average(work, w);
+  }
+  return work;
+}
+
+TEST(MovingAverageTest, IgnoresNaNAndClipsAtTheEnds) {
+  EXPECT_TRUE(SameValues(centered_moving_average_ignore_nan(std::vector{1.0, kNaN, 3.0, 4.0}, 3),
+                         {1.0, 2.0, 3.5, 3.5}));
+  EXPECT_TRUE(
+      SameValues(centered_moving_average_ignore_nan(std::vector{kNaN, kNaN, 3.0}, 3),
+                 {kNaN, 3.0, 3.0}));
+  const std::vector<double> x = noisy_series(50, 1, 9, 0.2);
+  for (std::size_t w : {1, 3, 5, 49, 51, 101}) {
+    EXPECT_TRUE(SameValues(centered_moving_average_ignore_nan(x, w), naive_moving_average(x, w)))
+        << "w=" << w;
+  }
+}
+
+struct WindowCase {
+  std::size_t period, n, window;
+};
+
+TEST(StlLikeTest, TrendWindow) {
+  const std::vector<WindowCase> cases = {
+      {2, 4, 3}, {2, 100, 5}, {3, 6, 5}, {3, 7, 7},
+      {7, 100, 15}, {2, 3, 3}, {SIZE_MAX / 2 + 1, 10, 9},
+  };
+  for (const WindowCase& c : cases) {
+    EXPECT_EQ(stl_like_trend_window(c.period, c.n), c.window) << c.period << " " << c.n;
+  }
+}
+
+struct StlCase {
+  std::size_t n, d, period;
+  double nan_rate;
+};
+
+class StlLikeOracleTest : public ::testing::TestWithParam<StlCase> {};
+
+TEST_P(StlLikeOracleTest, MatchesDirectDefinition) {
+  const StlCase c = GetParam();
+  std::vector<double> v = noisy_series(c.n, c.d, 21, c.nan_rate);
+  const std::vector<double> input = v;
+  auto r = deseasonalize(v, c.n, c.d, DeseasonalizeMethod::stl_like(c.period));
+  ASSERT_TRUE(r.has_value()) << r.error().display();
+  const std::size_t w = stl_like_trend_window(c.period, c.n);
+  EXPECT_EQ(*r, (StepReport{"deseasonalize",
+                            {"method=stl_like, period=" + std::to_string(c.period) +
+                             ", trend_window=" + std::to_string(w) + ", iterations=2"}}));
+  for (std::size_t j = 0; j < c.d; ++j) {
+    EXPECT_TRUE(SameValues(column(v, c.n, c.d, j),
+                           naive_stl(column(input, c.n, c.d, j), c.period, w)))
+        << "j=" << j;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, StlLikeOracleTest,
+                         ::testing::Values(StlCase{4, 1, 2, 0.0}, StlCase{30, 2, 7, 0.1},
+                                           StlCase{25, 3, 24, 0.2}, StlCase{100, 1, 12, 0.5},
+                                           StlCase{9, 2, 3, 1.0}),
+                         [](const auto& info) {
+                           const StlCase& c = info.param;
+                           return core::cat("n", c.n, "_d", c.d, "_p", c.period, "_nan",
+                                            static_cast<int>(c.nan_rate * 100));
+                         });
+
+TEST(StlLikeTest, ReportForFourRowsAndPeriodTwo) {
+  std::vector<double> v = {1.0, 2.0, 3.0, 4.0};
+  auto r = deseasonalize(v, 4, 1, DeseasonalizeMethod::stl_like(2));
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->details,
+            std::vector<std::string>{"method=stl_like, period=2, trend_window=3, iterations=2"});
+}
+
+// ---------------------------------------------------------------- winsorize
+
+TEST(WinsorizeTest, OneToHundredClampsToOneAndNinetyNine) {
+  std::vector<double> v(100);
+  for (std::size_t i = 0; i < 100; ++i) v[i] = static_cast<double>(100 - i);
+  const StepReport report = winsorize(v, 100, 1, WinsorizeConfig{0.01, 0.99});
+  EXPECT_EQ(report, (StepReport{"winsorize", {"lower_quantile=0.01, upper_quantile=0.99"}}));
+  for (std::size_t i = 0; i < 100; ++i) {
+    EXPECT_EQ(v[i], std::clamp(100.0 - static_cast<double>(i), 1.0, 99.0));
+  }
+
+  std::vector<double> w = {5.0, -3.0, kNaN, 2.0};
+  winsorize(w, 4, 1, WinsorizeConfig{0.0, 0.5});
+  EXPECT_TRUE(SameValues(w, {2.0, -3.0, kNaN, 2.0}));
+}
+
+// lo and hi are the order statistics of rank ceil(q*m) (1-based), q clipped to [0, 1].
+TEST(WinsorizeTest, MatchesOrderStatisticClamp) {
+  const std::size_t n = 37, d = 2;
+  for (auto [lower, upper] : std::vector<std::pair<double, double>>{
+           {0.0, 1.0}, {0.1, 0.9}, {0.25, 0.75}, {0.01, 0.02}, {0.5, 1.0}}) {
+    std::vector<double> v = noisy_series(n, d, 4, 0.2);
+    const std::vector<double> input = v;
+    winsorize(v, n, d, WinsorizeConfig{lower, upper});
+    for (std::size_t j = 0; j < d; ++j) {
+      std::vector<double> sorted;
+      for (double x : column(input, n, d, j)) {
+        if (!std::isnan(x)) sorted.push_back(x);
+      }
+      std::sort(sorted.begin(), sorted.end());
+      const auto rank = [&](double q) {
+        const double m = static_cast<double>(sorted.size());
+        const double k = std::clamp(std::ceil(q * m), 1.0, m);
+        return sorted[static_cast<std::size_t>(k) - 1];
+      };
+      const double lo = rank(lower), hi = rank(upper);
+      std::vector<double> want = column(input, n, d, j);
+      for (double& x : want) {
+        if (!std::isnan(x)) x = std::min(std::max(x, lo), hi);
+      }
+      EXPECT_TRUE(SameValues(column(v, n, d, j), want)) << lower << " " << upper << " j=" << j;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- robust scale
+
+TEST(RobustScaleTest, MatchesMedianAndMadComputedDirectly) {
+  for (std::size_t n : {1, 2, 7, 40}) {
+    const std::size_t d = 2;
+    std::vector<double> v = noisy_series(n, d, 8 + static_cast<unsigned>(n), n > 2 ? 0.2 : 0.0);
+    const std::vector<double> input = v;
+    auto r = robust_scale(v, n, d, RobustScaleConfig{1e-9, 1.4826});
+    ASSERT_TRUE(r.has_value()) << r.error().display();
+    EXPECT_EQ(*r,
+              (StepReport{"robust_scale", {"mad_epsilon=0.000000001, normal_consistency=1.4826"}}));
+    for (std::size_t j = 0; j < d; ++j) {
+      std::vector<double> valid;
+      for (double x : column(input, n, d, j)) {
+        if (!std::isnan(x)) valid.push_back(x);
+      }
+      const auto median = [](std::vector<double> s) {
+        std::sort(s.begin(), s.end());
+        const std::size_t k = s.size();
+        return k % 2 ? s[k / 2] : (s[k / 2 - 1] + s[k / 2]) / 2.0;
+      };
+      const double med = median(valid);
+      std::vector<double> dev;
+      for (double x : valid) dev.push_back(std::fabs(x - med));
+      const double scale = std::max(1.4826 * median(dev), 1e-9);
+      std::vector<double> want = column(input, n, d, j);
+      for (double& x : want) {
+        if (!std::isnan(x)) x = (x - med) / scale;
+      }
+      EXPECT_TRUE(SameValues(column(v, n, d, j), want)) << "n=" << n << " j=" << j;
+    }
+  }
+}
+
+TEST(RobustScaleTest, ConstantSeriesUsesMadEpsilon) {
+  std::vector<double> v = {1.0, 1.0, 1.0, 1.0};
+  ASSERT_TRUE(robust_scale(v, 4, 1, RobustScaleConfig{0.5, 3.0}).has_value());
+  EXPECT_TRUE(SameValues(v, {0.0, 0.0, 0.0, 0.0}));
+}
+
+TEST(RobustScaleTest, AllMissingDimensionIsLeftAlone) {
+  std::vector<double> v = {kNaN, 1.0, kNaN, 3.0};
+  ASSERT_TRUE(robust_scale(v, 2, 2, RobustScaleConfig{1e-9, 1.4826}).has_value());
+  EXPECT_TRUE(std::isnan(v[0]));
+  EXPECT_TRUE(std::isnan(v[2]));
+}
+
+TEST(RobustScaleTest, OverflowingScaleIsRefused) {
+  std::vector<double> v = {0.0, -1.5e308, 0.0, 0.0, 0.0, 1.5e308};
+  auto r = robust_scale(v, 3, 2, RobustScaleConfig{1e-9, 1.4826});
+  ASSERT_FALSE(r.has_value());
+  expect_error(r.error(), "robust scaling produced invalid scale for dimension 1: inf");
+}
+
+// The midpoint of the two middle values must not overflow when both are huge.
+TEST(MedianTest, EvenCountOfHugeValuesStaysFinite) {
+  EXPECT_EQ(median_of_slice(std::vector{kMax, kMax}), kMax);
+  EXPECT_EQ(median_of_slice(std::vector{-kMax, -kMax}), -kMax);
+  EXPECT_DOUBLE_EQ(*median_of_slice(std::vector{1.6e308, 1e308}), 1.3e308);
+  EXPECT_EQ(median_of_slice(std::vector{3.0, 1.0, 2.0, 10.0}), 2.5);
+  EXPECT_EQ(median_of_slice(std::vector<double>{}), std::nullopt);
+
+  // Both values huge: the scaled result is the usual +-1/1.4826 rather than a refusal.
+  std::vector<double> v = {1e308, 1.6e308};
+  auto r = robust_scale(v, 2, 1, RobustScaleConfig{1e-9, 1.4826});
+  ASSERT_TRUE(r.has_value()) << r.error().display();
+  EXPECT_NEAR(v[0], -1.0 / 1.4826, 1e-12);
+  EXPECT_NEAR(v[1], 1.0 / 1.4826, 1e-12);
+}
+
+TEST(MedianTest, SortsInTotalOrder) {
+  // -0 sorts before +0, so the lower middle of {+0, -0, 1} is -0.
+  const auto m = median_of_slice(std::vector{0.0, 1.0, -0.0});
+  ASSERT_TRUE(m.has_value());
+  EXPECT_EQ(*m, 0.0);
+  EXPECT_FALSE(std::signbit(*m));
+  const auto lower = median_of_slice(std::vector{0.0, -0.0, -1.0});
+  EXPECT_TRUE(std::signbit(*lower));
+}
+
+}  // namespace
+}  // namespace ovrel::preprocess
