@@ -6,14 +6,15 @@
 #include <utility>
 
 #include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/text.hpp"
 #include "ovrel/costs/cosine.hpp"
 #include "ovrel/costs/l1.hpp"
 #include "ovrel/costs/l2.hpp"
 #include "ovrel/costs/normal.hpp"
 #include "ovrel/costs/rank.hpp"
 #include "ovrel/offline/binseg.hpp"
+#include "ovrel/offline/dynp.hpp"
 #include "ovrel/offline/pelt.hpp"
-#include "ovrel/core/text.hpp"
 #include "ovrel/python/convert.hpp"
 #include "ovrel/python/runtime.hpp"
 
@@ -62,13 +63,17 @@ const char* cost_model_keyword(PyCostModel model) {
 core::Stopping resolve_stopping(std::string_view context, std::optional<double> pen,
                                 std::optional<std::size_t> n_bkps) {
   if (!pen) {
-    if (!n_bkps) raise(PyExc_ValueError, cat(context, " requires exactly one of pen or n_bkps; got neither"));
-    if (*n_bkps == 0) raise(PyExc_ValueError, cat(context, " with n_bkps=... requires n_bkps >= 1; got 0"));
+    if (!n_bkps)
+      raise(PyExc_ValueError, cat(context, " requires exactly one of pen or n_bkps; got neither"));
+    if (*n_bkps == 0)
+      raise(PyExc_ValueError, cat(context, " with n_bkps=... requires n_bkps >= 1; got 0"));
     return core::Stopping::known_k(*n_bkps);
   }
-  if (n_bkps) raise(PyExc_ValueError, cat(context, " requires exactly one of pen or n_bkps; got both"));
+  if (n_bkps)
+    raise(PyExc_ValueError, cat(context, " requires exactly one of pen or n_bkps; got both"));
   if (!std::isfinite(*pen) || !(*pen > 0.0)) {
-    raise(PyExc_ValueError, cat(context, " with pen=... requires a finite value > 0.0; got ", *pen));
+    raise(PyExc_ValueError,
+          cat(context, " with pen=... requires a finite value > 0.0; got ", *pen));
   }
   return core::Stopping::penalized(core::Penalty::manual(*pen));
 }
@@ -87,12 +92,14 @@ namespace {
 // Cost models whose detector instantiations are built into this module. The pairs of a
 // detector over the others report that they are not available.
 template <class C>
-inline constexpr bool kPeltBuilt = !std::is_same_v<C, costs::CostCosine> && !std::is_same_v<C, costs::CostRank>;
+inline constexpr bool kPeltBuilt =
+    !std::is_same_v<C, costs::CostCosine> && !std::is_same_v<C, costs::CostRank>;
 template <class C>
 inline constexpr bool kBinSegBuilt = kPeltBuilt<C>;
 
 template <class C>
-core::Result<core::OfflineChangePointResult> run_on_model(DetectorKind kind, const core::TimeSeriesView& view,
+core::Result<core::OfflineChangePointResult> run_on_model(DetectorKind kind,
+                                                          const core::TimeSeriesView& view,
                                                           const core::ExecutionContext& context,
                                                           core::Stopping stopping, C model) {
   switch (kind) {
@@ -103,7 +110,8 @@ core::Result<core::OfflineChangePointResult> run_on_model(DetectorKind kind, con
         const offline::Pelt<C> detector{std::move(config), model};
         return detector.detect(view, context);
       } else {
-        return core::not_supported(cat("detector='pelt' is not available for cost='", C::name(), "'"));
+        return core::not_supported(
+            cat("detector='pelt' is not available for cost='", C::name(), "'"));
       }
     }
     case DetectorKind::Binseg: {
@@ -113,13 +121,18 @@ core::Result<core::OfflineChangePointResult> run_on_model(DetectorKind kind, con
         const offline::BinSeg<C> detector{std::move(config), model};
         return detector.detect(view, context);
       } else {
-        return core::not_supported(cat("detector='binseg' is not available for cost='", C::name(), "'"));
+        return core::not_supported(
+            cat("detector='binseg' is not available for cost='", C::name(), "'"));
       }
     }
     case DetectorKind::Fpop:
       return core::not_supported("detector='fpop' is not available in this build");
-    case DetectorKind::Dynp:
-      return core::not_supported("detector='dynp' is not available in this build");
+    case DetectorKind::Dynp: {
+      offline::DynpConfig config{std::move(stopping), 1000};
+      OVREL_TRY(config.validate());
+      const offline::Dynp<C> detector{std::move(config), model};
+      return detector.detect(view, context);
+    }
   }
   return core::not_supported("unknown detector");
 }
@@ -139,13 +152,16 @@ core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind,
     case PyCostModel::Cosine:
       return run_on_model(kind, view, context, std::move(stopping), costs::CostCosine{repro_mode});
     case PyCostModel::L1Median:
-      return run_on_model(kind, view, context, std::move(stopping), costs::CostL1Median{repro_mode});
+      return run_on_model(kind, view, context, std::move(stopping),
+                          costs::CostL1Median{repro_mode});
     case PyCostModel::L2:
       return run_on_model(kind, view, context, std::move(stopping), costs::CostL2Mean{repro_mode});
     case PyCostModel::Normal:
-      return run_on_model(kind, view, context, std::move(stopping), costs::CostNormalMeanVar{repro_mode});
+      return run_on_model(kind, view, context, std::move(stopping),
+                          costs::CostNormalMeanVar{repro_mode});
     case PyCostModel::NormalFullCov:
-      return run_on_model(kind, view, context, std::move(stopping), costs::CostNormalFullCov{repro_mode});
+      return run_on_model(kind, view, context, std::move(stopping),
+                          costs::CostNormalFullCov{repro_mode});
     case PyCostModel::Rank:
       return run_on_model(kind, view, context, std::move(stopping), costs::CostRank{repro_mode});
   }

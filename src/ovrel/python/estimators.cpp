@@ -10,11 +10,11 @@
 
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/text.hpp"
+#include "ovrel/python/convert.hpp"
 #include "ovrel/python/dispatch.hpp"
 #include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
 #include "ovrel/python/result_objects.hpp"
-#include "ovrel/python/convert.hpp"
 #include "ovrel/python/runtime.hpp"
 
 namespace ovrel::python {
@@ -43,16 +43,30 @@ std::string optional_count_text(const std::optional<std::size_t>& v) {
 
 // Converts the arguments in signature order, then validates them; `has_model` and `has_depth`
 // say which of the optional parameters the class declares.
-Estimator construct(const char* name, bool has_model, bool has_depth, nb::handle args, nb::handle kwargs) {
+Estimator construct(const char* name, bool has_model, bool has_depth, nb::handle args,
+                    nb::handle kwargs) {
   std::vector<nb::handle> bound;
   if (has_model && has_depth) {
-    bound = bind_arguments(name, {{"model", false, false, true}, {"min_segment_len", false, false, true}, {"jump", false, false, true}, {"max_change_points"}, {"max_depth"}},
+    bound = bind_arguments(name,
+                           {{"model", false, false, true},
+                            {"min_segment_len", false, false, true},
+                            {"jump", false, false, true},
+                            {"max_change_points"},
+                            {"max_depth"}},
                            args, kwargs, false);
   } else if (has_model) {
-    bound = bind_arguments(name, {{"model", false, false, true}, {"min_segment_len", false, false, true}, {"jump", false, false, true}, {"max_change_points"}}, args, kwargs,
-                           false);
+    bound = bind_arguments(name,
+                           {{"model", false, false, true},
+                            {"min_segment_len", false, false, true},
+                            {"jump", false, false, true},
+                            {"max_change_points"}},
+                           args, kwargs, false);
   } else {
-    bound = bind_arguments(name, {{"min_segment_len", false, false, true}, {"jump", false, false, true}, {"max_change_points"}}, args, kwargs, false);
+    bound = bind_arguments(name,
+                           {{"min_segment_len", false, false, true},
+                            {"jump", false, false, true},
+                            {"max_change_points"}},
+                           args, kwargs, false);
   }
   std::size_t i = 0;
   std::string model_text = "l2";
@@ -62,11 +76,13 @@ Estimator construct(const char* name, bool has_model, bool has_depth, nb::handle
   }
   Estimator e;
   nb::handle h = bound[i++];
-  if (h.is_valid()) e.min_segment_len = convert_argument("min_segment_len", [&] { return to_u64(h); });
+  if (h.is_valid())
+    e.min_segment_len = convert_argument("min_segment_len", [&] { return to_u64(h); });
   h = bound[i++];
   if (h.is_valid()) e.jump = convert_argument("jump", [&] { return to_u64(h); });
   h = bound[i++];
-  if (h.is_valid()) e.max_change_points = convert_argument("max_change_points", [&] { return to_u64(h); });
+  if (h.is_valid())
+    e.max_change_points = convert_argument("max_change_points", [&] { return to_u64(h); });
   if (has_depth) {
     h = bound[i++];
     if (h.is_valid()) e.max_depth = convert_argument("max_depth", [&] { return to_u64(h); });
@@ -94,7 +110,8 @@ nb::object fit(nb::handle self, nb::args args, nb::kwargs kwargs) {
 template <class T>
 nb::object predict(nb::handle self, nb::args args, nb::kwargs kwargs, DetectorKind kind) {
   const T& est = nb::cast<const T&>(self);
-  auto bound = bind_arguments("predict", {{"pen", false, true}, {"n_bkps", false, true}}, args, kwargs, true);
+  auto bound = bind_arguments("predict", {{"pen", false, true}, {"n_bkps", false, true}}, args,
+                              kwargs, true);
   std::optional<double> pen;
   std::optional<std::size_t> n_bkps;
   if (bound[0].is_valid()) pen = convert_argument("pen", [&] { return to_f64(bound[0]); });
@@ -118,7 +135,8 @@ nb::object predict(nb::handle self, nb::args args, nb::kwargs kwargs, DetectorKi
                             core::ReproMode::Balanced);
   }();
   core::OfflineChangePointResult result = unwrap(std::move(outcome));
-  for (const std::string& note : est.fitted->notes) result.diagnostics.notes.push_back(cat("fit: ", note));
+  for (const std::string& note : est.fitted->notes)
+    result.diagnostics.notes.push_back(cat("fit: ", note));
   attach_python_adapter_build_context(result.diagnostics);
   return wrap_result(PyOfflineChangePointResult::from_core(std::move(result)));
 }
@@ -147,8 +165,9 @@ void register_estimator_classes(nb::module_& m) {
           nb::sig(kPredictSig))
       .def("__repr__", [](const PyPelt& e) {
         BorrowFlag::Shared guard(e.borrow);
-        return cat("Pelt(model='", cost_model_keyword(e.model), "', min_segment_len=", e.min_segment_len,
-                   ", jump=", e.jump, ", max_change_points=", optional_count_text(e.max_change_points),
+        return cat("Pelt(model='", cost_model_keyword(e.model),
+                   "', min_segment_len=", e.min_segment_len, ", jump=", e.jump,
+                   ", max_change_points=", optional_count_text(e.max_change_points),
                    ", fitted=", e.fitted.has_value(), ")");
       });
 
@@ -171,9 +190,11 @@ void register_estimator_classes(nb::module_& m) {
           nb::sig(kPredictSig))
       .def("__repr__", [](const PyBinseg& e) {
         BorrowFlag::Shared guard(e.borrow);
-        return cat("Binseg(model='", cost_model_keyword(e.model), "', min_segment_len=", e.min_segment_len,
-                   ", jump=", e.jump, ", max_change_points=", optional_count_text(e.max_change_points),
-                   ", max_depth=", optional_count_text(e.max_depth), ", fitted=", e.fitted.has_value(), ")");
+        return cat("Binseg(model='", cost_model_keyword(e.model),
+                   "', min_segment_len=", e.min_segment_len, ", jump=", e.jump,
+                   ", max_change_points=", optional_count_text(e.max_change_points),
+                   ", max_depth=", optional_count_text(e.max_depth),
+                   ", fitted=", e.fitted.has_value(), ")");
       });
 
   append_to_all(m, "Fpop");

@@ -75,7 +75,8 @@ std::size_t element_count(const Geometry& g, std::size_t item_size) {
   std::size_t count = 0;
   std::size_t bytes = 0;
   // A broadcast view (stride 0) can describe far more elements than it has memory for.
-  if (__builtin_mul_overflow(g.n, g.d, &count) || __builtin_mul_overflow(count, item_size, &bytes) ||
+  if (__builtin_mul_overflow(g.n, g.d, &count) ||
+      __builtin_mul_overflow(count, item_size, &bytes) ||
       bytes > static_cast<std::size_t>(PTRDIFF_MAX)) {
     throw std::bad_alloc();
   }
@@ -143,8 +144,8 @@ core::Result<core::TimeSeriesView> OwnedSeries::view() const {
   const core::ValueBuffer buffer =
       is_f32() ? core::ValueBuffer::of_f32(std::get<std::vector<float>>(values))
                : core::ValueBuffer::of_f64(std::get<std::vector<double>>(values));
-  return core::TimeSeriesView::create(buffer, n, d, core::MemoryLayout::c_contiguous(), std::nullopt,
-                                      index, missing);
+  return core::TimeSeriesView::create(buffer, n, d, core::MemoryLayout::c_contiguous(),
+                                      std::nullopt, index, missing);
 }
 
 OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32) {
@@ -154,12 +155,14 @@ OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool u
   if (is_array == 0) raise(PyExc_TypeError, "expected numpy.ndarray for x");
 
   const Py_ssize_t ndim = read_index(x.attr("ndim"));
-  if (ndim != 1 && ndim != 2) raise(PyExc_ValueError, cat("expected shape (n,) or (n, d), got ndim=", ndim));
+  if (ndim != 1 && ndim != 2)
+    raise(PyExc_ValueError, cat("expected shape (n,) or (n, d), got ndim=", ndim));
 
   nb::object dtype = x.attr("dtype");
   bool is_f64 = dtype_equivalent(dtype, numpy, "float64");
   bool is_f32 = !is_f64 && dtype_equivalent(dtype, numpy, "float32");
-  if (!is_f64 && !is_f32) raise(PyExc_TypeError, cat("expected float32 or float64, got ", dtype_name(dtype)));
+  if (!is_f64 && !is_f32)
+    raise(PyExc_TypeError, cat("expected float32 or float64, got ", dtype_name(dtype)));
 
   BufferExport buffer(x);
   const std::size_t item_size = is_f64 ? sizeof(double) : sizeof(float);
@@ -180,7 +183,8 @@ OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool u
   out.d = g.d;
   out.missing = missing;
   const char* layout_note = nullptr;
-  if (!g.c_contiguous) layout_note = (g.d >= 2 && g.f_contiguous) ? kNoteFromFContiguous : kNoteFromStrided;
+  if (!g.c_contiguous)
+    layout_note = (g.d >= 2 && g.f_contiguous) ? kNoteFromFContiguous : kNoteFromStrided;
 
   if (is_f64) {
     out.values = copy_row_major<double, double>(*buffer, g);

@@ -38,9 +38,11 @@ struct OwnedSeries {
 };
 
 // The notes a conversion can leave.
-inline constexpr const char* kNoteFromFContiguous = "copied from F-contiguous to C-contiguous layout";
+inline constexpr const char* kNoteFromFContiguous =
+    "copied from F-contiguous to C-contiguous layout";
 inline constexpr const char* kNoteFromStrided = "copied from strided to contiguous layout";
-inline constexpr const char* kNoteUpcast = "upcast from float32 to float64 (cost model requires f64)";
+inline constexpr const char* kNoteUpcast =
+    "upcast from float32 to float64 (cost model requires f64)";
 
 // numpy.asarray(x), then parse_numpy_series with missing policy Error and no upcast. The one
 // entry every Python class and function uses for a series argument. Raises the Python error.

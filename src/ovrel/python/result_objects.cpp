@@ -14,8 +14,8 @@
 #include "ovrel/core/json_text.hpp"
 #include "ovrel/core/repro.hpp"
 #include "ovrel/core/text.hpp"
-#include "ovrel/python/module.hpp"
 #include "ovrel/python/convert.hpp"
+#include "ovrel/python/module.hpp"
 #include "ovrel/python/runtime.hpp"
 
 namespace ovrel::python {
@@ -47,10 +47,15 @@ core::ReproMode repro_mode_from_text(std::string_view text) {
 // Decodes one UTF-8 code point at `i`, advancing it; an invalid byte counts as itself.
 char32_t next_code_point(std::string_view s, std::size_t& i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
-  std::size_t len = b0 < 0x80 ? 1 : (b0 >> 5) == 0x6 ? 2 : (b0 >> 4) == 0xE ? 3 : (b0 >> 3) == 0x1E ? 4 : 1;
+  std::size_t len = b0 < 0x80           ? 1
+                    : (b0 >> 5) == 0x6  ? 2
+                    : (b0 >> 4) == 0xE  ? 3
+                    : (b0 >> 3) == 0x1E ? 4
+                                        : 1;
   if (i + len > s.size()) len = 1;
   char32_t cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-  for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  for (std::size_t k = 1; k < len; ++k)
+    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
   i += len;
   return cp;
 }
@@ -176,7 +181,8 @@ core::OfflineChangePointResult to_core_result(const PyOfflineChangePointResult& 
   if (p.params_json) {
     auto parsed = core::parse_json_value(*p.params_json);
     if (!parsed) {
-      raise(PyExc_ValueError, cat("failed to parse diagnostics.params_json: ", parsed.error().message()));
+      raise(PyExc_ValueError,
+            cat("failed to parse diagnostics.params_json: ", parsed.error().message()));
     }
     d.params_json = std::move(*parsed);
   }
@@ -191,20 +197,23 @@ nb::object result_to_json(nb::handle self, nb::args args, nb::kwargs kwargs) {
   const auto& r = nb::cast<const PyOfflineChangePointResult&>(self);
   bind_arguments("to_json", {}, args, kwargs, true);
   auto wire = core::OfflineChangePointResultWire::from_runtime(to_core_result(r), r.extra,
-                                                              r.diagnostics_extra);
+                                                               r.diagnostics_extra);
   return nb::str(wire.to_json().c_str());
 }
 
 nb::object result_from_json(nb::args args, nb::kwargs kwargs) {
   auto bound = bind_arguments("from_json", {{"payload", true}}, args, kwargs, false);
   const std::string payload = convert_argument("payload", [&] { return to_str(bound[0]); });
-  if (is_blank(payload)) raise(PyExc_ValueError, "from_json() requires a non-empty JSON string payload");
+  if (is_blank(payload))
+    raise(PyExc_ValueError, "from_json() requires a non-empty JSON string payload");
   auto wire = core::OfflineChangePointResultWire::from_json(payload);
   if (!wire) {
-    raise(PyExc_ValueError, cat("invalid OfflineChangePointResult JSON payload: ", wire.error().message()));
+    raise(PyExc_ValueError,
+          cat("invalid OfflineChangePointResult JSON payload: ", wire.error().message()));
   }
   auto parts = unwrap(std::move(*wire).into_runtime_parts());
-  PyOfflineChangePointResult record = PyOfflineChangePointResult::from_core(std::move(parts.result));
+  PyOfflineChangePointResult record =
+      PyOfflineChangePointResult::from_core(std::move(parts.result));
   record.extra = std::move(parts.extra);
   record.diagnostics_extra = std::move(parts.diagnostics_extra);
   return wrap_result(std::move(record));
@@ -268,7 +277,9 @@ void attach_python_adapter_build_context(core::Diagnostics& diagnostics) {
       std::string(kAdapterAbiTag));
 }
 
-nb::object wrap_result(PyOfflineChangePointResult&& record) { return new_object(std::move(record)); }
+nb::object wrap_result(PyOfflineChangePointResult&& record) {
+  return new_object(std::move(record));
+}
 
 void register_result_classes(nb::module_& m) {
   append_to_all(m, "BuildInfo");
@@ -294,7 +305,8 @@ void register_result_classes(nb::module_& m) {
   pruning
       .def_prop_ro("candidates_considered",
                    [](const PyPruningStats& p) { return p.value.candidates_considered; })
-      .def_prop_ro("candidates_pruned", [](const PyPruningStats& p) { return p.value.candidates_pruned; })
+      .def_prop_ro("candidates_pruned",
+                   [](const PyPruningStats& p) { return p.value.candidates_pruned; })
       .def("__repr__", [](const PyPruningStats& p) {
         return cat("PruningStats(candidates_considered=", p.value.candidates_considered,
                    ", candidates_pruned=", p.value.candidates_pruned, ")");
@@ -308,10 +320,11 @@ void register_result_classes(nb::module_& m) {
       .def_prop_ro("mean", [](const PySegmentStats& s) { return s.value.mean; })
       .def_prop_ro("variance", [](const PySegmentStats& s) { return s.value.variance; })
       .def_prop_ro("count", [](const PySegmentStats& s) { return std::uint64_t{s.value.count}; })
-      .def_prop_ro("missing_count", [](const PySegmentStats& s) { return std::uint64_t{s.value.missing_count}; })
+      .def_prop_ro("missing_count",
+                   [](const PySegmentStats& s) { return std::uint64_t{s.value.missing_count}; })
       .def("__repr__", [](const PySegmentStats& s) {
-        return cat("SegmentStats(start=", s.value.start, ", end=", s.value.end, ", count=", s.value.count,
-                   ", missing_count=", s.value.missing_count, ")");
+        return cat("SegmentStats(start=", s.value.start, ", end=", s.value.end,
+                   ", count=", s.value.count, ", missing_count=", s.value.missing_count, ")");
       });
 
   append_to_all(m, "Diagnostics");
@@ -336,29 +349,34 @@ void register_result_classes(nb::module_& m) {
                      if (!d.build) return nb::none();
                      return new_object(PyBuildInfo{*d.build});
                    })
-      .def_prop_ro("params_json",
-                   [](const PyDiagnostics& d) -> nb::object {
-                     if (!d.params_json) return nb::none();
-                     return nb::module_::import_("json").attr("loads")(nb::str(d.params_json->c_str()));
-                   })
+      .def_prop_ro(
+          "params_json",
+          [](const PyDiagnostics& d) -> nb::object {
+            if (!d.params_json) return nb::none();
+            return nb::module_::import_("json").attr("loads")(nb::str(d.params_json->c_str()));
+          })
       .def_prop_ro("pruning_stats",
                    [](const PyDiagnostics& d) -> nb::object {
                      if (!d.pruning_stats) return nb::none();
                      return new_object(PyPruningStats{*d.pruning_stats});
                    })
-      .def_prop_ro("missing_policy_applied", [](const PyDiagnostics& d) { return d.missing_policy_applied; })
+      .def_prop_ro("missing_policy_applied",
+                   [](const PyDiagnostics& d) { return d.missing_policy_applied; })
       .def_prop_ro("missing_fraction", [](const PyDiagnostics& d) { return d.missing_fraction; })
-      .def_prop_ro("effective_sample_count", [](const PyDiagnostics& d) { return d.effective_sample_count; })
+      .def_prop_ro("effective_sample_count",
+                   [](const PyDiagnostics& d) { return d.effective_sample_count; })
       .def("__repr__", [](const PyDiagnostics& d) {
-        return cat("Diagnostics(n=", d.n, ", d=", d.d, ", algorithm='", d.algorithm, "', cost_model='",
-                   d.cost_model, "', repro_mode='", d.repro_mode, "')");
+        return cat("Diagnostics(n=", d.n, ", d=", d.d, ", algorithm='", d.algorithm,
+                   "', cost_model='", d.cost_model, "', repro_mode='", d.repro_mode, "')");
       });
 
   append_to_all(m, "OfflineChangePointResult");
   nb::class_<PyOfflineChangePointResult> result(m, "OfflineChangePointResult", nb::is_final());
   refuse_construction(result, "OfflineChangePointResult");
-  result.def_prop_ro("breakpoints", [](const PyOfflineChangePointResult& r) { return r.breakpoints; })
-      .def_prop_ro("change_points", [](const PyOfflineChangePointResult& r) { return r.change_points; })
+  result
+      .def_prop_ro("breakpoints", [](const PyOfflineChangePointResult& r) { return r.breakpoints; })
+      .def_prop_ro("change_points",
+                   [](const PyOfflineChangePointResult& r) { return r.change_points; })
       .def_prop_ro("scores", [](const PyOfflineChangePointResult& r) { return r.scores; })
       .def_prop_ro("segments",
                    [](const PyOfflineChangePointResult& r) -> nb::object {
@@ -366,7 +384,9 @@ void register_result_classes(nb::module_& m) {
                      return segments_list(*r.segments);
                    })
       .def_prop_ro("diagnostics",
-                   [](const PyOfflineChangePointResult& r) { return new_object(PyDiagnostics(r.diagnostics)); })
+                   [](const PyOfflineChangePointResult& r) {
+                     return new_object(PyDiagnostics(r.diagnostics));
+                   })
       .def("__repr__", &result_repr)
       .def("to_json", &result_to_json, nb::sig("def to_json(self)"))
       .def_static("from_json", &result_from_json, nb::sig("def from_json(payload)"))

@@ -82,7 +82,8 @@ void attach_python_adapter_build_context(core::Diagnostics& diagnostics);
 nb::object wrap_result(PyOfflineChangePointResult&& record);
 
 // The body of OfflineChangePointResult.plot.
-nb::object plot_result(const PyOfflineChangePointResult& result, nb::handle args, nb::handle kwargs);
+nb::object plot_result(const PyOfflineChangePointResult& result, nb::handle args,
+                       nb::handle kwargs);
 
 // BuildInfo, PruningStats, SegmentStats, Diagnostics, OfflineChangePointResult, in that order.
 void register_result_classes(nb::module_& m);

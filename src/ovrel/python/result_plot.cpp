@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "ovrel/core/text.hpp"
-#include "ovrel/python/result_objects.hpp"
 #include "ovrel/python/convert.hpp"
+#include "ovrel/python/result_objects.hpp"
 #include "ovrel/python/runtime.hpp"
 
 namespace ovrel::python {
@@ -30,9 +30,8 @@ std::vector<Column> columns_from_values(nb::handle values, std::size_t n, std::s
   const auto ndim = nb::cast<long long>(array.attr("ndim"));
   if (ndim == 1) {
     if (d > 1) {
-      raise(PyExc_ValueError,
-            cat("plot() received univariate values, but diagnostics.d=", d,
-                "; expected multivariate values with matching dimensions"));
+      raise(PyExc_ValueError, cat("plot() received univariate values, but diagnostics.d=", d,
+                                  "; expected multivariate values with matching dimensions"));
     }
     Column column;
     try {
@@ -50,18 +49,20 @@ std::vector<Column> columns_from_values(nb::handle values, std::size_t n, std::s
   }
   if (ndim == 2) {
     const auto shape = nb::cast<std::vector<long long>>(array.attr("shape"));
-    if (shape.empty()) raise(PyExc_ValueError, "plot() could not determine rows from 2D input shape");
-    if (shape.size() < 2) raise(PyExc_ValueError, "plot() could not determine dimensions from 2D input shape");
+    if (shape.empty())
+      raise(PyExc_ValueError, "plot() could not determine rows from 2D input shape");
+    if (shape.size() < 2)
+      raise(PyExc_ValueError, "plot() could not determine dimensions from 2D input shape");
     const auto rows = static_cast<std::size_t>(shape[0]);
     const auto dims = static_cast<std::size_t>(shape[1]);
     if (rows != n) {
-      raise(PyExc_ValueError,
-            cat("plot() values rows must equal diagnostics.n; got rows=", rows, ", diagnostics.n=", n));
+      raise(PyExc_ValueError, cat("plot() values rows must equal diagnostics.n; got rows=", rows,
+                                  ", diagnostics.n=", n));
     }
     if (dims == 0) raise(PyExc_ValueError, "plot() values must contain at least one column");
     if (d != 0 && dims != d) {
-      raise(PyExc_ValueError, cat("plot() values column count must equal diagnostics.d; got dims=", dims,
-                                  ", diagnostics.d=", d));
+      raise(PyExc_ValueError, cat("plot() values column count must equal diagnostics.d; got dims=",
+                                  dims, ", diagnostics.d=", d));
     }
     std::vector<Column> matrix;
     try {
@@ -72,8 +73,8 @@ std::vector<Column> columns_from_values(nb::handle values, std::size_t n, std::s
       raise(PyExc_TypeError, "plot() values must be numeric and convertible to a 2D float array");
     }
     if (matrix.size() != rows) {
-      raise(PyExc_ValueError, cat("plot() values rows do not match input shape; got rows=", matrix.size(),
-                                  ", shape_rows=", rows));
+      raise(PyExc_ValueError, cat("plot() values rows do not match input shape; got rows=",
+                                  matrix.size(), ", shape_rows=", rows));
     }
     std::vector<Column> columns(dims, Column(rows));
     for (std::size_t i = 0; i < rows; ++i) {
@@ -91,19 +92,22 @@ std::vector<Column> columns_from_values(nb::handle values, std::size_t n, std::s
 // A piecewise-constant signal from the per-segment means; rows no segment covers stay NaN.
 std::vector<Column> columns_from_segments(const PyOfflineChangePointResult& r, std::size_t n,
                                           std::size_t d) {
-  if (!r.segments) raise(PyExc_ValueError, "plot() requires values when result.segments are unavailable");
+  if (!r.segments)
+    raise(PyExc_ValueError, "plot() requires values when result.segments are unavailable");
   std::size_t dims = d;
   if (dims == 0) {
     for (const PySegmentStats& s : *r.segments) {
       if (s.value.mean) dims = std::max(dims, s.value.mean->size());
     }
-    if (dims == 0) raise(PyExc_ValueError, "plot() could not infer dimensionality from diagnostics/segments");
+    if (dims == 0)
+      raise(PyExc_ValueError, "plot() could not infer dimensionality from diagnostics/segments");
   }
   const double nan = std::numeric_limits<double>::quiet_NaN();
   std::vector<Column> columns(dims, Column(n, nan));
   for (std::size_t i = 0; i < r.segments->size(); ++i) {
     const core::SegmentStats& s = (*r.segments)[i].value;
-    if (s.end < s.start) raise(PyExc_ValueError, cat("plot() cannot summarize segments[", i, "] with end < start"));
+    if (s.end < s.start)
+      raise(PyExc_ValueError, cat("plot() cannot summarize segments[", i, "] with end < start"));
     if (s.end > n) {
       raise(PyExc_ValueError, cat("plot() cannot summarize segments[", i, "] with end=", s.end,
                                   " beyond diagnostics.n=", n));
@@ -140,11 +144,13 @@ nb::object plot_result(const PyOfflineChangePointResult& r, nb::handle args, nb:
   const std::string color = text_arg(3, "breakpoint_color", "crimson");
   const std::string style = text_arg(4, "breakpoint_style", "--");
   nb::handle width_arg = bound[5];
-  const double line_width =
-      width_arg.is_valid() ? convert_argument("line_width", [&] { return to_f64(width_arg); }) : 1.5;
+  const double line_width = width_arg.is_valid()
+                                ? convert_argument("line_width", [&] { return to_f64(width_arg); })
+                                : 1.5;
   nb::handle legend_arg = bound[6];
   const bool show_legend =
-      legend_arg.is_valid() ? convert_argument("show_legend", [&] { return to_bool(legend_arg); }) : true;
+      legend_arg.is_valid() ? convert_argument("show_legend", [&] { return to_bool(legend_arg); })
+                            : true;
 
   if (!std::isfinite(line_width) || line_width <= 0.0) {
     raise(PyExc_ValueError, "plot() requires line_width to be a finite positive float");
@@ -154,16 +160,17 @@ nb::object plot_result(const PyOfflineChangePointResult& r, nb::handle args, nb:
     pyplot = nb::module_::import_("matplotlib.pyplot");
   } catch (nb::python_error& e) {
     const std::string reason = nb::cast<std::string>(nb::str(e.value()));
-    raise(PyExc_ImportError,
-          cat("plot() requires optional dependency 'matplotlib'. Install with: python -m pip install "
-              "matplotlib (",
-              reason, ")"));
+    raise(
+        PyExc_ImportError,
+        cat("plot() requires optional dependency 'matplotlib'. Install with: python -m pip install "
+            "matplotlib (",
+            reason, ")"));
   }
 
   const std::size_t n = r.diagnostics.n;
   const std::size_t d = r.diagnostics.d;
-  std::vector<Column> columns = values.is_valid() ? columns_from_values(values, n, d)
-                                                  : columns_from_segments(r, n, d);
+  std::vector<Column> columns =
+      values.is_valid() ? columns_from_values(values, n, d) : columns_from_segments(r, n, d);
   const std::size_t dims = columns.size();
   if (dims == 0) raise(PyExc_ValueError, "plot() could not infer any plottable dimensions");
 
@@ -171,13 +178,15 @@ nb::object plot_result(const PyOfflineChangePointResult& r, nb::handle args, nb:
   std::vector<nb::object> panels;
   if (ax.is_valid()) {
     if (dims != 1) {
-      raise(PyExc_ValueError,
-            "plot(ax=...) is only supported for univariate data; omit ax for multivariate plotting");
+      raise(
+          PyExc_ValueError,
+          "plot(ax=...) is only supported for univariate data; omit ax for multivariate plotting");
     }
     try {
       figure = ax.attr("figure");
     } catch (nb::python_error&) {
-      raise(PyExc_TypeError, "plot(ax=...) requires a matplotlib Axes-like object with a 'figure' attribute");
+      raise(PyExc_TypeError,
+            "plot(ax=...) requires a matplotlib Axes-like object with a 'figure' attribute");
     }
     panels.push_back(nb::borrow(ax));
   } else {
@@ -188,12 +197,14 @@ nb::object plot_result(const PyOfflineChangePointResult& r, nb::handle args, nb:
     nb::object made = pyplot.attr("subplots")(dims, 1, **options);
     figure = made[0];
     nb::object axes = made[1];
-    for (nb::handle panel : axes.attr("ravel")().attr("tolist")()) panels.push_back(nb::borrow(panel));
+    for (nb::handle panel : axes.attr("ravel")().attr("tolist")())
+      panels.push_back(nb::borrow(panel));
   }
 
   for (std::size_t j = 0; j < std::min(dims, panels.size()); ++j) {
     const std::string label = dims == 1 ? std::string("signal") : cat("signal[", j, "]");
-    panels[j].attr("plot")(nb::cast(columns[j]), nb::arg("linewidth") = line_width, nb::arg("label") = label);
+    panels[j].attr("plot")(nb::cast(columns[j]), nb::arg("linewidth") = line_width,
+                           nb::arg("label") = label);
     if (dims > 1) panels[j].attr("set_ylabel")(cat("x[", j, "]"));
   }
   bool labelled = false;
