@@ -18,10 +18,14 @@
 #include "ovrel/core/results.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/time_series.hpp"
+#include "ovrel/costs/ar.hpp"
+#include "ovrel/costs/cosine.hpp"
 #include "ovrel/costs/l1.hpp"
 #include "ovrel/costs/l2.hpp"
 #include "ovrel/costs/model.hpp"
+#include "ovrel/costs/nig.hpp"
 #include "ovrel/costs/normal.hpp"
+#include "ovrel/costs/rank.hpp"
 #include "ovrel/offline/common.hpp"
 #include "ovrel/offline/kernel_types.hpp"
 
@@ -47,6 +51,8 @@ struct PeltConfig {
 // likelihood does not satisfy; its runs score every start.
 template <class C>
 inline constexpr bool kInequalityPruningIsExact = true;
+template <>
+inline constexpr bool kInequalityPruningIsExact<costs::CostNIGMarginal> = false;
 
 // Built by its caller from a validated configuration and a model; read-only afterwards.
 template <costs::CostModel C>
@@ -104,6 +110,10 @@ OVREL_DECLARE_PELT(costs::CostL2Mean, extern);
 OVREL_DECLARE_PELT(costs::CostL1Median, extern);
 OVREL_DECLARE_PELT(costs::CostNormalMeanVar, extern);
 OVREL_DECLARE_PELT(costs::CostNormalFullCov, extern);
+OVREL_DECLARE_PELT(costs::CostNIGMarginal, extern);
+OVREL_DECLARE_PELT(costs::CostCosine, extern);
+OVREL_DECLARE_PELT(costs::CostRank, extern);
+OVREL_DECLARE_PELT(costs::CostAR, extern);
 
 static_assert(core::OfflineDetector<Pelt<costs::CostL2Mean>>);
 
