@@ -1,7 +1,6 @@
 #include "ovrel/offline/binseg.hpp"
 
 #include <algorithm>
-#include <limits>
 
 #include "ovrel/core/text.hpp"
 
@@ -37,10 +36,7 @@ Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
                               RunStats& stats) {
   // A period of 0 (never passed by the detectors) selects iteration 0 only.
   if (every == 0 ? iteration != 0 : iteration % every != 0) return {};
-  OVREL_TRY(ctx.check_cancelled_every(iteration, 1));
-  OVREL_TRY_ASSIGN(const bool exceeded, ctx.check_time_budget(started_at));
-  if (exceeded) stats.soft_budget_exceeded = true;
-  return {};
+  return offline::check_runtime_controls(ctx, iteration, started_at, stats.soft_budget_exceeded);
 }
 
 std::vector<std::size_t> build_result_breakpoints(std::size_t n, std::vector<std::size_t> splits) {
@@ -60,21 +56,6 @@ std::optional<std::size_t> pick_best_frontier_index(std::span<const FrontierItem
     }
   }
   return best;
-}
-
-Status checked_counter_increment(std::uint64_t& counter, std::string_view name) {
-  if (counter == std::numeric_limits<std::uint64_t>::max()) {
-    return core::resource_limit(core::cat(name, " counter overflow"));
-  }
-  ++counter;
-  return {};
-}
-
-std::uint64_t elapsed_ms(Instant started) {
-  const auto elapsed = std::chrono::steady_clock::now() - started;
-  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
-  if (ns <= 0) return 0;
-  return static_cast<std::uint64_t>(ns) / 1'000'000U;
 }
 
 }  // namespace binseg

@@ -23,6 +23,7 @@
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/time_series.hpp"
 #include "ovrel/costs/model.hpp"
+#include "ovrel/offline/common.hpp"
 
 namespace ovrel::offline {
 
@@ -48,7 +49,7 @@ struct BinSegConfig {
   std::size_t cancel_check_every = 1000;
 
   std::size_t normalized_cancel_check_every() const noexcept {
-    return cancel_check_every == 0 ? 1 : cancel_check_every;
+    return offline::normalized_cancel_check_every(cancel_check_every);
   }
   // Only the stopping rule is checked.
   Status validate() const;
@@ -76,13 +77,8 @@ struct RunStats {
   bool soft_budget_exceeded = false;
 };
 
-struct ResolvedPenalty {
-  // "config_override", "config" or "model_default_auto".
-  std::string_view source;
-  double beta = 0.0;
-  // The figure reported in notes: the configured value, or the model's own when not given.
-  std::size_t params_per_segment = 0;
-};
+// BinSeg labels a model's own count "model_default_auto" (WBS and PELT say "model_default").
+inline constexpr std::string_view kSourceModelDefaultAuto = "model_default_auto";
 
 // (first, end): the candidates at indices first..end-1 are exactly those c with lo <= c <= hi;
 // none when no candidate lies in that range.
@@ -103,36 +99,17 @@ std::vector<std::size_t> build_result_breakpoints(std::size_t n, std::vector<std
 // Largest gain; ties to the smaller split, then the smaller start. None for an empty frontier.
 std::optional<std::size_t> pick_best_frontier_index(std::span<const FrontierItem> items);
 
-// "{} counter overflow" at the maximum, leaving the counter unchanged.
-Status checked_counter_increment(std::uint64_t& counter, std::string_view name);
-
-// Whole milliseconds since started, saturating.
-std::uint64_t elapsed_ms(Instant started);
-
-// Both frontier operations below are shared with WBS through FrontierItem only.
-
-// The BIC/AIC parameter count of a model when the configuration gives none, or none on overflow.
-template <costs::CostModel C>
-std::optional<std::size_t> model_default_effective_params(const C& model, std::size_t d) {
-  return model.penalty_effective_params(d);
-}
-
-// The per-dimension figure reported for a model's own count: 3 for the normal models and the
-// normal-inverse-gamma marginal, order + 2 (saturating) for the autoregressive model, else 2.
+// The per-dimension figure reported for a model's own count: its count for one dimension (2 for
+// the mean, median, rank and cosine models, 3 for the normal models and the normal-inverse-gamma
+// marginal, order + 2 for the autoregressive model).
 template <costs::CostModel C>
 std::size_t model_default_params_figure(const C& model) {
-  constexpr std::string_view name = C::name();
-  if constexpr (name == "ar") {
-    const std::size_t order = model.order;
-    return order > SIZE_MAX - 2 ? SIZE_MAX : order + 2;
-  } else if constexpr (name == "normal_mean_var" || name == "normal_full_cov" ||
-                       name == "nig_marginal") {
-    return 3;
-  } else {
-    return 2;
-  }
+  return model.penalty_effective_params(1).value_or(SIZE_MAX);
 }
 
+// params_per_segment 0 means not given: BIC and AIC then use the model's own count, labelled
+// "model_default_auto"; otherwise d * params_per_segment, "config_override". A Manual penalty is
+// labelled "config" when a count is given and "model_default_auto" when not.
 template <costs::CostModel C>
 Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty& penalty,
                                              std::size_t n, std::size_t d,

@@ -22,22 +22,23 @@ Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty
                                              std::size_t params_per_segment) {
   const std::size_t p = params_per_segment;
   ResolvedPenalty out;
+  out.penalty = penalty;
   if (penalty.kind == core::PenaltyKind::Manual) {
     // The label follows the configuration alone; a manual beta needs no parameter count.
-    out.source = p != 0 ? "config" : "model_default_auto";
+    out.params_source = p != 0 ? kSourceConfig : kSourceModelDefaultAuto;
     out.beta = penalty.value;
   } else {
     std::size_t effective = 0;
     if (p != 0) {
-      out.source = "config_override";
+      out.params_source = kSourceConfigOverride;
       if (__builtin_mul_overflow(d, p, &effective)) {
         return core::invalid_input(core::cat(
             "effective params overflow: d * params_per_segment exceeds usize (d=", d,
             ", params_per_segment=", p, ")"));
       }
     } else {
-      out.source = "model_default_auto";
-      const std::optional<std::size_t> count = model_default_effective_params(model, d);
+      out.params_source = kSourceModelDefaultAuto;
+      const std::optional<std::size_t> count = model.penalty_effective_params(d);
       if (!count) {
         return core::invalid_input(core::cat("model_default effective-params overflow for d=", d,
                                              ", model=", C::name()));
@@ -46,7 +47,7 @@ Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty
     }
     OVREL_TRY_ASSIGN(out.beta, core::penalty_value_from_effective_params(penalty, n, effective));
   }
-  if (!std::isfinite(out.beta) || !(out.beta > 0.0)) {
+  if (!is_valid_beta(out.beta)) {
     return core::invalid_input(
         core::cat("resolved penalty must be finite and > 0.0; got beta=", out.beta));
   }
@@ -58,15 +59,7 @@ template <costs::CostModel C>
 Result<double> evaluate_segment_cost(const C& model, const typename C::Cache& cache,
                                      std::size_t start, std::size_t end,
                                      const core::ExecutionContext& ctx, RunStats& stats) {
-  OVREL_TRY(checked_counter_increment(stats.cost_evals, "cost_evals"));
-  OVREL_TRY_ASSIGN(const bool exceeded, ctx.check_cost_eval_budget(stats.cost_evals));
-  if (exceeded) stats.soft_budget_exceeded = true;
-  const double cost = model.segment_cost(cache, start, end);
-  if (!std::isfinite(cost)) [[unlikely]] {
-    return core::numerical_issue(
-        core::cat("non-finite segment cost at [", start, ", ", end, "): ", cost));
-  }
-  return cost;
+  return offline::evaluate_segment_cost(model, cache, start, end, ctx, stats);
 }
 
 template <costs::CostModel C>
@@ -91,7 +84,9 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
   const auto window = candidate_window(candidates, lo, hi);
   if (!window) return {};
 
-  OVREL_TRY_ASSIGN(const double full, evaluate_segment_cost(model, cache, start, end, ctx, stats));
+  const CostEvalBudget budget(ctx);
+  OVREL_TRY_ASSIGN(const double full,
+                   offline::evaluate_segment_cost(model, cache, start, end, budget, stats));
   double best_gain = -HUGE_VAL;
   std::size_t best_split = kNone;
   for (std::size_t i = window->first; i < window->second; ++i) {
@@ -99,8 +94,10 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
     OVREL_TRY(checked_counter_increment(iteration, "iteration"));
     OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
     OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
-    OVREL_TRY_ASSIGN(const double left, evaluate_segment_cost(model, cache, start, s, ctx, stats));
-    OVREL_TRY_ASSIGN(const double right, evaluate_segment_cost(model, cache, s, end, ctx, stats));
+    OVREL_TRY_ASSIGN(const double left,
+                     offline::evaluate_segment_cost(model, cache, start, s, budget, stats));
+    OVREL_TRY_ASSIGN(const double right,
+                     offline::evaluate_segment_cost(model, cache, s, end, budget, stats));
     const double gain = (full - left) - right;
     if (!std::isfinite(gain)) [[unlikely]] {
       return core::numerical_issue(core::cat("non-finite gain at segment=[", start, ", ", end,
@@ -150,7 +147,14 @@ Status accept_frontier_item(std::vector<FrontierItem>& frontier, std::size_t ind
 template <costs::CostModel C>
 Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesView& x,
                                                          const core::ExecutionContext& ctx) const {
-  using namespace binseg;
+  using binseg::accept_frontier_item;
+  using binseg::add_segment_to_frontier;
+  using binseg::build_result_breakpoints;
+  using binseg::check_runtime_controls;
+  using binseg::Instant;
+  using binseg::pick_best_frontier_index;
+  using binseg::resolve_penalty_beta;
+  using binseg::RunStats;
   OVREL_TRY(config.validate());
   const std::size_t n = x.n();
   OVREL_TRY_ASSIGN(const core::ValidatedConstraints constraints,
@@ -208,10 +212,7 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
       OVREL_TRY_ASSIGN(const ResolvedPenalty resolved,
                        resolve_penalty_beta(cost_model, stopping.penalty, n, x.d(),
                                             config.params_per_segment));
-      notes.push_back(core::cat("stopping=Penalized(", core::debug(stopping.penalty),
-                                "), beta=", resolved.beta,
-                                ", params_per_segment=", resolved.params_per_segment, " (",
-                                resolved.source, ")"));
+      notes.push_back(penalized_note(resolved));
       std::uint64_t processed = 0;
       for (;;) {
         OVREL_TRY(checked_counter_increment(iteration, "iteration"));
@@ -231,11 +232,8 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
     }
   }
 
-  if (stats.soft_budget_exceeded) {
-    warnings.emplace_back(
-        "budget exceeded under SoftDegrade mode; run continued without algorithm fallback");
-  }
-  const std::uint64_t runtime_ms = elapsed_ms(started_at);
+  if (stats.soft_budget_exceeded) warnings.emplace_back(kSoftBudgetWarning);
+  const std::uint64_t runtime_ms = elapsed_runtime_ms(started_at);
   ctx.record_scalar("offline.binseg.cost_evals", static_cast<double>(stats.cost_evals));
   ctx.record_scalar("offline.binseg.candidates_considered",
                     static_cast<double>(stats.candidates_considered));

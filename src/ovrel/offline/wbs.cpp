@@ -46,10 +46,7 @@ Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
                               const core::ExecutionContext& ctx, Instant started_at,
                               RunStats& stats) {
   if (every == 0 ? iteration != 0 : iteration % every != 0) return {};
-  OVREL_TRY(ctx.check_cancelled_every(iteration, 1));
-  OVREL_TRY_ASSIGN(const bool exceeded, ctx.check_time_budget(started_at));
-  if (exceeded) stats.soft_budget_exceeded = true;
-  return {};
+  return offline::check_runtime_controls(ctx, iteration, started_at, stats.soft_budget_exceeded);
 }
 
 }  // namespace wbs

@@ -39,7 +39,7 @@ struct WbsConfig {
   std::size_t cancel_check_every = 1000;
 
   std::size_t normalized_cancel_check_every() const noexcept {
-    return cancel_check_every == 0 ? 1 : cancel_check_every;
+    return offline::normalized_cancel_check_every(cancel_check_every);
   }
   // The stopping rule, then params_per_segment >= 1, then num_intervals >= 1 when given.
   Status validate() const;
@@ -69,13 +69,6 @@ struct RunStats {
   bool used_parallel = false;
 };
 
-struct ResolvedPenalty {
-  // "config", "config_override" or "model_default".
-  std::string_view source;
-  double beta = 0.0;
-  std::size_t params_per_segment = 0;
-};
-
 // The number of intervals to request: the configured count, or max(ceil(5 * sqrt(n)), 100).
 Result<std::size_t> resolve_num_intervals(std::optional<std::size_t> num_intervals, std::size_t n);
 
@@ -83,23 +76,16 @@ Status insert_sorted_unique(std::vector<std::size_t>& splits, std::size_t split)
 
 // Same rule as BinSeg's: largest gain, then smaller split, then smaller start.
 using binseg::build_result_breakpoints;
-using binseg::checked_counter_increment;
-using binseg::elapsed_ms;
 using binseg::pick_best_frontier_index;
+// WBS resolves its penalty and counts its cost evaluations exactly as PELT does: params_per_segment
+// 2 selects the model's own count ("model_default"); every evaluation is counted, budgeted and
+// refused when non-finite.
+using offline::evaluate_segment_cost;
+using offline::resolve_penalty_beta;
 
 Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
                               const core::ExecutionContext& ctx, Instant started_at,
                               RunStats& stats);
-
-template <costs::CostModel C>
-Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty& penalty,
-                                             std::size_t n, std::size_t d,
-                                             std::size_t params_per_segment);
-
-template <costs::CostModel C>
-Result<double> evaluate_segment_cost(const C& model, const typename C::Cache& cache,
-                                     std::size_t start, std::size_t end,
-                                     const core::ExecutionContext& ctx, RunStats& stats);
 
 // The intervals must be sorted by (start, end): those inside [start, end) are then scanned in
 // that order without a per-segment copy.

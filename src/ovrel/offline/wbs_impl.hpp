@@ -19,63 +19,6 @@ namespace ovrel::offline {
 namespace wbs {
 
 template <costs::CostModel C>
-Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty& penalty,
-                                             std::size_t n, std::size_t d,
-                                             std::size_t params_per_segment) {
-  const std::size_t p = params_per_segment;
-  constexpr const char* kZeroParams = "resolved params_per_segment must be >= 1; got 0";
-  ResolvedPenalty out;
-  if (penalty.kind == core::PenaltyKind::Manual) {
-    if (p == 0) return core::invalid_input(kZeroParams);
-    out.source = "config";
-    out.beta = penalty.value;
-    out.params_per_segment = p;
-  } else {
-    std::size_t effective = 0;
-    if (p != 2) {
-      if (p == 0) return core::invalid_input(kZeroParams);
-      if (__builtin_mul_overflow(d, p, &effective)) {
-        return core::invalid_input(core::cat(
-            "effective params overflow: d * params_per_segment exceeds usize (d=", d,
-            ", params_per_segment=", p, ")"));
-      }
-      out.source = "config_override";
-      out.params_per_segment = p;
-    } else {
-      const std::optional<std::size_t> count = binseg::model_default_effective_params(model, d);
-      if (!count) {
-        return core::invalid_input(core::cat("model_default effective-params overflow for d=", d,
-                                             ", model=", C::name()));
-      }
-      effective = *count;
-      out.source = "model_default";
-      out.params_per_segment = binseg::model_default_params_figure(model);
-    }
-    OVREL_TRY_ASSIGN(out.beta, core::penalty_value_from_effective_params(penalty, n, effective));
-  }
-  if (!std::isfinite(out.beta) || !(out.beta > 0.0)) {
-    return core::invalid_input(
-        core::cat("resolved penalty must be finite and > 0.0; got beta=", out.beta));
-  }
-  return out;
-}
-
-template <costs::CostModel C>
-Result<double> evaluate_segment_cost(const C& model, const typename C::Cache& cache,
-                                     std::size_t start, std::size_t end,
-                                     const core::ExecutionContext& ctx, RunStats& stats) {
-  OVREL_TRY(checked_counter_increment(stats.cost_evals, "cost_evals"));
-  OVREL_TRY_ASSIGN(const bool exceeded, ctx.check_cost_eval_budget(stats.cost_evals));
-  if (exceeded) stats.soft_budget_exceeded = true;
-  const double cost = model.segment_cost(cache, start, end);
-  if (!std::isfinite(cost)) [[unlikely]] {
-    return core::numerical_issue(
-        core::cat("non-finite segment cost at [", start, ", ", end, "): ", cost));
-  }
-  return cost;
-}
-
-template <costs::CostModel C>
 Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& model,
                                const typename C::Cache& cache,
                                std::span<const Interval> sorted_intervals,
@@ -90,6 +33,7 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
   if (__builtin_mul_overflow(std::size_t{2}, m, &twice_m)) twice_m = SIZE_MAX;
   if (end - start < twice_m) return {};
 
+  const CostEvalBudget budget(ctx);
   bool found = false;
   std::size_t best_split = 0;
   std::size_t best_start = 0;
@@ -103,7 +47,7 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
     OVREL_TRY_ASSIGN(const auto window, split_window_for_interval(interval, candidates, m));
     if (!window) continue;
     OVREL_TRY_ASSIGN(const double full, evaluate_segment_cost(model, cache, interval.start,
-                                                              interval.end, ctx, stats));
+                                                              interval.end, budget, stats));
     OVREL_TRY(checked_counter_increment(stats.intervals_considered, "intervals_considered"));
     double local_gain = -HUGE_VAL;
     std::size_t local_split = kNone;
@@ -113,9 +57,9 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
       OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
       OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
       OVREL_TRY_ASSIGN(const double left,
-                       evaluate_segment_cost(model, cache, interval.start, c, ctx, stats));
+                       evaluate_segment_cost(model, cache, interval.start, c, budget, stats));
       OVREL_TRY_ASSIGN(const double right,
-                       evaluate_segment_cost(model, cache, c, interval.end, ctx, stats));
+                       evaluate_segment_cost(model, cache, c, interval.end, budget, stats));
       const double gain = (full - left) - right;
       if (!std::isfinite(gain)) [[unlikely]] {
         return core::numerical_issue(core::cat(
@@ -144,7 +88,16 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
 template <costs::CostModel C>
 Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView& x,
                                                       const core::ExecutionContext& ctx) const {
-  using namespace wbs;
+  using wbs::add_segment_to_frontier;
+  using wbs::build_result_breakpoints;
+  using wbs::check_runtime_controls;
+  using wbs::generate_intervals;
+  using wbs::Instant;
+  using wbs::insert_sorted_unique;
+  using wbs::Interval;
+  using wbs::pick_best_frontier_index;
+  using wbs::resolve_num_intervals;
+  using wbs::RunStats;
   OVREL_TRY(config.validate());
   const std::size_t n = x.n();
   OVREL_TRY_ASSIGN(const core::ValidatedConstraints constraints,
@@ -228,10 +181,7 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
       OVREL_TRY_ASSIGN(const ResolvedPenalty resolved,
                        resolve_penalty_beta(cost_model, stopping.penalty, n, x.d(),
                                             config.params_per_segment));
-      notes.push_back(core::cat("stopping=Penalized(", core::debug(stopping.penalty),
-                                "), beta=", resolved.beta,
-                                ", params_per_segment=", resolved.params_per_segment, " (",
-                                resolved.source, ")"));
+      notes.push_back(penalized_note(resolved));
       std::uint64_t processed = 0;
       for (;;) {
         OVREL_TRY(checked_counter_increment(iteration, "iteration"));
@@ -250,11 +200,8 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
     }
   }
 
-  if (stats.soft_budget_exceeded) {
-    warnings.emplace_back(
-        "budget exceeded under SoftDegrade mode; run continued without algorithm fallback");
-  }
-  const std::uint64_t runtime_ms = elapsed_ms(started_at);
+  if (stats.soft_budget_exceeded) warnings.emplace_back(kSoftBudgetWarning);
+  const std::uint64_t runtime_ms = elapsed_runtime_ms(started_at);
   ctx.record_scalar("offline.wbs.cost_evals", static_cast<double>(stats.cost_evals));
   ctx.record_scalar("offline.wbs.candidates_considered",
                     static_cast<double>(stats.candidates_considered));

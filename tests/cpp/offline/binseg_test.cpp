@@ -8,6 +8,8 @@
 
 #include "binseg_test_support.hpp"
 #include "ovrel/core/text.hpp"
+#include "ovrel/costs/ar.hpp"
+#include "ovrel/costs/cosine.hpp"
 #include "ovrel/costs/l2.hpp"
 #include "ovrel/costs/normal.hpp"
 #include "ovrel/offline/binseg_impl.hpp"
@@ -21,7 +23,15 @@ using core::Penalty;
 using core::Stopping;
 using costs::CostL2Mean;
 using namespace testing;
-using namespace binseg;
+using binseg::add_segment_to_frontier;
+using binseg::build_result_breakpoints;
+using binseg::candidate_window;
+using binseg::check_runtime_controls;
+using binseg::evaluate_segment_cost;
+using binseg::insert_sorted_unique;
+using binseg::pick_best_frontier_index;
+using binseg::resolve_penalty_beta;
+using binseg::RunStats;
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 const std::string kMaskWarning =
@@ -164,7 +174,7 @@ void expect_resolved(const C& model, const PenaltyCase& c) {
   const auto r = resolve_penalty_beta(model, c.penalty, c.n, c.d, c.p);
   ASSERT_TRUE(r) << r.error().display();
   EXPECT_EQ(r->beta, c.beta);
-  EXPECT_EQ(r->source, c.source);
+  EXPECT_EQ(r->params_source, c.source);
   EXPECT_EQ(r->params_per_segment, c.figure);
 }
 
@@ -173,6 +183,8 @@ TEST_P(BinSegPenalty, Resolves) {
   if (c.model == "l2_mean") expect_resolved(CostL2Mean{}, c);
   if (c.model == "normal_mean_var") expect_resolved(costs::CostNormalMeanVar{}, c);
   if (c.model == "normal_full_cov") expect_resolved(costs::CostNormalFullCov{}, c);
+  if (c.model == "cosine") expect_resolved(costs::CostCosine{}, c);
+  if (c.model == "ar") expect_resolved(costs::CostAR{}, c);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -186,6 +198,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "config_override", 2},
         PenaltyCase{"normal_mean_var", Penalty::aic(), 50, 2, 0, 12.0, "model_default_auto", 3},
         PenaltyCase{"normal_full_cov", Penalty::aic(), 50, 2, 0, 12.0, "model_default_auto", 3},
+        PenaltyCase{"cosine", Penalty::aic(), 50, 3, 0, 8.0, "model_default_auto", 2},
+        PenaltyCase{"cosine", Penalty::aic(), 50, 3, 2, 12.0, "config_override", 2},
+        PenaltyCase{"ar", Penalty::aic(), 50, 2, 0, 12.0, "model_default_auto", 3},
         PenaltyCase{"l2_mean", Penalty::manual(5.0), 50, 1, 0, 5.0, "model_default_auto", 2},
         PenaltyCase{"normal_mean_var", Penalty::manual(5.0), 50, 1, 0, 5.0, "model_default_auto",
                     3},
@@ -486,7 +501,7 @@ TEST(BinSegDetector, ProgressAndMetricsOfKnownK) {
   EXPECT_EQ(r->breakpoints, (std::vector<std::size_t>{20, 40, 60, 80, 100}));
 }
 
-TEST(BinSegDetector, NoMetricsOrProgressForAFailedRun) {
+TEST(BinSegDetector, NoMetricsOrFinalProgressForAFailedRun) {
   Constraints constraints;
   ExecutionContext ctx(constraints);
   RecordingProgress progress;
@@ -496,7 +511,10 @@ TEST(BinSegDetector, NoMetricsOrProgressForAFailedRun) {
   const auto x = piecewise_series({{10, 0.0}}, 0.5);
   EXPECT_FALSE(l2_binseg(Stopping::known_k(9)).detect(view_of(x), ctx));
   EXPECT_TRUE(telemetry.values.empty());
-  EXPECT_TRUE(progress.values.empty());
+  // The passes made before the frontier ran out report their share; 1.0 never comes.
+  ASSERT_FALSE(progress.values.empty());
+  EXPECT_EQ(progress.values.back(), static_cast<float>(progress.values.size()) / 9.0F);
+  EXPECT_LT(progress.values.back(), 1.0F);
 }
 
 TEST(BinSegDetector, SoftDegradeBudgetAddsOneWarning) {

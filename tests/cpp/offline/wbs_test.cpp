@@ -8,8 +8,13 @@
 
 #include "binseg_test_support.hpp"
 #include "ovrel/core/text.hpp"
+#include "ovrel/costs/ar.hpp"
+#include "ovrel/costs/cosine.hpp"
+#include "ovrel/costs/l1.hpp"
 #include "ovrel/costs/l2.hpp"
+#include "ovrel/costs/nig.hpp"
 #include "ovrel/costs/normal.hpp"
+#include "ovrel/costs/rank.hpp"
 #include "ovrel/offline/wbs_impl.hpp"
 
 namespace ovrel::offline {
@@ -21,7 +26,17 @@ using core::Penalty;
 using core::Stopping;
 using costs::CostL2Mean;
 using namespace testing;
-using namespace wbs;
+using wbs::build_result_breakpoints;
+using wbs::downsample_evenly;
+using wbs::dyadic_lengths;
+using wbs::generate_grid_intervals;
+using wbs::generate_intervals;
+using wbs::initial_interval_capacity;
+using wbs::Interval;
+using wbs::kRandomMinAttempts;
+using wbs::resolve_num_intervals;
+using wbs::split_window_for_interval;
+using wbs::StableRng;
 using Intervals = std::vector<Interval>;
 
 const std::string kSoftWarning =
@@ -277,7 +292,7 @@ void expect_resolved(const C& model, const PenaltyCase& c) {
   const auto r = wbs::resolve_penalty_beta(model, c.penalty, c.n, c.d, c.p);
   ASSERT_TRUE(r) << r.error().display();
   EXPECT_EQ(r->beta, c.beta);
-  EXPECT_EQ(r->source, c.source);
+  EXPECT_EQ(r->params_source, c.source);
   EXPECT_EQ(r->params_per_segment, c.figure);
 }
 
@@ -285,6 +300,7 @@ TEST_P(WbsPenalty, Resolves) {
   const PenaltyCase& c = GetParam();
   if (c.model == "l2_mean") expect_resolved(CostL2Mean{}, c);
   if (c.model == "normal_mean_var") expect_resolved(costs::CostNormalMeanVar{}, c);
+  if (c.model == "cosine") expect_resolved(costs::CostCosine{}, c);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -294,6 +310,8 @@ INSTANTIATE_TEST_SUITE_P(
                     2},
         PenaltyCase{"normal_mean_var", Penalty::bic(), 100, 1, 2, 3.0 * std::log(100.0),
                     "model_default", 3},
+        PenaltyCase{"cosine", Penalty::bic(), 100, 1, 2, 2.0 * std::log(100.0), "model_default",
+                    2},
         PenaltyCase{"l2_mean", Penalty::aic(), 100, 2, 5, 20.0, "config_override", 5},
         PenaltyCase{"l2_mean", Penalty::manual(3.5), 100, 2, 1, 3.5, "config", 1},
         PenaltyCase{"normal_mean_var", Penalty::manual(3.5), 100, 2, 2, 3.5, "config", 2}));
@@ -654,6 +672,47 @@ TEST(WbsStopping, SoftDegradeBudgetCompletesWithOneWarning) {
   const auto r = l2_wbs(Stopping::penalized(Penalty::bic())).detect(view_of(x), ctx);
   ASSERT_TRUE(r) << r.error().display();
   EXPECT_EQ(r->diagnostics.warnings, std::vector<std::string>{kSoftWarning});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Both detectors exist for every cost model and find a clear change with each.
+
+template <class C>
+class EveryCostModel : public ::testing::Test {};
+
+using AllModels =
+    ::testing::Types<CostL2Mean, costs::CostL1Median, costs::CostNormalMeanVar,
+                     costs::CostNormalFullCov, costs::CostNIGMarginal, costs::CostCosine,
+                     costs::CostRank, costs::CostAR>;
+TYPED_TEST_SUITE(EveryCostModel, AllModels);
+
+TYPED_TEST(EveryCostModel, BinSegAndWbsFindTheChange) {
+  // Two dimensions whose level, spread and direction all change at 40.
+  std::vector<double> x;
+  const auto a = piecewise_series({{40, 1.0}, {40, -6.0}}, 0.3, 5);
+  const auto b = piecewise_series({{40, 2.0}, {40, 9.0}}, 3.0, 6);
+  for (std::size_t t = 0; t < a.size(); ++t) {
+    x.push_back(a[t]);
+    x.push_back(t < 40 ? b[t] : -b[t]);
+  }
+  const auto view = view_of(x, 2);
+  Constraints constraints;
+  constraints.min_segment_len = 5;
+  ExecutionContext ctx(constraints);
+  const BinSeg<TypeParam> binseg{BinSegConfig{Stopping::known_k(1), 0, 1000}, TypeParam{}};
+  const auto r = binseg.detect(view, ctx);
+  ASSERT_TRUE(r) << r.error().display();
+  // The autoregressive model reads each value against its predecessor: one position either way.
+  ASSERT_EQ(r->change_points.size(), 1U);
+  EXPECT_NEAR(static_cast<double>(r->change_points[0]), 40.0, 1.0);
+  EXPECT_EQ(r->diagnostics.cost_model, TypeParam::name());
+  WbsConfig config;
+  config.stopping = Stopping::known_k(1);
+  const Wbs<TypeParam> wbs{config, TypeParam{}};
+  const auto w = wbs.detect(view, ctx);
+  ASSERT_TRUE(w) << w.error().display();
+  EXPECT_EQ(w->breakpoints, r->breakpoints);
+  EXPECT_EQ(w->diagnostics.cost_model, TypeParam::name());
 }
 
 }  // namespace
