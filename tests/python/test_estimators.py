@@ -110,7 +110,7 @@ def test_fit_returns_self_and_predict_chains():
 
 
 @pytest.mark.parametrize("cls", [ovrel.Pelt, ovrel.Binseg])
-@pytest.mark.parametrize("model", ["l2", "l1", "normal", "normal_full_cov"])
+@pytest.mark.parametrize("model", ["l2", "l1", "normal", "normal_full_cov", "rank"])
 def test_known_changes_are_found(cls, model):
     r = cls(model=model).fit(three_shifts(1)).predict(n_bkps=2)
     assert len(r.breakpoints) == 3 and r.breakpoints[-1] == 300
@@ -215,12 +215,27 @@ def test_engine_errors_are_mapped():
 
 def test_fpop_runs_l2_only():
     f = ovrel.Fpop().fit(X)
-    try:
-        r = f.predict(pen=10.0)
-    except NotImplementedError as e:
-        pytest.skip(str(e))
+    r = f.predict(pen=10.0)
     assert r.breakpoints == [100, 200, 300]
-    assert r.diagnostics.cost_model == "l2_mean"
+    assert (r.diagnostics.algorithm, r.diagnostics.cost_model) == ("fpop", "l2_mean")
+    assert f.predict(n_bkps=2).breakpoints == [100, 200, 300]
+    with pytest.raises(TypeError, match=r"^Fpop\(\) got an unexpected keyword argument 'model'$"):
+        ovrel.Fpop(model="l2")
+
+
+@pytest.mark.parametrize("pen", [2.0, 10.0, 50.0])
+def test_fpop_and_pelt_agree_on_l2(pen):
+    x = three_shifts(4, d=2)
+    assert ovrel.Fpop().fit(x).predict(pen=pen).breakpoints == ovrel.Pelt().fit(x).predict(pen=pen).breakpoints
+
+
+def test_cosine_model_runs():
+    x = three_shifts(6, d=2) + 10.0
+    x[100:200] *= np.array([1.0, -1.0])
+    for cls in (ovrel.Pelt, ovrel.Binseg):
+        r = cls(model="cosine").fit(x).predict(n_bkps=2)
+        assert r.diagnostics.cost_model == "cosine"
+        assert r.breakpoints == [100, 200, 300]
 
 
 def slow_series():

@@ -87,7 +87,7 @@ def two_d_layouts(base):
 
 @pytest.mark.parametrize("name", list(two_d_layouts(BASE_2D)))
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("cls", [ovrel.Pelt, ovrel.Binseg])
+@pytest.mark.parametrize("cls", [ovrel.Pelt, ovrel.Binseg, ovrel.Fpop])
 def test_two_dimensional_layouts_agree(name, dtype, cls):
     base = BASE_2D.astype(dtype)
     expected, _ = fit_notes(base, cls())

@@ -14,6 +14,7 @@
 #include "ovrel/costs/rank.hpp"
 #include "ovrel/offline/binseg.hpp"
 #include "ovrel/offline/dynp.hpp"
+#include "ovrel/offline/fpop.hpp"
 #include "ovrel/offline/pelt.hpp"
 #include "ovrel/python/convert.hpp"
 #include "ovrel/python/runtime.hpp"
@@ -89,14 +90,6 @@ core::Result<core::OfflineChangePointResult> detect_with_spec(DetectorKind kind,
 
 namespace {
 
-// Cost models whose detector instantiations are built into this module. The pairs of a
-// detector over the others report that they are not available.
-template <class C>
-inline constexpr bool kPeltBuilt =
-    !std::is_same_v<C, costs::CostCosine> && !std::is_same_v<C, costs::CostRank>;
-template <class C>
-inline constexpr bool kBinSegBuilt = kPeltBuilt<C>;
-
 template <class C>
 core::Result<core::OfflineChangePointResult> run_on_model(DetectorKind kind,
                                                           const core::TimeSeriesView& view,
@@ -104,29 +97,27 @@ core::Result<core::OfflineChangePointResult> run_on_model(DetectorKind kind,
                                                           core::Stopping stopping, C model) {
   switch (kind) {
     case DetectorKind::Pelt: {
-      if constexpr (kPeltBuilt<C>) {
-        offline::PeltConfig config{std::move(stopping), 2, 1000};
-        OVREL_TRY(config.validate());
-        const offline::Pelt<C> detector{std::move(config), model};
-        return detector.detect(view, context);
-      } else {
-        return core::not_supported(
-            cat("detector='pelt' is not available for cost='", C::name(), "'"));
-      }
+      offline::PeltConfig config{std::move(stopping), 2, 1000};
+      OVREL_TRY(config.validate());
+      const offline::Pelt<C> detector{std::move(config), model};
+      return detector.detect(view, context);
     }
     case DetectorKind::Binseg: {
-      if constexpr (kBinSegBuilt<C>) {
-        offline::BinSegConfig config{std::move(stopping), 0, 1000};
-        OVREL_TRY(config.validate());
-        const offline::BinSeg<C> detector{std::move(config), model};
-        return detector.detect(view, context);
-      } else {
-        return core::not_supported(
-            cat("detector='binseg' is not available for cost='", C::name(), "'"));
-      }
+      offline::BinSegConfig config{std::move(stopping), 0, 1000};
+      OVREL_TRY(config.validate());
+      const offline::BinSeg<C> detector{std::move(config), model};
+      return detector.detect(view, context);
     }
     case DetectorKind::Fpop:
-      return core::not_supported("detector='fpop' is not available in this build");
+      if constexpr (std::is_same_v<C, costs::CostL2Mean>) {
+        OVREL_TRY_ASSIGN(
+            const offline::Fpop detector,
+            offline::Fpop::create(model, offline::FpopConfig{std::move(stopping), 2, 1000}));
+        return detector.detect(view, context);
+      } else {
+        // detect_with_view refuses every other cost before it gets here.
+        return core::invalid_input("detector='fpop' requires cost='l2'");
+      }
     case DetectorKind::Dynp: {
       offline::DynpConfig config{std::move(stopping), 1000};
       OVREL_TRY(config.validate());
