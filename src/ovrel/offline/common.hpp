@@ -1,0 +1,226 @@
+#pragma once
+
+// Helpers shared by the offline detectors: checked work counters, dynamic-programme targets and
+// backtracking, the runtime controls (cancellation, time and cost-evaluation budgets), penalty
+// resolution and the texts of notes and warnings.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ovrel/core/constraints.hpp"
+#include "ovrel/core/error.hpp"
+#include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/stopping.hpp"
+#include "ovrel/core/text.hpp"
+#include "ovrel/costs/model.hpp"
+
+namespace ovrel::offline {
+
+using core::MonotonicInstant;
+
+// ---------------------------------------------------------------------------------------------
+// Work counters.
+
+// Adds 1; at u64::MAX the counter is left unchanged and the call fails with ResourceLimit
+// "{name} counter overflow".
+[[nodiscard]] inline Status checked_counter_increment(std::uint64_t& counter,
+                                                      std::string_view name) {
+  if (counter == UINT64_MAX) [[unlikely]] {
+    return core::resource_limit(core::cat(name, " counter overflow"));
+  }
+  ++counter;
+  return {};
+}
+
+// a + 1 saturating at usize::MAX (change counts of the dynamic programmes).
+constexpr std::size_t saturating_increment(std::size_t a) noexcept {
+  return a == SIZE_MAX ? a : a + 1;
+}
+
+// The run statistics of one detect call, lent to every kernel run of that call. The counters grow
+// only through `checked_counter_increment`; `soft_budget_exceeded` is set when a budget check
+// answered "exceeded" under SoftDegrade and is never cleared.
+struct RunStats {
+  std::uint64_t cost_evals = 0;
+  std::uint64_t candidates_considered = 0;
+  std::uint64_t candidates_pruned = 0;
+  bool soft_budget_exceeded = false;
+
+  friend bool operator==(const RunStats&, const RunStats&) = default;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Targets and backtracking.
+
+// The configured cadence of cancellation and time-budget checks, 0 read as 1.
+constexpr std::size_t normalized_cancel_check_every(std::size_t every) noexcept {
+  return every == 0 ? 1 : every;
+}
+
+// The effective candidate positions in order, followed by n unless already last: every end
+// position of a possible segment, ascending, ending with n.
+std::vector<std::size_t> build_targets(const core::ValidatedConstraints& validated,
+                                       std::size_t n);
+
+struct ReconstructedBreakpoints {
+  std::vector<std::size_t> breakpoints;  // ascending, ends with n, never holds 0
+  std::size_t change_count = 0;          // breakpoints.size() - 1
+
+  friend bool operator==(const ReconstructedBreakpoints&,
+                         const ReconstructedBreakpoints&) = default;
+};
+
+// Walks the predecessor table back from n (prev[t]: start of the last segment of the best
+// segmentation of [0, t); kNone: never reached). Requires n >= 1 and a table of at least n + 1
+// entries; a broken chain is InvalidInput ("invalid DP backtrack state: ...").
+Result<ReconstructedBreakpoints> reconstruct_breakpoints(std::size_t n,
+                                                         std::span<const std::size_t> prev);
+
+// ---------------------------------------------------------------------------------------------
+// Runtime controls.
+
+// Cancellation (read at every call), then the time budget. An exceeded budget under SoftDegrade
+// sets the flag and lets the run go on; HardFail and Cancelled come back as errors.
+[[nodiscard]] inline Status check_runtime_controls(const core::ExecutionContext& ctx,
+                                                   std::size_t iteration,
+                                                   MonotonicInstant started_at,
+                                                   bool& soft_budget_exceeded) {
+  OVREL_TRY(ctx.check_cancelled_every(iteration, 1));
+  OVREL_TRY_ASSIGN(const bool exceeded, ctx.check_time_budget(started_at));
+  if (exceeded) soft_budget_exceeded = true;
+  return {};
+}
+
+// The cost-evaluation budget as a detector's innermost loop asks it: the context is consulted
+// only once the count is over the limit, which is where its answer can differ from "within".
+class CostEvalBudget {
+ public:
+  explicit CostEvalBudget(const core::ExecutionContext& ctx);
+
+  [[nodiscard]] Status check(std::uint64_t used, bool& soft_budget_exceeded) const {
+    if (used <= limit_) [[likely]] {
+      return {};
+    }
+    return check_slow(used, soft_budget_exceeded);
+  }
+
+ private:
+  Status check_slow(std::uint64_t used, bool& soft_budget_exceeded) const;
+
+  const core::ExecutionContext* ctx_;
+  std::uint64_t limit_;  // u64::MAX without a budget
+};
+
+// Whole milliseconds since `started_at` (seconds * 1000 + nanoseconds / 1e6), saturating.
+std::uint64_t elapsed_runtime_ms(MonotonicInstant started_at);
+
+// (done / total) in single precision, total read as at least 1.
+inline float progress_fraction(std::size_t done, std::size_t total) noexcept {
+  return static_cast<float>(done) / static_cast<float>(total == 0 ? 1 : total);
+}
+
+// Counts one segment-cost evaluation, applies the cost-evaluation budget with the new count and
+// refuses a non-finite cost (NumericalIssue "non-finite segment cost at [{}, {}): {}"). The
+// caller guarantees 0 <= start < end <= n. `Stats` needs `cost_evals` and
+// `soft_budget_exceeded`.
+template <costs::CostModel C, class Stats>
+[[nodiscard]] inline Result<double> evaluate_segment_cost(const C& model,
+                                                          const typename C::Cache& cache,
+                                                          std::size_t start, std::size_t end,
+                                                          const CostEvalBudget& budget,
+                                                          Stats& stats) {
+  OVREL_TRY(checked_counter_increment(stats.cost_evals, "cost_evals"));
+  OVREL_TRY(budget.check(stats.cost_evals, stats.soft_budget_exceeded));
+  const double cost = model.segment_cost(cache, start, end);
+  if (!std::isfinite(cost)) [[unlikely]] {
+    return core::numerical_issue(
+        core::cat("non-finite segment cost at [", start, ", ", end, "): ", cost));
+  }
+  return cost;
+}
+
+template <costs::CostModel C, class Stats>
+[[nodiscard]] inline Result<double> evaluate_segment_cost(const C& model,
+                                                          const typename C::Cache& cache,
+                                                          std::size_t start, std::size_t end,
+                                                          const core::ExecutionContext& ctx,
+                                                          Stats& stats) {
+  return evaluate_segment_cost(model, cache, start, end, CostEvalBudget(ctx), stats);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Penalties.
+
+// A beta the dynamic programmes accept: finite and > 0 (a positive subnormal passes).
+constexpr bool is_valid_beta(double beta) noexcept { return std::isfinite(beta) && beta > 0.0; }
+
+inline constexpr std::string_view kSourceConfig = "config";
+inline constexpr std::string_view kSourceConfigOverride = "config_override";
+inline constexpr std::string_view kSourceModelDefault = "model_default";
+
+struct ResolvedPenalty {
+  core::Penalty penalty;
+  std::string_view params_source;  // kSourceConfig, kSourceConfigOverride or kSourceModelDefault
+  double beta = 0.0;
+  std::size_t params_per_segment = 0;  // the figure shown in notes
+};
+
+namespace detail {
+// The shared part of the resolution once the effective parameter count is known (BIC/AIC) or the
+// penalty is Manual: the beta and its check.
+Result<ResolvedPenalty> finish_resolution(const core::Penalty& penalty, std::size_t n,
+                                          std::size_t effective_params,
+                                          std::string_view params_source,
+                                          std::size_t reported_params);
+Result<ResolvedPenalty> resolve_with_default(const core::Penalty& penalty, std::size_t n,
+                                             std::size_t d, std::size_t params_per_segment,
+                                             std::optional<std::size_t> model_default,
+                                             std::size_t model_default_one_dim,
+                                             std::string_view model_name);
+}  // namespace detail
+
+// Turns a penalty into its beta. Manual: its value ("config"). BIC/AIC with params_per_segment 2:
+// the model's own count for d dimensions ("model_default", reported as the model's count for one
+// dimension); with any other value: d * params_per_segment ("config_override").
+template <costs::CostModel C>
+Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty& penalty,
+                                             std::size_t n, std::size_t d,
+                                             std::size_t params_per_segment) {
+  std::optional<std::size_t> model_default;
+  std::size_t one_dim = 0;
+  if (penalty.kind != core::PenaltyKind::Manual && params_per_segment == 2) {
+    model_default = model.penalty_effective_params(d);
+    one_dim = model.penalty_effective_params(1).value_or(params_per_segment);
+  }
+  return detail::resolve_with_default(penalty, n, d, params_per_segment, model_default, one_dim,
+                                      C::name());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Texts of notes and warnings.
+
+inline constexpr std::string_view kSoftBudgetWarning =
+    "budget exceeded under SoftDegrade mode; run continued without algorithm fallback";
+
+// "constraints.max_depth={} is ignored by {detector}".
+std::string max_depth_ignored_warning(std::size_t max_depth, std::string_view detector);
+// "stopping=KnownK({}), selected_beta={}, search_iterations={}".
+std::string known_k_note(std::size_t k, double selected_beta, std::uint64_t search_iterations);
+// "stopping=Penalized({}), beta={}, params_per_segment={} ({})".
+std::string penalized_note(const ResolvedPenalty& resolved);
+// "stopping=PenaltyPath(len={}), primary_index=0".
+std::string penalty_path_note(std::size_t len);
+// "penalty_path[{}]: penalty={}, beta={}, params_per_segment={} ({}), change_count={},
+// objective={}".
+std::string penalty_path_entry_note(std::size_t index, const ResolvedPenalty& resolved,
+                                    std::size_t change_count, double objective);
+// "final_objective={}, change_count={}".
+std::string final_objective_note(double objective, std::size_t change_count);
+
+}  // namespace ovrel::offline

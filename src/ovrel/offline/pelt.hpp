@@ -1,0 +1,120 @@
+#pragma once
+
+// PELT: exact penalised optimal partitioning with inequality pruning over any segment cost model,
+// for a known number of changes, one penalty, or a path of penalties.
+//
+// `Pelt<C>` and the kernels below are instantiated for the eight cost models in their own
+// translation units (pelt_l2.cpp, ...); callers include this header and the model's header.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "ovrel/core/constraints.hpp"
+#include "ovrel/core/detectors.hpp"
+#include "ovrel/core/error.hpp"
+#include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/results.hpp"
+#include "ovrel/core/stopping.hpp"
+#include "ovrel/core/time_series.hpp"
+#include "ovrel/costs/ar.hpp"
+#include "ovrel/costs/cosine.hpp"
+#include "ovrel/costs/l1.hpp"
+#include "ovrel/costs/l2.hpp"
+#include "ovrel/costs/model.hpp"
+#include "ovrel/costs/nig.hpp"
+#include "ovrel/costs/normal.hpp"
+#include "ovrel/costs/rank.hpp"
+#include "ovrel/offline/common.hpp"
+#include "ovrel/offline/kernel_types.hpp"
+
+namespace ovrel::offline {
+
+struct PeltConfig {
+  core::Stopping stopping;
+  // 2 selects the cost model's own parameter count for BIC and AIC; any other v means d * v.
+  std::size_t params_per_segment = 2;
+  // Targets (penalised runs) or (target, penalty) steps (paths) between cancellation and
+  // time-budget checks; 0 is read as 1.
+  std::size_t cancel_check_every = 1000;
+
+  // The stopping rule's own check first, then params_per_segment >= 1.
+  Status validate() const;
+  std::size_t normalized_cancel_check_every() const noexcept {
+    return offline::normalized_cancel_check_every(cancel_check_every);
+  }
+};
+
+// Whether dropping starts by the PELT inequality keeps the optimum for this model. It needs a
+// cost that never grows when a segment is split, which the normal-inverse-gamma marginal
+// likelihood does not satisfy; its runs score every start.
+template <class C>
+inline constexpr bool kInequalityPruningIsExact = true;
+template <>
+inline constexpr bool kInequalityPruningIsExact<costs::CostNIGMarginal> = false;
+
+// Built by its caller from a validated configuration and a model; read-only afterwards.
+template <costs::CostModel C>
+struct Pelt {
+  PeltConfig config;
+  C cost_model;
+
+  Result<core::OfflineChangePointResult> detect(const core::TimeSeriesView& x,
+                                                const core::ExecutionContext& ctx) const;
+};
+
+// One penalised run for penalty beta (finite, > 0) over the validated constraints; with `prune`
+// the inequality drops dominated starts. Adds its work to `stats`.
+template <costs::CostModel C>
+Result<KernelResult> run_pelt_penalized(const C& model, const typename C::Cache& cache,
+                                        std::size_t n,
+                                        const core::ValidatedConstraints& constraints,
+                                        double beta, bool prune, std::size_t cancel_check_every,
+                                        const core::ExecutionContext& ctx,
+                                        MonotonicInstant started_at, RunStats& stats);
+
+// Searches a penalty whose optimal segmentation has exactly k change points (unpruned probes:
+// doubling from 2^-52, then bisection).
+template <costs::CostModel C>
+Result<KnownKSearchResult> run_known_k_search(const C& model, const typename C::Cache& cache,
+                                              std::size_t n,
+                                              const core::ValidatedConstraints& constraints,
+                                              std::size_t k, std::size_t cancel_check_every,
+                                              const core::ExecutionContext& ctx,
+                                              MonotonicInstant started_at, RunStats& stats);
+
+// One pass over the targets for all betas, sharing each segment cost between them; one result
+// per beta, in the order of `betas`.
+template <costs::CostModel C>
+Result<std::vector<KernelResult>> run_pelt_penalty_path(
+    const C& model, const typename C::Cache& cache, std::size_t n,
+    const core::ValidatedConstraints& constraints, std::span<const double> betas,
+    std::size_t cancel_check_every, const core::ExecutionContext& ctx,
+    MonotonicInstant started_at, RunStats& stats);
+
+#define OVREL_DECLARE_PELT(C, EXTERN)                                                          \
+  EXTERN template struct Pelt<C>;                                                             \
+  EXTERN template Result<KernelResult> run_pelt_penalized<C>(                                 \
+      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, double, bool, \
+      std::size_t, const core::ExecutionContext&, MonotonicInstant, RunStats&);               \
+  EXTERN template Result<KnownKSearchResult> run_known_k_search<C>(                           \
+      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, std::size_t,  \
+      std::size_t, const core::ExecutionContext&, MonotonicInstant, RunStats&);               \
+  EXTERN template Result<std::vector<KernelResult>> run_pelt_penalty_path<C>(                 \
+      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&,              \
+      std::span<const double>, std::size_t, const core::ExecutionContext&, MonotonicInstant,  \
+      RunStats&)
+
+OVREL_DECLARE_PELT(costs::CostL2Mean, extern);
+OVREL_DECLARE_PELT(costs::CostL1Median, extern);
+OVREL_DECLARE_PELT(costs::CostNormalMeanVar, extern);
+OVREL_DECLARE_PELT(costs::CostNormalFullCov, extern);
+OVREL_DECLARE_PELT(costs::CostNIGMarginal, extern);
+OVREL_DECLARE_PELT(costs::CostCosine, extern);
+OVREL_DECLARE_PELT(costs::CostRank, extern);
+OVREL_DECLARE_PELT(costs::CostAR, extern);
+
+static_assert(core::OfflineDetector<Pelt<costs::CostL2Mean>>);
+
+}  // namespace ovrel::offline

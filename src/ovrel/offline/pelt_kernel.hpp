@@ -1,0 +1,504 @@
+#pragma once
+
+// The optimal-partitioning kernels shared by PELT (any cost model) and FPOP (L2 only): one
+// penalised run, the known-number-of-changes search and the single-pass penalty path. The two
+// detectors differ only in the texts of their messages, which the `Flavour` supplies.
+//
+// Include this header only in the translation units that instantiate the kernels (one per cost
+// model); everyone else uses the declarations of pelt.hpp and fpop.hpp.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ovrel/core/constraints.hpp"
+#include "ovrel/core/diagnostics.hpp"
+#include "ovrel/core/error.hpp"
+#include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/missing.hpp"
+#include "ovrel/core/results.hpp"
+#include "ovrel/core/stopping.hpp"
+#include "ovrel/core/text.hpp"
+#include "ovrel/core/time_series.hpp"
+#include "ovrel/costs/model.hpp"
+#include "ovrel/offline/common.hpp"
+#include "ovrel/offline/kernel_types.hpp"
+
+namespace ovrel::offline::detail {
+
+// The parts of the validated constraints a dynamic-programme run reads.
+struct KernelPlan {
+  std::size_t n = 0;
+  std::span<const std::size_t> targets;  // ascending, ends with n
+  std::size_t min_segment_len = 1;
+  std::optional<std::size_t> max_change_points;
+};
+
+// Per-penalty dynamic-programme state: flat arrays allocated once per run, never inside the target
+// loop. `active` holds the live starts in ascending order and is compacted in place; `scored[k]`
+// is the score without penalty of active[k] at the current target (NaN when unscored);
+// `dominated_until[tau]` is the first later target at which a dominated start may leave (kNone
+// while it is not dominated).
+struct DpState {
+  std::vector<double> F;
+  std::vector<std::size_t> prev;
+  std::vector<std::size_t> count;
+  std::vector<std::size_t> active;
+  std::size_t active_len = 0;
+  std::vector<double> scored;
+  std::vector<std::size_t> dominated_until;
+
+  void reset(std::size_t n, double beta, bool prune) {
+    F.assign(n + 1, std::numeric_limits<double>::infinity());
+    prev.assign(n + 1, kNone);
+    count.assign(n + 1, kNone);
+    active.assign(n + 1, 0);
+    scored.assign(n + 1, 0.0);
+    if (prune) dominated_until.assign(n + 1, kNone);
+    F[0] = -beta;
+    prev[0] = 0;
+    count[0] = 0;
+    active[0] = 0;
+    active_len = 1;
+  }
+};
+
+// The change count of a segmentation whose last segment starts at tau.
+inline std::size_t start_change_count(const DpState& s, std::size_t tau) noexcept {
+  return tau == 0 ? 0 : saturating_increment(s.count[tau]);
+}
+
+// Removes the starts the inequality dominates at target t (score without penalty not below F[t])
+// from `s.active`, appends t, and counts every removal.
+//
+// A dominated tau can only be replaced by t at targets that t itself can start, that is at or
+// after t + min_segment_len, and only if t's change count does not exceed tau's when the number of
+// changes is capped. Removal is therefore deferred until the next target reaches
+// t + min_segment_len; with min_segment_len 1, or targets that far apart, a start leaves at the
+// target that dominates it.
+template <class OnPruned>
+[[nodiscard]] inline Status prune_and_extend(DpState& s, const KernelPlan& plan, std::size_t t,
+                                             std::size_t next_target, bool prune,
+                                             OnPruned&& on_pruned) {
+  if (prune) {
+    const double ft = s.F[t];
+    const std::size_t t_count = saturating_increment(s.count[t]);
+    const std::size_t t_free_from =
+        t > SIZE_MAX - plan.min_segment_len ? SIZE_MAX : t + plan.min_segment_len;
+    std::size_t* active = s.active.data();
+    const double* scored = s.scored.data();
+    std::size_t* until = s.dominated_until.data();
+    std::size_t w = 0;
+    for (std::size_t k = 0; k < s.active_len; ++k) {
+      const std::size_t tau = active[k];
+      bool remove = until[tau] != kNone && until[tau] <= next_target;
+      if (!remove && scored[k] >= ft &&
+          (!plan.max_change_points || t_count <= start_change_count(s, tau))) {
+        until[tau] = std::min(until[tau], t_free_from);
+        remove = until[tau] <= next_target;
+      }
+      if (remove) {
+        OVREL_TRY(on_pruned());
+      } else {
+        active[w++] = tau;
+      }
+    }
+    s.active_len = w;
+  }
+  if (t < plan.n) s.active[s.active_len++] = t;
+  return {};
+}
+
+template <class Flavour, costs::CostModel C>
+Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cache,
+                                   const KernelPlan& plan, double beta, bool prune,
+                                   std::size_t cancel_check_every,
+                                   const core::ExecutionContext& ctx, MonotonicInstant started_at,
+                                   RunStats& stats, DpState& s) {
+  if (!is_valid_beta(beta)) {
+    return core::invalid_input(
+        core::cat(Flavour::kPenalizedName, " requires finite beta > 0; got ", beta));
+  }
+  const std::size_t n = plan.n;
+  s.reset(n, beta, prune);
+  const CostEvalBudget budget(ctx);
+  const std::size_t T = plan.targets.size();
+  const std::size_t msl = plan.min_segment_len;
+  const std::optional<std::size_t> cap = plan.max_change_points;
+  KernelResult out;
+
+  for (std::size_t i = 0; i < T; ++i) {
+    const std::size_t t = plan.targets[i];
+    if (cancel_check_every == 0 ? i == 0 : i % cancel_check_every == 0) {
+      OVREL_TRY(check_runtime_controls(ctx, i, started_at, stats.soft_budget_exceeded));
+    }
+    double best = std::numeric_limits<double>::infinity();
+    std::size_t best_tau = kNone;
+    std::size_t best_count = kNone;
+    const std::size_t* active = s.active.data();
+    double* scored = s.scored.data();
+    const double* F = s.F.data();
+    for (std::size_t k = 0; k < s.active_len; ++k) {
+      const std::size_t tau = active[k];
+      scored[k] = std::numeric_limits<double>::quiet_NaN();
+      if (tau >= t || t - tau < msl || !std::isfinite(F[tau])) continue;
+      const std::size_t c = start_change_count(s, tau);
+      if (cap && c > *cap) continue;
+      OVREL_TRY_ASSIGN(const double cost, evaluate_segment_cost(model, cache, tau, t, budget, stats));
+      OVREL_TRY(checked_counter_increment(out.run_cost_evals, "run_cost_evals"));
+      OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
+      OVREL_TRY(checked_counter_increment(out.run_candidates_considered,
+                                          "run_candidates_considered"));
+      const double s0 = cost + F[tau];
+      if (!std::isfinite(s0)) [[unlikely]] {
+        return core::numerical_issue(core::cat("non-finite score without penalty at t=", t,
+                                               ", tau=", tau, ": F(tau)=", F[tau],
+                                               ", segment_cost=", cost,
+                                               ", score_no_penalty=", s0));
+      }
+      const double cand = s0 + beta;
+      if (!std::isfinite(cand)) [[unlikely]] {
+        return core::numerical_issue(core::cat("non-finite objective at t=", t, ", tau=", tau,
+                                               ": F(tau)=", F[tau], ", segment_cost=", cost,
+                                               ", beta=", beta, ", candidate=", cand));
+      }
+      scored[k] = s0;
+      if (cand < best || (cand == best && tau < best_tau)) {
+        best = cand;
+        best_tau = tau;
+        best_count = c;
+      }
+    }
+    if (best_tau == kNone) {
+      return core::invalid_input(core::cat(
+          "no feasible segmentation under constraints at t=", t,
+          "; check min_segment_len, candidate_splits/jump, and max_change_points"));
+    }
+    s.F[t] = best;
+    s.prev[t] = best_tau;
+    s.count[t] = best_count;
+    const std::size_t next_target = i + 1 < T ? plan.targets[i + 1] : kNone;
+    OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, [&]() -> Status {
+      OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
+      return checked_counter_increment(out.run_candidates_pruned, "run_candidates_pruned");
+    }));
+    ctx.report_progress(progress_fraction(i + 1, T));
+  }
+
+  OVREL_TRY_ASSIGN(auto rebuilt, reconstruct_breakpoints(n, s.prev));
+  out.breakpoints = std::move(rebuilt.breakpoints);
+  out.change_count = rebuilt.change_count;
+  out.objective = s.F[n];
+  return out;
+}
+
+// The smallest penalty of the known-k search: the double-precision machine epsilon.
+inline constexpr double kKnownKStartBeta = 2.220446049250313e-16;
+inline constexpr int kKnownKMaxBisections = 64;
+
+template <class Flavour, costs::CostModel C>
+Result<KnownKSearchResult> run_known_k(const C& model, const typename C::Cache& cache,
+                                       std::size_t n, const core::ValidatedConstraints& validated,
+                                       std::size_t k, std::size_t cancel_check_every,
+                                       const core::ExecutionContext& ctx,
+                                       MonotonicInstant started_at, RunStats& stats) {
+  if (validated.max_change_points && *validated.max_change_points < k) {
+    return core::invalid_input(core::cat("KnownK=", k, " exceeds constraints.max_change_points=",
+                                         *validated.max_change_points));
+  }
+  const std::vector<std::size_t> targets = build_targets(validated, n);
+  // Probes ignore the cap: a small penalty may give more changes than it allows, and the accepted
+  // probe has exactly k, which was checked against it above.
+  const KernelPlan plan{n, targets, validated.min_segment_len, std::nullopt};
+  DpState state;
+  std::uint64_t iterations = 0;
+  auto probe = [&](double beta) -> Result<KernelResult> {
+    OVREL_TRY_ASSIGN(auto r, (run_penalized<Flavour>(model, cache, plan, beta, false,
+                                                      cancel_check_every, ctx, started_at, stats,
+                                                      state)));
+    OVREL_TRY(checked_counter_increment(iterations, "known_k_iterations"));
+    return r;
+  };
+  auto accept = [&](KernelResult r, double beta) {
+    return KnownKSearchResult{std::move(r), beta, iterations};
+  };
+
+  double lo_beta = kKnownKStartBeta;
+  OVREL_TRY_ASSIGN(KernelResult lo, probe(lo_beta));
+  if (lo.change_count == k) return accept(std::move(lo), lo_beta);
+  if (lo.change_count < k) {
+    return core::invalid_input(core::cat("KnownK exact solution unreachable: requested k=", k,
+                                         ", but smallest tested penalty beta=", lo_beta,
+                                         " produced only ", lo.change_count, " changes"));
+  }
+  double hi_beta = lo_beta;
+  std::size_t hi_count = lo.change_count;
+  KernelResult hi;  // the high end's result is never read back: only its count matters
+  // Double until the count falls to k or below. The bracket is in absolute units, so a series on a
+  // large scale needs many doublings; the search goes on while the penalty stays finite.
+  std::uint64_t doublings = 0;
+  while (hi_count > k) {
+    const double next = hi_beta * 2.0;
+    if (!std::isfinite(next)) {
+      return core::invalid_input(
+          core::cat("KnownK exact solution unreachable: failed to bracket requested k=", k,
+                    " within ", doublings, " penalty doublings"));
+    }
+    hi_beta = next;
+    ++doublings;
+    OVREL_TRY_ASSIGN(hi, probe(hi_beta));
+    hi_count = hi.change_count;
+    if (hi_count == k) return accept(std::move(hi), hi_beta);
+  }
+  std::size_t lo_count = lo.change_count;
+  auto bracket_error = [&]() {
+    return core::invalid_input(core::cat(
+        "KnownK exact solution unreachable: requested k=", k, ", bracketed counts were low_beta=",
+        lo_beta, " -> ", lo_count, " changes and high_beta=", hi_beta, " -> ", hi_count,
+        " changes"));
+  };
+  for (int b = 0; b < kKnownKMaxBisections; ++b) {
+    const double mid = lo_beta + (hi_beta - lo_beta) * 0.5;
+    if (!(lo_beta < mid && mid < hi_beta)) return bracket_error();
+    OVREL_TRY_ASSIGN(KernelResult r, probe(mid));
+    if (r.change_count == k) return accept(std::move(r), mid);
+    if (r.change_count > k) {
+      lo_beta = mid;
+      lo_count = r.change_count;
+    } else {
+      hi_beta = mid;
+      hi_count = r.change_count;
+    }
+  }
+  return bracket_error();
+}
+
+template <class Flavour, costs::CostModel C>
+Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cache& cache,
+                                           std::size_t n,
+                                           const core::ValidatedConstraints& validated,
+                                           std::span<const double> betas, bool prune,
+                                           std::size_t cancel_check_every,
+                                           const core::ExecutionContext& ctx,
+                                           MonotonicInstant started_at, RunStats& stats) {
+  if (betas.empty()) {
+    return core::invalid_input(core::cat(Flavour::kPathName, " requires at least one beta"));
+  }
+  for (std::size_t j = 0; j < betas.size(); ++j) {
+    if (!is_valid_beta(betas[j])) {
+      return core::invalid_input(core::cat(Flavour::kPathName, " beta[", j,
+                                           "] must be finite and > 0; got ", betas[j]));
+    }
+  }
+  const std::vector<std::size_t> targets = build_targets(validated, n);
+  const KernelPlan plan{n, targets, validated.min_segment_len, validated.max_change_points};
+  const std::size_t B = betas.size();
+  std::vector<DpState> states(B);
+  std::vector<KernelResult> results(B);  // run_cost_evals holds run_candidates_scored
+  for (std::size_t j = 0; j < B; ++j) states[j].reset(n, betas[j], prune);
+  // The cost memo of the current target: memo_stamp[tau] == i + 1 marks memo_cost[tau] as the cost
+  // of [tau, targets[i]).
+  std::vector<double> memo_cost(n + 1, 0.0);
+  std::vector<std::size_t> memo_stamp(n + 1, 0);
+  const CostEvalBudget budget(ctx);
+  const std::size_t T = targets.size();
+  const std::size_t msl = plan.min_segment_len;
+  const std::optional<std::size_t> cap = plan.max_change_points;
+  std::uint64_t runtime_control_iteration = 0;
+
+  for (std::size_t i = 0; i < T; ++i) {
+    const std::size_t t = targets[i];
+    const std::size_t stamp = i + 1;
+    const std::size_t next_target = i + 1 < T ? targets[i + 1] : kNone;
+    for (std::size_t j = 0; j < B; ++j) {
+      DpState& s = states[j];
+      KernelResult& out = results[j];
+      const double beta = betas[j];
+      OVREL_TRY(checked_counter_increment(runtime_control_iteration, "runtime_control_iteration"));
+      if (cancel_check_every != 0 && runtime_control_iteration % cancel_check_every == 0) {
+        OVREL_TRY(check_runtime_controls(ctx, runtime_control_iteration, started_at,
+                                         stats.soft_budget_exceeded));
+      }
+      double best = std::numeric_limits<double>::infinity();
+      std::size_t best_tau = kNone;
+      std::size_t best_count = kNone;
+      const std::size_t* active = s.active.data();
+      double* scored = s.scored.data();
+      const double* F = s.F.data();
+      for (std::size_t k = 0; k < s.active_len; ++k) {
+        const std::size_t tau = active[k];
+        scored[k] = std::numeric_limits<double>::quiet_NaN();
+        if (tau >= t || t - tau < msl || !std::isfinite(F[tau])) continue;
+        const std::size_t c = start_change_count(s, tau);
+        if (cap && c > *cap) continue;
+        double cost;
+        if (memo_stamp[tau] == stamp) {
+          cost = memo_cost[tau];
+        } else {
+          OVREL_TRY_ASSIGN(cost, evaluate_segment_cost(model, cache, tau, t, budget, stats));
+          memo_cost[tau] = cost;
+          memo_stamp[tau] = stamp;
+        }
+        OVREL_TRY(checked_counter_increment(out.run_cost_evals, "run_candidates_scored"));
+        OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
+        OVREL_TRY(checked_counter_increment(out.run_candidates_considered,
+                                            "run_candidates_considered"));
+        const double s0 = cost + F[tau];
+        if (!std::isfinite(s0)) [[unlikely]] {
+          return core::numerical_issue(core::cat(
+              "non-finite score without penalty at t=", t, ", tau=", tau, ", path_idx=", j,
+              ": F(tau)=", F[tau], ", segment_cost=", cost, ", score_no_penalty=", s0));
+        }
+        const double cand = s0 + beta;
+        if (!std::isfinite(cand)) [[unlikely]] {
+          return core::numerical_issue(core::cat("non-finite objective at t=", t, ", tau=", tau,
+                                                 ", path_idx=", j, ": F(tau)=", F[tau],
+                                                 ", segment_cost=", cost, ", beta=", beta,
+                                                 ", candidate=", cand));
+        }
+        scored[k] = s0;
+        if (cand < best || (cand == best && tau < best_tau)) {
+          best = cand;
+          best_tau = tau;
+          best_count = c;
+        }
+      }
+      if (best_tau == kNone) {
+        return core::invalid_input(core::cat(
+            "no feasible segmentation under constraints at t=", t, " for penalty_path[", j,
+            "] (beta=", beta,
+            "); check min_segment_len, candidate_splits/jump, and max_change_points"));
+      }
+      s.F[t] = best;
+      s.prev[t] = best_tau;
+      s.count[t] = best_count;
+      OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, [&]() -> Status {
+        OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
+        return checked_counter_increment(out.run_candidates_pruned, "run_candidates_pruned");
+      }));
+    }
+    ctx.report_progress(progress_fraction(i + 1, T));
+  }
+
+  for (std::size_t j = 0; j < B; ++j) {
+    OVREL_TRY_ASSIGN(auto rebuilt, reconstruct_breakpoints(n, states[j].prev));
+    results[j].breakpoints = std::move(rebuilt.breakpoints);
+    results[j].change_count = rebuilt.change_count;
+    results[j].objective = states[j].F[n];
+  }
+  return results;
+}
+
+
+// The frame of a PELT or FPOP detect call once the detector's configuration has been checked:
+// constraints, the model's data checks and cache, the run clock, the stopping rule's kernel, then
+// notes, warnings, metrics, progress and the result.
+template <class Flavour, costs::CostModel C>
+Result<core::OfflineChangePointResult> detect_optimal_partitioning(
+    const C& model, const core::Stopping& stopping, std::size_t params_per_segment,
+    std::size_t cancel_check_every, bool prune, const core::TimeSeriesView& x,
+    const core::ExecutionContext& ctx) {
+  const std::size_t n = x.n();
+  OVREL_TRY_ASSIGN(const core::ValidatedConstraints validated,
+                   core::validate_constraints(ctx.constraints, n));
+  OVREL_TRY(model.validate(x));
+  OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
+  OVREL_TRY_ASSIGN(const typename C::Cache cache, model.precompute(x, validated.cache_policy));
+
+  const MonotonicInstant started_at = std::chrono::steady_clock::now();
+  const std::size_t every = normalized_cancel_check_every(cancel_check_every);
+  RunStats stats;
+  std::vector<std::string> notes;
+  std::vector<std::string> warnings;
+  if constexpr (!Flavour::kFirstNote.empty()) notes.emplace_back(Flavour::kFirstNote);
+  if (validated.max_depth) {
+    warnings.push_back(max_depth_ignored_warning(*validated.max_depth, Flavour::kDisplayName));
+  }
+
+  KernelResult primary;
+  std::string_view counter_label = "run_cost_evals";
+  switch (stopping.kind) {
+    case core::StoppingKind::KnownK: {
+      OVREL_TRY_ASSIGN(KnownKSearchResult found,
+                       (run_known_k<Flavour>(model, cache, n, validated, stopping.k, every, ctx,
+                                             started_at, stats)));
+      notes.push_back(known_k_note(stopping.k, found.selected_beta, found.search_iterations));
+      primary = std::move(found.result);
+      break;
+    }
+    case core::StoppingKind::Penalized: {
+      OVREL_TRY_ASSIGN(const ResolvedPenalty resolved,
+                       resolve_penalty_beta(model, stopping.penalty, n, x.d(),
+                                            params_per_segment));
+      notes.push_back(penalized_note(resolved));
+      const std::vector<std::size_t> targets = build_targets(validated, n);
+      const KernelPlan plan{n, targets, validated.min_segment_len, validated.max_change_points};
+      DpState state;
+      OVREL_TRY_ASSIGN(primary, (run_penalized<Flavour>(model, cache, plan, resolved.beta, prune,
+                                                        every, ctx, started_at, stats, state)));
+      break;
+    }
+    case core::StoppingKind::PenaltyPath: {
+      std::vector<ResolvedPenalty> resolved;
+      std::vector<double> betas;
+      resolved.reserve(stopping.penalties.size());
+      betas.reserve(stopping.penalties.size());
+      for (const core::Penalty& penalty : stopping.penalties) {
+        OVREL_TRY_ASSIGN(ResolvedPenalty r,
+                         resolve_penalty_beta(model, penalty, n, x.d(), params_per_segment));
+        betas.push_back(r.beta);
+        resolved.push_back(r);
+      }
+      notes.push_back(penalty_path_note(stopping.penalties.size()));
+      OVREL_TRY_ASSIGN(std::vector<KernelResult> results,
+                       (run_path<Flavour>(model, cache, n, validated, betas, prune, every, ctx,
+                                          started_at, stats)));
+      for (std::size_t i = 0; i < resolved.size() && i < results.size(); ++i) {
+        notes.push_back(penalty_path_entry_note(i, resolved[i], results[i].change_count,
+                                                results[i].objective));
+      }
+      primary = std::move(results.at(0));
+      counter_label = "run_candidates_scored";
+      break;
+    }
+  }
+
+  if (stats.soft_budget_exceeded) warnings.emplace_back(kSoftBudgetWarning);
+  const std::uint64_t runtime_ms = elapsed_runtime_ms(started_at);
+  ctx.record_scalar(Flavour::kMetricCostEvals, static_cast<double>(stats.cost_evals));
+  ctx.record_scalar(Flavour::kMetricCandidatesConsidered,
+                    static_cast<double>(stats.candidates_considered));
+  ctx.record_scalar(Flavour::kMetricCandidatesPruned,
+                    static_cast<double>(stats.candidates_pruned));
+  ctx.record_scalar(Flavour::kMetricRuntimeMs, static_cast<double>(runtime_ms));
+  ctx.report_progress(1.0f);
+
+  notes.push_back(final_objective_note(primary.objective, primary.change_count));
+  notes.push_back(core::cat(counter_label, "=", primary.run_cost_evals));
+  notes.push_back(core::cat("run_candidates_considered=", primary.run_candidates_considered,
+                            ", run_candidates_pruned=", primary.run_candidates_pruned));
+
+  core::Diagnostics diagnostics;
+  diagnostics.n = n;
+  diagnostics.d = x.d();
+  diagnostics.runtime_ms = runtime_ms;
+  diagnostics.notes = std::move(notes);
+  diagnostics.warnings = std::move(warnings);
+  diagnostics.algorithm = std::string(Flavour::kAlgorithm);
+  diagnostics.cost_model = std::string(C::name());
+  diagnostics.repro_mode = ctx.repro_mode;
+  diagnostics.pruning_stats = core::PruningStats{stats.candidates_considered,
+                                                 stats.candidates_pruned};
+  return core::OfflineChangePointResult::create(n, std::move(primary.breakpoints),
+                                                std::move(diagnostics));
+}
+
+}  // namespace ovrel::offline::detail

@@ -1,0 +1,152 @@
+#pragma once
+
+// Shared fixtures of the offline detector tests: series views over owned values, an execution
+// context that records progress and metrics, and an exhaustive optimal-partitioning oracle.
+
+#include <cmath>
+#include <cstddef>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ovrel/core/constraints.hpp"
+#include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/time_series.hpp"
+
+namespace ovrel::offline::testing {
+
+// Values kept alive next to the view that borrows them.
+struct OwnedSeries {
+  std::vector<double> values;
+  std::size_t n = 0;
+  std::size_t d = 1;
+  core::MissingPolicy policy = core::MissingPolicy::Error;
+
+  core::TimeSeriesView view() const {
+    auto v = core::TimeSeriesView::from_f64(values, n, d, core::MemoryLayout::c_contiguous(),
+                                            std::nullopt, core::TimeIndex::none(), policy);
+    if (!v) throw std::runtime_error(v.error().display());
+    return *v;
+  }
+};
+
+inline OwnedSeries series(std::vector<double> values, std::size_t d = 1) {
+  const std::size_t n = values.size() / d;
+  return OwnedSeries{std::move(values), n, d};
+}
+
+// Piecewise-constant means plus Gaussian noise, seeded.
+inline OwnedSeries noisy_steps(std::size_t n, std::size_t d, std::size_t every, double jump,
+                               double noise, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> gauss(0.0, noise);
+  std::vector<double> v(n * d);
+  for (std::size_t t = 0; t < n; ++t) {
+    const double level = static_cast<double>((t / every) % 3) * jump;
+    for (std::size_t j = 0; j < d; ++j) v[t * d + j] = level + gauss(rng);
+  }
+  return OwnedSeries{std::move(v), n, d};
+}
+
+class Recorder : public core::ProgressSink, public core::TelemetrySink {
+ public:
+  void report_progress(float fraction) override { progress.push_back(fraction); }
+  void record_scalar(std::string_view key, double value) override {
+    metrics.emplace_back(std::string(key), value);
+  }
+  std::vector<float> progress;
+  std::vector<std::pair<std::string, double>> metrics;
+};
+
+// A context over its own constraints with a recording sink attached.
+struct RecordingContext {
+  core::Constraints constraints;
+  Recorder recorder;
+  core::CancelToken token;
+  core::ExecutionContext ctx;
+
+  explicit RecordingContext(core::Constraints c = default_constraints(),
+                            core::BudgetMode mode = core::BudgetMode::HardFail,
+                            core::ReproMode repro = core::ReproMode::Balanced)
+      : constraints(std::move(c)), ctx(constraints, repro, mode) {
+    ctx.progress = &recorder;
+    ctx.telemetry = &recorder;
+    ctx.cancel = &token;
+  }
+  RecordingContext(const RecordingContext&) = delete;
+  RecordingContext& operator=(const RecordingContext&) = delete;
+
+  static core::Constraints default_constraints() { return core::Constraints{}; }
+};
+
+inline core::Constraints constraints_with(std::size_t min_segment_len, std::size_t jump) {
+  core::Constraints c;
+  c.min_segment_len = min_segment_len;
+  c.jump = jump;
+  return c;
+}
+
+// The best segmentation by exhaustive search: every subset of the candidate positions whose
+// segments all hold at least min_segment_len positions, optionally with exactly `exact_changes`
+// change points. cost(start, end) is the segment cost.
+struct OracleAnswer {
+  double objective = std::numeric_limits<double>::infinity();
+  std::vector<std::size_t> breakpoints;
+};
+
+inline OracleAnswer exhaustive_optimum(std::size_t n, const std::vector<std::size_t>& candidates,
+                                       std::size_t min_segment_len, double beta,
+                                       std::optional<std::size_t> exact_changes,
+                                       const std::function<double(std::size_t, std::size_t)>& cost) {
+  OracleAnswer best;
+  std::vector<std::size_t> chosen;
+  std::function<void(std::size_t, std::size_t)> walk = [&](std::size_t from, std::size_t last) {
+    // Close the segmentation with [last, n).
+    if (n - last >= min_segment_len &&
+        (!exact_changes || chosen.size() == *exact_changes)) {
+      double total = 0.0;
+      std::size_t start = 0;
+      for (std::size_t b : chosen) {
+        total += cost(start, b);
+        start = b;
+      }
+      total += cost(start, n);
+      total += beta * static_cast<double>(chosen.size());
+      if (total < best.objective) {
+        best.objective = total;
+        best.breakpoints = chosen;
+        best.breakpoints.push_back(n);
+      }
+    }
+    for (std::size_t i = from; i < candidates.size(); ++i) {
+      const std::size_t s = candidates[i];
+      if (s <= last || s - last < min_segment_len || s >= n) continue;
+      chosen.push_back(s);
+      walk(i + 1, s);
+      chosen.pop_back();
+    }
+  };
+  walk(0, 0);
+  return best;
+}
+
+// The plain objective of a segmentation given by its breakpoints.
+inline double objective_of(const std::vector<std::size_t>& breakpoints, double beta,
+                           const std::function<double(std::size_t, std::size_t)>& cost) {
+  double total = 0.0;
+  std::size_t start = 0;
+  for (std::size_t b : breakpoints) {
+    total += cost(start, b);
+    start = b;
+  }
+  return total + beta * static_cast<double>(breakpoints.size() - 1);
+}
+
+}  // namespace ovrel::offline::testing

@@ -1,0 +1,57 @@
+#pragma once
+
+// The cost models PELT is built for, as test type lists, with how each is made for a test.
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ovrel/core/constraints.hpp"
+#include "ovrel/costs/ar.hpp"
+#include "ovrel/costs/cosine.hpp"
+#include "ovrel/costs/l1.hpp"
+#include "ovrel/costs/l2.hpp"
+#include "ovrel/costs/nig.hpp"
+#include "ovrel/costs/normal.hpp"
+#include "ovrel/costs/rank.hpp"
+
+namespace ovrel::offline::testing {
+
+using AllPeltModels =
+    ::testing::Types<costs::CostL2Mean, costs::CostL1Median, costs::CostNormalMeanVar,
+                     costs::CostNormalFullCov, costs::CostNIGMarginal, costs::CostCosine,
+                     costs::CostRank, costs::CostAR>;
+
+template <class C>
+C make_model() {
+  return C{};
+}
+
+// Dimensions of the oracle's series: the full-covariance model is tried on two.
+template <class C>
+constexpr std::size_t oracle_dims() {
+  return std::is_same_v<C, costs::CostNormalFullCov> ? 2 : 1;
+}
+
+// Settings a model needs on tiny segments: finite costs for the full covariance; for the
+// autoregressive cost, segments long enough to fit (a segment of order + 1 points or fewer costs 0,
+// one point more is an exact fit at the variance floor), below which its cost is not
+// sub-additive and the pruning inequality does not hold.
+template <class C>
+void adjust_for_model(core::Constraints& c, bool pruned = true) {
+  if constexpr (std::is_same_v<C, costs::CostNormalFullCov>) {
+    if (c.min_segment_len < 3) c.min_segment_len = 3;
+  }
+  if constexpr (std::is_same_v<C, costs::CostAR>) {
+    if (pruned && c.min_segment_len < 4) c.min_segment_len = 4;
+  }
+}
+
+struct ModelNames {
+  template <class C>
+  static std::string GetName(int) {
+    return std::string(C::name());
+  }
+};
+
+}  // namespace ovrel::offline::testing
