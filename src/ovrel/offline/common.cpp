@@ -51,8 +51,9 @@ Result<ReconstructedBreakpoints> reconstruct_breakpoints(std::size_t n,
 CostEvalBudget::CostEvalBudget(const core::ExecutionContext& ctx)
     : ctx_(&ctx), limit_(ctx.constraints.max_cost_evals.value_or(UINT64_MAX)) {}
 
-Status CostEvalBudget::check_slow(std::uint64_t used, bool& soft_budget_exceeded) const {
-  OVREL_TRY_ASSIGN(const bool exceeded, ctx_->check_cost_eval_budget(used));
+Status CostEvalBudget::count_slow(std::uint64_t& cost_evals, bool& soft_budget_exceeded) const {
+  OVREL_TRY(checked_counter_increment(cost_evals, "cost_evals"));
+  OVREL_TRY_ASSIGN(const bool exceeded, ctx_->check_cost_eval_budget(cost_evals));
   if (exceeded) soft_budget_exceeded = true;
   return {};
 }
