@@ -2,8 +2,9 @@
 PYTHON ?= python3
 JOBS ?= $(shell nproc)
 TEST_BUILD ?= build/cpp-tests
+SAN_BUILD ?= build/cpp-sanitize
 
-.PHONY: deps install quickstart cpp-test py-test test bench
+.PHONY: deps install quickstart cpp-test cpp-sanitize py-test test bench
 
 # System packages: GoogleTest, nlohmann-json, zlib headers and ccache.
 deps:
@@ -22,11 +23,20 @@ quickstart: install
 	$(PYTHON) examples/quickstart.py
 
 cpp-test: deps
-	cmake -S . -B $(TEST_BUILD) -DOVREL_BUILD_TESTS=ON -DOVREL_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S . -B $(TEST_BUILD) -DOVREL_BUILD_TESTS=ON -DOVREL_BUILD_PYTHON=OFF -DOVREL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	ctest --test-dir $(TEST_BUILD) -j $(JOBS) --output-on-failure
+
+# The C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer: the decoders take
+# untrusted input.
+cpp-sanitize: deps
+	cmake -S . -B $(SAN_BUILD) -DOVREL_BUILD_TESTS=ON -DOVREL_BUILD_PYTHON=OFF -DOVREL_SANITIZE=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+	  ctest --test-dir $(SAN_BUILD) -j $(JOBS) --output-on-failure
 
 py-test: install
 	cd tests/python && MPLBACKEND=Agg $(PYTHON) -m pytest -q -p no:cacheprovider .
 
-test: cpp-test py-test
+test: cpp-test cpp-sanitize py-test

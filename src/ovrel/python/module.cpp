@@ -2,6 +2,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "ovrel/python/result_objects.hpp"
+
 namespace ovrel::python {
 
 void append_to_all(nb::module_& m, const char* name) {
@@ -38,7 +40,10 @@ void initialise(nb::module_& m) {
   });
 
   add_attribute(m, "__version__", nb::str("0.0.3"));
+  register_result_classes(m);
+  register_estimator_classes(m);
   register_smoke_class(m);
+  register_detect_offline(m);
   register_smoke_function(m);
 }
 

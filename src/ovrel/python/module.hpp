@@ -32,7 +32,9 @@ PyObject* boundary(F&& body) noexcept {
 }
 
 // Class and function registration, one per area, called by the initialiser in module order.
+void register_estimator_classes(nb::module_& m);
 void register_smoke_class(nb::module_& m);
 void register_smoke_function(nb::module_& m);
+void register_detect_offline(nb::module_& m);
 
 }  // namespace ovrel::python

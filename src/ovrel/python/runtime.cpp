@@ -190,7 +190,9 @@ std::vector<nb::handle> bind_arguments(std::string_view callable, std::initializ
   // None leaves an optional parameter unset.
   idx = 0;
   for (const Param& p : params) {
-    if (!p.required && out[idx].is_valid() && out[idx].is_none()) out[idx] = nb::handle();
+    if (!p.required && !p.none_is_value && out[idx].is_valid() && out[idx].is_none()) {
+      out[idx] = nb::handle();
+    }
     ++idx;
   }
   return out;

@@ -47,6 +47,9 @@ struct Param {
   const char* name;
   bool required = false;
   bool keyword_only = false;
+  // A parameter with a default that is not optional: None given for it stays a value, so its
+  // converter refuses it.
+  bool none_is_value = false;
 };
 
 // Matches positional and keyword arguments to the parameters; an absent argument or None is

@@ -225,9 +225,9 @@ struct ValidateCase {
   std::string error;
 };
 
-class ValidateTest : public ::testing::TestWithParam<ValidateCase> {};
+class ConstraintsValidateTest : public ::testing::TestWithParam<ValidateCase> {};
 
-TEST_P(ValidateTest, CandidatesOrError) {
+TEST_P(ConstraintsValidateTest, CandidatesOrError) {
   Constraints c;
   GetParam().edit(c);
   auto v = validate_constraints(c, GetParam().n);
@@ -242,7 +242,7 @@ TEST_P(ValidateTest, CandidatesOrError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, ValidateTest,
+    Cases, ConstraintsValidateTest,
     ::testing::Values(
         ValidateCase{"NZeroBeforeEverything", [](Constraints& c) { c.min_segment_len = 0; }, 0, {},
                      "constraints validation requires n >= 1; got n=0"},
@@ -287,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {}, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ValidateTest, CopiesEveryFieldExceptTheSplits) {
+TEST(ConstraintsValidateTest, CopiesEveryFieldExceptTheSplits) {
   Constraints c;
   c.min_segment_len = 3;
   c.jump = 2;
@@ -324,7 +324,7 @@ TEST(ValidateTest, CopiesEveryFieldExceptTheSplits) {
 
 // Oracle: every position 0 < s < n by the definition, against the grid walk and the explicit
 // filter, over many small shapes.
-TEST(ValidateTest, CandidatesMatchTheDefinitionExhaustively) {
+TEST(ConstraintsValidateTest, CandidatesMatchTheDefinitionExhaustively) {
   std::mt19937_64 rng(11);
   for (std::size_t n = 1; n <= 40; ++n) {
     for (std::size_t jump = 1; jump <= 9; ++jump) {

@@ -79,15 +79,15 @@ OfflineChangePointResult valid_result() {
   return r;
 }
 
-struct ValidateCase {
+struct ResultValidateCase {
   const char* name;
   void (*mutate)(OfflineChangePointResult&);
   const char* error;
 };
 
-class ValidateTest : public ::testing::TestWithParam<ValidateCase> {};
+class ResultValidateTest : public ::testing::TestWithParam<ResultValidateCase> {};
 
-TEST_P(ValidateTest, FirstFailureInOrder) {
+TEST_P(ResultValidateTest, FirstFailureInOrder) {
   OfflineChangePointResult r = valid_result();
   GetParam().mutate(r);
   const OfflineChangePointResult before = r;
@@ -102,72 +102,72 @@ TEST_P(ValidateTest, FirstFailureInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Results, ValidateTest,
+    Results, ResultValidateTest,
     ::testing::Values(
-        ValidateCase{"Valid", [](OfflineChangePointResult&) {}, nullptr},
-        ValidateCase{"Breakpoints",
+        ResultValidateCase{"Valid", [](OfflineChangePointResult&) {}, nullptr},
+        ResultValidateCase{"Breakpoints",
                      [](OfflineChangePointResult& r) { r.breakpoints = {3, 7}; },
                      "breakpoints must include n as the final element: last=7, n=10"},
-        ValidateCase{"ChangePoints",
+        ResultValidateCase{"ChangePoints",
                      [](OfflineChangePointResult& r) { r.change_points = {3}; },
                      "change_points must equal breakpoints excluding n; got change_points=[3], "
                      "expected=[3, 7]"},
-        ValidateCase{"ChangePointValue",
+        ResultValidateCase{"ChangePointValue",
                      [](OfflineChangePointResult& r) { r.change_points = {3, 8}; },
                      "change_points must equal breakpoints excluding n; got change_points=[3, 8], "
                      "expected=[3, 7]"},
-        ValidateCase{"Scores",
+        ResultValidateCase{"Scores",
                      [](OfflineChangePointResult& r) { r.scores = std::vector<double>{0.5}; },
                      "scores length must equal change_points length; got scores=1, change_points=2"},
-        ValidateCase{"NonFiniteScoresPass",
+        ResultValidateCase{"NonFiniteScoresPass",
                      [](OfflineChangePointResult& r) {
                        r.scores = std::vector<double>{-INFINITY, INFINITY};
                      },
                      nullptr},
-        ValidateCase{"SegmentsLength",
+        ResultValidateCase{"SegmentsLength",
                      [](OfflineChangePointResult& r) { r.segments->pop_back(); },
                      "segments length must equal breakpoints length; got segments=2, breakpoints=3"},
-        ValidateCase{"EndBeforeStart",
+        ResultValidateCase{"EndBeforeStart",
                      [](OfflineChangePointResult& r) {
                        (*r.segments)[1].start = 5;
                        (*r.segments)[1].end = 3;
                      },
                      "segments[1] has end < start: start=5, end=3"},
-        ValidateCase{"Count",
+        ResultValidateCase{"Count",
                      [](OfflineChangePointResult& r) { (*r.segments)[2].count = 4; },
                      "segments[2] count mismatch: count=4, expected=3 from [start=7, end=10)"},
-        ValidateCase{"MissingEqualCountPasses",
+        ResultValidateCase{"MissingEqualCountPasses",
                      [](OfflineChangePointResult& r) { (*r.segments)[0].missing_count = 3; },
                      nullptr},
-        ValidateCase{"MissingAboveCount",
+        ResultValidateCase{"MissingAboveCount",
                      [](OfflineChangePointResult& r) { (*r.segments)[0].missing_count = 4; },
                      "segments[0] missing_count must be <= count; got missing_count=4, count=3"},
-        ValidateCase{"Boundaries",
+        ResultValidateCase{"Boundaries",
                      [](OfflineChangePointResult& r) { (*r.segments)[1] = segment(4, 7); },
                      "segments[1] boundaries mismatch: got [start=4, end=7), expected [start=3, "
                      "end=7)"},
-        ValidateCase{"MeanLength",
+        ResultValidateCase{"MeanLength",
                      [](OfflineChangePointResult& r) {
                        (*r.segments)[0].mean = std::vector<double>{1, 2, 3};
                        (*r.segments)[0].variance = std::vector<double>{1};
                      },
                      "segments[0].mean length must equal diagnostics.d; got mean_len=3, "
                      "diagnostics.d=2"},
-        ValidateCase{"VarianceLength",
+        ResultValidateCase{"VarianceLength",
                      [](OfflineChangePointResult& r) {
                        (*r.segments)[2].mean = std::vector<double>{1, 2};
                        (*r.segments)[2].variance = std::vector<double>{1};
                      },
                      "segments[2].variance length must equal diagnostics.d; got variance_len=1, "
                      "diagnostics.d=2"},
-        ValidateCase{"AnyLengthWhenDIsZero",
+        ResultValidateCase{"AnyLengthWhenDIsZero",
                      [](OfflineChangePointResult& r) {
                        r.diagnostics.d = 0;
                        (*r.segments)[0].mean = std::vector<double>{1, 2, 3};
                        (*r.segments)[1].variance = std::vector<double>{};
                      },
                      nullptr},
-        ValidateCase{"DiagnosticsNNotCompared",
+        ResultValidateCase{"DiagnosticsNNotCompared",
                      [](OfflineChangePointResult& r) { r.diagnostics.n = 99; }, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 

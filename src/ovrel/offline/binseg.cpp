@@ -1,0 +1,62 @@
+#include "ovrel/offline/binseg.hpp"
+
+#include <algorithm>
+
+#include "ovrel/core/text.hpp"
+
+namespace ovrel::offline {
+
+Status BinSegConfig::validate() const { return core::validate_stopping(stopping); }
+
+namespace binseg {
+
+std::optional<std::pair<std::size_t, std::size_t>> candidate_window(
+    std::span<const std::size_t> candidates, std::size_t lo, std::size_t hi) {
+  if (lo > hi || candidates.empty()) return std::nullopt;
+  const auto first = static_cast<std::size_t>(
+      std::lower_bound(candidates.begin(), candidates.end(), lo) - candidates.begin());
+  const auto end = static_cast<std::size_t>(
+      std::upper_bound(candidates.begin(), candidates.end(), hi) - candidates.begin());
+  if (first >= end) return std::nullopt;
+  return std::pair{first, end};
+}
+
+Status insert_sorted_unique(std::vector<std::size_t>& splits, std::size_t split) {
+  const auto at = std::lower_bound(splits.begin(), splits.end(), split);
+  if (at != splits.end() && *at == split) {
+    return core::invalid_input(core::cat("duplicate split selected at ", split,
+                                         "; internal BinSeg state is inconsistent"));
+  }
+  splits.insert(at, split);
+  return {};
+}
+
+Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
+                              const core::ExecutionContext& ctx, Instant started_at,
+                              RunStats& stats) {
+  // A period of 0 (never passed by the detectors) selects iteration 0 only.
+  if (every == 0 ? iteration != 0 : iteration % every != 0) return {};
+  return offline::check_runtime_controls(ctx, iteration, started_at, stats.soft_budget_exceeded);
+}
+
+std::vector<std::size_t> build_result_breakpoints(std::size_t n, std::vector<std::size_t> splits) {
+  splits.push_back(n);
+  return splits;
+}
+
+std::optional<std::size_t> pick_best_frontier_index(std::span<const FrontierItem> items) {
+  if (items.empty()) return std::nullopt;
+  std::size_t best = 0;
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    const FrontierItem& it = items[i];
+    const FrontierItem& b = items[best];
+    if (it.gain > b.gain || (it.gain == b.gain && it.split < b.split) ||
+        (it.gain == b.gain && it.split == b.split && it.start < b.start)) {
+      best = i;
+    }
+  }
+  return best;
+}
+
+}  // namespace binseg
+}  // namespace ovrel::offline

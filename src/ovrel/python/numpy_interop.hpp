@@ -1,0 +1,59 @@
+#pragma once
+
+// Conversion of NumPy input into an owned, row-major series that detection can read later with
+// the interpreter lock released, while Python code is free to mutate or drop the original array.
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "ovrel/core/error.hpp"
+#include "ovrel/core/missing.hpp"
+#include "ovrel/core/time_series.hpp"
+
+namespace ovrel::python {
+
+namespace nb = nanobind;
+
+// Row-major values: element (i, j) at i * d + j, exactly n * d of them.
+using OwnedValueStorage = std::variant<std::vector<float>, std::vector<double>>;
+
+struct OwnedSeries {
+  OwnedValueStorage values;
+  std::optional<std::vector<std::int64_t>> time;
+  std::size_t n = 0;
+  std::size_t d = 0;
+  core::MissingPolicy missing = core::MissingPolicy::Error;
+  // What the conversion did, in order; callers carry them into results.
+  std::vector<std::string> notes;
+
+  bool is_f32() const { return std::holds_alternative<std::vector<float>>(values); }
+  // A C-contiguous view over the owned values; it borrows this series.
+  core::Result<core::TimeSeriesView> view() const;
+};
+
+// The notes a conversion can leave.
+inline constexpr const char* kNoteFromFContiguous =
+    "copied from F-contiguous to C-contiguous layout";
+inline constexpr const char* kNoteFromStrided = "copied from strided to contiguous layout";
+inline constexpr const char* kNoteUpcast =
+    "upcast from float32 to float64 (cost model requires f64)";
+
+// numpy.asarray(x), then parse_numpy_series with missing policy Error and no upcast. The one
+// entry every Python class and function uses for a series argument. Raises the Python error.
+OwnedSeries parse_owned_series(nb::handle x);
+
+// Checks an ndarray's shape and element type, copies its values once into row-major order
+// (through its own strides, so any layout, alignment or sign of stride is read correctly) and
+// validates the copy as a series view. float32 stays float32 unless `upcast_f32` asks otherwise.
+OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32);
+
+// str(dtype), or "<unknown dtype>" when Python cannot give it.
+std::string dtype_name(nb::handle dtype);
+
+}  // namespace ovrel::python

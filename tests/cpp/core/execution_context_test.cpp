@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "ovrel/core/execution_context.hpp"
+
+namespace ovrel::core {
+namespace {
+
+struct RecordingProgress : ProgressSink {
+  std::vector<float> seen;
+  void report_progress(float fraction) override { seen.push_back(fraction); }
+};
+
+struct RecordingTelemetry : TelemetrySink {
+  std::vector<std::pair<std::string, double>> seen;
+  void record_scalar(std::string_view key, double value) override {
+    seen.emplace_back(std::string(key), value);
+  }
+};
+
+TEST(ExecutionContextTest, ProgressIsClampedAndNonFiniteIgnored) {
+  const Constraints constraints;
+  ExecutionContext ctx(constraints);
+  const float inf = std::numeric_limits<float>::infinity();
+  for (float f : {std::nanf(""), inf, -inf, -0.5f, 1.5f, 0.25f}) ctx.report_progress(f);  // no sink
+  RecordingProgress sink;
+  ctx.progress = &sink;
+  for (float f : {std::nanf(""), inf, -inf, -0.5f, 1.5f, 0.25f}) ctx.report_progress(f);
+  EXPECT_EQ(sink.seen, (std::vector<float>{0.0f, 1.0f, 0.25f}));
+}
+
+TEST(ExecutionContextTest, ScalarsPassUnchanged) {
+  const Constraints constraints;
+  ExecutionContext ctx(constraints);
+  ctx.record_scalar("offline.pelt.cost_evals", 1.0);  // no sink: nothing happens
+  RecordingTelemetry sink;
+  ctx.telemetry = &sink;
+  ctx.record_scalar("offline.pelt.cost_evals", 12.0);
+  ctx.record_scalar("x", std::numeric_limits<double>::infinity());
+  ASSERT_EQ(sink.seen.size(), 2u);
+  EXPECT_EQ(sink.seen[0], (std::pair<std::string, double>{"offline.pelt.cost_evals", 12.0}));
+  EXPECT_TRUE(std::isinf(sink.seen[1].second));
+}
+
+TEST(ExecutionContextTest, CancellationIsReadOnSelectedIterations) {
+  const Constraints constraints;
+  ExecutionContext ctx(constraints);
+  EXPECT_TRUE(ctx.check_cancelled().has_value());
+  EXPECT_TRUE(ctx.check_cancelled_every(0, 1).has_value());
+  CancelToken token;
+  const CancelToken holder = token;  // the canceller's copy shares the flag
+  ctx.cancel = &token;
+  EXPECT_TRUE(ctx.check_cancelled().has_value());
+  holder.cancel();
+  EXPECT_EQ(ctx.check_cancelled().error(), OvrelError::cancelled());
+  EXPECT_EQ(ctx.check_cancelled().error().display(), "cancelled");
+  EXPECT_FALSE(ctx.check_cancelled_every(0, 1000).has_value());
+  EXPECT_TRUE(ctx.check_cancelled_every(999, 1000).has_value());
+  EXPECT_FALSE(ctx.check_cancelled_every(2000, 1000).has_value());
+  EXPECT_FALSE(ctx.check_cancelled_every(5, 0).has_value());
+}
+
+struct BudgetCase {
+  const char* name;
+  BudgetMode mode;
+  std::uint64_t value;
+  bool exceeded;       // the answer when no error
+  const char* error;   // ResourceLimit message, or nullptr
+};
+
+class TimeBudgetTest : public ::testing::TestWithParam<BudgetCase> {};
+
+TEST_P(TimeBudgetTest, ElapsedAgainstLimit) {
+  Constraints constraints;
+  constraints.time_budget_ms = 100;
+  ExecutionContext ctx(constraints, ReproMode::Balanced, GetParam().mode);
+  auto r = ctx.check_elapsed_ms(GetParam().value);
+  if (GetParam().error == nullptr) {
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(*r, GetParam().exceeded);
+  } else {
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), OvrelError::resource_limit(GetParam().error));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ExecutionContext, TimeBudgetTest,
+    ::testing::Values(
+        BudgetCase{"AtLimitHard", BudgetMode::HardFail, 100, false, nullptr},
+        BudgetCase{"OverLimitHard", BudgetMode::HardFail, 101, false,
+                   "constraints.time_budget_ms exceeded: elapsed_ms=101, limit_ms=100, "
+                   "budget_mode=HardFail"},
+        BudgetCase{"AtLimitSoft", BudgetMode::SoftDegrade, 100, false, nullptr},
+        BudgetCase{"OverLimitSoft", BudgetMode::SoftDegrade, 101, true, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class CostBudgetTest : public ::testing::TestWithParam<BudgetCase> {};
+
+TEST_P(CostBudgetTest, UsedAgainstLimit) {
+  Constraints constraints;
+  constraints.max_cost_evals = 10;
+  ExecutionContext ctx(constraints, ReproMode::Balanced, GetParam().mode);
+  auto r = ctx.check_cost_eval_budget(GetParam().value);
+  if (GetParam().error == nullptr) {
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(*r, GetParam().exceeded);
+  } else {
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), OvrelError::resource_limit(GetParam().error));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ExecutionContext, CostBudgetTest,
+    ::testing::Values(
+        BudgetCase{"AtLimitHard", BudgetMode::HardFail, 10, false, nullptr},
+        BudgetCase{"OverLimitHard", BudgetMode::HardFail, 11, false,
+                   "constraints.max_cost_evals exceeded: used=11, limit=10, budget_mode=HardFail"},
+        BudgetCase{"AtLimitSoft", BudgetMode::SoftDegrade, 10, false, nullptr},
+        BudgetCase{"OverLimitSoft", BudgetMode::SoftDegrade, 11, true, nullptr},
+        BudgetCase{"MaxHard", BudgetMode::HardFail, UINT64_MAX, false,
+                   "constraints.max_cost_evals exceeded: used=18446744073709551615, limit=10, "
+                   "budget_mode=HardFail"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ExecutionContextTest, WithoutBudgetsNothingIsExceeded) {
+  const Constraints constraints;
+  for (BudgetMode mode : {BudgetMode::HardFail, BudgetMode::SoftDegrade}) {
+    ExecutionContext ctx(constraints, ReproMode::Fast, mode);
+    EXPECT_EQ(ctx.check_cost_eval_budget(UINT64_MAX), Result<bool>(false));
+    EXPECT_EQ(ctx.check_elapsed_ms(UINT64_MAX), Result<bool>(false));
+    EXPECT_EQ(ctx.check_time_budget(MonotonicInstant{}), Result<bool>(false));
+  }
+}
+
+TEST(ExecutionContextTest, TimeBudgetReadsTheMonotonicClock) {
+  Constraints constraints;
+  constraints.time_budget_ms = 100;
+  ExecutionContext hard(constraints);
+  const auto now = std::chrono::steady_clock::now();
+  EXPECT_EQ(hard.check_time_budget(now), Result<bool>(false));
+  auto r = hard.check_time_budget(now - std::chrono::seconds(5));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), ErrorKind::ResourceLimit);
+  const std::string& m = r.error().message();
+  EXPECT_EQ(m.rfind("constraints.time_budget_ms exceeded: elapsed_ms=", 0), 0u);
+  EXPECT_TRUE(m.ends_with(", limit_ms=100, budget_mode=HardFail"));
+  ExecutionContext soft(constraints, ReproMode::Balanced, BudgetMode::SoftDegrade);
+  EXPECT_EQ(soft.check_time_budget(now - std::chrono::seconds(5)), Result<bool>(true));
+}
+
+}  // namespace
+}  // namespace ovrel::core

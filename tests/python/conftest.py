@@ -1,0 +1,3 @@
+import os
+
+os.environ.setdefault("MPLBACKEND", "Agg")

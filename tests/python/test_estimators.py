@@ -1,0 +1,292 @@
+import threading
+
+import numpy as np
+import pytest
+
+import ovrel
+
+MODEL_LIST = "'cosine', 'l1_median', 'l2', 'normal', 'normal_full_cov', 'rank'"
+
+
+def three_shifts(seed=0, d=1):
+    rng = np.random.default_rng(seed)
+    return np.concatenate([rng.normal(m, 1.0, size=(100, d)) for m in (0.0, 5.0, -2.0)])[:, 0] if d == 1 else \
+        np.concatenate([rng.normal(m, 1.0, size=(100, d)) for m in (0.0, 5.0, -2.0)])
+
+
+X = three_shifts()
+
+
+def test_text_signatures_and_docs():
+    assert ovrel.Pelt.__text_signature__ == '(model="l2", min_segment_len=2, jump=1, max_change_points=None)'
+    assert ovrel.Binseg.__text_signature__ == (
+        '(model="l2", min_segment_len=2, jump=1, max_change_points=None, max_depth=None)')
+    assert ovrel.Fpop.__text_signature__ == "(min_segment_len=2, jump=1, max_change_points=None)"
+    assert ovrel.Pelt.__doc__ == "High-level Python interface for offline PELT detection."
+    assert ovrel.Binseg.__doc__ == "High-level Python interface for offline BinSeg detection."
+    assert ovrel.Fpop.__doc__ == "High-level Python interface for offline FPOP detection."
+
+
+@pytest.mark.parametrize("cls", [ovrel.Pelt, ovrel.Binseg, ovrel.Fpop])
+def test_classes_are_final_and_closed(cls):
+    assert cls.__module__ == "ovrel._ovrel_rs"
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    obj = cls()
+    with pytest.raises(AttributeError):
+        obj.extra = 1
+    with pytest.raises(AttributeError):
+        obj.min_segment_len = 3
+
+
+def test_reprs():
+    assert repr(ovrel.Pelt()) == "Pelt(model='l2', min_segment_len=2, jump=1, max_change_points=None, fitted=false)"
+    assert repr(ovrel.Binseg("L1", 3, 2, 4, 5)) == (
+        "Binseg(model='l1_median', min_segment_len=3, jump=2, max_change_points=Some(4), max_depth=Some(5), "
+        "fitted=false)")
+    assert repr(ovrel.Fpop(max_change_points=0)) == (
+        "Fpop(min_segment_len=2, jump=1, max_change_points=Some(0), fitted=false)")
+    p = ovrel.Pelt(model="NORMAL_FULLCOV")
+    p.fit(X)
+    assert repr(p) == "Pelt(model='normal_full_cov', min_segment_len=2, jump=1, max_change_points=None, fitted=true)"
+
+
+@pytest.mark.parametrize(
+    "text, keyword",
+    [("cosine", "cosine"), ("COSINE", "cosine"), ("l1", "l1_median"), ("L1_Median", "l1_median"),
+     ("l2", "l2"), ("Normal", "normal"), ("normal_full_cov", "normal_full_cov"),
+     ("Normal_FullCov", "normal_full_cov"), ("NORMALFULLCOV", "normal_full_cov"), ("rank", "rank")],
+)
+def test_model_keywords(text, keyword):
+    assert repr(ovrel.Pelt(text)).startswith(f"Pelt(model='{keyword}'")
+    assert repr(ovrel.Binseg(model=text)).startswith(f"Binseg(model='{keyword}'")
+
+
+@pytest.mark.parametrize("text", [" l2", "l2 ", "gaussian", "", "l\u00e92", "L\u0130"])
+def test_unknown_models(text):
+    with pytest.raises(ValueError) as info:
+        ovrel.Pelt(model=text)
+    assert str(info.value) == f"unsupported model '{text}'; expected one of: {MODEL_LIST}"
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda: ovrel.Pelt(min_segment_len=0), ValueError, r"min_segment_len must be >= 1; got 0"),
+        (lambda: ovrel.Fpop(jump=0), ValueError, r"jump must be >= 1; got 0"),
+        (lambda: ovrel.Binseg(max_depth=0), ValueError, r"max_depth must be >= 1 when provided"),
+        (lambda: ovrel.Pelt(model="bad", min_segment_len=0), ValueError, r"unsupported model 'bad'; .*"),
+        (lambda: ovrel.Pelt(model="bad", min_segment_len="x"), TypeError, r"argument 'min_segment_len': .*"),
+        (lambda: ovrel.Pelt(model=None), TypeError, r"argument 'model': .*"),
+        (lambda: ovrel.Pelt(model=2), TypeError, r"argument 'model': .*"),
+        (lambda: ovrel.Pelt(jump=1.5), TypeError, r"argument 'jump': .*"),
+        (lambda: ovrel.Pelt(min_segment_len=None), TypeError, r"argument 'min_segment_len': .*"),
+        (lambda: ovrel.Pelt(jump=-1), OverflowError, r"can't convert negative int to unsigned"),
+        (lambda: ovrel.Binseg(max_depth=-1), OverflowError, r"can't convert negative int to unsigned"),
+        (lambda: ovrel.Pelt(max_change_points=2**64), OverflowError, r"int too big to convert"),
+        (lambda: ovrel.Pelt(depth=1), TypeError, r"Pelt\(\) got an unexpected keyword argument 'depth'"),
+        (lambda: ovrel.Fpop("l2"), TypeError, r"argument 'min_segment_len': .*"),
+        (lambda: ovrel.Pelt("l2", 2, 1, None, 3), TypeError,
+         r"Pelt\(\) takes 4 positional arguments but 5 were given"),
+    ],
+)
+def test_construction_refusals(call, exc, message):
+    with pytest.raises(exc, match=f"^{message}$"):
+        call()
+
+
+def test_construction_accepts_none_for_optional_limits():
+    assert "max_depth=None" in repr(ovrel.Binseg(max_depth=None, max_change_points=None))
+    assert "max_change_points=Some(0)" in repr(ovrel.Pelt(max_change_points=0))
+
+
+def test_fit_returns_self_and_predict_chains():
+    p = ovrel.Pelt()
+    assert p.fit(X) is p
+    r = ovrel.Pelt().fit(X).predict(pen=10.0)
+    assert isinstance(r, ovrel.OfflineChangePointResult)
+    assert r.breakpoints == [100, 200, 300]
+    assert r.change_points == [100, 200]
+
+
+@pytest.mark.parametrize("cls", [ovrel.Pelt, ovrel.Binseg])
+@pytest.mark.parametrize("model", ["l2", "l1", "normal", "normal_full_cov", "rank"])
+def test_known_changes_are_found(cls, model):
+    r = cls(model=model).fit(three_shifts(1)).predict(n_bkps=2)
+    assert len(r.breakpoints) == 3 and r.breakpoints[-1] == 300
+    assert all(abs(b - e) <= 3 for b, e in zip(r.breakpoints, [100, 200]))
+    d = r.diagnostics
+    assert (d.n, d.d, d.repro_mode) == (300, 1, "balanced")
+    assert d.algorithm == {"Pelt": "pelt", "Binseg": "binseg"}[cls.__name__]
+
+
+def test_result_of_a_detection_carries_the_build_context():
+    r = ovrel.Pelt().fit(X).predict(pen=10.0)
+    b = r.diagnostics.build
+    assert b.features == ["extension-module", "preprocess", "serde"]
+    assert b.abi == "nano-abi3-py39" and len(b.abi) == 14
+    assert r.diagnostics.engine_version is not None
+    again = ovrel.OfflineChangePointResult.from_json(r.to_json())
+    assert again.to_json() == r.to_json()
+    assert again.diagnostics.notes == r.diagnostics.notes
+
+
+def test_fit_notes_follow_the_detector_notes():
+    x = np.asfortranarray(three_shifts(2, d=2))
+    r = ovrel.Pelt().fit(x).predict(pen=20.0)
+    assert r.diagnostics.notes[-1] == "fit: copied from F-contiguous to C-contiguous layout"
+    assert not any(n.startswith("fit: ") for n in r.diagnostics.notes[:-1])
+    assert r.breakpoints == [100, 200, 300]
+
+
+def test_constraints_reach_the_detector():
+    assert ovrel.Pelt(min_segment_len=150).fit(X).predict(pen=10.0).breakpoints == [150, 300]
+    jumped = ovrel.Pelt(jump=7).fit(X).predict(n_bkps=2).breakpoints
+    assert jumped[-1] == 300 and all(b % 7 == 0 for b in jumped[:-1]) and len(jumped) == 3
+    assert ovrel.Binseg(max_depth=1).fit(X).predict(pen=10.0).breakpoints in ([100, 300], [200, 300])
+    assert ovrel.Binseg(max_change_points=1).fit(X).predict(pen=10.0).breakpoints in ([100, 300], [200, 300])
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({}, "predict() requires exactly one of pen or n_bkps; got neither"),
+        ({"pen": None, "n_bkps": None}, "predict() requires exactly one of pen or n_bkps; got neither"),
+        ({"pen": 1.0, "n_bkps": 2}, "predict() requires exactly one of pen or n_bkps; got both"),
+        ({"pen": float("nan"), "n_bkps": 2}, "predict() requires exactly one of pen or n_bkps; got both"),
+        ({"n_bkps": 0}, "predict() with n_bkps=... requires n_bkps >= 1; got 0"),
+        ({"pen": 0.0}, "predict() with pen=... requires a finite value > 0.0; got 0"),
+        ({"pen": -0.0}, "predict() with pen=... requires a finite value > 0.0; got -0"),
+        ({"pen": -1.0}, "predict() with pen=... requires a finite value > 0.0; got -1"),
+        ({"pen": -2.5}, "predict() with pen=... requires a finite value > 0.0; got -2.5"),
+        ({"pen": float("nan")}, "predict() with pen=... requires a finite value > 0.0; got NaN"),
+        ({"pen": float("inf")}, "predict() with pen=... requires a finite value > 0.0; got inf"),
+        ({"pen": 1e-300 * 1e-300}, "predict() with pen=... requires a finite value > 0.0; got 0"),
+    ],
+)
+@pytest.mark.parametrize("fitted", [False, True])
+def test_stopping_rule_refusals_come_first(kwargs, message, fitted):
+    p = ovrel.Pelt()
+    if fitted:
+        p.fit(X)
+    with pytest.raises(ValueError) as info:
+        p.predict(**kwargs)
+    assert str(info.value) == message
+
+
+def test_predict_before_fit():
+    for cls in (ovrel.Pelt, ovrel.Binseg, ovrel.Fpop):
+        with pytest.raises(RuntimeError, match=r"^fit\(\.\.\.\) must be called before predict\(\.\.\.\)$"):
+            cls().predict(pen=1.0)
+
+
+def test_predict_argument_binding():
+    p = ovrel.Pelt().fit(X)
+    with pytest.raises(TypeError, match=r"^predict\(\) takes 1 positional argument but 2 were given$"):
+        p.predict(1.0)
+    with pytest.raises(TypeError, match=r"^argument 'pen': must be real number, not str$"):
+        p.predict(pen="1")
+    with pytest.raises(TypeError, match=r"^argument 'n_bkps': "):
+        p.predict(n_bkps=1.0)
+    with pytest.raises(OverflowError):
+        p.predict(n_bkps=-1)
+    assert p.predict(pen=10).breakpoints == [100, 200, 300]
+    assert p.predict(pen=np.float32(10.0)).breakpoints == [100, 200, 300]
+    with pytest.raises(TypeError, match=r"^fit\(\) missing 1 required positional argument: 'x'$"):
+        p.fit()
+
+
+def test_failed_fit_keeps_the_earlier_series():
+    p = ovrel.Pelt().fit(X)
+    with pytest.raises(TypeError):
+        p.fit([1, 2, 3])
+    with pytest.raises(ValueError):
+        p.fit([1.0, float("nan")])
+    assert p.predict(pen=10.0).breakpoints == [100, 200, 300]
+
+
+def test_engine_errors_are_mapped():
+    # Too short for the requested number of changes: an engine error, raised as ValueError.
+    p = ovrel.Pelt(min_segment_len=100).fit(X)
+    with pytest.raises(ValueError) as info:
+        p.predict(n_bkps=5)
+    assert not str(info.value).startswith("invalid input: ")
+
+
+def test_fpop_runs_l2_only():
+    f = ovrel.Fpop().fit(X)
+    r = f.predict(pen=10.0)
+    assert r.breakpoints == [100, 200, 300]
+    assert (r.diagnostics.algorithm, r.diagnostics.cost_model) == ("fpop", "l2_mean")
+    assert f.predict(n_bkps=2).breakpoints == [100, 200, 300]
+    with pytest.raises(TypeError, match=r"^Fpop\(\) got an unexpected keyword argument 'model'$"):
+        ovrel.Fpop(model="l2")
+
+
+@pytest.mark.parametrize("pen", [2.0, 10.0, 50.0])
+def test_fpop_and_pelt_agree_on_l2(pen):
+    x = three_shifts(4, d=2)
+    assert ovrel.Fpop().fit(x).predict(pen=pen).breakpoints == ovrel.Pelt().fit(x).predict(pen=pen).breakpoints
+
+
+def test_cosine_model_runs():
+    x = three_shifts(6, d=2) + 10.0
+    x[100:200] *= np.array([1.0, -1.0])
+    for cls in (ovrel.Pelt, ovrel.Binseg):
+        r = cls(model="cosine").fit(x).predict(n_bkps=2)
+        assert r.diagnostics.cost_model == "cosine"
+        assert r.breakpoints == [100, 200, 300]
+
+
+def slow_series():
+    # Pure noise under a huge penalty: nothing prunes, so the run is quadratic.
+    return np.random.default_rng(5).normal(size=12000)
+
+
+def test_predict_releases_the_interpreter_lock_and_blocks_fit():
+    p = ovrel.Pelt().fit(slow_series())
+    done = threading.Event()
+    outcome = {}
+
+    def run():
+        try:
+            outcome["result"] = p.predict(pen=1e9)
+        finally:
+            done.set()
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    refused = 0
+    progress = 0
+    small = np.arange(10.0)
+    while not done.is_set():
+        progress += 1
+        try:
+            p.fit(small)
+        except RuntimeError as e:
+            assert str(e) == "Already borrowed"
+            refused += 1
+    thread.join()
+    assert outcome["result"].breakpoints == [12000]
+    assert progress > 1
+    assert refused > 0
+
+
+def test_concurrent_predicts_share_the_object():
+    p = ovrel.Pelt().fit(slow_series()[:6000])
+    results = []
+    errors = []
+
+    def run():
+        try:
+            results.append(p.predict(pen=1e9).breakpoints)
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=run) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert results == [[6000]] * 3

@@ -1,0 +1,234 @@
+import copy
+import json
+
+import pytest
+
+import ovrel
+from ovrel import _ovrel_rs
+
+
+def document(**overrides):
+    diagnostics = {
+        "n": 10,
+        "d": 1,
+        "schema_version": 1,
+        "engine_version": "0.1.0",
+        "notes": ["a=1"],
+        "warnings": [],
+        "algorithm": "pelt",
+        "cost_model": "l2_mean",
+        "repro_mode": "Balanced",
+        "pruning_stats": {"candidates_considered": 10, "candidates_pruned": 3},
+        "build": {"git_sha": "abc", "profile": "release", "features": ["x"], "abi": "t"},
+    }
+    doc = {"breakpoints": [5, 10], "change_points": [5], "diagnostics": diagnostics}
+    for key, value in overrides.items():
+        if key.startswith("diag_"):
+            diagnostics[key[5:]] = value
+        else:
+            doc[key] = value
+    return doc
+
+
+def read(doc):
+    return ovrel.OfflineChangePointResult.from_json(json.dumps(doc))
+
+
+@pytest.mark.parametrize(
+    "cls", ["BuildInfo", "PruningStats", "SegmentStats", "Diagnostics", "OfflineChangePointResult"]
+)
+def test_result_classes_have_no_constructor(cls):
+    with pytest.raises(TypeError, match=f"^No constructor defined for {cls}$"):
+        getattr(ovrel, cls)()
+    with pytest.raises(TypeError, match=f"^No constructor defined for {cls}$"):
+        getattr(ovrel, cls)(1, key=2)
+    kind = getattr(ovrel, cls)
+    assert kind.__module__ == "ovrel._ovrel_rs"
+    assert kind.__doc__ is None
+    with pytest.raises(TypeError):
+        type("Sub", (kind,), {})
+
+
+def test_registry_order():
+    names = list(_ovrel_rs.__all__)
+    order = ["__version__", "BuildInfo", "PruningStats", "SegmentStats", "Diagnostics",
+             "OfflineChangePointResult", "Pelt", "Binseg", "Fpop", "SmokeDetector"]
+    positions = [names.index(n) for n in order]
+    assert positions == sorted(positions)
+    assert names.index("SmokeDetector") < names.index("smoke_detect")
+
+
+def test_attributes_are_read_only_and_fresh():
+    r = read(document(scores=[0.5], segments=[
+        {"start": 0, "end": 5, "mean": [1.0], "variance": [0.5], "count": 5, "missing_count": 0},
+        {"start": 5, "end": 10, "mean": None, "variance": None, "count": 5, "missing_count": 0},
+    ]))
+    for name in ["breakpoints", "change_points", "scores", "segments", "diagnostics"]:
+        with pytest.raises(AttributeError):
+            setattr(r, name, None)
+        with pytest.raises(AttributeError):
+            delattr(r, name)
+    with pytest.raises(AttributeError):
+        r.extra = 1
+    bps = r.breakpoints
+    bps.append(99)
+    assert r.breakpoints == [5, 10]
+    assert r.diagnostics is not r.diagnostics
+    assert r.segments[0] is not r.segments[0]
+    d = r.diagnostics
+    notes = d.notes
+    notes.append("x")
+    assert d.notes == ["a=1"]
+    assert d.build is not d.build
+    assert d.pruning_stats is not d.pruning_stats
+    with pytest.raises(AttributeError):
+        d.n = 3
+    with pytest.raises(AttributeError):
+        d.build.abi = "x"
+    seg = r.segments[0]
+    assert (seg.start, seg.end, seg.mean, seg.variance, seg.count, seg.missing_count) == (0, 5, [1.0], [0.5], 5, 0)
+    assert repr(seg) == "SegmentStats(start=0, end=5, count=5, missing_count=0)"
+    assert r.segments[1].mean is None
+    assert r.scores == [0.5]
+    assert repr(r) == "OfflineChangePointResult(breakpoints=[5, 10], change_points=[5], scores_len=1, segments_len=2)"
+
+
+def test_diagnostics_attributes_and_reprs():
+    r = read(document())
+    d = r.diagnostics
+    assert repr(d) == "Diagnostics(n=10, d=1, algorithm='pelt', cost_model='l2_mean', repro_mode='balanced')"
+    assert (d.n, d.d, d.schema_version, d.engine_version) == (10, 1, 1, "0.1.0")
+    assert (d.runtime_ms, d.seed, d.thread_count, d.blas_backend, d.cpu_features) == (None,) * 5
+    assert (d.missing_policy_applied, d.missing_fraction, d.effective_sample_count) == (None,) * 3
+    assert d.params_json is None
+    p = d.pruning_stats
+    assert (p.candidates_considered, p.candidates_pruned) == (10, 3)
+    assert repr(p) == "PruningStats(candidates_considered=10, candidates_pruned=3)"
+    b = d.build
+    assert (b.git_sha, b.git_dirty, b.rustc_version, b.target_triple, b.profile, b.features, b.abi) == (
+        "abc", None, None, None, "release", ["x"], "t")
+    assert repr(b) == 'BuildInfo(git_sha=Some("abc"), target_triple=None, profile=Some("release"), abi=Some("t"))'
+
+
+def test_build_info_repr_escapes_text():
+    doc = document(diag_build={"target_triple": 'a"b\\c\td\ne\r\x00\x01\u00e9'})
+    b = read(doc).diagnostics.build
+    assert repr(b) == (
+        'BuildInfo(git_sha=None, target_triple=Some("a\\"b\\\\c\\td\\ne\\r\\0\\u{1}\u00e9"), profile=None, abi=None)'
+    )
+
+
+def test_conversion_rules():
+    # n = 0: change points are the breakpoints below the last one.
+    r = read(document(breakpoints=[], change_points=[], diag_n=0))
+    assert r.breakpoints == [] and r.change_points == []
+    doc = document(breakpoints=[100], change_points=[], diag_n=100)
+    doc["diagnostics"].pop("engine_version")
+    r = read(doc)
+    assert r.diagnostics.engine_version == "0.0.3"
+    assert repr(r) == "OfflineChangePointResult(breakpoints=[100], change_points=[], scores_len=0, segments_len=0)"
+    r = read(document(diag_repro_mode="Strict"))
+    assert r.diagnostics.repro_mode == "strict"
+    r = read(document(diag_repro_mode="Fast"))
+    assert r.diagnostics.repro_mode == "fast"
+
+
+def test_params_json_is_a_new_object_on_every_read():
+    r = read(document(diag_params_json={"b": [1, 2.5], "a": {"z": None}}))
+    first = r.diagnostics.params_json
+    assert first == {"a": {"z": None}, "b": [1, 2.5]}
+    first["a"] = 0
+    assert r.diagnostics.params_json == {"a": {"z": None}, "b": [1, 2.5]}
+    assert '"params_json":{"a":{"z":null},"b":[1,2.5]}' in r.to_json()
+
+
+def test_json_round_trip_keeps_extra_keys():
+    doc = document(zeta={"b": 1, "a": [True]}, alpha=3, diag_custom="kept", diag_another=[1])
+    r = read(doc)
+    text = r.to_json()
+    assert " " not in text
+    out = json.loads(text)
+    assert list(out)[-2:] == ["alpha", "zeta"]
+    assert out["zeta"] == {"a": [True], "b": 1} and out["alpha"] == 3
+    assert list(out["diagnostics"])[-2:] == ["another", "custom"]
+    assert list(out["diagnostics"])[list(out["diagnostics"]).index("effective_sample_count") + 1] == "another"
+    again = ovrel.OfflineChangePointResult.from_json(text)
+    assert again.to_json() == text
+    for name in ["breakpoints", "change_points", "scores"]:
+        assert getattr(again, name) == getattr(r, name)
+    assert repr(again.diagnostics) == repr(r.diagnostics)
+
+
+def test_from_json_accepts_surrounding_white_space():
+    text = "\n  " + json.dumps(document()) + " \n\t"
+    assert read(document()).to_json() == ovrel.OfflineChangePointResult.from_json(text).to_json()
+
+
+def test_change_points_are_derived_again():
+    # A document whose change points disagree with its breakpoints is refused by validation.
+    with pytest.raises(ValueError):
+        read(document(change_points=[4]))
+
+
+@pytest.mark.parametrize("payload", ["", " ", "\n\t \r\n", "\u3000\u2028"])
+def test_from_json_refuses_blank(payload):
+    with pytest.raises(ValueError, match=r"^from_json\(\) requires a non-empty JSON string payload$"):
+        ovrel.OfflineChangePointResult.from_json(payload)
+
+
+@pytest.mark.parametrize(
+    "payload",
+    ["{", "[]", "null", '{"breakpoints":[1]}', json.dumps(document()) + "x",
+     json.dumps(document(diag_repro_mode="balanced"))],
+)
+def test_from_json_refuses_invalid_documents(payload):
+    with pytest.raises(ValueError, match=r"^invalid OfflineChangePointResult JSON payload: .* at line \d+ column \d+$"):
+        ovrel.OfflineChangePointResult.from_json(payload)
+
+
+def test_from_json_missing_field_message():
+    doc = document()
+    del doc["diagnostics"]["n"]
+    with pytest.raises(ValueError, match=r"^invalid OfflineChangePointResult JSON payload: missing field `n` at line 1 column \d+$"):
+        read(doc)
+
+
+@pytest.mark.parametrize("version", [0, 3])
+def test_from_json_refuses_schema_versions(version):
+    with pytest.raises(ValueError) as info:
+        read(document(diag_schema_version=version))
+    assert str(info.value) == (
+        f"Diagnostics schema_version={version} is unsupported; supported versions are 1..=2. "
+        "See ovrel/docs/templates/schema_migration.md for migration guidance."
+    )
+
+
+def test_schema_version_two_is_kept():
+    r = read(document(diag_schema_version=2))
+    assert r.diagnostics.schema_version == 2
+    assert '"schema_version":2' in r.to_json()
+
+
+@pytest.mark.parametrize("payload", [3, b"{}", None, ["{}"]])
+def test_from_json_requires_a_str(payload):
+    with pytest.raises(TypeError, match=r"^argument 'payload': ") as info:
+        ovrel.OfflineChangePointResult.from_json(payload)
+    assert isinstance(info.value.__cause__, TypeError)
+
+
+def test_from_json_argument_binding():
+    with pytest.raises(TypeError, match=r"^from_json\(\) missing 1 required positional argument: 'payload'$"):
+        ovrel.OfflineChangePointResult.from_json()
+    r = ovrel.OfflineChangePointResult.from_json(payload=json.dumps(document()))
+    assert r.breakpoints == [5, 10]
+    with pytest.raises(TypeError):
+        r.to_json(1)
+
+
+def test_from_json_leaves_no_partial_object_on_failure():
+    r = read(document())
+    before = r.to_json()
+    with pytest.raises(ValueError):
+        ovrel.OfflineChangePointResult.from_json("{")
+    assert r.to_json() == before
+    assert copy.copy(before) == r.to_json()
