@@ -1,7 +1,7 @@
 // PELT (L2) and FPOP with a BIC penalty on series of n = 1e4, 1e5 and 1e6 points with a change
-// in mean every 1,000 points, plus runs with a single change (n = 2e4). Each run happens in a child process
-// so that its peak resident memory is its own; printed: wall time of detect (validation, cache
-// and dynamic programme), segment-cost evaluations, evaluations per point, pruned candidates,
+// in mean every 1,000 points, plus runs with a single change (n = 2e4). Each run happens in a child
+// process so that its peak resident memory is its own; printed: wall time of detect (validation,
+// cache and dynamic programme), segment-cost evaluations, evaluations per point, pruned candidates,
 // breakpoints found and peak memory.
 //
 //   pelt_bench            all runs
@@ -53,7 +53,7 @@ std::vector<double> make_series(std::size_t n, std::size_t every, std::uint64_t 
 struct Case {
   std::string detector;  // "pelt_l2" or "fpop"
   std::size_t n;
-  std::size_t every;     // change spacing; n/2 gives a single change
+  std::size_t every;  // change spacing; n/2 gives a single change
 };
 
 void run_case(const Case& c) {
@@ -75,18 +75,17 @@ void run_case(const Case& c) {
     const offline::Pelt<costs::CostL2Mean> pelt{{stopping, 2, 1000}, {}};
     r = pelt.detect(*view, ctx);
   }
-  const double secs =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   if (!r) {
     std::printf("%-8s n=%-8zu every=%-8zu FAILED: %s\n", c.detector.c_str(), c.n, c.every,
                 r.error().display().c_str());
     std::exit(1);
   }
-  std::printf("%-8s n=%-8zu every=%-8zu time=%8.4f s  cost_evals=%12.0f  per_point=%7.2f  "
-              "pruned=%12.0f  changes=%zu",
-              c.detector.c_str(), c.n, c.every, secs, metrics.cost_evals,
-              metrics.cost_evals / static_cast<double>(c.n), metrics.pruned,
-              r->change_points.size());
+  std::printf(
+      "%-8s n=%-8zu every=%-8zu time=%8.4f s  cost_evals=%12.0f  per_point=%7.2f  "
+      "pruned=%12.0f  changes=%zu",
+      c.detector.c_str(), c.n, c.every, secs, metrics.cost_evals,
+      metrics.cost_evals / static_cast<double>(c.n), metrics.pruned, r->change_points.size());
   std::fflush(stdout);
 }
 

@@ -65,8 +65,7 @@ constexpr std::size_t normalized_cancel_check_every(std::size_t every) noexcept 
 
 // The effective candidate positions in order, followed by n unless already last: every end
 // position of a possible segment, ascending, ending with n.
-std::vector<std::size_t> build_targets(const core::ValidatedConstraints& validated,
-                                       std::size_t n);
+std::vector<std::size_t> build_targets(const core::ValidatedConstraints& validated, std::size_t n);
 
 struct ReconstructedBreakpoints {
   std::vector<std::size_t> breakpoints;  // ascending, ends with n, never holds 0

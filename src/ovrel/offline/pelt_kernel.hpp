@@ -145,9 +145,8 @@ struct TargetBest {
 template <costs::CostModel C>
 [[nodiscard]] inline Status score_target(const C& model, const typename C::Cache& cache,
                                          const KernelPlan& plan, DpState& s, std::size_t t,
-                                         double beta, const CostEvalBudget& budget,
-                                         RunStats& stats, TargetMemo* memo, std::size_t path_idx,
-                                         TargetBest& best) {
+                                         double beta, const CostEvalBudget& budget, RunStats& stats,
+                                         TargetMemo* memo, std::size_t path_idx, TargetBest& best) {
   const std::size_t* active = s.active.data();
   double* scored = s.scored.data();
   const double* F = s.F.data();
@@ -165,8 +164,7 @@ template <costs::CostModel C>
   auto fail = [&](std::uint64_t counted, core::OvrelError e) -> Status {
     stats.cost_evals = evals;
     std::uint64_t& considered = stats.candidates_considered;
-    considered = __builtin_add_overflow(considered, counted, &considered) ? UINT64_MAX
-                                                                          : considered;
+    considered = __builtin_add_overflow(considered, counted, &considered) ? UINT64_MAX : considered;
     return std::unexpected(std::move(e));
   };
   const std::size_t len = s.active_len;
@@ -206,15 +204,13 @@ template <costs::CostModel C>
           path_idx == kNone ? core::cat("at t=", t, ", tau=", tau, ": ")
                             : core::cat("at t=", t, ", tau=", tau, ", path_idx=", path_idx, ": ");
       if (!std::isfinite(s0)) {
-        return fail(n_scored + 1,
-                    core::OvrelError::numerical_issue(core::cat(
-                        "non-finite score without penalty ", where, "F(tau)=", f,
-                        ", segment_cost=", cost, ", score_no_penalty=", s0)));
+        return fail(n_scored + 1, core::OvrelError::numerical_issue(core::cat(
+                                      "non-finite score without penalty ", where, "F(tau)=", f,
+                                      ", segment_cost=", cost, ", score_no_penalty=", s0)));
       }
-      return fail(n_scored + 1,
-                  core::OvrelError::numerical_issue(
-                      core::cat("non-finite objective ", where, "F(tau)=", f, ", segment_cost=",
-                                cost, ", beta=", beta, ", candidate=", cand)));
+      return fail(n_scored + 1, core::OvrelError::numerical_issue(core::cat(
+                                    "non-finite objective ", where, "F(tau)=", f, ", segment_cost=",
+                                    cost, ", beta=", beta, ", candidate=", cand)));
     }
     ++n_scored;
     scored[k] = s0;
@@ -261,9 +257,9 @@ Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cach
     OVREL_TRY(checked_counter_add(out.run_candidates_considered, best.scored,
                                   "run_candidates_considered"));
     if (best.tau == kNone) {
-      return core::invalid_input(core::cat(
-          "no feasible segmentation under constraints at t=", t,
-          "; check min_segment_len, candidate_splits/jump, and max_change_points"));
+      return core::invalid_input(
+          core::cat("no feasible segmentation under constraints at t=", t,
+                    "; check min_segment_len, candidate_splits/jump, and max_change_points"));
     }
     s.F[t] = best.objective;
     s.prev[t] = best.tau;
@@ -294,8 +290,8 @@ Result<KnownKSearchResult> run_known_k(const C& model, const typename C::Cache& 
                                        const core::ExecutionContext& ctx,
                                        MonotonicInstant started_at, RunStats& stats) {
   if (validated.max_change_points && *validated.max_change_points < k) {
-    return core::invalid_input(core::cat("KnownK=", k, " exceeds constraints.max_change_points=",
-                                         *validated.max_change_points));
+    return core::invalid_input(core::cat(
+        "KnownK=", k, " exceeds constraints.max_change_points=", *validated.max_change_points));
   }
   const std::vector<std::size_t> targets = build_targets(validated, n);
   // Probes ignore the cap: a small penalty may give more changes than it allows, and the accepted
@@ -304,9 +300,9 @@ Result<KnownKSearchResult> run_known_k(const C& model, const typename C::Cache& 
   DpState state;
   std::uint64_t iterations = 0;
   auto probe = [&](double beta) -> Result<KernelResult> {
-    OVREL_TRY_ASSIGN(auto r, (run_penalized<Flavour>(model, cache, plan, beta, false,
-                                                      cancel_check_every, ctx, started_at, stats,
-                                                      state)));
+    OVREL_TRY_ASSIGN(
+        auto r, (run_penalized<Flavour>(model, cache, plan, beta, false, cancel_check_every, ctx,
+                                        started_at, stats, state)));
     OVREL_TRY(checked_counter_increment(iterations, "known_k_iterations"));
     return r;
   };
@@ -343,10 +339,10 @@ Result<KnownKSearchResult> run_known_k(const C& model, const typename C::Cache& 
   }
   std::size_t lo_count = lo.change_count;
   auto bracket_error = [&]() {
-    return core::invalid_input(core::cat(
-        "KnownK exact solution unreachable: requested k=", k, ", bracketed counts were low_beta=",
-        lo_beta, " -> ", lo_count, " changes and high_beta=", hi_beta, " -> ", hi_count,
-        " changes"));
+    return core::invalid_input(core::cat("KnownK exact solution unreachable: requested k=", k,
+                                         ", bracketed counts were low_beta=", lo_beta, " -> ",
+                                         lo_count, " changes and high_beta=", hi_beta, " -> ",
+                                         hi_count, " changes"));
   };
   for (int b = 0; b < kKnownKMaxBisections; ++b) {
     const double mid = lo_beta + (hi_beta - lo_beta) * 0.5;
@@ -377,8 +373,8 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
   }
   for (std::size_t j = 0; j < betas.size(); ++j) {
     if (!is_valid_beta(betas[j])) {
-      return core::invalid_input(core::cat(Flavour::kPathName, " beta[", j,
-                                           "] must be finite and > 0; got ", betas[j]));
+      return core::invalid_input(
+          core::cat(Flavour::kPathName, " beta[", j, "] must be finite and > 0; got ", betas[j]));
     }
   }
   const std::vector<std::size_t> targets = build_targets(validated, n);
@@ -416,10 +412,10 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
       OVREL_TRY(checked_counter_add(out.run_candidates_considered, best.scored,
                                     "run_candidates_considered"));
       if (best.tau == kNone) {
-        return core::invalid_input(core::cat(
-            "no feasible segmentation under constraints at t=", t, " for penalty_path[", j,
-            "] (beta=", beta,
-            "); check min_segment_len, candidate_splits/jump, and max_change_points"));
+        return core::invalid_input(
+            core::cat("no feasible segmentation under constraints at t=", t, " for penalty_path[",
+                      j, "] (beta=", beta,
+                      "); check min_segment_len, candidate_splits/jump, and max_change_points"));
       }
       s.F[t] = best.objective;
       s.prev[t] = best.tau;
@@ -440,7 +436,6 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
   }
   return results;
 }
-
 
 // The frame of a PELT or FPOP detect call once the detector's configuration has been checked:
 // constraints, the model's data checks and cache, the run clock, the stopping rule's kernel, then
@@ -480,8 +475,7 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
     }
     case core::StoppingKind::Penalized: {
       OVREL_TRY_ASSIGN(const ResolvedPenalty resolved,
-                       resolve_penalty_beta(model, stopping.penalty, n, x.d(),
-                                            params_per_segment));
+                       resolve_penalty_beta(model, stopping.penalty, n, x.d(), params_per_segment));
       notes.push_back(penalized_note(resolved));
       const std::vector<std::size_t> targets = build_targets(validated, n);
       const KernelPlan plan{n, targets, validated.min_segment_len, validated.max_change_points};
@@ -506,8 +500,8 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
                        (run_path<Flavour>(model, cache, n, validated, betas, prune, every, ctx,
                                           started_at, stats)));
       for (std::size_t i = 0; i < resolved.size() && i < results.size(); ++i) {
-        notes.push_back(penalty_path_entry_note(i, resolved[i], results[i].change_count,
-                                                results[i].objective));
+        notes.push_back(
+            penalty_path_entry_note(i, resolved[i], results[i].change_count, results[i].objective));
       }
       primary = std::move(results.at(0));
       counter_label = "run_candidates_scored";
@@ -520,8 +514,7 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
   ctx.record_scalar(Flavour::kMetricCostEvals, static_cast<double>(stats.cost_evals));
   ctx.record_scalar(Flavour::kMetricCandidatesConsidered,
                     static_cast<double>(stats.candidates_considered));
-  ctx.record_scalar(Flavour::kMetricCandidatesPruned,
-                    static_cast<double>(stats.candidates_pruned));
+  ctx.record_scalar(Flavour::kMetricCandidatesPruned, static_cast<double>(stats.candidates_pruned));
   ctx.record_scalar(Flavour::kMetricRuntimeMs, static_cast<double>(runtime_ms));
   ctx.report_progress(1.0f);
 
@@ -539,8 +532,8 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
   diagnostics.algorithm = std::string(Flavour::kAlgorithm);
   diagnostics.cost_model = std::string(C::name());
   diagnostics.repro_mode = ctx.repro_mode;
-  diagnostics.pruning_stats = core::PruningStats{stats.candidates_considered,
-                                                 stats.candidates_pruned};
+  diagnostics.pruning_stats =
+      core::PruningStats{stats.candidates_considered, stats.candidates_pruned};
   return core::OfflineChangePointResult::create(n, std::move(primary.breakpoints),
                                                 std::move(diagnostics));
 }

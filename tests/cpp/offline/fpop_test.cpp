@@ -95,7 +95,7 @@ TEST(FpopDetect, PenaltyPathUsesTheScoredCounterLabelAndManualDebugText) {
   RecordingContext rc;
   auto r = run_fpop(three_steps(),
                     fpop_config(core::Stopping::penalty_path(
-                        {core::Penalty::manual(10.0), core::Penalty::manual(1e-5)}),
+                                    {core::Penalty::manual(10.0), core::Penalty::manual(1e-5)}),
                                 7),
                     rc);
   ASSERT_TRUE(r.has_value());
@@ -155,8 +155,8 @@ TEST(FpopDetect, RefusesMissingValuesAndApproximateCaches) {
   core::Constraints c;
   c.cache_policy = core::CachePolicy::approximate(64, 0.5);
   RecordingContext approx(c);
-  auto a = run_fpop(three_steps(), fpop_config(core::Stopping::penalized(core::Penalty::bic())),
-                    approx);
+  auto a =
+      run_fpop(three_steps(), fpop_config(core::Stopping::penalized(core::Penalty::bic())), approx);
   ASSERT_FALSE(a.has_value());
   EXPECT_EQ(a.error().kind(), ErrorKind::NotSupported);
 }
