@@ -93,6 +93,29 @@ Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
                               const core::ExecutionContext& ctx, Instant started_at,
                               RunStats& stats);
 
+// Tells, for an iteration counter that grows by one per step, which steps are multiples of the
+// period, without a division per step (the candidate loops run it billions of times).
+class CheckCadence {
+ public:
+  CheckCadence(std::uint64_t iteration, std::uint64_t every) noexcept : every_(every) {
+    // The first multiple above iteration; 0 when none remains below 2^64 (the counter never
+    // returns to 0 once advanced).
+    const std::uint64_t base = every == 0 ? 0 : iteration / every;
+    if (every == 0 || __builtin_mul_overflow(base + 1, every, &next_)) next_ = 0;
+  }
+  bool due(std::uint64_t iteration) noexcept {
+    if (iteration != next_) [[likely]] {
+      return false;
+    }
+    if (__builtin_add_overflow(next_, every_, &next_)) next_ = 0;
+    return true;
+  }
+
+ private:
+  std::uint64_t every_;
+  std::uint64_t next_ = 0;
+};
+
 // The accepted splits (ascending, unique, below n) followed by n.
 std::vector<std::size_t> build_result_breakpoints(std::size_t n, std::vector<std::size_t> splits);
 

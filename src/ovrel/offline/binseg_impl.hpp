@@ -32,16 +32,16 @@ Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty
     if (p != 0) {
       out.params_source = kSourceConfigOverride;
       if (__builtin_mul_overflow(d, p, &effective)) {
-        return core::invalid_input(core::cat(
-            "effective params overflow: d * params_per_segment exceeds usize (d=", d,
-            ", params_per_segment=", p, ")"));
+        return core::invalid_input(
+            core::cat("effective params overflow: d * params_per_segment exceeds usize (d=", d,
+                      ", params_per_segment=", p, ")"));
       }
     } else {
       out.params_source = kSourceModelDefaultAuto;
       const std::optional<std::size_t> count = model.penalty_effective_params(d);
       if (!count) {
-        return core::invalid_input(core::cat("model_default effective-params overflow for d=", d,
-                                             ", model=", C::name()));
+        return core::invalid_input(
+            core::cat("model_default effective-params overflow for d=", d, ", model=", C::name()));
       }
       effective = *count;
     }
@@ -85,6 +85,7 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
   if (!window) return {};
 
   const CostEvalBudget budget(ctx);
+  binseg::CheckCadence cadence(iteration, every);
   OVREL_TRY_ASSIGN(const double full,
                    offline::evaluate_segment_cost(model, cache, start, end, budget, stats));
   double best_gain = -HUGE_VAL;
@@ -92,7 +93,9 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
   for (std::size_t i = window->first; i < window->second; ++i) {
     const std::size_t s = candidates[i];
     OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-    OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
+    if (cadence.due(iteration)) {
+      OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
+    }
     OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
     OVREL_TRY_ASSIGN(const double left,
                      offline::evaluate_segment_cost(model, cache, start, s, budget, stats));
@@ -100,10 +103,9 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
                      offline::evaluate_segment_cost(model, cache, s, end, budget, stats));
     const double gain = (full - left) - right;
     if (!std::isfinite(gain)) [[unlikely]] {
-      return core::numerical_issue(core::cat("non-finite gain at segment=[", start, ", ", end,
-                                             "), split=", s, ": full_cost=", full,
-                                             ", left_cost=", left, ", right_cost=", right,
-                                             ", gain=", gain));
+      return core::numerical_issue(core::cat(
+          "non-finite gain at segment=[", start, ", ", end, "), split=", s, ": full_cost=", full,
+          ", left_cost=", left, ", right_cost=", right, ", gain=", gain));
     }
     if (gain > best_gain || (gain == best_gain && s < best_split)) {
       best_gain = gain;
@@ -189,8 +191,9 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
     case core::StoppingKind::KnownK: {
       const std::size_t k = stopping.k;
       if (constraints.max_change_points && k > *constraints.max_change_points) {
-        return core::invalid_input(core::cat("KnownK=", k, " exceeds constraints.max_change_points=",
-                                             *constraints.max_change_points));
+        return core::invalid_input(
+            core::cat("KnownK=", k,
+                      " exceeds constraints.max_change_points=", *constraints.max_change_points));
       }
       for (std::size_t pass = 1; pass <= k; ++pass) {
         OVREL_TRY(checked_counter_increment(iteration, "iteration"));
@@ -209,9 +212,9 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
       break;
     }
     case core::StoppingKind::Penalized: {
-      OVREL_TRY_ASSIGN(const ResolvedPenalty resolved,
-                       resolve_penalty_beta(cost_model, stopping.penalty, n, x.d(),
-                                            config.params_per_segment));
+      OVREL_TRY_ASSIGN(
+          const ResolvedPenalty resolved,
+          resolve_penalty_beta(cost_model, stopping.penalty, n, x.d(), config.params_per_segment));
       notes.push_back(penalized_note(resolved));
       std::uint64_t processed = 0;
       for (;;) {
@@ -252,8 +255,8 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
   diagnostics.algorithm = "binseg";
   diagnostics.cost_model = std::string(C::name());
   diagnostics.repro_mode = ctx.repro_mode;
-  return core::OfflineChangePointResult::create(
-      n, build_result_breakpoints(n, std::move(accepted)), std::move(diagnostics));
+  return core::OfflineChangePointResult::create(n, build_result_breakpoints(n, std::move(accepted)),
+                                                std::move(diagnostics));
 }
 
 }  // namespace ovrel::offline

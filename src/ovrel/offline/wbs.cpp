@@ -20,8 +20,7 @@ Status WbsConfig::validate() const {
 
 namespace wbs {
 
-Result<std::size_t> resolve_num_intervals(std::optional<std::size_t> num_intervals,
-                                          std::size_t n) {
+Result<std::size_t> resolve_num_intervals(std::optional<std::size_t> num_intervals, std::size_t n) {
   if (num_intervals) return *num_intervals;
   const double c = std::ceil(5.0 * std::sqrt(static_cast<double>(n)));
   if (!std::isfinite(c) || c == 0.0) {
@@ -35,8 +34,8 @@ Result<std::size_t> resolve_num_intervals(std::optional<std::size_t> num_interva
 Status insert_sorted_unique(std::vector<std::size_t>& splits, std::size_t split) {
   const auto at = std::lower_bound(splits.begin(), splits.end(), split);
   if (at != splits.end() && *at == split) {
-    return core::invalid_input(core::cat("duplicate split selected at ", split,
-                                         "; internal WBS state is inconsistent"));
+    return core::invalid_input(
+        core::cat("duplicate split selected at ", split, "; internal WBS state is inconsistent"));
   }
   splits.insert(at, split);
   return {};

@@ -34,13 +34,13 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
   if (end - start < twice_m) return {};
 
   const CostEvalBudget budget(ctx);
+  binseg::CheckCadence cadence(iteration, every);
   bool found = false;
   std::size_t best_split = 0;
   std::size_t best_start = 0;
   double best_gain = 0.0;
   // Intervals with a >= start form a suffix of the sorted list; those with a >= end cannot fit.
-  auto it = std::lower_bound(sorted_intervals.begin(), sorted_intervals.end(),
-                             Interval{start, 0});
+  auto it = std::lower_bound(sorted_intervals.begin(), sorted_intervals.end(), Interval{start, 0});
   for (; it != sorted_intervals.end() && it->start < end; ++it) {
     const Interval interval = *it;
     if (interval.end > end) continue;
@@ -54,7 +54,9 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
     for (std::size_t i = window->first; i < window->second; ++i) {
       const std::size_t c = candidates[i];
       OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-      OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
+      if (cadence.due(iteration)) {
+        OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
+      }
       OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
       OVREL_TRY_ASSIGN(const double left,
                        evaluate_segment_cost(model, cache, interval.start, c, budget, stats));
@@ -92,8 +94,8 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
   using wbs::build_result_breakpoints;
   using wbs::check_runtime_controls;
   using wbs::generate_intervals;
-  using wbs::Instant;
   using wbs::insert_sorted_unique;
+  using wbs::Instant;
   using wbs::Interval;
   using wbs::pick_best_frontier_index;
   using wbs::resolve_num_intervals;
@@ -117,9 +119,9 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
   const std::size_t m = constraints.min_segment_len;
 
   OVREL_TRY_ASSIGN(const std::size_t count, resolve_num_intervals(config.num_intervals, n));
-  OVREL_TRY_ASSIGN(std::vector<Interval> intervals,
-                   generate_intervals(config.interval_strategy, count, config.seed, n, m,
-                                      candidates));
+  OVREL_TRY_ASSIGN(
+      std::vector<Interval> intervals,
+      generate_intervals(config.interval_strategy, count, config.seed, n, m, candidates));
   notes.push_back(core::cat("interval_strategy=", debug_text(config.interval_strategy),
                             ", requested_intervals=", count,
                             ", effective_intervals=", intervals.size()));
@@ -131,8 +133,8 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
   std::vector<FrontierItem> frontier;
   const auto offer = [&](std::size_t start, std::size_t end, std::size_t depth) {
     return add_segment_to_frontier(frontier, cost_model, cache, intervals, candidates, m,
-                                   constraints.max_depth, start, end, depth, ctx, every,
-                                   started_at, stats, iteration);
+                                   constraints.max_depth, start, end, depth, ctx, every, started_at,
+                                   stats, iteration);
   };
   OVREL_TRY(offer(0, n, 0));
 
@@ -159,8 +161,9 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
     case core::StoppingKind::KnownK: {
       const std::size_t k = stopping.k;
       if (constraints.max_change_points && k > *constraints.max_change_points) {
-        return core::invalid_input(core::cat("KnownK=", k, " exceeds constraints.max_change_points=",
-                                             *constraints.max_change_points));
+        return core::invalid_input(
+            core::cat("KnownK=", k,
+                      " exceeds constraints.max_change_points=", *constraints.max_change_points));
       }
       for (std::size_t pass = 1; pass <= k; ++pass) {
         OVREL_TRY(checked_counter_increment(iteration, "iteration"));
@@ -178,9 +181,9 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
       break;
     }
     case core::StoppingKind::Penalized: {
-      OVREL_TRY_ASSIGN(const ResolvedPenalty resolved,
-                       resolve_penalty_beta(cost_model, stopping.penalty, n, x.d(),
-                                            config.params_per_segment));
+      OVREL_TRY_ASSIGN(
+          const ResolvedPenalty resolved,
+          resolve_penalty_beta(cost_model, stopping.penalty, n, x.d(), config.params_per_segment));
       notes.push_back(penalized_note(resolved));
       std::uint64_t processed = 0;
       for (;;) {
@@ -225,8 +228,8 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
   diagnostics.algorithm = "wbs";
   diagnostics.cost_model = std::string(C::name());
   diagnostics.repro_mode = ctx.repro_mode;
-  return core::OfflineChangePointResult::create(
-      n, build_result_breakpoints(n, std::move(accepted)), std::move(diagnostics));
+  return core::OfflineChangePointResult::create(n, build_result_breakpoints(n, std::move(accepted)),
+                                                std::move(diagnostics));
 }
 
 }  // namespace ovrel::offline

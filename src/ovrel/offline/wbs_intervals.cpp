@@ -29,8 +29,7 @@ std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {
 
 std::size_t floor_len(std::size_t m) noexcept { return saturating_mul(2, m); }
 
-Result<bool> feasible(Interval interval, std::span<const std::size_t> candidates,
-                      std::size_t m) {
+Result<bool> feasible(Interval interval, std::span<const std::size_t> candidates, std::size_t m) {
   OVREL_TRY_ASSIGN(auto window, split_window_for_interval(interval, candidates, m));
   return window.has_value();
 }

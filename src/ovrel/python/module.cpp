@@ -43,6 +43,7 @@ void initialise(nb::module_& m) {
   register_result_classes(m);
   register_estimator_classes(m);
   register_smoke_class(m);
+  register_detect_offline(m);
   register_smoke_function(m);
 }
 

@@ -35,5 +35,6 @@ PyObject* boundary(F&& body) noexcept {
 void register_estimator_classes(nb::module_& m);
 void register_smoke_class(nb::module_& m);
 void register_smoke_function(nb::module_& m);
+void register_detect_offline(nb::module_& m);
 
 }  // namespace ovrel::python

@@ -92,8 +92,9 @@ TEST(BinSegHelpers, InsertSortedUniqueRefusesDuplicates) {
   EXPECT_EQ(splits, (std::vector<std::size_t>{2, 5, 8}));
   const auto err = insert_sorted_unique(splits, 5);
   ASSERT_FALSE(err);
-  EXPECT_EQ(err.error(), OvrelError::invalid_input(
-                             "duplicate split selected at 5; internal BinSeg state is inconsistent"));
+  EXPECT_EQ(err.error(),
+            OvrelError::invalid_input(
+                "duplicate split selected at 5; internal BinSeg state is inconsistent"));
   EXPECT_EQ(splits, (std::vector<std::size_t>{2, 5, 8}));
 }
 
@@ -135,6 +136,23 @@ TEST(BinSegHelpers, RuntimeControlsRunOnMultiplesOfThePeriod) {
   EXPECT_TRUE(check_runtime_controls(999, 1000, ctx, now, stats));
   EXPECT_EQ(check_runtime_controls(1000, 1000, ctx, now, stats).error(), OvrelError::cancelled());
   EXPECT_EQ(check_runtime_controls(7, 1, ctx, now, stats).error(), OvrelError::cancelled());
+}
+
+TEST(BinSegHelpers, CheckCadenceAgreesWithTheRemainder) {
+  const std::vector<std::pair<std::uint64_t, std::uint64_t>> starts{{0, 1},
+                                                                    {0, 7},
+                                                                    {5, 7},
+                                                                    {999, 1000},
+                                                                    {1000, 1000},
+                                                                    {kU64Max - 20, 7},
+                                                                    {kU64Max - 20, 1},
+                                                                    {kU64Max - 20, kU64Max}};
+  for (const auto& [first, every] : starts) {
+    binseg::CheckCadence cadence(first, every);
+    for (std::uint64_t it = first + 1; it != 0 && it - first <= 3000; ++it) {
+      ASSERT_EQ(cadence.due(it), it % every == 0) << "every=" << every << " it=" << it;
+    }
+  }
 }
 
 TEST(BinSegHelpers, RuntimeControlsFlagAnExceededTimeBudgetUnderSoftDegrade) {
@@ -192,10 +210,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PenaltyCase{"l2_mean", Penalty::bic(), 100, 1, 0, std::log(100.0) * 2.0,
                     "model_default_auto", 2},
-        PenaltyCase{"l2_mean", Penalty::bic(), 100, 1, 3, std::log(100.0) * 3.0,
-                    "config_override", 3},
-        PenaltyCase{"l2_mean", Penalty::bic(), 100, 1, 2, std::log(100.0) * 2.0,
-                    "config_override", 2},
+        PenaltyCase{"l2_mean", Penalty::bic(), 100, 1, 3, std::log(100.0) * 3.0, "config_override",
+                    3},
+        PenaltyCase{"l2_mean", Penalty::bic(), 100, 1, 2, std::log(100.0) * 2.0, "config_override",
+                    2},
         PenaltyCase{"normal_mean_var", Penalty::aic(), 50, 2, 0, 12.0, "model_default_auto", 3},
         PenaltyCase{"normal_full_cov", Penalty::aic(), 50, 2, 0, 12.0, "model_default_auto", 3},
         PenaltyCase{"cosine", Penalty::aic(), 50, 3, 0, 8.0, "model_default_auto", 2},
@@ -220,9 +238,9 @@ TEST(BinSegPenaltyErrors, ReportsOverflowAndNonPositiveBeta) {
             OvrelError::invalid_input("resolved penalty must be finite and > 0.0; got beta=0"));
   err = resolve_penalty_beta(model, Penalty::aic(), 10, SIZE_MAX, 0);
   ASSERT_FALSE(err);
-  EXPECT_EQ(err.error(), OvrelError::invalid_input(core::cat(
-                             "model_default effective-params overflow for d=", SIZE_MAX,
-                             ", model=l2_mean")));
+  EXPECT_EQ(err.error(),
+            OvrelError::invalid_input(core::cat(
+                "model_default effective-params overflow for d=", SIZE_MAX, ", model=l2_mean")));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -349,10 +367,9 @@ TEST(BinSegFrontier, OverflowingGainIsANumericalIssue) {
   ExecutionContext ctx(constraints);
   const auto run = offer(model, validated(constraints, 4), 0, 4, 0, ctx);
   ASSERT_FALSE(run.status);
-  EXPECT_EQ(run.status.error(),
-            OvrelError::numerical_issue(core::cat(
-                "non-finite gain at segment=[0, 4), split=2: full_cost=", big,
-                ", left_cost=", -big, ", right_cost=0, gain=inf")));
+  EXPECT_EQ(run.status.error(), OvrelError::numerical_issue(core::cat(
+                                    "non-finite gain at segment=[0, 4), split=2: full_cost=", big,
+                                    ", left_cost=", -big, ", right_cost=0, gain=inf")));
   EXPECT_TRUE(run.frontier.empty());
 }
 
@@ -414,8 +431,8 @@ class BinSegOracle : public ::testing::TestWithParam<std::uint64_t> {};
 
 TEST_P(BinSegOracle, KnownKAndPenalizedMatchTheDirectSearch) {
   const std::uint64_t seed = GetParam();
-  const auto x = piecewise_series({{30 + seed % 7, 0.0}, {25, 3.0}, {40, -1.0}, {20 + seed, 2.0}},
-                                  1.5, seed);
+  const auto x =
+      piecewise_series({{30 + seed % 7, 0.0}, {25, 3.0}, {40, -1.0}, {20 + seed, 2.0}}, 1.5, seed);
   const auto view = view_of(x);
   Constraints constraints;
   constraints.min_segment_len = 3;
@@ -494,10 +511,9 @@ TEST(BinSegDetector, ProgressAndMetricsOfKnownK) {
   const auto r = l2_binseg(Stopping::known_k(4)).detect(view_of(x), ctx);
   ASSERT_TRUE(r) << r.error().display();
   EXPECT_EQ(progress.values, (std::vector<float>{0.25F, 0.5F, 0.75F, 1.0F, 1.0F}));
-  EXPECT_EQ(telemetry.keys(),
-            (std::vector<std::string>{"offline.binseg.cost_evals",
-                                      "offline.binseg.candidates_considered",
-                                      "offline.binseg.runtime_ms"}));
+  EXPECT_EQ(telemetry.keys(), (std::vector<std::string>{"offline.binseg.cost_evals",
+                                                        "offline.binseg.candidates_considered",
+                                                        "offline.binseg.runtime_ms"}));
   EXPECT_EQ(r->breakpoints, (std::vector<std::size_t>{20, 40, 60, 80, 100}));
 }
 

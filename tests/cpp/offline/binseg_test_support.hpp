@@ -21,8 +21,9 @@
 namespace ovrel::offline::testing {
 
 // Piecewise-constant means with small deterministic noise.
-inline std::vector<double> piecewise_series(const std::vector<std::pair<std::size_t, double>>& parts,
-                                            double noise, std::uint64_t seed = 1) {
+inline std::vector<double> piecewise_series(
+    const std::vector<std::pair<std::size_t, double>>& parts, double noise,
+    std::uint64_t seed = 1) {
   std::vector<double> out;
   std::uint64_t state = seed;
   for (const auto& [len, mean] : parts) {
@@ -91,8 +92,8 @@ struct ScriptedCost {
   std::optional<std::size_t> penalty_effective_params(std::size_t d) const { return 2 * d; }
 
   static ScriptedCost of(std::function<double(std::size_t, std::size_t)> f) {
-    return ScriptedCost{std::make_shared<std::function<double(std::size_t, std::size_t)>>(
-        std::move(f))};
+    return ScriptedCost{
+        std::make_shared<std::function<double(std::size_t, std::size_t)>>(std::move(f))};
   }
 };
 static_assert(costs::CostModel<ScriptedCost>);

@@ -50,7 +50,8 @@ std::vector<std::size_t> all_candidates(std::size_t n, std::size_t m, std::size_
   return out;
 }
 
-Wbs<CostL2Mean> l2_wbs(Stopping stopping, WbsIntervalStrategy strategy = WbsIntervalStrategy::Random,
+Wbs<CostL2Mean> l2_wbs(Stopping stopping,
+                       WbsIntervalStrategy strategy = WbsIntervalStrategy::Random,
                        std::optional<std::size_t> num_intervals = std::nullopt,
                        std::uint64_t seed = 0) {
   WbsConfig config;
@@ -202,8 +203,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0, 40}, {6, 12}, {8, 14}, {10, 30}, {11, 17}, {19, 29}, {20, 40}, {30, 40}}},
         GoldenCase{"random_count0", WbsIntervalStrategy::Random, 20, 2, 0, 1, 7, {}},
         GoldenCase{"stratified_too_short", WbsIntervalStrategy::Stratified, 3, 2, 9, 1, 7, {}},
-        GoldenCase{"grid_no_candidates", WbsIntervalStrategy::DeterministicGrid, 20, 2, 9, 50, 0,
-                   {}}));
+        GoldenCase{
+            "grid_no_candidates", WbsIntervalStrategy::DeterministicGrid, 20, 2, 9, 50, 0, {}}));
 
 TEST(WbsIntervals, HugeCountReservesOnlyWhatTheAttemptsCanFill) {
   EXPECT_EQ(initial_interval_capacity(10), 10U);
@@ -241,7 +242,8 @@ TEST(WbsConfigValidate, ChecksInOrder) {
 TEST(WbsHelpers, ResolveNumIntervals) {
   const std::vector<std::pair<std::size_t, std::size_t>> table{
       {1, 100}, {400, 100}, {401, 101}, {1000, 159}, {10000, 500}};
-  for (const auto& [n, expected] : table) EXPECT_EQ(*resolve_num_intervals(std::nullopt, n), expected);
+  for (const auto& [n, expected] : table)
+    EXPECT_EQ(*resolve_num_intervals(std::nullopt, n), expected);
   EXPECT_EQ(*resolve_num_intervals(7, 1000), 7U);
   EXPECT_EQ(resolve_num_intervals(std::nullopt, 0).error(),
             OvrelError::invalid_input("adaptive interval count must be finite and > 0.0; got 0"));
@@ -310,8 +312,7 @@ INSTANTIATE_TEST_SUITE_P(
                     2},
         PenaltyCase{"normal_mean_var", Penalty::bic(), 100, 1, 2, 3.0 * std::log(100.0),
                     "model_default", 3},
-        PenaltyCase{"cosine", Penalty::bic(), 100, 1, 2, 2.0 * std::log(100.0), "model_default",
-                    2},
+        PenaltyCase{"cosine", Penalty::bic(), 100, 1, 2, 2.0 * std::log(100.0), "model_default", 2},
         PenaltyCase{"l2_mean", Penalty::aic(), 100, 2, 5, 20.0, "config_override", 5},
         PenaltyCase{"l2_mean", Penalty::manual(3.5), 100, 2, 1, 3.5, "config", 1},
         PenaltyCase{"normal_mean_var", Penalty::manual(3.5), 100, 2, 2, 3.5, "config", 2}));
@@ -325,10 +326,10 @@ TEST(WbsPenaltyErrors, ZeroParamsAndZeroBeta) {
   EXPECT_EQ(wbs::resolve_penalty_beta(model, Penalty::bic(), 1, 1, 2).error(),
             OvrelError::invalid_input("resolved penalty must be finite and > 0.0; got beta=0"));
   EXPECT_EQ(wbs::resolve_penalty_beta(model, Penalty::bic(), 10, 2, SIZE_MAX).error(),
-            OvrelError::invalid_input(core::cat(
-                "effective params overflow: d * params_per_segment exceeds usize (d=2, "
-                "params_per_segment=",
-                SIZE_MAX, ")")));
+            OvrelError::invalid_input(
+                core::cat("effective params overflow: d * params_per_segment exceeds usize (d=2, "
+                          "params_per_segment=",
+                          SIZE_MAX, ")")));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -348,10 +349,9 @@ WbsFrontierRun offer(const C& model, Intervals intervals, std::size_t n, std::si
   WbsFrontierRun run;
   std::sort(intervals.begin(), intervals.end());
   const auto candidates = all_candidates(n, m);
-  run.status = wbs::add_segment_to_frontier(run.frontier, model, typename C::Cache{n, 1},
-                                            intervals, candidates, m, max_depth, start, end, depth,
-                                            ctx, 1000, std::chrono::steady_clock::now(), run.stats,
-                                            run.iteration);
+  run.status = wbs::add_segment_to_frontier(
+      run.frontier, model, typename C::Cache{n, 1}, intervals, candidates, m, max_depth, start, end,
+      depth, ctx, 1000, std::chrono::steady_clock::now(), run.stats, run.iteration);
   return run;
 }
 
@@ -424,11 +424,10 @@ TEST(WbsFrontier, OverflowingGainNamesTheInterval) {
   ExecutionContext ctx(constraints);
   const auto run = offer(model, {{2, 6}}, 10, 2, 0, 10, 0, ctx);
   ASSERT_FALSE(run.status);
-  EXPECT_EQ(run.status.error(),
-            OvrelError::numerical_issue(core::cat("non-finite gain at interval=[2, 6), split=4: "
-                                                  "full_cost=",
-                                                  big, ", left_cost=", -big,
-                                                  ", right_cost=0, gain=inf")));
+  EXPECT_EQ(run.status.error(), OvrelError::numerical_issue(core::cat(
+                                    "non-finite gain at interval=[2, 6), split=4: "
+                                    "full_cost=",
+                                    big, ", left_cost=", -big, ", right_cost=0, gain=inf")));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -450,8 +449,8 @@ std::vector<std::size_t> oracle_wbs(const std::vector<double>& x, std::size_t m,
     for (const Interval& iv : ivs) {
       if (iv.start < s || iv.end > e) continue;
       for (std::size_t c = iv.start + m; c + m <= iv.end; ++c) {
-        const double g = direct_l2(x, iv.start, iv.end) - direct_l2(x, iv.start, c) -
-                         direct_l2(x, c, iv.end);
+        const double g =
+            direct_l2(x, iv.start, iv.end) - direct_l2(x, iv.start, c) - direct_l2(x, c, iv.end);
         if (!found || g > best.gain || (g == best.gain && c < best.split)) {
           found = true;
           best = {s, e, c, g};
@@ -538,10 +537,9 @@ TEST(WbsDetector, NotesOfAPenalizedRun) {
   EXPECT_TRUE(r->diagnostics.warnings.empty());
   EXPECT_FALSE(r->diagnostics.pruning_stats.has_value());
   EXPECT_FALSE(r->diagnostics.params_json.has_value());
-  EXPECT_EQ(telemetry.keys(),
-            (std::vector<std::string>{"offline.wbs.cost_evals", "offline.wbs.candidates_considered",
-                                      "offline.wbs.intervals_considered",
-                                      "offline.wbs.runtime_ms"}));
+  EXPECT_EQ(telemetry.keys(), (std::vector<std::string>{
+                                  "offline.wbs.cost_evals", "offline.wbs.candidates_considered",
+                                  "offline.wbs.intervals_considered", "offline.wbs.runtime_ms"}));
 }
 
 TEST(WbsDetector, SameSeedSameRun) {
@@ -680,10 +678,9 @@ TEST(WbsStopping, SoftDegradeBudgetCompletesWithOneWarning) {
 template <class C>
 class EveryCostModel : public ::testing::Test {};
 
-using AllModels =
-    ::testing::Types<CostL2Mean, costs::CostL1Median, costs::CostNormalMeanVar,
-                     costs::CostNormalFullCov, costs::CostNIGMarginal, costs::CostCosine,
-                     costs::CostRank, costs::CostAR>;
+using AllModels = ::testing::Types<CostL2Mean, costs::CostL1Median, costs::CostNormalMeanVar,
+                                   costs::CostNormalFullCov, costs::CostNIGMarginal,
+                                   costs::CostCosine, costs::CostRank, costs::CostAR>;
 TYPED_TEST_SUITE(EveryCostModel, AllModels);
 
 TYPED_TEST(EveryCostModel, BinSegAndWbsFindTheChange) {
