@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "ovrel/core/text.hpp"
@@ -11,8 +12,22 @@ namespace ovrel::python {
 
 using core::cat;
 
+namespace {
+
+// Sets the exception from the whole message: a message quotes the caller's text, which may hold
+// a NUL that a C string would cut the message at.
+void set_error(PyObject* type, const std::string& message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "replace");
+  if (text == nullptr) return;  // MemoryError is already set.
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+}  // namespace
+
 void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  set_error(type, message);
   throw nb::python_error();
 }
 
@@ -83,6 +98,9 @@ void set_error_from_current_exception() noexcept {
     PyErr_SetString(type, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked to grow beyond what the address space allows: out of memory as well.
+    PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyObject* panic = panic_exception_type();
     const char* what = e.what();
@@ -98,7 +116,7 @@ void set_error_from_current_exception() noexcept {
 void rethrow_as_argument_error(const char* name, nb::python_error& e) {
   nb::object cause = nb::borrow(e.value());
   std::string inner = nb::cast<std::string>(nb::str(cause));
-  PyErr_SetString(PyExc_TypeError, cat("argument '", name, "': ", inner).c_str());
+  set_error(PyExc_TypeError, cat("argument '", name, "': ", inner));
   // Keep the converter's exception attached as the cause.
   nb::python_error outer;
   PyException_SetCause(outer.value().ptr(), cause.release().ptr());
