@@ -290,3 +290,19 @@ def test_concurrent_predicts_share_the_object():
         t.join()
     assert errors == []
     assert results == [[6000]] * 3
+
+
+def test_predict_holds_its_borrow_while_converting_arguments():
+    p = ovrel.Pelt().fit(X)
+    refused = []
+
+    class Pen:
+        def __float__(self):
+            try:
+                p.fit(np.arange(10.0))
+            except RuntimeError as e:
+                refused.append(str(e))
+            return 10.0
+
+    assert p.predict(pen=Pen()).diagnostics.n == 300
+    assert refused == ["Already borrowed"]
