@@ -76,6 +76,15 @@ def test_text_signatures_and_docs():
         (lambda: ovrel.smoke_detect([1.0], [2.0]), r"smoke_detect\(\) takes 1 positional argument but 2 were given"),
         (lambda: ovrel.smoke_detect(x=[1.0]), r"smoke_detect\(\) got an unexpected keyword argument 'x'"),
         (
+            lambda: ovrel.detect_offline([1.0], [2.0], cost="l2"),
+            r"detect_offline\(\) takes 1 positional argument but 2 positional arguments "
+            r"\(and 1 keyword-only argument\) were given",
+        ),
+        (
+            lambda: ovrel.Binseg("l2", 2, 1, None, None, 3),
+            r"Binseg\(\) takes from 0 to 5 positional arguments but 6 were given",
+        ),
+        (
             lambda: ovrel.smoke_detect([1.0], values=[1.0]),
             r"smoke_detect\(\) got multiple values for argument 'values'",
         ),
