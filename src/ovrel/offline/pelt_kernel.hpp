@@ -168,6 +168,62 @@ template <costs::CostModel C>
     return std::unexpected(std::move(e));
   };
   const std::size_t len = s.active_len;
+  // The common case gets a loop without branches on feasibility, budget or failure: no memo, no
+  // cap, and a budget that this target cannot cross. Starts ascend, so the feasible ones are a
+  // prefix. Any non-finite candidate sends the target through the general loop below, which
+  // scores it again from the same state and reports exactly what failed.
+  if (memo == nullptr && !capped && evals <= fast_until) {
+    std::size_t feasible = len;
+    while (feasible > 0 && (active[feasible - 1] >= t || t - active[feasible - 1] < msl)) {
+      --feasible;
+    }
+    if (fast_until - evals >= feasible) {
+      bool all_finite = true;
+      // No store here aliases the cache's tables, so their entries at t stay in registers.
+      double* __restrict scored_out = scored;
+      if constexpr (requires { model.segment_costs_to_end(cache, t, t, t, scored_out); }) {
+        // Between changes the active starts are consecutive: a run of them is costed in one batch.
+        std::size_t k = 0;
+        while (k < feasible) {
+          const std::size_t tau0 = active[k];
+          std::size_t r = k + 1;
+          while (r < feasible && active[r] == tau0 + (r - k)) ++r;
+          model.segment_costs_to_end(cache, tau0, r - k, t, scored_out + k);
+          const double* f = F + tau0;
+          for (std::size_t i = 0; i < r - k; ++i) scored_out[k + i] += f[i];
+          k = r;
+        }
+      } else {
+        for (std::size_t k = 0; k < feasible; ++k) {
+          scored_out[k] = model.segment_cost(cache, active[k], t) + F[active[k]];
+        }
+      }
+      for (std::size_t k = 0; k < feasible; ++k) {
+        const std::size_t tau = active[k];
+        const double s0 = scored_out[k];
+        const double cand = s0 + beta;
+        all_finite &= std::isfinite(cand);
+        // Starts ascend, so a later start never wins a tie.
+        if (cand < best_objective) {
+          best_objective = cand;
+          best_tau = tau;
+        }
+      }
+      if (all_finite) {
+        for (std::size_t k = feasible; k < len; ++k) {
+          scored[k] = std::numeric_limits<double>::quiet_NaN();
+        }
+        stats.cost_evals = evals + feasible;
+        best.objective = best_objective;
+        best.tau = best_tau;
+        best.scored = feasible;
+        best.change_count = best_tau == kNone ? kNone : start_change_count(count, best_tau);
+        return {};
+      }
+      best_objective = std::numeric_limits<double>::infinity();
+      best_tau = kNone;
+    }
+  }
   for (std::size_t k = 0; k < len; ++k) {
     const std::size_t tau = active[k];
     scored[k] = std::numeric_limits<double>::quiet_NaN();
