@@ -47,12 +47,15 @@ struct PeltConfig {
 };
 
 // Whether dropping starts by the PELT inequality keeps the optimum for this model. It needs a
-// cost that never grows when a segment is split, which the normal-inverse-gamma marginal
-// likelihood does not satisfy; its runs score every start.
+// cost that never grows when a segment is split. The normal-inverse-gamma marginal likelihood
+// does not satisfy it, nor does the autoregressive cost (a split loses the lagged pairs across
+// it, and short segments fit exactly at the variance floor); their runs score every start.
 template <class C>
 inline constexpr bool kInequalityPruningIsExact = true;
 template <>
 inline constexpr bool kInequalityPruningIsExact<costs::CostNIGMarginal> = false;
+template <>
+inline constexpr bool kInequalityPruningIsExact<costs::CostAR> = false;
 
 // Built by its caller from a validated configuration and a model; read-only afterwards.
 template <costs::CostModel C>
