@@ -337,3 +337,38 @@ def test_preprocess_steps_leave_notes(preprocess, note):
 )
 def test_preprocess_refusals(preprocess, exc, message):
     raises(exc, message, preprocess=preprocess)
+
+
+def test_detection_runs_without_the_interpreter_lock():
+    import sys
+    import threading
+    import time
+
+    # Pure noise under a huge penalty: nothing prunes, so the run takes a while.
+    slow = np.random.default_rng(5).normal(size=12000)
+    window = {}
+    done = threading.Event()
+
+    def run():
+        try:
+            window["start"] = time.perf_counter()
+            ovrel.detect_offline(slow, stopping={"pen": 1e9})
+            window["end"] = time.perf_counter()
+        finally:
+            done.set()
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.0005)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+        stamps = []
+        while not done.is_set():
+            stamps.append(time.perf_counter())
+        thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    # This thread ran in the middle of the detection, not just around its edges.
+    start, end = window["start"], window["end"]
+    quarter = (end - start) / 4
+    assert any(start + quarter < t < end - quarter for t in stamps)

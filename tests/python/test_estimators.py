@@ -87,7 +87,7 @@ def test_unknown_models(text):
         (lambda: ovrel.Pelt(depth=1), TypeError, r"Pelt\(\) got an unexpected keyword argument 'depth'"),
         (lambda: ovrel.Fpop("l2"), TypeError, r"argument 'min_segment_len': .*"),
         (lambda: ovrel.Pelt("l2", 2, 1, None, 3), TypeError,
-         r"Pelt\(\) takes 4 positional arguments but 5 were given"),
+         r"Pelt\(\) takes from 0 to 4 positional arguments but 5 were given"),
     ],
 )
 def test_construction_refusals(call, exc, message):
@@ -290,3 +290,19 @@ def test_concurrent_predicts_share_the_object():
         t.join()
     assert errors == []
     assert results == [[6000]] * 3
+
+
+def test_predict_holds_its_borrow_while_converting_arguments():
+    p = ovrel.Pelt().fit(X)
+    refused = []
+
+    class Pen:
+        def __float__(self):
+            try:
+                p.fit(np.arange(10.0))
+            except RuntimeError as e:
+                refused.append(str(e))
+            return 10.0
+
+    assert p.predict(pen=Pen()).diagnostics.n == 300
+    assert refused == ["Already borrowed"]

@@ -76,6 +76,15 @@ def test_text_signatures_and_docs():
         (lambda: ovrel.smoke_detect([1.0], [2.0]), r"smoke_detect\(\) takes 1 positional argument but 2 were given"),
         (lambda: ovrel.smoke_detect(x=[1.0]), r"smoke_detect\(\) got an unexpected keyword argument 'x'"),
         (
+            lambda: ovrel.detect_offline([1.0], [2.0], cost="l2"),
+            r"detect_offline\(\) takes 1 positional argument but 2 positional arguments "
+            r"\(and 1 keyword-only argument\) were given",
+        ),
+        (
+            lambda: ovrel.Binseg("l2", 2, 1, None, None, 3),
+            r"Binseg\(\) takes from 0 to 5 positional arguments but 6 were given",
+        ),
+        (
             lambda: ovrel.smoke_detect([1.0], values=[1.0]),
             r"smoke_detect\(\) got multiple values for argument 'values'",
         ),
@@ -111,3 +120,50 @@ def test_concurrent_calls_do_not_deadlock():
     for t in threads:
         t.join()
     assert set(errors) <= {"Already borrowed", "Already mutably borrowed"}
+
+
+@pytest.mark.parametrize(
+    "method, signature",
+    [
+        (ovrel.Pelt.fit, "($self, x)"),
+        (ovrel.Binseg.predict, "($self, *, pen=None, n_bkps=None)"),
+        (ovrel.Fpop.predict, "($self, *, pen=None, n_bkps=None)"),
+        (ovrel.SmokeDetector.fit, "($self, values)"),
+        (ovrel.SmokeDetector.predict, "($self)"),
+        (ovrel.OfflineChangePointResult.to_json, "($self)"),
+        (ovrel.OfflineChangePointResult.from_json, "(payload)"),
+        (
+            ovrel.OfflineChangePointResult.plot,
+            '($self, values=None, *, ax=None, title=None, breakpoint_color="crimson", '
+            'breakpoint_style="--", line_width=1.5, show_legend=True)',
+        ),
+    ],
+)
+def test_method_text_signatures(method, signature):
+    assert method.__text_signature__ == signature
+    assert method.__doc__ is None
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: ovrel.Pelt.fit(ovrel.Binseg(), [1.0, 2.0]),
+        lambda: ovrel.Pelt.predict(3, pen=1.0),
+        lambda: ovrel.SmokeDetector.predict(None),
+        lambda: ovrel.OfflineChangePointResult.to_json(ovrel.Pelt()),
+        # Made by __new__ alone, never initialised.
+        lambda: ovrel.Pelt.__new__(ovrel.Pelt).predict(pen=1.0),
+        lambda: ovrel.Fpop.__new__(ovrel.Fpop).fit([1.0, 2.0]),
+        lambda: ovrel.SmokeDetector.__new__(ovrel.SmokeDetector).fit([1.0]),
+        lambda: ovrel.OfflineChangePointResult.__new__(ovrel.OfflineChangePointResult).to_json(),
+    ],
+)
+def test_methods_refuse_foreign_or_uninitialised_objects(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_messages_keep_the_callers_text_whole():
+    with pytest.raises(ValueError) as info:
+        ovrel.Pelt(model="l2\0x")
+    assert str(info.value).startswith("unsupported model 'l2\0x'; expected one of:")

@@ -34,7 +34,7 @@ bool is_blank(std::string_view text) {
       const auto c2 = static_cast<unsigned char>(text[i + 2]);
       const bool space = (c == 0xE1 && c1 == 0x9A && c2 == 0x80) ||
                          (c == 0xE2 && c1 == 0x80 &&
-                          (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) ||
+                          ((c2 >= 0x80 && c2 <= 0x8A) || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) ||
                          (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) ||
                          (c == 0xE3 && c1 == 0x80 && c2 == 0x80);
       if (space) {

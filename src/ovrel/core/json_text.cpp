@@ -384,7 +384,8 @@ class Reader {
       } else {
         std::int64_t i = 0;
         const auto r = std::from_chars(lexeme.data(), lexeme.data() + lexeme.size(), i);
-        if (r.ec == std::errc()) {
+        // -0 has no integer form that keeps its sign: it is read as the float -0.0.
+        if (r.ec == std::errc() && i != 0) {
           out.kind = JsonNode::Kind::Signed;
           out.signed_value = i;
           return {};

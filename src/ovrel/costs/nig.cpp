@@ -54,6 +54,9 @@ core::Result<NIGCache> CostNIGMarginal::precompute(const core::TimeSeriesView& x
     append_prefix_sum_squares(column, repro_mode, cache.prefix_sum_sq);
   }
   cache.prior = prior;
+  cache.alpha0_ln_beta0 = prior.alpha0 * std::log(prior.beta0);
+  cache.ln_kappa0 = std::log(prior.kappa0);
+  cache.ln_gamma_alpha0 = ln_gamma(prior.alpha0);
   cache.n = n;
   cache.d = d;
   return cache;

@@ -44,6 +44,11 @@ struct NIGCache {
   NIGPrior prior;
   std::size_t n = 0;
   std::size_t d = 0;
+  // Terms of every segment cost that depend on the prior only, computed once by precompute:
+  // alpha0 * ln(beta0), ln(kappa0) and ln Gamma(alpha0).
+  double alpha0_ln_beta0 = 0.0;
+  double ln_kappa0 = 0.0;
+  double ln_gamma_alpha0 = 0.0;
 };
 
 // ln Gamma(x) for x > 0: Lanczos (g = 7, nine coefficients), with reflection below 0.5 and
@@ -89,14 +94,15 @@ class CostNIGMarginal {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     const NIGPrior& p = cache.prior;
     const std::size_t stride = cache.n + 1;
-    // The count difference is end - start in every dimension (no value is missing), so every
-    // term that depends only on m is the same for all dimensions and is computed once.
-    const double m = static_cast<double>(cache.prefix_count[end] - cache.prefix_count[start]);
-    const double a = p.alpha0 * std::log(p.beta0);
-    const double lk = std::log(p.kappa0);
+    // Every count block holds 0, 1, ..., n (no value is missing), so the count difference is
+    // end - start in every dimension: m and every term that depends only on m are the same for
+    // all dimensions and are computed once, without reading the count table.
+    const double m = static_cast<double>(end - start);
+    const double a = cache.alpha0_ln_beta0;
+    const double lk = cache.ln_kappa0;
     const double h = m * 0.5;
     const double alpha_n = p.alpha0 + h;
-    const double a_gamma = a + (ln_gamma(alpha_n) - ln_gamma(p.alpha0));
+    const double a_gamma = a + (ln_gamma(alpha_n) - cache.ln_gamma_alpha0);
     const double kappa_term = (lk - std::log(p.kappa0 + m)) * 0.5;
     const double pi_term = h * kMinusLn2Pi;
     const double kappa_m = p.kappa0 * m;

@@ -165,12 +165,16 @@ double CostNormalFullCov::multivariate_cost(const NormalFullCovCache& cache, std
   double* c_mat = hold.data();
   double* s_mat = c_mat + d * d;
 
+  // The means go into the scratch matrix, which the log-determinant overwrites only later.
+  double* mean = s_mat;
+  for (std::size_t i = 0; i < d; ++i) mean[i] = range_sum(ps, i * n1, start, end) / m;
+
   double trace = 0.0;
   std::size_t pair = 0;
   for (std::size_t i = 0; i < d; ++i) {
-    const double mean_i = range_sum(ps, i * n1, start, end) / m;
+    const double mean_i = mean[i];
     for (std::size_t k = i; k < d; ++k, ++pair) {
-      const double mean_k = range_sum(ps, k * n1, start, end) / m;
+      const double mean_k = mean[k];
       const double cross = range_sum(pc, pair * n1, start, end) / m;
       const double raw = cross - mean_i * mean_k;
       // NaN only arises from sums that overflowed: no covariance is known, so no cost either.

@@ -62,14 +62,14 @@ Result<double> evaluate_segment_cost(const C& model, const typename C::Cache& ca
   return offline::evaluate_segment_cost(model, cache, start, end, ctx, stats);
 }
 
+// Flattened: the counted cost evaluation is too large for the inliner on its own, and a call
+// per evaluation (its result returned through memory) costs as much as the L2 cost itself.
 template <costs::CostModel C>
-Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& model,
-                               const typename C::Cache& cache,
-                               std::span<const std::size_t> candidates, std::size_t start,
-                               std::size_t end, std::size_t depth,
-                               const core::ValidatedConstraints& constraints,
-                               const core::ExecutionContext& ctx, std::uint64_t every,
-                               Instant started_at, RunStats& stats, std::uint64_t& iteration) {
+[[gnu::flatten]] Status add_segment_to_frontier(
+    std::vector<FrontierItem>& frontier, const C& model, const typename C::Cache& cache,
+    std::span<const std::size_t> candidates, std::size_t start, std::size_t end, std::size_t depth,
+    const core::ValidatedConstraints& constraints, const core::ExecutionContext& ctx,
+    std::uint64_t every, Instant started_at, RunStats& stats, std::uint64_t& iteration) {
   const std::size_t m = constraints.min_segment_len;
   if (end <= start) return {};
   if (constraints.max_depth && depth >= *constraints.max_depth) return {};

@@ -5,8 +5,7 @@
 
 namespace ovrel::offline {
 
-std::vector<std::size_t> build_targets(const core::ValidatedConstraints& validated,
-                                       std::size_t n) {
+std::vector<std::size_t> build_targets(const core::ValidatedConstraints& validated, std::size_t n) {
   std::vector<std::size_t> targets;
   targets.reserve(validated.effective_candidates.size() + 1);
   targets.assign(validated.effective_candidates.begin(), validated.effective_candidates.end());
@@ -36,8 +35,8 @@ Result<ReconstructedBreakpoints> reconstruct_breakpoints(std::size_t n,
           core::cat("invalid DP backtrack state: missing predecessor at t=", t));
     }
     if (p >= t) {
-      return core::invalid_input(core::cat("invalid DP backtrack state: predecessor tau=", p,
-                                           " is not < t=", t));
+      return core::invalid_input(
+          core::cat("invalid DP backtrack state: predecessor tau=", p, " is not < t=", t));
     }
     if (p == 0) break;
     path.push_back(p);
@@ -51,8 +50,9 @@ Result<ReconstructedBreakpoints> reconstruct_breakpoints(std::size_t n,
 CostEvalBudget::CostEvalBudget(const core::ExecutionContext& ctx)
     : ctx_(&ctx), limit_(ctx.constraints.max_cost_evals.value_or(UINT64_MAX)) {}
 
-Status CostEvalBudget::check_slow(std::uint64_t used, bool& soft_budget_exceeded) const {
-  OVREL_TRY_ASSIGN(const bool exceeded, ctx_->check_cost_eval_budget(used));
+Status CostEvalBudget::count_slow(std::uint64_t& cost_evals, bool& soft_budget_exceeded) const {
+  OVREL_TRY(checked_counter_increment(cost_evals, "cost_evals"));
+  OVREL_TRY_ASSIGN(const bool exceeded, ctx_->check_cost_eval_budget(cost_evals));
   if (exceeded) soft_budget_exceeded = true;
   return {};
 }
@@ -103,8 +103,8 @@ Result<ResolvedPenalty> resolve_with_default(const core::Penalty& penalty, std::
   }
   if (params_per_segment == 2) {
     if (!model_default) {
-      return core::invalid_input(core::cat("model_default effective-params overflow for d=", d,
-                                           ", model=", model_name));
+      return core::invalid_input(
+          core::cat("model_default effective-params overflow for d=", d, ", model=", model_name));
     }
     return finish_resolution(penalty, n, *model_default, kSourceModelDefault,
                              model_default_one_dim);
@@ -131,9 +131,9 @@ std::string known_k_note(std::size_t k, double selected_beta, std::uint64_t sear
 }
 
 std::string penalized_note(const ResolvedPenalty& resolved) {
-  return core::cat("stopping=Penalized(", core::debug(resolved.penalty),
-                   "), beta=", resolved.beta, ", params_per_segment=",
-                   resolved.params_per_segment, " (", resolved.params_source, ")");
+  return core::cat("stopping=Penalized(", core::debug(resolved.penalty), "), beta=", resolved.beta,
+                   ", params_per_segment=", resolved.params_per_segment, " (",
+                   resolved.params_source, ")");
 }
 
 std::string penalty_path_note(std::size_t len) {

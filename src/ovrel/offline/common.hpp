@@ -65,8 +65,7 @@ constexpr std::size_t normalized_cancel_check_every(std::size_t every) noexcept 
 
 // The effective candidate positions in order, followed by n unless already last: every end
 // position of a possible segment, ascending, ending with n.
-std::vector<std::size_t> build_targets(const core::ValidatedConstraints& validated,
-                                       std::size_t n);
+std::vector<std::size_t> build_targets(const core::ValidatedConstraints& validated, std::size_t n);
 
 struct ReconstructedBreakpoints {
   std::vector<std::size_t> breakpoints;  // ascending, ends with n, never holds 0
@@ -97,25 +96,42 @@ Result<ReconstructedBreakpoints> reconstruct_breakpoints(std::size_t n,
   return {};
 }
 
-// The cost-evaluation budget as a detector's innermost loop asks it: the context is consulted
-// only once the count is over the limit, which is where its answer can differ from "within".
+// Counting segment-cost evaluations against the cost-evaluation budget, as a detector's innermost
+// loop does it: below `fast_until()` an evaluation is a plain increment (the count can neither
+// overflow nor pass the limit); from there on `count_slow` does the checked increment and asks the
+// context, whose answer can then differ from "within budget".
 class CostEvalBudget {
  public:
   explicit CostEvalBudget(const core::ExecutionContext& ctx);
 
-  [[nodiscard]] Status check(std::uint64_t used, bool& soft_budget_exceeded) const {
-    if (used <= limit_) [[likely]] {
+  std::uint64_t fast_until() const noexcept { return limit_; }
+
+  // Raises cost_evals by one ("cost_evals" counter overflow at u64::MAX), then applies the budget
+  // to the new count: an error under HardFail, the flag under SoftDegrade.
+  [[nodiscard]] Status count(std::uint64_t& cost_evals, bool& soft_budget_exceeded) const {
+    if (cost_evals < limit_) [[likely]] {
+      ++cost_evals;
       return {};
     }
-    return check_slow(used, soft_budget_exceeded);
+    return count_slow(cost_evals, soft_budget_exceeded);
   }
+  [[nodiscard]] Status count_slow(std::uint64_t& cost_evals, bool& soft_budget_exceeded) const;
 
  private:
-  Status check_slow(std::uint64_t used, bool& soft_budget_exceeded) const;
-
   const core::ExecutionContext* ctx_;
   std::uint64_t limit_;  // u64::MAX without a budget
 };
+
+// Adds `amount` to a work counter; on overflow the counter is left at u64::MAX and the call fails
+// with "{name} counter overflow", as the same number of single increments would.
+[[nodiscard]] inline Status checked_counter_add(std::uint64_t& counter, std::uint64_t amount,
+                                                std::string_view name) {
+  if (__builtin_add_overflow(counter, amount, &counter)) [[unlikely]] {
+    counter = UINT64_MAX;
+    return core::resource_limit(core::cat(name, " counter overflow"));
+  }
+  return {};
+}
 
 // Whole milliseconds since `started_at` (seconds * 1000 + nanoseconds / 1e6), saturating.
 std::uint64_t elapsed_runtime_ms(MonotonicInstant started_at);
@@ -135,8 +151,7 @@ template <costs::CostModel C, class Stats>
                                                           std::size_t start, std::size_t end,
                                                           const CostEvalBudget& budget,
                                                           Stats& stats) {
-  OVREL_TRY(checked_counter_increment(stats.cost_evals, "cost_evals"));
-  OVREL_TRY(budget.check(stats.cost_evals, stats.soft_budget_exceeded));
+  OVREL_TRY(budget.count(stats.cost_evals, stats.soft_budget_exceeded));
   const double cost = model.segment_cost(cache, start, end);
   if (!std::isfinite(cost)) [[unlikely]] {
     return core::numerical_issue(

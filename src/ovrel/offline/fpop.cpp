@@ -42,10 +42,10 @@ Result<core::OfflineChangePointResult> Fpop::detect(const core::TimeSeriesView& 
       /*prune=*/true, x, ctx);
 }
 
-Result<KernelResult> run_fpop_penalized(const costs::CostL2Mean& model,
-                                        const costs::L2Cache& cache, std::size_t n,
-                                        const core::ValidatedConstraints& constraints,
-                                        double beta, bool prune, std::size_t cancel_check_every,
+Result<KernelResult> run_fpop_penalized(const costs::CostL2Mean& model, const costs::L2Cache& cache,
+                                        std::size_t n,
+                                        const core::ValidatedConstraints& constraints, double beta,
+                                        bool prune, std::size_t cancel_check_every,
                                         const core::ExecutionContext& ctx,
                                         MonotonicInstant started_at, RunStats& stats) {
   if (!is_valid_beta(beta)) {
@@ -66,15 +66,15 @@ Result<KnownKSearchResult> run_fpop_known_k_search(const costs::CostL2Mean& mode
                                                    std::size_t k, std::size_t cancel_check_every,
                                                    const core::ExecutionContext& ctx,
                                                    MonotonicInstant started_at, RunStats& stats) {
-  return detail::run_known_k<FpopFlavour>(model, cache, n, constraints, k, cancel_check_every,
-                                          ctx, started_at, stats);
+  return detail::run_known_k<FpopFlavour>(model, cache, n, constraints, k, cancel_check_every, ctx,
+                                          started_at, stats);
 }
 
 Result<std::vector<KernelResult>> run_fpop_penalty_path(
     const costs::CostL2Mean& model, const costs::L2Cache& cache, std::size_t n,
     const core::ValidatedConstraints& constraints, std::span<const double> betas,
-    std::size_t cancel_check_every, const core::ExecutionContext& ctx,
-    MonotonicInstant started_at, RunStats& stats) {
+    std::size_t cancel_check_every, const core::ExecutionContext& ctx, MonotonicInstant started_at,
+    RunStats& stats) {
   return detail::run_path<FpopFlavour>(model, cache, n, constraints, betas, /*prune=*/true,
                                        cancel_check_every, ctx, started_at, stats);
 }

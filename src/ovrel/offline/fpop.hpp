@@ -53,10 +53,10 @@ class Fpop {
 static_assert(core::OfflineDetector<Fpop>);
 
 // One penalised run for penalty beta (finite, > 0); `prune` drops dominated starts.
-Result<KernelResult> run_fpop_penalized(const costs::CostL2Mean& model,
-                                        const costs::L2Cache& cache, std::size_t n,
-                                        const core::ValidatedConstraints& constraints,
-                                        double beta, bool prune, std::size_t cancel_check_every,
+Result<KernelResult> run_fpop_penalized(const costs::CostL2Mean& model, const costs::L2Cache& cache,
+                                        std::size_t n,
+                                        const core::ValidatedConstraints& constraints, double beta,
+                                        bool prune, std::size_t cancel_check_every,
                                         const core::ExecutionContext& ctx,
                                         MonotonicInstant started_at, RunStats& stats);
 
@@ -72,7 +72,7 @@ Result<KnownKSearchResult> run_fpop_known_k_search(const costs::CostL2Mean& mode
 Result<std::vector<KernelResult>> run_fpop_penalty_path(
     const costs::CostL2Mean& model, const costs::L2Cache& cache, std::size_t n,
     const core::ValidatedConstraints& constraints, std::span<const double> betas,
-    std::size_t cancel_check_every, const core::ExecutionContext& ctx,
-    MonotonicInstant started_at, RunStats& stats);
+    std::size_t cancel_check_every, const core::ExecutionContext& ctx, MonotonicInstant started_at,
+    RunStats& stats);
 
 }  // namespace ovrel::offline

@@ -47,12 +47,15 @@ struct PeltConfig {
 };
 
 // Whether dropping starts by the PELT inequality keeps the optimum for this model. It needs a
-// cost that never grows when a segment is split, which the normal-inverse-gamma marginal
-// likelihood does not satisfy; its runs score every start.
+// cost that never grows when a segment is split. The normal-inverse-gamma marginal likelihood
+// does not satisfy it, nor does the autoregressive cost (a split loses the lagged pairs across
+// it, and short segments fit exactly at the variance floor); their runs score every start.
 template <class C>
 inline constexpr bool kInequalityPruningIsExact = true;
 template <>
 inline constexpr bool kInequalityPruningIsExact<costs::CostNIGMarginal> = false;
+template <>
+inline constexpr bool kInequalityPruningIsExact<costs::CostAR> = false;
 
 // Built by its caller from a validated configuration and a model; read-only afterwards.
 template <costs::CostModel C>
@@ -69,8 +72,8 @@ struct Pelt {
 template <costs::CostModel C>
 Result<KernelResult> run_pelt_penalized(const C& model, const typename C::Cache& cache,
                                         std::size_t n,
-                                        const core::ValidatedConstraints& constraints,
-                                        double beta, bool prune, std::size_t cancel_check_every,
+                                        const core::ValidatedConstraints& constraints, double beta,
+                                        bool prune, std::size_t cancel_check_every,
                                         const core::ExecutionContext& ctx,
                                         MonotonicInstant started_at, RunStats& stats);
 
@@ -90,20 +93,20 @@ template <costs::CostModel C>
 Result<std::vector<KernelResult>> run_pelt_penalty_path(
     const C& model, const typename C::Cache& cache, std::size_t n,
     const core::ValidatedConstraints& constraints, std::span<const double> betas,
-    std::size_t cancel_check_every, const core::ExecutionContext& ctx,
-    MonotonicInstant started_at, RunStats& stats);
+    std::size_t cancel_check_every, const core::ExecutionContext& ctx, MonotonicInstant started_at,
+    RunStats& stats);
 
 #define OVREL_DECLARE_PELT(C, EXTERN)                                                          \
-  EXTERN template struct Pelt<C>;                                                             \
-  EXTERN template Result<KernelResult> run_pelt_penalized<C>(                                 \
+  EXTERN template struct Pelt<C>;                                                              \
+  EXTERN template Result<KernelResult> run_pelt_penalized<C>(                                  \
       const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, double, bool, \
-      std::size_t, const core::ExecutionContext&, MonotonicInstant, RunStats&);               \
-  EXTERN template Result<KnownKSearchResult> run_known_k_search<C>(                           \
+      std::size_t, const core::ExecutionContext&, MonotonicInstant, RunStats&);                \
+  EXTERN template Result<KnownKSearchResult> run_known_k_search<C>(                            \
       const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, std::size_t,  \
-      std::size_t, const core::ExecutionContext&, MonotonicInstant, RunStats&);               \
-  EXTERN template Result<std::vector<KernelResult>> run_pelt_penalty_path<C>(                 \
-      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&,              \
-      std::span<const double>, std::size_t, const core::ExecutionContext&, MonotonicInstant,  \
+      std::size_t, const core::ExecutionContext&, MonotonicInstant, RunStats&);                \
+  EXTERN template Result<std::vector<KernelResult>> run_pelt_penalty_path<C>(                  \
+      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&,               \
+      std::span<const double>, std::size_t, const core::ExecutionContext&, MonotonicInstant,   \
       RunStats&)
 
 OVREL_DECLARE_PELT(costs::CostL2Mean, extern);

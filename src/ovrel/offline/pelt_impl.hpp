@@ -34,21 +34,20 @@ Result<core::OfflineChangePointResult> Pelt<C>::detect(const core::TimeSeriesVie
 template <costs::CostModel C>
 Result<KernelResult> run_pelt_penalized(const C& model, const typename C::Cache& cache,
                                         std::size_t n,
-                                        const core::ValidatedConstraints& constraints,
-                                        double beta, bool prune, std::size_t cancel_check_every,
+                                        const core::ValidatedConstraints& constraints, double beta,
+                                        bool prune, std::size_t cancel_check_every,
                                         const core::ExecutionContext& ctx,
                                         MonotonicInstant started_at, RunStats& stats) {
   if (!is_valid_beta(beta)) {
-    return core::invalid_input(core::cat(detail::PeltFlavour::kPenalizedName,
-                                         " requires finite beta > 0; got ", beta));
+    return core::invalid_input(
+        core::cat(detail::PeltFlavour::kPenalizedName, " requires finite beta > 0; got ", beta));
   }
   const std::vector<std::size_t> targets = build_targets(constraints, n);
   const detail::KernelPlan plan{n, targets, constraints.min_segment_len,
                                 constraints.max_change_points};
   detail::DpState state;
-  return detail::run_penalized<detail::PeltFlavour>(model, cache, plan, beta, prune,
-                                                    cancel_check_every, ctx, started_at, stats,
-                                                    state);
+  return detail::run_penalized<detail::PeltFlavour>(
+      model, cache, plan, beta, prune, cancel_check_every, ctx, started_at, stats, state);
 }
 
 template <costs::CostModel C>
@@ -66,8 +65,8 @@ template <costs::CostModel C>
 Result<std::vector<KernelResult>> run_pelt_penalty_path(
     const C& model, const typename C::Cache& cache, std::size_t n,
     const core::ValidatedConstraints& constraints, std::span<const double> betas,
-    std::size_t cancel_check_every, const core::ExecutionContext& ctx,
-    MonotonicInstant started_at, RunStats& stats) {
+    std::size_t cancel_check_every, const core::ExecutionContext& ctx, MonotonicInstant started_at,
+    RunStats& stats) {
   return detail::run_path<detail::PeltFlavour>(model, cache, n, constraints, betas,
                                                kInequalityPruningIsExact<C>, cancel_check_every,
                                                ctx, started_at, stats);

@@ -72,8 +72,11 @@ struct DpState {
 };
 
 // The change count of a segmentation whose last segment starts at tau.
+inline std::size_t start_change_count(const std::size_t* count, std::size_t tau) noexcept {
+  return tau == 0 ? 0 : saturating_increment(count[tau]);
+}
 inline std::size_t start_change_count(const DpState& s, std::size_t tau) noexcept {
-  return tau == 0 ? 0 : saturating_increment(s.count[tau]);
+  return start_change_count(s.count.data(), tau);
 }
 
 // Removes the starts the inequality dominates at target t (score without penalty not below F[t])
@@ -117,6 +120,170 @@ template <class OnPruned>
   return {};
 }
 
+// The segment costs already evaluated at the current target of a penalty path, shared by its
+// penalties: stamp[tau] == current marks cost[tau] as the cost of [tau, t).
+struct TargetMemo {
+  double* cost;
+  std::size_t* stamp;
+  std::size_t current;
+};
+
+struct TargetBest {
+  double objective = std::numeric_limits<double>::infinity();
+  std::size_t tau = kNone;
+  std::size_t change_count = kNone;
+  std::uint64_t scored = 0;  // candidates scored (cost evaluated or taken from the memo)
+};
+
+// Scores every feasible active start at target t: its score without penalty goes to
+// `s.scored[k]` (NaN when it was not scored) and the best penalised objective, smallest start
+// first among equals, to `best`. Evaluations are counted in stats.cost_evals as they happen; the
+// scored candidates are counted by the caller from `best.scored`, except on failure, where the
+// candidates scored so far (the failing one included once its cost is known) are added to
+// stats.candidates_considered here. `path_idx` is kNone for a single-penalty run, whose messages
+// do not carry it.
+template <costs::CostModel C>
+[[nodiscard]] inline Status score_target(const C& model, const typename C::Cache& cache,
+                                         const KernelPlan& plan, DpState& s, std::size_t t,
+                                         double beta, const CostEvalBudget& budget, RunStats& stats,
+                                         TargetMemo* memo, std::size_t path_idx, TargetBest& best) {
+  const std::size_t* active = s.active.data();
+  double* scored = s.scored.data();
+  const double* F = s.F.data();
+  const std::size_t* count = s.count.data();
+  const std::size_t msl = plan.min_segment_len;
+  const bool capped = plan.max_change_points.has_value();
+  const std::size_t cap = capped ? *plan.max_change_points : 0;
+  const std::uint64_t fast_until = budget.fast_until();
+  // Counters and the running best live in locals while the loop runs: the compiler cannot keep a
+  // counter that may alias the size_t arrays (or the cache's sizes) in a register.
+  std::uint64_t evals = stats.cost_evals;
+  std::uint64_t n_scored = 0;
+  double best_objective = std::numeric_limits<double>::infinity();
+  std::size_t best_tau = kNone;
+  auto fail = [&](std::uint64_t counted, core::OvrelError e) -> Status {
+    stats.cost_evals = evals;
+    std::uint64_t& considered = stats.candidates_considered;
+    considered = __builtin_add_overflow(considered, counted, &considered) ? UINT64_MAX : considered;
+    return std::unexpected(std::move(e));
+  };
+  const std::size_t len = s.active_len;
+  // The common case gets a loop without branches on feasibility, budget or failure: no memo, no
+  // cap, and a budget that this target cannot cross. Starts ascend, so the feasible ones are a
+  // prefix. Any non-finite candidate sends the target through the general loop below, which
+  // scores it again from the same state and reports exactly what failed.
+  if (memo == nullptr && !capped && evals <= fast_until) {
+    std::size_t feasible = len;
+    while (feasible > 0 && (active[feasible - 1] >= t || t - active[feasible - 1] < msl)) {
+      --feasible;
+    }
+    if (fast_until - evals >= feasible) {
+      bool all_finite = true;
+      // No store here aliases the cache's tables, so their entries at t stay in registers.
+      double* __restrict scored_out = scored;
+      if constexpr (requires { model.segment_costs_to_end(cache, t, t, t, scored_out); }) {
+        // Between changes the active starts are consecutive: a run of them is costed in one batch.
+        std::size_t k = 0;
+        while (k < feasible) {
+          const std::size_t tau0 = active[k];
+          std::size_t r = k + 1;
+          while (r < feasible && active[r] == tau0 + (r - k)) ++r;
+          model.segment_costs_to_end(cache, tau0, r - k, t, scored_out + k);
+          const double* f = F + tau0;
+          for (std::size_t i = 0; i < r - k; ++i) scored_out[k + i] += f[i];
+          k = r;
+        }
+      } else {
+        for (std::size_t k = 0; k < feasible; ++k) {
+          scored_out[k] = model.segment_cost(cache, active[k], t) + F[active[k]];
+        }
+      }
+      for (std::size_t k = 0; k < feasible; ++k) {
+        const std::size_t tau = active[k];
+        const double s0 = scored_out[k];
+        const double cand = s0 + beta;
+        all_finite &= std::isfinite(cand);
+        // Starts ascend, so a later start never wins a tie.
+        if (cand < best_objective) {
+          best_objective = cand;
+          best_tau = tau;
+        }
+      }
+      if (all_finite) {
+        for (std::size_t k = feasible; k < len; ++k) {
+          scored[k] = std::numeric_limits<double>::quiet_NaN();
+        }
+        stats.cost_evals = evals + feasible;
+        best.objective = best_objective;
+        best.tau = best_tau;
+        best.scored = feasible;
+        best.change_count = best_tau == kNone ? kNone : start_change_count(count, best_tau);
+        return {};
+      }
+      best_objective = std::numeric_limits<double>::infinity();
+      best_tau = kNone;
+    }
+  }
+  for (std::size_t k = 0; k < len; ++k) {
+    const std::size_t tau = active[k];
+    scored[k] = std::numeric_limits<double>::quiet_NaN();
+    if (tau >= t || t - tau < msl) continue;
+    const double f = F[tau];
+    if (!std::isfinite(f)) continue;
+    if (capped && start_change_count(count, tau) > cap) continue;
+    double cost;
+    if (memo != nullptr && memo->stamp[tau] == memo->current) {
+      cost = memo->cost[tau];
+    } else {
+      if (evals < fast_until) [[likely]] {
+        ++evals;
+      } else {
+        Status st = budget.count_slow(evals, stats.soft_budget_exceeded);
+        if (!st) return fail(n_scored, std::move(st).error());
+      }
+      cost = model.segment_cost(cache, tau, t);
+      if (memo != nullptr) {
+        memo->cost[tau] = cost;
+        memo->stamp[tau] = memo->current;
+      }
+    }
+    const double s0 = cost + f;
+    const double cand = s0 + beta;
+    // A non-finite cost or score makes the candidate objective non-finite: one test in the loop,
+    // the diagnosis on the way out.
+    if (!std::isfinite(cand)) [[unlikely]] {
+      if (!std::isfinite(cost)) {
+        return fail(n_scored, core::OvrelError::numerical_issue(core::cat(
+                                  "non-finite segment cost at [", tau, ", ", t, "): ", cost)));
+      }
+      const std::string where =
+          path_idx == kNone ? core::cat("at t=", t, ", tau=", tau, ": ")
+                            : core::cat("at t=", t, ", tau=", tau, ", path_idx=", path_idx, ": ");
+      if (!std::isfinite(s0)) {
+        return fail(n_scored + 1, core::OvrelError::numerical_issue(core::cat(
+                                      "non-finite score without penalty ", where, "F(tau)=", f,
+                                      ", segment_cost=", cost, ", score_no_penalty=", s0)));
+      }
+      return fail(n_scored + 1, core::OvrelError::numerical_issue(core::cat(
+                                    "non-finite objective ", where, "F(tau)=", f, ", segment_cost=",
+                                    cost, ", beta=", beta, ", candidate=", cand)));
+    }
+    ++n_scored;
+    scored[k] = s0;
+    // Starts ascend, so a later start never wins a tie.
+    if (cand < best_objective) {
+      best_objective = cand;
+      best_tau = tau;
+    }
+  }
+  stats.cost_evals = evals;
+  best.objective = best_objective;
+  best.tau = best_tau;
+  best.scored = n_scored;
+  best.change_count = best_tau == kNone ? kNone : start_change_count(count, best_tau);
+  return {};
+}
+
 template <class Flavour, costs::CostModel C>
 Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cache,
                                    const KernelPlan& plan, double beta, bool prune,
@@ -131,8 +298,6 @@ Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cach
   s.reset(n, beta, prune);
   const CostEvalBudget budget(ctx);
   const std::size_t T = plan.targets.size();
-  const std::size_t msl = plan.min_segment_len;
-  const std::optional<std::size_t> cap = plan.max_change_points;
   KernelResult out;
 
   for (std::size_t i = 0; i < T; ++i) {
@@ -140,51 +305,21 @@ Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cach
     if (cancel_check_every == 0 ? i == 0 : i % cancel_check_every == 0) {
       OVREL_TRY(check_runtime_controls(ctx, i, started_at, stats.soft_budget_exceeded));
     }
-    double best = std::numeric_limits<double>::infinity();
-    std::size_t best_tau = kNone;
-    std::size_t best_count = kNone;
-    const std::size_t* active = s.active.data();
-    double* scored = s.scored.data();
-    const double* F = s.F.data();
-    for (std::size_t k = 0; k < s.active_len; ++k) {
-      const std::size_t tau = active[k];
-      scored[k] = std::numeric_limits<double>::quiet_NaN();
-      if (tau >= t || t - tau < msl || !std::isfinite(F[tau])) continue;
-      const std::size_t c = start_change_count(s, tau);
-      if (cap && c > *cap) continue;
-      OVREL_TRY_ASSIGN(const double cost, evaluate_segment_cost(model, cache, tau, t, budget, stats));
-      OVREL_TRY(checked_counter_increment(out.run_cost_evals, "run_cost_evals"));
-      OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
-      OVREL_TRY(checked_counter_increment(out.run_candidates_considered,
-                                          "run_candidates_considered"));
-      const double s0 = cost + F[tau];
-      if (!std::isfinite(s0)) [[unlikely]] {
-        return core::numerical_issue(core::cat("non-finite score without penalty at t=", t,
-                                               ", tau=", tau, ": F(tau)=", F[tau],
-                                               ", segment_cost=", cost,
-                                               ", score_no_penalty=", s0));
-      }
-      const double cand = s0 + beta;
-      if (!std::isfinite(cand)) [[unlikely]] {
-        return core::numerical_issue(core::cat("non-finite objective at t=", t, ", tau=", tau,
-                                               ": F(tau)=", F[tau], ", segment_cost=", cost,
-                                               ", beta=", beta, ", candidate=", cand));
-      }
-      scored[k] = s0;
-      if (cand < best || (cand == best && tau < best_tau)) {
-        best = cand;
-        best_tau = tau;
-        best_count = c;
-      }
+    TargetBest best;
+    OVREL_TRY(score_target(model, cache, plan, s, t, beta, budget, stats, nullptr, kNone, best));
+    OVREL_TRY(checked_counter_add(out.run_cost_evals, best.scored, "run_cost_evals"));
+    OVREL_TRY(
+        checked_counter_add(stats.candidates_considered, best.scored, "candidates_considered"));
+    OVREL_TRY(checked_counter_add(out.run_candidates_considered, best.scored,
+                                  "run_candidates_considered"));
+    if (best.tau == kNone) {
+      return core::invalid_input(
+          core::cat("no feasible segmentation under constraints at t=", t,
+                    "; check min_segment_len, candidate_splits/jump, and max_change_points"));
     }
-    if (best_tau == kNone) {
-      return core::invalid_input(core::cat(
-          "no feasible segmentation under constraints at t=", t,
-          "; check min_segment_len, candidate_splits/jump, and max_change_points"));
-    }
-    s.F[t] = best;
-    s.prev[t] = best_tau;
-    s.count[t] = best_count;
+    s.F[t] = best.objective;
+    s.prev[t] = best.tau;
+    s.count[t] = best.change_count;
     const std::size_t next_target = i + 1 < T ? plan.targets[i + 1] : kNone;
     OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, [&]() -> Status {
       OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
@@ -211,8 +346,8 @@ Result<KnownKSearchResult> run_known_k(const C& model, const typename C::Cache& 
                                        const core::ExecutionContext& ctx,
                                        MonotonicInstant started_at, RunStats& stats) {
   if (validated.max_change_points && *validated.max_change_points < k) {
-    return core::invalid_input(core::cat("KnownK=", k, " exceeds constraints.max_change_points=",
-                                         *validated.max_change_points));
+    return core::invalid_input(core::cat(
+        "KnownK=", k, " exceeds constraints.max_change_points=", *validated.max_change_points));
   }
   const std::vector<std::size_t> targets = build_targets(validated, n);
   // Probes ignore the cap: a small penalty may give more changes than it allows, and the accepted
@@ -221,9 +356,9 @@ Result<KnownKSearchResult> run_known_k(const C& model, const typename C::Cache& 
   DpState state;
   std::uint64_t iterations = 0;
   auto probe = [&](double beta) -> Result<KernelResult> {
-    OVREL_TRY_ASSIGN(auto r, (run_penalized<Flavour>(model, cache, plan, beta, false,
-                                                      cancel_check_every, ctx, started_at, stats,
-                                                      state)));
+    OVREL_TRY_ASSIGN(
+        auto r, (run_penalized<Flavour>(model, cache, plan, beta, false, cancel_check_every, ctx,
+                                        started_at, stats, state)));
     OVREL_TRY(checked_counter_increment(iterations, "known_k_iterations"));
     return r;
   };
@@ -260,10 +395,10 @@ Result<KnownKSearchResult> run_known_k(const C& model, const typename C::Cache& 
   }
   std::size_t lo_count = lo.change_count;
   auto bracket_error = [&]() {
-    return core::invalid_input(core::cat(
-        "KnownK exact solution unreachable: requested k=", k, ", bracketed counts were low_beta=",
-        lo_beta, " -> ", lo_count, " changes and high_beta=", hi_beta, " -> ", hi_count,
-        " changes"));
+    return core::invalid_input(core::cat("KnownK exact solution unreachable: requested k=", k,
+                                         ", bracketed counts were low_beta=", lo_beta, " -> ",
+                                         lo_count, " changes and high_beta=", hi_beta, " -> ",
+                                         hi_count, " changes"));
   };
   for (int b = 0; b < kKnownKMaxBisections; ++b) {
     const double mid = lo_beta + (hi_beta - lo_beta) * 0.5;
@@ -294,8 +429,8 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
   }
   for (std::size_t j = 0; j < betas.size(); ++j) {
     if (!is_valid_beta(betas[j])) {
-      return core::invalid_input(core::cat(Flavour::kPathName, " beta[", j,
-                                           "] must be finite and > 0; got ", betas[j]));
+      return core::invalid_input(
+          core::cat(Flavour::kPathName, " beta[", j, "] must be finite and > 0; got ", betas[j]));
     }
   }
   const std::vector<std::size_t> targets = build_targets(validated, n);
@@ -310,13 +445,11 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
   std::vector<std::size_t> memo_stamp(n + 1, 0);
   const CostEvalBudget budget(ctx);
   const std::size_t T = targets.size();
-  const std::size_t msl = plan.min_segment_len;
-  const std::optional<std::size_t> cap = plan.max_change_points;
   std::uint64_t runtime_control_iteration = 0;
 
   for (std::size_t i = 0; i < T; ++i) {
     const std::size_t t = targets[i];
-    const std::size_t stamp = i + 1;
+    TargetMemo memo{memo_cost.data(), memo_stamp.data(), i + 1};
     const std::size_t next_target = i + 1 < T ? targets[i + 1] : kNone;
     for (std::size_t j = 0; j < B; ++j) {
       DpState& s = states[j];
@@ -327,59 +460,22 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
         OVREL_TRY(check_runtime_controls(ctx, runtime_control_iteration, started_at,
                                          stats.soft_budget_exceeded));
       }
-      double best = std::numeric_limits<double>::infinity();
-      std::size_t best_tau = kNone;
-      std::size_t best_count = kNone;
-      const std::size_t* active = s.active.data();
-      double* scored = s.scored.data();
-      const double* F = s.F.data();
-      for (std::size_t k = 0; k < s.active_len; ++k) {
-        const std::size_t tau = active[k];
-        scored[k] = std::numeric_limits<double>::quiet_NaN();
-        if (tau >= t || t - tau < msl || !std::isfinite(F[tau])) continue;
-        const std::size_t c = start_change_count(s, tau);
-        if (cap && c > *cap) continue;
-        double cost;
-        if (memo_stamp[tau] == stamp) {
-          cost = memo_cost[tau];
-        } else {
-          OVREL_TRY_ASSIGN(cost, evaluate_segment_cost(model, cache, tau, t, budget, stats));
-          memo_cost[tau] = cost;
-          memo_stamp[tau] = stamp;
-        }
-        OVREL_TRY(checked_counter_increment(out.run_cost_evals, "run_candidates_scored"));
-        OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
-        OVREL_TRY(checked_counter_increment(out.run_candidates_considered,
-                                            "run_candidates_considered"));
-        const double s0 = cost + F[tau];
-        if (!std::isfinite(s0)) [[unlikely]] {
-          return core::numerical_issue(core::cat(
-              "non-finite score without penalty at t=", t, ", tau=", tau, ", path_idx=", j,
-              ": F(tau)=", F[tau], ", segment_cost=", cost, ", score_no_penalty=", s0));
-        }
-        const double cand = s0 + beta;
-        if (!std::isfinite(cand)) [[unlikely]] {
-          return core::numerical_issue(core::cat("non-finite objective at t=", t, ", tau=", tau,
-                                                 ", path_idx=", j, ": F(tau)=", F[tau],
-                                                 ", segment_cost=", cost, ", beta=", beta,
-                                                 ", candidate=", cand));
-        }
-        scored[k] = s0;
-        if (cand < best || (cand == best && tau < best_tau)) {
-          best = cand;
-          best_tau = tau;
-          best_count = c;
-        }
+      TargetBest best;
+      OVREL_TRY(score_target(model, cache, plan, s, t, beta, budget, stats, &memo, j, best));
+      OVREL_TRY(checked_counter_add(out.run_cost_evals, best.scored, "run_candidates_scored"));
+      OVREL_TRY(
+          checked_counter_add(stats.candidates_considered, best.scored, "candidates_considered"));
+      OVREL_TRY(checked_counter_add(out.run_candidates_considered, best.scored,
+                                    "run_candidates_considered"));
+      if (best.tau == kNone) {
+        return core::invalid_input(
+            core::cat("no feasible segmentation under constraints at t=", t, " for penalty_path[",
+                      j, "] (beta=", beta,
+                      "); check min_segment_len, candidate_splits/jump, and max_change_points"));
       }
-      if (best_tau == kNone) {
-        return core::invalid_input(core::cat(
-            "no feasible segmentation under constraints at t=", t, " for penalty_path[", j,
-            "] (beta=", beta,
-            "); check min_segment_len, candidate_splits/jump, and max_change_points"));
-      }
-      s.F[t] = best;
-      s.prev[t] = best_tau;
-      s.count[t] = best_count;
+      s.F[t] = best.objective;
+      s.prev[t] = best.tau;
+      s.count[t] = best.change_count;
       OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, [&]() -> Status {
         OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
         return checked_counter_increment(out.run_candidates_pruned, "run_candidates_pruned");
@@ -396,7 +492,6 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
   }
   return results;
 }
-
 
 // The frame of a PELT or FPOP detect call once the detector's configuration has been checked:
 // constraints, the model's data checks and cache, the run clock, the stopping rule's kernel, then
@@ -436,8 +531,7 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
     }
     case core::StoppingKind::Penalized: {
       OVREL_TRY_ASSIGN(const ResolvedPenalty resolved,
-                       resolve_penalty_beta(model, stopping.penalty, n, x.d(),
-                                            params_per_segment));
+                       resolve_penalty_beta(model, stopping.penalty, n, x.d(), params_per_segment));
       notes.push_back(penalized_note(resolved));
       const std::vector<std::size_t> targets = build_targets(validated, n);
       const KernelPlan plan{n, targets, validated.min_segment_len, validated.max_change_points};
@@ -462,8 +556,8 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
                        (run_path<Flavour>(model, cache, n, validated, betas, prune, every, ctx,
                                           started_at, stats)));
       for (std::size_t i = 0; i < resolved.size() && i < results.size(); ++i) {
-        notes.push_back(penalty_path_entry_note(i, resolved[i], results[i].change_count,
-                                                results[i].objective));
+        notes.push_back(
+            penalty_path_entry_note(i, resolved[i], results[i].change_count, results[i].objective));
       }
       primary = std::move(results.at(0));
       counter_label = "run_candidates_scored";
@@ -476,8 +570,7 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
   ctx.record_scalar(Flavour::kMetricCostEvals, static_cast<double>(stats.cost_evals));
   ctx.record_scalar(Flavour::kMetricCandidatesConsidered,
                     static_cast<double>(stats.candidates_considered));
-  ctx.record_scalar(Flavour::kMetricCandidatesPruned,
-                    static_cast<double>(stats.candidates_pruned));
+  ctx.record_scalar(Flavour::kMetricCandidatesPruned, static_cast<double>(stats.candidates_pruned));
   ctx.record_scalar(Flavour::kMetricRuntimeMs, static_cast<double>(runtime_ms));
   ctx.report_progress(1.0f);
 
@@ -495,8 +588,8 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
   diagnostics.algorithm = std::string(Flavour::kAlgorithm);
   diagnostics.cost_model = std::string(C::name());
   diagnostics.repro_mode = ctx.repro_mode;
-  diagnostics.pruning_stats = core::PruningStats{stats.candidates_considered,
-                                                 stats.candidates_pruned};
+  diagnostics.pruning_stats =
+      core::PruningStats{stats.candidates_considered, stats.candidates_pruned};
   return core::OfflineChangePointResult::create(n, std::move(primary.breakpoints),
                                                 std::move(diagnostics));
 }

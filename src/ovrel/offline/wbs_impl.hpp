@@ -18,15 +18,15 @@
 namespace ovrel::offline {
 namespace wbs {
 
+// Flattened: the counted cost evaluation is too large for the inliner on its own, and a call
+// per evaluation (its result returned through memory) costs as much as the L2 cost itself.
 template <costs::CostModel C>
-Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& model,
-                               const typename C::Cache& cache,
-                               std::span<const Interval> sorted_intervals,
-                               std::span<const std::size_t> candidates, std::size_t m,
-                               std::optional<std::size_t> max_depth, std::size_t start,
-                               std::size_t end, std::size_t depth,
-                               const core::ExecutionContext& ctx, std::uint64_t every,
-                               Instant started_at, RunStats& stats, std::uint64_t& iteration) {
+[[gnu::flatten]] Status add_segment_to_frontier(
+    std::vector<FrontierItem>& frontier, const C& model, const typename C::Cache& cache,
+    std::span<const Interval> sorted_intervals, std::span<const std::size_t> candidates,
+    std::size_t m, std::optional<std::size_t> max_depth, std::size_t start, std::size_t end,
+    std::size_t depth, const core::ExecutionContext& ctx, std::uint64_t every, Instant started_at,
+    RunStats& stats, std::uint64_t& iteration) {
   if (end <= start) return {};
   if (max_depth && depth >= *max_depth) return {};
   std::size_t twice_m = 0;

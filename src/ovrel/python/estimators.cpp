@@ -97,10 +97,10 @@ Estimator construct(const char* name, bool has_model, bool has_depth, nb::handle
 }
 
 template <class T>
-nb::object fit(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  T& est = nb::cast<T&>(self);
-  BorrowFlag::Exclusive guard(est.borrow);
+nb::object fit(nb::handle self, nb::handle args, nb::handle kwargs) {
   auto bound = bind_arguments("fit", {{"x", true}}, args, kwargs, true);
+  T& est = instance<T>(self);
+  BorrowFlag::Exclusive guard(est.borrow);
   // Parsed in full before the earlier series is replaced, so a failing fit keeps it.
   OwnedSeries series = parse_owned_series(bound[0]);
   est.fitted = std::move(series);
@@ -108,15 +108,17 @@ nb::object fit(nb::handle self, nb::args args, nb::kwargs kwargs) {
 }
 
 template <class T>
-nb::object predict(nb::handle self, nb::args args, nb::kwargs kwargs, DetectorKind kind) {
-  const T& est = nb::cast<const T&>(self);
+nb::object predict(nb::handle self, nb::handle args, nb::handle kwargs, DetectorKind kind) {
   auto bound = bind_arguments("predict", {{"pen", false, true}, {"n_bkps", false, true}}, args,
                               kwargs, true);
+  const T& est = instance<T>(self);
+  // Taken before the arguments are converted: a conversion that runs Python code cannot slip
+  // a fit of this object in between.
+  BorrowFlag::Shared guard(est.borrow);
   std::optional<double> pen;
   std::optional<std::size_t> n_bkps;
   if (bound[0].is_valid()) pen = convert_argument("pen", [&] { return to_f64(bound[0]); });
   if (bound[1].is_valid()) n_bkps = convert_argument("n_bkps", [&] { return to_u64(bound[1]); });
-  BorrowFlag::Shared guard(est.borrow);
 
   core::Stopping stopping = resolve_stopping("predict()", pen, n_bkps);
   if (!est.fitted) raise(PyExc_RuntimeError, "fit(...) must be called before predict(...)");
@@ -141,28 +143,44 @@ nb::object predict(nb::handle self, nb::args args, nb::kwargs kwargs, DetectorKi
   return wrap_result(PyOfflineChangePointResult::from_core(std::move(result)));
 }
 
-constexpr const char* kFitSig = "def fit(self, x)";
-constexpr const char* kPredictSig = "def predict(self, *, pen=None, n_bkps=None)";
+constexpr const char* kFitDoc = "fit($self, x)\n--\n\n";
+constexpr const char* kPredictDoc = "predict($self, *, pen=None, n_bkps=None)\n--\n\n";
+
+template <class T>
+PyObject* fit_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return fit<T>(self, args, kwargs); });
+}
+
+template <class T, DetectorKind kKind>
+PyObject* predict_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return predict<T>(self, args, kwargs, kKind); });
+}
+
+template <class T, DetectorKind kKind>
+void add_fit_and_predict(nb::handle cls) {
+  static PyMethodDef fit_def = {
+      "fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fit_entry<T>)),
+      METH_VARARGS | METH_KEYWORDS, kFitDoc};
+  static PyMethodDef predict_def = {
+      "predict",
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&predict_entry<T, kKind>)),
+      METH_VARARGS | METH_KEYWORDS, kPredictDoc};
+  add_method(cls, &fit_def);
+  add_method(cls, &predict_def);
+}
 
 }  // namespace
 
 void register_estimator_classes(nb::module_& m) {
   append_to_all(m, "Pelt");
-  nb::class_<PyPelt>(m, "Pelt",
+  nb::class_<PyPelt> pelt(m, "Pelt",
                      "Pelt(model=\"l2\", min_segment_len=2, jump=1, max_change_points=None)\n--\n\n"
                      "High-level Python interface for offline PELT detection.",
-                     nb::is_final())
-      .def("__init__",
+                     nb::is_final());
+  pelt.def("__init__",
            [](PyPelt* self, nb::args args, nb::kwargs kwargs) {
              new (self) PyPelt{construct("Pelt", true, false, args, kwargs)};
            })
-      .def("fit", &fit<PyPelt>, nb::sig(kFitSig))
-      .def(
-          "predict",
-          [](nb::handle self, nb::args args, nb::kwargs kwargs) {
-            return predict<PyPelt>(self, args, kwargs, DetectorKind::Pelt);
-          },
-          nb::sig(kPredictSig))
       .def("__repr__", [](const PyPelt& e) {
         BorrowFlag::Shared guard(e.borrow);
         return cat("Pelt(model='", cost_model_keyword(e.model),
@@ -170,24 +188,18 @@ void register_estimator_classes(nb::module_& m) {
                    ", max_change_points=", optional_count_text(e.max_change_points),
                    ", fitted=", e.fitted.has_value(), ")");
       });
+  add_fit_and_predict<PyPelt, DetectorKind::Pelt>(pelt);
 
   append_to_all(m, "Binseg");
-  nb::class_<PyBinseg>(m, "Binseg",
+  nb::class_<PyBinseg> binseg(m, "Binseg",
                        "Binseg(model=\"l2\", min_segment_len=2, jump=1, max_change_points=None, "
                        "max_depth=None)\n--\n\n"
                        "High-level Python interface for offline BinSeg detection.",
-                       nb::is_final())
-      .def("__init__",
+                       nb::is_final());
+  binseg.def("__init__",
            [](PyBinseg* self, nb::args args, nb::kwargs kwargs) {
              new (self) PyBinseg{construct("Binseg", true, true, args, kwargs)};
            })
-      .def("fit", &fit<PyBinseg>, nb::sig(kFitSig))
-      .def(
-          "predict",
-          [](nb::handle self, nb::args args, nb::kwargs kwargs) {
-            return predict<PyBinseg>(self, args, kwargs, DetectorKind::Binseg);
-          },
-          nb::sig(kPredictSig))
       .def("__repr__", [](const PyBinseg& e) {
         BorrowFlag::Shared guard(e.borrow);
         return cat("Binseg(model='", cost_model_keyword(e.model),
@@ -196,29 +208,24 @@ void register_estimator_classes(nb::module_& m) {
                    ", max_depth=", optional_count_text(e.max_depth),
                    ", fitted=", e.fitted.has_value(), ")");
       });
+  add_fit_and_predict<PyBinseg, DetectorKind::Binseg>(binseg);
 
   append_to_all(m, "Fpop");
-  nb::class_<PyFpop>(m, "Fpop",
+  nb::class_<PyFpop> fpop(m, "Fpop",
                      "Fpop(min_segment_len=2, jump=1, max_change_points=None)\n--\n\n"
                      "High-level Python interface for offline FPOP detection.",
-                     nb::is_final())
-      .def("__init__",
+                     nb::is_final());
+  fpop.def("__init__",
            [](PyFpop* self, nb::args args, nb::kwargs kwargs) {
              new (self) PyFpop{construct("Fpop", false, false, args, kwargs)};
            })
-      .def("fit", &fit<PyFpop>, nb::sig(kFitSig))
-      .def(
-          "predict",
-          [](nb::handle self, nb::args args, nb::kwargs kwargs) {
-            return predict<PyFpop>(self, args, kwargs, DetectorKind::Fpop);
-          },
-          nb::sig(kPredictSig))
       .def("__repr__", [](const PyFpop& e) {
         BorrowFlag::Shared guard(e.borrow);
         return cat("Fpop(min_segment_len=", e.min_segment_len, ", jump=", e.jump,
                    ", max_change_points=", optional_count_text(e.max_change_points),
                    ", fitted=", e.fitted.has_value(), ")");
       });
+  add_fit_and_predict<PyFpop, DetectorKind::Fpop>(fpop);
 }
 
 }  // namespace ovrel::python

@@ -28,6 +28,19 @@ void add_function(nb::module_& m, PyMethodDef* def) {
   add_attribute(m, def->ml_name, fn);
 }
 
+void add_method(nb::handle cls, PyMethodDef* def) {
+  nb::object descr =
+      nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def));
+  if (!descr.is_valid()) throw nb::python_error();
+  nb::setattr(cls, def->ml_name, descr);
+}
+
+void add_static_method(nb::handle cls, PyMethodDef* def) {
+  nb::object fn = nb::steal(PyCFunction_NewEx(def, nullptr, nullptr));
+  if (!fn.is_valid()) throw nb::python_error();
+  nb::setattr(cls, def->ml_name, nb::module_::import_("builtins").attr("staticmethod")(fn));
+}
+
 namespace {
 
 void initialise(nb::module_& m) {

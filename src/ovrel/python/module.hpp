@@ -5,6 +5,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 #include "ovrel/python/runtime.hpp"
 
 namespace ovrel::python {
@@ -18,6 +20,22 @@ void append_to_all(nb::module_& m, const char* name);
 // ("name(params)\n--\n\n..."), called with the positional tuple and the keyword dictionary.
 using RawFunction = PyObject* (*)(PyObject* self, PyObject* args, PyObject* kwargs);
 void add_function(nb::module_& m, PyMethodDef* def);
+
+// Methods of a class as plain method descriptors, so that the docstring's text signature
+// ("fit($self, x)\n--\n\n") reaches introspection and a call on an object of another type
+// is refused by Python itself. `add_static_method` wraps the function in staticmethod.
+void add_method(nb::handle cls, PyMethodDef* def);
+void add_static_method(nb::handle cls, PyMethodDef* def);
+
+// The C++ object behind `self`; TypeError when the object was made by __new__ alone and never
+// initialised.
+template <class T>
+T& instance(nb::handle self) {
+  if (!nb::inst_ready(self)) {
+    raise(PyExc_TypeError, std::string(nb::inst_name(self).c_str()) + " object is not initialised");
+  }
+  return *nb::inst_ptr<T>(self);
+}
 
 // Runs a Python entry inside the panic boundary: every C++ exception becomes a Python one.
 template <class F>

@@ -193,15 +193,15 @@ core::OfflineChangePointResult to_core_result(const PyOfflineChangePointResult& 
   return out;
 }
 
-nb::object result_to_json(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  const auto& r = nb::cast<const PyOfflineChangePointResult&>(self);
+nb::object result_to_json(nb::handle self, nb::handle args, nb::handle kwargs) {
   bind_arguments("to_json", {}, args, kwargs, true);
+  const auto& r = instance<PyOfflineChangePointResult>(self);
   auto wire = core::OfflineChangePointResultWire::from_runtime(to_core_result(r), r.extra,
                                                                r.diagnostics_extra);
   return nb::str(wire.to_json().c_str());
 }
 
-nb::object result_from_json(nb::args args, nb::kwargs kwargs) {
+nb::object result_from_json(nb::handle args, nb::handle kwargs) {
   auto bound = bind_arguments("from_json", {{"payload", true}}, args, kwargs, false);
   const std::string payload = convert_argument("payload", [&] { return to_str(bound[0]); });
   if (is_blank(payload))
@@ -225,6 +225,34 @@ std::string result_repr(const PyOfflineChangePointResult& r) {
              ", scores_len=", r.scores ? r.scores->size() : 0,
              ", segments_len=", r.segments ? r.segments->size() : 0, ")");
 }
+
+PyObject* to_json_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return result_to_json(self, args, kwargs); });
+}
+
+PyObject* from_json_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return result_from_json(args, kwargs); });
+}
+
+PyObject* plot_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&] {
+    return plot_result(instance<PyOfflineChangePointResult>(self), args, kwargs);
+  });
+}
+
+PyMethodDef to_json_def = {
+    "to_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(to_json_entry)),
+    METH_VARARGS | METH_KEYWORDS, "to_json($self)\n--\n\n"};
+
+PyMethodDef from_json_def = {
+    "from_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_json_entry)),
+    METH_VARARGS | METH_KEYWORDS, "from_json(payload)\n--\n\n"};
+
+PyMethodDef plot_def = {
+    "plot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plot_entry)),
+    METH_VARARGS | METH_KEYWORDS,
+    "plot($self, values=None, *, ax=None, title=None, breakpoint_color=\"crimson\", "
+    "breakpoint_style=\"--\", line_width=1.5, show_legend=True)\n--\n\n"};
 
 }  // namespace
 
@@ -387,16 +415,10 @@ void register_result_classes(nb::module_& m) {
                    [](const PyOfflineChangePointResult& r) {
                      return new_object(PyDiagnostics(r.diagnostics));
                    })
-      .def("__repr__", &result_repr)
-      .def("to_json", &result_to_json, nb::sig("def to_json(self)"))
-      .def_static("from_json", &result_from_json, nb::sig("def from_json(payload)"))
-      .def(
-          "plot",
-          [](nb::handle self, nb::args args, nb::kwargs kwargs) {
-            return plot_result(nb::cast<const PyOfflineChangePointResult&>(self), args, kwargs);
-          },
-          nb::sig("def plot(self, values=None, *, ax=None, title=None, breakpoint_color='crimson', "
-                  "breakpoint_style='--', line_width=1.5, show_legend=True)"));
+      .def("__repr__", &result_repr);
+  add_method(result, &to_json_def);
+  add_static_method(result, &from_json_def);
+  add_method(result, &plot_def);
 }
 
 }  // namespace ovrel::python

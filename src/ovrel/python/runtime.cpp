@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "ovrel/core/text.hpp"
@@ -11,8 +12,22 @@ namespace ovrel::python {
 
 using core::cat;
 
+namespace {
+
+// Sets the exception from the whole message: a message quotes the caller's text, which may hold
+// a NUL that a C string would cut the message at.
+void set_error(PyObject* type, const std::string& message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "replace");
+  if (text == nullptr) return;  // MemoryError is already set.
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+}  // namespace
+
 void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  set_error(type, message);
   throw nb::python_error();
 }
 
@@ -83,6 +98,9 @@ void set_error_from_current_exception() noexcept {
     PyErr_SetString(type, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked to grow beyond what the address space allows: out of memory as well.
+    PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyObject* panic = panic_exception_type();
     const char* what = e.what();
@@ -98,7 +116,7 @@ void set_error_from_current_exception() noexcept {
 void rethrow_as_argument_error(const char* name, nb::python_error& e) {
   nb::object cause = nb::borrow(e.value());
   std::string inner = nb::cast<std::string>(nb::str(cause));
-  PyErr_SetString(PyExc_TypeError, cat("argument '", name, "': ", inner).c_str());
+  set_error(PyExc_TypeError, cat("argument '", name, "': ", inner));
   // Keep the converter's exception attached as the cause.
   nb::python_error outer;
   PyException_SetCause(outer.value().ptr(), cause.release().ptr());
@@ -130,15 +148,40 @@ std::vector<nb::handle> bind_arguments(std::string_view callable, std::initializ
   std::vector<bool> given(params.size(), false);
 
   std::size_t positional_max = 0;
+  std::size_t positional_min = 0;
   for (const Param& p : params) {
-    if (!p.keyword_only) ++positional_max;
+    if (p.keyword_only) continue;
+    ++positional_max;
+    if (p.required) ++positional_min;
   }
   const std::size_t npos = args.is_valid() ? static_cast<std::size_t>(PyTuple_Size(args.ptr())) : 0;
   if (npos > positional_max) {
-    const std::size_t shown_max = positional_max + (is_method ? 1 : 0);
-    const std::size_t shown_given = npos + (is_method ? 1 : 0);
-    raise(PyExc_TypeError, cat(fname, " takes ", plural(shown_max, "positional argument", "positional arguments"),
-                               " but ", shown_given, shown_given == 1 ? " was" : " were", " given"));
+    // Python's wording: "takes from 1 to 2 positional arguments" when some have defaults, and
+    // the keyword-only arguments given alongside in parentheses.
+    const std::size_t self_count = is_method ? 1 : 0;
+    const std::size_t shown_max = positional_max + self_count;
+    const std::size_t shown_given = npos + self_count;
+    std::size_t kwonly_given = 0;
+    if (kwargs.is_valid() && PyDict_Check(kwargs.ptr())) {
+      for (const Param& p : params) {
+        if (!p.keyword_only) continue;
+        const int has = PyDict_Contains(kwargs.ptr(), nb::str(p.name).ptr());
+        if (has < 0) throw nb::python_error();
+        kwonly_given += static_cast<std::size_t>(has);
+      }
+    }
+    const std::string takes =
+        positional_min < positional_max
+            ? cat("from ", positional_min + self_count, " to ", shown_max, " positional arguments")
+            : plural(shown_max, "positional argument", "positional arguments");
+    const std::string kwonly =
+        kwonly_given == 0
+            ? std::string()
+            : cat(shown_given == 1 ? " positional argument" : " positional arguments", " (and ",
+                  plural(kwonly_given, "keyword-only argument", "keyword-only arguments"), ")");
+    raise(PyExc_TypeError,
+          cat(fname, " takes ", takes, " but ", shown_given, kwonly,
+              shown_given == 1 && kwonly_given == 0 ? " was" : " were", " given"));
   }
   for (std::size_t i = 0; i < npos; ++i) {
     out[i] = nb::handle(PyTuple_GetItem(args.ptr(), static_cast<Py_ssize_t>(i)));

@@ -61,38 +61,48 @@ PyMethodDef smoke_detect_def = {
     METH_VARARGS | METH_KEYWORDS,
     "smoke_detect(values)\n--\n\nOne-shot placeholder smoke detector function."};
 
+PyObject* smoke_fit_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> nb::object {
+    auto bound = bind_arguments("fit", {{"values", true}}, args, kwargs, true);
+    SmokeDetector& det = instance<SmokeDetector>(self);
+    BorrowFlag::Exclusive guard(det.borrow);
+    det.count = parse_sequence(bound[0]).size();
+    return nb::borrow(self);
+  });
+}
+
+PyObject* smoke_predict_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> nb::object {
+    bind_arguments("predict", {}, args, kwargs, true);
+    const SmokeDetector& det = instance<SmokeDetector>(self);
+    BorrowFlag::Shared guard(det.borrow);
+    return single_count(det.count);
+  });
+}
+
+PyMethodDef smoke_fit_def = {
+    "fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(smoke_fit_entry)),
+    METH_VARARGS | METH_KEYWORDS, "fit($self, values)\n--\n\n"};
+
+PyMethodDef smoke_predict_def = {
+    "predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(smoke_predict_entry)),
+    METH_VARARGS | METH_KEYWORDS, "predict($self)\n--\n\n"};
+
 }  // namespace
 
 void register_smoke_class(nb::module_& m) {
   append_to_all(m, "SmokeDetector");
-  nb::class_<SmokeDetector>(m, "SmokeDetector",
+  nb::class_<SmokeDetector> cls(m, "SmokeDetector",
                             "SmokeDetector()\n--\n\n"
                             "Minimal placeholder detector used to validate Python packaging + wheel smoke tests.",
-                            nb::is_final())
-      .def("__init__",
+                            nb::is_final());
+  cls.def("__init__",
            [](SmokeDetector* self, nb::args args, nb::kwargs kwargs) {
              bind_arguments("SmokeDetector", {}, args, kwargs, false);
              new (self) SmokeDetector();
-           })
-      .def(
-          "fit",
-          [](nb::handle self, nb::args args, nb::kwargs kwargs) -> nb::object {
-            SmokeDetector& det = nb::cast<SmokeDetector&>(self);
-            BorrowFlag::Exclusive guard(det.borrow);
-            auto bound = bind_arguments("fit", {{"values", true}}, args, kwargs, true);
-            det.count = parse_sequence(bound[0]).size();
-            return nb::borrow(self);
-          },
-          nb::sig("def fit(self, values)"))
-      .def(
-          "predict",
-          [](nb::handle self, nb::args args, nb::kwargs kwargs) -> nb::object {
-            SmokeDetector& det = nb::cast<SmokeDetector&>(self);
-            BorrowFlag::Shared guard(det.borrow);
-            bind_arguments("predict", {}, args, kwargs, true);
-            return single_count(det.count);
-          },
-          nb::sig("def predict(self)"));
+           });
+  add_method(cls, &smoke_fit_def);
+  add_method(cls, &smoke_predict_def);
 }
 
 void register_smoke_function(nb::module_& m) { add_function(m, &smoke_detect_def); }

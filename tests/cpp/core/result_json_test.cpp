@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -352,6 +354,7 @@ TEST_P(JsonNumberTest, KindAndValue) {
                    : node->kind == JsonNode::Kind::Signed ? static_cast<double>(node->signed_value)
                                                           : node->float_value;
   EXPECT_EQ(v, GetParam().value);
+  EXPECT_EQ(std::signbit(v), std::signbit(GetParam().value));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -360,7 +363,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{"18446744073709551615", JsonNode::Kind::Unsigned, 18446744073709551615.0},
                       NumberCase{"18446744073709551616", JsonNode::Kind::Float, 18446744073709551616.0},
                       NumberCase{"-1", JsonNode::Kind::Signed, -1},
-                      NumberCase{"-0", JsonNode::Kind::Signed, 0},
+                      NumberCase{"-0", JsonNode::Kind::Float, -0.0},
                       NumberCase{"-9223372036854775809", JsonNode::Kind::Float, -9223372036854775809.0},
                       NumberCase{"1e2", JsonNode::Kind::Float, 100},
                       NumberCase{"2.5E-3", JsonNode::Kind::Float, 0.0025},

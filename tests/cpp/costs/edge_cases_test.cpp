@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -91,6 +93,35 @@ TEST(L2MeanTest, NonFiniteTotalsAreNotPassedOffAsZero) {
   EXPECT_TRUE(std::isnan(model.segment_cost(l2_cache({1.0}, {kNaN}), 0, 1)));
   EXPECT_TRUE(std::isnan(model.segment_cost(l2_cache({kInf}, {kInf}), 0, 1)));
   EXPECT_EQ(model.segment_cost(l2_cache({1e200}, {1.0}), 0, 1), -kInf);
+}
+
+// The batch form the detectors use between changes must give every segment_cost bit for bit,
+// clamps and non-finite totals included.
+TEST(L2MeanTest, BatchCostsEqualSingleCosts) {
+  const CostL2Mean model;
+  const std::vector<L2Cache> caches = {l2_cache({1.0}, {kNaN}), l2_cache({1e200}, {1.0}),
+                                       l2_cache({1.0}, {1.0}), l2_cache({0.0}, {-0.0})};
+  for (const L2Cache& c : caches) {
+    double out = 0.0;
+    model.segment_costs_to_end(c, 0, 1, 1, &out);
+    const double single = model.segment_cost(c, 0, 1);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(out), std::bit_cast<std::uint64_t>(single));
+  }
+  for (std::size_t d : {1u, 3u}) {
+    std::vector<double> rows = random_rows(40, d, 11, -1e3, 1e3);
+    rows[7] = 1e155;  // squares near the top of the range
+    Series series(rows, 40, d, Layout::C, ValueKind::F64);
+    const L2Cache cache = model.precompute(series.view(), core::CachePolicy::full()).value();
+    for (std::size_t end = 1; end <= 40; ++end) {
+      std::vector<double> out(end);
+      model.segment_costs_to_end(cache, 0, end, end, out.data());
+      for (std::size_t start = 0; start < end; ++start) {
+        const double single = model.segment_cost(cache, start, end);
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(out[start]), std::bit_cast<std::uint64_t>(single))
+            << "d=" << d << " [" << start << ", " << end << ")";
+      }
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -57,19 +57,31 @@ INSTANTIATE_TEST_SUITE_P(
         BacktrackCase{"chain", 6, {0, X, 0, X, 2, X, 4}, {2, 4, 6}, ""},
         BacktrackCase{"one_segment", 6, {0, X, X, X, X, X, 0}, {6}, ""},
         BacktrackCase{"longer_table", 2, {0, 0, 1, 9}, {1, 2}, ""},
-        BacktrackCase{"self_loop", 6, {0, X, X, X, X, X, 6}, {},
+        BacktrackCase{"self_loop",
+                      6,
+                      {0, X, X, X, X, X, 6},
+                      {},
                       "invalid DP backtrack state: predecessor tau=6 is not < t=6"},
-        BacktrackCase{"missing", 6, {0, X, X, X, X, X, 4}, {},
+        BacktrackCase{"missing",
+                      6,
+                      {0, X, X, X, X, X, 4},
+                      {},
                       "invalid DP backtrack state: missing predecessor at t=4"},
-        BacktrackCase{"missing_at_n", 3, {0, X, X, X}, {},
+        BacktrackCase{"missing_at_n",
+                      3,
+                      {0, X, X, X},
+                      {},
                       "invalid DP backtrack state: missing predecessor at t=3"},
         // A table shorter than n + 1 is refused before anything is read from it.
-        BacktrackCase{"short_table", 6, {0, X, 0}, {},
+        BacktrackCase{"short_table",
+                      6,
+                      {0, X, 0},
+                      {},
                       "invalid DP backtrack state: predecessor table has 3 entries; expected "
                       "n + 1 = 7"},
         // There is no segmentation of an empty series to walk back.
-        BacktrackCase{"empty_series", 0, {0}, {},
-                      "invalid DP backtrack state: requires n >= 1; got n=0"}),
+        BacktrackCase{
+            "empty_series", 0, {0}, {}, "invalid DP backtrack state: requires n >= 1; got n=0"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(CheckedCounterIncrement, FailsAtTheMaximumAndKeepsTheValue) {
@@ -116,32 +128,26 @@ TEST(ResolvePenaltyBeta, ModelDefaultsOverridesAndManualValues) {
   const double ln100 = std::log(100.0);
   expect_resolution(costs::CostL2Mean{},
                     {"l2_bic", core::Penalty::bic(), 100, 1, 2, 2.0 * ln100, "model_default", 2});
-  expect_resolution(costs::CostL1Median{},
-                    {"l1_bic_d3", core::Penalty::bic(), 100, 3, 2, 6.0 * ln100, "model_default",
-                     2});
+  expect_resolution(costs::CostL1Median{}, {"l1_bic_d3", core::Penalty::bic(), 100, 3, 2,
+                                            6.0 * ln100, "model_default", 2});
   expect_resolution(costs::CostRank{},
                     {"rank_aic", core::Penalty::aic(), 10, 2, 2, 8.0, "model_default", 2});
-  expect_resolution(costs::CostNormalMeanVar{},
-                    {"normal_bic_d2", core::Penalty::bic(), 100, 2, 2, 6.0 * ln100,
-                     "model_default", 3});
+  expect_resolution(costs::CostNormalMeanVar{}, {"normal_bic_d2", core::Penalty::bic(), 100, 2, 2,
+                                                 6.0 * ln100, "model_default", 3});
   expect_resolution(costs::CostNIGMarginal{},
                     {"nig_aic", core::Penalty::aic(), 50, 1, 2, 6.0, "model_default", 3});
-  expect_resolution(costs::CostCosine{},
-                    {"cosine_bic_d4", core::Penalty::bic(), 100, 4, 2, 5.0 * ln100,
-                     "model_default", 2});
-  expect_resolution(costs::CostNormalFullCov{},
-                    {"full_cov_bic_d2", core::Penalty::bic(), 100, 2, 2, 6.0 * ln100,
-                     "model_default", 3});
+  expect_resolution(costs::CostCosine{}, {"cosine_bic_d4", core::Penalty::bic(), 100, 4, 2,
+                                          5.0 * ln100, "model_default", 2});
+  expect_resolution(costs::CostNormalFullCov{}, {"full_cov_bic_d2", core::Penalty::bic(), 100, 2, 2,
+                                                 6.0 * ln100, "model_default", 3});
   expect_resolution(costs::CostAR{1},
                     {"ar1_aic", core::Penalty::aic(), 100, 1, 2, 6.0, "model_default", 3});
   expect_resolution(costs::CostAR{3},
                     {"ar3_aic_d2", core::Penalty::aic(), 100, 2, 2, 20.0, "model_default", 5});
-  expect_resolution(costs::CostNormalMeanVar{},
-                    {"override", core::Penalty::bic(), 100, 2, 3, 6.0 * ln100, "config_override",
-                     3});
-  expect_resolution(costs::CostNormalMeanVar{},
-                    {"override_4", core::Penalty::bic(), 100, 2, 4, 8.0 * ln100,
-                     "config_override", 4});
+  expect_resolution(costs::CostNormalMeanVar{}, {"override", core::Penalty::bic(), 100, 2, 3,
+                                                 6.0 * ln100, "config_override", 3});
+  expect_resolution(costs::CostNormalMeanVar{}, {"override_4", core::Penalty::bic(), 100, 2, 4,
+                                                 8.0 * ln100, "config_override", 4});
   expect_resolution(costs::CostL2Mean{},
                     {"manual", core::Penalty::manual(5.0), 100, 1, 7, 5.0, "config", 7});
 }
@@ -174,8 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
                          "resolved params_per_segment must be >= 1; got 0"},
         ResolveErrorCase{"bic_n1", core::Penalty::bic(), 1, 1, 2,
                          "resolved penalty must be finite and > 0.0; got beta=0"},
-        ResolveErrorCase{"override_overflow", core::Penalty::bic(), 10, 4,
-                         std::size_t{1} << 62,
+        ResolveErrorCase{"override_overflow", core::Penalty::bic(), 10, 4, std::size_t{1} << 62,
                          "effective params overflow: d * params_per_segment exceeds usize "
                          "(d=4, params_per_segment=4611686018427387904)"},
         ResolveErrorCase{"default_overflow", core::Penalty::aic(), 10, std::size_t{1} << 63, 2,

@@ -101,16 +101,15 @@ struct OracleAnswer {
   std::vector<std::size_t> breakpoints;
 };
 
-inline OracleAnswer exhaustive_optimum(std::size_t n, const std::vector<std::size_t>& candidates,
-                                       std::size_t min_segment_len, double beta,
-                                       std::optional<std::size_t> exact_changes,
-                                       const std::function<double(std::size_t, std::size_t)>& cost) {
+inline OracleAnswer exhaustive_optimum(
+    std::size_t n, const std::vector<std::size_t>& candidates, std::size_t min_segment_len,
+    double beta, std::optional<std::size_t> exact_changes,
+    const std::function<double(std::size_t, std::size_t)>& cost) {
   OracleAnswer best;
   std::vector<std::size_t> chosen;
   std::function<void(std::size_t, std::size_t)> walk = [&](std::size_t from, std::size_t last) {
     // Close the segmentation with [last, n).
-    if (n - last >= min_segment_len &&
-        (!exact_changes || chosen.size() == *exact_changes)) {
+    if (n - last >= min_segment_len && (!exact_changes || chosen.size() == *exact_changes)) {
       double total = 0.0;
       std::size_t start = 0;
       for (std::size_t b : chosen) {

@@ -33,17 +33,11 @@ constexpr std::size_t oracle_dims() {
   return std::is_same_v<C, costs::CostNormalFullCov> ? 2 : 1;
 }
 
-// Settings a model needs on tiny segments: finite costs for the full covariance; for the
-// autoregressive cost, segments long enough to fit (a segment of order + 1 points or fewer costs 0,
-// one point more is an exact fit at the variance floor), below which its cost is not
-// sub-additive and the pruning inequality does not hold.
+// Settings a model needs on tiny segments: finite costs for the full covariance.
 template <class C>
-void adjust_for_model(core::Constraints& c, bool pruned = true) {
+void adjust_for_model(core::Constraints& c, [[maybe_unused]] bool pruned = true) {
   if constexpr (std::is_same_v<C, costs::CostNormalFullCov>) {
     if (c.min_segment_len < 3) c.min_segment_len = 3;
-  }
-  if constexpr (std::is_same_v<C, costs::CostAR>) {
-    if (pruned && c.min_segment_len < 4) c.min_segment_len = 4;
   }
 }
 

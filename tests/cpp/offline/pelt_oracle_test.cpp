@@ -90,9 +90,9 @@ TYPED_TEST(PeltOracleTest, PenalisedRunsMatchExhaustiveSearchAndUnprunedRuns) {
     auto cache = model.precompute(x, core::CachePolicy::full());
     ASSERT_TRUE(cache.has_value());
     auto cost = [&](std::size_t a, std::size_t b) { return model.segment_cost(*cache, a, b); };
-    const auto oracle = testing::exhaustive_optimum(n, validated->effective_candidates,
-                                                    validated->min_segment_len, sc.beta,
-                                                    std::nullopt, cost);
+    const auto oracle =
+        testing::exhaustive_optimum(n, validated->effective_candidates, validated->min_segment_len,
+                                    sc.beta, std::nullopt, cost);
     core::ExecutionContext ctx(sc.constraints);
     const auto started = std::chrono::steady_clock::now();
     RunStats stats;
@@ -142,9 +142,9 @@ TYPED_TEST(PeltOracleTest, UnprunedRunsMatchExhaustiveSearchAtEverySetting) {
     auto cache = model.precompute(x, core::CachePolicy::full());
     ASSERT_TRUE(cache.has_value());
     auto cost = [&](std::size_t a, std::size_t b) { return model.segment_cost(*cache, a, b); };
-    const auto oracle = testing::exhaustive_optimum(n, validated->effective_candidates,
-                                                    validated->min_segment_len, sc.beta,
-                                                    std::nullopt, cost);
+    const auto oracle =
+        testing::exhaustive_optimum(n, validated->effective_candidates, validated->min_segment_len,
+                                    sc.beta, std::nullopt, cost);
     core::ExecutionContext ctx(sc.constraints);
     RunStats stats;
     auto r = run_pelt_penalized(model, *cache, n, *validated, sc.beta, false, 1000, ctx,
@@ -175,8 +175,8 @@ TYPED_TEST(PeltOracleTest, CappedPrunedRunsAgreeWithUnprunedRuns) {
     RunStats a, b;
     auto pruned = run_pelt_penalized(model, *cache, n, *validated, sc.beta,
                                      kInequalityPruningIsExact<C>, 1000, ctx, started, a);
-    auto unpruned = run_pelt_penalized(model, *cache, n, *validated, sc.beta, false, 1000, ctx,
-                                       started, b);
+    auto unpruned =
+        run_pelt_penalized(model, *cache, n, *validated, sc.beta, false, 1000, ctx, started, b);
     ASSERT_EQ(pruned.has_value(), unpruned.has_value()) << "seed " << seed;
     if (!pruned) {
       EXPECT_EQ(pruned.error(), unpruned.error());
@@ -242,8 +242,8 @@ TYPED_TEST(PeltOracleTest, PenaltyPathEntriesEqualPenalisedRuns) {
     core::ExecutionContext ctx(sc.constraints);
     const auto started = std::chrono::steady_clock::now();
     RunStats path_stats;
-    auto path = run_pelt_penalty_path(model, *cache, n, *validated, betas, 1000, ctx, started,
-                                      path_stats);
+    auto path =
+        run_pelt_penalty_path(model, *cache, n, *validated, betas, 1000, ctx, started, path_stats);
     if (!path) {
       EXPECT_TRUE(path.error().message().starts_with("no feasible segmentation"));
       continue;
@@ -251,9 +251,9 @@ TYPED_TEST(PeltOracleTest, PenaltyPathEntriesEqualPenalisedRuns) {
     ASSERT_EQ(path->size(), betas.size());
     for (std::size_t j = 0; j < betas.size(); ++j) {
       RunStats single_stats;
-      auto single = run_pelt_penalized(model, *cache, n, *validated, betas[j],
-                                       kInequalityPruningIsExact<C>, 1000, ctx, started,
-                                       single_stats);
+      auto single =
+          run_pelt_penalized(model, *cache, n, *validated, betas[j], kInequalityPruningIsExact<C>,
+                             1000, ctx, started, single_stats);
       ASSERT_TRUE(single.has_value());
       EXPECT_EQ((*path)[j].breakpoints, single->breakpoints) << "seed " << seed << " j " << j;
       EXPECT_EQ((*path)[j].objective, single->objective);

@@ -53,11 +53,9 @@ std::vector<float> expected_progress(std::size_t targets) {
 TEST(PeltConfig, StoppingErrorsComeBeforeTheParameterCount) {
   EXPECT_EQ(config_for(core::Stopping::known_k(0), 0).validate().error().message(),
             "Stopping::KnownK requires k >= 1; got 0");
-  EXPECT_EQ(config_for(core::Stopping::penalized(core::Penalty::bic()), 0)
-                .validate()
-                .error()
-                .message(),
-            "PeltConfig.params_per_segment must be >= 1; got 0");
+  EXPECT_EQ(
+      config_for(core::Stopping::penalized(core::Penalty::bic()), 0).validate().error().message(),
+      "PeltConfig.params_per_segment must be >= 1; got 0");
   EXPECT_EQ(config_for(core::Stopping::penalized(core::Penalty::bic()), 0, 0)
                 .normalized_cancel_check_every(),
             1u);
@@ -89,19 +87,18 @@ TEST(PeltDetect, PenalisedBicRunReportsNotesMetricsProgressAndDiagnostics) {
   auto cache = costs::CostL2Mean{}.precompute(s.view(), core::CachePolicy::full());
   core::ExecutionContext quiet(rc.constraints);
   RunStats stats;
-  auto k = run_pelt_penalized(costs::CostL2Mean{}, *cache, 60, *validated, beta, true, 1000,
-                              quiet, std::chrono::steady_clock::now(), stats);
+  auto k = run_pelt_penalized(costs::CostL2Mean{}, *cache, 60, *validated, beta, true, 1000, quiet,
+                              std::chrono::steady_clock::now(), stats);
   ASSERT_TRUE(k.has_value());
 
   const auto& dg = r->diagnostics;
-  EXPECT_EQ(dg.notes,
-            (std::vector<std::string>{
-                core::cat("stopping=Penalized(BIC), beta=", beta,
-                          ", params_per_segment=2 (model_default)"),
-                core::cat("final_objective=", k->objective, ", change_count=2"),
-                core::cat("run_cost_evals=", k->run_cost_evals),
-                core::cat("run_candidates_considered=", k->run_candidates_considered,
-                          ", run_candidates_pruned=", k->run_candidates_pruned)}));
+  EXPECT_EQ(dg.notes, (std::vector<std::string>{
+                          core::cat("stopping=Penalized(BIC), beta=", beta,
+                                    ", params_per_segment=2 (model_default)"),
+                          core::cat("final_objective=", k->objective, ", change_count=2"),
+                          core::cat("run_cost_evals=", k->run_cost_evals),
+                          core::cat("run_candidates_considered=", k->run_candidates_considered,
+                                    ", run_candidates_pruned=", k->run_candidates_pruned)}));
   EXPECT_TRUE(dg.warnings.empty());
   EXPECT_EQ(dg.n, 60u);
   EXPECT_EQ(dg.d, 1u);
@@ -118,13 +115,13 @@ TEST(PeltDetect, PenalisedBicRunReportsNotesMetricsProgressAndDiagnostics) {
   EXPECT_EQ(dg.schema_version, 1u);
 
   using Metric = std::pair<std::string, double>;
-  EXPECT_EQ(rc.recorder.metrics,
-            (std::vector<Metric>{
-                {"offline.pelt.cost_evals", static_cast<double>(stats.cost_evals)},
-                {"offline.pelt.candidates_considered",
-                 static_cast<double>(stats.candidates_considered)},
-                {"offline.pelt.candidates_pruned", static_cast<double>(stats.candidates_pruned)},
-                {"offline.pelt.runtime_ms", static_cast<double>(*dg.runtime_ms)}}));
+  EXPECT_EQ(
+      rc.recorder.metrics,
+      (std::vector<Metric>{
+          {"offline.pelt.cost_evals", static_cast<double>(stats.cost_evals)},
+          {"offline.pelt.candidates_considered", static_cast<double>(stats.candidates_considered)},
+          {"offline.pelt.candidates_pruned", static_cast<double>(stats.candidates_pruned)},
+          {"offline.pelt.runtime_ms", static_cast<double>(*dg.runtime_ms)}}));
   // Targets 2..58 and 60: one report each, then 1.0 from the detector.
   auto progress = expected_progress(58);
   progress.push_back(1.0f);
@@ -200,24 +197,24 @@ TEST(PeltDetect, PenaltyPathNotesEveryEntryAndAnswersWithTheFirst) {
   EXPECT_EQ(notes[1], core::cat("penalty_path[0]: penalty=Manual(10.0), beta=10, "
                                 "params_per_segment=2 (config), change_count=2, objective=",
                                 r->diagnostics.notes[4].substr(16, notes[4].find(',') - 16)));
-  EXPECT_TRUE(notes[2].starts_with(core::cat("penalty_path[1]: penalty=BIC, beta=",
-                                             2.0 * std::log(60.0),
-                                             ", params_per_segment=2 (model_default), ")));
+  EXPECT_TRUE(
+      notes[2].starts_with(core::cat("penalty_path[1]: penalty=BIC, beta=", 2.0 * std::log(60.0),
+                                     ", params_per_segment=2 (model_default), ")));
   EXPECT_TRUE(notes[3].starts_with(
       "penalty_path[2]: penalty=AIC, beta=4, params_per_segment=2 (model_default), "));
   EXPECT_EQ(notes[4], m->diagnostics.notes[1]);
   EXPECT_TRUE(notes[5].starts_with("run_candidates_scored="));
-  EXPECT_EQ(notes[5].substr(notes[5].find('=')), m->diagnostics.notes[2].substr(
-                                                     m->diagnostics.notes[2].find('=')));
+  EXPECT_EQ(notes[5].substr(notes[5].find('=')),
+            m->diagnostics.notes[2].substr(m->diagnostics.notes[2].find('=')));
   EXPECT_EQ(notes[6], m->diagnostics.notes[3]);
 }
 
 TEST(PeltDetect, PenaltyPathEntryThatCannotBeResolvedFailsBeforeAnyComputation) {
   RecordingContext rc;
-  auto r = run(testing::series({1.0}),
-               config_for(core::Stopping::penalty_path(
-                   {core::Penalty::manual(1.0), core::Penalty::bic()})),
-               rc);
+  auto r = run(
+      testing::series({1.0}),
+      config_for(core::Stopping::penalty_path({core::Penalty::manual(1.0), core::Penalty::bic()})),
+      rc);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().message(), "resolved penalty must be finite and > 0.0; got beta=0");
   EXPECT_TRUE(rc.recorder.progress.empty());
@@ -246,14 +243,14 @@ TEST(PeltDetect, KnownKReportsTheSearchAndCountsEveryProbe) {
   EXPECT_GT(stats.cost_evals, k->result.run_cost_evals);
 
   const auto& dg = r->diagnostics;
-  EXPECT_EQ(dg.notes, (std::vector<std::string>{
-                          core::cat("stopping=KnownK(2), selected_beta=", k->selected_beta,
-                                    ", search_iterations=", k->search_iterations),
-                          core::cat("final_objective=", k->result.objective, ", change_count=2"),
-                          core::cat("run_cost_evals=", k->result.run_cost_evals),
-                          core::cat("run_candidates_considered=",
-                                    k->result.run_candidates_considered,
-                                    ", run_candidates_pruned=0")}));
+  EXPECT_EQ(dg.notes,
+            (std::vector<std::string>{
+                core::cat("stopping=KnownK(2), selected_beta=", k->selected_beta,
+                          ", search_iterations=", k->search_iterations),
+                core::cat("final_objective=", k->result.objective, ", change_count=2"),
+                core::cat("run_cost_evals=", k->result.run_cost_evals),
+                core::cat("run_candidates_considered=", k->result.run_candidates_considered,
+                          ", run_candidates_pruned=0")}));
   EXPECT_EQ(dg.pruning_stats->candidates_considered, stats.candidates_considered);
   EXPECT_EQ(dg.pruning_stats->candidates_pruned, 0u);
   EXPECT_EQ(rc.recorder.metrics[0].second, static_cast<double>(stats.cost_evals));
@@ -301,14 +298,25 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, KnownKSearch,
     ::testing::Values(
         KnownKCase{"k_equal_to_cap", {0, 0, 0, 9, 9, 9, 0, 0, 0}, 3, 2, 2, ""},
-        KnownKCase{"k_above_cap", {0, 0, 0, 9, 9, 9, 0, 0, 0}, 3, 2, 3,
+        KnownKCase{"k_above_cap",
+                   {0, 0, 0, 9, 9, 9, 0, 0, 0},
+                   3,
+                   2,
+                   3,
                    "KnownK=3 exceeds constraints.max_change_points=2"},
-        KnownKCase{"probes_ignore_the_cap", {0, 1, 0, 1, 0, 5, 6, 5, 6, 5, 0, 1, 0}, 1, 3, 2,
-                   ""},
-        KnownKCase{"all_zero", {0, 0, 0, 0, 0, 0}, 1, std::nullopt, 1,
+        KnownKCase{"probes_ignore_the_cap", {0, 1, 0, 1, 0, 5, 6, 5, 6, 5, 0, 1, 0}, 1, 3, 2, ""},
+        KnownKCase{"all_zero",
+                   {0, 0, 0, 0, 0, 0},
+                   1,
+                   std::nullopt,
+                   1,
                    "KnownK exact solution unreachable: requested k=1, but smallest tested "
                    "penalty beta=0.0000000000000002220446049250313 produced only 0 changes"},
-        KnownKCase{"more_than_candidates", {0, 0, 5, 5}, 2, std::nullopt, 2,
+        KnownKCase{"more_than_candidates",
+                   {0, 0, 5, 5},
+                   2,
+                   std::nullopt,
+                   2,
                    "KnownK exact solution unreachable: requested k=2, but smallest tested "
                    "penalty beta=0.0000000000000002220446049250313 produced only 1 changes"}),
     [](const auto& info) { return info.param.name; });
@@ -376,7 +384,8 @@ TEST(PeltBudgets, TimeBudgetFailsUnderHardFailAndWarnsUnderSoftDegrade) {
     if (mode == core::BudgetMode::HardFail) {
       ASSERT_FALSE(r.has_value());
       EXPECT_EQ(r.error().kind(), ErrorKind::ResourceLimit);
-      EXPECT_TRUE(r.error().message().starts_with("constraints.time_budget_ms exceeded: elapsed_ms="));
+      EXPECT_TRUE(
+          r.error().message().starts_with("constraints.time_budget_ms exceeded: elapsed_ms="));
       EXPECT_TRUE(r.error().message().ends_with(", limit_ms=1, budget_mode=HardFail"));
       // Target 0 finished before the check at target 1 stopped the run.
       EXPECT_EQ(rc.recorder.progress.size(), 1u);
@@ -428,9 +437,9 @@ struct KernelFixture {
 
 TEST(RunPeltPenalized, RefusesAnInvalidBetaBeforeAnyWork) {
   KernelFixture f(three_steps());
-  for (const double beta : {0.0, -0.0, -1.0, std::numeric_limits<double>::quiet_NaN(),
-                            std::numeric_limits<double>::infinity(),
-                            -std::numeric_limits<double>::infinity()}) {
+  for (const double beta :
+       {0.0, -0.0, -1.0, std::numeric_limits<double>::quiet_NaN(),
+        std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
     RecordingContext rc(f.constraints);
     RunStats stats;
     auto r = run_pelt_penalized(costs::CostL2Mean{}, f.cache, f.s.n, f.validated, beta, true, 1,
@@ -491,8 +500,8 @@ TEST(RunPeltPenalized, ReportsProgressOncePerTarget) {
   KernelFixture f(three_steps(), testing::constraints_with(1, 7));
   RecordingContext rc(f.constraints);
   RunStats stats;
-  auto r = run_pelt_penalized(costs::CostL2Mean{}, f.cache, 60, f.validated, 5.0, true, 1,
-                              rc.ctx, std::chrono::steady_clock::now(), stats);
+  auto r = run_pelt_penalized(costs::CostL2Mean{}, f.cache, 60, f.validated, 5.0, true, 1, rc.ctx,
+                              std::chrono::steady_clock::now(), stats);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(rc.recorder.progress, expected_progress(9));  // 7, 14, ..., 56 and 60
 }
@@ -541,23 +550,31 @@ TEST_P(RunPeltPenalizedNonFinite, RefusesNonFiniteCostsAndScores) {
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 INSTANTIATE_TEST_SUITE_P(
     Cases, RunPeltPenalizedNonFinite,
-    ::testing::Values(
-        NonFiniteCase{"nan_cost", {{0, 2, kNaN}}, 1.0, ErrorKind::NumericalIssue,
-                      "non-finite segment cost at [0, 2): NaN", 1},
-        NonFiniteCase{"score_without_penalty", {{0, 2, 1e308}, {2, 4, 1e308}}, 1.0,
-                      ErrorKind::NumericalIssue,
-                      core::cat("non-finite score without penalty at t=4, tau=2: F(tau)=",
-                                (-1.0 + 1e308) + 1.0, ", segment_cost=", 1e308,
-                                ", score_no_penalty=inf"),
-                      // Start 0 was pruned at t=2: beta vanishes against 1e308, so its score
-                      // without penalty equals F[2].
-                      2},
-        NonFiniteCase{"objective", {{0, 2, 1e308}, {2, 4, 7.9e307}}, 1e306,
-                      ErrorKind::NumericalIssue,
-                      core::cat("non-finite objective at t=4, tau=2: F(tau)=",
-                                (-1e306 + 1e308) + 1e306, ", segment_cost=", 7.9e307,
-                                ", beta=", 1e306, ", candidate=inf"),
-                      3}),
+    ::testing::Values(NonFiniteCase{"nan_cost",
+                                    {{0, 2, kNaN}},
+                                    1.0,
+                                    ErrorKind::NumericalIssue,
+                                    "non-finite segment cost at [0, 2): NaN",
+                                    1},
+                      NonFiniteCase{
+                          "score_without_penalty",
+                          {{0, 2, 1e308}, {2, 4, 1e308}},
+                          1.0,
+                          ErrorKind::NumericalIssue,
+                          core::cat("non-finite score without penalty at t=4, tau=2: F(tau)=",
+                                    (-1.0 + 1e308) + 1.0, ", segment_cost=", 1e308,
+                                    ", score_no_penalty=inf"),
+                          // Start 0 was pruned at t=2: beta vanishes against 1e308, so its score
+                          // without penalty equals F[2].
+                          2},
+                      NonFiniteCase{"objective",
+                                    {{0, 2, 1e308}, {2, 4, 7.9e307}},
+                                    1e306,
+                                    ErrorKind::NumericalIssue,
+                                    core::cat("non-finite objective at t=4, tau=2: F(tau)=",
+                                              (-1e306 + 1e308) + 1e306, ", segment_cost=", 7.9e307,
+                                              ", beta=", 1e306, ", candidate=inf"),
+                                    3}),
     [](const auto& info) { return info.param.name; });
 
 // With min_segment_len 1, or targets at least min_segment_len apart, a dominated start leaves at
@@ -592,8 +609,8 @@ PlainRun plain_pruned_run(const costs::L2Cache& cache, std::size_t n,
     }
     std::vector<std::size_t> next;
     for (std::size_t tau : active) {
-      auto it = std::find_if(scored.begin(), scored.end(),
-                             [&](const auto& e) { return e.first == tau; });
+      auto it =
+          std::find_if(scored.begin(), scored.end(), [&](const auto& e) { return e.first == tau; });
       if (it != scored.end() && it->second >= F[t]) {
         ++out.pruned;
       } else {
@@ -615,8 +632,8 @@ TEST(RunPeltPenalized, CountersMatchImmediatePruningWhenTargetsAreFarEnoughApart
       const double beta = 1.0 + static_cast<double>(seed % 5);
       core::ExecutionContext ctx(f.constraints);
       RunStats stats;
-      auto r = run_pelt_penalized(costs::CostL2Mean{}, f.cache, 90, f.validated, beta, true,
-                                  1000, ctx, std::chrono::steady_clock::now(), stats);
+      auto r = run_pelt_penalized(costs::CostL2Mean{}, f.cache, 90, f.validated, beta, true, 1000,
+                                  ctx, std::chrono::steady_clock::now(), stats);
       ASSERT_TRUE(r.has_value());
       const PlainRun plain = plain_pruned_run(f.cache, 90, f.validated, beta);
       EXPECT_EQ(r->breakpoints, plain.breakpoints) << seed;
@@ -634,8 +651,8 @@ TEST(RunPeltPenaltyPath, RefusesEmptyOrInvalidBetasBeforeAnyWork) {
   RunStats stats;
   core::ExecutionContext ctx(f.constraints);
   const auto now = std::chrono::steady_clock::now();
-  auto empty = run_pelt_penalty_path(costs::CostL2Mean{}, f.cache, 60, f.validated, {}, 1, ctx,
-                                     now, stats);
+  auto empty =
+      run_pelt_penalty_path(costs::CostL2Mean{}, f.cache, 60, f.validated, {}, 1, ctx, now, stats);
   EXPECT_EQ(empty.error().message(), "run_pelt_penalty_path requires at least one beta");
   for (const double bad : {0.0, -2.0, std::numeric_limits<double>::infinity(), kNaN}) {
     const std::vector<double> betas = {1.0, 2.0, bad, -5.0};
@@ -655,10 +672,10 @@ TEST(RunPeltPenaltyPath, SharesEachCostBetweenPenalties) {
   RunStats one, twice;
   const std::vector<double> single = {7.0};
   const std::vector<double> doubled = {7.0, 7.0};
-  auto a = run_pelt_penalty_path(costs::CostL2Mean{}, f.cache, 60, f.validated, single, 1000,
-                                 ctx, now, one);
-  auto b = run_pelt_penalty_path(costs::CostL2Mean{}, f.cache, 60, f.validated, doubled, 1000,
-                                 ctx, now, twice);
+  auto a = run_pelt_penalty_path(costs::CostL2Mean{}, f.cache, 60, f.validated, single, 1000, ctx,
+                                 now, one);
+  auto b = run_pelt_penalty_path(costs::CostL2Mean{}, f.cache, 60, f.validated, doubled, 1000, ctx,
+                                 now, twice);
   ASSERT_TRUE(a.has_value() && b.has_value());
   EXPECT_EQ((*b)[0], (*b)[1]);
   EXPECT_EQ((*a)[0], (*b)[0]);
