@@ -80,12 +80,13 @@ struct CostL2Mean {
     const double s_end = cache.prefix_sum[end];
     const double q_end = cache.prefix_sum_sq[end];
     const double inf = std::numeric_limits<double>::infinity();
-    for (std::size_t i = 0; i < count; ++i) {
-      const double m = static_cast<double>(end - start - i);
+    // Segment lengths are below 2^53, so counting them down in double is exact.
+    double m = static_cast<double>(end - start);
+    for (std::size_t i = 0; i < count; ++i, m -= 1.0) {
       const double s1 = s_end - s[i];
       const double total = (q_end - q[i]) - (s1 * s1) / m;
-      const double clamped = (total > -inf && total < inf) ? 0.0 : total;
-      out[i] = total > 0.0 ? total : clamped;
+      // Finite totals at or below 0 become +0; positive and non-finite totals pass.
+      out[i] = (total <= 0.0 && total > -inf) ? 0.0 : total;
     }
   }
 

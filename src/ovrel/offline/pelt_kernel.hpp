@@ -99,8 +99,10 @@ template <class OnPruned>
     std::size_t* active = s.active.data();
     const double* scored = s.scored.data();
     std::size_t* until = s.dominated_until.data();
+    // The length in a local: the stores into `active` could otherwise alias it.
+    const std::size_t len = s.active_len;
     std::size_t w = 0;
-    for (std::size_t k = 0; k < s.active_len; ++k) {
+    for (std::size_t k = 0; k < len; ++k) {
       const std::size_t tau = active[k];
       bool remove = until[tau] != kNone && until[tau] <= next_target;
       if (!remove && scored[k] >= ft &&
@@ -186,22 +188,26 @@ template <costs::CostModel C>
         std::size_t k = 0;
         while (k < feasible) {
           const std::size_t tau0 = active[k];
-          std::size_t r = k + 1;
-          while (r < feasible && active[r] == tau0 + (r - k)) ++r;
+          std::size_t r = feasible;
+          // Strictly ascending starts are consecutive up to the end exactly when the last one is
+          // as far from tau0 as its index is from k: usually true after the first few.
+          if (active[feasible - 1] - tau0 != feasible - 1 - k) {
+            r = k + 1;
+            while (r < feasible && active[r] == tau0 + (r - k)) ++r;
+          }
           model.segment_costs_to_end(cache, tau0, r - k, t, scored_out + k);
-          const double* f = F + tau0;
-          for (std::size_t i = 0; i < r - k; ++i) scored_out[k + i] += f[i];
           k = r;
         }
       } else {
         for (std::size_t k = 0; k < feasible; ++k) {
-          scored_out[k] = model.segment_cost(cache, active[k], t) + F[active[k]];
+          scored_out[k] = model.segment_cost(cache, active[k], t);
         }
       }
       for (std::size_t k = 0; k < feasible; ++k) {
         const std::size_t tau = active[k];
-        const double s0 = scored_out[k];
+        const double s0 = scored_out[k] + F[tau];
         const double cand = s0 + beta;
+        scored_out[k] = s0;
         all_finite &= std::isfinite(cand);
         // Starts ascend, so a later start never wins a tie.
         if (cand < best_objective) {
