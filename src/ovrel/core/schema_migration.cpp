@@ -292,312 +292,161 @@ Result<ReproMode> read_repro_mode(const JsonNode& node) {
   if (node.text == "Strict") return ReproMode::Strict;
   if (node.text == "Balanced") return ReproMode::Balanced;
   if (node.text == "Fast") return ReproMode::Fast;
-  return fail_at(cat("unknown variant `", node.text,
-                     "`, expected one of `Strict`, `Balanced`, `Fast`"),
-                 node.position);
+  return fail_at(
+      cat("unknown variant `", node.text, "`, expected one of `Strict`, `Balanced`, `Fast`"),
+      node.position);
 }
 
-// Walks an object's members in document order: a known key is decoded by its handler (and
-// refused when repeated), an unknown key goes to on_extra. Missing required keys are named in
-// the record's field order once the walk is done.
-template <std::size_t N>
-class FieldTable {
- public:
-  explicit FieldTable(const std::array<std::string_view, N>& names) : names_(names) {}
+template <auto Read>
+auto read_optional_of(const JsonNode& node) {
+  return read_optional(node, Read);
+}
 
-  // Index of the key, or N when the record does not define it.
-  std::size_t index_of(std::string_view key) const {
-    for (std::size_t i = 0; i < N; ++i) {
-      if (names_[i] == key) return i;
-    }
-    return N;
-  }
-
-  Status mark(std::size_t i, const JsonMember& member) {
-    if (seen_[i]) return fail_at(cat("duplicate field `", member.key, "`"), member.key_end);
-    seen_[i] = true;
-    return {};
-  }
-
-  // required: indices in field order.
-  template <std::size_t R>
-  Status check_required(const std::array<std::size_t, R>& required, const JsonNode& object) const {
-    for (std::size_t i : required) {
-      if (!seen_[i]) return fail_at(cat("missing field `", names_[i], "`"), object.end);
-    }
-    return {};
-  }
-
- private:
-  const std::array<std::string_view, N>& names_;
-  std::array<bool, N> seen_{};
+// One key of a record: its name, whether the record needs it, and how its value is stored.
+template <class Out>
+struct Field {
+  std::string_view name;
+  bool required;
+  Status (*read)(Out&, const JsonNode&);
 };
 
-constexpr std::array<std::string_view, 2> kPruningFields = {"candidates_considered",
-                                                            "candidates_pruned"};
+template <auto Member, auto Read>
+Status read_into(auto& out, const JsonNode& node) {
+  OVREL_TRY_ASSIGN(out.*Member, Read(node));
+  return {};
+}
+
+// Walks an object's members in document order: a known key is decoded by its field (and refused
+// when repeated), an unknown key is kept in extra when given and skipped otherwise. Missing
+// required keys are named in the record's field order once the walk is done.
+template <class Out, std::size_t N>
+Status read_fields(const JsonNode& node, std::string_view type_name,
+                   const std::array<Field<Out>, N>& fields, Out& out, ExtraKeys* extra) {
+  if (node.kind != Kind::Object) return invalid_type(node, type_name);
+  std::array<bool, N> seen{};
+  for (const JsonMember& m : node.members) {
+    std::size_t i = 0;
+    while (i < N && fields[i].name != m.key) ++i;
+    if (i == N) {
+      if (extra != nullptr) (*extra)[m.key] = to_free_value(m.value);
+      continue;
+    }
+    if (seen[i]) return fail_at(cat("duplicate field `", m.key, "`"), m.key_end);
+    seen[i] = true;
+    OVREL_TRY(fields[i].read(out, m.value));
+  }
+  for (std::size_t i = 0; i < N; ++i) {
+    if (fields[i].required && !seen[i]) {
+      return fail_at(cat("missing field `", fields[i].name, "`"), node.end);
+    }
+  }
+  return {};
+}
+
+constexpr std::array<Field<PruningStats>, 2> kPruningFields = {{
+    {"candidates_considered", true, read_into<&PruningStats::candidates_considered, read_u64>},
+    {"candidates_pruned", true, read_into<&PruningStats::candidates_pruned, read_u64>},
+}};
 
 Result<PruningStats> read_pruning_stats(const JsonNode& node) {
-  if (node.kind != Kind::Object) return invalid_type(node, "struct PruningStats");
-  FieldTable<2> fields(kPruningFields);
   PruningStats out;
-  for (const JsonMember& m : node.members) {
-    const std::size_t i = fields.index_of(m.key);
-    if (i == 2) continue;
-    OVREL_TRY(fields.mark(i, m));
-    OVREL_TRY_ASSIGN(std::uint64_t v, read_u64(m.value));
-    (i == 0 ? out.candidates_considered : out.candidates_pruned) = v;
-  }
-  OVREL_TRY(fields.check_required(std::array<std::size_t, 2>{0, 1}, node));
+  OVREL_TRY(read_fields(node, "struct PruningStats", kPruningFields, out, nullptr));
   return out;
 }
 
-constexpr std::array<std::string_view, 7> kBuildFields = {
-    "git_sha", "git_dirty", "rustc_version", "target_triple", "profile", "features", "abi"};
+constexpr std::array<Field<BuildInfo>, 7> kBuildFields = {{
+    {"git_sha", false, read_into<&BuildInfo::git_sha, read_optional_of<read_text>>},
+    {"git_dirty", false, read_into<&BuildInfo::git_dirty, read_optional_of<read_bool>>},
+    {"rustc_version", false, read_into<&BuildInfo::rustc_version, read_optional_of<read_text>>},
+    {"target_triple", false, read_into<&BuildInfo::target_triple, read_optional_of<read_text>>},
+    {"profile", false, read_into<&BuildInfo::profile, read_optional_of<read_text>>},
+    {"features", false, read_into<&BuildInfo::features, read_optional_of<read_text_list>>},
+    {"abi", false, read_into<&BuildInfo::abi, read_optional_of<read_text>>},
+}};
 
 Result<BuildInfo> read_build_info(const JsonNode& node) {
-  if (node.kind != Kind::Object) return invalid_type(node, "struct BuildInfo");
-  FieldTable<7> fields(kBuildFields);
   BuildInfo out;
-  for (const JsonMember& m : node.members) {
-    const std::size_t i = fields.index_of(m.key);
-    if (i == 7) continue;
-    OVREL_TRY(fields.mark(i, m));
-    switch (i) {
-      case 0: {
-        OVREL_TRY_ASSIGN(out.git_sha, read_optional(m.value, read_text));
-        break;
-      }
-      case 1: {
-        OVREL_TRY_ASSIGN(out.git_dirty, read_optional(m.value, read_bool));
-        break;
-      }
-      case 2: {
-        OVREL_TRY_ASSIGN(out.rustc_version, read_optional(m.value, read_text));
-        break;
-      }
-      case 3: {
-        OVREL_TRY_ASSIGN(out.target_triple, read_optional(m.value, read_text));
-        break;
-      }
-      case 4: {
-        OVREL_TRY_ASSIGN(out.profile, read_optional(m.value, read_text));
-        break;
-      }
-      case 5: {
-        OVREL_TRY_ASSIGN(out.features, read_optional(m.value, read_text_list));
-        break;
-      }
-      default: {
-        OVREL_TRY_ASSIGN(out.abi, read_optional(m.value, read_text));
-        break;
-      }
-    }
-  }
+  OVREL_TRY(read_fields(node, "struct BuildInfo", kBuildFields, out, nullptr));
   return out;
 }
 
-constexpr std::array<std::string_view, 6> kSegmentFields = {"start", "end",   "mean",
-                                                            "variance", "count", "missing_count"};
+constexpr std::array<Field<SegmentStats>, 6> kSegmentFields = {{
+    {"start", true, read_into<&SegmentStats::start, read_u64>},
+    {"end", true, read_into<&SegmentStats::end, read_u64>},
+    {"mean", false, read_into<&SegmentStats::mean, read_optional_of<read_f64_list>>},
+    {"variance", false, read_into<&SegmentStats::variance, read_optional_of<read_f64_list>>},
+    {"count", true, read_into<&SegmentStats::count, read_u64>},
+    {"missing_count", true, read_into<&SegmentStats::missing_count, read_u64>},
+}};
 
 Result<SegmentStats> read_segment(const JsonNode& node) {
-  if (node.kind != Kind::Object) return invalid_type(node, "struct SegmentStats");
-  FieldTable<6> fields(kSegmentFields);
   SegmentStats out;
-  for (const JsonMember& m : node.members) {
-    const std::size_t i = fields.index_of(m.key);
-    if (i == 6) continue;
-    OVREL_TRY(fields.mark(i, m));
-    switch (i) {
-      case 0: {
-        OVREL_TRY_ASSIGN(out.start, read_u64(m.value));
-        break;
-      }
-      case 1: {
-        OVREL_TRY_ASSIGN(out.end, read_u64(m.value));
-        break;
-      }
-      case 2: {
-        OVREL_TRY_ASSIGN(out.mean, read_optional(m.value, read_f64_list));
-        break;
-      }
-      case 3: {
-        OVREL_TRY_ASSIGN(out.variance, read_optional(m.value, read_f64_list));
-        break;
-      }
-      case 4: {
-        OVREL_TRY_ASSIGN(out.count, read_u64(m.value));
-        break;
-      }
-      default: {
-        OVREL_TRY_ASSIGN(out.missing_count, read_u64(m.value));
-        break;
-      }
-    }
-  }
-  OVREL_TRY(fields.check_required(std::array<std::size_t, 4>{0, 1, 4, 5}, node));
+  OVREL_TRY(read_fields(node, "struct SegmentStats", kSegmentFields, out, nullptr));
   return out;
 }
 
-constexpr std::array<std::string_view, 20> kDiagnosticsFields = {
-    "n",           "d",
-    "schema_version", "engine_version",
-    "runtime_ms",  "notes",
-    "warnings",    "algorithm",
-    "cost_model",  "seed",
-    "repro_mode",  "thread_count",
-    "blas_backend", "cpu_features",
-    "build",       "params_json",
-    "pruning_stats", "missing_policy_applied",
-    "missing_fraction", "effective_sample_count"};
+Result<std::vector<SegmentStats>> read_segment_list(const JsonNode& node) {
+  return read_list<SegmentStats>(node, read_segment);
+}
+
+Status read_params_json(Diagnostics& dg, const JsonNode& node) {
+  if (node.kind == Kind::Null) {
+    dg.params_json.reset();
+  } else {
+    dg.params_json = to_free_value(node);
+  }
+  return {};
+}
+
+using D = Diagnostics;
+constexpr std::array<Field<Diagnostics>, 20> kDiagnosticsFields = {{
+    {"n", true, read_into<&D::n, read_u64>},
+    {"d", true, read_into<&D::d, read_u64>},
+    {"schema_version", true, read_into<&D::schema_version, read_u32>},
+    {"engine_version", false, read_into<&D::engine_version, read_optional_of<read_text>>},
+    {"runtime_ms", false, read_into<&D::runtime_ms, read_optional_of<read_u64>>},
+    {"notes", true, read_into<&D::notes, read_text_list>},
+    {"warnings", true, read_into<&D::warnings, read_text_list>},
+    {"algorithm", true, read_into<&D::algorithm, read_text>},
+    {"cost_model", true, read_into<&D::cost_model, read_text>},
+    {"seed", false, read_into<&D::seed, read_optional_of<read_u64>>},
+    {"repro_mode", true, read_into<&D::repro_mode, read_repro_mode>},
+    {"thread_count", false, read_into<&D::thread_count, read_optional_of<read_u64>>},
+    {"blas_backend", false, read_into<&D::blas_backend, read_optional_of<read_text>>},
+    {"cpu_features", false, read_into<&D::cpu_features, read_optional_of<read_text_list>>},
+    {"build", false, read_into<&D::build, read_optional_of<read_build_info>>},
+    {"params_json", false, read_params_json},
+    {"pruning_stats", false, read_into<&D::pruning_stats, read_optional_of<read_pruning_stats>>},
+    {"missing_policy_applied", false,
+     read_into<&D::missing_policy_applied, read_optional_of<read_text>>},
+    {"missing_fraction", false, read_into<&D::missing_fraction, read_optional_of<read_f64>>},
+    {"effective_sample_count", false,
+     read_into<&D::effective_sample_count, read_optional_of<read_u64>>},
+}};
 
 Result<DiagnosticsWire> read_diagnostics(const JsonNode& node) {
-  if (node.kind != Kind::Object) return invalid_type(node, "struct DiagnosticsWire");
-  FieldTable<20> fields(kDiagnosticsFields);
   DiagnosticsWire out;
-  Diagnostics& dg = out.diagnostics;
   // Every optional field starts absent; only what the document says is kept.
-  dg.engine_version.reset();
-  dg.build.reset();
-  for (const JsonMember& m : node.members) {
-    const std::size_t i = fields.index_of(m.key);
-    if (i == 20) {
-      out.extra[m.key] = to_free_value(m.value);
-      continue;
-    }
-    OVREL_TRY(fields.mark(i, m));
-    const JsonNode& v = m.value;
-    switch (i) {
-      case 0: {
-        OVREL_TRY_ASSIGN(dg.n, read_u64(v));
-        break;
-      }
-      case 1: {
-        OVREL_TRY_ASSIGN(dg.d, read_u64(v));
-        break;
-      }
-      case 2: {
-        OVREL_TRY_ASSIGN(dg.schema_version, read_u32(v));
-        break;
-      }
-      case 3: {
-        OVREL_TRY_ASSIGN(dg.engine_version, read_optional(v, read_text));
-        break;
-      }
-      case 4: {
-        OVREL_TRY_ASSIGN(dg.runtime_ms, read_optional(v, read_u64));
-        break;
-      }
-      case 5: {
-        OVREL_TRY_ASSIGN(dg.notes, read_text_list(v));
-        break;
-      }
-      case 6: {
-        OVREL_TRY_ASSIGN(dg.warnings, read_text_list(v));
-        break;
-      }
-      case 7: {
-        OVREL_TRY_ASSIGN(dg.algorithm, read_text(v));
-        break;
-      }
-      case 8: {
-        OVREL_TRY_ASSIGN(dg.cost_model, read_text(v));
-        break;
-      }
-      case 9: {
-        OVREL_TRY_ASSIGN(dg.seed, read_optional(v, read_u64));
-        break;
-      }
-      case 10: {
-        OVREL_TRY_ASSIGN(dg.repro_mode, read_repro_mode(v));
-        break;
-      }
-      case 11: {
-        OVREL_TRY_ASSIGN(dg.thread_count, read_optional(v, read_u64));
-        break;
-      }
-      case 12: {
-        OVREL_TRY_ASSIGN(dg.blas_backend, read_optional(v, read_text));
-        break;
-      }
-      case 13: {
-        OVREL_TRY_ASSIGN(dg.cpu_features, read_optional(v, read_text_list));
-        break;
-      }
-      case 14: {
-        OVREL_TRY_ASSIGN(dg.build, read_optional(v, read_build_info));
-        break;
-      }
-      case 15: {
-        if (v.kind == Kind::Null) {
-          dg.params_json.reset();
-        } else {
-          dg.params_json = to_free_value(v);
-        }
-        break;
-      }
-      case 16: {
-        OVREL_TRY_ASSIGN(dg.pruning_stats, read_optional(v, read_pruning_stats));
-        break;
-      }
-      case 17: {
-        OVREL_TRY_ASSIGN(dg.missing_policy_applied, read_optional(v, read_text));
-        break;
-      }
-      case 18: {
-        OVREL_TRY_ASSIGN(dg.missing_fraction, read_optional(v, read_f64));
-        break;
-      }
-      default: {
-        OVREL_TRY_ASSIGN(dg.effective_sample_count, read_optional(v, read_u64));
-        break;
-      }
-    }
-  }
-  OVREL_TRY(fields.check_required(std::array<std::size_t, 8>{0, 1, 2, 5, 6, 7, 8, 10}, node));
+  out.diagnostics.engine_version.reset();
+  out.diagnostics.build.reset();
+  OVREL_TRY(
+      read_fields(node, "struct DiagnosticsWire", kDiagnosticsFields, out.diagnostics, &out.extra));
   return out;
 }
 
-constexpr std::array<std::string_view, 5> kDocumentFields = {"breakpoints", "change_points",
-                                                             "scores", "segments", "diagnostics"};
+using W = OfflineChangePointResultWire;
+constexpr std::array<Field<W>, 5> kDocumentFields = {{
+    {"breakpoints", true, read_into<&W::breakpoints, read_u64_list>},
+    {"change_points", true, read_into<&W::change_points, read_u64_list>},
+    {"scores", false, read_into<&W::scores, read_optional_of<read_f64_list>>},
+    {"segments", false, read_into<&W::segments, read_optional_of<read_segment_list>>},
+    {"diagnostics", true, read_into<&W::diagnostics, read_diagnostics>},
+}};
 
 Result<OfflineChangePointResultWire> read_document(const JsonNode& node) {
-  if (node.kind != Kind::Object) return invalid_type(node, "struct OfflineChangePointResultWire");
-  FieldTable<5> fields(kDocumentFields);
   OfflineChangePointResultWire out;
-  for (const JsonMember& m : node.members) {
-    const std::size_t i = fields.index_of(m.key);
-    if (i == 5) {
-      out.extra[m.key] = to_free_value(m.value);
-      continue;
-    }
-    OVREL_TRY(fields.mark(i, m));
-    const JsonNode& v = m.value;
-    switch (i) {
-      case 0: {
-        OVREL_TRY_ASSIGN(out.breakpoints, read_u64_list(v));
-        break;
-      }
-      case 1: {
-        OVREL_TRY_ASSIGN(out.change_points, read_u64_list(v));
-        break;
-      }
-      case 2: {
-        OVREL_TRY_ASSIGN(out.scores, read_optional(v, read_f64_list));
-        break;
-      }
-      case 3: {
-        OVREL_TRY_ASSIGN(out.segments, read_optional(v, [](const JsonNode& list) {
-                           return read_list<SegmentStats>(list, read_segment);
-                         }));
-        break;
-      }
-      default: {
-        OVREL_TRY_ASSIGN(out.diagnostics, read_diagnostics(v));
-        break;
-      }
-    }
-  }
-  OVREL_TRY(fields.check_required(std::array<std::size_t, 3>{0, 1, 4}, node));
+  OVREL_TRY(
+      read_fields(node, "struct OfflineChangePointResultWire", kDocumentFields, out, &out.extra));
   return out;
 }
 
@@ -616,9 +465,9 @@ Result<DiagnosticsWire::RuntimeParts> DiagnosticsWire::into_runtime_parts() && {
   const std::uint32_t version = diagnostics.schema_version;
   if (version < kMinSupportedSchemaVersion || version > kMaxSupportedSchemaVersion) {
     return invalid_input(cat("Diagnostics schema_version=", version,
-                             " is unsupported; supported versions are ",
-                             kMinSupportedSchemaVersion, "..=", kMaxSupportedSchemaVersion,
-                             ". See ", kSchemaMigrationGuide, " for migration guidance."));
+                             " is unsupported; supported versions are ", kMinSupportedSchemaVersion,
+                             "..=", kMaxSupportedSchemaVersion, ". See ", kSchemaMigrationGuide,
+                             " for migration guidance."));
   }
   return RuntimeParts{std::move(diagnostics), std::move(extra)};
 }
@@ -648,11 +497,11 @@ OfflineChangePointResultWire OfflineChangePointResultWire::from_runtime(
   wire.extra = std::move(extra);
   // A holder adds no key that its object defines; drop any that slipped in so the document
   // never holds a key twice.
-  for (std::string_view k : kDocumentFields) {
-    if (auto it = wire.extra.find(k); it != wire.extra.end()) wire.extra.erase(it);
+  for (const auto& field : kDocumentFields) {
+    if (auto it = wire.extra.find(field.name); it != wire.extra.end()) wire.extra.erase(it);
   }
-  for (std::string_view k : kDiagnosticsFields) {
-    if (auto it = wire.diagnostics.extra.find(k); it != wire.diagnostics.extra.end()) {
+  for (const auto& field : kDiagnosticsFields) {
+    if (auto it = wire.diagnostics.extra.find(field.name); it != wire.diagnostics.extra.end()) {
       wire.diagnostics.extra.erase(it);
     }
   }

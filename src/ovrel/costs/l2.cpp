@@ -8,21 +8,11 @@ core::Status CostL2Mean::validate(const core::TimeSeriesView& x) const {
 
 core::Result<L2Cache> CostL2Mean::precompute(const core::TimeSeriesView& x,
                                              const core::CachePolicy& policy) const {
-  const std::size_t n = x.n();
-  const std::size_t d = x.d();
-  OVREL_TRY(plan_cache(policy, prefix_table_bytes(n, d, 16), kTypeName, kCacheName, n, d));
   L2Cache cache;
-  cache.prefix_sum.reserve((n + 1) * d);
-  cache.prefix_sum_sq.reserve((n + 1) * d);
-  std::vector<double> column(n);
-  for (std::size_t j = 0; j < d; ++j) {
-    OVREL_TRY(read_column(x, j, column));
-    shift_column(column);
-    append_prefix_sums(column, repro_mode, cache.prefix_sum);
-    append_prefix_sum_squares(column, repro_mode, cache.prefix_sum_sq);
-  }
-  cache.n = n;
-  cache.d = d;
+  OVREL_TRY(build_shifted_moment_tables(x, policy, repro_mode, kTypeName, kCacheName,
+                                        cache.prefix_sum, cache.prefix_sum_sq));
+  cache.n = x.n();
+  cache.d = x.d();
   return cache;
 }
 

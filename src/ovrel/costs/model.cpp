@@ -36,10 +36,9 @@ core::Result<std::size_t> checked_position(const core::MemoryLayout& layout, std
   return strided_linear_index(t, dim, layout.row_stride, layout.col_stride, len);
 }
 
-core::Result<double> checked_read(const core::TimeSeriesView& x, std::size_t t,
-                                  std::size_t dim) {
-  OVREL_TRY_ASSIGN(const std::size_t pos, checked_position(x.layout(), x.n(), x.d(),
-                                                           x.values().size(), t, dim));
+core::Result<double> checked_read(const core::TimeSeriesView& x, std::size_t t, std::size_t dim) {
+  OVREL_TRY_ASSIGN(const std::size_t pos,
+                   checked_position(x.layout(), x.n(), x.d(), x.values().size(), t, dim));
   return x.value_at(pos);
 }
 
@@ -99,8 +98,8 @@ core::Result<std::size_t> strided_linear_index(std::size_t t, std::size_t dim,
         cat("strided index negative at t=", t, ", dim=", dim, ": idx=", idx));
   }
   if (static_cast<std::uint64_t>(idx) >= len) {
-    return core::invalid_input(cat("strided index out of bounds at t=", t, ", dim=", dim,
-                                   ": idx=", idx, ", len=", len));
+    return core::invalid_input(
+        cat("strided index out of bounds at t=", t, ", dim=", dim, ": idx=", idx, ", len=", len));
   }
   return static_cast<std::size_t>(idx);
 }
@@ -179,6 +178,26 @@ void segment_precondition_failed(std::size_t start, std::size_t end, std::size_t
     throw InternalError(cat("segment_cost requires start < end; got start=", start, ", end=", end));
   }
   throw InternalError(cat("segment_cost end out of bounds: end=", end, ", n=", n));
+}
+
+core::Status build_shifted_moment_tables(const core::TimeSeriesView& x,
+                                         const core::CachePolicy& policy, core::ReproMode mode,
+                                         std::string_view model_type, std::string_view cache_type,
+                                         std::vector<double>& prefix_sum,
+                                         std::vector<double>& prefix_sum_sq) {
+  const std::size_t n = x.n();
+  const std::size_t d = x.d();
+  OVREL_TRY(plan_cache(policy, prefix_table_bytes(n, d, 16), model_type, cache_type, n, d));
+  prefix_sum.reserve((n + 1) * d);
+  prefix_sum_sq.reserve((n + 1) * d);
+  std::vector<double> column(n);
+  for (std::size_t j = 0; j < d; ++j) {
+    OVREL_TRY(read_column(x, j, column));
+    shift_column(column);
+    append_prefix_sums(column, mode, prefix_sum);
+    append_prefix_sum_squares(column, mode, prefix_sum_sq);
+  }
+  return {};
 }
 
 }  // namespace ovrel::costs

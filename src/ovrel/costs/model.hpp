@@ -130,6 +130,14 @@ void append_prefix_sums(std::span<const double> column, core::ReproMode mode,
 void append_prefix_sum_squares(std::span<const double> column, core::ReproMode mode,
                                std::vector<double>& out);
 
+// Plans 16 bytes per prefix entry, then appends the prefix sums and sums of squares of every
+// shifted column, dimension after dimension: the tables of the L2 and normal mean-variance models.
+core::Status build_shifted_moment_tables(const core::TimeSeriesView& x,
+                                         const core::CachePolicy& policy, core::ReproMode mode,
+                                         std::string_view model_type, std::string_view cache_type,
+                                         std::vector<double>& prefix_sum,
+                                         std::vector<double>& prefix_sum_sq);
+
 // Sum over [start, end) of the block that begins at `base` of a prefix table.
 inline double range_sum(const double* table, std::size_t base, std::size_t start,
                         std::size_t end) noexcept {

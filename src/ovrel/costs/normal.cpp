@@ -60,21 +60,11 @@ core::Status CostNormalMeanVar::validate(const core::TimeSeriesView& x) const {
 
 core::Result<NormalCache> CostNormalMeanVar::precompute(const core::TimeSeriesView& x,
                                                         const core::CachePolicy& policy) const {
-  const std::size_t n = x.n();
-  const std::size_t d = x.d();
-  OVREL_TRY(plan_cache(policy, prefix_table_bytes(n, d, 16), kTypeName, kCacheName, n, d));
   NormalCache cache;
-  cache.prefix_sum.reserve((n + 1) * d);
-  cache.prefix_sum_sq.reserve((n + 1) * d);
-  std::vector<double> column(n);
-  for (std::size_t j = 0; j < d; ++j) {
-    OVREL_TRY(read_column(x, j, column));
-    shift_column(column);
-    append_prefix_sums(column, repro_mode, cache.prefix_sum);
-    append_prefix_sum_squares(column, repro_mode, cache.prefix_sum_sq);
-  }
-  cache.n = n;
-  cache.d = d;
+  OVREL_TRY(build_shifted_moment_tables(x, policy, repro_mode, kTypeName, kCacheName,
+                                        cache.prefix_sum, cache.prefix_sum_sq));
+  cache.n = x.n();
+  cache.d = x.d();
   return cache;
 }
 
@@ -143,8 +133,7 @@ std::optional<std::size_t> CostNormalFullCov::penalty_effective_params(std::size
   std::size_t prod = 0;
   std::size_t sum = 0;
   std::size_t out = 0;
-  if (__builtin_add_overflow(d, std::size_t{1}, &d1) ||
-      __builtin_mul_overflow(d, d1, &prod) ||
+  if (__builtin_add_overflow(d, std::size_t{1}, &d1) || __builtin_mul_overflow(d, d1, &prod) ||
       __builtin_add_overflow(d, prod / 2, &sum) ||
       __builtin_add_overflow(sum, std::size_t{1}, &out)) {
     return std::nullopt;

@@ -21,22 +21,23 @@ std::optional<std::pair<std::size_t, std::size_t>> candidate_window(
   return std::pair{first, end};
 }
 
-Status insert_sorted_unique(std::vector<std::size_t>& splits, std::size_t split) {
+Status insert_split_once(std::vector<std::size_t>& splits, std::size_t split,
+                         std::string_view detector) {
   const auto at = std::lower_bound(splits.begin(), splits.end(), split);
   if (at != splits.end() && *at == split) {
-    return core::invalid_input(core::cat("duplicate split selected at ", split,
-                                         "; internal BinSeg state is inconsistent"));
+    return core::invalid_input(core::cat("duplicate split selected at ", split, "; internal ",
+                                         detector, " state is inconsistent"));
   }
   splits.insert(at, split);
   return {};
 }
 
-Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
-                              const core::ExecutionContext& ctx, Instant started_at,
-                              RunStats& stats) {
+Status check_periodic_controls(std::uint64_t iteration, std::uint64_t every,
+                               const core::ExecutionContext& ctx, Instant started_at,
+                               bool& soft_budget_exceeded) {
   // A period of 0 (never passed by the detectors) selects iteration 0 only.
   if (every == 0 ? iteration != 0 : iteration % every != 0) return {};
-  return offline::check_runtime_controls(ctx, iteration, started_at, stats.soft_budget_exceeded);
+  return offline::check_runtime_controls(ctx, iteration, started_at, soft_budget_exceeded);
 }
 
 std::vector<std::size_t> build_result_breakpoints(std::size_t n, std::vector<std::size_t> splits) {

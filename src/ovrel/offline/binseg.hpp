@@ -85,13 +85,23 @@ inline constexpr std::string_view kSourceModelDefaultAuto = "model_default_auto"
 std::optional<std::pair<std::size_t, std::size_t>> candidate_window(
     std::span<const std::size_t> candidates, std::size_t lo, std::size_t hi);
 
-// Inserts split in order; a split already present is refused and the list left unchanged.
-Status insert_sorted_unique(std::vector<std::size_t>& splits, std::size_t split);
+// Inserts split in order; a split already present is refused ("internal {detector} state is
+// inconsistent") and the list left unchanged.
+Status insert_split_once(std::vector<std::size_t>& splits, std::size_t split,
+                         std::string_view detector);
+inline Status insert_sorted_unique(std::vector<std::size_t>& splits, std::size_t split) {
+  return insert_split_once(splits, split, "BinSeg");
+}
 
 // On iterations that are multiples of every: cancellation, then the time budget.
-Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
-                              const core::ExecutionContext& ctx, Instant started_at,
-                              RunStats& stats);
+Status check_periodic_controls(std::uint64_t iteration, std::uint64_t every,
+                               const core::ExecutionContext& ctx, Instant started_at,
+                               bool& soft_budget_exceeded);
+inline Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
+                                     const core::ExecutionContext& ctx, Instant started_at,
+                                     RunStats& stats) {
+  return check_periodic_controls(iteration, every, ctx, started_at, stats.soft_budget_exceeded);
+}
 
 // Tells, for an iteration counter that grows by one per step, which steps are multiples of the
 // period, without a division per step (the candidate loops run it billions of times).

@@ -62,6 +62,134 @@ Result<double> evaluate_segment_cost(const C& model, const typename C::Cache& ca
   return offline::evaluate_segment_cost(model, cache, start, end, ctx, stats);
 }
 
+// The best split of [start, end) among candidates[window.first..window.second): the largest gain
+// (full - left) - right, ties to the smaller split; split kNone for an empty window. Every
+// candidate advances the iteration (runtime checks on the cadence) and the candidate count; a
+// non-finite gain is refused, `where` naming the range ("segment" or "interval"). `Stats` is the
+// detector's run record.
+struct SplitScore {
+  double gain = -HUGE_VAL;
+  std::size_t split = kNone;
+};
+
+template <costs::CostModel C, class Stats>
+inline Result<SplitScore> best_split_in_window(
+    const C& model, const typename C::Cache& cache, std::span<const std::size_t> candidates,
+    std::pair<std::size_t, std::size_t> window, std::size_t start, std::size_t end, double full,
+    std::string_view where, const CostEvalBudget& budget, CheckCadence& cadence,
+    std::uint64_t& iteration, std::uint64_t every, const core::ExecutionContext& ctx,
+    Instant started_at, Stats& stats) {
+  SplitScore best;
+  for (std::size_t i = window.first; i < window.second; ++i) {
+    const std::size_t s = candidates[i];
+    OVREL_TRY(checked_counter_increment(iteration, "iteration"));
+    if (cadence.due(iteration)) {
+      OVREL_TRY(
+          check_periodic_controls(iteration, every, ctx, started_at, stats.soft_budget_exceeded));
+    }
+    OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
+    OVREL_TRY_ASSIGN(const double left,
+                     offline::evaluate_segment_cost(model, cache, start, s, budget, stats));
+    OVREL_TRY_ASSIGN(const double right,
+                     offline::evaluate_segment_cost(model, cache, s, end, budget, stats));
+    const double gain = (full - left) - right;
+    if (!std::isfinite(gain)) [[unlikely]] {
+      return core::numerical_issue(core::cat(
+          "non-finite gain at ", where, "=[", start, ", ", end, "), split=", s,
+          ": full_cost=", full, ", left_cost=", left, ", right_cost=", right, ", gain=", gain));
+    }
+    if (gain > best.gain || (gain == best.gain && s < best.split)) {
+      best.gain = gain;
+      best.split = s;
+    }
+  }
+  return best;
+}
+
+// Takes frontier[index]: removed by moving the last item into its place, its split recorded
+// (refused when already there), the processed count raised when given, its halves offered left
+// first through offer(start, end, depth).
+template <class Offer>
+Status accept_frontier_item(std::vector<FrontierItem>& frontier, std::size_t index,
+                            std::vector<std::size_t>& accepted, std::string_view detector,
+                            std::uint64_t* processed, Offer&& offer) {
+  const FrontierItem item = frontier[index];
+  frontier[index] = frontier.back();
+  frontier.pop_back();
+  OVREL_TRY(insert_split_once(accepted, item.split, detector));
+  if (processed != nullptr) {
+    OVREL_TRY(checked_counter_increment(*processed, "processed_frontier_items"));
+  }
+  if (item.depth == SIZE_MAX) return core::resource_limit("segment depth overflow");
+  OVREL_TRY(offer(item.start, item.split, item.depth + 1));
+  return offer(item.split, item.end, item.depth + 1);
+}
+
+// The stopping rules of BinSeg and WBS over a frontier whose root is already offered. KnownK
+// accepts exactly k best items (refused when the frontier runs dry first); Penalized accepts the
+// best item while its gain beats the resolved beta and the change cap allows. PenaltyPath is
+// refused. accept(index, processed) is accept_frontier_item over the detector's own segments.
+template <class Stats, class Resolve, class Accept>
+Status run_frontier_stopping(std::string_view detector, const core::Stopping& stopping,
+                             const core::ValidatedConstraints& constraints,
+                             std::vector<FrontierItem>& frontier,
+                             const std::vector<std::size_t>& accepted,
+                             std::vector<std::string>& notes, std::uint64_t& iteration,
+                             std::uint64_t every, const core::ExecutionContext& ctx,
+                             Instant started_at, Stats& stats, Resolve&& resolve, Accept&& accept) {
+  const auto check = [&]() -> Status {
+    OVREL_TRY(checked_counter_increment(iteration, "iteration"));
+    return check_periodic_controls(iteration, every, ctx, started_at, stats.soft_budget_exceeded);
+  };
+  switch (stopping.kind) {
+    case core::StoppingKind::PenaltyPath:
+      return core::not_supported(core::cat(detector,
+                                           " penalty sweep is deferred for this issue; got "
+                                           "PenaltyPath of length ",
+                                           stopping.penalties.size()));
+    case core::StoppingKind::KnownK: {
+      const std::size_t k = stopping.k;
+      if (constraints.max_change_points && k > *constraints.max_change_points) {
+        return core::invalid_input(
+            core::cat("KnownK=", k,
+                      " exceeds constraints.max_change_points=", *constraints.max_change_points));
+      }
+      for (std::size_t pass = 1; pass <= k; ++pass) {
+        OVREL_TRY(check());
+        const std::optional<std::size_t> best = pick_best_frontier_index(frontier);
+        if (!best) {
+          return core::invalid_input(core::cat("KnownK exact solution unreachable: requested k=", k,
+                                               ", accepted=", accepted.size(),
+                                               " before frontier exhaustion"));
+        }
+        OVREL_TRY(accept(*best, nullptr));
+        ctx.report_progress(static_cast<float>(accepted.size()) / static_cast<float>(k));
+      }
+      notes.push_back(core::cat("stopping=KnownK(", k, "), accepted_splits=", accepted.size()));
+      return {};
+    }
+    case core::StoppingKind::Penalized: {
+      OVREL_TRY_ASSIGN(const ResolvedPenalty resolved, resolve(stopping.penalty));
+      notes.push_back(penalized_note(resolved));
+      std::uint64_t processed = 0;
+      for (;;) {
+        OVREL_TRY(check());
+        if (constraints.max_change_points && accepted.size() >= *constraints.max_change_points) {
+          break;
+        }
+        const std::optional<std::size_t> best = pick_best_frontier_index(frontier);
+        if (!best) break;
+        if (frontier[*best].gain <= resolved.beta) break;
+        OVREL_TRY(accept(*best, &processed));
+        ctx.report_progress(static_cast<float>(processed) /
+                            static_cast<float>(processed + frontier.size() + 1));
+      }
+      return {};
+    }
+  }
+  return {};
+}
+
 // Flattened: the counted cost evaluation is too large for the inliner on its own, and a call
 // per evaluation (its result returned through memory) costs as much as the L2 cost itself.
 template <costs::CostModel C>
@@ -88,60 +216,13 @@ template <costs::CostModel C>
   binseg::CheckCadence cadence(iteration, every);
   OVREL_TRY_ASSIGN(const double full,
                    offline::evaluate_segment_cost(model, cache, start, end, budget, stats));
-  double best_gain = -HUGE_VAL;
-  std::size_t best_split = kNone;
-  for (std::size_t i = window->first; i < window->second; ++i) {
-    const std::size_t s = candidates[i];
-    OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-    if (cadence.due(iteration)) {
-      OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
-    }
-    OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
-    OVREL_TRY_ASSIGN(const double left,
-                     offline::evaluate_segment_cost(model, cache, start, s, budget, stats));
-    OVREL_TRY_ASSIGN(const double right,
-                     offline::evaluate_segment_cost(model, cache, s, end, budget, stats));
-    const double gain = (full - left) - right;
-    if (!std::isfinite(gain)) [[unlikely]] {
-      return core::numerical_issue(core::cat(
-          "non-finite gain at segment=[", start, ", ", end, "), split=", s, ": full_cost=", full,
-          ", left_cost=", left, ", right_cost=", right, ", gain=", gain));
-    }
-    if (gain > best_gain || (gain == best_gain && s < best_split)) {
-      best_gain = gain;
-      best_split = s;
-    }
-  }
-  if (best_split == kNone) return {};
-  frontier.push_back(FrontierItem{start, end, depth, best_split, best_gain});
+  OVREL_TRY_ASSIGN(
+      const SplitScore best,
+      best_split_in_window(model, cache, candidates, *window, start, end, full, "segment", budget,
+                           cadence, iteration, every, ctx, started_at, stats));
+  if (best.split == kNone) return {};
+  frontier.push_back(FrontierItem{start, end, depth, best.split, best.gain});
   return {};
-}
-
-// Accepts frontier[index]: removed by moving the last item into its place, its split recorded,
-// its halves offered left first.
-template <costs::CostModel C>
-Status accept_frontier_item(std::vector<FrontierItem>& frontier, std::size_t index,
-                            std::vector<std::size_t>& accepted, const C& model,
-                            const typename C::Cache& cache,
-                            const core::ValidatedConstraints& constraints,
-                            const core::ExecutionContext& ctx, std::uint64_t every,
-                            Instant started_at, RunStats& stats, std::uint64_t& iteration,
-                            std::uint64_t* processed) {
-  const FrontierItem item = frontier[index];
-  frontier[index] = frontier.back();
-  frontier.pop_back();
-  OVREL_TRY(insert_sorted_unique(accepted, item.split));
-  if (processed != nullptr) {
-    OVREL_TRY(checked_counter_increment(*processed, "processed_frontier_items"));
-  }
-  if (item.depth == SIZE_MAX) return core::resource_limit("segment depth overflow");
-  const std::span<const std::size_t> candidates = constraints.effective_candidates;
-  OVREL_TRY(add_segment_to_frontier(frontier, model, cache, candidates, item.start, item.split,
-                                    item.depth + 1, constraints, ctx, every, started_at, stats,
-                                    iteration));
-  return add_segment_to_frontier(frontier, model, cache, candidates, item.split, item.end,
-                                 item.depth + 1, constraints, ctx, every, started_at, stats,
-                                 iteration);
 }
 
 }  // namespace binseg
@@ -152,10 +233,9 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
   using binseg::accept_frontier_item;
   using binseg::add_segment_to_frontier;
   using binseg::build_result_breakpoints;
-  using binseg::check_runtime_controls;
   using binseg::Instant;
-  using binseg::pick_best_frontier_index;
   using binseg::resolve_penalty_beta;
+  using binseg::run_frontier_stopping;
   using binseg::RunStats;
   OVREL_TRY(config.validate());
   const std::size_t n = x.n();
@@ -181,59 +261,21 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
   OVREL_TRY(add_segment_to_frontier(frontier, cost_model, cache, candidates, 0, n, 0, constraints,
                                     ctx, every, started_at, stats, iteration));
   std::vector<std::size_t> accepted;
-
-  const core::Stopping& stopping = config.stopping;
-  switch (stopping.kind) {
-    case core::StoppingKind::PenaltyPath:
-      return core::not_supported(
-          core::cat("BinSeg penalty sweep is deferred for this issue; got PenaltyPath of length ",
-                    stopping.penalties.size()));
-    case core::StoppingKind::KnownK: {
-      const std::size_t k = stopping.k;
-      if (constraints.max_change_points && k > *constraints.max_change_points) {
-        return core::invalid_input(
-            core::cat("KnownK=", k,
-                      " exceeds constraints.max_change_points=", *constraints.max_change_points));
-      }
-      for (std::size_t pass = 1; pass <= k; ++pass) {
-        OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-        OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
-        const std::optional<std::size_t> best = pick_best_frontier_index(frontier);
-        if (!best) {
-          return core::invalid_input(core::cat("KnownK exact solution unreachable: requested k=", k,
-                                               ", accepted=", accepted.size(),
-                                               " before frontier exhaustion"));
-        }
-        OVREL_TRY(accept_frontier_item(frontier, *best, accepted, cost_model, cache, constraints,
-                                       ctx, every, started_at, stats, iteration, nullptr));
-        ctx.report_progress(static_cast<float>(accepted.size()) / static_cast<float>(k));
-      }
-      notes.push_back(core::cat("stopping=KnownK(", k, "), accepted_splits=", accepted.size()));
-      break;
-    }
-    case core::StoppingKind::Penalized: {
-      OVREL_TRY_ASSIGN(
-          const ResolvedPenalty resolved,
-          resolve_penalty_beta(cost_model, stopping.penalty, n, x.d(), config.params_per_segment));
-      notes.push_back(penalized_note(resolved));
-      std::uint64_t processed = 0;
-      for (;;) {
-        OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-        OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
-        if (constraints.max_change_points && accepted.size() >= *constraints.max_change_points) {
-          break;
-        }
-        const std::optional<std::size_t> best = pick_best_frontier_index(frontier);
-        if (!best) break;
-        if (frontier[*best].gain <= resolved.beta) break;
-        OVREL_TRY(accept_frontier_item(frontier, *best, accepted, cost_model, cache, constraints,
-                                       ctx, every, started_at, stats, iteration, &processed));
-        ctx.report_progress(static_cast<float>(processed) /
-                            static_cast<float>(processed + frontier.size() + 1));
-      }
-      break;
-    }
-  }
+  OVREL_TRY(run_frontier_stopping(
+      "BinSeg", config.stopping, constraints, frontier, accepted, notes, iteration, every, ctx,
+      started_at, stats,
+      [&](const core::Penalty& penalty) {
+        return resolve_penalty_beta(cost_model, penalty, n, x.d(), config.params_per_segment);
+      },
+      [&](std::size_t index, std::uint64_t* processed) {
+        return accept_frontier_item(frontier, index, accepted, "BinSeg", processed,
+                                    [&](std::size_t start, std::size_t end, std::size_t depth) {
+                                      return add_segment_to_frontier(frontier, cost_model, cache,
+                                                                     candidates, start, end, depth,
+                                                                     constraints, ctx, every,
+                                                                     started_at, stats, iteration);
+                                    });
+      }));
 
   if (stats.soft_budget_exceeded) warnings.emplace_back(kSoftBudgetWarning);
   const std::uint64_t runtime_ms = elapsed_runtime_ms(started_at);

@@ -48,16 +48,8 @@ Result<KernelResult> run_fpop_penalized(const costs::CostL2Mean& model, const co
                                         bool prune, std::size_t cancel_check_every,
                                         const core::ExecutionContext& ctx,
                                         MonotonicInstant started_at, RunStats& stats) {
-  if (!is_valid_beta(beta)) {
-    return core::invalid_input(
-        core::cat(FpopFlavour::kPenalizedName, " requires finite beta > 0; got ", beta));
-  }
-  const std::vector<std::size_t> targets = build_targets(constraints, n);
-  const detail::KernelPlan plan{n, targets, constraints.min_segment_len,
-                                constraints.max_change_points};
-  detail::DpState state;
-  return detail::run_penalized<FpopFlavour>(model, cache, plan, beta, prune, cancel_check_every,
-                                            ctx, started_at, stats, state);
+  return detail::run_penalized_entry<FpopFlavour>(model, cache, n, constraints, beta, prune,
+                                                  cancel_check_every, ctx, started_at, stats);
 }
 
 Result<KnownKSearchResult> run_fpop_known_k_search(const costs::CostL2Mean& model,

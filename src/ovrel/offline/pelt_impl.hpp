@@ -38,16 +38,8 @@ Result<KernelResult> run_pelt_penalized(const C& model, const typename C::Cache&
                                         bool prune, std::size_t cancel_check_every,
                                         const core::ExecutionContext& ctx,
                                         MonotonicInstant started_at, RunStats& stats) {
-  if (!is_valid_beta(beta)) {
-    return core::invalid_input(
-        core::cat(detail::PeltFlavour::kPenalizedName, " requires finite beta > 0; got ", beta));
-  }
-  const std::vector<std::size_t> targets = build_targets(constraints, n);
-  const detail::KernelPlan plan{n, targets, constraints.min_segment_len,
-                                constraints.max_change_points};
-  detail::DpState state;
-  return detail::run_penalized<detail::PeltFlavour>(
-      model, cache, plan, beta, prune, cancel_check_every, ctx, started_at, stats, state);
+  return detail::run_penalized_entry<detail::PeltFlavour>(
+      model, cache, n, constraints, beta, prune, cancel_check_every, ctx, started_at, stats);
 }
 
 template <costs::CostModel C>

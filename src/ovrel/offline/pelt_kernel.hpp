@@ -345,6 +345,22 @@ Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cach
 inline constexpr double kKnownKStartBeta = 2.220446049250313e-16;
 inline constexpr int kKnownKMaxBisections = 64;
 
+// The penalized entry point of PELT and FPOP: run_penalized over the constraints' targets with a
+// fresh state (an invalid beta is refused there before any work).
+template <class Flavour, costs::CostModel C>
+Result<KernelResult> run_penalized_entry(const C& model, const typename C::Cache& cache,
+                                         std::size_t n,
+                                         const core::ValidatedConstraints& constraints, double beta,
+                                         bool prune, std::size_t cancel_check_every,
+                                         const core::ExecutionContext& ctx,
+                                         MonotonicInstant started_at, RunStats& stats) {
+  const std::vector<std::size_t> targets = build_targets(constraints, n);
+  const KernelPlan plan{n, targets, constraints.min_segment_len, constraints.max_change_points};
+  DpState state;
+  return run_penalized<Flavour>(model, cache, plan, beta, prune, cancel_check_every, ctx,
+                                started_at, stats, state);
+}
+
 template <class Flavour, costs::CostModel C>
 Result<KnownKSearchResult> run_known_k(const C& model, const typename C::Cache& cache,
                                        std::size_t n, const core::ValidatedConstraints& validated,

@@ -31,22 +31,5 @@ Result<std::size_t> resolve_num_intervals(std::optional<std::size_t> num_interva
   return std::max<std::size_t>(static_cast<std::size_t>(c), 100);
 }
 
-Status insert_sorted_unique(std::vector<std::size_t>& splits, std::size_t split) {
-  const auto at = std::lower_bound(splits.begin(), splits.end(), split);
-  if (at != splits.end() && *at == split) {
-    return core::invalid_input(
-        core::cat("duplicate split selected at ", split, "; internal WBS state is inconsistent"));
-  }
-  splits.insert(at, split);
-  return {};
-}
-
-Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
-                              const core::ExecutionContext& ctx, Instant started_at,
-                              RunStats& stats) {
-  if (every == 0 ? iteration != 0 : iteration % every != 0) return {};
-  return offline::check_runtime_controls(ctx, iteration, started_at, stats.soft_budget_exceeded);
-}
-
 }  // namespace wbs
 }  // namespace ovrel::offline

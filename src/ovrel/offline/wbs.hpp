@@ -72,7 +72,9 @@ struct RunStats {
 // The number of intervals to request: the configured count, or max(ceil(5 * sqrt(n)), 100).
 Result<std::size_t> resolve_num_intervals(std::optional<std::size_t> num_intervals, std::size_t n);
 
-Status insert_sorted_unique(std::vector<std::size_t>& splits, std::size_t split);
+inline Status insert_sorted_unique(std::vector<std::size_t>& splits, std::size_t split) {
+  return binseg::insert_split_once(splits, split, "WBS");
+}
 
 // Same rule as BinSeg's: largest gain, then smaller split, then smaller start.
 using binseg::build_result_breakpoints;
@@ -83,9 +85,12 @@ using binseg::pick_best_frontier_index;
 using offline::evaluate_segment_cost;
 using offline::resolve_penalty_beta;
 
-Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
-                              const core::ExecutionContext& ctx, Instant started_at,
-                              RunStats& stats);
+inline Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
+                                     const core::ExecutionContext& ctx, Instant started_at,
+                                     RunStats& stats) {
+  return binseg::check_periodic_controls(iteration, every, ctx, started_at,
+                                         stats.soft_budget_exceeded);
+}
 
 // The intervals must be sorted by (start, end): those inside [start, end) are then scanned in
 // that order without a per-segment copy.

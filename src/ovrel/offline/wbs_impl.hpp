@@ -49,30 +49,12 @@ template <costs::CostModel C>
     OVREL_TRY_ASSIGN(const double full, evaluate_segment_cost(model, cache, interval.start,
                                                               interval.end, budget, stats));
     OVREL_TRY(checked_counter_increment(stats.intervals_considered, "intervals_considered"));
-    double local_gain = -HUGE_VAL;
-    std::size_t local_split = kNone;
-    for (std::size_t i = window->first; i < window->second; ++i) {
-      const std::size_t c = candidates[i];
-      OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-      if (cadence.due(iteration)) {
-        OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
-      }
-      OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
-      OVREL_TRY_ASSIGN(const double left,
-                       evaluate_segment_cost(model, cache, interval.start, c, budget, stats));
-      OVREL_TRY_ASSIGN(const double right,
-                       evaluate_segment_cost(model, cache, c, interval.end, budget, stats));
-      const double gain = (full - left) - right;
-      if (!std::isfinite(gain)) [[unlikely]] {
-        return core::numerical_issue(core::cat(
-            "non-finite gain at interval=[", interval.start, ", ", interval.end, "), split=", c,
-            ": full_cost=", full, ", left_cost=", left, ", right_cost=", right, ", gain=", gain));
-      }
-      if (gain > local_gain || (gain == local_gain && c < local_split)) {
-        local_gain = gain;
-        local_split = c;
-      }
-    }
+    OVREL_TRY_ASSIGN(const binseg::SplitScore local,
+                     binseg::best_split_in_window(model, cache, candidates, *window, interval.start,
+                                                  interval.end, full, "interval", budget, cadence,
+                                                  iteration, every, ctx, started_at, stats));
+    const double local_gain = local.gain;
+    const std::size_t local_split = local.split;
     if (!found || local_gain > best_gain || (local_gain == best_gain && local_split < best_split) ||
         (local_gain == best_gain && local_split == best_split && interval.start < best_start)) {
       found = true;
@@ -92,12 +74,9 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
                                                       const core::ExecutionContext& ctx) const {
   using wbs::add_segment_to_frontier;
   using wbs::build_result_breakpoints;
-  using wbs::check_runtime_controls;
   using wbs::generate_intervals;
-  using wbs::insert_sorted_unique;
   using wbs::Instant;
   using wbs::Interval;
-  using wbs::pick_best_frontier_index;
   using wbs::resolve_num_intervals;
   using wbs::RunStats;
   OVREL_TRY(config.validate());
@@ -139,69 +118,15 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
   OVREL_TRY(offer(0, n, 0));
 
   std::vector<std::size_t> accepted;
-  const auto accept = [&](std::size_t index, std::uint64_t* processed) -> Status {
-    const FrontierItem item = frontier[index];
-    frontier[index] = frontier.back();
-    frontier.pop_back();
-    OVREL_TRY(insert_sorted_unique(accepted, item.split));
-    if (processed != nullptr) {
-      OVREL_TRY(checked_counter_increment(*processed, "processed_frontier_items"));
-    }
-    if (item.depth == SIZE_MAX) return core::resource_limit("segment depth overflow");
-    OVREL_TRY(offer(item.start, item.split, item.depth + 1));
-    return offer(item.split, item.end, item.depth + 1);
-  };
-
-  const core::Stopping& stopping = config.stopping;
-  switch (stopping.kind) {
-    case core::StoppingKind::PenaltyPath:
-      return core::not_supported(
-          core::cat("WBS penalty sweep is deferred for this issue; got PenaltyPath of length ",
-                    stopping.penalties.size()));
-    case core::StoppingKind::KnownK: {
-      const std::size_t k = stopping.k;
-      if (constraints.max_change_points && k > *constraints.max_change_points) {
-        return core::invalid_input(
-            core::cat("KnownK=", k,
-                      " exceeds constraints.max_change_points=", *constraints.max_change_points));
-      }
-      for (std::size_t pass = 1; pass <= k; ++pass) {
-        OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-        OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
-        const std::optional<std::size_t> best = pick_best_frontier_index(frontier);
-        if (!best) {
-          return core::invalid_input(core::cat("KnownK exact solution unreachable: requested k=", k,
-                                               ", accepted=", accepted.size(),
-                                               " before frontier exhaustion"));
-        }
-        OVREL_TRY(accept(*best, nullptr));
-        ctx.report_progress(static_cast<float>(accepted.size()) / static_cast<float>(k));
-      }
-      notes.push_back(core::cat("stopping=KnownK(", k, "), accepted_splits=", accepted.size()));
-      break;
-    }
-    case core::StoppingKind::Penalized: {
-      OVREL_TRY_ASSIGN(
-          const ResolvedPenalty resolved,
-          resolve_penalty_beta(cost_model, stopping.penalty, n, x.d(), config.params_per_segment));
-      notes.push_back(penalized_note(resolved));
-      std::uint64_t processed = 0;
-      for (;;) {
-        OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-        OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
-        if (constraints.max_change_points && accepted.size() >= *constraints.max_change_points) {
-          break;
-        }
-        const std::optional<std::size_t> best = pick_best_frontier_index(frontier);
-        if (!best) break;
-        if (frontier[*best].gain <= resolved.beta) break;
-        OVREL_TRY(accept(*best, &processed));
-        ctx.report_progress(static_cast<float>(processed) /
-                            static_cast<float>(processed + frontier.size() + 1));
-      }
-      break;
-    }
-  }
+  OVREL_TRY(binseg::run_frontier_stopping(
+      "WBS", config.stopping, constraints, frontier, accepted, notes, iteration, every, ctx,
+      started_at, stats,
+      [&](const core::Penalty& penalty) {
+        return resolve_penalty_beta(cost_model, penalty, n, x.d(), config.params_per_segment);
+      },
+      [&](std::size_t index, std::uint64_t* processed) {
+        return binseg::accept_frontier_item(frontier, index, accepted, "WBS", processed, offer);
+      }));
 
   if (stats.soft_budget_exceeded) warnings.emplace_back(kSoftBudgetWarning);
   const std::uint64_t runtime_ms = elapsed_runtime_ms(started_at);
