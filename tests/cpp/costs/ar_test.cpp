@@ -13,11 +13,6 @@
 namespace ovrel::costs {
 namespace {
 
-using samples::expect_error;
-using samples::GridCase;
-using samples::Layout;
-using samples::OwnedSeries;
-using samples::Width;
 using LD = long double;
 
 static_assert(CostModel<CostAR>);

@@ -12,12 +12,6 @@
 namespace ovrel::costs {
 namespace {
 
-using samples::expect_error;
-using samples::GridCase;
-using samples::Layout;
-using samples::OwnedSeries;
-using samples::Width;
-
 static_assert(CostModel<CostCosine>);
 
 // m minus the length of the sum of the unit rows, in long double.

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "cost_test_support.hpp"
+#include "costs/series_samples.hpp"
 #include "ovrel/costs/l1.hpp"
 #include "ovrel/costs/l2.hpp"
 #include "ovrel/costs/normal.hpp"
@@ -18,18 +18,13 @@
 namespace ovrel::costs {
 namespace {
 
-using testing::Layout;
-using testing::random_rows;
-using testing::Series;
-using testing::ValueKind;
-
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 template <CostModel C>
 typename C::Cache cache_of(const C& model, const std::vector<double>& rows, std::size_t n,
                            std::size_t d) {
-  Series series(rows, n, d, Layout::C, ValueKind::F64);
+  OwnedSeries series(rows, n, d, Layout::C, Width::F64);
   return model.precompute(series.view(), core::CachePolicy::full()).value();
 }
 
@@ -108,9 +103,9 @@ TEST(L2MeanTest, BatchCostsEqualSingleCosts) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(out), std::bit_cast<std::uint64_t>(single));
   }
   for (std::size_t d : {1u, 3u}) {
-    std::vector<double> rows = random_rows(40, d, 11, -1e3, 1e3);
+    std::vector<double> rows = samples::uniform_rows(40, d, 11, -1e3, 1e3);
     rows[7] = 1e155;  // squares near the top of the range
-    Series series(rows, 40, d, Layout::C, ValueKind::F64);
+    OwnedSeries series(rows, 40, d, Layout::C, Width::F64);
     const L2Cache cache = model.precompute(series.view(), core::CachePolicy::full()).value();
     for (std::size_t end = 1; end <= 40; ++end) {
       std::vector<double> out(end);
@@ -158,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, OverflowTest,
 TEST(ReproModeTest, SmallIntegersGiveIdenticalCostsInEveryMode) {
   const std::size_t n = 12;
   const std::size_t d = 3;
-  std::vector<double> rows = random_rows(n, d, 3, -20.0, 20.0);
+  std::vector<double> rows = samples::uniform_rows(n, d, 3, -20.0, 20.0);
   for (double& v : rows) v = std::round(v);
   const auto all_costs = [&](auto model) {
     const auto cache = cache_of(model, rows, n, d);
@@ -180,9 +175,9 @@ TEST(ReproModeTest, SmallIntegersGiveIdenticalCostsInEveryMode) {
 TEST(ValueTypeTest, F32AndF64SeriesGiveIdenticalCosts) {
   const std::size_t n = 10;
   const std::size_t d = 2;
-  const std::vector<double> rows = random_rows(n, d, 21);
-  Series a(rows, n, d, Layout::F, ValueKind::F32);
-  Series b(rows, n, d, Layout::C, ValueKind::F64);
+  const std::vector<double> rows = samples::uniform_rows(n, d, 21);
+  OwnedSeries a(rows, n, d, Layout::F, Width::F32);
+  OwnedSeries b(rows, n, d, Layout::C, Width::F64);
   const auto check = [&](auto model) {
     const auto ca = model.precompute(a.view(), core::CachePolicy::full()).value();
     const auto cb = model.precompute(b.view(), core::CachePolicy::full()).value();
@@ -259,7 +254,7 @@ TEST(NormalMeanVarTest, VarianceGuard) {
 // Normal full covariance.
 
 TEST(NormalFullCovTest, OneDimensionIsTheMeanVarianceFormula) {
-  const std::vector<double> rows = random_rows(9, 1, 4);
+  const std::vector<double> rows = samples::uniform_rows(9, 1, 4);
   const auto full = cache_of(CostNormalFullCov{}, rows, 9, 1);
   const auto normal = cache_of(CostNormalMeanVar{}, rows, 9, 1);
   for (std::size_t s = 0; s < 9; ++s) {
@@ -308,8 +303,8 @@ TEST(NormalFullCovTest, LogDeterminantOfAWellConditionedMatrix) {
 }
 
 TEST(NormalFullCovTest, WorkspaceReuseMatchesAFreshThread) {
-  const std::vector<double> small = random_rows(8, 2, 31);
-  const std::vector<double> large = random_rows(8, 5, 32);
+  const std::vector<double> small = samples::uniform_rows(8, 2, 31);
+  const std::vector<double> large = samples::uniform_rows(8, 5, 32);
   const CostNormalFullCov model;
   double fresh = 0.0;
   std::thread([&] { fresh = cost_of(model, small, 8, 2, 1, 7); }).join();

@@ -14,12 +14,6 @@
 namespace ovrel::costs {
 namespace {
 
-using samples::expect_error;
-using samples::GridCase;
-using samples::Layout;
-using samples::OwnedSeries;
-using samples::Width;
-
 static_assert(CostModel<CostNIGMarginal>);
 
 // The closed form of the negative log marginal likelihood, summed over dimensions, with a

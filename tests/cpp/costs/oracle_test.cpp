@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "cost_test_support.hpp"
+#include "costs/series_samples.hpp"
 #include "ovrel/costs/l1.hpp"
 #include "ovrel/costs/l2.hpp"
 #include "ovrel/costs/normal.hpp"
@@ -18,10 +18,6 @@
 namespace ovrel::costs {
 namespace {
 
-using testing::Layout;
-using testing::random_rows;
-using testing::Series;
-using testing::ValueKind;
 using Real = long double;
 
 // Column j of rows [start, end).
@@ -124,9 +120,9 @@ using Oracle = std::function<Real(const std::vector<double>&, std::size_t, std::
 
 template <CostModel C>
 void check_all_segments(const C& model, const Oracle& oracle, const std::vector<double>& rows,
-                        std::size_t n, std::size_t d, Layout layout, ValueKind kind,
+                        std::size_t n, std::size_t d, Layout layout, Width kind,
                         double rel_tol, std::size_t min_len = 1) {
-  Series series(rows, n, d, layout, kind);
+  OwnedSeries series(rows, n, d, layout, kind);
   ASSERT_TRUE(model.validate(series.view()));
   auto cache = model.precompute(series.view(), core::CachePolicy::full());
   ASSERT_TRUE(cache) << cache.error().message();
@@ -144,16 +140,16 @@ void check_all_segments(const C& model, const Oracle& oracle, const std::vector<
   }
 }
 
-using Params = std::tuple<Layout, ValueKind, core::ReproMode, std::size_t>;
+using Params = std::tuple<Layout, Width, core::ReproMode, std::size_t>;
 
 class OracleTest : public ::testing::TestWithParam<Params> {
  protected:
   Layout layout() const { return std::get<0>(GetParam()); }
-  ValueKind kind() const { return std::get<1>(GetParam()); }
+  Width kind() const { return std::get<1>(GetParam()); }
   core::ReproMode mode() const { return std::get<2>(GetParam()); }
   std::size_t d() const { return std::get<3>(GetParam()); }
   static constexpr std::size_t kN = 13;
-  std::vector<double> rows() const { return random_rows(kN, d(), 1000 + 7 * d()); }
+  std::vector<double> rows() const { return samples::uniform_rows(kN, d(), 1000 + 7 * d()); }
 };
 
 TEST_P(OracleTest, L2MeanMatchesTwoPassSum) {
@@ -179,7 +175,7 @@ TEST_P(OracleTest, NormalFullCovMatchesRidgedLogDeterminant) {
 std::string param_name(const ::testing::TestParamInfo<Params>& info) {
   const char* kinds[] = {"f32", "f64"};
   const char* modes[] = {"Strict", "Balanced", "Fast"};
-  return testing::layout_label(std::get<0>(info.param)) + "_" +
+  return std::string(samples::layout_name(std::get<0>(info.param))) + "_" +
          kinds[static_cast<int>(std::get<1>(info.param))] + "_" +
          modes[static_cast<int>(std::get<2>(info.param))] + "_d" +
          std::to_string(std::get<3>(info.param));
@@ -187,8 +183,8 @@ std::string param_name(const ::testing::TestParamInfo<Params>& info) {
 
 INSTANTIATE_TEST_SUITE_P(
     AllLayouts, OracleTest,
-    ::testing::Combine(::testing::Values(Layout::C, Layout::F, Layout::StridedTransposed),
-                       ::testing::Values(ValueKind::F32, ValueKind::F64),
+    ::testing::Combine(::testing::Values(Layout::C, Layout::F, Layout::Strided),
+                       ::testing::Values(Width::F32, Width::F64),
                        ::testing::Values(core::ReproMode::Strict, core::ReproMode::Balanced,
                                          core::ReproMode::Fast),
                        ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{4})),
@@ -202,9 +198,9 @@ class LargeOffsetTest
 TEST_P(LargeOffsetTest, CostsMatchTwoPassComputation) {
   const auto [layout, mode, d] = GetParam();
   constexpr std::size_t kN = 40;
-  std::vector<double> rows = random_rows(kN, d, 77 + static_cast<std::uint32_t>(d), 0.0, 1.0);
+  std::vector<double> rows = samples::uniform_rows(kN, d, 77 + static_cast<std::uint32_t>(d), 0.0, 1.0);
   for (double& v : rows) v += 1e8;
-  const ValueKind kind = ValueKind::F64;
+  const Width kind = Width::F64;
   check_all_segments(CostL2Mean{mode}, direct_l2, rows, kN, d, layout, kind, 1e-9);
   check_all_segments(CostNormalMeanVar{mode}, direct_normal, rows, kN, d, layout, kind, 1e-9);
   check_all_segments(CostNormalFullCov{mode}, direct_full_cov, rows, kN, d, layout, kind, 1e-8,
@@ -214,7 +210,7 @@ TEST_P(LargeOffsetTest, CostsMatchTwoPassComputation) {
 
 INSTANTIATE_TEST_SUITE_P(
     AllLayouts, LargeOffsetTest,
-    ::testing::Combine(::testing::Values(Layout::C, Layout::F, Layout::StridedTransposed),
+    ::testing::Combine(::testing::Values(Layout::C, Layout::F, Layout::Strided),
                        ::testing::Values(core::ReproMode::Strict, core::ReproMode::Balanced),
                        ::testing::Values(std::size_t{1}, std::size_t{3})));
 

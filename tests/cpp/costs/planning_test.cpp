@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cost_test_support.hpp"
+#include "costs/series_samples.hpp"
 #include "ovrel/costs/l1.hpp"
 #include "ovrel/costs/l2.hpp"
 #include "ovrel/costs/model.hpp"
@@ -16,11 +16,6 @@
 
 namespace ovrel::costs {
 namespace {
-
-using testing::Layout;
-using testing::random_rows;
-using testing::Series;
-using testing::ValueKind;
 
 std::uint64_t full_cov_bytes(std::uint64_t n, std::uint64_t d) {
   return ((n + 1) * d + (n + 1) * d * (d + 1) / 2) * 8;
@@ -30,8 +25,8 @@ std::uint64_t full_cov_bytes(std::uint64_t n, std::uint64_t d) {
 template <CostModel C>
 void check_planning(std::size_t n, std::size_t d, std::uint64_t expected_bytes) {
   SCOPED_TRACE(std::string(C::kTypeName));
-  const std::vector<double> rows = random_rows(n, d, 5);
-  Series series(rows, n, d, Layout::C, ValueKind::F64);
+  const std::vector<double> rows = samples::uniform_rows(n, d, 5);
+  OwnedSeries series(rows, n, d, Layout::C, Width::F64);
   const C model{};
 
   EXPECT_TRUE(model.precompute(series.view(), core::CachePolicy::full()));
@@ -67,7 +62,7 @@ TEST(CachePlanningTest, BudgetsAtTheExactSizePassAndOneByteShortFails) {
 TEST(CachePlanningTest, CacheTablesHaveThePlannedSize) {
   const std::size_t n = 9;
   const std::size_t d = 3;
-  Series series(random_rows(n, d, 6), n, d, Layout::C, ValueKind::F64);
+  OwnedSeries series(samples::uniform_rows(n, d, 6), n, d, Layout::C, Width::F64);
   const auto l2 = CostL2Mean{}.precompute(series.view(), core::CachePolicy::full()).value();
   EXPECT_EQ((l2.prefix_sum.size() + l2.prefix_sum_sq.size()) * 8, (n + 1) * d * 16);
   const auto l1 = CostL1Median{}.precompute(series.view(), core::CachePolicy::full()).value();
@@ -236,10 +231,10 @@ TEST(ReadingTest, RowMajorReadReportsTheFirstFailingElementInRowOrder) {
 TEST(ReadingTest, EveryLayoutAndValueTypeReadsTheSameValues) {
   const std::size_t n = 6;
   const std::size_t d = 3;
-  const std::vector<double> rows = random_rows(n, d, 11);
-  for (Layout layout : {Layout::C, Layout::F, Layout::StridedTransposed}) {
-    for (ValueKind kind : {ValueKind::F32, ValueKind::F64}) {
-      Series series(rows, n, d, layout, kind);
+  const std::vector<double> rows = samples::uniform_rows(n, d, 11);
+  for (Layout layout : {Layout::C, Layout::F, Layout::Strided}) {
+    for (Width kind : {Width::F32, Width::F64}) {
+      OwnedSeries series(rows, n, d, layout, kind);
       std::vector<double> row_major(n * d);
       ASSERT_TRUE(read_row_major(series.view(), row_major));
       EXPECT_EQ(row_major, rows);

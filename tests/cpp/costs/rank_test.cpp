@@ -13,12 +13,6 @@
 namespace ovrel::costs {
 namespace {
 
-using samples::expect_error;
-using samples::GridCase;
-using samples::Layout;
-using samples::OwnedSeries;
-using samples::Width;
-
 static_assert(CostModel<CostRank>);
 
 bool total_less(double a, double b) {

@@ -148,6 +148,16 @@ inline std::string grid_case_name(const ::testing::TestParamInfo<GridCase>& info
          (c.mode == core::ReproMode::Strict ? "Strict" : "Balanced");
 }
 
+// Uniform values in [lo, hi), rounded to f32 so that f32 and f64 series hold the same numbers.
+inline std::vector<double> uniform_rows(std::size_t n, std::size_t d, std::uint32_t seed,
+                                        double lo = -5.0, double hi = 5.0) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<double> dist(lo, hi);
+  std::vector<double> rows(n * d);
+  for (double& v : rows) v = static_cast<double>(static_cast<float>(dist(gen)));
+  return rows;
+}
+
 // Expects an error of the given kind and exact message.
 template <class R>
 void expect_error(const R& result, core::ErrorKind kind, const std::string& message) {
@@ -173,3 +183,11 @@ void expect_cache_planning(const Model& model, const core::TimeSeriesView& view,
 }
 
 }  // namespace ovrel::costs::samples
+
+namespace ovrel::costs {
+using samples::expect_error;
+using samples::GridCase;
+using samples::Layout;
+using samples::OwnedSeries;
+using samples::Width;
+}  // namespace ovrel::costs
