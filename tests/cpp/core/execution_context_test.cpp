@@ -65,66 +65,49 @@ TEST(ExecutionContextTest, CancellationIsReadOnSelectedIterations) {
   EXPECT_FALSE(ctx.check_cancelled_every(5, 0).has_value());
 }
 
+// Both budgets against their limits (time_budget_ms 100, max_cost_evals 10).
 struct BudgetCase {
   const char* name;
+  bool time;  // time budget, else cost-evaluation budget
   BudgetMode mode;
   std::uint64_t value;
-  bool exceeded;       // the answer when no error
-  const char* error;   // ResourceLimit message, or nullptr
+  bool exceeded;      // the answer when no error
+  const char* error;  // ResourceLimit message, or nullptr
 };
 
-class TimeBudgetTest : public ::testing::TestWithParam<BudgetCase> {};
+class BudgetTest : public ::testing::TestWithParam<BudgetCase> {};
 
-TEST_P(TimeBudgetTest, ElapsedAgainstLimit) {
+TEST_P(BudgetTest, UsedAgainstLimit) {
+  const BudgetCase& c = GetParam();
   Constraints constraints;
   constraints.time_budget_ms = 100;
-  ExecutionContext ctx(constraints, ReproMode::Balanced, GetParam().mode);
-  auto r = ctx.check_elapsed_ms(GetParam().value);
-  if (GetParam().error == nullptr) {
+  constraints.max_cost_evals = 10;
+  ExecutionContext ctx(constraints, ReproMode::Balanced, c.mode);
+  auto r = c.time ? ctx.check_elapsed_ms(c.value) : ctx.check_cost_eval_budget(c.value);
+  if (c.error == nullptr) {
     ASSERT_TRUE(r.has_value());
-    EXPECT_EQ(*r, GetParam().exceeded);
+    EXPECT_EQ(*r, c.exceeded);
   } else {
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), OvrelError::resource_limit(GetParam().error));
+    EXPECT_EQ(r.error(), OvrelError::resource_limit(c.error));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    ExecutionContext, TimeBudgetTest,
+    ExecutionContext, BudgetTest,
     ::testing::Values(
-        BudgetCase{"AtLimitHard", BudgetMode::HardFail, 100, false, nullptr},
-        BudgetCase{"OverLimitHard", BudgetMode::HardFail, 101, false,
+        BudgetCase{"TimeAtLimitHard", true, BudgetMode::HardFail, 100, false, nullptr},
+        BudgetCase{"TimeOverLimitHard", true, BudgetMode::HardFail, 101, false,
                    "constraints.time_budget_ms exceeded: elapsed_ms=101, limit_ms=100, "
                    "budget_mode=HardFail"},
-        BudgetCase{"AtLimitSoft", BudgetMode::SoftDegrade, 100, false, nullptr},
-        BudgetCase{"OverLimitSoft", BudgetMode::SoftDegrade, 101, true, nullptr}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-class CostBudgetTest : public ::testing::TestWithParam<BudgetCase> {};
-
-TEST_P(CostBudgetTest, UsedAgainstLimit) {
-  Constraints constraints;
-  constraints.max_cost_evals = 10;
-  ExecutionContext ctx(constraints, ReproMode::Balanced, GetParam().mode);
-  auto r = ctx.check_cost_eval_budget(GetParam().value);
-  if (GetParam().error == nullptr) {
-    ASSERT_TRUE(r.has_value());
-    EXPECT_EQ(*r, GetParam().exceeded);
-  } else {
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), OvrelError::resource_limit(GetParam().error));
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    ExecutionContext, CostBudgetTest,
-    ::testing::Values(
-        BudgetCase{"AtLimitHard", BudgetMode::HardFail, 10, false, nullptr},
-        BudgetCase{"OverLimitHard", BudgetMode::HardFail, 11, false,
+        BudgetCase{"TimeAtLimitSoft", true, BudgetMode::SoftDegrade, 100, false, nullptr},
+        BudgetCase{"TimeOverLimitSoft", true, BudgetMode::SoftDegrade, 101, true, nullptr},
+        BudgetCase{"CostAtLimitHard", false, BudgetMode::HardFail, 10, false, nullptr},
+        BudgetCase{"CostOverLimitHard", false, BudgetMode::HardFail, 11, false,
                    "constraints.max_cost_evals exceeded: used=11, limit=10, budget_mode=HardFail"},
-        BudgetCase{"AtLimitSoft", BudgetMode::SoftDegrade, 10, false, nullptr},
-        BudgetCase{"OverLimitSoft", BudgetMode::SoftDegrade, 11, true, nullptr},
-        BudgetCase{"MaxHard", BudgetMode::HardFail, UINT64_MAX, false,
+        BudgetCase{"CostAtLimitSoft", false, BudgetMode::SoftDegrade, 10, false, nullptr},
+        BudgetCase{"CostOverLimitSoft", false, BudgetMode::SoftDegrade, 11, true, nullptr},
+        BudgetCase{"CostMaxHard", false, BudgetMode::HardFail, UINT64_MAX, false,
                    "constraints.max_cost_evals exceeded: used=18446744073709551615, limit=10, "
                    "budget_mode=HardFail"}),
     [](const auto& info) { return std::string(info.param.name); });

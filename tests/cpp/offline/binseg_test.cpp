@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "binseg_test_support.hpp"
+#include "offline/offline_test_support.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/costs/ar.hpp"
 #include "ovrel/costs/cosine.hpp"
@@ -247,11 +247,11 @@ TEST(BinSegPenaltyErrors, ReportsOverflowAndNonPositiveBeta) {
 // Counted segment cost
 
 TEST(BinSegCostEval, NonFiniteCostIsRefusedAfterCounting) {
-  const auto model = ScriptedCost::of([](std::size_t, std::size_t) { return std::nan(""); });
+  const auto model = FunctionCost::of([](std::size_t, std::size_t) { return std::nan(""); });
   Constraints constraints;
   ExecutionContext ctx(constraints);
   RunStats stats;
-  const auto err = evaluate_segment_cost(model, ScriptedCost::Cache{20, 1}, 0, 10, ctx, stats);
+  const auto err = evaluate_segment_cost(model, FunctionCost::Cache{20, 1}, 0, 10, ctx, stats);
   ASSERT_FALSE(err);
   EXPECT_EQ(err.error(), OvrelError::numerical_issue("non-finite segment cost at [0, 10): NaN"));
   EXPECT_EQ(stats.cost_evals, 1U);
@@ -259,7 +259,7 @@ TEST(BinSegCostEval, NonFiniteCostIsRefusedAfterCounting) {
 
 TEST(BinSegCostEval, CostEvalBudgetFailsOrFlagsTheSixthCall) {
   int asked = 0;
-  const auto model = ScriptedCost::of([&](std::size_t, std::size_t) {
+  const auto model = FunctionCost::of([&](std::size_t, std::size_t) {
     ++asked;
     return 1.0;
   });
@@ -270,9 +270,9 @@ TEST(BinSegCostEval, CostEvalBudgetFailsOrFlagsTheSixthCall) {
     ExecutionContext ctx(constraints, core::kDefaultReproMode, mode);
     RunStats stats;
     for (int i = 0; i < 5; ++i) {
-      ASSERT_TRUE(evaluate_segment_cost(model, ScriptedCost::Cache{20, 1}, 0, 10, ctx, stats));
+      ASSERT_TRUE(evaluate_segment_cost(model, FunctionCost::Cache{20, 1}, 0, 10, ctx, stats));
     }
-    const auto sixth = evaluate_segment_cost(model, ScriptedCost::Cache{20, 1}, 0, 10, ctx, stats);
+    const auto sixth = evaluate_segment_cost(model, FunctionCost::Cache{20, 1}, 0, 10, ctx, stats);
     if (mode == core::BudgetMode::HardFail) {
       ASSERT_FALSE(sixth);
       EXPECT_EQ(sixth.error(),
@@ -311,7 +311,7 @@ FrontierRun offer(const C& model, const core::ValidatedConstraints& v, std::size
 }
 
 TEST(BinSegFrontier, CountsOneFullAndTwoPerCandidate) {
-  const auto model = ScriptedCost::of(
+  const auto model = FunctionCost::of(
       [](std::size_t s, std::size_t e) { return static_cast<double>((e - s) * (e - s)); });
   Constraints constraints;
   ExecutionContext ctx(constraints);
@@ -327,7 +327,7 @@ TEST(BinSegFrontier, CountsOneFullAndTwoPerCandidate) {
 
 TEST(BinSegFrontier, SkipsShortDeepAndCandidateFreeSegments) {
   int asked = 0;
-  const auto model = ScriptedCost::of([&](std::size_t, std::size_t) {
+  const auto model = FunctionCost::of([&](std::size_t, std::size_t) {
     ++asked;
     return 0.0;
   });
@@ -348,7 +348,7 @@ TEST(BinSegFrontier, SkipsShortDeepAndCandidateFreeSegments) {
 
 TEST(BinSegFrontier, EqualGainsQueueTheSmallerSplitAndNegativeGainsAreQueued) {
   // Every split gains exactly -1.
-  const auto model = ScriptedCost::of([](std::size_t, std::size_t) { return 1.0; });
+  const auto model = FunctionCost::of([](std::size_t, std::size_t) { return 1.0; });
   Constraints constraints;
   ExecutionContext ctx(constraints);
   const auto run = offer(model, validated(constraints, 12), 0, 12, 0, ctx);
@@ -359,7 +359,7 @@ TEST(BinSegFrontier, EqualGainsQueueTheSmallerSplitAndNegativeGainsAreQueued) {
 
 TEST(BinSegFrontier, OverflowingGainIsANumericalIssue) {
   const double big = std::numeric_limits<double>::max();
-  const auto model = ScriptedCost::of([&](std::size_t s, std::size_t e) {
+  const auto model = FunctionCost::of([&](std::size_t s, std::size_t e) {
     if (s == 0 && e == 4) return big;
     return s == 0 ? -big : 0.0;
   });
@@ -374,7 +374,7 @@ TEST(BinSegFrontier, OverflowingGainIsANumericalIssue) {
 }
 
 TEST(BinSegFrontier, CancellationIsSeenAfterTheWholeSegmentCost) {
-  const auto model = ScriptedCost::of([](std::size_t, std::size_t) { return 1.0; });
+  const auto model = FunctionCost::of([](std::size_t, std::size_t) { return 1.0; });
   Constraints constraints;
   ExecutionContext ctx(constraints);
   core::CancelToken token;
@@ -593,19 +593,19 @@ TEST(BinSegStopping, KnownKAcceptsNonPositiveGains) {
 
 TEST(BinSegStopping, GainEqualToBetaDoesNotSplit) {
   // Root gain at split 2 is exactly 6 - 1 - 1 = 4; halves cannot be split further.
-  const auto model = ScriptedCost::of([](std::size_t s, std::size_t e) {
+  const auto model = FunctionCost::of([](std::size_t s, std::size_t e) {
     if (s == 0 && e == 4) return 6.0;
     return 1.0;
   });
   const std::vector<double> x(4, 0.0);
   Constraints constraints;
   ExecutionContext ctx(constraints);
-  const BinSeg<ScriptedCost> at{BinSegConfig{Stopping::penalized(Penalty::manual(4.0)), 2, 1000},
+  const BinSeg<FunctionCost> at{BinSegConfig{Stopping::penalized(Penalty::manual(4.0)), 2, 1000},
                                 model};
   const auto r = at.detect(view_of(x), ctx);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->breakpoints, (std::vector<std::size_t>{4}));
-  const BinSeg<ScriptedCost> below{
+  const BinSeg<FunctionCost> below{
       BinSegConfig{Stopping::penalized(Penalty::manual(3.999)), 2, 1000}, model};
   EXPECT_EQ(below.detect(view_of(x), ctx)->breakpoints, (std::vector<std::size_t>{2, 4}));
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -71,6 +72,33 @@ void expect_same_optimum(const KernelResult& pruned, const KernelResult& unprune
   }
 }
 
+// A drawn scenario, adjusted for the model (then by `tweak`), with its validated constraints, the
+// model's cache and segment cost, and a context over its constraints.
+template <class C>
+struct Prepared {
+  Scenario sc;
+  std::size_t n;
+  core::ValidatedConstraints v;
+  typename C::Cache cache;
+  core::ExecutionContext ctx;
+  MonotonicInstant started = std::chrono::steady_clock::now();
+
+  Prepared(const C& model, std::uint64_t seed, bool pruned = true,
+           const std::function<void(core::Constraints&)>& tweak = {})
+      : sc(adjusted(draw_scenario(seed, testing::oracle_dims<C>()), pruned, tweak)),
+        n(sc.series.n),
+        v(core::validate_constraints(sc.constraints, n).value()),
+        cache(model.precompute(sc.series.view(), core::CachePolicy::full()).value()),
+        ctx(sc.constraints) {}
+
+  static Scenario adjusted(Scenario s, bool pruned,
+                           const std::function<void(core::Constraints&)>& tweak) {
+    testing::adjust_for_model<C>(s.constraints, pruned);
+    if (tweak) tweak(s.constraints);
+    return s;
+  }
+};
+
 template <class C>
 class PeltOracleTest : public ::testing::Test {};
 TYPED_TEST_SUITE(PeltOracleTest, testing::AllPeltModels, testing::ModelNames);
@@ -80,27 +108,19 @@ TYPED_TEST(PeltOracleTest, PenalisedRunsMatchExhaustiveSearchAndUnprunedRuns) {
   const C model = testing::make_model<C>();
   int checked = 0;
   for (std::uint64_t seed = 1; seed <= 300; ++seed) {
-    Scenario sc = draw_scenario(seed, testing::oracle_dims<C>());
-    testing::adjust_for_model<C>(sc.constraints);
-    const auto x = sc.series.view();
-    const std::size_t n = sc.series.n;
-    auto validated = core::validate_constraints(sc.constraints, n);
-    ASSERT_TRUE(validated.has_value());
-    ASSERT_TRUE(model.validate(x).has_value());
-    auto cache = model.precompute(x, core::CachePolicy::full());
-    ASSERT_TRUE(cache.has_value());
-    auto cost = [&](std::size_t a, std::size_t b) { return model.segment_cost(*cache, a, b); };
-    const auto oracle =
-        testing::exhaustive_optimum(n, validated->effective_candidates, validated->min_segment_len,
-                                    sc.beta, std::nullopt, cost);
-    core::ExecutionContext ctx(sc.constraints);
-    const auto started = std::chrono::steady_clock::now();
+    const Prepared<C> p(model, seed);
+    const Scenario& sc = p.sc;
+    const std::size_t n = p.n;
+    ASSERT_TRUE(model.validate(sc.series.view()).has_value());
+    auto cost = [&](std::size_t a, std::size_t b) { return model.segment_cost(p.cache, a, b); };
+    const auto oracle = testing::exhaustive_optimum(
+        n, p.v.effective_candidates, p.v.min_segment_len, sc.beta, std::nullopt, cost);
     RunStats stats;
-    auto pruned = run_pelt_penalized(model, *cache, n, *validated, sc.beta,
-                                     kInequalityPruningIsExact<C>, 1000, ctx, started, stats);
+    auto pruned = run_pelt_penalized(model, p.cache, n, p.v, sc.beta, kInequalityPruningIsExact<C>,
+                                     1000, p.ctx, p.started, stats);
     RunStats unpruned_stats;
-    auto unpruned = run_pelt_penalized(model, *cache, n, *validated, sc.beta, false, 1000, ctx,
-                                       started, unpruned_stats);
+    auto unpruned = run_pelt_penalized(model, p.cache, n, p.v, sc.beta, false, 1000, p.ctx,
+                                       p.started, unpruned_stats);
     if (!std::isfinite(oracle.objective)) {
       ASSERT_FALSE(pruned.has_value()) << "seed " << seed;
       EXPECT_EQ(pruned.error().message(),
@@ -133,22 +153,14 @@ TYPED_TEST(PeltOracleTest, UnprunedRunsMatchExhaustiveSearchAtEverySetting) {
   using C = TypeParam;
   const C model = testing::make_model<C>();
   for (std::uint64_t seed = 1; seed <= 300; ++seed) {
-    Scenario sc = draw_scenario(seed + 5000, testing::oracle_dims<C>());
-    testing::adjust_for_model<C>(sc.constraints, /*pruned=*/false);
-    const auto x = sc.series.view();
-    const std::size_t n = sc.series.n;
-    auto validated = core::validate_constraints(sc.constraints, n);
-    ASSERT_TRUE(validated.has_value());
-    auto cache = model.precompute(x, core::CachePolicy::full());
-    ASSERT_TRUE(cache.has_value());
-    auto cost = [&](std::size_t a, std::size_t b) { return model.segment_cost(*cache, a, b); };
-    const auto oracle =
-        testing::exhaustive_optimum(n, validated->effective_candidates, validated->min_segment_len,
-                                    sc.beta, std::nullopt, cost);
-    core::ExecutionContext ctx(sc.constraints);
+    const Prepared<C> p(model, seed + 5000, /*pruned=*/false);
+    const Scenario& sc = p.sc;
+    auto cost = [&](std::size_t a, std::size_t b) { return model.segment_cost(p.cache, a, b); };
+    const auto oracle = testing::exhaustive_optimum(
+        p.n, p.v.effective_candidates, p.v.min_segment_len, sc.beta, std::nullopt, cost);
     RunStats stats;
-    auto r = run_pelt_penalized(model, *cache, n, *validated, sc.beta, false, 1000, ctx,
-                                std::chrono::steady_clock::now(), stats);
+    auto r =
+        run_pelt_penalized(model, p.cache, p.n, p.v, sc.beta, false, 1000, p.ctx, p.started, stats);
     ASSERT_EQ(r.has_value(), std::isfinite(oracle.objective)) << "seed " << seed;
     if (!r) continue;
     const double tol = 1e-9 * (1.0 + std::abs(oracle.objective));
@@ -161,28 +173,20 @@ TYPED_TEST(PeltOracleTest, CappedPrunedRunsAgreeWithUnprunedRuns) {
   using C = TypeParam;
   const C model = testing::make_model<C>();
   for (std::uint64_t seed = 1; seed <= 300; ++seed) {
-    Scenario sc = draw_scenario(seed + 1000, testing::oracle_dims<C>());
-    testing::adjust_for_model<C>(sc.constraints);
-    sc.constraints.max_change_points = seed % 3;
-    const auto x = sc.series.view();
-    const std::size_t n = sc.series.n;
-    auto validated = core::validate_constraints(sc.constraints, n);
-    ASSERT_TRUE(validated.has_value());
-    auto cache = model.precompute(x, core::CachePolicy::full());
-    ASSERT_TRUE(cache.has_value());
-    core::ExecutionContext ctx(sc.constraints);
-    const auto started = std::chrono::steady_clock::now();
+    const Prepared<C> p(model, seed + 1000, true,
+                        [&](core::Constraints& c) { c.max_change_points = seed % 3; });
+    const Scenario& sc = p.sc;
     RunStats a, b;
-    auto pruned = run_pelt_penalized(model, *cache, n, *validated, sc.beta,
-                                     kInequalityPruningIsExact<C>, 1000, ctx, started, a);
+    auto pruned = run_pelt_penalized(model, p.cache, p.n, p.v, sc.beta,
+                                     kInequalityPruningIsExact<C>, 1000, p.ctx, p.started, a);
     auto unpruned =
-        run_pelt_penalized(model, *cache, n, *validated, sc.beta, false, 1000, ctx, started, b);
+        run_pelt_penalized(model, p.cache, p.n, p.v, sc.beta, false, 1000, p.ctx, p.started, b);
     ASSERT_EQ(pruned.has_value(), unpruned.has_value()) << "seed " << seed;
     if (!pruned) {
       EXPECT_EQ(pruned.error(), unpruned.error());
       continue;
     }
-    auto cost = [&](std::size_t a, std::size_t b) { return model.segment_cost(*cache, a, b); };
+    auto cost = [&](std::size_t a, std::size_t b) { return model.segment_cost(p.cache, a, b); };
     expect_same_optimum(*pruned, *unpruned, sc.beta, cost, seed);
     EXPECT_LE(pruned->change_count, *sc.constraints.max_change_points);
   }
@@ -193,22 +197,13 @@ TYPED_TEST(PeltOracleTest, KnownKFindsTheBestSegmentationWithExactlyKChanges) {
   const C model = testing::make_model<C>();
   int found = 0;
   for (std::uint64_t seed = 1; seed <= 120; ++seed) {
-    Scenario sc = draw_scenario(seed + 2000, testing::oracle_dims<C>());
-    testing::adjust_for_model<C>(sc.constraints);
-    const auto x = sc.series.view();
-    const std::size_t n = sc.series.n;
-    auto validated = core::validate_constraints(sc.constraints, n);
-    ASSERT_TRUE(validated.has_value());
-    auto cache = model.precompute(x, core::CachePolicy::full());
-    ASSERT_TRUE(cache.has_value());
-    auto cost = [&](std::size_t a, std::size_t b) { return model.segment_cost(*cache, a, b); };
+    const Prepared<C> p(model, seed + 2000);
+    auto cost = [&](std::size_t a, std::size_t b) { return model.segment_cost(p.cache, a, b); };
     const std::size_t k = 1 + seed % 2;
-    const auto oracle = testing::exhaustive_optimum(n, validated->effective_candidates,
-                                                    validated->min_segment_len, 0.0, k, cost);
-    core::ExecutionContext ctx(sc.constraints);
+    const auto oracle = testing::exhaustive_optimum(p.n, p.v.effective_candidates,
+                                                    p.v.min_segment_len, 0.0, k, cost);
     RunStats stats;
-    auto r = run_known_k_search(model, *cache, n, *validated, k, 1000, ctx,
-                                std::chrono::steady_clock::now(), stats);
+    auto r = run_known_k_search(model, p.cache, p.n, p.v, k, 1000, p.ctx, p.started, stats);
     if (!r) {
       EXPECT_TRUE(r.error().message().starts_with("KnownK exact solution unreachable"))
           << r.error().display();
@@ -230,20 +225,12 @@ TYPED_TEST(PeltOracleTest, PenaltyPathEntriesEqualPenalisedRuns) {
   const C model = testing::make_model<C>();
   const std::vector<double> betas = {6.0, 0.05, 2.0, 0.5, 2.0};
   for (std::uint64_t seed = 1; seed <= 100; ++seed) {
-    Scenario sc = draw_scenario(seed + 3000, testing::oracle_dims<C>());
-    testing::adjust_for_model<C>(sc.constraints);
-    if (seed % 4 == 0) sc.constraints.max_change_points = 1;
-    const auto x = sc.series.view();
-    const std::size_t n = sc.series.n;
-    auto validated = core::validate_constraints(sc.constraints, n);
-    ASSERT_TRUE(validated.has_value());
-    auto cache = model.precompute(x, core::CachePolicy::full());
-    ASSERT_TRUE(cache.has_value());
-    core::ExecutionContext ctx(sc.constraints);
-    const auto started = std::chrono::steady_clock::now();
+    const Prepared<C> p(model, seed + 3000, true, [&](core::Constraints& c) {
+      if (seed % 4 == 0) c.max_change_points = 1;
+    });
     RunStats path_stats;
     auto path =
-        run_pelt_penalty_path(model, *cache, n, *validated, betas, 1000, ctx, started, path_stats);
+        run_pelt_penalty_path(model, p.cache, p.n, p.v, betas, 1000, p.ctx, p.started, path_stats);
     if (!path) {
       EXPECT_TRUE(path.error().message().starts_with("no feasible segmentation"));
       continue;
@@ -252,8 +239,8 @@ TYPED_TEST(PeltOracleTest, PenaltyPathEntriesEqualPenalisedRuns) {
     for (std::size_t j = 0; j < betas.size(); ++j) {
       RunStats single_stats;
       auto single =
-          run_pelt_penalized(model, *cache, n, *validated, betas[j], kInequalityPruningIsExact<C>,
-                             1000, ctx, started, single_stats);
+          run_pelt_penalized(model, p.cache, p.n, p.v, betas[j], kInequalityPruningIsExact<C>, 1000,
+                             p.ctx, p.started, single_stats);
       ASSERT_TRUE(single.has_value());
       EXPECT_EQ((*path)[j].breakpoints, single->breakpoints) << "seed " << seed << " j " << j;
       EXPECT_EQ((*path)[j].objective, single->objective);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "binseg_test_support.hpp"
+#include "offline/offline_test_support.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/costs/ar.hpp"
 #include "ovrel/costs/cosine.hpp"
@@ -383,7 +383,7 @@ TEST(WbsFrontier, TheSegmentItselfAsOnlyIntervalIsAPlainBestSplit) {
 
 TEST(WbsFrontier, EqualGainsAcrossIntervalsPreferTheSmallerSplit) {
   // [0, 8) peaks at split 5, [2, 10) at split 4, both with gain 5.
-  const auto model = ScriptedCost::of([](std::size_t s, std::size_t e) {
+  const auto model = FunctionCost::of([](std::size_t s, std::size_t e) {
     if ((s == 0 && e == 8) || (s == 2 && e == 10)) return 5.0;
     if ((s == 0 && e == 5) || (s == 5 && e == 8) || (s == 2 && e == 4) || (s == 4 && e == 10)) {
       return 0.0;
@@ -402,7 +402,7 @@ TEST(WbsFrontier, EqualGainsAcrossIntervalsPreferTheSmallerSplit) {
 
 TEST(WbsFrontier, SkippedSegmentsEvaluateNothing) {
   int asked = 0;
-  const auto model = ScriptedCost::of([&](std::size_t, std::size_t) {
+  const auto model = FunctionCost::of([&](std::size_t, std::size_t) {
     ++asked;
     return 0.0;
   });
@@ -416,7 +416,7 @@ TEST(WbsFrontier, SkippedSegmentsEvaluateNothing) {
 
 TEST(WbsFrontier, OverflowingGainNamesTheInterval) {
   const double big = std::numeric_limits<double>::max();
-  const auto model = ScriptedCost::of([&](std::size_t s, std::size_t e) {
+  const auto model = FunctionCost::of([&](std::size_t s, std::size_t e) {
     if (s == 2 && e == 6) return big;
     return s == 2 ? -big : 0.0;
   });
