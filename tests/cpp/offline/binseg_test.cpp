@@ -172,37 +172,12 @@ TEST(BinSegHelpers, RuntimeControlsFlagAnExceededTimeBudgetUnderSoftDegrade) {
 // ---------------------------------------------------------------------------------------------
 // Penalty resolution
 
-struct PenaltyCase {
-  std::string model;
-  Penalty penalty;
-  std::size_t n, d, p;
-  double beta;
-  std::string source;
-  std::size_t figure;
-};
-
-void PrintTo(const PenaltyCase& c, std::ostream* os) {
-  *os << c.model << " " << core::debug(c.penalty) << " n=" << c.n << " d=" << c.d << " p=" << c.p;
-}
-
 class BinSegPenalty : public ::testing::TestWithParam<PenaltyCase> {};
 
-template <class C>
-void expect_resolved(const C& model, const PenaltyCase& c) {
-  const auto r = resolve_penalty_beta(model, c.penalty, c.n, c.d, c.p);
-  ASSERT_TRUE(r) << r.error().display();
-  EXPECT_EQ(r->beta, c.beta);
-  EXPECT_EQ(r->params_source, c.source);
-  EXPECT_EQ(r->params_per_segment, c.figure);
-}
-
 TEST_P(BinSegPenalty, Resolves) {
-  const PenaltyCase& c = GetParam();
-  if (c.model == "l2_mean") expect_resolved(CostL2Mean{}, c);
-  if (c.model == "normal_mean_var") expect_resolved(costs::CostNormalMeanVar{}, c);
-  if (c.model == "normal_full_cov") expect_resolved(costs::CostNormalFullCov{}, c);
-  if (c.model == "cosine") expect_resolved(costs::CostCosine{}, c);
-  if (c.model == "ar") expect_resolved(costs::CostAR{}, c);
+  expect_penalty_case(GetParam(),
+                      [](const auto& model, const Penalty& penalty, std::size_t n, std::size_t d,
+                         std::size_t p) { return resolve_penalty_beta(model, penalty, n, d, p); });
 }
 
 INSTANTIATE_TEST_SUITE_P(

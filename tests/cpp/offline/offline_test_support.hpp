@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <string_view>
@@ -22,8 +23,14 @@
 
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/text.hpp"
+#include "ovrel/core/stopping.hpp"
 #include "ovrel/core/time_series.hpp"
+#include "ovrel/costs/ar.hpp"
+#include "ovrel/costs/cosine.hpp"
+#include "ovrel/costs/l2.hpp"
 #include "ovrel/costs/model.hpp"
+#include "ovrel/costs/normal.hpp"
 
 namespace ovrel::offline::testing {
 
@@ -237,6 +244,38 @@ inline core::ValidatedConstraints validated(const core::Constraints& c, std::siz
   auto v = core::validate_constraints(c, n);
   if (!v) throw std::runtime_error(v.error().display());
   return *v;
+}
+
+// One penalty resolution and what it must give: beta, the label of the parameter count and the
+// per-dimension figure.
+struct PenaltyCase {
+  std::string model;
+  core::Penalty penalty;
+  std::size_t n, d, p;
+  double beta;
+  std::string source;
+  std::size_t figure;
+};
+
+inline void PrintTo(const PenaltyCase& c, std::ostream* os) {
+  *os << c.model << " " << core::debug(c.penalty) << " n=" << c.n << " d=" << c.d << " p=" << c.p;
+}
+
+// resolve(model, penalty, n, d, p) against the case, for the models the tables name.
+template <class Resolve>
+void expect_penalty_case(const PenaltyCase& c, Resolve&& resolve) {
+  const auto check = [&](const auto& model) {
+    const auto r = resolve(model, c.penalty, c.n, c.d, c.p);
+    ASSERT_TRUE(r) << r.error().display();
+    EXPECT_EQ(r->beta, c.beta);
+    EXPECT_EQ(r->params_source, c.source);
+    EXPECT_EQ(r->params_per_segment, c.figure);
+  };
+  if (c.model == "l2_mean") check(costs::CostL2Mean{});
+  if (c.model == "normal_mean_var") check(costs::CostNormalMeanVar{});
+  if (c.model == "normal_full_cov") check(costs::CostNormalFullCov{});
+  if (c.model == "cosine") check(costs::CostCosine{});
+  if (c.model == "ar") check(costs::CostAR{});
 }
 
 }  // namespace ovrel::offline::testing

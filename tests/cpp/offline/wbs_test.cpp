@@ -260,49 +260,12 @@ TEST(WbsHelpers, InsertSortedUniqueNamesWbs) {
   EXPECT_EQ(build_result_breakpoints(50, {}), (std::vector<std::size_t>{50}));
 }
 
-TEST(WbsHelpers, RuntimeControlsConsultTheContextOnMultiplesOnly) {
-  Constraints constraints;
-  ExecutionContext ctx(constraints);
-  core::CancelToken token;
-  token.cancel();
-  ctx.cancel = &token;
-  wbs::RunStats stats;
-  const auto now = std::chrono::steady_clock::now();
-  EXPECT_FALSE(wbs::check_runtime_controls(0, 1000, ctx, now, stats));
-  EXPECT_TRUE(wbs::check_runtime_controls(1, 1000, ctx, now, stats));
-  EXPECT_TRUE(wbs::check_runtime_controls(1999, 1000, ctx, now, stats));
-  EXPECT_FALSE(wbs::check_runtime_controls(2000, 1000, ctx, now, stats));
-}
-
-struct PenaltyCase {
-  std::string model;
-  Penalty penalty;
-  std::size_t n, d, p;
-  double beta;
-  std::string source;
-  std::size_t figure;
-};
-
-void PrintTo(const PenaltyCase& c, std::ostream* os) {
-  *os << c.model << " " << core::debug(c.penalty) << " n=" << c.n << " d=" << c.d << " p=" << c.p;
-}
-
 class WbsPenalty : public ::testing::TestWithParam<PenaltyCase> {};
 
-template <class C>
-void expect_resolved(const C& model, const PenaltyCase& c) {
-  const auto r = wbs::resolve_penalty_beta(model, c.penalty, c.n, c.d, c.p);
-  ASSERT_TRUE(r) << r.error().display();
-  EXPECT_EQ(r->beta, c.beta);
-  EXPECT_EQ(r->params_source, c.source);
-  EXPECT_EQ(r->params_per_segment, c.figure);
-}
-
 TEST_P(WbsPenalty, Resolves) {
-  const PenaltyCase& c = GetParam();
-  if (c.model == "l2_mean") expect_resolved(CostL2Mean{}, c);
-  if (c.model == "normal_mean_var") expect_resolved(costs::CostNormalMeanVar{}, c);
-  if (c.model == "cosine") expect_resolved(costs::CostCosine{}, c);
+  expect_penalty_case(
+      GetParam(), [](const auto& model, const Penalty& penalty, std::size_t n, std::size_t d,
+                     std::size_t p) { return wbs::resolve_penalty_beta(model, penalty, n, d, p); });
 }
 
 INSTANTIATE_TEST_SUITE_P(
