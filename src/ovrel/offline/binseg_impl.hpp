@@ -62,50 +62,6 @@ Result<double> evaluate_segment_cost(const C& model, const typename C::Cache& ca
   return offline::evaluate_segment_cost(model, cache, start, end, ctx, stats);
 }
 
-// The best split of [start, end) among candidates[window.first..window.second): the largest gain
-// (full - left) - right, ties to the smaller split; split kNone for an empty window. Every
-// candidate advances the iteration (runtime checks on the cadence) and the candidate count; a
-// non-finite gain is refused, `where` naming the range ("segment" or "interval"). `Stats` is the
-// detector's run record.
-struct SplitScore {
-  double gain = -HUGE_VAL;
-  std::size_t split = kNone;
-};
-
-template <costs::CostModel C, class Stats>
-inline Result<SplitScore> best_split_in_window(
-    const C& model, const typename C::Cache& cache, std::span<const std::size_t> candidates,
-    std::pair<std::size_t, std::size_t> window, std::size_t start, std::size_t end, double full,
-    std::string_view where, const CostEvalBudget& budget, CheckCadence& cadence,
-    std::uint64_t& iteration, std::uint64_t every, const core::ExecutionContext& ctx,
-    Instant started_at, Stats& stats) {
-  SplitScore best;
-  for (std::size_t i = window.first; i < window.second; ++i) {
-    const std::size_t s = candidates[i];
-    OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-    if (cadence.due(iteration)) {
-      OVREL_TRY(
-          check_periodic_controls(iteration, every, ctx, started_at, stats.soft_budget_exceeded));
-    }
-    OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
-    OVREL_TRY_ASSIGN(const double left,
-                     offline::evaluate_segment_cost(model, cache, start, s, budget, stats));
-    OVREL_TRY_ASSIGN(const double right,
-                     offline::evaluate_segment_cost(model, cache, s, end, budget, stats));
-    const double gain = (full - left) - right;
-    if (!std::isfinite(gain)) [[unlikely]] {
-      return core::numerical_issue(core::cat(
-          "non-finite gain at ", where, "=[", start, ", ", end, "), split=", s,
-          ": full_cost=", full, ", left_cost=", left, ", right_cost=", right, ", gain=", gain));
-    }
-    if (gain > best.gain || (gain == best.gain && s < best.split)) {
-      best.gain = gain;
-      best.split = s;
-    }
-  }
-  return best;
-}
-
 // Takes frontier[index]: removed by moving the last item into its place, its split recorded
 // (refused when already there), the processed count raised when given, its halves offered left
 // first through offer(start, end, depth).
@@ -216,12 +172,32 @@ template <costs::CostModel C>
   binseg::CheckCadence cadence(iteration, every);
   OVREL_TRY_ASSIGN(const double full,
                    offline::evaluate_segment_cost(model, cache, start, end, budget, stats));
-  OVREL_TRY_ASSIGN(
-      const SplitScore best,
-      best_split_in_window(model, cache, candidates, *window, start, end, full, "segment", budget,
-                           cadence, iteration, every, ctx, started_at, stats));
-  if (best.split == kNone) return {};
-  frontier.push_back(FrontierItem{start, end, depth, best.split, best.gain});
+  double best_gain = -HUGE_VAL;
+  std::size_t best_split = kNone;
+  for (std::size_t i = window->first; i < window->second; ++i) {
+    const std::size_t s = candidates[i];
+    OVREL_TRY(checked_counter_increment(iteration, "iteration"));
+    if (cadence.due(iteration)) {
+      OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
+    }
+    OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
+    OVREL_TRY_ASSIGN(const double left,
+                     offline::evaluate_segment_cost(model, cache, start, s, budget, stats));
+    OVREL_TRY_ASSIGN(const double right,
+                     offline::evaluate_segment_cost(model, cache, s, end, budget, stats));
+    const double gain = (full - left) - right;
+    if (!std::isfinite(gain)) [[unlikely]] {
+      return core::numerical_issue(core::cat(
+          "non-finite gain at segment=[", start, ", ", end, "), split=", s, ": full_cost=", full,
+          ", left_cost=", left, ", right_cost=", right, ", gain=", gain));
+    }
+    if (gain > best_gain || (gain == best_gain && s < best_split)) {
+      best_gain = gain;
+      best_split = s;
+    }
+  }
+  if (best_split == kNone) return {};
+  frontier.push_back(FrontierItem{start, end, depth, best_split, best_gain});
   return {};
 }
 

@@ -49,12 +49,30 @@ template <costs::CostModel C>
     OVREL_TRY_ASSIGN(const double full, evaluate_segment_cost(model, cache, interval.start,
                                                               interval.end, budget, stats));
     OVREL_TRY(checked_counter_increment(stats.intervals_considered, "intervals_considered"));
-    OVREL_TRY_ASSIGN(const binseg::SplitScore local,
-                     binseg::best_split_in_window(model, cache, candidates, *window, interval.start,
-                                                  interval.end, full, "interval", budget, cadence,
-                                                  iteration, every, ctx, started_at, stats));
-    const double local_gain = local.gain;
-    const std::size_t local_split = local.split;
+    double local_gain = -HUGE_VAL;
+    std::size_t local_split = kNone;
+    for (std::size_t i = window->first; i < window->second; ++i) {
+      const std::size_t c = candidates[i];
+      OVREL_TRY(checked_counter_increment(iteration, "iteration"));
+      if (cadence.due(iteration)) {
+        OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
+      }
+      OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
+      OVREL_TRY_ASSIGN(const double left,
+                       evaluate_segment_cost(model, cache, interval.start, c, budget, stats));
+      OVREL_TRY_ASSIGN(const double right,
+                       evaluate_segment_cost(model, cache, c, interval.end, budget, stats));
+      const double gain = (full - left) - right;
+      if (!std::isfinite(gain)) [[unlikely]] {
+        return core::numerical_issue(core::cat(
+            "non-finite gain at interval=[", interval.start, ", ", interval.end, "), split=", c,
+            ": full_cost=", full, ", left_cost=", left, ", right_cost=", right, ", gain=", gain));
+      }
+      if (gain > local_gain || (gain == local_gain && c < local_split)) {
+        local_gain = gain;
+        local_split = c;
+      }
+    }
     if (!found || local_gain > best_gain || (local_gain == best_gain && local_split < best_split) ||
         (local_gain == best_gain && local_split == best_split && interval.start < best_start)) {
       found = true;
