@@ -113,15 +113,6 @@ void expect_error(const core::OvrelError& e, ErrorKind kind, const std::string& 
 // ---------------------------------------------------------------------------------------------
 // Configuration and support operations.
 
-TEST(DynpConfigTest, ValidatePassesTheStoppingErrorOnAndAcceptsAnyPeriod) {
-  EXPECT_TRUE((DynpConfig{Stopping::known_k(1), 0}.validate()));
-  expect_error(DynpConfig{Stopping::known_k(0), 1000}.validate().error(), ErrorKind::InvalidInput,
-               "Stopping::KnownK requires k >= 1; got 0");
-  expect_error(DynpConfig{Stopping::penalty_path({}), 1000}.validate().error(),
-               ErrorKind::InvalidInput,
-               "Stopping::PenaltyPath requires a non-empty penalty list; got length 0");
-}
-
 TEST(DynpSupportTest, EndpointsAreZeroTheCandidatesAndN) {
   EXPECT_EQ(dynp::build_endpoints(validated_for(constraints(10, 1), 12), 12),
             (std::vector<std::size_t>{0, 12}));
@@ -159,15 +150,6 @@ TEST(DynpSupportTest, StateEstimateAndItsOverflowingSteps) {
     ASSERT_FALSE(r);
     expect_error(r.error(), ErrorKind::ResourceLimit, c.message);
   }
-}
-
-TEST(DynpSupportTest, CounterStopsAtItsLargestValue) {
-  std::uint64_t counter = kU64Max - 1;
-  EXPECT_TRUE(dynp::checked_counter_increment(counter, "iteration"));
-  EXPECT_EQ(counter, kU64Max);
-  expect_error(dynp::checked_counter_increment(counter, "iteration").error(),
-               ErrorKind::ResourceLimit, "iteration counter overflow");
-  EXPECT_EQ(counter, kU64Max);
 }
 
 TEST(DynpSupportTest, RuntimeControlsActOnlyAtMultiplesOfThePeriod) {
