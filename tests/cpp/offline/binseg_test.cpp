@@ -101,16 +101,6 @@ TEST(BinSegHelpers, PickBestFrontierIndexBreaksTiesBySplitThenStart) {
   EXPECT_EQ(pick_best_frontier_index(items), 0U);
 }
 
-TEST(BinSegHelpers, CheckedCounterIncrementStopsAtTheMaximum) {
-  std::uint64_t counter = kU64Max - 1;
-  ASSERT_TRUE(checked_counter_increment(counter, "processed_frontier_items"));
-  EXPECT_EQ(counter, kU64Max);
-  const auto err = checked_counter_increment(counter, "processed_frontier_items");
-  ASSERT_FALSE(err);
-  EXPECT_EQ(err.error(), OvrelError::resource_limit("processed_frontier_items counter overflow"));
-  EXPECT_EQ(counter, kU64Max);
-}
-
 TEST(BinSegHelpers, RuntimeControlsRunOnMultiplesOfThePeriod) {
   Constraints constraints;
   ExecutionContext ctx(constraints);

@@ -476,8 +476,8 @@ TEST(WbsDetector, NotesOfAPenalizedRun) {
   ASSERT_TRUE(r) << r.error().display();
   const auto& notes = r->diagnostics.notes;
   ASSERT_EQ(notes.size(), 3U);
-  EXPECT_EQ(notes[0], "interval_strategy=Random, requested_intervals=100, effective_intervals=" +
-                          std::to_string(std::stoul(notes[0].substr(notes[0].rfind('=') + 1))));
+  EXPECT_TRUE(
+      notes[0].starts_with("interval_strategy=Random, requested_intervals=100, effective_intervals="));
   EXPECT_EQ(notes[1],
             "stopping=Penalized(BIC), beta=9.210340371976184, params_per_segment=2 "
             "(model_default)");
