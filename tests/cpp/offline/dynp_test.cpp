@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "offline/offline_test_support.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/offline/dynp_impl.hpp"
 #include "ovrel/offline/pelt.hpp"
@@ -25,33 +26,16 @@ using core::ErrorKind;
 using core::Penalty;
 using core::Stopping;
 using dynp::RunStats;
+using testing::FunctionCost;
+using testing::RecordingProgress;
+using testing::RecordingTelemetry;
+const auto validated_for = testing::validated;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
 // ---------------------------------------------------------------------------------------------
 // Fixtures.
-
-// A cost model whose segment cost is any function of (start, end), for the sweep's own rules.
-struct FunctionCost {
-  struct Cache {
-    std::size_t n = 0;
-    std::size_t d = 1;
-  };
-  std::function<double(std::size_t, std::size_t)> cost;
-
-  static constexpr std::string_view name() { return "function"; }
-  static constexpr core::MissingSupport missing_support() { return core::MissingSupport::Reject; }
-  Status validate(const core::TimeSeriesView&) const { return {}; }
-  Result<Cache> precompute(const core::TimeSeriesView& x, const core::CachePolicy&) const {
-    return Cache{x.n(), x.d()};
-  }
-  double segment_cost(const Cache&, std::size_t start, std::size_t end) const {
-    return cost(start, end);
-  }
-  std::optional<std::size_t> penalty_effective_params(std::size_t d) const { return 2 * d; }
-};
-static_assert(costs::CostModel<FunctionCost>);
 
 struct Series {
   std::vector<double> values;
@@ -83,10 +67,6 @@ std::vector<double> random_series(std::size_t n, std::uint32_t seed, double nois
   return out;
 }
 
-core::ValidatedConstraints validated_for(const core::Constraints& c, std::size_t n) {
-  return core::validate_constraints(c, n).value();
-}
-
 core::Constraints constraints(std::size_t min_len, std::size_t jump) {
   core::Constraints c;
   c.min_segment_len = min_len;
@@ -94,16 +74,6 @@ core::Constraints constraints(std::size_t min_len, std::size_t jump) {
   return c;
 }
 
-struct ProgressLog : core::ProgressSink {
-  std::vector<float> fractions;
-  void report_progress(float f) override { fractions.push_back(f); }
-};
-struct MetricLog : core::TelemetrySink {
-  std::vector<std::pair<std::string, double>> records;
-  void record_scalar(std::string_view key, double value) override {
-    records.emplace_back(std::string(key), value);
-  }
-};
 
 void expect_error(const core::OvrelError& e, ErrorKind kind, const std::string& message) {
   EXPECT_EQ(e.kind(), kind) << e.display();
@@ -208,13 +178,13 @@ SweepRun run_sweep(const C& model, const core::TimeSeriesView& x, const core::Co
   const auto v = validated_for(c, x.n());
   const auto cache = model.precompute(x, v.cache_policy).value();
   core::ExecutionContext ctx(c, core::ReproMode::Balanced, mode);
-  ProgressLog progress;
+  RecordingProgress progress;
   ctx.progress = &progress;
   ctx.cancel = cancel;
   SweepRun run{std::unexpected(core::OvrelError::cancelled()), {}, {}};
   run.result = dynp::run_dynp_sweep(model, cache, x.n(), v, max_k, every, ctx,
                                     std::chrono::steady_clock::now(), run.stats);
-  run.progress = progress.fractions;
+  run.progress = progress.values;
   return run;
 }
 
@@ -315,7 +285,7 @@ TEST(DynpSweepTest, NoCandidatesGivesOneSegmentOrNothing) {
 
 TEST(DynpSweepTest, EqualTotalsKeepTheEarlierStart) {
   const Series s(std::vector<double>(6, 0.0), 1);
-  const FunctionCost flat{[](std::size_t, std::size_t) { return 1.0; }};
+  const FunctionCost flat = FunctionCost::of([](std::size_t, std::size_t) { return 1.0; });
   auto run = run_sweep(flat, s.view, constraints(1, 1), 2);
   ASSERT_TRUE(run.result);
   // Two segments ending at n: every split gives 2; the first (at endpoint 1) is kept.
@@ -326,14 +296,14 @@ TEST(DynpSweepTest, EqualTotalsKeepTheEarlierStart) {
 TEST(DynpSweepTest, NonFiniteCostsAndTotalsAreRefused) {
   const Series s(std::vector<double>(4, 0.0), 1);
   for (double bad : {std::nan(""), kInf, -kInf}) {
-    const FunctionCost model{
-        [bad](std::size_t a, std::size_t b) { return a == 0 && b == 3 ? bad : 1.0; }};
+    const auto model = FunctionCost::of(
+        [bad](std::size_t a, std::size_t b) { return a == 0 && b == 3 ? bad : 1.0; });
     auto run = run_sweep(model, s.view, constraints(1, 1), 1);
     ASSERT_FALSE(run.result);
     expect_error(run.result.error(), ErrorKind::NumericalIssue,
                  core::cat("non-finite segment cost at [0, 3): ", bad));
   }
-  const FunctionCost huge{[](std::size_t, std::size_t) { return 1e308; }};
+  const FunctionCost huge = FunctionCost::of([](std::size_t, std::size_t) { return 1e308; });
   auto run = run_sweep(huge, s.view, constraints(1, 1), 1);
   ASSERT_FALSE(run.result);
   expect_error(run.result.error(), ErrorKind::NumericalIssue,
@@ -371,7 +341,7 @@ TEST(DynpSweepTest, RefusedTableAllocationIsAResourceLimitNotACrash) {
   v.n = n;
   v.effective_candidates.resize(n - 1);
   for (std::size_t i = 0; i < n - 1; ++i) v.effective_candidates[i] = i + 1;
-  const FunctionCost model{[](std::size_t, std::size_t) { return 0.0; }};
+  const FunctionCost model = FunctionCost::of([](std::size_t, std::size_t) { return 0.0; });
   const core::Constraints c;
   const core::ExecutionContext ctx(c);
   RunStats stats;
@@ -704,12 +674,12 @@ DetectRun detect(const Series& s, Stopping stopping, const core::Constraints& c,
                  C model = {}) {
   const Dynp<C> detector{DynpConfig{std::move(stopping), every}, model};
   core::ExecutionContext ctx(c, core::ReproMode::Strict, mode);
-  ProgressLog progress;
-  MetricLog metrics;
+  RecordingProgress progress;
+  RecordingTelemetry metrics;
   ctx.progress = &progress;
   ctx.telemetry = &metrics;
   auto r = detector.detect(s.view, ctx);
-  return {std::move(r), progress.fractions, metrics.records};
+  return {std::move(r), progress.values, metrics.values};
 }
 
 const Series& step_series() {
