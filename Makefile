@@ -1,6 +1,9 @@
 # Set-up and checks for a fresh machine of this project's kind (Debian, CPython 3.11, root).
 PYTHON ?= python3
 JOBS ?= $(shell nproc)
+# ccache keys on paths relative to the checkout, so clones in other folders reuse the cache.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := true
 TEST_BUILD ?= build/cpp-tests
 SAN_BUILD ?= build/cpp-sanitize
 
@@ -31,7 +34,7 @@ cpp-test: deps
 # untrusted input.
 cpp-sanitize: deps
 	cmake -S . -B $(SAN_BUILD) -DOVREL_BUILD_TESTS=ON -DOVREL_BUILD_PYTHON=OFF -DOVREL_SANITIZE=ON \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" >/dev/null
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
 	  ctest --test-dir $(SAN_BUILD) -j $(JOBS) --output-on-failure
