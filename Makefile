@@ -7,16 +7,16 @@ export CCACHE_NOHASHDIR := true
 TEST_BUILD ?= build/cpp-tests
 SAN_BUILD ?= build/cpp-sanitize
 
-.PHONY: deps install quickstart cpp-test cpp-sanitize py-test test bench
+.PHONY: deps install quickstart format-check cpp-test cpp-sanitize py-test test bench
 
-# System packages: GoogleTest, nlohmann-json, zlib headers and ccache.
+# System packages: GoogleTest, nlohmann-json, zlib headers, ccache and clang-format.
 deps:
-	@if ! dpkg -s libgtest-dev nlohmann-json3-dev zlib1g-dev ccache >/dev/null 2>&1; then \
+	@if ! dpkg -s libgtest-dev nlohmann-json3-dev zlib1g-dev ccache clang-format >/dev/null 2>&1; then \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-	    libgtest-dev nlohmann-json3-dev zlib1g-dev ccache cmake g++ >/dev/null; \
+	    libgtest-dev nlohmann-json3-dev zlib1g-dev ccache clang-format cmake g++ >/dev/null; \
 	fi
 	$(PYTHON) -m pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<4" "nlohmann-json>=3.11" \
-	  cmake ninja numpy pytest matplotlib
+	  cmake ninja numpy pytest matplotlib "ruff==0.17.6"
 
 # The package itself, built against the build requirements installed by `deps`.
 install: deps
@@ -25,15 +25,22 @@ install: deps
 quickstart: install
 	$(PYTHON) examples/quickstart.py
 
+# Fails fast, before any build: every tracked C++ file as clang-format writes it, Python clean
+# under ruff's checks and formatter.
+format-check: deps
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
+	$(PYTHON) -m ruff check python tests bench examples
+	$(PYTHON) -m ruff format --check python tests bench examples
+
 cpp-test: deps
-	cmake -S . -B $(TEST_BUILD) -DOVREL_BUILD_TESTS=ON -DOVREL_BUILD_PYTHON=OFF -DOVREL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S . -B $(TEST_BUILD) -DOVREL_BUILD_TESTS=ON -DOVREL_WERROR=ON -DOVREL_BUILD_PYTHON=OFF -DOVREL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	ctest --test-dir $(TEST_BUILD) -j $(JOBS) --output-on-failure
 
 # The C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer: the decoders take
 # untrusted input.
 cpp-sanitize: deps
-	cmake -S . -B $(SAN_BUILD) -DOVREL_BUILD_TESTS=ON -DOVREL_BUILD_PYTHON=OFF -DOVREL_SANITIZE=ON \
+	cmake -S . -B $(SAN_BUILD) -DOVREL_BUILD_TESTS=ON -DOVREL_BUILD_PYTHON=OFF -DOVREL_SANITIZE=ON -DOVREL_WERROR=ON \
 	  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" >/dev/null
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
@@ -42,7 +49,7 @@ cpp-sanitize: deps
 py-test: install
 	cd tests/python && MPLBACKEND=Agg $(PYTHON) -m pytest -q -p no:cacheprovider .
 
-test: cpp-test cpp-sanitize py-test
+test: format-check cpp-test cpp-sanitize py-test
 
 # Side-by-side timing against ruptures, changepoint-cython and fastcpd. The peers go into the
 # benchmark environment only; writes bench/results.md and bench/scaling.png.

@@ -13,6 +13,7 @@ grid, index conventions); where a peer's cost cannot be mapped onto ovrel's, its
 and the check reads "n/a (...)". Each (runner, problem family) sweep runs in its own subprocess so
 that a peer that crashes or hangs costs one row, and so that peak memory can be read per case.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -80,7 +81,7 @@ def make_series(n: int, d: int) -> tuple[np.ndarray, list[int]]:
     means = rng.uniform(-3.0, 3.0, size=(len(bounds) - 1, d))
     x = rng.standard_normal((n, d))
     for i in range(len(bounds) - 1):
-        x[bounds[i]:bounds[i + 1]] += means[i]
+        x[bounds[i] : bounds[i + 1]] += means[i]
     x = np.ascontiguousarray(x)
     return (x[:, 0].copy() if d == 1 else x), bkps + [n]
 
@@ -177,10 +178,10 @@ class Scorer:
         self.x2 = as_2d(np.asarray(x, dtype=np.float64))
         self.n = self.x2.shape[0]
         if cost in ("l2", "normal"):
-            self.s1, self.s2 = _prefix(self.x2), _prefix(self.x2 ** 2)
+            self.s1, self.s2 = _prefix(self.x2), _prefix(self.x2**2)
         elif cost == "rank":
             r = rank_matrix(self.x2)
-            self.s1, self.s2 = _prefix(r), _prefix(r ** 2)
+            self.s1, self.s2 = _prefix(r), _prefix(r**2)
         elif cost == "cosine":
             self.su = _prefix(unit_rows(self.x2))
         elif cost != "l1":
@@ -262,15 +263,19 @@ class Runner:
 def _import(library: str):
     if library == "ovrel":
         import ovrel
+
         return ovrel
     if library == "ruptures":
         import ruptures
+
         return ruptures
     if library == "changepoint-cython":
         from pychangepoints import algo_changepoints
+
         return algo_changepoints
     if library == "fastcpd":
         import fastcpd
+
         return fastcpd
     raise ValueError(library)
 
@@ -278,6 +283,7 @@ def _import(library: str):
 def library_version(library: str) -> str:
     try:
         from importlib.metadata import version
+
         return version(library)
     except Exception:  # noqa: BLE001 - a missing distribution is reported, not raised
         return "not installed"
@@ -285,7 +291,13 @@ def library_version(library: str) -> str:
 
 # -- ovrel -------------------------------------------------------------------------------------
 
-OVREL_MODEL = {"l2": "l2", "l1": "l1_median", "normal": "normal", "rank": "rank", "cosine": "cosine"}
+OVREL_MODEL = {
+    "l2": "l2",
+    "l1": "l1_median",
+    "normal": "normal",
+    "rank": "rank",
+    "cosine": "cosine",
+}
 
 
 def _ovrel_attr(name: str) -> Optional[str]:
@@ -335,9 +347,13 @@ def _ovrel_binseg(x, prob):
 def _ovrel_dynp(x, prob):
     ov = _import("ovrel")
     stopping = {"pen": prob.pen} if prob.pen is not None else {"n_bkps": prob.n_bkps}
-    res = ov.detect_offline(x, detector="dynp", cost=OVREL_MODEL[prob.cost],
-                            constraints={"min_segment_len": prob.min_size, "jump": prob.jump},
-                            stopping=stopping)
+    res = ov.detect_offline(
+        x,
+        detector="dynp",
+        cost=OVREL_MODEL[prob.cost],
+        constraints={"min_segment_len": prob.min_size, "jump": prob.jump},
+        stopping=stopping,
+    )
     return _ovrel_breakpoints(res)
 
 
@@ -350,6 +366,7 @@ def _rpt_cost(prob: Problem):
         # ruptures adds 1e-6 to the covariance diagonal by default; without it the
         # one-dimensional cost is exactly ovrel's m * ln(var).
         import warnings
+
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             return {"custom_cost": rpt.costs.CostNormal(add_small_diag=False)}
@@ -390,6 +407,7 @@ def _rpt_run(cls_name):
         if prob.pen is not None:
             return [int(b) for b in algo.predict(pen=_rpt_pen(x, prob))]
         return [int(b) for b in algo.predict(n_bkps=prob.n_bkps)]
+
     return run
 
 
@@ -416,27 +434,32 @@ def _cpc_faithful(prob: Problem) -> Optional[str]:
 
 def _cpc_pelt(x, prob):
     import pandas as pd
+
     cpc = _import("changepoint-cython")
     n = prob.n
     # The wrapper multiplies the penalty by ln(n); its costs are ovrel's plus a constant per point
     # (mll_meanvar: m (ln 2 pi + 1)), so the penalty itself is the same once the ln(n) is undone.
     if prob.d == 1:
-        cpts, _ = cpc.pelt(pd.Series(x), prob.pen / math.log(n), prob.min_size,
-                           CPC_METHOD[prob.cost])
+        cpts, _ = cpc.pelt(
+            pd.Series(x), prob.pen / math.log(n), prob.min_size, CPC_METHOD[prob.cost]
+        )
     else:
-        cpts, _ = cpc.pelt_multiple(pd.DataFrame(x), prob.pen / math.log(n), prob.min_size,
-                                    CPC_METHOD[prob.cost])
+        cpts, _ = cpc.pelt_multiple(
+            pd.DataFrame(x), prob.pen / math.log(n), prob.min_size, CPC_METHOD[prob.cost]
+        )
     return sorted(int(c) for c in cpts)
 
 
 def _cpc_binseg(x, prob):
     import pandas as pd
+
     cpc = _import("changepoint-cython")
     if prob.d == 1:
         cpts = cpc.binseg(pd.Series(x), prob.n_bkps, prob.min_size, CPC_METHOD[prob.cost])
     else:
-        cpts = cpc.binseg_multiple(pd.DataFrame(x), prob.n_bkps, prob.min_size,
-                                   CPC_METHOD[prob.cost])
+        cpts = cpc.binseg_multiple(
+            pd.DataFrame(x), prob.n_bkps, prob.min_size, CPC_METHOD[prob.cost]
+        )
     return sorted(set(int(c) for c in cpts if 0 < int(c) < prob.n)) + [prob.n]
 
 
@@ -458,8 +481,9 @@ def _fastcpd_pelt(x, prob):
     # point, with the identity as known covariance for mean and rank), and its penalty counts
     # per change: beta = pen / 2. It has no minimum segment length; the check reports an answer
     # with a shorter segment as infeasible.
-    kwargs = dict(beta=prob.pen / 2.0, cost_adjustment=None, cp_only=True, trim=0.0,
-                  vanilla_percentage=1.0)
+    kwargs = dict(
+        beta=prob.pen / 2.0, cost_adjustment=None, cp_only=True, trim=0.0, vanilla_percentage=1.0
+    )
     data = as_2d(x)
     if prob.cost == "l2":
         res = fc.detect_mean(data, variance_estimation=np.eye(d), **kwargs)
@@ -483,28 +507,105 @@ def _l1_quadratic(prob):
 
 
 RUNNERS = [
-    Runner("ovrel Pelt", "ovrel", "pelt", lambda p: _ovrel_attr("Pelt"), _always, _ovrel_pelt,
-           True, quadratic=_l1_quadratic),
-    Runner("ovrel Fpop", "ovrel", "pelt",
-           lambda p: ("L2 only" if p.cost != "l2" else _ovrel_attr("Fpop")), _always,
-           _ovrel_fpop, True),
-    Runner("ruptures Pelt", "ruptures", "pelt", _always, _rpt_faithful, _rpt_run("Pelt"), True,
-           caps=_rpt_caps, quadratic=_l1_quadratic),
-    Runner("changepoint-cython PELT", "changepoint-cython", "pelt", _cpc_supports, _cpc_faithful,
-           _cpc_pelt, True),
-    Runner("fastcpd", "fastcpd", "pelt",
-           lambda p: None if p.cost in FASTCPD_FAMILY else "no such cost", _fastcpd_faithful,
-           _fastcpd_pelt, True),
-    Runner("ovrel Binseg", "ovrel", "binseg", lambda p: _ovrel_attr("Binseg"), _always,
-           _ovrel_binseg, False, quadratic=_l1_quadratic),
-    Runner("ruptures Binseg", "ruptures", "binseg", _always, _rpt_faithful, _rpt_run("Binseg"),
-           False, caps=_rpt_caps, quadratic=_l1_quadratic),
-    Runner("changepoint-cython BinSeg", "changepoint-cython", "binseg", _cpc_supports,
-           _cpc_faithful, _cpc_binseg, False),
-    Runner("ovrel dynp", "ovrel", "dynp", lambda p: _ovrel_attr("detect_offline"), _always,
-           _ovrel_dynp, True, quadratic=lambda p: True),
-    Runner("ruptures Dynp", "ruptures", "dynp", _always, _rpt_faithful, _rpt_run("Dynp"), True,
-           caps=_rpt_caps, quadratic=lambda p: True),
+    Runner(
+        "ovrel Pelt",
+        "ovrel",
+        "pelt",
+        lambda p: _ovrel_attr("Pelt"),
+        _always,
+        _ovrel_pelt,
+        True,
+        quadratic=_l1_quadratic,
+    ),
+    Runner(
+        "ovrel Fpop",
+        "ovrel",
+        "pelt",
+        lambda p: "L2 only" if p.cost != "l2" else _ovrel_attr("Fpop"),
+        _always,
+        _ovrel_fpop,
+        True,
+    ),
+    Runner(
+        "ruptures Pelt",
+        "ruptures",
+        "pelt",
+        _always,
+        _rpt_faithful,
+        _rpt_run("Pelt"),
+        True,
+        caps=_rpt_caps,
+        quadratic=_l1_quadratic,
+    ),
+    Runner(
+        "changepoint-cython PELT",
+        "changepoint-cython",
+        "pelt",
+        _cpc_supports,
+        _cpc_faithful,
+        _cpc_pelt,
+        True,
+    ),
+    Runner(
+        "fastcpd",
+        "fastcpd",
+        "pelt",
+        lambda p: None if p.cost in FASTCPD_FAMILY else "no such cost",
+        _fastcpd_faithful,
+        _fastcpd_pelt,
+        True,
+    ),
+    Runner(
+        "ovrel Binseg",
+        "ovrel",
+        "binseg",
+        lambda p: _ovrel_attr("Binseg"),
+        _always,
+        _ovrel_binseg,
+        False,
+        quadratic=_l1_quadratic,
+    ),
+    Runner(
+        "ruptures Binseg",
+        "ruptures",
+        "binseg",
+        _always,
+        _rpt_faithful,
+        _rpt_run("Binseg"),
+        False,
+        caps=_rpt_caps,
+        quadratic=_l1_quadratic,
+    ),
+    Runner(
+        "changepoint-cython BinSeg",
+        "changepoint-cython",
+        "binseg",
+        _cpc_supports,
+        _cpc_faithful,
+        _cpc_binseg,
+        False,
+    ),
+    Runner(
+        "ovrel dynp",
+        "ovrel",
+        "dynp",
+        lambda p: _ovrel_attr("detect_offline"),
+        _always,
+        _ovrel_dynp,
+        True,
+        quadratic=lambda p: True,
+    ),
+    Runner(
+        "ruptures Dynp",
+        "ruptures",
+        "dynp",
+        _always,
+        _rpt_faithful,
+        _rpt_run("Dynp"),
+        True,
+        caps=_rpt_caps,
+        quadratic=lambda p: True,
+    ),
 ]
 RUNNER_BY_NAME = {r.name: r for r in RUNNERS}
 PRIMARY_OVREL = {"pelt": "ovrel Pelt", "binseg": "ovrel Binseg", "dynp": "ovrel dynp"}
@@ -563,7 +664,9 @@ def worker(spec: dict) -> None:
         _import(runner.library)
     except Exception as exc:  # noqa: BLE001 - reported in the table
         for n in spec["sizes"]:
-            emit({"n": n, "status": f"{runner.library}: does not import ({exc.__class__.__name__})"})
+            emit(
+                {"n": n, "status": f"{runner.library}: does not import ({exc.__class__.__name__})"}
+            )
         return
     prev = None  # (n, seconds) of the last measured size
     for n in spec["sizes"]:
@@ -593,14 +696,25 @@ def worker(spec: dict) -> None:
         prev = (n, med)
         infeasible = feasibility(bkps, prob)
         obj_pen = prob.pen if prob.pen is not None else 0.0
-        emit({
-            "n": n, "status": "ok", "times": times, "median": med,
-            "peak_mib": (peak - base) / 2 ** 20 if (peak is not None and base is not None) else None,
-            "changes": len(bkps) - 1, "objective": objective(x, cost, bkps, obj_pen),
-            "infeasible": infeasible, "pen": prob.pen, "n_bkps": prob.n_bkps,
-            "min_size": prob.min_size, "jump": prob.jump,
-            "candidates": LAST_WORK.get("candidates") if runner.library == "ovrel" else None,
-        })
+        emit(
+            {
+                "n": n,
+                "status": "ok",
+                "times": times,
+                "median": med,
+                "peak_mib": (peak - base) / 2**20
+                if (peak is not None and base is not None)
+                else None,
+                "changes": len(bkps) - 1,
+                "objective": objective(x, cost, bkps, obj_pen),
+                "infeasible": infeasible,
+                "pen": prob.pen,
+                "n_bkps": prob.n_bkps,
+                "min_size": prob.min_size,
+                "jump": prob.jump,
+                "candidates": LAST_WORK.get("candidates") if runner.library == "ovrel" else None,
+            }
+        )
 
 
 # ----------------------------------------------------------------------------------------------
@@ -653,15 +767,22 @@ def self_check() -> list[dict]:
                 try:
                     _import(runner.library)
                 except Exception:  # noqa: BLE001
-                    rows.append({"cost": cost, "d": d, "runner": runner.name,
-                                 "result": "not installed"})
+                    rows.append(
+                        {"cost": cost, "d": d, "runner": runner.name, "result": "not installed"}
+                    )
                     continue
                 unfaithful = runner.faithful(prob)
                 try:
                     bkps = runner.run(x, prob)
                 except Exception as exc:  # noqa: BLE001
-                    rows.append({"cost": cost, "d": d, "runner": runner.name,
-                                 "result": f"error: {exc.__class__.__name__}: {str(exc)[:100]}"})
+                    rows.append(
+                        {
+                            "cost": cost,
+                            "d": d,
+                            "runner": runner.name,
+                            "result": f"error: {exc.__class__.__name__}: {str(exc)[:100]}",
+                        }
+                    )
                     continue
                 obj = objective(x, cost, bkps, prob.pen)
                 infeasible = feasibility(bkps, prob)
@@ -675,8 +796,16 @@ def self_check() -> list[dict]:
                     result = f"suboptimal by {obj - ref_obj:.6g}"
                 else:
                     result = f"BELOW reference by {ref_obj - obj:.6g} (harness bug)"
-                rows.append({"cost": cost, "d": d, "runner": runner.name, "result": result,
-                             "changes": len(bkps) - 1, "ref_changes": len(ref_bkps) - 1})
+                rows.append(
+                    {
+                        "cost": cost,
+                        "d": d,
+                        "runner": runner.name,
+                        "result": result,
+                        "changes": len(bkps) - 1,
+                        "ref_changes": len(ref_bkps) - 1,
+                    }
+                )
             # ruptures' cost objects against ours, on random segments
             try:
                 rpt = _import("ruptures")
@@ -684,8 +813,9 @@ def self_check() -> list[dict]:
                 continue
             if cost in ("l2", "l1") or (cost == "normal" and d == 1):
                 c = _rpt_cost(prob)
-                obj_c = (c["custom_cost"] if "custom_cost" in c
-                         else rpt.costs.cost_factory(model=cost)).fit(x)
+                obj_c = (
+                    c["custom_cost"] if "custom_cost" in c else rpt.costs.cost_factory(model=cost)
+                ).fit(x)
                 rng = np.random.default_rng(1)
                 sc = Scorer(x, cost)
                 worst = 0.0
@@ -694,9 +824,16 @@ def self_check() -> list[dict]:
                     b = int(rng.integers(a + 10, n + 1))
                     ours = float(sc.costs(np.array([a]), np.array([b]))[0])
                     worst = max(worst, abs(obj_c.error(a, b) - ours) / (1.0 + abs(ours)))
-                rows.append({"cost": cost, "d": d, "runner": "ruptures segment cost",
-                             "result": ("equal to ovrel's (max rel. diff %.1e)" % worst)
-                             if worst < 1e-9 else "differs (max rel. diff %.1e)" % worst})
+                rows.append(
+                    {
+                        "cost": cost,
+                        "d": d,
+                        "runner": "ruptures segment cost",
+                        "result": ("equal to ovrel's (max rel. diff %.1e)" % worst)
+                        if worst < 1e-9
+                        else "differs (max rel. diff %.1e)" % worst,
+                    }
+                )
     return rows
 
 
@@ -705,17 +842,27 @@ def self_check() -> list[dict]:
 # ----------------------------------------------------------------------------------------------
 
 
-def run_sweep(runner: Runner, algo: str, cost: str, d: int, sizes: list[int], budget: float,
-              log) -> list[dict]:
-    spec = {"runner": runner.name, "algo": algo, "cost": cost, "d": d, "sizes": sizes,
-            "budget": budget}
-    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--worker", json.dumps(spec)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=dict(os.environ, PYTHONWARNINGS="ignore", OMP_NUM_THREADS="1"))
+def run_sweep(
+    runner: Runner, algo: str, cost: str, d: int, sizes: list[int], budget: float, log
+) -> list[dict]:
+    spec = {
+        "runner": runner.name,
+        "algo": algo,
+        "cost": cost,
+        "d": d,
+        "sizes": sizes,
+        "budget": budget,
+    }
+    proc = subprocess.Popen(
+        [sys.executable, os.path.abspath(__file__), "--worker", json.dumps(spec)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=dict(os.environ, PYTHONWARNINGS="ignore", OMP_NUM_THREADS="1"),
+    )
     out: list[dict] = []
     pending = list(sizes)
     hard = max(120.0, 10.0 * budget)
-    buf = ""
     deadline = time.monotonic() + hard
     while pending:
         ready, _, _ = select.select([proc.stdout], [], [], max(0.0, deadline - time.monotonic()))
@@ -736,14 +883,17 @@ def run_sweep(runner: Runner, algo: str, cost: str, d: int, sizes: list[int], bu
         pending.remove(rec["n"])
         deadline = time.monotonic() + hard
         if rec["status"] == "ok":
-            log(f"  {runner.name:28s} {algo:6s} {cost:6s} d={d} n={rec['n']:>9,}  "
-                f"{rec['median'] * 1e3:10.2f} ms  changes={rec['changes']}")
+            log(
+                f"  {runner.name:28s} {algo:6s} {cost:6s} d={d} n={rec['n']:>9,}  "
+                f"{rec['median'] * 1e3:10.2f} ms  changes={rec['changes']}"
+            )
         else:
             log(f"  {runner.name:28s} {algo:6s} {cost:6s} d={d} n={rec['n']:>9,}  {rec['status']}")
     proc.wait()
     for rec in out:
-        rec.update({"runner": runner.name, "library": runner.library, "algo": algo, "cost": cost,
-                    "d": d})
+        rec.update(
+            {"runner": runner.name, "library": runner.library, "algo": algo, "cost": cost, "d": d}
+        )
     return out
 
 
@@ -751,15 +901,25 @@ def check_row(rec: dict, ov: Optional[dict], runner: Runner, pelt_rec: Optional[
     """The objective check of one row against ovrel's answer to the same problem."""
     if rec.get("status") != "ok":
         return ""
-    prob = Problem(rec["algo"], rec["cost"], rec["n"], rec["d"], rec.get("pen"),
-                   rec.get("n_bkps"), rec["min_size"], rec["jump"])
+    prob = Problem(
+        rec["algo"],
+        rec["cost"],
+        rec["n"],
+        rec["d"],
+        rec.get("pen"),
+        rec.get("n_bkps"),
+        rec["min_size"],
+        rec["jump"],
+    )
     if runner.library == "ovrel":
         if rec["infeasible"]:
             return f"FAIL: ovrel answer infeasible ({rec['infeasible']})"
         if runner.name == "ovrel Fpop" and pelt_rec and pelt_rec.get("status") == "ok":
             diff = rec["objective"] - pelt_rec["objective"]
             tol = 1e-9 * (abs(pelt_rec["objective"]) + rec["n"])
-            return "equal to ovrel Pelt" if abs(diff) <= tol else f"differs from Pelt by {diff:+.6g}"
+            return (
+                "equal to ovrel Pelt" if abs(diff) <= tol else f"differs from Pelt by {diff:+.6g}"
+            )
         return "reference"
     unfaithful = runner.faithful(prob)
     if unfaithful:
@@ -797,10 +957,17 @@ def write_report(records: list[dict], checks: list[dict], args, elapsed: float, 
         f"{platform.machine()} ({_cpu_name()}, {os.cpu_count()} cores), Python "
         f"{platform.python_version()}, NumPy {np.__version__}.",
         "",
-        "Versions: " + ", ".join(f"{lib} {library_version(dist)}" for lib, dist in
-                                 [("ovrel", "ovrel"), ("ruptures", "ruptures"),
-                                  ("changepoint-cython", "changepoint-cython"),
-                                  ("fastcpd", "fastcpd")]) + ".",
+        "Versions: "
+        + ", ".join(
+            f"{lib} {library_version(dist)}"
+            for lib, dist in [
+                ("ovrel", "ovrel"),
+                ("ruptures", "ruptures"),
+                ("changepoint-cython", "changepoint-cython"),
+                ("fastcpd", "fastcpd"),
+            ]
+        )
+        + ".",
         "",
         "## What is measured",
         "",
@@ -811,14 +978,14 @@ def write_report(records: list[dict], checks: list[dict], args, elapsed: float, 
         "median of up to 5 runs (fewer when a run is slow: the `runs` column). Each "
         "(library, algorithm, cost, d) sweep runs in its own process, n ascending; a sweep stops "
         f"growing n when the next run is predicted above {args.budget:.0f} s (linear growth "
-        "assumed; quadratic for dynp and the l1 cost), which is what the \"not run\" rows say.",
+        'assumed; quadratic for dynp and the l1 cost), which is what the "not run" rows say.',
         "- Peak memory: growth of the process's peak resident set during the runs above the "
         "resident set before them (Linux VmHWM reset through /proc/self/clear_refs), in MiB. It "
         "covers native allocations (ovrel's C++ caches, Cython and C++ peers) as well as NumPy.",
         "- ratio = peer time / ovrel time for the same problem (above 1: ovrel faster).",
         "- Objective check: both answers scored by one function of the script, the sum of "
         "ovrel's segment costs plus the penalty times the number of changes (for the known-k "
-        "problems the costs alone, with equal k). \"ok\" means ovrel's objective is not above the "
+        'problems the costs alone, with equal k). "ok" means ovrel\'s objective is not above the '
         "peer's (relative tolerance 1e-9); for Binseg both sides are greedy, so a lower peer "
         "objective is reported rather than failed.",
         "",
@@ -829,7 +996,7 @@ def write_report(records: list[dict], checks: list[dict], args, elapsed: float, 
         "| pelt (ovrel `Pelt`, `Fpop` for l2) | penalty, BIC-like in the cost's units (below) | "
         "l2, l1, rank, cosine: 2; normal: 10 | 1 |",
         "| binseg | known number of changes (the true one) | as above | 1 |",
-        "| dynp (ovrel `detect_offline(detector=\"dynp\")`) | known number of changes | as above | 1 |",
+        '| dynp (ovrel `detect_offline(detector="dynp")`) | known number of changes | as above | 1 |',
         "",
         "Penalties (n samples, d dimensions, noise variances estimated from first differences): "
         "l2: 2 ln n · Σ σ̂²; l1: 2 ln n · Σ σ̂·√(2/π); normal: 3 d ln n; rank: 2 ln n · Σ σ̂² of the "
@@ -864,25 +1031,38 @@ def write_report(records: list[dict], checks: list[dict], args, elapsed: float, 
         "d = 5: full covariance | d = 1 yes, d = 5 n/a |",
         "",
     ]
-    lines += ["## Self-check of the translations", "",
-              "Exact penalised optimum of ovrel's problem from an unpruned reference solver in the "
-              "script (n = 600; 150 for l1), compared with each exact peer's answer under the "
-              "translated settings, and ruptures' segment costs compared with the script's.", "",
-              "| cost | d | runner | result |", "|---|---|---|---|"]
+    lines += [
+        "## Self-check of the translations",
+        "",
+        "Exact penalised optimum of ovrel's problem from an unpruned reference solver in the "
+        "script (n = 600; 150 for l1), compared with each exact peer's answer under the "
+        "translated settings, and ruptures' segment costs compared with the script's.",
+        "",
+        "| cost | d | runner | result |",
+        "|---|---|---|---|",
+    ]
     for c in checks:
         lines.append(f"| {c['cost']} | {c['d']} | {c['runner']} | {c['result']} |")
     lines.append("")
 
     slower = []
     for algo in ALGOS:
-        lines += [f"## {algo}", "",
-                  "| cost | d | n | runner | median | runs | ratio | peak MiB | changes | "
-                  "objective check |",
-                  "|---|---|---|---|---|---|---|---|---|---|"]
+        lines += [
+            f"## {algo}",
+            "",
+            "| cost | d | n | runner | median | runs | ratio | peak MiB | changes | "
+            "objective check |",
+            "|---|---|---|---|---|---|---|---|---|---|",
+        ]
         for cost in COSTS:
             for d in DIMS:
-                sizes = sorted({r["n"] for r in records if r["algo"] == algo and r["cost"] == cost
-                                and r["d"] == d})
+                sizes = sorted(
+                    {
+                        r["n"]
+                        for r in records
+                        if r["algo"] == algo and r["cost"] == cost and r["d"] == d
+                    }
+                )
                 for n in sizes:
                     ov = by_key.get((PRIMARY_OVREL[algo], algo, cost, d, n))
                     pelt_rec = by_key.get(("ovrel Pelt", algo, cost, d, n))
@@ -891,12 +1071,14 @@ def write_report(records: list[dict], checks: list[dict], args, elapsed: float, 
                         if rec is None:
                             continue
                         if rec["status"] != "ok":
-                            lines.append(f"| {cost} | {d} | {n:,} | {runner.name} | "
-                                         f"{rec['status']} | | | | | |")
+                            lines.append(
+                                f"| {cost} | {d} | {n:,} | {runner.name} | "
+                                f"{rec['status']} | | | | | |"
+                            )
                             continue
                         ratio = ""
                         ref = ov if runner.name != "ovrel Fpop" else None
-                        if (runner.library != "ovrel" and ov and ov.get("status") == "ok"):
+                        if runner.library != "ovrel" and ov and ov.get("status") == "ok":
                             r = rec["median"] / ov["median"]
                             ratio = f"{r:.2f}"
                             if r < 1.0:
@@ -906,16 +1088,21 @@ def write_report(records: list[dict], checks: list[dict], args, elapsed: float, 
                         lines.append(
                             f"| {cost} | {d} | {n:,} | {runner.name} | {fmt_time(rec['median'])} "
                             f"| {len(rec['times'])} | {ratio} | {peak} | {rec['changes']} | "
-                            f"{check_row(rec, ov, runner, pelt_rec)} |")
+                            f"{check_row(rec, ov, runner, pelt_rec)} |"
+                        )
         lines.append("")
-    lines += ["## PELT work per scored candidate", "",
-              "ovrel reports how many (start, end) candidates its PELT kernel scored. "
-              "changepoint-cython's PELT prunes by the same inequality, so its time divided by "
-              "ovrel's count estimates its time per candidate; fastcpd's pruning may differ, so "
-              "its figure is only indicative.", "",
-              "| cost | d | n | ovrel candidates | ovrel ns/cand. | Fpop ns/cand. | "
-              "changepoint-cython ns/cand. | fastcpd ns/cand. |",
-              "|---|---|---|---|---|---|---|---|"]
+    lines += [
+        "## PELT work per scored candidate",
+        "",
+        "ovrel reports how many (start, end) candidates its PELT kernel scored. "
+        "changepoint-cython's PELT prunes by the same inequality, so its time divided by "
+        "ovrel's count estimates its time per candidate; fastcpd's pruning may differ, so "
+        "its figure is only indicative.",
+        "",
+        "| cost | d | n | ovrel candidates | ovrel ns/cand. | Fpop ns/cand. | "
+        "changepoint-cython ns/cand. | fastcpd ns/cand. |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
     for cost in COSTS:
         for d in DIMS:
             for n in sorted({r["n"] for r in records if r["algo"] == "pelt"}):
@@ -929,37 +1116,58 @@ def write_report(records: list[dict], checks: list[dict], args, elapsed: float, 
                     if not rec or rec.get("status") != "ok":
                         return ""
                     return f"{rec['median'] / cand * 1e9:.1f}"
-                lines.append(f"| {cost} | {d} | {n:,} | {cand:,} | {per('ovrel Pelt')} | "
-                             f"{per('ovrel Fpop')} | {per('changepoint-cython PELT')} | "
-                             f"{per('fastcpd')} |")
+
+                lines.append(
+                    f"| {cost} | {d} | {n:,} | {cand:,} | {per('ovrel Pelt')} | "
+                    f"{per('ovrel Fpop')} | {per('changepoint-cython PELT')} | "
+                    f"{per('fastcpd')} |"
+                )
     lines.append("")
     lines += ["## Where ovrel is slower than a peer", ""]
     if not slower:
         lines.append("No measured case: every peer took longer than ovrel on the same problem.")
     else:
-        lines += ["Rows whose check is \"n/a\" are not the same problem (a different cost, or a "
-                  "peer answer outside the feasible set), so their times do not compare like for "
-                  "like.", "",
-                  "| algorithm | cost | d | n | peer | ratio | peer | ovrel | objective check |",
-                  "|---|---|---|---|---|---|---|---|---|"]
+        lines += [
+            'Rows whose check is "n/a" are not the same problem (a different cost, or a '
+            "peer answer outside the feasible set), so their times do not compare like for "
+            "like.",
+            "",
+            "| algorithm | cost | d | n | peer | ratio | peer | ovrel | objective check |",
+            "|---|---|---|---|---|---|---|---|---|",
+        ]
         for algo, cost, d, n, name, r, rec, ov in slower:
-            check = check_row(rec, ov, RUNNER_BY_NAME[name], by_key.get(("ovrel Pelt", algo, cost,
-                                                                           d, n)))
-            lines.append(f"| {algo} | {cost} | {d} | {n:,} | {name} | {r:.2f} | "
-                         f"{fmt_time(rec['median'])} | {fmt_time(ov['median'])} | {check} |")
+            check = check_row(
+                rec, ov, RUNNER_BY_NAME[name], by_key.get(("ovrel Pelt", algo, cost, d, n))
+            )
+            lines.append(
+                f"| {algo} | {cost} | {d} | {n:,} | {name} | {r:.2f} | "
+                f"{fmt_time(rec['median'])} | {fmt_time(ov['median'])} | {check} |"
+            )
     lines.append("")
-    failures = [r for r in records if r.get("status") == "ok"
-                and check_row(r, by_key.get((PRIMARY_OVREL[r["algo"]], r["algo"], r["cost"],
-                                             r["d"], r["n"])),
-                              RUNNER_BY_NAME[r["runner"]],
-                              by_key.get(("ovrel Pelt", r["algo"], r["cost"], r["d"], r["n"])))
-                .startswith("FAIL")]
-    lines += ["## Objective check summary", "",
-              (f"{len(failures)} FAIL row(s) above." if failures else
-               "No FAIL: wherever a peer solves the same problem, ovrel's objective is not above "
-               "the peer's (exact methods).")
-              + " Rows marked \"ovrel: not available\" had no ovrel entry point installed when the "
-              "run was made.", ""]
+    failures = [
+        r
+        for r in records
+        if r.get("status") == "ok"
+        and check_row(
+            r,
+            by_key.get((PRIMARY_OVREL[r["algo"]], r["algo"], r["cost"], r["d"], r["n"])),
+            RUNNER_BY_NAME[r["runner"]],
+            by_key.get(("ovrel Pelt", r["algo"], r["cost"], r["d"], r["n"])),
+        ).startswith("FAIL")
+    ]
+    lines += [
+        "## Objective check summary",
+        "",
+        (
+            f"{len(failures)} FAIL row(s) above."
+            if failures
+            else "No FAIL: wherever a peer solves the same problem, ovrel's objective is not above "
+            "the peer's (exact methods)."
+        )
+        + ' Rows marked "ovrel: not available" had no ovrel entry point installed when the '
+        "run was made.",
+        "",
+    ]
     with open(path, "w") as fh:
         fh.write("\n".join(lines))
 
@@ -976,34 +1184,55 @@ def _cpu_name() -> str:
 
 
 STYLE = {
-    "ovrel Pelt": ("C0", "o"), "ovrel Fpop": ("C9", "o"), "ovrel Binseg": ("C0", "o"),
-    "ovrel dynp": ("C0", "o"), "ruptures Pelt": ("C1", "s"), "ruptures Binseg": ("C1", "s"),
-    "ruptures Dynp": ("C1", "s"), "changepoint-cython PELT": ("C2", "^"),
-    "changepoint-cython BinSeg": ("C2", "^"), "fastcpd": ("C3", "D"),
+    "ovrel Pelt": ("C0", "o"),
+    "ovrel Fpop": ("C9", "o"),
+    "ovrel Binseg": ("C0", "o"),
+    "ovrel dynp": ("C0", "o"),
+    "ruptures Pelt": ("C1", "s"),
+    "ruptures Binseg": ("C1", "s"),
+    "ruptures Dynp": ("C1", "s"),
+    "changepoint-cython PELT": ("C2", "^"),
+    "changepoint-cython BinSeg": ("C2", "^"),
+    "fastcpd": ("C3", "D"),
 }
 
 
 def write_plot(records: list[dict], path: str) -> None:
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    fig, axes = plt.subplots(len(ALGOS), len(COSTS), figsize=(4.2 * len(COSTS), 3.6 * len(ALGOS)),
-                             squeeze=False)
+
+    fig, axes = plt.subplots(
+        len(ALGOS), len(COSTS), figsize=(4.2 * len(COSTS), 3.6 * len(ALGOS)), squeeze=False
+    )
     for i, algo in enumerate(ALGOS):
         for j, cost in enumerate(COSTS):
             ax = axes[i][j]
             any_line = False
             for runner in [r for r in RUNNERS if r.algo == algo]:
                 for d in DIMS:
-                    pts = sorted((r["n"], r["median"]) for r in records
-                                 if r["runner"] == runner.name and r["algo"] == algo
-                                 and r["cost"] == cost and r["d"] == d and r.get("status") == "ok")
+                    pts = sorted(
+                        (r["n"], r["median"])
+                        for r in records
+                        if r["runner"] == runner.name
+                        and r["algo"] == algo
+                        and r["cost"] == cost
+                        and r["d"] == d
+                        and r.get("status") == "ok"
+                    )
                     if not pts:
                         continue
                     colour, marker = STYLE[runner.name]
-                    ax.plot([p[0] for p in pts], [p[1] for p in pts], color=colour, marker=marker,
-                            linestyle="-" if d == 1 else "--", markersize=4,
-                            label=f"{runner.name} d={d}")
+                    ax.plot(
+                        [p[0] for p in pts],
+                        [p[1] for p in pts],
+                        color=colour,
+                        marker=marker,
+                        linestyle="-" if d == 1 else "--",
+                        markersize=4,
+                        label=f"{runner.name} d={d}",
+                    )
                     any_line = True
             ax.set_xscale("log")
             ax.set_yscale("log")
@@ -1024,18 +1253,28 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="sizes up to 1e4 only")
     ap.add_argument("--self-check", action="store_true", help="only the translation self-check")
-    ap.add_argument("--budget", type=float, default=DEFAULT_BUDGET_S,
-                    help="predicted seconds per run above which a sweep stops growing n")
+    ap.add_argument(
+        "--budget",
+        type=float,
+        default=DEFAULT_BUDGET_S,
+        help="predicted seconds per run above which a sweep stops growing n",
+    )
     ap.add_argument("--algos", default=",".join(ALGOS))
     ap.add_argument("--costs", default=",".join(COSTS))
     ap.add_argument("--dims", default=",".join(map(str, DIMS)))
     ap.add_argument("--runners", default="", help="comma-separated runner names (default: all)")
     ap.add_argument("--out", default=os.path.join(HERE, "results.md"))
     ap.add_argument("--plot", default=os.path.join(HERE, "scaling.png"))
-    ap.add_argument("--render", action="store_true",
-                    help="rewrite the report and plot from build/bench-results.json, run nothing")
-    ap.add_argument("--update", action="store_true",
-                    help="rerun only the selected sweeps and replace them in the saved records")
+    ap.add_argument(
+        "--render",
+        action="store_true",
+        help="rewrite the report and plot from build/bench-results.json, run nothing",
+    )
+    ap.add_argument(
+        "--update",
+        action="store_true",
+        help="rerun only the selected sweeps and replace them in the saved records",
+    )
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
@@ -1083,8 +1322,9 @@ def main() -> int:
         with open(saved) as fh:
             old = json.load(fh)
         fresh = {(r["runner"], r["algo"], r["cost"], r["d"]) for r in records}
-        records = [r for r in old["records"]
-                   if (r["runner"], r["algo"], r["cost"], r["d"]) not in fresh] + records
+        records = [
+            r for r in old["records"] if (r["runner"], r["algo"], r["cost"], r["d"]) not in fresh
+        ] + records
         elapsed += old.get("elapsed", 0.0)
     os.makedirs(os.path.dirname(saved), exist_ok=True)
     with open(saved, "w") as fh:

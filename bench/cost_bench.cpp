@@ -102,10 +102,9 @@ int main() {
   for (const Case& c : cases()) {
     std::vector<double> values(kN * c.d);
     for (double& v : values) v = 100.0 + noise(gen);
-    const auto view = TimeSeriesView::from_f64(values, kN, c.d,
-                                               ovrel::core::MemoryLayout::c_contiguous(),
-                                               std::nullopt, ovrel::core::TimeIndex::none(),
-                                               ovrel::core::MissingPolicy::Error)
+    const auto view = TimeSeriesView::from_f64(
+                          values, kN, c.d, ovrel::core::MemoryLayout::c_contiguous(), std::nullopt,
+                          ovrel::core::TimeIndex::none(), ovrel::core::MissingPolicy::Error)
                           .value();
     const std::size_t max_len = c.max_len == 0 ? kN : c.max_len;
     std::uniform_int_distribution<std::size_t> start_dist(0, kN - 1);

@@ -10,17 +10,24 @@ MODEL_LIST = "'cosine', 'l1_median', 'l2', 'normal', 'normal_full_cov', 'rank'"
 
 def three_shifts(seed=0, d=1):
     rng = np.random.default_rng(seed)
-    return np.concatenate([rng.normal(m, 1.0, size=(100, d)) for m in (0.0, 5.0, -2.0)])[:, 0] if d == 1 else \
-        np.concatenate([rng.normal(m, 1.0, size=(100, d)) for m in (0.0, 5.0, -2.0)])
+    return (
+        np.concatenate([rng.normal(m, 1.0, size=(100, d)) for m in (0.0, 5.0, -2.0)])[:, 0]
+        if d == 1
+        else np.concatenate([rng.normal(m, 1.0, size=(100, d)) for m in (0.0, 5.0, -2.0)])
+    )
 
 
 X = three_shifts()
 
 
 def test_text_signatures_and_docs():
-    assert ovrel.Pelt.__text_signature__ == '(model="l2", min_segment_len=2, jump=1, max_change_points=None)'
+    assert (
+        ovrel.Pelt.__text_signature__
+        == '(model="l2", min_segment_len=2, jump=1, max_change_points=None)'
+    )
     assert ovrel.Binseg.__text_signature__ == (
-        '(model="l2", min_segment_len=2, jump=1, max_change_points=None, max_depth=None)')
+        '(model="l2", min_segment_len=2, jump=1, max_change_points=None, max_depth=None)'
+    )
     assert ovrel.Fpop.__text_signature__ == "(min_segment_len=2, jump=1, max_change_points=None)"
     assert ovrel.Pelt.__doc__ == "High-level Python interface for offline PELT detection."
     assert ovrel.Binseg.__doc__ == "High-level Python interface for offline BinSeg detection."
@@ -40,22 +47,39 @@ def test_classes_are_final_and_closed(cls):
 
 
 def test_reprs():
-    assert repr(ovrel.Pelt()) == "Pelt(model='l2', min_segment_len=2, jump=1, max_change_points=None, fitted=false)"
+    assert (
+        repr(ovrel.Pelt())
+        == "Pelt(model='l2', min_segment_len=2, jump=1, max_change_points=None, fitted=false)"
+    )
     assert repr(ovrel.Binseg("L1", 3, 2, 4, 5)) == (
         "Binseg(model='l1_median', min_segment_len=3, jump=2, max_change_points=Some(4), max_depth=Some(5), "
-        "fitted=false)")
+        "fitted=false)"
+    )
     assert repr(ovrel.Fpop(max_change_points=0)) == (
-        "Fpop(min_segment_len=2, jump=1, max_change_points=Some(0), fitted=false)")
+        "Fpop(min_segment_len=2, jump=1, max_change_points=Some(0), fitted=false)"
+    )
     p = ovrel.Pelt(model="NORMAL_FULLCOV")
     p.fit(X)
-    assert repr(p) == "Pelt(model='normal_full_cov', min_segment_len=2, jump=1, max_change_points=None, fitted=true)"
+    assert (
+        repr(p)
+        == "Pelt(model='normal_full_cov', min_segment_len=2, jump=1, max_change_points=None, fitted=true)"
+    )
 
 
 @pytest.mark.parametrize(
     "text, keyword",
-    [("cosine", "cosine"), ("COSINE", "cosine"), ("l1", "l1_median"), ("L1_Median", "l1_median"),
-     ("l2", "l2"), ("Normal", "normal"), ("normal_full_cov", "normal_full_cov"),
-     ("Normal_FullCov", "normal_full_cov"), ("NORMALFULLCOV", "normal_full_cov"), ("rank", "rank")],
+    [
+        ("cosine", "cosine"),
+        ("COSINE", "cosine"),
+        ("l1", "l1_median"),
+        ("L1_Median", "l1_median"),
+        ("l2", "l2"),
+        ("Normal", "normal"),
+        ("normal_full_cov", "normal_full_cov"),
+        ("Normal_FullCov", "normal_full_cov"),
+        ("NORMALFULLCOV", "normal_full_cov"),
+        ("rank", "rank"),
+    ],
 )
 def test_model_keywords(text, keyword):
     assert repr(ovrel.Pelt(text)).startswith(f"Pelt(model='{keyword}'")
@@ -75,19 +99,38 @@ def test_unknown_models(text):
         (lambda: ovrel.Pelt(min_segment_len=0), ValueError, r"min_segment_len must be >= 1; got 0"),
         (lambda: ovrel.Fpop(jump=0), ValueError, r"jump must be >= 1; got 0"),
         (lambda: ovrel.Binseg(max_depth=0), ValueError, r"max_depth must be >= 1 when provided"),
-        (lambda: ovrel.Pelt(model="bad", min_segment_len=0), ValueError, r"unsupported model 'bad'; .*"),
-        (lambda: ovrel.Pelt(model="bad", min_segment_len="x"), TypeError, r"argument 'min_segment_len': .*"),
+        (
+            lambda: ovrel.Pelt(model="bad", min_segment_len=0),
+            ValueError,
+            r"unsupported model 'bad'; .*",
+        ),
+        (
+            lambda: ovrel.Pelt(model="bad", min_segment_len="x"),
+            TypeError,
+            r"argument 'min_segment_len': .*",
+        ),
         (lambda: ovrel.Pelt(model=None), TypeError, r"argument 'model': .*"),
         (lambda: ovrel.Pelt(model=2), TypeError, r"argument 'model': .*"),
         (lambda: ovrel.Pelt(jump=1.5), TypeError, r"argument 'jump': .*"),
         (lambda: ovrel.Pelt(min_segment_len=None), TypeError, r"argument 'min_segment_len': .*"),
         (lambda: ovrel.Pelt(jump=-1), OverflowError, r"can't convert negative int to unsigned"),
-        (lambda: ovrel.Binseg(max_depth=-1), OverflowError, r"can't convert negative int to unsigned"),
+        (
+            lambda: ovrel.Binseg(max_depth=-1),
+            OverflowError,
+            r"can't convert negative int to unsigned",
+        ),
         (lambda: ovrel.Pelt(max_change_points=2**64), OverflowError, r"int too big to convert"),
-        (lambda: ovrel.Pelt(depth=1), TypeError, r"Pelt\(\) got an unexpected keyword argument 'depth'"),
+        (
+            lambda: ovrel.Pelt(depth=1),
+            TypeError,
+            r"Pelt\(\) got an unexpected keyword argument 'depth'",
+        ),
         (lambda: ovrel.Fpop("l2"), TypeError, r"argument 'min_segment_len': .*"),
-        (lambda: ovrel.Pelt("l2", 2, 1, None, 3), TypeError,
-         r"Pelt\(\) takes from 0 to 4 positional arguments but 5 were given"),
+        (
+            lambda: ovrel.Pelt("l2", 2, 1, None, 3),
+            TypeError,
+            r"Pelt\(\) takes from 0 to 4 positional arguments but 5 were given",
+        ),
     ],
 )
 def test_construction_refusals(call, exc, message):
@@ -143,17 +186,29 @@ def test_constraints_reach_the_detector():
     assert ovrel.Pelt(min_segment_len=150).fit(X).predict(pen=10.0).breakpoints == [150, 300]
     jumped = ovrel.Pelt(jump=7).fit(X).predict(n_bkps=2).breakpoints
     assert jumped[-1] == 300 and all(b % 7 == 0 for b in jumped[:-1]) and len(jumped) == 3
-    assert ovrel.Binseg(max_depth=1).fit(X).predict(pen=10.0).breakpoints in ([100, 300], [200, 300])
-    assert ovrel.Binseg(max_change_points=1).fit(X).predict(pen=10.0).breakpoints in ([100, 300], [200, 300])
+    assert ovrel.Binseg(max_depth=1).fit(X).predict(pen=10.0).breakpoints in (
+        [100, 300],
+        [200, 300],
+    )
+    assert ovrel.Binseg(max_change_points=1).fit(X).predict(pen=10.0).breakpoints in (
+        [100, 300],
+        [200, 300],
+    )
 
 
 @pytest.mark.parametrize(
     "kwargs, message",
     [
         ({}, "predict() requires exactly one of pen or n_bkps; got neither"),
-        ({"pen": None, "n_bkps": None}, "predict() requires exactly one of pen or n_bkps; got neither"),
+        (
+            {"pen": None, "n_bkps": None},
+            "predict() requires exactly one of pen or n_bkps; got neither",
+        ),
         ({"pen": 1.0, "n_bkps": 2}, "predict() requires exactly one of pen or n_bkps; got both"),
-        ({"pen": float("nan"), "n_bkps": 2}, "predict() requires exactly one of pen or n_bkps; got both"),
+        (
+            {"pen": float("nan"), "n_bkps": 2},
+            "predict() requires exactly one of pen or n_bkps; got both",
+        ),
         ({"n_bkps": 0}, "predict() with n_bkps=... requires n_bkps >= 1; got 0"),
         ({"pen": 0.0}, "predict() with pen=... requires a finite value > 0.0; got 0"),
         ({"pen": -0.0}, "predict() with pen=... requires a finite value > 0.0; got -0"),
@@ -176,13 +231,17 @@ def test_stopping_rule_refusals_come_first(kwargs, message, fitted):
 
 def test_predict_before_fit():
     for cls in (ovrel.Pelt, ovrel.Binseg, ovrel.Fpop):
-        with pytest.raises(RuntimeError, match=r"^fit\(\.\.\.\) must be called before predict\(\.\.\.\)$"):
+        with pytest.raises(
+            RuntimeError, match=r"^fit\(\.\.\.\) must be called before predict\(\.\.\.\)$"
+        ):
             cls().predict(pen=1.0)
 
 
 def test_predict_argument_binding():
     p = ovrel.Pelt().fit(X)
-    with pytest.raises(TypeError, match=r"^predict\(\) takes 1 positional argument but 2 were given$"):
+    with pytest.raises(
+        TypeError, match=r"^predict\(\) takes 1 positional argument but 2 were given$"
+    ):
         p.predict(1.0)
     with pytest.raises(TypeError, match=r"^argument 'pen': must be real number, not str$"):
         p.predict(pen="1")
@@ -226,7 +285,10 @@ def test_fpop_runs_l2_only():
 @pytest.mark.parametrize("pen", [2.0, 10.0, 50.0])
 def test_fpop_and_pelt_agree_on_l2(pen):
     x = three_shifts(4, d=2)
-    assert ovrel.Fpop().fit(x).predict(pen=pen).breakpoints == ovrel.Pelt().fit(x).predict(pen=pen).breakpoints
+    assert (
+        ovrel.Fpop().fit(x).predict(pen=pen).breakpoints
+        == ovrel.Pelt().fit(x).predict(pen=pen).breakpoints
+    )
 
 
 def test_cosine_model_runs():

@@ -46,7 +46,9 @@ def test_smoke_detect_counts_values():
 
 @pytest.mark.parametrize("bad", ["abc", {"a": 1.0}, [1.0, "x"], 3.0, None])
 def test_smoke_detect_refuses_non_float_sequences(bad):
-    with pytest.raises(TypeError, match=r"^expected a sequence of float values for smoke detection$"):
+    with pytest.raises(
+        TypeError, match=r"^expected a sequence of float values for smoke detection$"
+    ):
         ovrel.smoke_detect(bad)
 
 
@@ -72,9 +74,18 @@ def test_text_signatures_and_docs():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: ovrel.smoke_detect(), r"smoke_detect\(\) missing 1 required positional argument: 'values'"),
-        (lambda: ovrel.smoke_detect([1.0], [2.0]), r"smoke_detect\(\) takes 1 positional argument but 2 were given"),
-        (lambda: ovrel.smoke_detect(x=[1.0]), r"smoke_detect\(\) got an unexpected keyword argument 'x'"),
+        (
+            lambda: ovrel.smoke_detect(),
+            r"smoke_detect\(\) missing 1 required positional argument: 'values'",
+        ),
+        (
+            lambda: ovrel.smoke_detect([1.0], [2.0]),
+            r"smoke_detect\(\) takes 1 positional argument but 2 were given",
+        ),
+        (
+            lambda: ovrel.smoke_detect(x=[1.0]),
+            r"smoke_detect\(\) got an unexpected keyword argument 'x'",
+        ),
         (
             lambda: ovrel.detect_offline([1.0], [2.0], cost="l2"),
             r"detect_offline\(\) takes 1 positional argument but 2 positional arguments "

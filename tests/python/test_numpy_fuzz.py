@@ -5,7 +5,21 @@ import pytest
 
 import ovrel
 
-DTYPES = ["<f8", ">f8", "<f4", ">f4", "f2", "i8", "u1", "?", "c16", "O", "U3", "M8[ns]", [("a", "f8")]]
+DTYPES = [
+    "<f8",
+    ">f8",
+    "<f4",
+    ">f4",
+    "f2",
+    "i8",
+    "u1",
+    "?",
+    "c16",
+    "O",
+    "U3",
+    "M8[ns]",
+    [("a", "f8")],
+]
 
 
 def expected_outcome(x):
@@ -72,9 +86,29 @@ class RaisingArray:
         raise RuntimeError("no array here")
 
 
-GARBAGE = [None, "text", b"bytes", {"a": 1.0}, {1.0, 2.0}, object(), RaisingArray(), [1.0, [2.0]], [[1.0], [2.0, 3.0]],
-           [[[1.0]]], 2**80, [2**80], 1.0, [None, 1.0], [1.0, "x"], range(5), iter([1.0]), np.float64(1.0),
-           np.ma.masked_array([1.0, 2.0], mask=[0, 1]), memoryview(b"abcd"), [complex(1, 2)]]
+GARBAGE = [
+    None,
+    "text",
+    b"bytes",
+    {"a": 1.0},
+    {1.0, 2.0},
+    object(),
+    RaisingArray(),
+    [1.0, [2.0]],
+    [[1.0], [2.0, 3.0]],
+    [[[1.0]]],
+    2**80,
+    [2**80],
+    1.0,
+    [None, 1.0],
+    [1.0, "x"],
+    range(5),
+    iter([1.0]),
+    np.float64(1.0),
+    np.ma.masked_array([1.0, 2.0], mask=[0, 1]),
+    memoryview(b"abcd"),
+    [complex(1, 2)],
+]
 
 
 @pytest.mark.parametrize("x", GARBAGE, ids=lambda v: type(v).__name__)
@@ -97,7 +131,11 @@ def test_random_arrays(seed):
         a = random_array(rng)
         expected = expected_outcome(a)
         if expected is None:
-            assert fingerprint(a) == fingerprint(np.ascontiguousarray(a)), (a.dtype, a.shape, a.strides)
+            assert fingerprint(a) == fingerprint(np.ascontiguousarray(a)), (
+                a.dtype,
+                a.shape,
+                a.strides,
+            )
             continue
         exc, message = expected
         with pytest.raises(exc) as info:

@@ -20,13 +20,34 @@ def close_figures():
 
 def result(n=10, d=1, breakpoints=(5, 10), segments="auto"):
     bps = list(breakpoints)
-    diagnostics = {"n": n, "d": d, "schema_version": 1, "notes": [], "warnings": [], "algorithm": "pelt",
-                   "cost_model": "l2_mean", "repro_mode": "Balanced"}
-    doc = {"breakpoints": bps, "change_points": [b for b in bps if b < n], "diagnostics": diagnostics}
+    diagnostics = {
+        "n": n,
+        "d": d,
+        "schema_version": 1,
+        "notes": [],
+        "warnings": [],
+        "algorithm": "pelt",
+        "cost_model": "l2_mean",
+        "repro_mode": "Balanced",
+    }
+    doc = {
+        "breakpoints": bps,
+        "change_points": [b for b in bps if b < n],
+        "diagnostics": diagnostics,
+    }
     if segments == "auto":
         starts = [0] + bps[:-1]
-        segments = [{"start": s, "end": e, "mean": [float(i + j) for j in range(d)], "variance": None,
-                     "count": e - s, "missing_count": 0} for i, (s, e) in enumerate(zip(starts, bps))]
+        segments = [
+            {
+                "start": s,
+                "end": e,
+                "mean": [float(i + j) for j in range(d)],
+                "variance": None,
+                "count": e - s,
+                "missing_count": 0,
+            }
+            for i, (s, e) in enumerate(zip(starts, bps))
+        ]
     if segments is not None:
         doc["segments"] = segments
     return ovrel.OfflineChangePointResult.from_json(json.dumps(doc))
@@ -46,7 +67,11 @@ def test_univariate_from_segments():
     assert line.get_ydata().tolist() == [0.0] * 5 + [1.0] * 5
     assert line.get_linewidth() == 1.5
     vline = ax.get_lines()[1]
-    assert vline.get_xdata()[0] == 5 and vline.get_color() == "crimson" and vline.get_linestyle() == "--"
+    assert (
+        vline.get_xdata()[0] == 5
+        and vline.get_color() == "crimson"
+        and vline.get_linestyle() == "--"
+    )
     assert ax.get_xlabel() == "t"
 
 
@@ -66,7 +91,9 @@ def test_multivariate_from_segments():
 
 def test_values_and_options():
     values = np.arange(10.0)
-    fig = result().plot(values, breakpoint_color="blue", breakpoint_style=":", line_width=2, show_legend=False)
+    fig = result().plot(
+        values, breakpoint_color="blue", breakpoint_style=":", line_width=2, show_legend=False
+    )
     ax = fig.axes[0]
     assert ax.get_legend() is None
     assert ax.get_lines()[0].get_ydata().tolist() == values.tolist()
@@ -92,7 +119,9 @@ def test_no_change_points_draws_no_lines():
 @pytest.mark.parametrize("width", [0, -1, math.nan, math.inf])
 def test_line_width_checked_before_import(width, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
-    with pytest.raises(ValueError, match=r"^plot\(\) requires line_width to be a finite positive float$"):
+    with pytest.raises(
+        ValueError, match=r"^plot\(\) requires line_width to be a finite positive float$"
+    ):
         result().plot(line_width=width)
 
 
@@ -102,21 +131,52 @@ def test_missing_matplotlib(monkeypatch):
         result().plot()
     message = str(info.value)
     assert message.startswith(
-        "plot() requires optional dependency 'matplotlib'. Install with: python -m pip install matplotlib (")
+        "plot() requires optional dependency 'matplotlib'. Install with: python -m pip install matplotlib ("
+    )
     assert message.endswith(")") and "matplotlib.pyplot" in message
 
 
 @pytest.mark.parametrize(
     "kwargs, values, exc, message",
     [
-        ({}, np.zeros((10, 2)), ValueError, r"plot\(\) values column count must equal diagnostics.d; got dims=2, diagnostics.d=1"),
-        ({}, np.zeros(9), ValueError, r"plot\(\) values length must equal diagnostics.n; got values_len=9, diagnostics.n=10"),
-        ({}, np.zeros((9, 1)), ValueError, r"plot\(\) values rows must equal diagnostics.n; got rows=9, diagnostics.n=10"),
+        (
+            {},
+            np.zeros((10, 2)),
+            ValueError,
+            r"plot\(\) values column count must equal diagnostics.d; got dims=2, diagnostics.d=1",
+        ),
+        (
+            {},
+            np.zeros(9),
+            ValueError,
+            r"plot\(\) values length must equal diagnostics.n; got values_len=9, diagnostics.n=10",
+        ),
+        (
+            {},
+            np.zeros((9, 1)),
+            ValueError,
+            r"plot\(\) values rows must equal diagnostics.n; got rows=9, diagnostics.n=10",
+        ),
         ({}, np.zeros((10, 0)), ValueError, r"plot\(\) values must contain at least one column"),
-        ({}, np.zeros((10, 1, 1)), ValueError, r"plot\(\) expects 1D or 2D input values; got ndim=3"),
+        (
+            {},
+            np.zeros((10, 1, 1)),
+            ValueError,
+            r"plot\(\) expects 1D or 2D input values; got ndim=3",
+        ),
         ({}, 3.0, ValueError, r"plot\(\) expects 1D or 2D input values; got ndim=0"),
-        ({}, np.array(["a"] * 10), TypeError, r"plot\(\) values must be numeric and convertible to float"),
-        ({}, np.array([["a"]] * 10), TypeError, r"plot\(\) values must be numeric and convertible to a 2D float array"),
+        (
+            {},
+            np.array(["a"] * 10),
+            TypeError,
+            r"plot\(\) values must be numeric and convertible to float",
+        ),
+        (
+            {},
+            np.array([["a"]] * 10),
+            TypeError,
+            r"plot\(\) values must be numeric and convertible to a 2D float array",
+        ),
     ],
 )
 def test_value_refusals(kwargs, values, exc, message):
@@ -125,23 +185,39 @@ def test_value_refusals(kwargs, values, exc, message):
 
 
 def test_univariate_values_for_multivariate_result():
-    with pytest.raises(ValueError, match=r"^plot\(\) received univariate values, but diagnostics.d=2; expected multivariate values with matching dimensions$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^plot\(\) received univariate values, but diagnostics.d=2; expected multivariate values with matching dimensions$",
+    ):
         result(d=2).plot(np.zeros(10))
 
 
 def test_segment_refusals():
-    with pytest.raises(ValueError, match=r"^plot\(\) requires values when result.segments are unavailable$"):
+    with pytest.raises(
+        ValueError, match=r"^plot\(\) requires values when result.segments are unavailable$"
+    ):
         result(segments=None).plot()
-    with pytest.raises(ValueError, match=r"^plot\(ax=...\) is only supported for univariate data; omit ax for multivariate plotting$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^plot\(ax=...\) is only supported for univariate data; omit ax for multivariate plotting$",
+    ):
         result(d=2).plot(ax=object())
-    with pytest.raises(TypeError, match=r"^plot\(ax=...\) requires a matplotlib Axes-like object with a 'figure' attribute$"):
+    with pytest.raises(
+        TypeError,
+        match=r"^plot\(ax=...\) requires a matplotlib Axes-like object with a 'figure' attribute$",
+    ):
         result().plot(ax=object())
 
 
 @pytest.mark.parametrize(
     "kwargs, name",
-    [({"breakpoint_color": None}, "breakpoint_color"), ({"breakpoint_style": 3}, "breakpoint_style"),
-     ({"line_width": "x"}, "line_width"), ({"show_legend": 1}, "show_legend"), ({"title": 5}, "title")],
+    [
+        ({"breakpoint_color": None}, "breakpoint_color"),
+        ({"breakpoint_style": 3}, "breakpoint_style"),
+        ({"line_width": "x"}, "line_width"),
+        ({"show_legend": 1}, "show_legend"),
+        ({"title": 5}, "title"),
+    ],
 )
 def test_argument_types(kwargs, name):
     with pytest.raises(TypeError, match=f"^argument '{name}': "):
@@ -149,5 +225,7 @@ def test_argument_types(kwargs, name):
 
 
 def test_keyword_only():
-    with pytest.raises(TypeError, match=r"^plot\(\) takes from 1 to 2 positional arguments but 3 were given$"):
+    with pytest.raises(
+        TypeError, match=r"^plot\(\) takes from 1 to 2 positional arguments but 3 were given$"
+    ):
         result().plot(None, None)

@@ -51,18 +51,47 @@ def test_result_classes_have_no_constructor(cls):
 
 def test_registry_order():
     names = list(_ovrel_rs.__all__)
-    order = ["__version__", "BuildInfo", "PruningStats", "SegmentStats", "Diagnostics",
-             "OfflineChangePointResult", "Pelt", "Binseg", "Fpop", "SmokeDetector"]
+    order = [
+        "__version__",
+        "BuildInfo",
+        "PruningStats",
+        "SegmentStats",
+        "Diagnostics",
+        "OfflineChangePointResult",
+        "Pelt",
+        "Binseg",
+        "Fpop",
+        "SmokeDetector",
+    ]
     positions = [names.index(n) for n in order]
     assert positions == sorted(positions)
     assert names.index("SmokeDetector") < names.index("smoke_detect")
 
 
 def test_attributes_are_read_only_and_fresh():
-    r = read(document(scores=[0.5], segments=[
-        {"start": 0, "end": 5, "mean": [1.0], "variance": [0.5], "count": 5, "missing_count": 0},
-        {"start": 5, "end": 10, "mean": None, "variance": None, "count": 5, "missing_count": 0},
-    ]))
+    r = read(
+        document(
+            scores=[0.5],
+            segments=[
+                {
+                    "start": 0,
+                    "end": 5,
+                    "mean": [1.0],
+                    "variance": [0.5],
+                    "count": 5,
+                    "missing_count": 0,
+                },
+                {
+                    "start": 5,
+                    "end": 10,
+                    "mean": None,
+                    "variance": None,
+                    "count": 5,
+                    "missing_count": 0,
+                },
+            ],
+        )
+    )
     for name in ["breakpoints", "change_points", "scores", "segments", "diagnostics"]:
         with pytest.raises(AttributeError):
             setattr(r, name, None)
@@ -86,17 +115,30 @@ def test_attributes_are_read_only_and_fresh():
     with pytest.raises(AttributeError):
         d.build.abi = "x"
     seg = r.segments[0]
-    assert (seg.start, seg.end, seg.mean, seg.variance, seg.count, seg.missing_count) == (0, 5, [1.0], [0.5], 5, 0)
+    assert (seg.start, seg.end, seg.mean, seg.variance, seg.count, seg.missing_count) == (
+        0,
+        5,
+        [1.0],
+        [0.5],
+        5,
+        0,
+    )
     assert repr(seg) == "SegmentStats(start=0, end=5, count=5, missing_count=0)"
     assert r.segments[1].mean is None
     assert r.scores == [0.5]
-    assert repr(r) == "OfflineChangePointResult(breakpoints=[5, 10], change_points=[5], scores_len=1, segments_len=2)"
+    assert (
+        repr(r)
+        == "OfflineChangePointResult(breakpoints=[5, 10], change_points=[5], scores_len=1, segments_len=2)"
+    )
 
 
 def test_diagnostics_attributes_and_reprs():
     r = read(document())
     d = r.diagnostics
-    assert repr(d) == "Diagnostics(n=10, d=1, algorithm='pelt', cost_model='l2_mean', repro_mode='balanced')"
+    assert (
+        repr(d)
+        == "Diagnostics(n=10, d=1, algorithm='pelt', cost_model='l2_mean', repro_mode='balanced')"
+    )
     assert (d.n, d.d, d.schema_version, d.engine_version) == (10, 1, 1, "0.1.0")
     assert (d.runtime_ms, d.seed, d.thread_count, d.blas_backend, d.cpu_features) == (None,) * 5
     assert (d.missing_policy_applied, d.missing_fraction, d.effective_sample_count) == (None,) * 3
@@ -105,9 +147,19 @@ def test_diagnostics_attributes_and_reprs():
     assert (p.candidates_considered, p.candidates_pruned) == (10, 3)
     assert repr(p) == "PruningStats(candidates_considered=10, candidates_pruned=3)"
     b = d.build
-    assert (b.git_sha, b.git_dirty, b.rustc_version, b.target_triple, b.profile, b.features, b.abi) == (
-        "abc", None, None, None, "release", ["x"], "t")
-    assert repr(b) == 'BuildInfo(git_sha=Some("abc"), target_triple=None, profile=Some("release"), abi=Some("t"))'
+    assert (
+        b.git_sha,
+        b.git_dirty,
+        b.rustc_version,
+        b.target_triple,
+        b.profile,
+        b.features,
+        b.abi,
+    ) == ("abc", None, None, None, "release", ["x"], "t")
+    assert (
+        repr(b)
+        == 'BuildInfo(git_sha=Some("abc"), target_triple=None, profile=Some("release"), abi=Some("t"))'
+    )
 
 
 def test_build_info_repr_escapes_text():
@@ -126,7 +178,10 @@ def test_conversion_rules():
     doc["diagnostics"].pop("engine_version")
     r = read(doc)
     assert r.diagnostics.engine_version == "0.0.3"
-    assert repr(r) == "OfflineChangePointResult(breakpoints=[100], change_points=[], scores_len=0, segments_len=0)"
+    assert (
+        repr(r)
+        == "OfflineChangePointResult(breakpoints=[100], change_points=[], scores_len=0, segments_len=0)"
+    )
     r = read(document(diag_repro_mode="Strict"))
     assert r.diagnostics.repro_mode == "strict"
     r = read(document(diag_repro_mode="Fast"))
@@ -151,7 +206,10 @@ def test_json_round_trip_keeps_extra_keys():
     assert list(out)[-2:] == ["alpha", "zeta"]
     assert out["zeta"] == {"a": [True], "b": 1} and out["alpha"] == 3
     assert list(out["diagnostics"])[-2:] == ["another", "custom"]
-    assert list(out["diagnostics"])[list(out["diagnostics"]).index("effective_sample_count") + 1] == "another"
+    assert (
+        list(out["diagnostics"])[list(out["diagnostics"]).index("effective_sample_count") + 1]
+        == "another"
+    )
     again = ovrel.OfflineChangePointResult.from_json(text)
     assert again.to_json() == text
     for name in ["breakpoints", "change_points", "scores"]:
@@ -172,24 +230,38 @@ def test_change_points_are_derived_again():
 
 @pytest.mark.parametrize("payload", ["", " ", "\n\t \r\n", "\u3000\u2028"])
 def test_from_json_refuses_blank(payload):
-    with pytest.raises(ValueError, match=r"^from_json\(\) requires a non-empty JSON string payload$"):
+    with pytest.raises(
+        ValueError, match=r"^from_json\(\) requires a non-empty JSON string payload$"
+    ):
         ovrel.OfflineChangePointResult.from_json(payload)
 
 
 @pytest.mark.parametrize(
     "payload",
-    ["{", "[]", "null", '{"breakpoints":[1]}', json.dumps(document()) + "x",
-     json.dumps(document(diag_repro_mode="balanced"))],
+    [
+        "{",
+        "[]",
+        "null",
+        '{"breakpoints":[1]}',
+        json.dumps(document()) + "x",
+        json.dumps(document(diag_repro_mode="balanced")),
+    ],
 )
 def test_from_json_refuses_invalid_documents(payload):
-    with pytest.raises(ValueError, match=r"^invalid OfflineChangePointResult JSON payload: .* at line \d+ column \d+$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^invalid OfflineChangePointResult JSON payload: .* at line \d+ column \d+$",
+    ):
         ovrel.OfflineChangePointResult.from_json(payload)
 
 
 def test_from_json_missing_field_message():
     doc = document()
     del doc["diagnostics"]["n"]
-    with pytest.raises(ValueError, match=r"^invalid OfflineChangePointResult JSON payload: missing field `n` at line 1 column \d+$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^invalid OfflineChangePointResult JSON payload: missing field `n` at line 1 column \d+$",
+    ):
         read(doc)
 
 
@@ -217,7 +289,9 @@ def test_from_json_requires_a_str(payload):
 
 
 def test_from_json_argument_binding():
-    with pytest.raises(TypeError, match=r"^from_json\(\) missing 1 required positional argument: 'payload'$"):
+    with pytest.raises(
+        TypeError, match=r"^from_json\(\) missing 1 required positional argument: 'payload'$"
+    ):
         ovrel.OfflineChangePointResult.from_json()
     r = ovrel.OfflineChangePointResult.from_json(payload=json.dumps(document()))
     assert r.breakpoints == [5, 10]

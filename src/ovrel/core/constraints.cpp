@@ -47,9 +47,10 @@ Status validate_constraints_config(const Constraints& c) {
   }
   if (c.memory_budget_bytes.has_value() && c.max_cache_bytes.has_value() &&
       *c.max_cache_bytes > *c.memory_budget_bytes) {
-    return invalid_input(cat("constraints.max_cache_bytes must be <= "
-                             "constraints.memory_budget_bytes; got max_cache_bytes=",
-                             *c.max_cache_bytes, ", memory_budget_bytes=", *c.memory_budget_bytes));
+    return invalid_input(
+        cat("constraints.max_cache_bytes must be <= "
+            "constraints.memory_budget_bytes; got max_cache_bytes=",
+            *c.max_cache_bytes, ", memory_budget_bytes=", *c.memory_budget_bytes));
   }
   if (c.candidate_splits.has_value() && !c.candidate_splits->empty()) {
     std::size_t largest = 0;

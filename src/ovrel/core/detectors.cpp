@@ -7,7 +7,8 @@
 namespace ovrel::core {
 namespace {
 
-constexpr std::uint64_t kI64Max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+constexpr std::uint64_t kI64Max =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 // A masked element is handed on as NaN: the detectors refuse non-finite observations, so a value
 // that the caller declared missing never enters a detector as a real observation.
@@ -34,8 +35,7 @@ Result<std::vector<double>> extract_step_f64(const TimeSeriesView& x, std::uint6
       for (std::size_t j = 0; j < d; ++j) {
         std::size_t offset = 0;
         std::size_t position = 0;
-        if (__builtin_mul_overflow(j, n, &offset) ||
-            __builtin_add_overflow(t, offset, &position)) {
+        if (__builtin_mul_overflow(j, n, &offset) || __builtin_add_overflow(t, offset, &position)) {
           return invalid_input("column-major index overflow");
         }
         row[j] = read_element(x, position);
@@ -68,8 +68,8 @@ Result<std::vector<double>> extract_step_f64(const TimeSeriesView& x, std::uint6
         }
         const auto len = x.element_count();
         if (static_cast<std::uint64_t>(idx) >= len) {
-          return invalid_input(cat("strided index out of bounds at t=", t, ", j=", j,
-                                   ": idx=", idx, ", len=", len));
+          return invalid_input(
+              cat("strided index out of bounds at t=", t, ", j=", j, ": idx=", idx, ", len=", len));
         }
         row[j] = read_element(x, static_cast<std::size_t>(idx));
       }
@@ -80,7 +80,8 @@ Result<std::vector<double>> extract_step_f64(const TimeSeriesView& x, std::uint6
 }
 
 Result<std::int64_t> uniform_timestamp(std::uint64_t t, std::int64_t t0_ns, std::int64_t dt_ns) {
-  if (t > kI64Max) return invalid_input(cat("time index overflow: t=", t, " does not fit into i64"));
+  if (t > kI64Max)
+    return invalid_input(cat("time index overflow: t=", t, " does not fit into i64"));
   std::int64_t delta = 0;
   if (__builtin_mul_overflow(dt_ns, static_cast<std::int64_t>(t), &delta)) {
     return invalid_input(cat("uniform timestamp overflow: dt_ns=", dt_ns, ", t=", t));

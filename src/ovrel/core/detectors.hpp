@@ -4,12 +4,12 @@
 // choice of a detector happens only in explicit dispatch code.
 
 #include <concepts>
-#include <memory>
-#include <type_traits>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -71,8 +71,8 @@ template <class R, class... Args>
 class FunctionRef<R(Args...)> {
  public:
   template <class F>
-    requires(!std::same_as<std::remove_cvref_t<F>, FunctionRef>)
-  FunctionRef(F& f) noexcept  // NOLINT(google-explicit-constructor)
+  requires(!std::same_as<std::remove_cvref_t<F>, FunctionRef>) FunctionRef(F& f)
+  noexcept  // NOLINT(google-explicit-constructor)
       : object_(static_cast<void*>(std::addressof(f))), call_([](void* o, Args... args) -> R {
           return (*static_cast<F*>(o))(std::forward<Args>(args)...);
         }) {}

@@ -72,8 +72,8 @@ bool BuildInfo::is_empty() const {
 void enrich_diagnostics_build(Diagnostics& diagnostics,
                               const std::optional<std::vector<std::string>>& features,
                               const std::optional<std::string>& abi) {
-  BuildInfo build = diagnostics.build ? std::move(*diagnostics.build)
-                                      : BuildInfo::from_compile_time_env();
+  BuildInfo build =
+      diagnostics.build ? std::move(*diagnostics.build) : BuildInfo::from_compile_time_env();
   diagnostics.build.reset();
 
   if (features) {

@@ -92,12 +92,12 @@ using core::Status;
 }  // namespace ovrel
 
 // Propagates the error of a Result/Status expression; evaluates to nothing.
-#define OVREL_TRY(expr)                                          \
-  do {                                                           \
-    auto&& ovrel_try_result_ = (expr);                           \
-    if (!ovrel_try_result_) {                                    \
+#define OVREL_TRY(expr)                                             \
+  do {                                                              \
+    auto&& ovrel_try_result_ = (expr);                              \
+    if (!ovrel_try_result_) {                                       \
       return std::unexpected(std::move(ovrel_try_result_).error()); \
-    }                                                            \
+    }                                                               \
   } while (false)
 
 #define OVREL_CONCAT_INNER_(a, b) a##b
@@ -106,9 +106,9 @@ using core::Status;
 // OVREL_TRY_ASSIGN(auto x, expr): declares x from the value of expr or propagates its error.
 #define OVREL_TRY_ASSIGN(decl, expr) \
   OVREL_TRY_ASSIGN_IMPL_(OVREL_CONCAT_(ovrel_try_tmp_, __LINE__), decl, expr)
-#define OVREL_TRY_ASSIGN_IMPL_(tmp, decl, expr)        \
-  auto tmp = (expr);                                   \
-  if (!tmp) {                                          \
-    return std::unexpected(std::move(tmp).error());    \
-  }                                                    \
+#define OVREL_TRY_ASSIGN_IMPL_(tmp, decl, expr)     \
+  auto tmp = (expr);                                \
+  if (!tmp) {                                       \
+    return std::unexpected(std::move(tmp).error()); \
+  }                                                 \
   decl = std::move(tmp).value()

@@ -57,8 +57,7 @@ struct ExecutionContext {
   ReproMode repro_mode = kDefaultReproMode;
   BudgetMode budget_mode = BudgetMode::HardFail;
 
-  explicit ExecutionContext(const Constraints& run_constraints,
-                            ReproMode mode = kDefaultReproMode,
+  explicit ExecutionContext(const Constraints& run_constraints, ReproMode mode = kDefaultReproMode,
                             BudgetMode budget = BudgetMode::HardFail)
       : constraints(run_constraints), repro_mode(mode), budget_mode(budget) {}
 

@@ -34,9 +34,9 @@ std::string_view missing_support_text(MissingSupport support) noexcept {
 
 Status check_missing_compatibility(MissingPolicy policy, MissingSupport support) {
   if (policy == MissingPolicy::Ignore && support != MissingSupport::MaskAware) {
-    return invalid_input(cat("incompatible missing handling: policy=", missing_policy_text(policy),
-                             " requires support=MaskAware, got support=",
-                             missing_support_text(support)));
+    return invalid_input(
+        cat("incompatible missing handling: policy=", missing_policy_text(policy),
+            " requires support=MaskAware, got support=", missing_support_text(support)));
   }
   return {};
 }

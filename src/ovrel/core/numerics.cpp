@@ -12,8 +12,8 @@ namespace {
 
 void require_block(std::span<const double> x, std::span<double> out) {
   if (out.size() != x.size() + 1) {
-    throw InternalError(cat("prefix table block holds ", out.size(), " entries; expected ",
-                            x.size() + 1));
+    throw InternalError(
+        cat("prefix table block holds ", out.size(), " entries; expected ", x.size() + 1));
   }
 }
 

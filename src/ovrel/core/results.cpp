@@ -20,8 +20,7 @@ Status validate_breakpoints(std::size_t n, std::span<const std::size_t> breakpoi
     const std::size_t b = breakpoints[i];
     if (b == 0) return invalid_input(cat("breakpoints[", i, "] must be > 0; got 0"));
     if (b > n) {
-      return invalid_input(
-          cat("breakpoints[", i, "] must be <= n; got breakpoint=", b, ", n=", n));
+      return invalid_input(cat("breakpoints[", i, "] must be <= n; got breakpoint=", b, ", n=", n));
     }
     if (i >= 1 && b <= breakpoints[i - 1]) {
       return invalid_input(cat("breakpoints must be strictly increasing and unique: breakpoints[",
@@ -29,8 +28,8 @@ Status validate_breakpoints(std::size_t n, std::span<const std::size_t> breakpoi
     }
   }
   if (breakpoints.back() != n) {
-    return invalid_input(cat("breakpoints must include n as the final element: last=",
-                             breakpoints.back(), ", n=", n));
+    return invalid_input(cat(
+        "breakpoints must include n as the final element: last=", breakpoints.back(), ", n=", n));
   }
   return {};
 }
@@ -97,12 +96,12 @@ Status OfflineChangePointResult::validate(std::size_t n) const {
     const std::size_t len = s.end - s.start;
     if (s.count != len) {
       return invalid_input(cat("segments[", i, "] count mismatch: count=", s.count,
-                               ", expected=", len, " from [start=", s.start, ", end=", s.end,
-                               ")"));
+                               ", expected=", len, " from [start=", s.start, ", end=", s.end, ")"));
     }
     if (s.missing_count > s.count) {
-      return invalid_input(cat("segments[", i, "] missing_count must be <= count; got missing_count=",
-                               s.missing_count, ", count=", s.count));
+      return invalid_input(cat(
+          "segments[", i, "] missing_count must be <= count; got missing_count=", s.missing_count,
+          ", count=", s.count));
     }
     if (s.start != es || s.end != ee) {
       return invalid_input(cat("segments[", i, "] boundaries mismatch: got [start=", s.start,
@@ -110,13 +109,14 @@ Status OfflineChangePointResult::validate(std::size_t n) const {
     }
     if (d != 0) {
       if (s.mean && s.mean->size() != d) {
-        return invalid_input(cat("segments[", i, "].mean length must equal diagnostics.d; got mean_len=",
-                                 s.mean->size(), ", diagnostics.d=", d));
+        return invalid_input(cat(
+            "segments[", i, "].mean length must equal diagnostics.d; got mean_len=", s.mean->size(),
+            ", diagnostics.d=", d));
       }
       if (s.variance && s.variance->size() != d) {
-        return invalid_input(
-            cat("segments[", i, "].variance length must equal diagnostics.d; got variance_len=",
-                s.variance->size(), ", diagnostics.d=", d));
+        return invalid_input(cat("segments[", i,
+                                 "].variance length must equal diagnostics.d; got variance_len=",
+                                 s.variance->size(), ", diagnostics.d=", d));
       }
     }
   }

@@ -34,8 +34,8 @@ enum class StoppingKind : std::uint8_t { KnownK, Penalized, PenaltyPath };
 // KnownK(k), Penalized(penalty) or PenaltyPath(penalties); compared variant by variant.
 struct Stopping {
   StoppingKind kind = StoppingKind::Penalized;
-  std::size_t k = 0;              // KnownK
-  Penalty penalty;                // Penalized
+  std::size_t k = 0;               // KnownK
+  Penalty penalty;                 // Penalized
   std::vector<Penalty> penalties;  // PenaltyPath
 
   static Stopping known_k(std::size_t k) { return {StoppingKind::KnownK, k, {}, {}}; }

@@ -2,8 +2,8 @@
 
 #include <charconv>
 #include <cmath>
-#include <string>
 #include <cstdlib>
+#include <string>
 
 namespace ovrel::core {
 namespace {

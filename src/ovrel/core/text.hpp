@@ -36,8 +36,8 @@ inline void append_piece(std::string& out, bool b) { out.append(bool_text(b)); }
 inline void append_piece(std::string& out, double v) { out.append(plain(v)); }
 inline void append_piece(std::string& out, float v) { out.append(plain(v)); }
 template <std::integral I>
-  requires(!std::same_as<I, bool> && !std::same_as<I, char>)
-void append_piece(std::string& out, I v) {
+requires(!std::same_as<I, bool> && !std::same_as<I, char>) void append_piece(std::string& out,
+                                                                             I v) {
   out.append(std::to_string(v));
 }
 }  // namespace detail

@@ -89,11 +89,11 @@ Result<TimeSeriesView> TimeSeriesView::create(
     return invalid_input(mismatch("value", values.size(), element_count, n, d));
   }
 
-  const ValueScan scan = values.type() == ValueType::F64 ? scan_values(values.as_f64())
-                                                         : scan_values(values.as_f32());
+  const ValueScan scan =
+      values.type() == ValueType::F64 ? scan_values(values.as_f64()) : scan_values(values.as_f32());
   if (scan.inf_index != kNone) {
-    return invalid_input(cat("non-finite value encountered: index=", scan.inf_index, ", value=",
-                             scan.inf_negative ? "-inf" : "+inf",
+    return invalid_input(cat("non-finite value encountered: index=", scan.inf_index,
+                             ", value=", scan.inf_negative ? "-inf" : "+inf",
                              "; TimeSeriesView does not accept infinities"));
   }
 
@@ -117,10 +117,10 @@ Result<TimeSeriesView> TimeSeriesView::create(
       }
     }
     // A NaN under a mask byte of 1 is one missing value, not two.
-    const std::size_t nan_unmasked =
-        scan.nan_count == 0 ? 0
-        : values.type() == ValueType::F64 ? count_nan_unmasked(values.as_f64(), mask)
-                                          : count_nan_unmasked(values.as_f32(), mask);
+    const std::size_t nan_unmasked = scan.nan_count == 0 ? 0
+                                     : values.type() == ValueType::F64
+                                         ? count_nan_unmasked(values.as_f64(), mask)
+                                         : count_nan_unmasked(values.as_f32(), mask);
     effective = mask_count + nan_unmasked;
   }
 
@@ -135,8 +135,8 @@ Result<TimeSeriesView> TimeSeriesView::create(
     return invalid_input(cat("Uniform time index requires dt_ns > 0, got ", time.dt_ns));
   }
   if (time.kind == TimeIndexKind::Explicit && time.times.size() != n) {
-    return invalid_input(cat("Explicit time index length mismatch: got ", time.times.size(),
-                             ", expected n=", n));
+    return invalid_input(
+        cat("Explicit time index length mismatch: got ", time.times.size(), ", expected n=", n));
   }
   if (layout.kind == LayoutKind::Strided && (layout.row_stride == 0 || layout.col_stride == 0)) {
     return invalid_input(cat("Strided layout requires non-zero strides: row_stride=",
@@ -261,8 +261,8 @@ std::optional<ElementAccessor> TimeSeriesView::accessor() const noexcept {
 }
 
 void ElementAccessor::out_of_shape(std::size_t t, std::size_t j) const {
-  throw InternalError(cat("element (", t, ", ", j, ") read outside the series shape (n=", n_,
-                          ", d=", d_, ")"));
+  throw InternalError(
+      cat("element (", t, ", ", j, ") read outside the series shape (n=", n_, ", d=", d_, ")"));
 }
 
 void ElementAccessor::read_row(std::size_t t, std::span<double> out) const {

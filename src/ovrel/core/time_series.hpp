@@ -95,8 +95,8 @@ enum class TimeIndexKind : std::uint8_t { None, Uniform, Explicit };
 // explicit borrowed list of n stamps (order and uniqueness unchecked).
 struct TimeIndex {
   TimeIndexKind kind = TimeIndexKind::None;
-  std::int64_t t0_ns = 0;  // Uniform only
-  std::int64_t dt_ns = 0;  // Uniform only
+  std::int64_t t0_ns = 0;               // Uniform only
+  std::int64_t dt_ns = 0;               // Uniform only
   std::span<const std::int64_t> times;  // Explicit only
 
   static constexpr TimeIndex none() noexcept { return {}; }

@@ -22,8 +22,8 @@ core::Result<L1MedianCache> CostL1Median::precompute(const core::TimeSeriesView&
   return cache;
 }
 
-double CostL1Median::l1_segment_cost(const L1MedianCache& cache, std::size_t start,
-                                     std::size_t end, bool compensated) {
+double CostL1Median::l1_segment_cost(const L1MedianCache& cache, std::size_t start, std::size_t end,
+                                     bool compensated) {
   const std::size_t m = end - start;
   const std::size_t d = cache.d;
   const double* values = cache.values.data();

@@ -3,8 +3,8 @@
 // Least-squares cost around the segment mean, summed over dimensions: finds changes in the mean.
 
 #include <cmath>
-#include <limits>
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>

@@ -30,20 +30,19 @@ namespace ovrel::costs {
 // non-finite value is possible for overflowing data and is refused by the detectors' counted
 // evaluation.
 template <class C>
-concept CostModel =
-    std::copy_constructible<C> &&
+concept CostModel = std::copy_constructible<C> &&
     requires(const C& model, const core::TimeSeriesView& x, const core::CachePolicy& policy,
              const typename C::Cache& cache, std::size_t start, std::size_t end, std::size_t d) {
-      typename C::Cache;
-      { C::name() } -> std::same_as<std::string_view>;
-      { C::missing_support() } -> std::same_as<core::MissingSupport>;
-      { model.validate(x) } -> std::same_as<core::Status>;
-      { model.precompute(x, policy) } -> std::same_as<core::Result<typename C::Cache>>;
-      { model.segment_cost(cache, start, end) } -> std::same_as<double>;
-      { model.penalty_effective_params(d) } -> std::same_as<std::optional<std::size_t>>;
-      { cache.n } -> std::convertible_to<std::size_t>;
-      { cache.d } -> std::convertible_to<std::size_t>;
-    };
+  typename C::Cache;
+  { C::name() } -> std::same_as<std::string_view>;
+  { C::missing_support() } -> std::same_as<core::MissingSupport>;
+  { model.validate(x) } -> std::same_as<core::Status>;
+  { model.precompute(x, policy) } -> std::same_as<core::Result<typename C::Cache>>;
+  { model.segment_cost(cache, start, end) } -> std::same_as<double>;
+  { model.penalty_effective_params(d) } -> std::same_as<std::optional<std::size_t>>;
+  { cache.n } -> std::convertible_to<std::size_t>;
+  { cache.d } -> std::convertible_to<std::size_t>;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Shared constants.

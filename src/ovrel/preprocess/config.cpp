@@ -42,8 +42,8 @@ Status PreprocessConfig::validate() const {
               ", upper=", upper));
     }
     if (!(lower < upper)) {
-      return core::invalid_input(cat("Winsorize quantiles must satisfy lower < upper, got lower=",
-                                     lower, ", upper=", upper));
+      return core::invalid_input(cat(
+          "Winsorize quantiles must satisfy lower < upper, got lower=", lower, ", upper=", upper));
     }
   }
   if (robust_scale) {

@@ -37,9 +37,9 @@ core::OvrelError position_error(const core::TimeSeriesView& view, const core::Po
       if (layout.kind == core::LayoutKind::FContiguous) {
         return core::OvrelError::invalid_input("F-layout index overflow in preprocessing");
       }
-      return core::OvrelError::invalid_input(
-          cat("strided index overflow in preprocessing at t=", t, ", j=", j,
-              ", row_stride=", layout.row_stride, ", col_stride=", layout.col_stride));
+      return core::OvrelError::invalid_input(cat("strided index overflow in preprocessing at t=", t,
+                                                 ", j=", j, ", row_stride=", layout.row_stride,
+                                                 ", col_stride=", layout.col_stride));
     case core::PositionFault::Negative:
       return core::OvrelError::invalid_input(
           cat("strided index became negative in preprocessing at t=", t, ", j=", j,
@@ -50,8 +50,8 @@ core::OvrelError position_error(const core::TimeSeriesView& view, const core::Po
   }
   const std::string idx = strided ? cat(pos.signed_index) : cat(pos.index);
   return core::OvrelError::invalid_input(
-      cat("source index out of bounds for preprocess input: idx=", idx, ", len=",
-          view.values().size(), ", t=", t, ", j=", j, ", layout=", layout.text()));
+      cat("source index out of bounds for preprocess input: idx=", idx,
+          ", len=", view.values().size(), ", t=", t, ", j=", j, ", layout=", layout.text()));
 }
 
 // Copies the view into row-major f64 values and the matching missing mask.

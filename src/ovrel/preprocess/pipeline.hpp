@@ -19,9 +19,9 @@ namespace ovrel::preprocess {
 // A view's time index with an explicit stamp list copied, so it outlives the view.
 struct OwnedTimeIndex {
   core::TimeIndexKind kind = core::TimeIndexKind::None;
-  std::int64_t t0_ns = 0;             // Uniform only
-  std::int64_t dt_ns = 0;             // Uniform only
-  std::vector<std::int64_t> times;    // Explicit only
+  std::int64_t t0_ns = 0;           // Uniform only
+  std::int64_t dt_ns = 0;           // Uniform only
+  std::vector<std::int64_t> times;  // Explicit only
 
   static OwnedTimeIndex copy_of(const core::TimeIndex& time);
   // Borrows `times`; valid while this value lives and is not changed.

@@ -125,8 +125,8 @@ Status detrend_polynomial(std::span<double> values, std::size_t n, std::size_t d
       }
     }
     if (std::isinf(pivot_abs) || pivot_abs <= kEpsilon) {
-      return core::invalid_input(cat("detrend polynomial degree ", degree,
-                                     " is ill-conditioned for dimension ", j));
+      return core::invalid_input(
+          cat("detrend polynomial degree ", degree, " is ill-conditioned for dimension ", j));
     }
     std::swap(a[c], a[pivot_row]);
     std::swap(b[c], b[pivot_row]);
@@ -258,15 +258,16 @@ Result<StepReport> deseasonalize(std::span<double> values, std::size_t n, std::s
   const std::size_t period = method.period;
   if (method.kind == DeseasonalizeMethod::Kind::Differencing) {
     if (period >= n) {
-      return core::invalid_input(cat("deseasonalize differencing requires period < n, got period=",
-                                     period, ", n=", n));
+      return core::invalid_input(
+          cat("deseasonalize differencing requires period < n, got period=", period, ", n=", n));
     }
     // Walking rows downwards, row t - period still holds its value from before the step.
     for (std::size_t t = n; t-- > period;) {
       for (std::size_t j = 0; j < d; ++j) values[t * d + j] -= values[(t - period) * d + j];
     }
-    return StepReport{"deseasonalize", {cat("differencing period=", period, "; warmup prefix [0, ",
-                                            period, ") left unchanged")}};
+    return StepReport{
+        "deseasonalize",
+        {cat("differencing period=", period, "; warmup prefix [0, ", period, ") left unchanged")}};
   }
   if (period >= n) {
     return core::invalid_input(
@@ -274,8 +275,9 @@ Result<StepReport> deseasonalize(std::span<double> values, std::size_t n, std::s
   }
   const std::size_t window = stl_like_trend_window(period, n);
   for (std::size_t j = 0; j < d; ++j) stl_like_dimension(values, n, d, j, period, window);
-  return StepReport{"deseasonalize", {cat("method=stl_like, period=", period, ", trend_window=",
-                                          window, ", iterations=", kStlIterations)}};
+  return StepReport{"deseasonalize",
+                    {cat("method=stl_like, period=", period, ", trend_window=", window,
+                         ", iterations=", kStlIterations)}};
 }
 
 StepReport winsorize(std::span<double> values, std::size_t n, std::size_t d,
@@ -294,8 +296,9 @@ StepReport winsorize(std::span<double> values, std::size_t n, std::size_t d,
       if (v > hi) v = hi;
     }
   }
-  return StepReport{"winsorize", {cat("lower_quantile=", config.lower_quantile,
-                                      ", upper_quantile=", config.upper_quantile)}};
+  return StepReport{
+      "winsorize",
+      {cat("lower_quantile=", config.lower_quantile, ", upper_quantile=", config.upper_quantile)}};
 }
 
 Result<StepReport> robust_scale(std::span<double> values, std::size_t n, std::size_t d,
@@ -306,8 +309,7 @@ Result<StepReport> robust_scale(std::span<double> values, std::size_t n, std::si
     if (valid.empty()) continue;
     const std::optional<double> median = median_of_slice(valid);
     if (!median) {
-      return core::invalid_input(
-          cat("robust scaling could not compute median for dimension ", j));
+      return core::invalid_input(cat("robust scaling could not compute median for dimension ", j));
     }
     for (double& v : valid) v = std::fabs(v - *median);
     const std::optional<double> mad = median_of_slice(valid);
@@ -326,8 +328,9 @@ Result<StepReport> robust_scale(std::span<double> values, std::size_t n, std::si
       v = (v - *median) / scale;
     }
   }
-  return StepReport{"robust_scale", {cat("mad_epsilon=", config.mad_epsilon,
-                                         ", normal_consistency=", config.normal_consistency)}};
+  return StepReport{"robust_scale",
+                    {cat("mad_epsilon=", config.mad_epsilon,
+                         ", normal_consistency=", config.normal_consistency)}};
 }
 
 }  // namespace ovrel::preprocess

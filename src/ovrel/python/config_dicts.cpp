@@ -24,27 +24,31 @@ std::uint64_t cache_max_bytes(nb::handle dict) {
 core::DegradationStep parse_degradation_step(nb::handle item) {
   if (is_str(item)) {
     const std::string text = to_str(item);
-    if (ascii_lower(text) == "disable_uncertainty_bands") return core::DegradationStep::disable_uncertainty_bands();
+    if (ascii_lower(text) == "disable_uncertainty_bands")
+      return core::DegradationStep::disable_uncertainty_bands();
     raise(PyExc_ValueError, cat("unsupported constraints.degradation_plan step '", text, "'"));
   }
   if (!is_dict(item)) {
-    raise(PyExc_TypeError, "constraints.degradation_plan entries must be strings or dicts with 'kind'");
+    raise(PyExc_TypeError,
+          "constraints.degradation_plan entries must be strings or dicts with 'kind'");
   }
   const std::string label = "constraints.degradation_plan step";
   nb::object kind_obj = required_dict_key(item, "kind", label);
-  if (!is_str(kind_obj)) raise(PyExc_TypeError, "constraints.degradation_plan step kind must be a string");
+  if (!is_str(kind_obj))
+    raise(PyExc_TypeError, "constraints.degradation_plan step kind must be a string");
   const std::string kind = to_str(kind_obj);
   const std::string lowered = ascii_lower(kind);
-  if (lowered == "disable_uncertainty_bands") return core::DegradationStep::disable_uncertainty_bands();
+  if (lowered == "disable_uncertainty_bands")
+    return core::DegradationStep::disable_uncertainty_bands();
   if (lowered == "increase_jump") {
     nb::object factor_obj = required_dict_key(item, "factor", label);
-    const std::uint64_t factor =
-        converted_or(PyExc_TypeError, "constraints.degradation_plan increase_jump.factor must be an integer",
-                     [&] { return to_u64(factor_obj); });
+    const std::uint64_t factor = converted_or(
+        PyExc_TypeError, "constraints.degradation_plan increase_jump.factor must be an integer",
+        [&] { return to_u64(factor_obj); });
     nb::object max_jump_obj = required_dict_key(item, "max_jump", label);
-    const std::uint64_t max_jump =
-        converted_or(PyExc_TypeError, "constraints.degradation_plan increase_jump.max_jump must be an integer",
-                     [&] { return to_u64(max_jump_obj); });
+    const std::uint64_t max_jump = converted_or(
+        PyExc_TypeError, "constraints.degradation_plan increase_jump.max_jump must be an integer",
+        [&] { return to_u64(max_jump_obj); });
     return core::DegradationStep::increase_jump(factor, max_jump);
   }
   if (lowered == "switch_cache_policy") {
@@ -57,12 +61,14 @@ core::DegradationStep parse_degradation_step(nb::handle item) {
 std::vector<core::DegradationStep> parse_degradation_plan(nb::handle value) {
   std::vector<core::DegradationStep> plan;
   if (value.is_none()) return plan;
-  if (!PyList_Check(value.ptr())) raise(PyExc_TypeError, "constraints.degradation_plan must be a list");
+  if (!PyList_Check(value.ptr()))
+    raise(PyExc_TypeError, "constraints.degradation_plan must be a list");
   // A snapshot of strong references: parsing an item may run Python code that edits the list.
   nb::object items = nb::steal(PySequence_Tuple(value.ptr()));
   if (!items.is_valid()) throw nb::python_error();
   const Py_ssize_t count = PyTuple_Size(items.ptr());
-  for (Py_ssize_t i = 0; i < count; ++i) plan.push_back(parse_degradation_step(nb::handle(PyTuple_GetItem(items.ptr(), i))));
+  for (Py_ssize_t i = 0; i < count; ++i)
+    plan.push_back(parse_degradation_step(nb::handle(PyTuple_GetItem(items.ptr(), i))));
   return plan;
 }
 
@@ -80,10 +86,11 @@ core::CachePolicy parse_cache_policy(nb::handle value) {
     if (lowered == "full") return core::CachePolicy::full();
     if (lowered == "budgeted" || lowered == "approximate") {
       raise(PyExc_ValueError,
-            "constraints.cache_policy as string only supports 'full'; use dict form for other policies");
+            "constraints.cache_policy as string only supports 'full'; use dict form for other "
+            "policies");
     }
-    raise(PyExc_ValueError,
-          cat("unsupported constraints.cache_policy '", text, "'; expected 'full' or dict with kind"));
+    raise(PyExc_ValueError, cat("unsupported constraints.cache_policy '", text,
+                                "'; expected 'full' or dict with kind"));
   }
   if (!is_dict(value)) raise(PyExc_TypeError, "constraints.cache_policy must be a string or dict");
   nb::object kind_obj = required_dict_key(value, "kind", "constraints.cache_policy");
@@ -95,8 +102,9 @@ core::CachePolicy parse_cache_policy(nb::handle value) {
   if (lowered == "approximate") {
     const std::uint64_t max_bytes = cache_max_bytes(value);
     nb::object tol_obj = required_dict_key(value, "error_tolerance", "constraints.cache_policy");
-    const double tolerance = converted_or(PyExc_TypeError, "constraints.cache_policy.error_tolerance must be a float",
-                                          [&] { return to_f64(tol_obj); });
+    const double tolerance =
+        converted_or(PyExc_TypeError, "constraints.cache_policy.error_tolerance must be a float",
+                     [&] { return to_f64(tol_obj); });
     return core::CachePolicy::approximate(max_bytes, tolerance);
   }
   raise(PyExc_ValueError, cat("unsupported constraints.cache_policy.kind '", kind,
@@ -172,10 +180,12 @@ core::Stopping parse_stopping(nb::handle value) {
                                       "'; expected 'bic', 'aic', or a positive float"));
         }
       } else {
-        const double number = converted_or(PyExc_TypeError, "stopping.penalty must be 'bic', 'aic', or a positive float",
-                                           [&] { return to_f64(v); });
+        const double number = converted_or(
+            PyExc_TypeError, "stopping.penalty must be 'bic', 'aic', or a positive float",
+            [&] { return to_f64(v); });
         if (!std::isfinite(number) || !(number > 0.0)) {
-          raise(PyExc_ValueError, cat("stopping.penalty numeric value must be finite and > 0.0; got ", number));
+          raise(PyExc_ValueError,
+                cat("stopping.penalty numeric value must be finite and > 0.0; got ", number));
         }
         penalty = core::Penalty::manual(number);
       }
@@ -189,14 +199,16 @@ core::Stopping parse_stopping(nb::handle value) {
     raise(PyExc_ValueError, "stopping requires one of n_bkps, pen, or penalty");
   }
   if (n_bkps && !pen) {
-    if (penalty) raise(PyExc_ValueError, "stopping requires exactly one of n_bkps or (pen/penalty); got both");
+    if (penalty)
+      raise(PyExc_ValueError, "stopping requires exactly one of n_bkps or (pen/penalty); got both");
     if (*n_bkps == 0) raise(PyExc_ValueError, "stopping.n_bkps must be >= 1 when provided");
     return core::Stopping::known_k(*n_bkps);
   }
   if (!std::isfinite(*pen) || !(*pen > 0.0)) {
     raise(PyExc_ValueError, cat("stopping.pen must be finite and > 0.0; got ", *pen));
   }
-  if (n_bkps) raise(PyExc_ValueError, "stopping requires exactly one of n_bkps or (pen/penalty); got both");
+  if (n_bkps)
+    raise(PyExc_ValueError, "stopping requires exactly one of n_bkps or (pen/penalty); got both");
   return core::Stopping::penalized(core::Penalty::manual(*pen));
 }
 
@@ -215,7 +227,8 @@ struct StepWalk {
     for (const auto& [key_obj, v] : dict_snapshot(dict)) {
       if (!is_str(key_obj)) raise(PyExc_TypeError, cat(label(), " keys must be strings"));
       const std::string key = to_str(key_obj);
-      if (!on_key(key, v)) raise(PyExc_ValueError, cat("unsupported ", label(), " key '", key, "'"));
+      if (!on_key(key, v))
+        raise(PyExc_ValueError, cat("unsupported ", label(), " key '", key, "'"));
     }
   }
 
@@ -241,18 +254,21 @@ std::optional<preprocess::DetrendMethod> parse_detrend(nb::handle v) {
     }
     return true;
   });
-  if (!method) raise(PyExc_ValueError, "preprocess.detrend requires key 'method' with a valid value");
+  if (!method)
+    raise(PyExc_ValueError, "preprocess.detrend requires key 'method' with a valid value");
   const std::string lowered = ascii_lower(*method);
   if (lowered == "polynomial") {
-    if (!degree) raise(PyExc_ValueError, "preprocess.detrend.method='polynomial' requires key 'degree'");
+    if (!degree)
+      raise(PyExc_ValueError, "preprocess.detrend.method='polynomial' requires key 'degree'");
     return preprocess::DetrendMethod::polynomial(*degree);
   }
   if (lowered == "linear") {
-    if (degree) raise(PyExc_ValueError, "preprocess.detrend.method='linear' does not accept key 'degree'");
+    if (degree)
+      raise(PyExc_ValueError, "preprocess.detrend.method='linear' does not accept key 'degree'");
     return preprocess::DetrendMethod::linear();
   }
-  raise(PyExc_ValueError,
-        cat("unsupported preprocess.detrend.method '", *method, "'; expected one of: 'linear', 'polynomial'"));
+  raise(PyExc_ValueError, cat("unsupported preprocess.detrend.method '", *method,
+                              "'; expected one of: 'linear', 'polynomial'"));
 }
 
 std::optional<preprocess::DeseasonalizeMethod> parse_deseasonalize(nb::handle v) {
@@ -270,8 +286,10 @@ std::optional<preprocess::DeseasonalizeMethod> parse_deseasonalize(nb::handle v)
     }
     return true;
   });
-  if (!method) raise(PyExc_ValueError, "preprocess.deseasonalize requires key 'method' with a valid value");
-  if (!period) raise(PyExc_ValueError, "preprocess.deseasonalize requires key 'period' with a valid value");
+  if (!method)
+    raise(PyExc_ValueError, "preprocess.deseasonalize requires key 'method' with a valid value");
+  if (!period)
+    raise(PyExc_ValueError, "preprocess.deseasonalize requires key 'period' with a valid value");
   const std::string lowered = ascii_lower(*method);
   if (lowered == "differencing") return preprocess::DeseasonalizeMethod::differencing(*period);
   if (lowered == "stl_like") return preprocess::DeseasonalizeMethod::stl_like(*period);
@@ -302,7 +320,8 @@ std::optional<preprocess::RobustScaleConfig> parse_robust_scale(nb::handle v) {
   preprocess::RobustScaleConfig config{1e-9, 1.4826};
   w.walk(v, [&](const std::string& key, nb::handle value) {
     if (key == "normal_consistency") {
-      config.normal_consistency = w.convert("normal_consistency", "a float", [&] { return to_f64(value); });
+      config.normal_consistency =
+          w.convert("normal_consistency", "a float", [&] { return to_f64(value); });
     } else if (key == "mad_epsilon") {
       config.mad_epsilon = w.convert("mad_epsilon", "a float", [&] { return to_f64(value); });
     } else {
@@ -334,7 +353,8 @@ std::optional<preprocess::PreprocessPipeline> parse_preprocess(nb::handle value)
       raise(PyExc_ValueError, cat("unsupported preprocess key '", key, "'"));
     }
   }
-  if (!config.detrend && !config.deseasonalize && !config.winsorize && !config.robust_scale) return std::nullopt;
+  if (!config.detrend && !config.deseasonalize && !config.winsorize && !config.robust_scale)
+    return std::nullopt;
   return unwrap(preprocess::PreprocessPipeline::create(std::move(config)));
 }
 

@@ -15,7 +15,8 @@ using core::cat;
 namespace {
 
 std::string py_type_name(nb::handle value) {
-  nb::object name = nb::getattr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()))), "__name__", nb::none());
+  nb::object name = nb::getattr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()))),
+                                "__name__", nb::none());
   if (name.is_valid() && PyUnicode_Check(name.ptr())) return nb::cast<std::string>(name);
   return "object";
 }
@@ -58,8 +59,8 @@ bool to_bool(nb::handle value) {
   nb::handle type(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())));
   nb::object module = nb::getattr(type, "__module__", nb::none());
   const std::string name = py_type_name(value);
-  if (module.is_valid() && PyUnicode_Check(module.ptr()) && nb::cast<std::string>(module) == "numpy" &&
-      (name == "bool" || name == "bool_")) {
+  if (module.is_valid() && PyUnicode_Check(module.ptr()) &&
+      nb::cast<std::string>(module) == "numpy" && (name == "bool" || name == "bool_")) {
     const int truth = PyObject_IsTrue(value.ptr());
     if (truth < 0) throw nb::python_error();
     return truth == 1;
@@ -69,7 +70,8 @@ bool to_bool(nb::handle value) {
 
 std::string to_str(nb::handle value) {
   if (!PyUnicode_Check(value.ptr())) {
-    raise(PyExc_TypeError, cat("'", py_type_name(value), "' object cannot be converted to 'PyString'"));
+    raise(PyExc_TypeError,
+          cat("'", py_type_name(value), "' object cannot be converted to 'PyString'"));
   }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
@@ -80,14 +82,16 @@ std::string to_str(nb::handle value) {
 std::vector<std::uint64_t> to_u64_list(nb::handle value) {
   if (PyUnicode_Check(value.ptr())) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(value.ptr())) {
-    raise(PyExc_TypeError, cat("'", py_type_name(value), "' object cannot be converted to 'Sequence'"));
+    raise(PyExc_TypeError,
+          cat("'", py_type_name(value), "' object cannot be converted to 'Sequence'"));
   }
   nb::object seq = nb::steal(PySequence_Tuple(value.ptr()));
   if (!seq.is_valid()) throw nb::python_error();
   const Py_ssize_t n = PyTuple_Size(seq.ptr());
   std::vector<std::uint64_t> out;
   out.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_u64(nb::handle(PyTuple_GetItem(seq.ptr(), i))));
+  for (Py_ssize_t i = 0; i < n; ++i)
+    out.push_back(to_u64(nb::handle(PyTuple_GetItem(seq.ptr(), i))));
   return out;
 }
 
@@ -104,11 +108,13 @@ std::vector<std::pair<nb::object, nb::object>> dict_snapshot(nb::handle dict) {
   PyObject* value = nullptr;
   Py_ssize_t pos = 0;
   out.reserve(static_cast<std::size_t>(PyDict_Size(dict.ptr())));
-  while (PyDict_Next(dict.ptr(), &pos, &key, &value)) out.emplace_back(nb::borrow(key), nb::borrow(value));
+  while (PyDict_Next(dict.ptr(), &pos, &key, &value))
+    out.emplace_back(nb::borrow(key), nb::borrow(value));
   return out;
 }
 
-void reject_unknown_keys(nb::handle dict, const std::string& label, std::initializer_list<const char*> allowed) {
+void reject_unknown_keys(nb::handle dict, const std::string& label,
+                         std::initializer_list<const char*> allowed) {
   for (const auto& [key, value] : dict_snapshot(dict)) {
     if (!PyUnicode_Check(key.ptr())) raise(PyExc_TypeError, cat(label, " keys must be strings"));
     const std::string k = to_str(key);

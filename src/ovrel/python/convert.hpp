@@ -36,7 +36,8 @@ inline bool is_str(nb::handle value) { return PyUnicode_Check(value.ptr()); }
 std::vector<std::pair<nb::object, nb::object>> dict_snapshot(nb::handle dict);
 
 // Shared key checks of the configuration dictionaries.
-void reject_unknown_keys(nb::handle dict, const std::string& label, std::initializer_list<const char*> allowed);
+void reject_unknown_keys(nb::handle dict, const std::string& label,
+                         std::initializer_list<const char*> allowed);
 nb::object required_dict_key(nb::handle dict, const char* key, const std::string& label);
 
 // Runs a conversion and replaces any Python error it raises by `type` with `message`.

@@ -36,7 +36,8 @@ DetectorKind parse_detector(const std::string& text) {
   if (lowered == "pelt") return DetectorKind::Pelt;
   if (lowered == "binseg") return DetectorKind::Binseg;
   if (lowered == "fpop") return DetectorKind::Fpop;
-  if (lowered == "segneigh" || lowered == "seg_neigh" || lowered == "dynp") return DetectorKind::Dynp;
+  if (lowered == "segneigh" || lowered == "seg_neigh" || lowered == "dynp")
+    return DetectorKind::Dynp;
   raise(PyExc_ValueError, cat("unsupported detector '", text,
                               "'; expected one of: 'pelt', 'binseg', 'fpop', 'segneigh' "
                               "(aliases: 'seg_neigh', 'dynp')"));
@@ -66,19 +67,23 @@ struct RunOutput {
   std::vector<std::string> preprocess_notes;
 };
 
-core::Result<RunOutput> run_explicit(DetectorKind detector, PyCostModel cost, const OwnedSeries& series,
-                                     const core::Constraints& constraints, const core::Stopping& stopping,
+core::Result<RunOutput> run_explicit(DetectorKind detector, PyCostModel cost,
+                                     const OwnedSeries& series,
+                                     const core::Constraints& constraints,
+                                     const core::Stopping& stopping,
                                      const std::optional<preprocess::PreprocessPipeline>& pipeline,
                                      core::ReproMode repro_mode) {
   OVREL_TRY_ASSIGN(core::TimeSeriesView view, series.view());
   if (!pipeline) {
-    OVREL_TRY_ASSIGN(auto result, detect_with_view(detector, cost, view, constraints, stopping, repro_mode));
+    OVREL_TRY_ASSIGN(auto result,
+                     detect_with_view(detector, cost, view, constraints, stopping, repro_mode));
     return RunOutput{std::move(result), {}};
   }
   OVREL_TRY_ASSIGN(preprocess::PreprocessedSeries cleaned, pipeline->apply(view));
   std::vector<std::string> notes = preprocess_notes(cleaned.reports);
   OVREL_TRY_ASSIGN(core::TimeSeriesView cleaned_view, cleaned.as_view());
-  OVREL_TRY_ASSIGN(auto result, detect_with_view(detector, cost, cleaned_view, constraints, stopping, repro_mode));
+  OVREL_TRY_ASSIGN(auto result, detect_with_view(detector, cost, cleaned_view, constraints,
+                                                 stopping, repro_mode));
   return RunOutput{std::move(result), std::move(notes)};
 }
 
@@ -104,16 +109,21 @@ nb::object detect_offline(nb::handle args, nb::handle kwargs) {
   nb::handle stopping_arg = bound[5];
   nb::handle preprocess_arg = bound[6];
   const std::string repro_text =
-      bound[7].is_valid() ? convert_argument("repro_mode", [&] { return to_str(bound[7]); }) : "balanced";
+      bound[7].is_valid() ? convert_argument("repro_mode", [&] { return to_str(bound[7]); })
+                          : "balanced";
   const bool return_diagnostics =
-      bound[8].is_valid() ? convert_argument("return_diagnostics", [&] { return to_bool(bound[8]); }) : true;
+      bound[8].is_valid()
+          ? convert_argument("return_diagnostics", [&] { return to_bool(bound[8]); })
+          : true;
 
   const bool has_pipeline = pipeline_arg.is_valid();
-  if (has_pipeline && (ascii_lower(detector_text) != "pelt" || ascii_lower(cost_text) != "l2" ||
-                       constraints_arg.is_valid() || stopping_arg.is_valid() || preprocess_arg.is_valid())) {
-    raise(PyExc_ValueError,
-          "detect_offline accepts either pipeline=... or explicit detector/cost/constraints/stopping/"
-          "preprocess arguments, not both");
+  if (has_pipeline &&
+      (ascii_lower(detector_text) != "pelt" || ascii_lower(cost_text) != "l2" ||
+       constraints_arg.is_valid() || stopping_arg.is_valid() || preprocess_arg.is_valid())) {
+    raise(
+        PyExc_ValueError,
+        "detect_offline accepts either pipeline=... or explicit detector/cost/constraints/stopping/"
+        "preprocess arguments, not both");
   }
   const core::ReproMode repro_mode = parse_repro_mode(repro_text);
   OwnedSeries series = parse_owned_series(x);

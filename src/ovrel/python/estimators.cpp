@@ -173,10 +173,11 @@ void add_fit_and_predict(nb::handle cls) {
 
 void register_estimator_classes(nb::module_& m) {
   append_to_all(m, "Pelt");
-  nb::class_<PyPelt> pelt(m, "Pelt",
-                     "Pelt(model=\"l2\", min_segment_len=2, jump=1, max_change_points=None)\n--\n\n"
-                     "High-level Python interface for offline PELT detection.",
-                     nb::is_final());
+  nb::class_<PyPelt> pelt(
+      m, "Pelt",
+      "Pelt(model=\"l2\", min_segment_len=2, jump=1, max_change_points=None)\n--\n\n"
+      "High-level Python interface for offline PELT detection.",
+      nb::is_final());
   pelt.def("__init__",
            [](PyPelt* self, nb::args args, nb::kwargs kwargs) {
              new (self) PyPelt{construct("Pelt", true, false, args, kwargs)};
@@ -191,12 +192,14 @@ void register_estimator_classes(nb::module_& m) {
   add_fit_and_predict<PyPelt, DetectorKind::Pelt>(pelt);
 
   append_to_all(m, "Binseg");
-  nb::class_<PyBinseg> binseg(m, "Binseg",
-                       "Binseg(model=\"l2\", min_segment_len=2, jump=1, max_change_points=None, "
-                       "max_depth=None)\n--\n\n"
-                       "High-level Python interface for offline BinSeg detection.",
-                       nb::is_final());
-  binseg.def("__init__",
+  nb::class_<PyBinseg> binseg(
+      m, "Binseg",
+      "Binseg(model=\"l2\", min_segment_len=2, jump=1, max_change_points=None, "
+      "max_depth=None)\n--\n\n"
+      "High-level Python interface for offline BinSeg detection.",
+      nb::is_final());
+  binseg
+      .def("__init__",
            [](PyBinseg* self, nb::args args, nb::kwargs kwargs) {
              new (self) PyBinseg{construct("Binseg", true, true, args, kwargs)};
            })
@@ -212,9 +215,9 @@ void register_estimator_classes(nb::module_& m) {
 
   append_to_all(m, "Fpop");
   nb::class_<PyFpop> fpop(m, "Fpop",
-                     "Fpop(min_segment_len=2, jump=1, max_change_points=None)\n--\n\n"
-                     "High-level Python interface for offline FPOP detection.",
-                     nb::is_final());
+                          "Fpop(min_segment_len=2, jump=1, max_change_points=None)\n--\n\n"
+                          "High-level Python interface for offline FPOP detection.",
+                          nb::is_final());
   fpop.def("__init__",
            [](PyFpop* self, nb::args args, nb::kwargs kwargs) {
              new (self) PyFpop{construct("Fpop", false, false, args, kwargs)};

@@ -29,8 +29,7 @@ void add_function(nb::module_& m, PyMethodDef* def) {
 }
 
 void add_method(nb::handle cls, PyMethodDef* def) {
-  nb::object descr =
-      nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def));
+  nb::object descr = nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def));
   if (!descr.is_valid()) throw nb::python_error();
   nb::setattr(cls, def->ml_name, descr);
 }
@@ -85,8 +84,9 @@ extern "C" PyObject* PyInit__ovrel_rs(void) {
   using namespace ovrel::python;
   PyInterpreterState* interp = PyInterpreterState_Get();
   if (creating_interpreter != nullptr && creating_interpreter != interp) {
-    PyErr_SetString(PyExc_ImportError,
-                    "ovrel._ovrel_rs cannot be loaded into a second interpreter of the same process");
+    PyErr_SetString(
+        PyExc_ImportError,
+        "ovrel._ovrel_rs cannot be loaded into a second interpreter of the same process");
     return nullptr;
   }
   // A second import in the same interpreter gets the module that already exists.

@@ -235,9 +235,8 @@ PyObject* from_json_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* plot_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return boundary([&] {
-    return plot_result(instance<PyOfflineChangePointResult>(self), args, kwargs);
-  });
+  return boundary(
+      [&] { return plot_result(instance<PyOfflineChangePointResult>(self), args, kwargs); });
 }
 
 PyMethodDef to_json_def = {

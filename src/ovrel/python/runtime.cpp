@@ -17,8 +17,8 @@ namespace {
 // Sets the exception from the whole message: a message quotes the caller's text, which may hold
 // a NUL that a C string would cut the message at.
 void set_error(PyObject* type, const std::string& message) {
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                        "replace");
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text == nullptr) return;  // MemoryError is already set.
   PyErr_SetObject(type, text);
   Py_DECREF(text);
@@ -141,8 +141,9 @@ std::string quoted_list(const std::vector<std::string>& names) {
 
 }  // namespace
 
-std::vector<nb::handle> bind_arguments(std::string_view callable, std::initializer_list<Param> params,
-                                       nb::handle args, nb::handle kwargs, bool is_method) {
+std::vector<nb::handle> bind_arguments(std::string_view callable,
+                                       std::initializer_list<Param> params, nb::handle args,
+                                       nb::handle kwargs, bool is_method) {
   const std::string fname = cat(callable, "()");
   std::vector<nb::handle> out(params.size());
   std::vector<bool> given(params.size(), false);
@@ -179,9 +180,8 @@ std::vector<nb::handle> bind_arguments(std::string_view callable, std::initializ
             ? std::string()
             : cat(shown_given == 1 ? " positional argument" : " positional arguments", " (and ",
                   plural(kwonly_given, "keyword-only argument", "keyword-only arguments"), ")");
-    raise(PyExc_TypeError,
-          cat(fname, " takes ", takes, " but ", shown_given, kwonly,
-              shown_given == 1 && kwonly_given == 0 ? " was" : " were", " given"));
+    raise(PyExc_TypeError, cat(fname, " takes ", takes, " but ", shown_given, kwonly,
+                               shown_given == 1 && kwonly_given == 0 ? " was" : " were", " given"));
   }
   for (std::size_t i = 0; i < npos; ++i) {
     out[i] = nb::handle(PyTuple_GetItem(args.ptr(), static_cast<Py_ssize_t>(i)));
@@ -203,8 +203,10 @@ std::vector<nb::handle> bind_arguments(std::string_view callable, std::initializ
         }
         ++idx;
       }
-      if (!found) raise(PyExc_TypeError, cat(fname, " got an unexpected keyword argument '", k, "'"));
-      if (given[idx]) raise(PyExc_TypeError, cat(fname, " got multiple values for argument '", k, "'"));
+      if (!found)
+        raise(PyExc_TypeError, cat(fname, " got an unexpected keyword argument '", k, "'"));
+      if (given[idx])
+        raise(PyExc_TypeError, cat(fname, " got multiple values for argument '", k, "'"));
       out[idx] = nb::handle(value);
       given[idx] = true;
     }
@@ -219,16 +221,16 @@ std::vector<nb::handle> bind_arguments(std::string_view callable, std::initializ
     ++idx;
   }
   if (!missing_positional.empty()) {
-    raise(PyExc_TypeError,
-          cat(fname, " missing ", plural(missing_positional.size(), "required positional argument",
-                                         "required positional arguments"),
-              ": ", quoted_list(missing_positional)));
+    raise(PyExc_TypeError, cat(fname, " missing ",
+                               plural(missing_positional.size(), "required positional argument",
+                                      "required positional arguments"),
+                               ": ", quoted_list(missing_positional)));
   }
   if (!missing_keyword.empty()) {
-    raise(PyExc_TypeError,
-          cat(fname, " missing ", plural(missing_keyword.size(), "required keyword-only argument",
-                                         "required keyword-only arguments"),
-              ": ", quoted_list(missing_keyword)));
+    raise(PyExc_TypeError, cat(fname, " missing ",
+                               plural(missing_keyword.size(), "required keyword-only argument",
+                                      "required keyword-only arguments"),
+                               ": ", quoted_list(missing_keyword)));
   }
   // None leaves an optional parameter unset.
   idx = 0;
@@ -251,7 +253,8 @@ BorrowFlag::Shared::~Shared() { flag_.state_.fetch_sub(1); }
 
 BorrowFlag::Exclusive::Exclusive(const BorrowFlag& f) : flag_(f) {
   long expected = 0;
-  if (!flag_.state_.compare_exchange_strong(expected, -1)) raise(PyExc_RuntimeError, "Already borrowed");
+  if (!flag_.state_.compare_exchange_strong(expected, -1))
+    raise(PyExc_RuntimeError, "Already borrowed");
 }
 BorrowFlag::Exclusive::~Exclusive() { flag_.state_.store(0); }
 

@@ -54,8 +54,9 @@ struct Param {
 
 // Matches positional and keyword arguments to the parameters; an absent argument or None is
 // "not set" (an empty handle). Raises TypeError in Python's wording for arity problems.
-std::vector<nb::handle> bind_arguments(std::string_view callable, std::initializer_list<Param> params,
-                                       nb::handle args, nb::handle kwargs, bool is_method);
+std::vector<nb::handle> bind_arguments(std::string_view callable,
+                                       std::initializer_list<Param> params, nb::handle args,
+                                       nb::handle kwargs, bool is_method);
 
 [[noreturn]] void rethrow_as_argument_error(const char* name, nb::python_error& e);
 

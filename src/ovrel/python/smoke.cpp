@@ -14,7 +14,8 @@ namespace {
 constexpr const char* kSequenceError = "expected a sequence of float values for smoke detection";
 
 std::vector<double> parse_sequence(nb::handle values) {
-  if (PyUnicode_Check(values.ptr()) || !PySequence_Check(values.ptr())) raise(PyExc_TypeError, kSequenceError);
+  if (PyUnicode_Check(values.ptr()) || !PySequence_Check(values.ptr()))
+    raise(PyExc_TypeError, kSequenceError);
   const Py_ssize_t n = PySequence_Size(values.ptr());
   if (n < 0) {
     PyErr_Clear();
@@ -92,15 +93,15 @@ PyMethodDef smoke_predict_def = {
 
 void register_smoke_class(nb::module_& m) {
   append_to_all(m, "SmokeDetector");
-  nb::class_<SmokeDetector> cls(m, "SmokeDetector",
-                            "SmokeDetector()\n--\n\n"
-                            "Minimal placeholder detector used to validate Python packaging + wheel smoke tests.",
-                            nb::is_final());
-  cls.def("__init__",
-           [](SmokeDetector* self, nb::args args, nb::kwargs kwargs) {
-             bind_arguments("SmokeDetector", {}, args, kwargs, false);
-             new (self) SmokeDetector();
-           });
+  nb::class_<SmokeDetector> cls(
+      m, "SmokeDetector",
+      "SmokeDetector()\n--\n\n"
+      "Minimal placeholder detector used to validate Python packaging + wheel smoke tests.",
+      nb::is_final());
+  cls.def("__init__", [](SmokeDetector* self, nb::args args, nb::kwargs kwargs) {
+    bind_arguments("SmokeDetector", {}, args, kwargs, false);
+    new (self) SmokeDetector();
+  });
   add_method(cls, &smoke_fit_def);
   add_method(cls, &smoke_predict_def);
 }

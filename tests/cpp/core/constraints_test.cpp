@@ -115,10 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](Constraints& c) { c.cache_policy = CachePolicy::approximate(8, -kInf); },
                    kTolerance + "-inf"},
         ConfigCase{"ToleranceTiny",
-                   [](Constraints& c) {
-                     c.cache_policy = CachePolicy::approximate(8, 1e-7);
-                   },
-                   ""},
+                   [](Constraints& c) { c.cache_policy = CachePolicy::approximate(8, 1e-7); }, ""},
         ConfigCase{"CacheAboveMemory",
                    [](Constraints& c) {
                      c.memory_budget_bytes = 100;
@@ -133,20 +130,25 @@ INSTANTIATE_TEST_SUITE_P(
                      c.max_cache_bytes = 100;
                    },
                    ""},
-        ConfigCase{"CacheWithoutMemory",
-                   [](Constraints& c) {
-                     c.max_cache_bytes = std::numeric_limits<std::uint64_t>::max();
-                   },
-                   ""},
+        ConfigCase{
+            "CacheWithoutMemory",
+            [](Constraints& c) { c.max_cache_bytes = std::numeric_limits<std::uint64_t>::max(); },
+            ""},
         ConfigCase{"ZeroSplitNamesLargestPlusOne",
-                   [](Constraints& c) { c.candidate_splits = std::vector<std::size_t>{0, 5}; },
+                   [](Constraints& c) {
+                     c.candidate_splits = std::vector<std::size_t>{0, 5};
+                   },
                    "constraints.candidate_splits[0] must satisfy 0 < split < n; got split=0, n=6"},
         ConfigCase{"SplitsDescending",
-                   [](Constraints& c) { c.candidate_splits = std::vector<std::size_t>{5, 3}; },
+                   [](Constraints& c) {
+                     c.candidate_splits = std::vector<std::size_t>{5, 3};
+                   },
                    "constraints.candidate_splits must be strictly increasing and unique: index 1 "
                    "has 3, previous 5"},
         ConfigCase{"SplitsRepeated",
-                   [](Constraints& c) { c.candidate_splits = std::vector<std::size_t>{4, 4}; },
+                   [](Constraints& c) {
+                     c.candidate_splits = std::vector<std::size_t>{4, 4};
+                   },
                    "constraints.candidate_splits must be strictly increasing and unique: index 1 "
                    "has 4, previous 4"},
         ConfigCase{"SplitAtUsizeMaxBeforeOrder",
@@ -165,9 +167,9 @@ INSTANTIATE_TEST_SUITE_P(
                    [](Constraints& c) {
                      c.max_change_points = 0;
                      c.max_depth = 0;
-                     c.degradation_plan = {DegradationStep::increase_jump(0, 0),
-                                           DegradationStep::switch_cache_policy(
-                                               CachePolicy::approximate(0, kNaN))};
+                     c.degradation_plan = {
+                         DegradationStep::increase_jump(0, 0),
+                         DegradationStep::switch_cache_policy(CachePolicy::approximate(0, kNaN))};
                      c.allow_algorithm_fallback = true;
                    },
                    ""}),
@@ -186,8 +188,8 @@ struct SplitsCase {
 class SplitsRangeTest : public ::testing::TestWithParam<SplitsCase> {};
 
 TEST_P(SplitsRangeTest, RangeThenOrder) {
-  const Status status = validate_candidate_splits_sorted_unique_in_range(GetParam().splits,
-                                                                         GetParam().n);
+  const Status status =
+      validate_candidate_splits_sorted_unique_in_range(GetParam().splits, GetParam().n);
   if (GetParam().error.empty()) {
     EXPECT_TRUE(status.has_value()) << status.error().display();
   } else {
@@ -200,16 +202,24 @@ INSTANTIATE_TEST_SUITE_P(
     Lists, SplitsRangeTest,
     ::testing::Values(
         SplitsCase{"Empty", {}, 0, ""}, SplitsCase{"Inside", {1, 2, 9}, 10, ""},
-        SplitsCase{"AtBound", {1, 10}, 10,
+        SplitsCase{"AtBound",
+                   {1, 10},
+                   10,
                    "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=10, "
                    "n=10"},
-        SplitsCase{"RangeBeforeOrder", {5, 12}, 10,
+        SplitsCase{"RangeBeforeOrder",
+                   {5, 12},
+                   10,
                    "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=12, "
                    "n=10"},
-        SplitsCase{"OrderOfEarlierElementFirst", {5, 3, 20}, 10,
+        SplitsCase{"OrderOfEarlierElementFirst",
+                   {5, 3, 20},
+                   10,
                    "constraints.candidate_splits must be strictly increasing and unique: index 1 "
                    "has 3, previous 5"},
-        SplitsCase{"ZeroAfterOthers", {2, 0}, 10,
+        SplitsCase{"ZeroAfterOthers",
+                   {2, 0},
+                   10,
                    "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=0, "
                    "n=10"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -244,7 +254,10 @@ TEST_P(ConstraintsValidateTest, CandidatesOrError) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ConstraintsValidateTest,
     ::testing::Values(
-        ValidateCase{"NZeroBeforeEverything", [](Constraints& c) { c.min_segment_len = 0; }, 0, {},
+        ValidateCase{"NZeroBeforeEverything",
+                     [](Constraints& c) { c.min_segment_len = 0; },
+                     0,
+                     {},
                      "constraints validation requires n >= 1; got n=0"},
         ValidateCase{"DefaultsN1", [](Constraints&) {}, 1, {}, ""},
         ValidateCase{"DefaultsN2", [](Constraints&) {}, 2, {}, ""},
@@ -257,34 +270,50 @@ INSTANTIATE_TEST_SUITE_P(
                        c.jump = 3;
                        c.candidate_splits = std::vector<std::size_t>{2, 3, 6, 8};
                      },
-                     10, {3, 6}, ""},
+                     10,
+                     {3, 6},
+                     ""},
         ValidateCase{"ExplicitFilteredByLength",
-                     [](Constraints& c) { c.candidate_splits = std::vector<std::size_t>{1, 4, 9}; },
-                     10, {4}, ""},
+                     [](Constraints& c) {
+                       c.candidate_splits = std::vector<std::size_t>{1, 4, 9};
+                     },
+                     10,
+                     {4},
+                     ""},
         ValidateCase{"ExplicitJump4",
                      [](Constraints& c) {
                        c.jump = 4;
                        c.candidate_splits = std::vector<std::size_t>{3, 4, 8};
                      },
-                     12, {4, 8}, ""},
+                     12,
+                     {4, 8},
+                     ""},
         ValidateCase{"EmptyExplicitIgnoresGrid",
-                     [](Constraints& c) { c.candidate_splits = std::vector<std::size_t>{}; }, 10,
-                     {}, ""},
+                     [](Constraints& c) { c.candidate_splits = std::vector<std::size_t>{}; },
+                     10,
+                     {},
+                     ""},
         ValidateCase{"ExplicitBeyondN",
-                     [](Constraints& c) { c.candidate_splits = std::vector<std::size_t>{3, 12}; },
-                     10, {},
+                     [](Constraints& c) {
+                       c.candidate_splits = std::vector<std::size_t>{3, 12};
+                     },
+                     10,
+                     {},
                      "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=12, "
                      "n=10"},
         ValidateCase{"ExplicitEqualN",
-                     [](Constraints& c) { c.candidate_splits = std::vector<std::size_t>{3, 10}; },
-                     10, {},
+                     [](Constraints& c) {
+                       c.candidate_splits = std::vector<std::size_t>{3, 10};
+                     },
+                     10,
+                     {},
                      "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=10, "
                      "n=10"},
-        ValidateCase{"MinSegmentLenOne", [](Constraints& c) { c.min_segment_len = 1; }, 4,
-                     {1, 2, 3}, ""},
+        ValidateCase{
+            "MinSegmentLenOne", [](Constraints& c) { c.min_segment_len = 1; }, 4, {1, 2, 3}, ""},
         ValidateCase{"JumpAboveN", [](Constraints& c) { c.jump = 50; }, 10, {}, ""},
-        ValidateCase{"HugeMinSegmentLen", [](Constraints& c) { c.min_segment_len = kSizeMax; }, 10,
-                     {}, ""}),
+        ValidateCase{
+            "HugeMinSegmentLen", [](Constraints& c) { c.min_segment_len = kSizeMax; }, 10, {}, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConstraintsValidateTest, CopiesEveryFieldExceptTheSplits) {

@@ -47,8 +47,8 @@ TEST(DiagnosticsTest, Defaults) {
   EXPECT_TRUE(d.algorithm.empty() && d.cost_model.empty());
   EXPECT_EQ(d.build, std::optional<BuildInfo>(BuildInfo::from_compile_time_env()));
   EXPECT_FALSE(d.runtime_ms || d.seed || d.thread_count || d.blas_backend || d.cpu_features ||
-               d.params_json || d.pruning_stats || d.missing_policy_applied ||
-               d.missing_fraction || d.effective_sample_count);
+               d.params_json || d.pruning_stats || d.missing_policy_applied || d.missing_fraction ||
+               d.effective_sample_count);
 }
 
 TEST(DiagnosticsJsonTest, DefaultWithoutBuildHasNineteenKeysInOrder) {
@@ -155,9 +155,10 @@ const BuildInfo kPrevious = with(BuildInfo{}, Strings{"old"}, "old-abi");
 INSTANTIATE_TEST_SUITE_P(
     Diagnostics, EnrichTest,
     ::testing::Values(
-        EnrichCase{"PythonModule", kEnv, Strings{"extension-module", "serde", "preprocess"},
-                   "pyo3-abi3-py39",
-                   with(kEnv, Strings{"extension-module", "preprocess", "serde"}, "pyo3-abi3-py39")},
+        EnrichCase{
+            "PythonModule", kEnv, Strings{"extension-module", "serde", "preprocess"},
+            "pyo3-abi3-py39",
+            with(kEnv, Strings{"extension-module", "preprocess", "serde"}, "pyo3-abi3-py39")},
         EnrichCase{"AbsentBuildStartsFromCompileTime", std::nullopt, Strings{"x"}, std::nullopt,
                    with(kEnv, Strings{"x"}, std::nullopt)},
         EnrichCase{"BlankDroppedSortedUnique", kEnv, Strings{" ", "b", "a", "b"}, std::nullopt,

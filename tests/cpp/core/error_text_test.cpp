@@ -55,17 +55,18 @@ TEST_P(FloatTextTest, PlainAndDebug) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, FloatTextTest,
-    ::testing::Values(FloatCase{0.0, "0", "0.0"}, FloatCase{-0.0, "-0", "-0.0"}, FloatCase{2.5, "2.5", "2.5"},
-                      FloatCase{10.0, "10", "10.0"}, FloatCase{1.0, "1", "1.0"},
-                      FloatCase{0.5, "0.5", "0.5"}, FloatCase{0.005, "0.005", "0.005"},
-                      FloatCase{1e-7, "0.0000001", "1e-7"}, FloatCase{1e-5, "0.00001", "1e-5"},
-                      FloatCase{2.5e-5, "0.000025", "2.5e-5"}, FloatCase{9e-5, "0.00009", "9e-5"},
-                      FloatCase{1e-4, "0.0001", "0.0001"}, FloatCase{1e16, "10000000000000000", "1e16"},
+    ::testing::Values(FloatCase{0.0, "0", "0.0"}, FloatCase{-0.0, "-0", "-0.0"},
+                      FloatCase{2.5, "2.5", "2.5"}, FloatCase{10.0, "10", "10.0"},
+                      FloatCase{1.0, "1", "1.0"}, FloatCase{0.5, "0.5", "0.5"},
+                      FloatCase{0.005, "0.005", "0.005"}, FloatCase{1e-7, "0.0000001", "1e-7"},
+                      FloatCase{1e-5, "0.00001", "1e-5"}, FloatCase{2.5e-5, "0.000025", "2.5e-5"},
+                      FloatCase{9e-5, "0.00009", "9e-5"}, FloatCase{1e-4, "0.0001", "0.0001"},
+                      FloatCase{1e16, "10000000000000000", "1e16"},
                       FloatCase{1.5e16, "15000000000000000", "1.5e16"},
                       FloatCase{9999999999999998.0, "9999999999999998", "9999999999999998.0"},
                       FloatCase{0.1 + 0.2, "0.30000000000000004", "0.30000000000000004"},
                       FloatCase{-3.25, "-3.25", "-3.25"}, FloatCase{-1e-5, "-0.00001", "-1e-5"},
-                      
+
                       FloatCase{std::numeric_limits<double>::quiet_NaN(), "NaN", "NaN"},
                       FloatCase{std::numeric_limits<double>::infinity(), "inf", "inf"},
                       FloatCase{-std::numeric_limits<double>::infinity(), "-inf", "-inf"}));
@@ -100,7 +101,8 @@ TEST(ListTextTest, Lists) {
 }
 
 TEST(CatTest, MixesTextsIntegersFloatsAndBooleans) {
-  EXPECT_EQ(cat("n=", std::size_t{3}, ", x=", 2.0, ", ok=", true, ", t=", std::int64_t{-5}), "n=3, x=2, ok=true, t=-5");
+  EXPECT_EQ(cat("n=", std::size_t{3}, ", x=", 2.0, ", ok=", true, ", t=", std::int64_t{-5}),
+            "n=3, x=2, ok=true, t=-5");
 }
 
 }  // namespace

@@ -42,23 +42,22 @@ TEST_P(LogAddExpTest, CasesInOrderAndSymmetric) {
   EXPECT_TRUE(same(log_add_exp(c.b, c.a), c.expected)) << log_add_exp(c.b, c.a);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LogAddExpTest,
-    ::testing::Values(LogAddExpCase{"Zeros", 0.0, 0.0, std::log(2.0)},
-                      LogAddExpCase{"BothMinusInf", -kInf, -kInf, -kInf},
-                      LogAddExpCase{"PlusInfBeatsNaN", kInf, kNaN, kInf},
-                      LogAddExpCase{"PlusInfWithMinusInf", kInf, -kInf, kInf},
-                      LogAddExpCase{"NaNWithMinusInf", kNaN, -kInf, kNaN},
-                      LogAddExpCase{"NaNWithFinite", kNaN, 1.0, kNaN},
-                      LogAddExpCase{"MinusInfGivesOther", -kInf, -3.5, -3.5},
-                      // e^-800 underflows to 0, the result does not.
-                      LogAddExpCase{"EqualFarBelowUnderflow", -800.0, -800.0,
-                                    -800.0 + std::log1p(1.0)},
-                      LogAddExpCase{"EqualFarAboveOverflow", 800.0, 800.0,
-                                    800.0 + std::log1p(1.0)},
-                      LogAddExpCase{"DominatedTerm", 50.0, -50.0,
-                                    50.0 + std::log1p(std::exp(-100.0))}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, LogAddExpTest,
+                         ::testing::Values(LogAddExpCase{"Zeros", 0.0, 0.0, std::log(2.0)},
+                                           LogAddExpCase{"BothMinusInf", -kInf, -kInf, -kInf},
+                                           LogAddExpCase{"PlusInfBeatsNaN", kInf, kNaN, kInf},
+                                           LogAddExpCase{"PlusInfWithMinusInf", kInf, -kInf, kInf},
+                                           LogAddExpCase{"NaNWithMinusInf", kNaN, -kInf, kNaN},
+                                           LogAddExpCase{"NaNWithFinite", kNaN, 1.0, kNaN},
+                                           LogAddExpCase{"MinusInfGivesOther", -kInf, -3.5, -3.5},
+                                           // e^-800 underflows to 0, the result does not.
+                                           LogAddExpCase{"EqualFarBelowUnderflow", -800.0, -800.0,
+                                                         -800.0 + std::log1p(1.0)},
+                                           LogAddExpCase{"EqualFarAboveOverflow", 800.0, 800.0,
+                                                         800.0 + std::log1p(1.0)},
+                                           LogAddExpCase{"DominatedTerm", 50.0, -50.0,
+                                                         50.0 + std::log1p(std::exp(-100.0))}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LogAddExpTest, MatchesTheDirectFormulaWhereItIsRepresentable) {
   std::mt19937_64 rng(7);

@@ -81,9 +81,8 @@ TEST(UpdateManyTest, BatchEqualsSingleUpdates) {
   const ExecutionContext ctx(constraints);
   FakeDetector batch;
   FakeDetector single;
-  auto records = update_many(batch, view_f64(v, 4, 1, MemoryLayout::c_contiguous(),
-                                             TimeIndex::uniform(10, 5)),
-                             ctx);
+  auto records = update_many(
+      batch, view_f64(v, 4, 1, MemoryLayout::c_contiguous(), TimeIndex::uniform(10, 5)), ctx);
   ASSERT_TRUE(records.has_value());
   for (std::size_t t = 0; t < v.size(); ++t) {
     auto r = single.update(std::span<const double>(&v[t], 1), 10 + 5 * std::int64_t(t), ctx);
@@ -99,12 +98,12 @@ TEST(UpdateManyTest, ExplicitTimesArePassedAsGiven) {
   const Constraints constraints;
   const ExecutionContext ctx(constraints);
   FakeDetector det;
-  ASSERT_TRUE(update_many(det, view_f64(v, 3, 1, MemoryLayout::c_contiguous(),
-                                        TimeIndex::explicit_times(times)),
-                          ctx)
-                  .has_value());
-  EXPECT_EQ(det.save_state().times,
-            (std::vector<std::optional<std::int64_t>>{30, 10, 20}));
+  ASSERT_TRUE(
+      update_many(det,
+                  view_f64(v, 3, 1, MemoryLayout::c_contiguous(), TimeIndex::explicit_times(times)),
+                  ctx)
+          .has_value());
+  EXPECT_EQ(det.save_state().times, (std::vector<std::optional<std::int64_t>>{30, 10, 20}));
 }
 
 TEST(UpdateManyTest, PresetCancellationEndsBeforeStepZero) {
@@ -127,12 +126,11 @@ TEST(UpdateManyTest, TimestampOverflowDiscardsRecordsButKeepsSteps) {
   const ExecutionContext ctx(constraints);
   FakeDetector det;
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
-  auto r = update_many(det, view_f64(v, 4, 1, MemoryLayout::c_contiguous(),
-                                     TimeIndex::uniform(max - 2, 1)),
-                       ctx);
+  auto r = update_many(
+      det, view_f64(v, 4, 1, MemoryLayout::c_contiguous(), TimeIndex::uniform(max - 2, 1)), ctx);
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(), OvrelError::invalid_input(cat("uniform timestamp overflow: t0_ns=", max - 2,
-                                                     ", delta=3")));
+  EXPECT_EQ(r.error(), OvrelError::invalid_input(
+                           cat("uniform timestamp overflow: t0_ns=", max - 2, ", delta=3")));
   EXPECT_EQ(det.save_state().values, (std::vector<double>{1, 2, 3}));
 }
 
@@ -155,8 +153,9 @@ TEST(UpdateManyTest, TwoColumnsFailWithTheDetectorsMessage) {
   FakeDetector det;
   auto r = update_many(det, view_f64(v, 2, 2), ctx);
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(), OvrelError::invalid_input(
-                           "FAKE currently supports univariate updates only; got d=2 (expected 1)"));
+  EXPECT_EQ(r.error(),
+            OvrelError::invalid_input(
+                "FAKE currently supports univariate updates only; got d=2 (expected 1)"));
 }
 
 TEST(UpdateManyTest, F32ValuesAreWidened) {
@@ -205,9 +204,12 @@ TEST_P(ExtractRowTest, MatchesThePositionRule) {
   std::vector<double> buf(len, -1);
   auto pos = [&](std::size_t t, std::size_t j) -> std::int64_t {
     switch (c.layout.kind) {
-      case LayoutKind::CContiguous: return std::int64_t(t * c.d + j);
-      case LayoutKind::FContiguous: return std::int64_t(t + j * c.n);
-      default: return std::int64_t(t) * c.layout.row_stride + std::int64_t(j) * c.layout.col_stride;
+      case LayoutKind::CContiguous:
+        return std::int64_t(t * c.d + j);
+      case LayoutKind::FContiguous:
+        return std::int64_t(t + j * c.n);
+      default:
+        return std::int64_t(t) * c.layout.row_stride + std::int64_t(j) * c.layout.col_stride;
     }
   };
   for (std::size_t t = 0; t < c.n; ++t)
@@ -237,17 +239,16 @@ TEST(ExtractRowTest, StridedFaultsInOrder) {
             OvrelError::invalid_input("strided index negative at t=1, j=0: idx=-1"));
   const std::int64_t big = std::numeric_limits<std::int64_t>::max();
   auto far = extract_step_f64(view_f64(v, 2, 2, MemoryLayout::strided(big, 1)), 1);
-  EXPECT_EQ(far.error(), OvrelError::invalid_input(
-                             "strided index out of bounds at t=1, j=0: idx=" + std::to_string(big) +
-                             ", len=4"));
+  EXPECT_EQ(far.error(), OvrelError::invalid_input("strided index out of bounds at t=1, j=0: idx=" +
+                                                   std::to_string(big) + ", len=4"));
   auto sum = extract_step_f64(view_f64(v, 2, 2, MemoryLayout::strided(1, big)), 1);
   EXPECT_EQ(sum.error(), OvrelError::invalid_input(
                              "strided index overflow at t=1, j=1, row_stride=1, col_stride=" +
                              std::to_string(big)));
   auto product = extract_step_f64(view_f64(v, 4, 1, MemoryLayout::strided(big / 2 + 1, 1)), 2);
-  EXPECT_EQ(product.error(), OvrelError::invalid_input(
-                                 "strided index overflow at t=2, j=0, row_stride=" +
-                                 std::to_string(big / 2 + 1) + ", col_stride=1"));
+  EXPECT_EQ(product.error(),
+            OvrelError::invalid_input("strided index overflow at t=2, j=0, row_stride=" +
+                                      std::to_string(big / 2 + 1) + ", col_stride=1"));
 }
 
 struct StampCase {
@@ -276,16 +277,16 @@ constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
 INSTANTIATE_TEST_SUITE_P(
     Detectors, UniformTimestampTest,
-    ::testing::Values(
-        StampCase{0, -5, 3, -5, nullptr}, StampCase{4, 100, 25, 200, nullptr},
-        StampCase{1, kMax - 1, 1, kMax, nullptr}, StampCase{2, kMin, -1, std::nullopt,
-                  "uniform timestamp overflow: t0_ns=-9223372036854775808, delta=-2"},
-        StampCase{std::uint64_t(kMax) + 1, 0, 1, std::nullopt,
-                  "time index overflow: t=9223372036854775808 does not fit into i64"},
-        StampCase{4611686018427387904, 0, 2, std::nullopt,
-                  "uniform timestamp overflow: dt_ns=2, t=4611686018427387904"},
-        StampCase{2, kMax - 1, 1, std::nullopt,
-                  "uniform timestamp overflow: t0_ns=9223372036854775806, delta=2"}));
+    ::testing::Values(StampCase{0, -5, 3, -5, nullptr}, StampCase{4, 100, 25, 200, nullptr},
+                      StampCase{1, kMax - 1, 1, kMax, nullptr},
+                      StampCase{2, kMin, -1, std::nullopt,
+                                "uniform timestamp overflow: t0_ns=-9223372036854775808, delta=-2"},
+                      StampCase{std::uint64_t(kMax) + 1, 0, 1, std::nullopt,
+                                "time index overflow: t=9223372036854775808 does not fit into i64"},
+                      StampCase{4611686018427387904, 0, 2, std::nullopt,
+                                "uniform timestamp overflow: dt_ns=2, t=4611686018427387904"},
+                      StampCase{2, kMax - 1, 1, std::nullopt,
+                                "uniform timestamp overflow: t0_ns=9223372036854775806, delta=2"}));
 
 }  // namespace
 }  // namespace ovrel::core

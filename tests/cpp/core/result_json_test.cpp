@@ -98,8 +98,8 @@ TEST(ResultJsonTest, ExtraKeysComeBackLastInByteOrder) {
   ASSERT_TRUE(parts.has_value()) << parts.error().display();
   EXPECT_EQ(parts->extra.size(), 2u);
   EXPECT_EQ(parts->diagnostics_extra.size(), 2u);
-  const std::string back = OfflineChangePointResultWire::from_runtime(
-                               parts->result, parts->extra, parts->diagnostics_extra)
+  const std::string back = OfflineChangePointResultWire::from_runtime(parts->result, parts->extra,
+                                                                      parts->diagnostics_extra)
                                .to_json();
   std::string expected_diag(kDiagNoBuild);
   expected_diag.pop_back();
@@ -108,7 +108,8 @@ TEST(ResultJsonTest, ExtraKeysComeBackLastInByteOrder) {
 }
 
 TEST(ResultJsonTest, UndefinedKeysOfNestedRecordsAreDropped) {
-  std::string diag = diag_with("pruning_stats", R"({"candidates_pruned":3,"x":1,"candidates_considered":10})");
+  std::string diag =
+      diag_with("pruning_stats", R"({"candidates_pruned":3,"x":1,"candidates_considered":10})");
   diag = nlohmann::ordered_json::parse(diag).dump();
   auto j = nlohmann::ordered_json::parse(diag);
   j["build"] = nlohmann::ordered_json::parse(R"({"profile":"release","extra":true,"abi":null})");
@@ -151,22 +152,22 @@ TEST(ResultJsonTest, NanScoreIsWrittenAsNullAndThenRefused) {
 }
 
 TEST(ResultJsonTest, ZeroLengthResult) {
-  const std::string text = R"({"breakpoints":[],"change_points":[],"diagnostics":)" +
-                           diag_with("n", "0") + "}";
+  const std::string text =
+      R"({"breakpoints":[],"change_points":[],"diagnostics":)" + diag_with("n", "0") + "}";
   auto parts = read_and_convert(text);
   ASSERT_TRUE(parts.has_value()) << parts.error().display();
   EXPECT_TRUE(parts->result.breakpoints.empty() && parts->result.change_points.empty());
 }
 
 TEST(ResultJsonTest, FreeValuesKeepNumberKindsAndSortKeys) {
-  const std::string params = R"({"z":{"y":1,"b":-2,"a":1e2},"a":[0.5,18446744073709551615,-9223372036854775808,1.0],"d":{"k":1,"k":2}})";
+  const std::string params =
+      R"({"z":{"y":1,"b":-2,"a":1e2},"a":[0.5,18446744073709551615,-9223372036854775808,1.0],"d":{"k":1,"k":2}})";
   auto parts = read_and_convert(document(diag_with("params_json", params)));
   ASSERT_TRUE(parts.has_value()) << parts.error().display();
   std::string out;
   append_json_value(out, *parts->result.diagnostics.params_json);
-  EXPECT_EQ(out,
-            R"({"a":[0.5,18446744073709551615,-9223372036854775808,1.0],"d":{"k":2},)"
-            R"("z":{"a":100.0,"b":-2,"y":1}})");
+  EXPECT_EQ(out, R"({"a":[0.5,18446744073709551615,-9223372036854775808,1.0],"d":{"k":2},)"
+                 R"("z":{"a":100.0,"b":-2,"y":1}})");
 }
 
 struct SchemaCase {
@@ -178,7 +179,8 @@ class SchemaVersionTest : public ::testing::TestWithParam<SchemaCase> {};
 
 TEST_P(SchemaVersionTest, OnlyOneAndTwoConvert) {
   const SchemaCase& c = GetParam();
-  auto wire = OfflineChangePointResultWire::from_json(document(diag_with("schema_version", c.version)));
+  auto wire =
+      OfflineChangePointResultWire::from_json(document(diag_with("schema_version", c.version)));
   ASSERT_TRUE(wire.has_value()) << wire.error().display();
   auto parts = std::move(*wire).into_runtime_parts();
   if (c.conversion_error == nullptr) {
@@ -195,14 +197,17 @@ INSTANTIATE_TEST_SUITE_P(
     ResultJson, SchemaVersionTest,
     ::testing::Values(
         SchemaCase{"1", nullptr}, SchemaCase{"2", nullptr},
-        SchemaCase{"0", "Diagnostics schema_version=0 is unsupported; supported versions are 1..=2. "
-                        "See ovrel/docs/templates/schema_migration.md for migration guidance."},
-        SchemaCase{"3", "Diagnostics schema_version=3 is unsupported; supported versions are 1..=2. "
-                        "See ovrel/docs/templates/schema_migration.md for migration guidance."}));
+        SchemaCase{"0",
+                   "Diagnostics schema_version=0 is unsupported; supported versions are 1..=2. "
+                   "See ovrel/docs/templates/schema_migration.md for migration guidance."},
+        SchemaCase{"3",
+                   "Diagnostics schema_version=3 is unsupported; supported versions are 1..=2. "
+                   "See ovrel/docs/templates/schema_migration.md for migration guidance."}));
 
 TEST(ResultJsonTest, SchemaVersionIsCheckedBeforeTheResult) {
   auto wire = OfflineChangePointResultWire::from_json(
-      R"({"breakpoints":[3],"change_points":[1],"diagnostics":)" + diag_with("schema_version", "3") + "}");
+      R"({"breakpoints":[3],"change_points":[1],"diagnostics":)" +
+      diag_with("schema_version", "3") + "}");
   ASSERT_TRUE(wire.has_value());
   auto parts = std::move(*wire).into_runtime_parts();
   ASSERT_FALSE(parts.has_value());
@@ -237,13 +242,13 @@ INSTANTIATE_TEST_SUITE_P(
                        R"({"breakpoints":[5,10],"change_points":[5],"diagnostics":)" +
                            diag_with("n", "12") + "}",
                        "breakpoints must include n as the final element: last=10, n=12"},
-        ConversionCase{"SegmentMeanLength",
-                       document(diag_with("d", "2"),
-                                R"("segments":[{"start":0,"end":5,"mean":[1],"count":5,)"
-                                R"("missing_count":0},{"start":5,"end":10,"count":5,)"
-                                R"("missing_count":0}],)"),
-                       "segments[0].mean length must equal diagnostics.d; got mean_len=1, "
-                       "diagnostics.d=2"}),
+        ConversionCase{
+            "SegmentMeanLength",
+            document(diag_with("d", "2"), R"("segments":[{"start":0,"end":5,"mean":[1],"count":5,)"
+                                          R"("missing_count":0},{"start":5,"end":10,"count":5,)"
+                                          R"("missing_count":0}],)"),
+            "segments[0].mean length must equal diagnostics.d; got mean_len=1, "
+            "diagnostics.d=2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct ReadErrorCase {
@@ -266,24 +271,24 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ReadErrorCase{"MissingBreakpoints", R"({"change_points":[]})",
                       "missing field `breakpoints` at line 1 column 20"},
-        ReadErrorCase{"MissingNFirstInFieldOrder", R"({"breakpoints":[],"change_points":[],"diagnostics":{"d":1}})",
+        ReadErrorCase{"MissingNFirstInFieldOrder",
+                      R"({"breakpoints":[],"change_points":[],"diagnostics":{"d":1}})",
                       "missing field `n` at line 1 column 58"},
-        ReadErrorCase{"MissingSegmentCount",
-                      document(kDiagNoBuild, R"("segments":[{"start":0,"end":5,"missing_count":0}],)"),
-                      "missing field `count` at line 1 column 91"},
+        ReadErrorCase{
+            "MissingSegmentCount",
+            document(kDiagNoBuild, R"("segments":[{"start":0,"end":5,"missing_count":0}],)"),
+            "missing field `count` at line 1 column 91"},
         ReadErrorCase{"MissingPruned",
                       document(diag_with("pruning_stats", R"({"candidates_considered":1})")),
                       "missing field `candidates_pruned` at line 1 column 357"},
         ReadErrorCase{"DuplicateTopLevel", R"({"breakpoints":[],"breakpoints":[]})",
                       "duplicate field `breakpoints` at line 1 column 31"},
-        ReadErrorCase{"DuplicateInBuild",
-                      document(with_build(R"({"abi":"a","abi":"b"})")),
+        ReadErrorCase{"DuplicateInBuild", document(with_build(R"({"abi":"a","abi":"b"})")),
                       "duplicate field `abi` at line 1 column 319"},
         ReadErrorCase{"ReproModeCase", document(diag_with("repro_mode", R"("balanced")")),
                       "unknown variant `balanced`, expected one of `Strict`, `Balanced`, `Fast` "
                       "at line 1 column 225"},
-        ReadErrorCase{"SchemaVersionTooWide",
-                      document(diag_with("schema_version", "4294967296")),
+        ReadErrorCase{"SchemaVersionTooWide", document(diag_with("schema_version", "4294967296")),
                       "invalid value: integer `4294967296`, expected u32 at line 1 column 88"},
         ReadErrorCase{"NegativeCount", R"({"breakpoints":[-1]})",
                       "invalid value: integer `-1`, expected u64 at line 1 column 17"},
@@ -294,12 +299,15 @@ INSTANTIATE_TEST_SUITE_P(
         ReadErrorCase{"NotAnObject", R"([1,2])",
                       "invalid type: sequence, expected struct OfflineChangePointResultWire at "
                       "line 1 column 1"},
-        ReadErrorCase{"DiagnosticsNotAnObject", R"({"diagnostics":"x"})",
-                      "invalid type: string \"x\", expected struct DiagnosticsWire at line 1 column 16"},
-        ReadErrorCase{"SegmentNotAnObject", R"({"segments":[1]})",
-                      "invalid type: integer `1`, expected struct SegmentStats at line 1 column 14"},
-        ReadErrorCase{"BuildNotAnObject", document(diag_with("build", "true")),
-                      "invalid type: boolean `true`, expected struct BuildInfo at line 1 column 428"},
+        ReadErrorCase{
+            "DiagnosticsNotAnObject", R"({"diagnostics":"x"})",
+            "invalid type: string \"x\", expected struct DiagnosticsWire at line 1 column 16"},
+        ReadErrorCase{
+            "SegmentNotAnObject", R"({"segments":[1]})",
+            "invalid type: integer `1`, expected struct SegmentStats at line 1 column 14"},
+        ReadErrorCase{
+            "BuildNotAnObject", document(diag_with("build", "true")),
+            "invalid type: boolean `true`, expected struct BuildInfo at line 1 column 428"},
         ReadErrorCase{"PruningNotAnObject", document(diag_with("pruning_stats", "[]")),
                       "invalid type: sequence, expected struct PruningStats at line 1 column 331"},
         ReadErrorCase{"TextField", document(diag_with("algorithm", "1")),
@@ -307,8 +315,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReadErrorCase{"TrailingText", document(kDiagNoBuild) + " x",
                       "trailing characters at line 1 column 422"},
         ReadErrorCase{"Empty", "", "EOF while parsing a value at line 1 column 0"},
-        ReadErrorCase{"Truncated", "{\"breakpoints\":[1,\n2", "EOF while parsing a list at line 2 column 1"},
-        ReadErrorCase{"NumberOverflow", R"({"x":1e400})", "number out of range at line 1 column 10"}),
+        ReadErrorCase{"Truncated", "{\"breakpoints\":[1,\n2",
+                      "EOF while parsing a list at line 2 column 1"},
+        ReadErrorCase{"NumberOverflow", R"({"x":1e400})",
+                      "number out of range at line 1 column 10"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 std::string nested(std::size_t levels) {
@@ -340,7 +350,8 @@ TEST_P(JsonNumberTest, KindAndValue) {
   auto node = parse_json_document(GetParam().text);
   ASSERT_TRUE(node.has_value()) << node.error().display();
   EXPECT_EQ(node->kind, GetParam().kind);
-  const double v = node->kind == JsonNode::Kind::Unsigned ? static_cast<double>(node->unsigned_value)
+  const double v = node->kind == JsonNode::Kind::Unsigned
+                       ? static_cast<double>(node->unsigned_value)
                    : node->kind == JsonNode::Kind::Signed ? static_cast<double>(node->signed_value)
                                                           : node->float_value;
   EXPECT_EQ(v, GetParam().value);
@@ -349,18 +360,18 @@ TEST_P(JsonNumberTest, KindAndValue) {
 
 INSTANTIATE_TEST_SUITE_P(
     Json, JsonNumberTest,
-    ::testing::Values(NumberCase{"0", JsonNode::Kind::Unsigned, 0},
-                      NumberCase{"18446744073709551615", JsonNode::Kind::Unsigned, 18446744073709551615.0},
-                      NumberCase{"18446744073709551616", JsonNode::Kind::Float, 18446744073709551616.0},
-                      NumberCase{"-1", JsonNode::Kind::Signed, -1},
-                      NumberCase{"-0", JsonNode::Kind::Float, -0.0},
-                      NumberCase{"-9223372036854775809", JsonNode::Kind::Float, -9223372036854775809.0},
-                      NumberCase{"1e2", JsonNode::Kind::Float, 100},
-                      NumberCase{"2.5E-3", JsonNode::Kind::Float, 0.0025},
-                      NumberCase{"1e-400", JsonNode::Kind::Float, 0},
-                      NumberCase{"0.0000001e-400", JsonNode::Kind::Float, 0},
-                      NumberCase{"1.7976931348623157e308", JsonNode::Kind::Float, 1.7976931348623157e308},
-                      NumberCase{"5e-324", JsonNode::Kind::Float, 5e-324}));
+    ::testing::Values(
+        NumberCase{"0", JsonNode::Kind::Unsigned, 0},
+        NumberCase{"18446744073709551615", JsonNode::Kind::Unsigned, 18446744073709551615.0},
+        NumberCase{"18446744073709551616", JsonNode::Kind::Float, 18446744073709551616.0},
+        NumberCase{"-1", JsonNode::Kind::Signed, -1}, NumberCase{"-0", JsonNode::Kind::Float, -0.0},
+        NumberCase{"-9223372036854775809", JsonNode::Kind::Float, -9223372036854775809.0},
+        NumberCase{"1e2", JsonNode::Kind::Float, 100},
+        NumberCase{"2.5E-3", JsonNode::Kind::Float, 0.0025},
+        NumberCase{"1e-400", JsonNode::Kind::Float, 0},
+        NumberCase{"0.0000001e-400", JsonNode::Kind::Float, 0},
+        NumberCase{"1.7976931348623157e308", JsonNode::Kind::Float, 1.7976931348623157e308},
+        NumberCase{"5e-324", JsonNode::Kind::Float, 5e-324}));
 
 class JsonRejectTest : public ::testing::TestWithParam<const char*> {};
 
@@ -371,12 +382,13 @@ TEST_P(JsonRejectTest, Refused) {
   EXPECT_NE(node.error().message().find(" at line "), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Json, JsonRejectTest,
-    ::testing::Values("1e309", "-1e309", "0.00001e315", "2e99999999999999", "01", "1.", ".5", "-", "+1", "1e",
-                      "NaN", "Infinity", "[1,]", R"({"a":1,})", R"({"a" 1})", R"({a:1})", "tru",
-                      R"("\x")", "\"a\x01\"", "\"\xff\"", "\"\xc0\xaf\"", "\"\xed\xa0\x80\"",
-                      R"("\ud800")", R"("\udc00")", R"("abc)", "[1 2]", "{} {}", "nul"));
+INSTANTIATE_TEST_SUITE_P(Json, JsonRejectTest,
+                         ::testing::Values("1e309", "-1e309", "0.00001e315", "2e99999999999999",
+                                           "01", "1.", ".5", "-", "+1", "1e", "NaN", "Infinity",
+                                           "[1,]", R"({"a":1,})", R"({"a" 1})", R"({a:1})", "tru",
+                                           R"("\x")", "\"a\x01\"", "\"\xff\"", "\"\xc0\xaf\"",
+                                           "\"\xed\xa0\x80\"", R"("\ud800")", R"("\udc00")",
+                                           R"("abc)", "[1 2]", "{} {}", "nul"));
 
 TEST(JsonWriterTest, StringEscapes) {
   std::string out;

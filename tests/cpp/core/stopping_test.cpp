@@ -66,10 +66,10 @@ INSTANTIATE_TEST_SUITE_P(
         StoppingCase{"PathFirstInvalidOnly",
                      Stopping::penalty_path({Penalty::manual(-1.0), Penalty::manual(kNaN)}),
                      "Stopping::PenaltyPath[0] is invalid: invalid input: " + kManual + "-1"},
-        StoppingCase{"PathThirdEntry",
-                     Stopping::penalty_path(
-                         {Penalty::bic(), Penalty::aic(), Penalty::manual(-1.0)}),
-                     "Stopping::PenaltyPath[2] is invalid: invalid input: " + kManual + "-1"}),
+        StoppingCase{
+            "PathThirdEntry",
+            Stopping::penalty_path({Penalty::bic(), Penalty::aic(), Penalty::manual(-1.0)}),
+            "Stopping::PenaltyPath[2] is invalid: invalid input: " + kManual + "-1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
@@ -136,16 +136,17 @@ TEST_P(PenaltyTextTest, ManualValueInDebugFloatText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, PenaltyTextTest,
-    ::testing::Values(
-        PenaltyTextCase{3.0, "Manual(3.0)"}, PenaltyTextCase{10.0, "Manual(10.0)"},
-        PenaltyTextCase{2.5, "Manual(2.5)"}, PenaltyTextCase{1e16, "Manual(1e16)"},
-        // The largest value below 1e16 stays positional.
-        PenaltyTextCase{9999999999999998.0, "Manual(9999999999999998.0)"},
-        PenaltyTextCase{0.0001, "Manual(0.0001)"}, PenaltyTextCase{9e-5, "Manual(9e-5)"},
-        PenaltyTextCase{1e-5, "Manual(1e-5)"}, PenaltyTextCase{2.5e-5, "Manual(2.5e-5)"},
-        PenaltyTextCase{0.0, "Manual(0.0)"}, PenaltyTextCase{-0.0, "Manual(-0.0)"},
-        PenaltyTextCase{-1.0, "Manual(-1.0)"}, PenaltyTextCase{kNaN, "Manual(NaN)"},
-        PenaltyTextCase{kInf, "Manual(inf)"}, PenaltyTextCase{-kInf, "Manual(-inf)"}));
+    ::testing::Values(PenaltyTextCase{3.0, "Manual(3.0)"}, PenaltyTextCase{10.0, "Manual(10.0)"},
+                      PenaltyTextCase{2.5, "Manual(2.5)"}, PenaltyTextCase{1e16, "Manual(1e16)"},
+                      // The largest value below 1e16 stays positional.
+                      PenaltyTextCase{9999999999999998.0, "Manual(9999999999999998.0)"},
+                      PenaltyTextCase{0.0001, "Manual(0.0001)"},
+                      PenaltyTextCase{9e-5, "Manual(9e-5)"}, PenaltyTextCase{1e-5, "Manual(1e-5)"},
+                      PenaltyTextCase{2.5e-5, "Manual(2.5e-5)"},
+                      PenaltyTextCase{0.0, "Manual(0.0)"}, PenaltyTextCase{-0.0, "Manual(-0.0)"},
+                      PenaltyTextCase{-1.0, "Manual(-1.0)"}, PenaltyTextCase{kNaN, "Manual(NaN)"},
+                      PenaltyTextCase{kInf, "Manual(inf)"},
+                      PenaltyTextCase{-kInf, "Manual(-inf)"}));
 
 TEST(StoppingTextTest, Variants) {
   EXPECT_EQ(debug(Penalty::bic()), "BIC");

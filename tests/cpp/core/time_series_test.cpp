@@ -51,8 +51,8 @@ class CreateTest : public ::testing::TestWithParam<CreateParam> {};
 TEST_P(CreateTest, ChecksInOrder) {
   const CreateCase& c = GetParam().c;
   std::vector<float> f32(c.values.begin(), c.values.end());
-  const ValueBuffer values = GetParam().type == ValueType::F32 ? ValueBuffer::of_f32(f32)
-                                                               : ValueBuffer::of_f64(c.values);
+  const ValueBuffer values =
+      GetParam().type == ValueType::F32 ? ValueBuffer::of_f32(f32) : ValueBuffer::of_f64(c.values);
   std::optional<std::span<const std::uint8_t>> mask;
   if (c.mask) mask = std::span<const std::uint8_t>(*c.mask);
   TimeIndex time;
@@ -298,8 +298,7 @@ std::int64_t oracle_position(const LayoutCase& c, std::size_t t, std::size_t j) 
   return -1;
 }
 
-class LayoutReadTest
-    : public ::testing::TestWithParam<std::tuple<LayoutCase, ValueType>> {};
+class LayoutReadTest : public ::testing::TestWithParam<std::tuple<LayoutCase, ValueType>> {};
 
 TEST_P(LayoutReadTest, EveryReaderAgreesWithThePositionTable) {
   const auto& [c, type] = GetParam();
@@ -313,9 +312,9 @@ TEST_P(LayoutReadTest, EveryReaderAgreesWithThePositionTable) {
   std::vector<float> f32(f64.begin(), f64.end());
   const ValueBuffer values =
       type == ValueType::F32 ? ValueBuffer::of_f32(f32) : ValueBuffer::of_f64(f64);
-  auto view = TimeSeriesView::create(values, c.n, c.d, c.layout,
-                                     std::span<const std::uint8_t>(mask), TimeIndex::none(),
-                                     MissingPolicy::Ignore);
+  auto view =
+      TimeSeriesView::create(values, c.n, c.d, c.layout, std::span<const std::uint8_t>(mask),
+                             TimeIndex::none(), MissingPolicy::Ignore);
   ASSERT_TRUE(view.has_value()) << view.error().display();
   auto acc = view->accessor();
   ASSERT_TRUE(acc.has_value());
@@ -366,9 +365,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LayoutReadTest, F32IsWidenedExactly) {
   const std::vector<float> values = {0.1f, -1.0e-30f, 3.4e38f};
-  auto view = TimeSeriesView::create(ValueBuffer::of_f32(values), 3, 1,
-                                     MemoryLayout::c_contiguous(), std::nullopt, TimeIndex::none(),
-                                     MissingPolicy::Error);
+  auto view =
+      TimeSeriesView::create(ValueBuffer::of_f32(values), 3, 1, MemoryLayout::c_contiguous(),
+                             std::nullopt, TimeIndex::none(), MissingPolicy::Error);
   ASSERT_TRUE(view.has_value());
   for (std::size_t t = 0; t < 3; ++t) {
     EXPECT_EQ(view->value_at(t), static_cast<double>(values[t]));
@@ -415,45 +414,45 @@ constexpr std::size_t kAboveSigned = static_cast<std::size_t>(kI64Max) + 1;
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, PositionFaultTest,
-    ::testing::Values(
-        FaultCase{"NegativeRowStrideAtRowOne", 3, 1, MemoryLayout::strided(-1, 1), 1, 0,
-                  PositionFault::Negative, -1},
-        FaultCase{"StridePastEnd", 4, 1, MemoryLayout::strided(2, 1), 2, 0,
-                  PositionFault::OutOfBounds, 4},
-        FaultCase{"StridedTimeTooLarge", 2, 1, MemoryLayout::strided(1, 1), kAboveSigned, 0,
-                  PositionFault::TimeIndexTooLarge},
-        FaultCase{"StridedTimeBeforeDimension", 2, 1, MemoryLayout::strided(1, 1), kAboveSigned,
-                  kAboveSigned, PositionFault::TimeIndexTooLarge},
-        FaultCase{"StridedDimensionTooLarge", 2, 1, MemoryLayout::strided(1, 1), 0, kAboveSigned,
-                  PositionFault::DimensionIndexTooLarge},
-        FaultCase{"StridedProductOverflow", 3, 1, MemoryLayout::strided(kI64Max / 2 + 1, 1), 2, 0,
-                  PositionFault::Overflow},
-        FaultCase{"StridedSumOverflow", 2, 2,
-                  MemoryLayout::strided(kI64Max / 2 + 1, kI64Max / 2 + 1), 1, 1,
-                  PositionFault::Overflow},
-        FaultCase{"StridedNegativeSumOverflow", 2, 2,
-                  MemoryLayout::strided(std::numeric_limits<std::int64_t>::min(), -1), 1, 1,
-                  PositionFault::Overflow},
-        FaultCase{"CRowOutOfShape", 3, 2, MemoryLayout::c_contiguous(), 3, 0,
-                  PositionFault::OutOfBounds, 0, 6},
-        FaultCase{"CColumnOutOfShape", 3, 2, MemoryLayout::c_contiguous(), 2, 2,
-                  PositionFault::OutOfBounds, 0, 6},
-        FaultCase{"CProductOverflow", 3, 2, MemoryLayout::c_contiguous(), kSizeMax, 0,
-                  PositionFault::Overflow},
-        FaultCase{"CSumOverflow", 1, 1, MemoryLayout::c_contiguous(), kSizeMax, 1,
-                  PositionFault::Overflow},
-        FaultCase{"FProductOverflow", 3, 2, MemoryLayout::f_contiguous(), 0, kSizeMax,
-                  PositionFault::Overflow},
-        FaultCase{"FSumOverflow", 1, 1, MemoryLayout::f_contiguous(), kSizeMax, 1,
-                  PositionFault::Overflow},
-        FaultCase{"FOutOfShape", 3, 2, MemoryLayout::f_contiguous(), 3, 1,
-                  PositionFault::OutOfBounds, 0, 6}),
+    ::testing::Values(FaultCase{"NegativeRowStrideAtRowOne", 3, 1, MemoryLayout::strided(-1, 1), 1,
+                                0, PositionFault::Negative, -1},
+                      FaultCase{"StridePastEnd", 4, 1, MemoryLayout::strided(2, 1), 2, 0,
+                                PositionFault::OutOfBounds, 4},
+                      FaultCase{"StridedTimeTooLarge", 2, 1, MemoryLayout::strided(1, 1),
+                                kAboveSigned, 0, PositionFault::TimeIndexTooLarge},
+                      FaultCase{"StridedTimeBeforeDimension", 2, 1, MemoryLayout::strided(1, 1),
+                                kAboveSigned, kAboveSigned, PositionFault::TimeIndexTooLarge},
+                      FaultCase{"StridedDimensionTooLarge", 2, 1, MemoryLayout::strided(1, 1), 0,
+                                kAboveSigned, PositionFault::DimensionIndexTooLarge},
+                      FaultCase{"StridedProductOverflow", 3, 1,
+                                MemoryLayout::strided(kI64Max / 2 + 1, 1), 2, 0,
+                                PositionFault::Overflow},
+                      FaultCase{"StridedSumOverflow", 2, 2,
+                                MemoryLayout::strided(kI64Max / 2 + 1, kI64Max / 2 + 1), 1, 1,
+                                PositionFault::Overflow},
+                      FaultCase{"StridedNegativeSumOverflow", 2, 2,
+                                MemoryLayout::strided(std::numeric_limits<std::int64_t>::min(), -1),
+                                1, 1, PositionFault::Overflow},
+                      FaultCase{"CRowOutOfShape", 3, 2, MemoryLayout::c_contiguous(), 3, 0,
+                                PositionFault::OutOfBounds, 0, 6},
+                      FaultCase{"CColumnOutOfShape", 3, 2, MemoryLayout::c_contiguous(), 2, 2,
+                                PositionFault::OutOfBounds, 0, 6},
+                      FaultCase{"CProductOverflow", 3, 2, MemoryLayout::c_contiguous(), kSizeMax, 0,
+                                PositionFault::Overflow},
+                      FaultCase{"CSumOverflow", 1, 1, MemoryLayout::c_contiguous(), kSizeMax, 1,
+                                PositionFault::Overflow},
+                      FaultCase{"FProductOverflow", 3, 2, MemoryLayout::f_contiguous(), 0, kSizeMax,
+                                PositionFault::Overflow},
+                      FaultCase{"FSumOverflow", 1, 1, MemoryLayout::f_contiguous(), kSizeMax, 1,
+                                PositionFault::Overflow},
+                      FaultCase{"FOutOfShape", 3, 2, MemoryLayout::f_contiguous(), 3, 1,
+                                PositionFault::OutOfBounds, 0, 6}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AccessorTest, RefusedWhenSomeElementFallsOutside) {
   const std::vector<double> values = {1, 2, 3, 4};
-  for (MemoryLayout layout : {MemoryLayout::strided(-1, 1), MemoryLayout::strided(2, 1),
-                              MemoryLayout::strided(1, -1)}) {
+  for (MemoryLayout layout :
+       {MemoryLayout::strided(-1, 1), MemoryLayout::strided(2, 1), MemoryLayout::strided(1, -1)}) {
     const std::size_t d = layout.col_stride < 0 ? 2 : 1;
     auto view = TimeSeriesView::create(ValueBuffer::of_f64(values), 4 / d, d, layout, std::nullopt,
                                        TimeIndex::none(), MissingPolicy::Error);
@@ -464,9 +463,9 @@ TEST(AccessorTest, RefusedWhenSomeElementFallsOutside) {
 
 TEST(AccessorTest, OutOfShapeReadsAreBugsNotReads) {
   const std::vector<double> values = {1, 2, 3, 4, 5, 6};
-  auto view = TimeSeriesView::create(ValueBuffer::of_f64(values), 3, 2,
-                                     MemoryLayout::c_contiguous(), std::nullopt, TimeIndex::none(),
-                                     MissingPolicy::Error);
+  auto view =
+      TimeSeriesView::create(ValueBuffer::of_f64(values), 3, 2, MemoryLayout::c_contiguous(),
+                             std::nullopt, TimeIndex::none(), MissingPolicy::Error);
   ASSERT_TRUE(view.has_value());
   auto acc = view->accessor();
   ASSERT_TRUE(acc.has_value());

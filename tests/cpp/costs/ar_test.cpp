@@ -239,8 +239,8 @@ TEST(ARCost, AlternatingSignsClampTheReflectionAndStayFinite) {
 TEST(ARCost, OverflowGivesNaNInsteadOfAPerfectFit) {
   // Sums that overflow leave no usable statistics; the detector must see NaN rather than the
   // variance floor of a perfect fit.
-  const OwnedSeries s(std::vector<double>{1.0, 1.5e308, 1.5e308, 1.5e308, 1.5e308}, 5, 1,
-                      Layout::C, Width::F64);
+  const OwnedSeries s(std::vector<double>{1.0, 1.5e308, 1.5e308, 1.5e308, 1.5e308}, 5, 1, Layout::C,
+                      Width::F64);
   for (core::ReproMode mode : {core::ReproMode::Strict, core::ReproMode::Balanced}) {
     for (std::size_t p : {1u, 2u}) {
       const CostAR model{p, mode};

@@ -218,9 +218,7 @@ TEST(L1MedianTest, SelectionLeavesTheCacheUntouched) {
 // ---------------------------------------------------------------------------------------------
 // Normal mean-variance.
 
-NormalCache normal_cache(double s1, double s2) {
-  return NormalCache{{0.0, s1}, {0.0, s2}, 1, 1};
-}
+NormalCache normal_cache(double s1, double s2) { return NormalCache{{0.0, s1}, {0.0, s2}, 1, 1}; }
 
 TEST(NormalMeanVarTest, ZeroVarianceCostsTheFloor) {
   const CostNormalMeanVar model;
@@ -233,15 +231,14 @@ TEST(NormalMeanVarTest, ZeroVarianceCostsTheFloor) {
 TEST(NormalMeanVarTest, TwoDimensionsAddTheirLogVariances) {
   // Dimension 0: 0, 2 (variance 1); dimension 1: 0, 6 (variance 9).
   const CostNormalMeanVar model;
-  EXPECT_EQ(cost_of(model, {0.0, 0.0, 2.0, 6.0}, 2, 2, 0, 2), 2.0 * std::log(1.0) +
-                                                                  std::log(9.0) * 2.0);
+  EXPECT_EQ(cost_of(model, {0.0, 0.0, 2.0, 6.0}, 2, 2, 0, 2),
+            2.0 * std::log(1.0) + std::log(9.0) * 2.0);
 }
 
 TEST(NormalMeanVarTest, VarianceGuard) {
   const CostNormalMeanVar model;
   // Exactly the floor stays the floor; slightly negative (rounding) becomes the floor.
-  EXPECT_EQ(model.segment_cost(normal_cache(0.0, kVarianceFloor), 0, 1),
-            std::log(kVarianceFloor));
+  EXPECT_EQ(model.segment_cost(normal_cache(0.0, kVarianceFloor), 0, 1), std::log(kVarianceFloor));
   EXPECT_EQ(model.segment_cost(normal_cache(1.0, 1.0 - 1e-16), 0, 1), std::log(kVarianceFloor));
   // +inf becomes the largest finite value.
   EXPECT_EQ(model.segment_cost(normal_cache(1.0, kInf), 0, 1), std::log(kLargestFinite));

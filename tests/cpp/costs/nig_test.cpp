@@ -28,8 +28,8 @@ double direct_cost(const OwnedSeries& s, const NIGPrior& p, std::size_t start, s
     const LD mean = sum / m;
     LD ss = 0;
     for (std::size_t t = start; t < end; ++t) ss += (s.at(t, j) - mean) * (s.at(t, j) - mean);
-    const LD beta_n = p.beta0 + ss / 2 + p.kappa0 * m * (mean - p.mu0) * (mean - p.mu0) /
-                                            (2 * (p.kappa0 + m));
+    const LD beta_n =
+        p.beta0 + ss / 2 + p.kappa0 * m * (mean - p.mu0) * (mean - p.mu0) / (2 * (p.kappa0 + m));
     const LD alpha_n = p.alpha0 + m / 2;
     total += p.alpha0 * std::log(static_cast<LD>(p.beta0)) - alpha_n * std::log(beta_n) +
              std::lgamma(alpha_n) - std::lgamma(static_cast<LD>(p.alpha0)) +
@@ -131,10 +131,10 @@ TEST(NIGCost, OverflowingSquaresOfABalancedSegmentAreCapped) {
   const double max = std::numeric_limits<double>::max();
   const double beta_n = 0.0 + (1.0 + max * 0.5);
   const double alpha_n = 2.0;
-  const double want = -(((0.0 - std::log(3.0)) * 0.5 +
-                         ((1.0 * std::log(1.0) + (ln_gamma(alpha_n) - ln_gamma(1.0))) -
-                          alpha_n * std::log(beta_n))) +
-                        1.0 * -1.8378770664093453);
+  const double want = -(
+      ((0.0 - std::log(3.0)) * 0.5 +
+       ((1.0 * std::log(1.0) + (ln_gamma(alpha_n) - ln_gamma(1.0))) - alpha_n * std::log(beta_n))) +
+      1.0 * -1.8378770664093453);
   EXPECT_EQ(cost, want);
 }
 
@@ -174,8 +174,8 @@ TEST(NIGCost, SubnormalBetaIsRaisedToTheSmallestNormal) {
 TEST(LnGamma, AgreesWithTheLibraryAcrossItsBranches) {
   // Below 1e-8 the value is -ln(x), which leaves out the Euler-gamma term of about 0.58 x.
   for (double x : {1e-12, 5e-9}) EXPECT_EQ(ln_gamma(x), -std::log(x));
-  for (double x : {1e-8, 1e-4, 0.1, 0.3, 0.4999, 0.5, 0.75, 1.0, 1.5, 2.0, 3.7, 10.0,
-                   55.5, 171.0, 1e4}) {
+  for (double x :
+       {1e-8, 1e-4, 0.1, 0.3, 0.4999, 0.5, 0.75, 1.0, 1.5, 2.0, 3.7, 10.0, 55.5, 171.0, 1e4}) {
     const double want = static_cast<double>(std::lgamma(static_cast<long double>(x)));
     EXPECT_NEAR(ln_gamma(x), want, 1e-12 * (1.0 + std::fabs(want))) << x;
   }
@@ -204,25 +204,22 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, NIGPriorValidation,
-    ::testing::Values(PriorCase{{-kInf, 1, 1, 1}, "NIG prior mu0 must be finite; got -inf"},
-                      PriorCase{{kNaN, -1, 1, 1}, "NIG prior mu0 must be finite; got NaN"},
-                      PriorCase{{0, -0.0, 1, 1}, "NIG prior kappa0 must be finite and > 0; got -0"},
-                      PriorCase{{0, 0.0, 1, 1}, "NIG prior kappa0 must be finite and > 0; got 0"},
-                      PriorCase{{0, kInf, 1, 1},
-                                "NIG prior kappa0 must be finite and > 0; got inf"},
-                      PriorCase{{0, 1, -2.5, 0},
-                                "NIG prior alpha0 must be finite and > 0; got -2.5"},
-                      PriorCase{{0, 1, 1, kNaN},
-                                "NIG prior beta0 must be finite and > 0; got NaN"}));
+    ::testing::Values(
+        PriorCase{{-kInf, 1, 1, 1}, "NIG prior mu0 must be finite; got -inf"},
+        PriorCase{{kNaN, -1, 1, 1}, "NIG prior mu0 must be finite; got NaN"},
+        PriorCase{{0, -0.0, 1, 1}, "NIG prior kappa0 must be finite and > 0; got -0"},
+        PriorCase{{0, 0.0, 1, 1}, "NIG prior kappa0 must be finite and > 0; got 0"},
+        PriorCase{{0, kInf, 1, 1}, "NIG prior kappa0 must be finite and > 0; got inf"},
+        PriorCase{{0, 1, -2.5, 0}, "NIG prior alpha0 must be finite and > 0; got -2.5"},
+        PriorCase{{0, 1, 1, kNaN}, "NIG prior beta0 must be finite and > 0; got NaN"}));
 
 TEST(NIGPriorValidationEdge, PositiveSubnormalsPass) {
   EXPECT_TRUE((NIGPrior{0.0, 5e-324, 5e-324, 5e-324}.validate().has_value()));
 }
 
 TEST(NIGCost, ValidateRefusesMissingValues) {
-  const OwnedSeries s(std::vector<double>{1.0, std::nan(""), 3.0, 4.0}, 2, 2, Layout::C,
-                      Width::F64, std::vector<std::uint8_t>{0, 0, 1, 0},
-                      core::MissingPolicy::Ignore);
+  const OwnedSeries s(std::vector<double>{1.0, std::nan(""), 3.0, 4.0}, 2, 2, Layout::C, Width::F64,
+                      std::vector<std::uint8_t>{0, 0, 1, 0}, core::MissingPolicy::Ignore);
   expect_error(CostNIGMarginal{}.validate(s.view()), core::ErrorKind::InvalidInput,
                "CostNIGMarginal does not support missing values: effective_missing_count=2");
 }
@@ -237,7 +234,7 @@ TEST(NIGCost, CachePlanningAndSize) {
   ASSERT_TRUE(cache);
   EXPECT_EQ(
       (cache->prefix_count.size() + cache->prefix_sum.size() + cache->prefix_sum_sq.size()) * 8,
-            (n + 1) * d * 24);
+      (n + 1) * d * 24);
   EXPECT_EQ(cache->prefix_count[2 * (n + 1) + 5], 5u);
   EXPECT_EQ(cache->prior, model.prior);
 }

@@ -34,8 +34,7 @@ Real mean_of(const std::vector<Real>& v) {
   return s / static_cast<Real>(v.size());
 }
 
-Real direct_l2(const std::vector<double>& rows, std::size_t d, std::size_t start,
-               std::size_t end) {
+Real direct_l2(const std::vector<double>& rows, std::size_t d, std::size_t start, std::size_t end) {
   Real total = 0;
   for (std::size_t j = 0; j < d; ++j) {
     const auto v = column(rows, d, j, start, end);
@@ -45,8 +44,7 @@ Real direct_l2(const std::vector<double>& rows, std::size_t d, std::size_t start
   return total;
 }
 
-Real direct_l1(const std::vector<double>& rows, std::size_t d, std::size_t start,
-               std::size_t end) {
+Real direct_l1(const std::vector<double>& rows, std::size_t d, std::size_t start, std::size_t end) {
   Real total = 0;
   for (std::size_t j = 0; j < d; ++j) {
     auto v = column(rows, d, j, start, end);
@@ -115,13 +113,13 @@ Real direct_full_cov(const std::vector<double>& rows, std::size_t d, std::size_t
   return m * logdet;
 }
 
-using Oracle = std::function<Real(const std::vector<double>&, std::size_t, std::size_t,
-                                  std::size_t)>;
+using Oracle =
+    std::function<Real(const std::vector<double>&, std::size_t, std::size_t, std::size_t)>;
 
 template <CostModel C>
 void check_all_segments(const C& model, const Oracle& oracle, const std::vector<double>& rows,
-                        std::size_t n, std::size_t d, Layout layout, Width kind,
-                        double rel_tol, std::size_t min_len = 1) {
+                        std::size_t n, std::size_t d, Layout layout, Width kind, double rel_tol,
+                        std::size_t min_len = 1) {
   OwnedSeries series(rows, n, d, layout, kind);
   ASSERT_TRUE(model.validate(series.view()));
   auto cache = model.precompute(series.view(), core::CachePolicy::full());
@@ -168,8 +166,8 @@ TEST_P(OracleTest, NormalMeanVarMatchesTwoPassVariance) {
 // Segments of at most d rows have a singular covariance whose regularised log-determinant
 // amplifies the rounding of the prefix sums; the edge-case tests cover them on exact data.
 TEST_P(OracleTest, NormalFullCovMatchesRidgedLogDeterminant) {
-  check_all_segments(CostNormalFullCov{mode()}, direct_full_cov, rows(), kN, d(), layout(),
-                     kind(), 1e-10, d() == 1 ? 1 : d() + 1);
+  check_all_segments(CostNormalFullCov{mode()}, direct_full_cov, rows(), kN, d(), layout(), kind(),
+                     1e-10, d() == 1 ? 1 : d() + 1);
 }
 
 std::string param_name(const ::testing::TestParamInfo<Params>& info) {
@@ -198,7 +196,8 @@ class LargeOffsetTest
 TEST_P(LargeOffsetTest, CostsMatchTwoPassComputation) {
   const auto [layout, mode, d] = GetParam();
   constexpr std::size_t kN = 40;
-  std::vector<double> rows = samples::uniform_rows(kN, d, 77 + static_cast<std::uint32_t>(d), 0.0, 1.0);
+  std::vector<double> rows =
+      samples::uniform_rows(kN, d, 77 + static_cast<std::uint32_t>(d), 0.0, 1.0);
   for (double& v : rows) v += 1e8;
   const Width kind = Width::F64;
   check_all_segments(CostL2Mean{mode}, direct_l2, rows, kN, d, layout, kind, 1e-9);

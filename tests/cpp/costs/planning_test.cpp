@@ -74,16 +74,15 @@ TEST(CachePlanningTest, CacheTablesHaveThePlannedSize) {
 }
 
 TEST(CachePlanningTest, ApproximateIsReportedBeforeAnOverflowingSize) {
-  const auto approx = plan_cache(core::CachePolicy::approximate(1, 0.1), std::nullopt,
-                                 "CostL2Mean", "L2Cache", SIZE_MAX, 1);
+  const auto approx = plan_cache(core::CachePolicy::approximate(1, 0.1), std::nullopt, "CostL2Mean",
+                                 "L2Cache", SIZE_MAX, 1);
   ASSERT_FALSE(approx);
   EXPECT_EQ(approx.error().kind(), ErrorKind::NotSupported);
   EXPECT_EQ(approx.error().message(), "CostL2Mean does not support CachePolicy::Approximate");
 
   for (const auto policy : {core::CachePolicy::full(), core::CachePolicy::budgeted(100)}) {
-    const auto overflow =
-        plan_cache(policy, prefix_table_bytes(SIZE_MAX, 1, 16), "CostL2Mean", "L2Cache",
-                   SIZE_MAX, 1);
+    const auto overflow = plan_cache(policy, prefix_table_bytes(SIZE_MAX, 1, 16), "CostL2Mean",
+                                     "L2Cache", SIZE_MAX, 1);
     ASSERT_FALSE(overflow);
     EXPECT_EQ(overflow.error().kind(), ErrorKind::ResourceLimit);
     EXPECT_EQ(overflow.error().message(),
@@ -92,7 +91,7 @@ TEST(CachePlanningTest, ApproximateIsReportedBeforeAnOverflowingSize) {
 }
 
 TEST(CachePlanningTest, PlannedSizesOverflowAtEveryStep) {
-  EXPECT_EQ(prefix_table_bytes(SIZE_MAX, 1, 8), std::nullopt);        // n + 1
+  EXPECT_EQ(prefix_table_bytes(SIZE_MAX, 1, 8), std::nullopt);             // n + 1
   EXPECT_EQ(prefix_table_bytes(1ULL << 32, 1ULL << 32, 8), std::nullopt);  // (n + 1) * d
   EXPECT_EQ(prefix_table_bytes((1ULL << 60) - 1, 1, 16), std::nullopt);    // * 16
   EXPECT_EQ(prefix_table_bytes((1ULL << 59) - 1, 1, 16), (1ULL << 59) * 16);
@@ -102,10 +101,10 @@ TEST(CachePlanningTest, PlannedSizesOverflowAtEveryStep) {
 
 TEST(ValidationTest, MissingValuesAreRefusedWithTheirCount) {
   const std::vector<double> values = {1.0, std::nan(""), 3.0, std::nan("")};
-  auto view = core::TimeSeriesView::from_f64(values, 4, 1, core::MemoryLayout::c_contiguous(),
-                                             std::nullopt, core::TimeIndex::none(),
-                                             core::MissingPolicy::Ignore)
-                  .value();
+  auto view =
+      core::TimeSeriesView::from_f64(values, 4, 1, core::MemoryLayout::c_contiguous(), std::nullopt,
+                                     core::TimeIndex::none(), core::MissingPolicy::Ignore)
+          .value();
   const auto expect = [&](core::Status status, const std::string& type) {
     ASSERT_FALSE(status);
     EXPECT_EQ(status.error().kind(), ErrorKind::InvalidInput);
@@ -140,8 +139,8 @@ TEST(ModelFactsTest, NamesSupportAndEffectiveParameters) {
   EXPECT_EQ(full.penalty_effective_params(1), 3u);
   EXPECT_EQ(full.penalty_effective_params(2), 6u);
   EXPECT_EQ(full.penalty_effective_params(3), 10u);
-  EXPECT_EQ(full.penalty_effective_params(kMax), std::nullopt);         // d + 1
-  EXPECT_EQ(full.penalty_effective_params(1ULL << 32), std::nullopt);   // d * (d + 1)
+  EXPECT_EQ(full.penalty_effective_params(kMax), std::nullopt);        // d + 1
+  EXPECT_EQ(full.penalty_effective_params(1ULL << 32), std::nullopt);  // d * (d + 1)
   // d = 2^32 - 1: d(d+1)/2 = 2^63 - 2^31 fits, and the whole sum does too.
   const std::size_t d = (1ULL << 32) - 1;
   EXPECT_EQ(full.penalty_effective_params(d), d + d * (d + 1) / 2 + 1);
@@ -198,10 +197,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ReadingTest, NegativeStrideFailsPrecomputeAtRowOne) {
   const std::vector<double> values = {1.0, 2.0, 3.0};
-  auto view = core::TimeSeriesView::from_f64(values, 3, 1, core::MemoryLayout::strided(-1, 1),
-                                             std::nullopt, core::TimeIndex::none(),
-                                             core::MissingPolicy::Error)
-                  .value();
+  auto view =
+      core::TimeSeriesView::from_f64(values, 3, 1, core::MemoryLayout::strided(-1, 1), std::nullopt,
+                                     core::TimeIndex::none(), core::MissingPolicy::Error)
+          .value();
   const std::string want = "strided index negative at t=1, dim=0: idx=-1";
   const auto policy = core::CachePolicy::full();
   const auto check = [&](const auto& result) {
@@ -218,10 +217,10 @@ TEST(ReadingTest, NegativeStrideFailsPrecomputeAtRowOne) {
 TEST(ReadingTest, RowMajorReadReportsTheFirstFailingElementInRowOrder) {
   // Element (0, 1) is at 0 + 5 = 5, beyond the 4 stored values; (1, 0) would be fine.
   const std::vector<double> values = {1.0, 2.0, 3.0, 4.0};
-  auto view = core::TimeSeriesView::from_f64(values, 2, 2, core::MemoryLayout::strided(1, 5),
-                                             std::nullopt, core::TimeIndex::none(),
-                                             core::MissingPolicy::Error)
-                  .value();
+  auto view =
+      core::TimeSeriesView::from_f64(values, 2, 2, core::MemoryLayout::strided(1, 5), std::nullopt,
+                                     core::TimeIndex::none(), core::MissingPolicy::Error)
+          .value();
   std::vector<double> out(4);
   const auto status = read_row_major(view, out);
   ASSERT_FALSE(status);

@@ -137,8 +137,8 @@ TEST(RankCost, SingleRowCostsZero) {
 }
 
 TEST(RankCost, ValidateRefusesMissingValues) {
-  const OwnedSeries s(std::vector<double>{1.0, 2.0, std::nan(""), 4.0}, 4, 1, Layout::C,
-                      Width::F64, std::nullopt, core::MissingPolicy::Ignore);
+  const OwnedSeries s(std::vector<double>{1.0, 2.0, std::nan(""), 4.0}, 4, 1, Layout::C, Width::F64,
+                      std::nullopt, core::MissingPolicy::Ignore);
   expect_error(CostRank{}.validate(s.view()), core::ErrorKind::InvalidInput,
                "CostRank does not support missing values: effective_missing_count=1");
 }

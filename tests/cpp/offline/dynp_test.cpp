@@ -74,7 +74,6 @@ core::Constraints constraints(std::size_t min_len, std::size_t jump) {
   return c;
 }
 
-
 void expect_error(const core::OvrelError& e, ErrorKind kind, const std::string& message) {
   EXPECT_EQ(e.kind(), kind) << e.display();
   EXPECT_EQ(e.message(), message);
@@ -408,8 +407,10 @@ TEST(DynpBacktrackTest, RefusesBrokenStates) {
 TEST(DynpSelectionTest, PicksTheLeastPenalisedCountWithTiesToFewerChanges) {
   const auto r = hand_sweep({kInf, 9.0, 4.0, 3.0});
   // beta 5: 9, 9, 13 -> k = 0 by the tie rule.
-  for (const auto& [beta, expected] : std::vector<std::pair<double, dynp::PenalizedSelection>>{
-           {5.0, {{8}, 9.0, 0, 9.0}}, {1.0, {{5, 8}, 4.0, 1, 5.0}}, {0.25, {{2, 5, 8}, 3.0, 2, 3.5}}}) {
+  for (const auto& [beta, expected] :
+       std::vector<std::pair<double, dynp::PenalizedSelection>>{{5.0, {{8}, 9.0, 0, 9.0}},
+                                                                {1.0, {{5, 8}, 4.0, 1, 5.0}},
+                                                                {0.25, {{2, 5, 8}, 3.0, 2, 3.5}}}) {
     EXPECT_EQ(dynp::select_penalized_kernel(r, 8, "Penalized selection", beta).value(), expected);
   }
 }
@@ -698,8 +699,9 @@ TEST(DynpDetectTest, KnownKNotesAndDiagnostics) {
   const auto& d = r.diagnostics;
   ASSERT_EQ(d.notes.size(), 3U);
   EXPECT_EQ(d.notes[0], "stopping=KnownK(3)");
-  EXPECT_EQ(d.notes[1], core::cat("final_objective=", segmentation_cost(model, cache, r.breakpoints),
-                                  ", change_count=3"));
+  EXPECT_EQ(d.notes[1],
+            core::cat("final_objective=", segmentation_cost(model, cache, r.breakpoints),
+                      ", change_count=3"));
   EXPECT_TRUE(d.notes[2].starts_with("cost_evals=")) << d.notes[2];
   EXPECT_TRUE(d.warnings.empty());
   EXPECT_EQ(d.algorithm, "dynp");

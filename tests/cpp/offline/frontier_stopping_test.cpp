@@ -124,10 +124,10 @@ TEST_P(FrontierStopping, PenalizedRunsStopAtTheBetaTheCapAndTheDepth) {
 TEST_P(FrontierStopping, PenaltyPathIsRefusedAfterTheRootStep) {
   const auto x = piecewise_series({{20, 0.0}, {20, 5.0}}, 0.5);
   const auto path = Stopping::penalty_path({Penalty::bic(), Penalty::aic(), Penalty::manual(1.0)});
-  EXPECT_EQ(run(path, x).error(),
-            OvrelError::not_supported(GetParam().label +
-                                      " penalty sweep is deferred for this issue; got "
-                                      "PenaltyPath of length 3"));
+  EXPECT_EQ(
+      run(path, x).error(),
+      OvrelError::not_supported(GetParam().label + " penalty sweep is deferred for this issue; got "
+                                                   "PenaltyPath of length 3"));
   // A budget error of the root step wins over the refusal, and over the known-k limit.
   Constraints budget;
   budget.max_cost_evals = 2;

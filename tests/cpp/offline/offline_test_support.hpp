@@ -23,8 +23,8 @@
 
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/execution_context.hpp"
-#include "ovrel/core/text.hpp"
 #include "ovrel/core/stopping.hpp"
+#include "ovrel/core/text.hpp"
 #include "ovrel/core/time_series.hpp"
 #include "ovrel/costs/ar.hpp"
 #include "ovrel/costs/cosine.hpp"

@@ -38,7 +38,6 @@ using wbs::split_window_for_interval;
 using wbs::StableRng;
 using Intervals = std::vector<Interval>;
 
-
 std::vector<std::size_t> all_candidates(std::size_t n, std::size_t m, std::size_t jump = 1) {
   std::vector<std::size_t> out;
   for (std::size_t s = jump; s < n; s += jump) {
@@ -262,13 +261,12 @@ TEST_P(WbsPenalty, Resolves) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, WbsPenalty,
-    ::testing::Values(
-        PenaltyCase{"l2_mean", Penalty::bic(), 100, 1, 2, 2.0 * std::log(100.0), "model_default",
-                    2},
-        PenaltyCase{"normal_mean_var", Penalty::bic(), 100, 1, 2, 3.0 * std::log(100.0),
-                    "model_default", 3},
-        PenaltyCase{"l2_mean", Penalty::aic(), 100, 2, 5, 20.0, "config_override", 5},
-        PenaltyCase{"l2_mean", Penalty::manual(3.5), 100, 2, 1, 3.5, "config", 1}));
+    ::testing::Values(PenaltyCase{"l2_mean", Penalty::bic(), 100, 1, 2, 2.0 * std::log(100.0),
+                                  "model_default", 2},
+                      PenaltyCase{"normal_mean_var", Penalty::bic(), 100, 1, 2,
+                                  3.0 * std::log(100.0), "model_default", 3},
+                      PenaltyCase{"l2_mean", Penalty::aic(), 100, 2, 5, 20.0, "config_override", 5},
+                      PenaltyCase{"l2_mean", Penalty::manual(3.5), 100, 2, 1, 3.5, "config", 1}));
 
 TEST(WbsPenaltyErrors, ZeroParamsAndZeroBeta) {
   const CostL2Mean model;
@@ -476,8 +474,8 @@ TEST(WbsDetector, NotesOfAPenalizedRun) {
   ASSERT_TRUE(r) << r.error().display();
   const auto& notes = r->diagnostics.notes;
   ASSERT_EQ(notes.size(), 3U);
-  EXPECT_TRUE(
-      notes[0].starts_with("interval_strategy=Random, requested_intervals=100, effective_intervals="));
+  EXPECT_TRUE(notes[0].starts_with(
+      "interval_strategy=Random, requested_intervals=100, effective_intervals="));
   EXPECT_EQ(notes[1],
             "stopping=Penalized(BIC), beta=9.210340371976184, params_per_segment=2 "
             "(model_default)");

@@ -22,9 +22,7 @@ struct ConfigCase {
 
 PreprocessConfig with_detrend(DetrendMethod m) { return {m, {}, {}, {}}; }
 PreprocessConfig with_season(DeseasonalizeMethod m) { return {{}, m, {}, {}}; }
-PreprocessConfig with_winsor(double lo, double hi) {
-  return {{}, {}, WinsorizeConfig{lo, hi}, {}};
-}
+PreprocessConfig with_winsor(double lo, double hi) { return {{}, {}, WinsorizeConfig{lo, hi}, {}}; }
 PreprocessConfig with_scale(double eps, double consistency) {
   return {{}, {}, {}, RobustScaleConfig{eps, consistency}};
 }

@@ -60,8 +60,8 @@ TEST(PipelineCreateTest, RefusesWhatValidationRefuses) {
   config.detrend = DetrendMethod::polynomial(4);
   auto p = PreprocessPipeline::create(config);
   ASSERT_FALSE(p.has_value());
-  EXPECT_EQ(p.error(), OvrelError::invalid_input(
-                           "DetrendMethod::Polynomial degree must be in 1..=3, got 4"));
+  EXPECT_EQ(p.error(),
+            OvrelError::invalid_input("DetrendMethod::Polynomial degree must be in 1..=3, got 4"));
   config.detrend = DetrendMethod::polynomial(3);
   auto q = PreprocessPipeline::create(config);
   ASSERT_TRUE(q.has_value());
@@ -264,10 +264,10 @@ TEST(AsViewTest, NaNProducedByAStepIsRefusedUnderPolicyError) {
   out->missing = MissingPolicy::Error;
   auto v = out->as_view();
   ASSERT_FALSE(v.has_value());
-  EXPECT_EQ(v.error(), OvrelError::invalid_input(
-                           "missing data encountered with MissingPolicy::Error: "
-                           "effective_missing_count=2, mask_missing_count=1, "
-                           "nan_missing_count=2, first_missing_index=1"));
+  EXPECT_EQ(v.error(),
+            OvrelError::invalid_input("missing data encountered with MissingPolicy::Error: "
+                                      "effective_missing_count=2, mask_missing_count=1, "
+                                      "nan_missing_count=2, first_missing_index=1"));
 }
 
 }  // namespace

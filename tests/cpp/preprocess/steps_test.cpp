@@ -30,8 +30,7 @@ constexpr double kMax = std::numeric_limits<double>::max();
     const bool same_bits =
         std::bit_cast<std::uint64_t>(got[i]) == std::bit_cast<std::uint64_t>(want[i]);
     if (!both_nan && !same_bits) {
-      return ::testing::AssertionFailure()
-             << "index " << i << ": " << got[i] << " vs " << want[i];
+      return ::testing::AssertionFailure() << "index " << i << ": " << got[i] << " vs " << want[i];
     }
   }
   return ::testing::AssertionSuccess();
@@ -47,8 +46,8 @@ std::vector<double> noisy_series(std::size_t n, std::size_t d, unsigned seed, do
     for (std::size_t j = 0; j < d; ++j) {
       const double x = static_cast<double>(t);
       v[t * d + j] = unit(rng) < nan_rate ? kNaN
-                                          : 5.0 * static_cast<double>(j) + 0.3 * x -
-                                                0.01 * x * x + std::sin(x) + noise(rng);
+                                          : 5.0 * static_cast<double>(j) + 0.3 * x - 0.01 * x * x +
+                                                std::sin(x) + noise(rng);
     }
   }
   return v;
@@ -136,8 +135,9 @@ TEST_P(PolynomialDetrendTest, ResidualsSatisfyTheNormalEquations) {
   const std::vector<double> input = v;
   auto report = detrend(v, n, d, DetrendMethod::polynomial(degree));
   ASSERT_TRUE(report.has_value()) << report.error().display();
-  EXPECT_EQ(*report, (StepReport{"detrend", {"method=Polynomial { degree: " +
-                                             std::to_string(degree) + " }"}}));
+  EXPECT_EQ(
+      *report,
+      (StepReport{"detrend", {"method=Polynomial { degree: " + std::to_string(degree) + " }"}}));
   for (std::size_t j = 0; j < d; ++j) {
     for (std::size_t power = 0; power <= degree; ++power) {
       long double dot = 0, norm = 0;
@@ -261,9 +261,8 @@ std::vector<double> naive_stl(const std::vector<double>& col, std::size_t p, std
 TEST(MovingAverageTest, IgnoresNaNAndClipsAtTheEnds) {
   EXPECT_TRUE(SameValues(centered_moving_average_ignore_nan(std::vector{1.0, kNaN, 3.0, 4.0}, 3),
                          {1.0, 2.0, 3.5, 3.5}));
-  EXPECT_TRUE(
-      SameValues(centered_moving_average_ignore_nan(std::vector{kNaN, kNaN, 3.0}, 3),
-                 {kNaN, 3.0, 3.0}));
+  EXPECT_TRUE(SameValues(centered_moving_average_ignore_nan(std::vector{kNaN, kNaN, 3.0}, 3),
+                         {kNaN, 3.0, 3.0}));
   const std::vector<double> x = noisy_series(50, 1, 9, 0.2);
   for (std::size_t w : {1, 3, 5, 49, 51, 101}) {
     EXPECT_TRUE(SameValues(centered_moving_average_ignore_nan(x, w), naive_moving_average(x, w)))
@@ -277,8 +276,13 @@ struct WindowCase {
 
 TEST(StlLikeTest, TrendWindow) {
   const std::vector<WindowCase> cases = {
-      {2, 4, 3}, {2, 100, 5}, {3, 6, 5}, {3, 7, 7},
-      {7, 100, 15}, {2, 3, 3}, {SIZE_MAX / 2 + 1, 10, 9},
+      {2, 4, 3},
+      {2, 100, 5},
+      {3, 6, 5},
+      {3, 7, 7},
+      {7, 100, 15},
+      {2, 3, 3},
+      {SIZE_MAX / 2 + 1, 10, 9},
   };
   for (const WindowCase& c : cases) {
     EXPECT_EQ(stl_like_trend_window(c.period, c.n), c.window) << c.period << " " << c.n;
@@ -303,8 +307,8 @@ TEST_P(StlLikeOracleTest, MatchesDirectDefinition) {
                             {"method=stl_like, period=" + std::to_string(c.period) +
                              ", trend_window=" + std::to_string(w) + ", iterations=2"}}));
   for (std::size_t j = 0; j < c.d; ++j) {
-    EXPECT_TRUE(SameValues(column(v, c.n, c.d, j),
-                           naive_stl(column(input, c.n, c.d, j), c.period, w)))
+    EXPECT_TRUE(
+        SameValues(column(v, c.n, c.d, j), naive_stl(column(input, c.n, c.d, j), c.period, w)))
         << "j=" << j;
   }
 }
