@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "bocpd_oracle.hpp"
 #include "online_test_support.hpp"
 #include "ovrel/online/bocpd_model.hpp"
 
@@ -45,37 +46,6 @@ TEST(LnGamma, AgreesWithTheLibraryAndHandlesTheEdges) {
   }
 }
 
-// Direct transcriptions of the three predictives from a run's raw data (two-pass spread,
-// library log-gamma), written apart from the engine.
-double gaussian_oracle(const GaussianNig& m, const std::vector<double>& data, double x) {
-  const double n = static_cast<double>(data.size());
-  const double mean = data.empty() ? 0.0 : std::accumulate(data.begin(), data.end(), 0.0) / n;
-  double ss = 0.0;
-  for (double v : data) ss += (v - mean) * (v - mean);
-  const double kn = m.kappa0 + n;
-  const double mun = (m.kappa0 * m.mu0 + n * mean) / kn;
-  const double an = m.alpha0 + n / 2;
-  const double bn = m.beta0 + ss / 2 + m.kappa0 * n * (mean - m.mu0) * (mean - m.mu0) / (2 * kn);
-  const double nu = 2 * an;
-  const double s2 = bn * (kn + 1) / (an * kn);
-  return std::lgamma((nu + 1) / 2) - std::lgamma(nu / 2) - 0.5 * std::log(nu * M_PI * s2) -
-         (nu + 1) / 2 * std::log1p((x - mun) * (x - mun) / (nu * s2));
-}
-
-double poisson_oracle(const PoissonGamma& m, const std::vector<double>& data, double k) {
-  const double a = m.alpha + std::accumulate(data.begin(), data.end(), 0.0);
-  const double b = m.beta + static_cast<double>(data.size());
-  return std::lgamma(a + k) - std::lgamma(a) - std::lgamma(k + 1) + a * std::log(b / (b + 1)) -
-         k * std::log(b + 1);
-}
-
-double bernoulli_oracle(const BernoulliBeta& m, const std::vector<double>& data, double x) {
-  const double ones = std::accumulate(data.begin(), data.end(), 0.0);
-  const double a = m.alpha + ones;
-  const double b = m.beta + (static_cast<double>(data.size()) - ones);
-  return std::log(x == 1.0 ? a / (a + b) : b / (a + b));
-}
-
 template <class F>
 void expect_predictive(const ObservationModel& model, const std::vector<double>& data,
                        const std::vector<double>& xs, F oracle) {
@@ -95,13 +65,13 @@ void expect_predictive(const ObservationModel& model, const std::vector<double>&
 TEST(Predictive, MatchesDirectFormulas) {
   const GaussianNig g{0.5, 2.0, 1.5, 0.75};
   expect_predictive(g, {0.3, -1.2, 2.5, 0.0, 4.25, 1.0}, {-3.0, 0.0, 0.7, 5.0},
-                    [&](const auto& d, double x) { return gaussian_oracle(g, d, x); });
+                    [&](const auto& d, double x) { return testing::gaussian_oracle(g, d, x); });
   const PoissonGamma p{2.0, 0.5};
   expect_predictive(p, {3, 0, 7, 2, 2, 11}, {0, 1, 4, 30},
-                    [&](const auto& d, double x) { return poisson_oracle(p, d, x); });
+                    [&](const auto& d, double x) { return testing::poisson_oracle(p, d, x); });
   const BernoulliBeta b{0.5, 3.0};
   expect_predictive(b, {1, 1, 0, 1, 0, 0, 1}, {0, 1},
-                    [&](const auto& d, double x) { return bernoulli_oracle(b, d, x); });
+                    [&](const auto& d, double x) { return testing::bernoulli_oracle(b, d, x); });
 }
 
 TEST(Predictive, DefaultGaussianPriorAtZeroIsMinusLnFour) {
