@@ -80,9 +80,10 @@ TEST(Predictive, DefaultGaussianPriorAtZeroIsMinusLnFour) {
 }
 
 TEST(Predictive, NegativeSpreadFromRoundingCountsAsZero) {
-  const GaussianNig g;
-  const double exact = log_predictive(g, GaussianStats{3, 3.0, 3.0}, 0.5).value();
-  const double below = log_predictive(g, GaussianStats{3, 3.0, 3.0 - 4e-16}, 0.5).value();
+  // Mean at mu0, so the spread alone makes beta: a spread of -2 would leave beta at 0.
+  const GaussianNig g{1.0, 1.0, 1.0, 1.0};
+  const double exact = log_predictive(g, GaussianStats{2, 2.0, 2.0}, 0.5).value();
+  const double below = log_predictive(g, GaussianStats{2, 2.0, 0.0}, 0.5).value();
   EXPECT_EQ(below, exact);
 }
 
