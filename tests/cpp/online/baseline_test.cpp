@@ -80,34 +80,31 @@ TEST(PageHinkley, ScoreOfALevelShift) {
   EXPECT_EQ(r.alert_reason, "page_hinkley p_change 1.000000 >= threshold 1.000000");
 }
 
+// Everything wrong at first; each check is mended in turn to reach the next.
 TEST(Baseline, ConfigurationChecksInOrder) {
-  auto cusum = [](double drift, double th, double target, double alert, std::int64_t delay) {
-    CusumConfig c{drift,
-                  th,
-                  target,
-                  {alert, 0.0, 0, 0},
-                  LateDataPolicy::reorder_by_timestamp(delay, 1, OverflowPolicy::Error)};
-    return CusumDetector::create(c);
+  CusumConfig c{
+      -1, 0, kNaN, {2, 0, 0, 0}, LateDataPolicy::reorder_by_timestamp(0, 1, OverflowPolicy::Error)};
+  const auto cusum = [&](const char* m) {
+    EXPECT_TRUE(fails_with(CusumDetector::create(c), kBad, m));
   };
-  EXPECT_TRUE(
-      fails_with(cusum(-1, 0, kNaN, 2, 0), kBad, "CUSUM drift must be finite and >= 0; got -1"));
-  EXPECT_TRUE(
-      fails_with(cusum(0, 0, kNaN, 2, 0), kBad, "CUSUM threshold must be finite and > 0; got 0"));
-  EXPECT_TRUE(
-      fails_with(cusum(0, 1, kNaN, 2, 0), kBad, "CUSUM target_mean must be finite; got NaN"));
-  EXPECT_TRUE(fails_with(cusum(0, 1, 0, 2, 0), kBad,
-                         "alert policy threshold must be finite and in [0,1]; got 2"));
-  EXPECT_TRUE(
-      fails_with(cusum(0, 1, 0, 1, 0), kBad, "ReorderByTimestamp.max_delay_ns must be > 0; got 0"));
-  auto ph = [](double delta, double th, double mean) {
-    return PageHinkleyDetector::create(PageHinkleyConfig{delta, th, mean, {}, {}});
+  cusum("CUSUM drift must be finite and >= 0; got -1");
+  c.drift = 0;
+  cusum("CUSUM threshold must be finite and > 0; got 0");
+  c.threshold = 1;
+  cusum("CUSUM target_mean must be finite; got NaN");
+  c.target_mean = 0;
+  cusum("alert policy threshold must be finite and in [0,1]; got 2");
+  c.alert_policy.threshold = 1;
+  cusum("ReorderByTimestamp.max_delay_ns must be > 0; got 0");
+  PageHinkleyConfig p{kInf, -1, -kInf, {}, {}};
+  const auto ph = [&](const char* m) {
+    EXPECT_TRUE(fails_with(PageHinkleyDetector::create(p), kBad, m));
   };
-  EXPECT_TRUE(
-      fails_with(ph(kInf, -1, kNaN), kBad, "Page-Hinkley delta must be finite and >= 0; got inf"));
-  EXPECT_TRUE(
-      fails_with(ph(0, -1, kNaN), kBad, "Page-Hinkley threshold must be finite and > 0; got -1"));
-  EXPECT_TRUE(
-      fails_with(ph(0, 1, -kInf), kBad, "Page-Hinkley initial_mean must be finite; got -inf"));
+  ph("Page-Hinkley delta must be finite and >= 0; got inf");
+  p.delta = 0;
+  ph("Page-Hinkley threshold must be finite and > 0; got -1");
+  p.threshold = 1;
+  ph("Page-Hinkley initial_mean must be finite; got -inf");
 }
 
 TEST(Baseline, StateChecksInOrder) {

@@ -155,43 +155,31 @@ TEST(Bocpd, NormalizationRefusesWhatHasNoFiniteSum) {
   EXPECT_EQ(v[2], -kInf);
 }
 
+// Everything wrong at first; each check is mended in turn to reach the next.
 TEST(Bocpd, ConfigurationChecksInOrder) {
-  struct Case {
-    BocpdConfig config;
-    const char* message;
+  BocpdConfig c;
+  c.observation = PoissonGamma{0.0, 1.0};
+  c.max_run_length = 0;
+  c.log_prob_threshold = -kInf;
+  c.alert_policy.threshold = 2.0;
+  c.late_data_policy = LateDataPolicy::buffer_within_window(0, 0, OverflowPolicy::Error);
+  const auto expect = [&](const char* message) {
+    EXPECT_TRUE(fails_with(BocpdDetector::create(c), ErrorKind::InvalidInput, message));
   };
-  BocpdConfig bad_prior;
-  bad_prior.observation = PoissonGamma{0.0, 1.0};
-  bad_prior.max_run_length = 0;
-  BocpdConfig bad_len;
-  bad_len.max_run_length = 0;
-  bad_len.log_prob_threshold = 0.5;
-  BocpdConfig pos_th;
-  pos_th.log_prob_threshold = 0.5;
-  pos_th.alert_policy.threshold = 2.0;
-  BocpdConfig inf_th;
-  inf_th.log_prob_threshold = -kInf;
-  BocpdConfig bad_alert;
-  bad_alert.alert_policy.threshold = 2.0;
-  bad_alert.late_data_policy = LateDataPolicy::buffer_within_window(0, 0, OverflowPolicy::Error);
-  BocpdConfig bad_late;
-  bad_late.late_data_policy = LateDataPolicy::buffer_within_window(0, 0, OverflowPolicy::Error);
-  const Case cases[] = {
-      {bad_prior, "poisson prior alpha must be finite and > 0"},
-      {bad_len, "max_run_length must be >= 1 for bounded BOCPD state"},
-      {pos_th, "log_prob_threshold must be finite and <= 0"},
-      {inf_th, "log_prob_threshold must be finite and <= 0"},
-      {bad_alert, "alert policy threshold must be finite and in [0,1]; got 2"},
-      {bad_late, "BufferWithinWindow.max_delay_ns must be > 0; got 0"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_TRUE(fails_with(BocpdDetector::create(c.config), ErrorKind::InvalidInput, c.message));
-  }
-  // The hazard is not tested here, and -0 is an allowed threshold.
-  BocpdConfig ok;
-  ok.hazard = ConstantHazard{7.0};
-  ok.log_prob_threshold = -0.0;
-  EXPECT_TRUE(BocpdDetector::create(ok));
+  expect("poisson prior alpha must be finite and > 0");
+  c.observation = PoissonGamma{};
+  expect("max_run_length must be >= 1 for bounded BOCPD state");
+  c.max_run_length = 1;
+  expect("log_prob_threshold must be finite and <= 0");
+  c.log_prob_threshold = 0.5;
+  expect("log_prob_threshold must be finite and <= 0");
+  c.log_prob_threshold = -0.0;
+  expect("alert policy threshold must be finite and in [0,1]; got 2");
+  c.alert_policy.threshold = 1.0;
+  expect("BufferWithinWindow.max_delay_ns must be > 0; got 0");
+  c.late_data_policy = LateDataPolicy::reject();
+  c.hazard = ConstantHazard{7.0};  // the hazard is not tested here
+  EXPECT_TRUE(BocpdDetector::create(c));
 }
 
 TEST(Bocpd, StateChecksInOrder) {
