@@ -565,6 +565,23 @@ std::string describe_json_node(const JsonNode& node) {
   return "value";
 }
 
+std::string utf8_lossy(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t len = utf8_sequence_length(text, i);
+    if (len == 0) {
+      out.append("\xEF\xBF\xBD");
+      ++i;
+    } else {
+      out.append(text.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
 void append_json_string(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');

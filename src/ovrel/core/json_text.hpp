@@ -82,6 +82,10 @@ std::string json_error_text(std::string_view message, JsonPosition at);
 // "floating point `1.5`", "string \"a\"", "sequence", "map".
 std::string describe_json_node(const JsonNode& node);
 
+// The text with every byte that does not begin a well-formed UTF-8 sequence replaced by U+FFFD
+// (how paths and other foreign bytes are displayed in messages).
+std::string utf8_lossy(std::string_view text);
+
 // Writer pieces. Strings: quote and backslash escaped, control characters as \b \t \n \f \r or
 // \u00xx, everything else verbatim UTF-8 (invalid sequences replaced by U+FFFD). Floats: the
 // shortest text that reads back to the same double; NaN and infinities as null.
@@ -170,12 +174,18 @@ std::string invalid_length_text(std::size_t length, std::string_view type_name, 
 // when repeated), an unknown key is kept in extra when given and skipped otherwise. Missing
 // required keys are named in the record's field order once the walk is done; a missing optional
 // key leaves `out` as the caller initialised it. With `positional`, an array holding the values in
-// field order is accepted too: it may stop before an optional field, not before a required one.
+// field order is accepted too.
+enum class Positional : std::uint8_t {
+  No,                // objects only
+  TrailingOptional,  // an array may stop before an optional field
+  AllRequired,       // an array must hold every field
+};
+
 template <class Out, std::size_t N>
 Status read_fields(const JsonNode& node, std::string_view type_name,
                    const std::array<Field<Out>, N>& fields, Out& out, ExtraKeys* extra,
-                   bool positional = false) {
-  if (positional && node.kind == JsonNode::Kind::Array) {
+                   Positional positional = Positional::No) {
+  if (positional != Positional::No && node.kind == JsonNode::Kind::Array) {
     const std::size_t length = node.byte_array ? node.text.size() : node.items.size();
     if (length > N) {
       return fail_at(cat("invalid length ", length, ", expected fewer elements in array"),
@@ -186,7 +196,7 @@ Status read_fields(const JsonNode& node, std::string_view type_name,
     }
     for (std::size_t i = 0; i < N; ++i) {
       if (i >= length) {
-        if (fields[i].required) {
+        if (fields[i].required || positional == Positional::AllRequired) {
           return fail_at(invalid_length_text(length, type_name, N), node.end);
         }
         continue;
