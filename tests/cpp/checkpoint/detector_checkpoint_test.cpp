@@ -146,6 +146,11 @@ TEST(BocpdCheckpoint, JsonPayloadMustBeAnObjectBeforeAnythingElse) {
   EXPECT_EQ(load_bocpd_checkpoint(detector, e).error().message(),
             "checkpoint payload deserialization failed (codec=json): EOF while parsing a value at "
             "line 1 column 5");
+  // Nesting is bounded: a hostile payload cannot exhaust the stack.
+  e.payload = testing::bytes_of(std::string(100000, '['));
+  EXPECT_EQ(load_bocpd_checkpoint(detector, e).error().message(),
+            "checkpoint payload deserialization failed (codec=json): recursion limit exceeded at "
+            "line 1 column 128");
 }
 
 TEST(BocpdCheckpoint, MissingGateTakesTheLoadingDetectorsPolicy) {

@@ -237,6 +237,8 @@ TEST(Envelope, LegacyPayloads) {
       {legacy("0", "bincode", R"("abc")"),
        "legacy checkpoint payload parse failed (codec=bincode): invalid type: string \"abc\", "
        "expected a sequence at line 1 column 1"},
+      {legacy("0", "json", std::string(300, '[')),
+       "checkpoint envelope JSON parse failed: recursion limit exceeded at line 1 column 291"},
       {legacy("0", "Json", "{}"),
        "checkpoint payload_codec 'Json' is unsupported; expected one of: json, bincode"},
       {legacy("0", "bincode", "[]", "7"),

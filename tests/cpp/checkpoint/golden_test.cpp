@@ -207,9 +207,7 @@ TYPED_TEST(Golden, EveryFlippedByteAndEveryCutOfAnEnvelopeIsRefused) {
       ASSERT_FALSE(decode_checkpoint_envelope(changed)) << "byte " << i;
       changed[i] = text[i];
     }
-    // Cut inside the text's last few hundred bytes and at a spread of earlier lengths.
-    const std::size_t step = std::max<std::size_t>(1, text.size() / 2000);
-    for (std::size_t n = 0; n < text.size(); n += (n + 400 < text.size() ? step : 1)) {
+    for (std::size_t n = 0; n < text.size(); ++n) {
       ASSERT_FALSE(decode_checkpoint_envelope(std::string_view(text).substr(0, n)))
           << "length " << n;
     }
