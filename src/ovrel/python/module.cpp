@@ -53,7 +53,9 @@ void initialise(nb::module_& m) {
 
   add_attribute(m, "__version__", nb::str("0.0.3"));
   register_result_classes(m);
+  register_online_step_result(m);
   register_estimator_classes(m);
+  register_online_classes(m);
   register_smoke_class(m);
   register_detect_offline(m);
   register_smoke_function(m);

@@ -37,6 +37,15 @@ T& instance(nb::handle self) {
   return *nb::inst_ptr<T>(self);
 }
 
+// A class that Python code cannot construct: calling it raises TypeError
+// "No constructor defined for {name}".
+template <class T>
+void refuse_construction(nb::class_<T>& cls, const char* name) {
+  cls.def("__init__", [name](T*, nb::args, nb::kwargs) {
+    raise(PyExc_TypeError, std::string("No constructor defined for ") + name);
+  });
+}
+
 // Runs a Python entry inside the panic boundary: every C++ exception becomes a Python one.
 template <class F>
 PyObject* boundary(F&& body) noexcept {
@@ -51,6 +60,8 @@ PyObject* boundary(F&& body) noexcept {
 
 // Class and function registration, one per area, called by the initialiser in module order.
 void register_estimator_classes(nb::module_& m);
+void register_online_step_result(nb::module_& m);
+void register_online_classes(nb::module_& m);
 void register_smoke_class(nb::module_& m);
 void register_smoke_function(nb::module_& m);
 void register_detect_offline(nb::module_& m);

@@ -137,13 +137,6 @@ nb::object new_object(T&& record) {
   return nb::cast(std::forward<T>(record), nb::rv_policy::move);
 }
 
-template <class T>
-void refuse_construction(nb::class_<T>& cls, const char* name) {
-  cls.def("__init__", [name](T*, nb::args, nb::kwargs) {
-    raise(PyExc_TypeError, cat("No constructor defined for ", name));
-  });
-}
-
 nb::object segments_list(const std::vector<PySegmentStats>& segments) {
   nb::list out;
   for (const PySegmentStats& s : segments) out.append(new_object(PySegmentStats{s.value}));
