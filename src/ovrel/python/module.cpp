@@ -59,6 +59,7 @@ void initialise(nb::module_& m) {
   register_smoke_class(m);
   register_detect_offline(m);
   register_smoke_function(m);
+  register_test_hooks();
 }
 
 PyModuleDef module_def = {

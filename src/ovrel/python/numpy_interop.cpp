@@ -120,7 +120,36 @@ Py_ssize_t read_index(nb::handle value) {
   return v;
 }
 
+constexpr const char* kNoteTimeStrided = "copied time index from strided to contiguous layout";
+
+// The element count of a 1-D buffer, its stride and whether it needs the strided note.
+std::vector<std::int64_t> copy_time_values(nb::handle array, std::vector<std::string>& notes,
+                                           const char* internal_error) {
+  BufferExport buffer(array);
+  if (buffer->ndim != 1 || buffer->itemsize != sizeof(std::int64_t) || buffer->strides == nullptr)
+    raise(PyExc_RuntimeError, internal_error);
+  Geometry g;
+  g.n = static_cast<std::size_t>(buffer->shape[0]);
+  g.d = 1;
+  g.row_stride = buffer->strides[0];
+  classify_layout(*buffer, g);
+  if (!g.c_contiguous && !g.f_contiguous) notes.emplace_back(kNoteTimeStrided);
+  return copy_row_major<std::int64_t, std::int64_t>(*buffer, g);
+}
+
 }  // namespace
+
+std::vector<std::int64_t> parse_datetime_ns_time_storage(nb::handle time_index, std::size_t n,
+                                                         std::vector<std::string>& notes) {
+  // NumPy exports no buffer of datetime64 elements; the same memory read as int64 holds the
+  // nanosecond counts.
+  nb::object as_int = time_index.attr("view")(numpy_module().attr("int64"));
+  std::vector<std::int64_t> out = copy_time_values(
+      as_int, notes, "internal error: failed to downcast datetime64[ns] time index");
+  if (out.size() != n)
+    raise(PyExc_RuntimeError, "internal error: failed to downcast datetime64[ns] time index");
+  return out;
+}
 
 std::string dtype_name(nb::handle dtype) {
   PyObject* text = PyObject_Str(dtype.ptr());
@@ -138,6 +167,29 @@ std::string dtype_name(nb::handle dtype) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+std::vector<std::int64_t> parse_time_index(nb::handle numpy, nb::handle time_index, std::size_t n,
+                                           std::vector<std::string>& notes) {
+  const int is_array = PyObject_IsInstance(time_index.ptr(), numpy.attr("ndarray").ptr());
+  if (is_array < 0) throw nb::python_error();
+  if (is_array == 0) raise(PyExc_TypeError, "expected numpy.ndarray for time index");
+  const Py_ssize_t ndim = read_index(time_index.attr("ndim"));
+  if (ndim != 1) {
+    raise(PyExc_ValueError, cat("time index must be 1D with length n=", n, ", got ndim=", ndim));
+  }
+  const Py_ssize_t length = read_index(time_index.attr("shape")[0]);
+  if (static_cast<std::size_t>(length) != n) {
+    raise(PyExc_ValueError, cat("time index length mismatch: got ", length, ", expected n=", n));
+  }
+  nb::object dtype = time_index.attr("dtype");
+  if (dtype_equivalent(dtype, numpy, "int64"))
+    return copy_time_values(time_index, notes,
+                            "internal error: failed to downcast int64 time index");
+  if (dtype_equivalent(dtype, numpy, "datetime64[ns]"))
+    return parse_datetime_ns_time_storage(time_index, n, notes);
+  raise(PyExc_TypeError,
+        cat("expected int64 or datetime64[ns] for time index, got ", dtype_name(dtype)));
+}
+
 core::Result<core::TimeSeriesView> OwnedSeries::view() const {
   core::TimeIndex index = core::TimeIndex::none();
   if (time) index = core::TimeIndex::explicit_times(std::span<const std::int64_t>(*time));
@@ -149,6 +201,11 @@ core::Result<core::TimeSeriesView> OwnedSeries::view() const {
 }
 
 OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32) {
+  return parse_numpy_series(x, nb::handle(), missing, upcast_f32);
+}
+
+OwnedSeries parse_numpy_series(nb::handle x, nb::handle time_index, core::MissingPolicy missing,
+                               bool upcast_f32) {
   nb::object numpy = numpy_module();
   const int is_array = PyObject_IsInstance(x.ptr(), numpy.attr("ndarray").ptr());
   if (is_array < 0) throw nb::python_error();
@@ -198,6 +255,8 @@ OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool u
       out.values = copy_row_major<float, float>(*buffer, g);
     }
   }
+
+  if (time_index.is_valid()) out.time = parse_time_index(numpy, time_index, out.n, out.notes);
 
   unwrap(out.view());
   return out;

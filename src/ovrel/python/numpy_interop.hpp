@@ -53,6 +53,19 @@ OwnedSeries parse_owned_series(nb::handle x);
 // validates the copy as a series view. float32 stays float32 unless `upcast_f32` asks otherwise.
 OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32);
 
+// The same with an optional event-time index (an empty handle for none), read after the values
+// and before the validation: a 1-D int64 or datetime64[ns] array of length n, copied into the
+// owned series as nanoseconds.
+OwnedSeries parse_numpy_series(nb::handle x, nb::handle time_index, core::MissingPolicy missing,
+                               bool upcast_f32);
+
+// The time-index reader alone: checks and copies `time_index` for a series of n rows.
+std::vector<std::int64_t> parse_time_index(nb::handle numpy, nb::handle time_index, std::size_t n,
+                                           std::vector<std::string>& notes);
+// Nanosecond counts of a datetime64[ns] array, always copied.
+std::vector<std::int64_t> parse_datetime_ns_time_storage(nb::handle time_index, std::size_t n,
+                                                         std::vector<std::string>& notes);
+
 // str(dtype), or "<unknown dtype>" when Python cannot give it.
 std::string dtype_name(nb::handle dtype);
 
