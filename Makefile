@@ -24,6 +24,7 @@ install: deps
 
 quickstart: install
 	$(PYTHON) examples/quickstart.py
+	$(PYTHON) examples/streaming.py
 
 # Fails fast, before any build: every tracked C++ file as clang-format writes it, Python clean
 # under ruff's checks and formatter.
