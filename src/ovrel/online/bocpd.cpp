@@ -112,8 +112,8 @@ Status BocpdDetector::check_late_observation(double x) const {
   return check_observation(config_.observation, x);
 }
 
-Result<BocpdDetector::Step> BocpdDetector::apply(double x, std::optional<std::int64_t> t_ns,
-                                                 const core::ExecutionContext& ctx, bool) {
+Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
+                            const core::ExecutionContext& ctx, bool, Step& step) {
   OVREL_TRY(ctx.check_cancelled());
   OVREL_TRY(ctx.check_cost_eval_budget(saturating_inc(state_.t)));
   if (!std::isfinite(x)) return core::invalid_input("BOCPD observation must be finite for update");
@@ -179,18 +179,21 @@ Result<BocpdDetector::Step> BocpdDetector::apply(double x, std::optional<std::in
   OVREL_TRY_ASSIGN(const RunSummary summary,
                    step_summary_from_log_probs(state_.log_run_probs, state_.t - 1));
   const bool alert = state_.alert_gate.maybe_emit(summary.t, summary.p_change);
-  return Step{summary, alert};
+  step = Step{summary, alert};
+  return {};
 }
 
-Result<BocpdDetector::Step> BocpdDetector::current_summary() const {
+Status BocpdDetector::current_summary(Step& step) const {
   const std::uint64_t t = state_.t == 0 ? 0 : state_.t - 1;
   OVREL_TRY_ASSIGN(const RunSummary summary, step_summary_from_log_probs(state_.log_run_probs, t));
-  return Step{summary, false};
+  step = Step{summary, false};
+  return {};
 }
 
-core::OnlineStepResult BocpdDetector::materialize(const Step& step,
-                                                  std::optional<std::string> reason) {
-  core::OnlineStepResult r;
+Result<core::OnlineStepResult> BocpdDetector::materialize(const Step& step,
+                                                          std::optional<std::string> reason) {
+  Result<core::OnlineStepResult> out(std::in_place);
+  core::OnlineStepResult& r = *out;
   r.t = step.summary.t;
   r.p_change = step.summary.p_change;
   r.alert = step.alert;
@@ -206,7 +209,7 @@ core::OnlineStepResult BocpdDetector::materialize(const Step& step,
   const auto elapsed = std::chrono::steady_clock::now() - step_started_;
   r.processing_latency_us = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
-  return r;
+  return out;
 }
 
 }  // namespace ovrel::online
