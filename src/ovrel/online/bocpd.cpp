@@ -132,7 +132,7 @@ Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
   new_lp.assign(n_new, kNegInf);
   new_stats.assign(n_new, prior);
 
-  OVREL_TRY_ASSIGN(const double pred0, log_predictive(model, prior, x));
+  OVREL_TRY_ASSIGN(const double pred0, log_predictive(model, prior, x, &gaussian_terms_));
   const double h = hazard_rate(config_.hazard);
   const double lh = std::log(h);
   const double l1h = std::log(1.0 - h);
@@ -140,7 +140,8 @@ Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
   double cp = kNegInf;
   for (std::size_t r = 0; r < len; ++r) {
     const double lp = state_.log_run_probs[r];
-    OVREL_TRY_ASSIGN(const double pred, log_predictive(model, state_.run_stats[r], x));
+    OVREL_TRY_ASSIGN(const double pred,
+                     log_predictive(model, state_.run_stats[r], x, &gaussian_terms_));
     // Every run's change mass uses the prior predictive.
     cp = core::log_add_exp(cp, pred0 + (lp + lh));
     const double g = pred + (lp + l1h);

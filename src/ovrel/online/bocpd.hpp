@@ -109,6 +109,7 @@ class BocpdDetector {
   // the lists have reached their bound.
   std::vector<double> scratch_lp_;
   std::vector<ObservationStats> scratch_stats_;
+  GaussianCountTerms gaussian_terms_;
   std::chrono::steady_clock::time_point step_started_{};
 };
 
