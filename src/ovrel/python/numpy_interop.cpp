@@ -120,6 +120,31 @@ Py_ssize_t read_index(nb::handle value) {
   return v;
 }
 
+// The mask of a numpy.ma.MaskedArray, one byte per element in row-major order; empty when `x`
+// is not a masked array or nothing in it is masked. numpy.asarray drops the mask, so without it
+// the values hidden under the mask would be read as data.
+std::vector<std::uint8_t> masked_elements(nb::handle numpy, nb::handle x) {
+  // No masked array can exist before numpy.ma is imported; plain input never imports it.
+  nb::object ma = nb::steal(PyImport_GetModule(nb::str("numpy.ma").ptr()));
+  if (!ma.is_valid()) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {};
+  }
+  const int is_masked = PyObject_IsInstance(x.ptr(), ma.attr("MaskedArray").ptr());
+  if (is_masked < 0) throw nb::python_error();
+  if (is_masked == 0) return {};
+  nb::object mask = ma.attr("getmaskarray")(x);
+  const int any = PyObject_IsTrue(mask.attr("any")().ptr());
+  if (any < 0) throw nb::python_error();
+  if (any == 0) return {};
+  nb::object bytes =
+      numpy.attr("ascontiguousarray")(mask, nb::arg("dtype") = "uint8").attr("tobytes")();
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) throw nb::python_error();
+  return std::vector<std::uint8_t>(data, data + size);
+}
+
 }  // namespace
 
 std::string dtype_name(nb::handle dtype) {
@@ -138,17 +163,19 @@ std::string dtype_name(nb::handle dtype) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-core::Result<core::TimeSeriesView> OwnedSeries::view() const {
+core::Result<core::TimeSeriesView> OwnedSeries::view(
+    std::optional<std::span<const std::uint8_t>> missing_mask) const {
   core::TimeIndex index = core::TimeIndex::none();
   if (time) index = core::TimeIndex::explicit_times(std::span<const std::int64_t>(*time));
   const core::ValueBuffer buffer =
       is_f32() ? core::ValueBuffer::of_f32(std::get<std::vector<float>>(values))
                : core::ValueBuffer::of_f64(std::get<std::vector<double>>(values));
   return core::TimeSeriesView::create(buffer, n, d, core::MemoryLayout::c_contiguous(),
-                                      std::nullopt, index, missing);
+                                      missing_mask, index, missing);
 }
 
-OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32) {
+OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32,
+                               std::span<const std::uint8_t> missing_mask) {
   nb::object numpy = numpy_module();
   const int is_array = PyObject_IsInstance(x.ptr(), numpy.attr("ndarray").ptr());
   if (is_array < 0) throw nb::python_error();
@@ -199,13 +226,19 @@ OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool u
     }
   }
 
-  unwrap(out.view());
+  if (missing_mask.empty()) {
+    unwrap(out.view());
+  } else {
+    unwrap(out.view(missing_mask));
+  }
   return out;
 }
 
 OwnedSeries parse_owned_series(nb::handle x) {
-  nb::object array = numpy_module().attr("asarray")(x);
-  return parse_numpy_series(array, core::MissingPolicy::Error, false);
+  nb::object numpy = numpy_module();
+  nb::object array = numpy.attr("asarray")(x);
+  const std::vector<std::uint8_t> mask = masked_elements(numpy, x);
+  return parse_numpy_series(array, core::MissingPolicy::Error, false, mask);
 }
 
 }  // namespace ovrel::python
