@@ -1,6 +1,7 @@
 import importlib
 import inspect
 import pydoc
+import re
 import sys
 import threading
 
@@ -213,10 +214,10 @@ def test_inspect_signature_is_the_declared_text_signature(name, obj):
 
 
 def test_help_shows_constructor_signatures_and_reinit_is_refused():
-    text = pydoc.render_doc(ovrel.Binseg, renderer=pydoc.plaintext)
+    # Newer Pythons put one parameter on a line; compare without the layout.
+    text = re.sub(r"[\s|]", "", pydoc.render_doc(ovrel.Binseg, renderer=pydoc.plaintext))
     assert (
-        "Binseg(model='l2', min_segment_len=2, jump=1, max_change_points=None, max_depth=None)"
-        in text
+        "Binseg(model='l2',min_segment_len=2,jump=1,max_change_points=None,max_depth=None)" in text
     )
     det = ovrel.Pelt("l1")
     with pytest.raises(TypeError, match=r"^ovrel\._ovrel_rs\.Pelt object is already initialised$"):
