@@ -4,6 +4,8 @@ Every value below has a precise type from the package's stub; nothing is `Any` b
 parameters of a result.
 """
 
+from __future__ import annotations
+
 import numpy as np
 import numpy.typing as npt
 
