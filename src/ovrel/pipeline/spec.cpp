@@ -59,14 +59,43 @@ Result<PipelineConfig> offline_config(const PipelineSpec& spec,
   return PipelineConfig{std::move(config)};
 }
 
-Result<PipelineConfig> online_config(const PipelineSpec& spec, const OnlineDetectorConfig&) {
+online::ObservationModel observation_model(OnlineObservationKind kind) {
+  switch (kind) {
+    case OnlineObservationKind::Gaussian:
+      return online::GaussianNig{0.0, 1.0, 1.0, 1.0};
+    case OnlineObservationKind::Bernoulli:
+      return online::BernoulliBeta{1.0, 1.0};
+    case OnlineObservationKind::Poisson:
+      return online::PoissonGamma{1.0, 1.0};
+  }
+  throw InternalError("unknown online observation kind");
+}
+
+// CUSUM and Page-Hinkley alert when the statistic reaches its threshold (p_change 1).
+constexpr online::AlertPolicy kThresholdAlert{1.0, 0.0, 0, 0};
+
+Result<PipelineConfig> online_config(const PipelineSpec& spec, const OnlineDetectorConfig& online) {
   if (spec.cost != CostConfig::None) {
     return core::invalid_input("online pipeline must use CostConfig::None");
   }
   if (spec.stopping) {
     return core::invalid_input("online pipeline must not include stopping configuration");
   }
-  return core::not_supported("online pipeline configurations are not available in this build");
+  switch (online.kind) {
+    case OnlineDetectorKind::Bocpd: {
+      online::BocpdConfig config;
+      config.observation = observation_model(online.observation);
+      config.max_run_length = online.max_run_length;
+      return PipelineConfig{OnlinePipelineConfig{std::move(config)}};
+    }
+    case OnlineDetectorKind::Cusum:
+      return PipelineConfig{OnlinePipelineConfig{
+          online::CusumConfig{0.0, 8.0, 0.0, kThresholdAlert, online::LateDataPolicy::reject()}}};
+    case OnlineDetectorKind::PageHinkley:
+      return PipelineConfig{OnlinePipelineConfig{online::PageHinkleyConfig{
+          0.01, 8.0, 0.0, kThresholdAlert, online::LateDataPolicy::reject()}}};
+  }
+  throw InternalError("unknown online detector kind");
 }
 
 }  // namespace

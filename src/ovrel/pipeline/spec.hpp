@@ -22,6 +22,8 @@
 #include "ovrel/offline/fpop.hpp"
 #include "ovrel/offline/pelt.hpp"
 #include "ovrel/offline/wbs.hpp"
+#include "ovrel/online/baseline.hpp"
+#include "ovrel/online/bocpd.hpp"
 #include "ovrel/preprocess/config.hpp"
 
 namespace ovrel::pipeline {
@@ -75,9 +77,10 @@ struct OfflinePipelineConfig {
   CostConfig cost = CostConfig::L2;
 };
 
-// The online configuration built from an online specification (the detectors' defaults with the
-// specification's choices). No executor runs it; the online detectors validate it when built.
-struct OnlinePipelineConfig {};  // online configuration types pending
+// The online configuration built from an online specification: the detectors' defaults with the
+// specification's choices. No executor runs it; the online detectors validate it when built.
+using OnlinePipelineConfig =
+    std::variant<online::BocpdConfig, online::CusumConfig, online::PageHinkleyConfig>;
 
 using PipelineConfig = std::variant<OfflinePipelineConfig, OnlinePipelineConfig>;
 
