@@ -181,6 +181,7 @@ def pen(value):
     return {"detector": "pelt", "stopping": {"Penalized": value}}
 
 
+# fmt: off
 REFUSALS = [
     ([1], TypeError, "pipeline must be a dict"),
     ({1: "pelt"}, TypeError, "pipeline keys must be strings"),
@@ -188,136 +189,36 @@ REFUSALS = [
     ({"cost": "l2"}, ValueError, "pipeline requires key 'detector' with a valid value"),
     ({"detector": 3}, TypeError, "pipeline.detector must be a string or dict"),
     ({"detector": {"kind": None}}, TypeError, "pipeline.detector.kind must be a string"),
-    (
-        {"detector": "Foo"},
-        ValueError,
-        f"unsupported pipeline.detector.kind 'Foo'; expected one of: {KINDS}",
-    ),
-    (
-        {"detector": {}},
-        ValueError,
-        "pipeline.detector serde form must contain exactly one key: 'Offline' or 'Online'",
-    ),
-    (
-        {"detector": {"Online": {}}},
-        ValueError,
-        "detect_offline does not accept online pipeline detectors",
-    ),
-    (
-        {"detector": {"offline": {}}},
-        ValueError,
-        f"unsupported pipeline.detector serde form; expected one of: {TAGGED}",
-    ),
+    ({"detector": "Foo"}, ValueError, f"unsupported pipeline.detector.kind 'Foo'; expected one of: {KINDS}"),
+    ({"detector": {}}, ValueError, "pipeline.detector serde form must contain exactly one key: 'Offline' or 'Online'"),
+    ({"detector": {"Online": {}}}, ValueError, "detect_offline does not accept online pipeline detectors"),
+    ({"detector": {"offline": {}}}, ValueError, f"unsupported pipeline.detector serde form; expected one of: {TAGGED}"),
     ({"detector": {"Offline": 1}}, TypeError, "pipeline.detector['Offline'] must be a dict"),
-    (
-        {"detector": {"Offline": {}}},
-        ValueError,
-        "pipeline.detector['Offline'] must contain exactly one key: 'Pelt', 'BinSeg', 'Fpop', 'SegNeigh', or 'Wbs'",
-    ),
-    (
-        {"detector": {"Offline": {1: {}}}},
-        TypeError,
-        "pipeline.detector['Offline'] keys must be strings",
-    ),
-    (
-        {"detector": {"Offline": {"Foo": 1}}},
-        TypeError,
-        "pipeline.detector['Offline']['Foo'] must be a dict",
-    ),
-    (
-        {"detector": {"Offline": {"segneigh": {}}}},
-        ValueError,
-        f"unsupported pipeline.detector['Offline'] variant 'segneigh'; expected one of: {VARIANTS}",
-    ),
-    (
-        {"detector": {"kind": "pelt", "max_depth": 3}},
-        ValueError,
-        "unsupported pipeline.detector key 'max_depth' for detector kind='pelt'",
-    ),
-    (
-        {"detector": {"Offline": {"SegNeigh": {"params_per_segment": 2}}}},
-        ValueError,
-        "unsupported pipeline.detector['Offline']['SegNeigh'] key 'params_per_segment' for detector kind='segneigh'",
-    ),
-    (
-        {"detector": {"kind": "binseg", "seed": 1}},
-        ValueError,
-        "unsupported pipeline.detector key 'seed' for detector kind='binseg'",
-    ),
+    ({"detector": {"Offline": {}}}, ValueError, "pipeline.detector['Offline'] must contain exactly one key: 'Pelt', 'BinSeg', 'Fpop', 'SegNeigh', or 'Wbs'"),
+    ({"detector": {"Offline": {1: {}}}}, TypeError, "pipeline.detector['Offline'] keys must be strings"),
+    ({"detector": {"Offline": {"Foo": 1}}}, TypeError, "pipeline.detector['Offline']['Foo'] must be a dict"),
+    ({"detector": {"Offline": {"segneigh": {}}}}, ValueError, f"unsupported pipeline.detector['Offline'] variant 'segneigh'; expected one of: {VARIANTS}"),
+    ({"detector": {"kind": "pelt", "max_depth": 3}}, ValueError, "unsupported pipeline.detector key 'max_depth' for detector kind='pelt'"),
+    ({"detector": {"Offline": {"SegNeigh": {"params_per_segment": 2}}}}, ValueError, "unsupported pipeline.detector['Offline']['SegNeigh'] key 'params_per_segment' for detector kind='segneigh'"),
+    ({"detector": {"kind": "binseg", "seed": 1}}, ValueError, "unsupported pipeline.detector key 'seed' for detector kind='binseg'"),
     ({"detector": {"kind": "wbs", 2: 1}}, TypeError, "pipeline.detector keys must be strings"),
-    (
-        {"detector": {"Offline": {"Wbs": {"interval_strategy": 1}}}},
-        TypeError,
-        "pipeline.detector.interval_strategy must be a string",
-    ),
-    (
-        {"detector": {"kind": "wbs", "interval_strategy": "grid"}},
-        ValueError,
-        "unsupported pipeline.detector.interval_strategy 'grid'; expected one of: 'random', 'deterministic_grid', 'stratified'",
-    ),
+    ({"detector": {"Offline": {"Wbs": {"interval_strategy": 1}}}}, TypeError, "pipeline.detector.interval_strategy must be a string"),
+    ({"detector": {"kind": "wbs", "interval_strategy": "grid"}}, ValueError, "unsupported pipeline.detector.interval_strategy 'grid'; expected one of: 'random', 'deterministic_grid', 'stratified'"),
     ({"detector": "pelt", "cost": 2}, TypeError, "pipeline.cost must be a string"),
-    (
-        {"detector": "pelt", "cost": "L3"},
-        ValueError,
-        f"unsupported pipeline.cost 'L3'; expected one of: {COSTS}, 'none'",
-    ),
-    (
-        {"detector": "pelt", "cost": "None"},
-        ValueError,
-        f"detect_offline requires pipeline.cost to be one of: {COSTS}",
-    ),
+    ({"detector": "pelt", "cost": "L3"}, ValueError, f"unsupported pipeline.cost 'L3'; expected one of: {COSTS}, 'none'"),
+    ({"detector": "pelt", "cost": "None"}, ValueError, f"detect_offline requires pipeline.cost to be one of: {COSTS}"),
     ({"detector": "pelt", "stopping": 2}, TypeError, "pipeline.stopping must be a dict"),
-    (
-        {"detector": "pelt", "stopping": {}},
-        ValueError,
-        "pipeline.stopping serde form must have exactly one key: 'KnownK', 'Penalized', or 'PenaltyPath'",
-    ),
+    ({"detector": "pelt", "stopping": {}}, ValueError, "pipeline.stopping serde form must have exactly one key: 'KnownK', 'Penalized', or 'PenaltyPath'"),
     ({"detector": "pelt", "stopping": {1: 2}}, TypeError, "pipeline.stopping keys must be strings"),
-    (
-        {"detector": "pelt", "stopping": {"KnownK": "2"}},
-        TypeError,
-        "pipeline.stopping['KnownK'] must be an integer",
-    ),
-    (
-        {"detector": "pelt", "stopping": {"KnownK": -1}},
-        TypeError,
-        "pipeline.stopping['KnownK'] must be an integer",
-    ),
-    (
-        {"detector": "pelt", "stopping": {"KnownK": 0}},
-        ValueError,
-        "pipeline.stopping['KnownK'] must be >= 1",
-    ),
-    (
-        {"detector": "pelt", "stopping": {"PenaltyPath": ("bic",)}},
-        TypeError,
-        "pipeline.stopping['PenaltyPath'] must be a list",
-    ),
-    (
-        {"detector": "pelt", "stopping": {"PenaltyPath": []}},
-        ValueError,
-        "pipeline.stopping['PenaltyPath'] must not be empty",
-    ),
-    (
-        {"detector": "pelt", "stopping": {"Known": 1}},
-        ValueError,
-        f"unsupported pipeline.stopping serde key 'Known'; expected one of: {STOP_KEYS}",
-    ),
-    (
-        {"detector": "pelt", "stopping": {"KnownK": 2, "pen": 1.0}},
-        ValueError,
-        "unsupported stopping key 'KnownK'",
-    ),
-    (
-        {"detector": "pelt", "stopping": {"n_bkps": 0}},
-        ValueError,
-        "stopping.n_bkps must be >= 1 when provided",
-    ),
-    (
-        pen("mdl"),
-        ValueError,
-        f"unsupported penalty 'mdl'; expected one of: 'bic', 'aic', or {MANUAL}",
-    ),
+    ({"detector": "pelt", "stopping": {"KnownK": "2"}}, TypeError, "pipeline.stopping['KnownK'] must be an integer"),
+    ({"detector": "pelt", "stopping": {"KnownK": -1}}, TypeError, "pipeline.stopping['KnownK'] must be an integer"),
+    ({"detector": "pelt", "stopping": {"KnownK": 0}}, ValueError, "pipeline.stopping['KnownK'] must be >= 1"),
+    ({"detector": "pelt", "stopping": {"PenaltyPath": ("bic",)}}, TypeError, "pipeline.stopping['PenaltyPath'] must be a list"),
+    ({"detector": "pelt", "stopping": {"PenaltyPath": []}}, ValueError, "pipeline.stopping['PenaltyPath'] must not be empty"),
+    ({"detector": "pelt", "stopping": {"Known": 1}}, ValueError, f"unsupported pipeline.stopping serde key 'Known'; expected one of: {STOP_KEYS}"),
+    ({"detector": "pelt", "stopping": {"KnownK": 2, "pen": 1.0}}, ValueError, "unsupported stopping key 'KnownK'"),
+    ({"detector": "pelt", "stopping": {"n_bkps": 0}}, ValueError, "stopping.n_bkps must be >= 1 when provided"),
+    (pen("mdl"), ValueError, f"unsupported penalty 'mdl'; expected one of: 'bic', 'aic', or {MANUAL}"),
     (pen(0), ValueError, "manual penalty value must be finite and > 0.0; got 0"),
     (pen(-1), ValueError, "manual penalty value must be finite and > 0.0; got -1"),
     (pen(float("inf")), ValueError, "manual penalty value must be finite and > 0.0; got inf"),
@@ -327,47 +228,20 @@ REFUSALS = [
     (pen({"Manual": "2"}), TypeError, "penalty['Manual'] must be a positive float"),
     (pen({"Manual": -0.5}), ValueError, "penalty['Manual'] must be finite and > 0.0; got -0.5"),
     (pen(None), TypeError, f"penalty must be 'bic', 'aic', a positive float, or {MANUAL}"),
-    (
-        {"detector": "pelt", "seed": 1},
-        ValueError,
-        "pipeline.seed is only supported for detector='wbs'",
-    ),
+    ({"detector": "pelt", "seed": 1}, ValueError, "pipeline.seed is only supported for detector='wbs'"),
     ({"detector": "pelt", "seed": -1}, TypeError, "pipeline.seed must be an integer when provided"),
     ({"detector": "wbs", "seed": 1.5}, TypeError, "pipeline.seed must be an integer when provided"),
     ({"detector": "pelt", "constraints": []}, TypeError, "constraints must be a dict"),
-    (
-        {"detector": "pelt", "preprocess": {"Detrend": {}}},
-        ValueError,
-        "unsupported preprocess key 'Detrend'",
-    ),
+    ({"detector": "pelt", "preprocess": {"Detrend": {}}}, ValueError, "unsupported preprocess key 'Detrend'"),
     # the keys are read in a fixed order, whatever their order in the dict
-    (
-        {"detector": "pelt", "cost": "L3", "seed": 1},
-        ValueError,
-        f"unsupported pipeline.cost 'L3'; expected one of: {COSTS}, 'none'",
-    ),
-    (
-        {"seed": 1.5, "detector": "pelt", "stopping": 1},
-        TypeError,
-        "pipeline.stopping must be a dict",
-    ),
+    ({"detector": "pelt", "cost": "L3", "seed": 1}, ValueError, f"unsupported pipeline.cost 'L3'; expected one of: {COSTS}, 'none'"),
+    ({"seed": 1.5, "detector": "pelt", "stopping": 1}, TypeError, "pipeline.stopping must be a dict"),
     # refused by the run: configuration and constraint validation
-    (
-        {"detector": {"kind": "pelt", "params_per_segment": 0}},
-        ValueError,
-        "PeltConfig.params_per_segment must be >= 1; got 0",
-    ),
-    (
-        {"detector": {"kind": "wbs", "num_intervals": 0}},
-        ValueError,
-        "WbsConfig.num_intervals must be >= 1 when provided; got 0",
-    ),
-    (
-        {"detector": "wbs", "constraints": {"min_segment_len": 0}},
-        ValueError,
-        "constraints.min_segment_len must be >= 1; got 0",
-    ),
+    ({"detector": {"kind": "pelt", "params_per_segment": 0}}, ValueError, "PeltConfig.params_per_segment must be >= 1; got 0"),
+    ({"detector": {"kind": "wbs", "num_intervals": 0}}, ValueError, "WbsConfig.num_intervals must be >= 1 when provided; got 0"),
+    ({"detector": "wbs", "constraints": {"min_segment_len": 0}}, ValueError, "constraints.min_segment_len must be >= 1; got 0"),
 ]
+# fmt: on
 
 
 @pytest.mark.parametrize("pipeline, exc, message", REFUSALS)
