@@ -165,6 +165,7 @@ def test_constraints_preprocess_and_diagnostics_reach_the_run():
         n for n in quiet.diagnostics.notes if n.startswith("input: ")
     ]
     assert quiet.diagnostics.notes and quiet.diagnostics.warnings == []
+    assert run({"detector": "wbs"}, repro_mode="FAST").diagnostics.repro_mode == "fast"
 
 
 # ----- refusals -----

@@ -125,19 +125,6 @@ TEST(OfflineConfig, EqualRulesUnderIeeeComparisonPass) {
   }
 }
 
-TEST(OfflineConfig, CopiesConstraintsDetectorAndCost) {
-  PipelineSpec spec = offline_spec(with_stopping<offline::PeltConfig>(kBic), kBic, CostConfig::Nig);
-  spec.constraints.min_segment_len = 7;
-  std::get<offline::PeltConfig>(std::get<OfflineDetectorConfig>(spec.detector)).cancel_check_every =
-      9;
-  const auto config = spec.to_pipeline_config();
-  ASSERT_TRUE(config.has_value());
-  const auto& offline = std::get<OfflinePipelineConfig>(*config);
-  EXPECT_EQ(offline.constraints, spec.constraints);
-  EXPECT_EQ(offline.cost, CostConfig::Nig);
-  EXPECT_EQ(std::get<offline::PeltConfig>(offline.detector).cancel_check_every, 9U);
-}
-
 TEST(OfflineConfig, PipelineSeedReplacesTheWbsSeedOnlyWhenGiven) {
   offline::WbsConfig wbs;
   wbs.stopping = kBic;
