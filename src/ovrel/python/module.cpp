@@ -1,6 +1,9 @@
 #include "ovrel/python/module.hpp"
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
 
 #include "ovrel/python/result_objects.hpp"
 
@@ -38,6 +41,27 @@ void add_static_method(nb::handle cls, PyMethodDef* def) {
   nb::object fn = nb::steal(PyCFunction_NewEx(def, nullptr, nullptr));
   if (!fn.is_valid()) throw nb::python_error();
   nb::setattr(cls, def->ml_name, nb::module_::import_("builtins").attr("staticmethod")(fn));
+}
+
+namespace {
+
+int refuse_construction(PyObject* self, PyObject*, PyObject*) noexcept {
+  try {
+    nb::handle type(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    raise(PyExc_TypeError,
+          "No constructor defined for " + nb::cast<std::string>(type.attr("__name__")));
+  } catch (...) {
+    set_error_from_current_exception();
+    return -1;
+  }
+}
+
+}  // namespace
+
+nb::type_slots no_constructor_slot() {
+  static PyType_Slot slots[] = {{Py_tp_init, reinterpret_cast<void*>(&refuse_construction)},
+                                {0, nullptr}};
+  return nb::type_slots(slots);
 }
 
 namespace {

@@ -122,7 +122,7 @@ Py_ssize_t read_index(nb::handle value) {
 
 constexpr const char* kNoteTimeStrided = "copied time index from strided to contiguous layout";
 
-// The element count of a 1-D buffer, its stride and whether it needs the strided note.
+// Copies a 1-D int64 buffer through its own strides, noting the copy from a strided layout.
 std::vector<std::int64_t> copy_time_values(nb::handle array, std::vector<std::string>& notes,
                                            const char* internal_error) {
   BufferExport buffer(array);
@@ -135,6 +135,31 @@ std::vector<std::int64_t> copy_time_values(nb::handle array, std::vector<std::st
   classify_layout(*buffer, g);
   if (!g.c_contiguous && !g.f_contiguous) notes.emplace_back(kNoteTimeStrided);
   return copy_row_major<std::int64_t, std::int64_t>(*buffer, g);
+}
+
+// The mask of a numpy.ma.MaskedArray, one byte per element in row-major order; empty when `x`
+// is not a masked array or nothing in it is masked. numpy.asarray drops the mask, so without it
+// the values hidden under the mask would be read as data.
+std::vector<std::uint8_t> masked_elements(nb::handle numpy, nb::handle x) {
+  // No masked array can exist before numpy.ma is imported; plain input never imports it.
+  nb::object ma = nb::steal(PyImport_GetModule(nb::str("numpy.ma").ptr()));
+  if (!ma.is_valid()) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {};
+  }
+  const int is_masked = PyObject_IsInstance(x.ptr(), ma.attr("MaskedArray").ptr());
+  if (is_masked < 0) throw nb::python_error();
+  if (is_masked == 0) return {};
+  nb::object mask = ma.attr("getmaskarray")(x);
+  const int any = PyObject_IsTrue(mask.attr("any")().ptr());
+  if (any < 0) throw nb::python_error();
+  if (any == 0) return {};
+  nb::object bytes =
+      numpy.attr("ascontiguousarray")(mask, nb::arg("dtype") = "uint8").attr("tobytes")();
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) throw nb::python_error();
+  return std::vector<std::uint8_t>(data, data + size);
 }
 
 }  // namespace
@@ -190,22 +215,24 @@ std::vector<std::int64_t> parse_time_index(nb::handle numpy, nb::handle time_ind
         cat("expected int64 or datetime64[ns] for time index, got ", dtype_name(dtype)));
 }
 
-core::Result<core::TimeSeriesView> OwnedSeries::view() const {
+core::Result<core::TimeSeriesView> OwnedSeries::view(
+    std::optional<std::span<const std::uint8_t>> missing_mask) const {
   core::TimeIndex index = core::TimeIndex::none();
   if (time) index = core::TimeIndex::explicit_times(std::span<const std::int64_t>(*time));
   const core::ValueBuffer buffer =
       is_f32() ? core::ValueBuffer::of_f32(std::get<std::vector<float>>(values))
                : core::ValueBuffer::of_f64(std::get<std::vector<double>>(values));
   return core::TimeSeriesView::create(buffer, n, d, core::MemoryLayout::c_contiguous(),
-                                      std::nullopt, index, missing);
+                                      missing_mask, index, missing);
 }
 
-OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32) {
-  return parse_numpy_series(x, nb::handle(), missing, upcast_f32);
+OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32,
+                               std::span<const std::uint8_t> missing_mask) {
+  return parse_numpy_series(x, nb::handle(), missing, upcast_f32, missing_mask);
 }
 
 OwnedSeries parse_numpy_series(nb::handle x, nb::handle time_index, core::MissingPolicy missing,
-                               bool upcast_f32) {
+                               bool upcast_f32, std::span<const std::uint8_t> missing_mask) {
   nb::object numpy = numpy_module();
   const int is_array = PyObject_IsInstance(x.ptr(), numpy.attr("ndarray").ptr());
   if (is_array < 0) throw nb::python_error();
@@ -258,13 +285,19 @@ OwnedSeries parse_numpy_series(nb::handle x, nb::handle time_index, core::Missin
 
   if (time_index.is_valid()) out.time = parse_time_index(numpy, time_index, out.n, out.notes);
 
-  unwrap(out.view());
+  if (missing_mask.empty()) {
+    unwrap(out.view());
+  } else {
+    unwrap(out.view(missing_mask));
+  }
   return out;
 }
 
 OwnedSeries parse_owned_series(nb::handle x) {
-  nb::object array = numpy_module().attr("asarray")(x);
-  return parse_numpy_series(array, core::MissingPolicy::Error, false);
+  nb::object numpy = numpy_module();
+  nb::object array = numpy.attr("asarray")(x);
+  const std::vector<std::uint8_t> mask = masked_elements(numpy, x);
+  return parse_numpy_series(array, core::MissingPolicy::Error, false, mask);
 }
 
 }  // namespace ovrel::python

@@ -218,8 +218,7 @@ std::string_view hazard_kind(const online::HazardSpec& hazard) {
 
 void register_online_step_result(nb::module_& m) {
   append_to_all(m, "OnlineStepResult");
-  nb::class_<PyOnlineStepResult> cls(m, "OnlineStepResult", nb::is_final());
-  refuse_construction(cls, "OnlineStepResult");
+  nb::class_<PyOnlineStepResult> cls(m, "OnlineStepResult", nb::is_final(), no_constructor_slot());
   cls.def_prop_ro("t", [](const PyOnlineStepResult& r) { return r.value.t; })
       .def_prop_ro("p_change", [](const PyOnlineStepResult& r) { return r.value.p_change; })
       .def_prop_ro("alert", [](const PyOnlineStepResult& r) { return r.value.alert; })
@@ -244,16 +243,13 @@ void register_online_classes(nb::module_& m) {
                             "Bocpd(model=\"gaussian_nig\", hazard=None, max_run_length=2000, "
                             "alert_policy=None, late_data_policy=None)\n--\n\n"
                             "Stateful BOCPD detector for streaming updates.",
-                            nb::is_final());
-  bocpd
-      .def("__init__", [](PyBocpd* self, nb::args args,
-                          nb::kwargs kwargs) { new (self) PyBocpd{make_bocpd(args, kwargs)}; })
-      .def("__repr__", [](const PyBocpd& b) {
-        BorrowFlag::Shared guard(b.borrow);
-        const online::BocpdConfig& c = b.detector.config();
-        return cat("Bocpd(model='", canonical_model_name(c.observation), "', hazard='",
-                   hazard_kind(c.hazard), "', max_run_length=", c.max_run_length, ")");
-      });
+                            nb::is_final(), constructor_slot<PyBocpd, &make_bocpd>());
+  bocpd.def("__repr__", [](const PyBocpd& b) {
+    BorrowFlag::Shared guard(b.borrow);
+    const online::BocpdConfig& c = b.detector.config();
+    return cat("Bocpd(model='", canonical_model_name(c.observation), "', hazard='",
+               hazard_kind(c.hazard), "', max_run_length=", c.max_run_length, ")");
+  });
   add_stream_methods<PyBocpd>(bocpd);
   add_checkpoint_methods(bocpd);
 
@@ -262,16 +258,13 @@ void register_online_classes(nb::module_& m) {
                             "Cusum(drift=0.0, threshold=8.0, target_mean=0.0, alert_policy=None, "
                             "late_data_policy=None)\n--\n\n"
                             "Stateful CUSUM detector for streaming updates.",
-                            nb::is_final());
-  cusum
-      .def("__init__", [](PyCusum* self, nb::args args,
-                          nb::kwargs kwargs) { new (self) PyCusum{make_cusum(args, kwargs)}; })
-      .def("__repr__", [](const PyCusum& c) {
-        BorrowFlag::Shared guard(c.borrow);
-        const online::CusumConfig& k = c.detector.config();
-        return cat("Cusum(drift=", k.drift, ", threshold=", k.threshold,
-                   ", target_mean=", k.target_mean, ")");
-      });
+                            nb::is_final(), constructor_slot<PyCusum, &make_cusum>());
+  cusum.def("__repr__", [](const PyCusum& c) {
+    BorrowFlag::Shared guard(c.borrow);
+    const online::CusumConfig& k = c.detector.config();
+    return cat("Cusum(drift=", k.drift, ", threshold=", k.threshold,
+               ", target_mean=", k.target_mean, ")");
+  });
   add_stream_methods<PyCusum>(cusum);
   add_checkpoint_methods(cusum);
 
@@ -280,10 +273,9 @@ void register_online_classes(nb::module_& m) {
                                "PageHinkley(delta=0.01, threshold=8.0, initial_mean=0.0, "
                                "alert_policy=None, late_data_policy=None)\n--\n\n"
                                "Stateful Page-Hinkley detector for streaming updates.",
-                               nb::is_final());
-  ph.def("__init__", [](PyPageHinkley* self, nb::args args, nb::kwargs kwargs) {
-      new (self) PyPageHinkley{make_page_hinkley(args, kwargs)};
-    }).def("__repr__", [](const PyPageHinkley& p) {
+                               nb::is_final(),
+                               constructor_slot<PyPageHinkley, &make_page_hinkley>());
+  ph.def("__repr__", [](const PyPageHinkley& p) {
     BorrowFlag::Shared guard(p.borrow);
     const online::PageHinkleyConfig& k = p.detector.config();
     return cat("PageHinkley(delta=", k.delta, ", threshold=", k.threshold,
@@ -294,14 +286,11 @@ void register_online_classes(nb::module_& m) {
 
   // Opaque: no constructor, attributes or methods; load_state accepts them.
   append_to_all(m, "_BocpdState");
-  nb::class_<PyBocpdState> bocpd_state(m, "_BocpdState", nb::is_final());
-  refuse_construction(bocpd_state, "_BocpdState");
+  nb::class_<PyBocpdState>(m, "_BocpdState", nb::is_final(), no_constructor_slot());
   append_to_all(m, "_CusumState");
-  nb::class_<PyCusumState> cusum_state(m, "_CusumState", nb::is_final());
-  refuse_construction(cusum_state, "_CusumState");
+  nb::class_<PyCusumState>(m, "_CusumState", nb::is_final(), no_constructor_slot());
   append_to_all(m, "_PageHinkleyState");
-  nb::class_<PyPageHinkleyState> ph_state(m, "_PageHinkleyState", nb::is_final());
-  refuse_construction(ph_state, "_PageHinkleyState");
+  nb::class_<PyPageHinkleyState>(m, "_PageHinkleyState", nb::is_final(), no_constructor_slot());
 }
 
 }  // namespace ovrel::python
