@@ -82,15 +82,6 @@ Status save_cusum_checkpoint_file(const CusumDetector& detector, const std::file
 Status save_page_hinkley_checkpoint_file(const PageHinkleyDetector& detector,
                                          const std::filesystem::path& path, PayloadCodec codec);
 
-// Every check of a loader, without installing: the validated state a loader would install. A
-// caller with checks of its own (a model check) reads and decodes a file once with
-// read_checkpoint_file, takes the state from here and installs it with the detector's load_state.
-// A "json" BOCPD payload without "alert_gate" gets a fresh gate holding `own_policy`.
-Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope,
-                                       const AlertPolicy& own_policy);
-Result<CusumState> checked_cusum_state(const CheckpointEnvelope& envelope);
-Result<PageHinkleyState> checked_page_hinkley_state(const CheckpointEnvelope& envelope);
-
 // Loaders: the detector's state is replaced only when every check has passed.
 Status load_bocpd_checkpoint(BocpdDetector& detector, const CheckpointEnvelope& envelope);
 Status load_cusum_checkpoint(CusumDetector& detector, const CheckpointEnvelope& envelope);
@@ -108,7 +99,10 @@ Result<BocpdState> load_state_from_checkpoint_envelope(const CheckpointEnvelope&
 Result<BocpdState> load_state_from_checkpoint_file(const std::filesystem::path& path,
                                                    std::string_view expected_detector_id);
 
-// The file read once, then decode_checkpoint_envelope.
+// The file read once, then decode_checkpoint_envelope. A caller with checks of its own (the
+// model check of a BOCPD load) reads a file once with this and runs the envelope operations
+// (load_state_from_checkpoint_envelope, then load_bocpd_checkpoint) on the one envelope: reading
+// the file twice would let a file swapped in between slip past the check.
 Result<CheckpointEnvelope> read_checkpoint_file(const std::filesystem::path& path);
 
 // Temporary file ".tmpXXXXXX" in the target's directory (created exclusively, mode 0600), the

@@ -125,6 +125,29 @@ Result<typename D::State> checked_state(const CheckpointEnvelope& envelope) {
   return state;
 }
 
+// Every check of a BOCPD loader, without installing. A "json" payload without "alert_gate" gets a
+// fresh gate holding `own_policy`.
+Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope,
+                                       const AlertPolicy& own_policy) {
+  if (envelope.payload_codec == PayloadCodec::Bincode)
+    return checked_state<BocpdDetector>(envelope);
+  // A "json" payload must be an object, and this comes before every other check; whether it
+  // names its gate decides the gate installed.
+  auto root = core::parse_json_document(as_text(envelope.payload));
+  if (!root) return decode_failure(PayloadCodec::Json, root.error());
+  if (root->kind != core::JsonNode::Kind::Object) {
+    return core::invalid_input(
+        "checkpoint payload deserialization failed (codec=json): expected object");
+  }
+  bool has_gate = false;
+  for (const core::JsonMember& m : root->members) has_gate = has_gate || m.key == "alert_gate";
+  OVREL_TRY_ASSIGN(BocpdState state,
+                   decode_state<BocpdDetector>(envelope, Wire<BocpdDetector>::kId, &*root));
+  if (!has_gate) state.alert_gate = AlertGateState::fresh(own_policy);
+  OVREL_TRY(state.validate());
+  return state;
+}
+
 template <class D>
 Status load_checkpoint_file(D& detector, const std::filesystem::path& path,
                             Status (*load)(D&, const CheckpointEnvelope&)) {
@@ -160,34 +183,6 @@ Status save_page_hinkley_checkpoint_file(const PageHinkleyDetector& detector,
   return save_checkpoint_file(detector, path, codec);
 }
 
-Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope,
-                                       const AlertPolicy& own_policy) {
-  if (envelope.payload_codec == PayloadCodec::Bincode)
-    return checked_state<BocpdDetector>(envelope);
-  // A "json" payload must be an object, and this comes before every other check; whether it
-  // names its gate decides the gate installed.
-  auto root = core::parse_json_document(as_text(envelope.payload));
-  if (!root) return decode_failure(PayloadCodec::Json, root.error());
-  if (root->kind != core::JsonNode::Kind::Object) {
-    return core::invalid_input(
-        "checkpoint payload deserialization failed (codec=json): expected object");
-  }
-  bool has_gate = false;
-  for (const core::JsonMember& m : root->members) has_gate = has_gate || m.key == "alert_gate";
-  OVREL_TRY_ASSIGN(BocpdState state,
-                   decode_state<BocpdDetector>(envelope, Wire<BocpdDetector>::kId, &*root));
-  if (!has_gate) state.alert_gate = AlertGateState::fresh(own_policy);
-  OVREL_TRY(state.validate());
-  return state;
-}
-
-Result<CusumState> checked_cusum_state(const CheckpointEnvelope& envelope) {
-  return checked_state<CusumDetector>(envelope);
-}
-Result<PageHinkleyState> checked_page_hinkley_state(const CheckpointEnvelope& envelope) {
-  return checked_state<PageHinkleyDetector>(envelope);
-}
-
 Status load_bocpd_checkpoint(BocpdDetector& detector, const CheckpointEnvelope& envelope) {
   OVREL_TRY_ASSIGN(const BocpdState state,
                    checked_bocpd_state(envelope, detector.config().alert_policy));
@@ -195,13 +190,13 @@ Status load_bocpd_checkpoint(BocpdDetector& detector, const CheckpointEnvelope& 
   return {};
 }
 Status load_cusum_checkpoint(CusumDetector& detector, const CheckpointEnvelope& envelope) {
-  OVREL_TRY_ASSIGN(const CusumState state, checked_cusum_state(envelope));
+  OVREL_TRY_ASSIGN(const CusumState state, checked_state<CusumDetector>(envelope));
   detector.load_state(state);
   return {};
 }
 Status load_page_hinkley_checkpoint(PageHinkleyDetector& detector,
                                     const CheckpointEnvelope& envelope) {
-  OVREL_TRY_ASSIGN(const PageHinkleyState state, checked_page_hinkley_state(envelope));
+  OVREL_TRY_ASSIGN(const PageHinkleyState state, checked_state<PageHinkleyDetector>(envelope));
   detector.load_state(state);
   return {};
 }
