@@ -117,8 +117,13 @@ PyPageHinkley make_page_hinkley(nb::handle args, nb::handle kwargs) {
 
 // ----- updates -----
 
-nb::object step_object(core::OnlineStepResult&& step) {
-  return nb::cast(PyOnlineStepResult{std::move(step)}, nb::rv_policy::move);
+// Built in place in a new instance of `type` (OnlineStepResult, looked up once per call): a batch
+// makes one object per value, and the generic cast would look the type up every time.
+nb::object step_object(nb::handle type, core::OnlineStepResult&& step) {
+  nb::object inst = nb::inst_alloc(type);
+  new (nb::inst_ptr<PyOnlineStepResult>(inst)) PyOnlineStepResult{std::move(step)};
+  nb::inst_mark_ready(inst);
+  return inst;
 }
 
 // The lock stays held for batches this small: releasing and taking it back costs more than the
@@ -135,7 +140,8 @@ nb::object update(nb::handle self, nb::handle args, nb::handle kwargs) {
   if (bound[1].is_valid()) t_ns = convert_argument("t_ns", [&] { return to_i64(bound[1]); });
   const core::Constraints constraints;
   const core::ExecutionContext ctx(constraints, core::ReproMode::Balanced);
-  return step_object(unwrap(obj.detector.update(std::span<const double>(&x, 1), t_ns, ctx)));
+  return step_object(nb::type<PyOnlineStepResult>(),
+                     unwrap(obj.detector.update(std::span<const double>(&x, 1), t_ns, ctx)));
 }
 
 template <class T>
@@ -162,11 +168,12 @@ nb::object update_many(nb::handle self, nb::handle args, nb::handle kwargs) {
     return run();
   }();
   std::vector<core::OnlineStepResult> steps = unwrap(std::move(outcome));
+  const nb::handle type = nb::type<PyOnlineStepResult>();
   nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(steps.size())));
   if (!list.is_valid()) throw nb::python_error();
   for (std::size_t i = 0; i < steps.size(); ++i) {
     PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
-                    step_object(std::move(steps[i])).release().ptr());
+                    step_object(type, std::move(steps[i])).release().ptr());
   }
   return list;
 }
