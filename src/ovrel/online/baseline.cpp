@@ -45,10 +45,11 @@ Status before_apply(const core::ExecutionContext& ctx, std::uint64_t t, bool rep
 }
 
 template <class State>
-core::OnlineStepResult build_result(const detail::BaselineStep& step, const State& s,
-                                    std::optional<std::string> reason, const char* prefix,
-                                    detail::LatencySampler& latency) {
-  core::OnlineStepResult r;
+Result<core::OnlineStepResult> build_result(const detail::BaselineStep& step, const State& s,
+                                            std::optional<std::string> reason, const char* prefix,
+                                            detail::LatencySampler& latency) {
+  Result<core::OnlineStepResult> out(std::in_place);
+  core::OnlineStepResult& r = *out;
   r.t = step.t;
   r.p_change = step.p_change;
   r.alert = step.alert;
@@ -61,7 +62,7 @@ core::OnlineStepResult build_result(const detail::BaselineStep& step, const Stat
   r.processing_latency_us = latency.next();
   r.run_length_mode = step.steps_since_alert;
   r.run_length_mean = static_cast<double>(step.steps_since_alert);
-  return r;
+  return out;
 }
 
 Status check_row(std::span<const double> x, const char* label) {
@@ -122,8 +123,8 @@ Result<core::OnlineStepResult> CusumDetector::update(std::span<const double> x,
   return LateDataMachine<CusumDetector>::run(*this, x[0], t_ns, ctx);
 }
 
-Result<CusumDetector::Step> CusumDetector::apply(double x, std::optional<std::int64_t> t_ns,
-                                                 const core::ExecutionContext& ctx, bool replay) {
+Status CusumDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
+                            const core::ExecutionContext& ctx, bool replay, Step& step) {
   OVREL_TRY(before_apply(ctx, state_.t, replay));
   if (!std::isfinite(x)) return core::invalid_input("CUSUM observation must be finite for update");
   const double s = std::fmax(state_.score + ((x - config_.target_mean) - config_.drift), 0.0);
@@ -136,17 +137,19 @@ Result<CusumDetector::Step> CusumDetector::apply(double x, std::optional<std::in
   const double p = cusum_p_change(s, config_.threshold);
   const std::uint64_t i = state_.t - 1;
   const bool alert = gate(state_, i, p);
-  return Step{i, s, p, state_.steps_since_alert, alert};
+  step = Step{i, s, p, state_.steps_since_alert, alert};
+  return {};
 }
 
-Result<CusumDetector::Step> CusumDetector::current_summary() const {
+Status CusumDetector::current_summary(Step& step) const {
   const std::uint64_t t = state_.t == 0 ? 0 : state_.t - 1;
-  return Step{t, state_.score, cusum_p_change(state_.score, config_.threshold),
+  step = Step{t, state_.score, cusum_p_change(state_.score, config_.threshold),
               state_.steps_since_alert, false};
+  return {};
 }
 
-core::OnlineStepResult CusumDetector::materialize(const Step& step,
-                                                  std::optional<std::string> reason) {
+Result<core::OnlineStepResult> CusumDetector::materialize(const Step& step,
+                                                          std::optional<std::string> reason) {
   return build_result(step, state_, std::move(reason), "cusum", latency_);
 }
 
@@ -177,10 +180,8 @@ Result<core::OnlineStepResult> PageHinkleyDetector::update(std::span<const doubl
   return LateDataMachine<PageHinkleyDetector>::run(*this, x[0], t_ns, ctx);
 }
 
-Result<PageHinkleyDetector::Step> PageHinkleyDetector::apply(double x,
-                                                             std::optional<std::int64_t> t_ns,
-                                                             const core::ExecutionContext& ctx,
-                                                             bool replay) {
+Status PageHinkleyDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
+                                  const core::ExecutionContext& ctx, bool replay, Step& step) {
   OVREL_TRY(before_apply(ctx, state_.t, replay));
   if (!std::isfinite(x)) {
     return core::invalid_input("Page-Hinkley observation must be finite for update");
@@ -208,18 +209,20 @@ Result<PageHinkleyDetector::Step> PageHinkleyDetector::apply(double x,
   const double p = page_hinkley_p_change(score, config_.threshold);
   const std::uint64_t i = state_.t - 1;
   const bool alert = gate(state_, i, p);
-  return Step{i, score, p, state_.steps_since_alert, alert};
+  step = Step{i, score, p, state_.steps_since_alert, alert};
+  return {};
 }
 
-Result<PageHinkleyDetector::Step> PageHinkleyDetector::current_summary() const {
+Status PageHinkleyDetector::current_summary(Step& step) const {
   const std::uint64_t t = state_.t == 0 ? 0 : state_.t - 1;
   const double score = page_hinkley_score(state_);
-  return Step{t, score, page_hinkley_p_change(score, config_.threshold), state_.steps_since_alert,
+  step = Step{t, score, page_hinkley_p_change(score, config_.threshold), state_.steps_since_alert,
               false};
+  return {};
 }
 
-core::OnlineStepResult PageHinkleyDetector::materialize(const Step& step,
-                                                        std::optional<std::string> reason) {
+Result<core::OnlineStepResult> PageHinkleyDetector::materialize(const Step& step,
+                                                                std::optional<std::string> reason) {
   return build_result(step, state_, std::move(reason), "page_hinkley", latency_);
 }
 

@@ -131,10 +131,10 @@ class CusumDetector {
   const LateDataPolicy& late_policy() const noexcept { return config_.late_data_policy; }
   static constexpr const char* kLabel = "CUSUM";
   static Status check_late_observation(double) { return {}; }
-  Result<Step> apply(double x, std::optional<std::int64_t> t_ns, const core::ExecutionContext& ctx,
-                     bool replay);
-  Result<Step> current_summary() const;
-  core::OnlineStepResult materialize(const Step& step, std::optional<std::string> reason);
+  Status apply(double x, const std::optional<std::int64_t>& t_ns, const core::ExecutionContext& ctx,
+               bool replay, Step& step);
+  Status current_summary(Step& step) const;
+  Result<core::OnlineStepResult> materialize(const Step& step, std::optional<std::string> reason);
 
   CusumConfig config_;
   State state_;
@@ -168,10 +168,10 @@ class PageHinkleyDetector {
   const LateDataPolicy& late_policy() const noexcept { return config_.late_data_policy; }
   static constexpr const char* kLabel = "Page-Hinkley";
   static Status check_late_observation(double) { return {}; }
-  Result<Step> apply(double x, std::optional<std::int64_t> t_ns, const core::ExecutionContext& ctx,
-                     bool replay);
-  Result<Step> current_summary() const;
-  core::OnlineStepResult materialize(const Step& step, std::optional<std::string> reason);
+  Status apply(double x, const std::optional<std::int64_t>& t_ns, const core::ExecutionContext& ctx,
+               bool replay, Step& step);
+  Status current_summary(Step& step) const;
+  Result<core::OnlineStepResult> materialize(const Step& step, std::optional<std::string> reason);
 
   PageHinkleyConfig config_;
   State state_;

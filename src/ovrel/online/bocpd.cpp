@@ -112,8 +112,8 @@ Status BocpdDetector::check_late_observation(double x) const {
   return check_observation(config_.observation, x);
 }
 
-Result<BocpdDetector::Step> BocpdDetector::apply(double x, std::optional<std::int64_t> t_ns,
-                                                 const core::ExecutionContext& ctx, bool) {
+Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
+                            const core::ExecutionContext& ctx, bool, Step& step) {
   OVREL_TRY(ctx.check_cancelled());
   OVREL_TRY(ctx.check_cost_eval_budget(saturating_inc(state_.t)));
   if (!std::isfinite(x)) return core::invalid_input("BOCPD observation must be finite for update");
@@ -132,7 +132,7 @@ Result<BocpdDetector::Step> BocpdDetector::apply(double x, std::optional<std::in
   new_lp.assign(n_new, kNegInf);
   new_stats.assign(n_new, prior);
 
-  OVREL_TRY_ASSIGN(const double pred0, log_predictive(model, prior, x));
+  OVREL_TRY_ASSIGN(const double pred0, log_predictive(model, prior, x, &gaussian_terms_));
   const double h = hazard_rate(config_.hazard);
   const double lh = std::log(h);
   const double l1h = std::log(1.0 - h);
@@ -140,7 +140,8 @@ Result<BocpdDetector::Step> BocpdDetector::apply(double x, std::optional<std::in
   double cp = kNegInf;
   for (std::size_t r = 0; r < len; ++r) {
     const double lp = state_.log_run_probs[r];
-    OVREL_TRY_ASSIGN(const double pred, log_predictive(model, state_.run_stats[r], x));
+    OVREL_TRY_ASSIGN(const double pred,
+                     log_predictive(model, state_.run_stats[r], x, &gaussian_terms_));
     // Every run's change mass uses the prior predictive.
     cp = core::log_add_exp(cp, pred0 + (lp + lh));
     const double g = pred + (lp + l1h);
@@ -179,18 +180,21 @@ Result<BocpdDetector::Step> BocpdDetector::apply(double x, std::optional<std::in
   OVREL_TRY_ASSIGN(const RunSummary summary,
                    step_summary_from_log_probs(state_.log_run_probs, state_.t - 1));
   const bool alert = state_.alert_gate.maybe_emit(summary.t, summary.p_change);
-  return Step{summary, alert};
+  step = Step{summary, alert};
+  return {};
 }
 
-Result<BocpdDetector::Step> BocpdDetector::current_summary() const {
+Status BocpdDetector::current_summary(Step& step) const {
   const std::uint64_t t = state_.t == 0 ? 0 : state_.t - 1;
   OVREL_TRY_ASSIGN(const RunSummary summary, step_summary_from_log_probs(state_.log_run_probs, t));
-  return Step{summary, false};
+  step = Step{summary, false};
+  return {};
 }
 
-core::OnlineStepResult BocpdDetector::materialize(const Step& step,
-                                                  std::optional<std::string> reason) {
-  core::OnlineStepResult r;
+Result<core::OnlineStepResult> BocpdDetector::materialize(const Step& step,
+                                                          std::optional<std::string> reason) {
+  Result<core::OnlineStepResult> out(std::in_place);
+  core::OnlineStepResult& r = *out;
   r.t = step.summary.t;
   r.p_change = step.summary.p_change;
   r.alert = step.alert;
@@ -206,7 +210,7 @@ core::OnlineStepResult BocpdDetector::materialize(const Step& step,
   const auto elapsed = std::chrono::steady_clock::now() - step_started_;
   r.processing_latency_us = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
-  return r;
+  return out;
 }
 
 }  // namespace ovrel::online

@@ -98,10 +98,10 @@ class BocpdDetector {
   const LateDataPolicy& late_policy() const noexcept { return config_.late_data_policy; }
   static constexpr const char* kLabel = "BOCPD";
   Status check_late_observation(double x) const;
-  Result<Step> apply(double x, std::optional<std::int64_t> t_ns, const core::ExecutionContext& ctx,
-                     bool replay);
-  Result<Step> current_summary() const;
-  core::OnlineStepResult materialize(const Step& step, std::optional<std::string> reason);
+  Status apply(double x, const std::optional<std::int64_t>& t_ns, const core::ExecutionContext& ctx,
+               bool replay, Step& step);
+  Status current_summary(Step& step) const;
+  Result<core::OnlineStepResult> materialize(const Step& step, std::optional<std::string> reason);
 
   BocpdConfig config_;
   State state_;
@@ -109,6 +109,7 @@ class BocpdDetector {
   // the lists have reached their bound.
   std::vector<double> scratch_lp_;
   std::vector<ObservationStats> scratch_stats_;
+  GaussianCountTerms gaussian_terms_;
   std::chrono::steady_clock::time_point step_started_{};
 };
 

@@ -56,7 +56,12 @@ Status check_variant(const ObservationModel& model, const ObservationStats& stat
   return {};
 }
 
-Result<double> gaussian_predictive(const GaussianNig& m, const GaussianStats& s, double x) {
+GaussianCountTerms::Terms count_terms(double a, double nu) {
+  return {ln_gamma(a) - ln_gamma(nu * 0.5), std::log(nu) + kLnPi};
+}
+
+Result<double> gaussian_predictive(const GaussianNig& m, const GaussianStats& s, double x,
+                                   GaussianCountTerms* cache) {
   OVREL_TRY(gaussian_check(x));
   const double nf = static_cast<double>(s.n);
   const double kappa_n = m.kappa0 + nf;
@@ -95,9 +100,9 @@ Result<double> gaussian_predictive(const GaussianNig& m, const GaussianStats& s,
   const double d = x - mu_n;
   const double z = d * d / (nu * scale2);
   const double a = (nu + 1.0) * 0.5;
+  const GaussianCountTerms::Terms t = cache ? cache->get(s.n, a, nu) : count_terms(a, nu);
   // log of the sum, not log1p: the same bits on every platform.
-  const double lp = ln_gamma(a) - ln_gamma(nu * 0.5) -
-                    (std::log(nu) + kLnPi + std::log(scale2)) * 0.5 - a * std::log(z + 1.0);
+  const double lp = t.lg_diff - (t.log_nu_pi + std::log(scale2)) * 0.5 - a * std::log(z + 1.0);
   if (!std::isfinite(lp)) {
     return core::numerical_issue("gaussian predictive log-likelihood became non-finite");
   }
@@ -240,12 +245,28 @@ Result<ObservationStats> update_stats(const ObservationModel& model, const Obser
   return BernoulliStats{bump(b.n), one ? bump(b.ones) : b.ones};
 }
 
+GaussianCountTerms::Terms GaussianCountTerms::get(std::uint64_t n, double a, double nu) {
+  // Counts above this (only in a loaded state) are computed every time.
+  constexpr std::uint64_t kLimit = 1u << 16;
+  if (n >= kLimit) return count_terms(a, nu);
+  if (n >= terms_.size()) {
+    terms_.resize(n + 1);
+    known_.resize(n + 1, false);
+  }
+  if (!known_[n]) {
+    terms_[n] = count_terms(a, nu);
+    known_[n] = true;
+  }
+  return terms_[n];
+}
+
 Result<double> log_predictive(const ObservationModel& model, const ObservationStats& stats,
-                              double x) {
+                              double x, GaussianCountTerms* gaussian_terms) {
   OVREL_TRY(check_variant(model, stats));
   switch (model.index()) {
     case 0:
-      return gaussian_predictive(std::get<GaussianNig>(model), std::get<GaussianStats>(stats), x);
+      return gaussian_predictive(std::get<GaussianNig>(model), std::get<GaussianStats>(stats), x,
+                                 gaussian_terms);
     case 1:
       return poisson_predictive(std::get<PoissonGamma>(model), std::get<PoissonStats>(stats), x);
     default:

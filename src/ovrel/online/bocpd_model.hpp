@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <variant>
+#include <vector>
 
 #include "ovrel/core/error.hpp"
 
@@ -95,10 +96,27 @@ Status check_observation(const ObservationModel& model, double x);
 Result<ObservationStats> update_stats(const ObservationModel& model, const ObservationStats& stats,
                                       double x);
 
+// The log-gamma and log terms of the Gaussian predictive depend only on a run's count (under one
+// prior). A BOCPD step evaluates the same counts at every step, so its detector keeps them here;
+// a cached term has the bits the expression would give.
+class GaussianCountTerms {
+ public:
+  struct Terms {
+    double lg_diff;    // ln_gamma(a) - ln_gamma(nu / 2)
+    double log_nu_pi;  // ln(nu) + ln(pi)
+  };
+  // The terms of count n with its a and nu; computed on first use, kept for small counts.
+  Terms get(std::uint64_t n, double a, double nu);
+
+ private:
+  std::vector<Terms> terms_;
+  std::vector<bool> known_;
+};
+
 // Natural log of the predictive density (Gaussian) or probability (Poisson, Bernoulli) of x given
-// the run's statistics.
+// the run's statistics. `gaussian_terms`, when given, must only ever serve one prior.
 Result<double> log_predictive(const ObservationModel& model, const ObservationStats& stats,
-                              double x);
+                              double x, GaussianCountTerms* gaussian_terms = nullptr);
 
 // Lanczos (g = 7, nine coefficients) with reflection below 0.5; NaN for x <= 0 or non-finite x.
 // The engine's own, so results are the same on every platform.

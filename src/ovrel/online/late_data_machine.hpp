@@ -6,9 +6,11 @@
 //                                   next_arrival_seq)
 //   late_policy()                   the configured LateDataPolicy
 //   check_late_observation(x)       refuses, before it is buffered, a value its step would refuse
-//   apply(x, t_ns, ctx, replay)     applies one observation and advances the watermark
-//   current_summary()               the report of the state without a new observation
+//   apply(x, t_ns, ctx, replay, step)  applies one observation, advances the watermark and
+//                                   describes the step in `step`
+//   current_summary(step)           the report of the state without a new observation
 //   materialize(step, reason)       the step's OnlineStepResult
+// Steps are filled in place and results built in place: these run once per observation.
 // Internal to the online detectors.
 
 #include <algorithm>
@@ -130,14 +132,17 @@ struct LateDataMachine {
     saturating_increment(s.late_data.buffered_events);
   }
 
-  static Result<core::OnlineStepResult> applied(D& d, double x, std::optional<std::int64_t> t_ns,
+  static Result<core::OnlineStepResult> applied(D& d, double x,
+                                                const std::optional<std::int64_t>& t_ns,
                                                 const core::ExecutionContext& ctx) {
-    OVREL_TRY_ASSIGN(auto step, d.apply(x, t_ns, ctx, false));
+    typename D::Step step;
+    OVREL_TRY(d.apply(x, t_ns, ctx, false, step));
     return d.materialize(step, std::nullopt);
   }
 
   static Result<core::OnlineStepResult> not_applied(D& d, std::string reason) {
-    OVREL_TRY_ASSIGN(auto step, d.current_summary());
+    typename D::Step step;
+    OVREL_TRY(d.current_summary(step));
     step.alert = false;
     return d.materialize(step, std::move(reason));
   }
@@ -153,7 +158,8 @@ struct LateDataMachine {
       const PendingEvent event = s.pending_events[i];
       s.pending_events.erase(s.pending_events.begin() + static_cast<std::ptrdiff_t>(i));
       if (i != 0) saturating_increment(s.late_data.reordered_events);
-      auto r = d.apply(event.x, event.t_ns, ctx, true);
+      typename D::Step discarded;
+      auto r = d.apply(event.x, std::optional<std::int64_t>(event.t_ns), ctx, true, discarded);
       if (!r) {
         const std::size_t at = std::min(i, s.pending_events.size());
         s.pending_events.insert(s.pending_events.begin() + static_cast<std::ptrdiff_t>(at), event);

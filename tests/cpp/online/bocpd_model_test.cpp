@@ -1,4 +1,6 @@
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <numeric>
 #include <string>
@@ -72,6 +74,24 @@ TEST(Predictive, MatchesDirectFormulas) {
   const BernoulliBeta b{0.5, 3.0};
   expect_predictive(b, {1, 1, 0, 1, 0, 0, 1}, {0, 1},
                     [&](const auto& d, double x) { return testing::bernoulli_oracle(b, d, x); });
+}
+
+// The detector's per-count cache must not change a single bit, on a hit or a miss, nor past its
+// size limit.
+TEST(Predictive, CountTermsCacheKeepsTheBits) {
+  const GaussianNig g{0.5, 2.0, 1.5, 0.75};
+  GaussianCountTerms cache;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (std::uint64_t n : {0ull, 1ull, 2ull, 7ull, 300ull, 70000ull}) {
+      const GaussianStats s{n, 0.3 * double(n), 2.0 * double(n)};
+      for (double x : {-4.0, 0.1, 2.5}) {
+        const double plain = log_predictive(g, s, x).value();
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(log_predictive(g, s, x, &cache).value()),
+                  std::bit_cast<std::uint64_t>(plain))
+            << n << " " << x;
+      }
+    }
+  }
 }
 
 TEST(Predictive, DefaultGaussianPriorAtZeroIsMinusLnFour) {
