@@ -8,7 +8,7 @@ namespace ovrel::online {
 
 using core::cat;
 
-Status AlertPolicy::validate() const {
+Status AlertPolicy::check_ranges() const {
   if (!std::isfinite(threshold) || threshold < 0.0 || threshold > 1.0) {
     return core::invalid_input(
         cat("alert policy threshold must be finite and in [0,1]; got ", threshold));
@@ -21,12 +21,8 @@ Status AlertPolicy::validate() const {
   return {};
 }
 
-Status AlertGateState::validate(std::uint64_t t) const {
-  OVREL_TRY(policy.validate());
-  if (last_alert_t && *last_alert_t >= t) {
-    return core::invalid_input(cat("alert gate last_alert_t=", *last_alert_t, " must be < t=", t));
-  }
-  return {};
+Status AlertGateState::last_alert_error(std::uint64_t t) const {
+  return core::invalid_input(cat("alert gate last_alert_t=", *last_alert_t, " must be < t=", t));
 }
 
 bool AlertGateState::maybe_emit(std::uint64_t t, double p_change) {

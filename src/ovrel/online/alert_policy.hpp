@@ -18,9 +18,20 @@ struct AlertPolicy {
   std::uint64_t min_run_length = 0;  // processed steps (step index + 1) before an alert
 
   // threshold first, then hysteresis; both invalid input.
-  Status validate() const;
+  Status validate() const {
+    // Every update validates its state: the passing case is decided inline (a NaN or an infinity
+    // fails these comparisons and reaches the checks with their messages).
+    if (threshold >= 0.0 && threshold <= 1.0 && hysteresis >= 0.0 && hysteresis <= threshold)
+        [[likely]] {
+      return {};
+    }
+    return check_ranges();
+  }
 
   friend bool operator==(const AlertPolicy&, const AlertPolicy&) = default;
+
+ private:
+  Status check_ranges() const;
 };
 
 // The policy CUSUM and Page-Hinkley are built with by default and the policy of the gate their
@@ -36,13 +47,22 @@ struct AlertGateState {
   static AlertGateState fresh(const AlertPolicy& policy) { return {policy, true, std::nullopt}; }
 
   // The policy checks, then last_alert_t < t (t: the owning state's step count).
-  Status validate(std::uint64_t t) const;
+  Status validate(std::uint64_t t) const {
+    OVREL_TRY(policy.validate());
+    if (!last_alert_t || *last_alert_t < t) [[likely]] {
+      return {};
+    }
+    return last_alert_error(t);
+  }
 
   // Whether an alert fires at step index t with change probability p; re-arms on
   // p < threshold - hysteresis. Never fails: step arithmetic saturates.
   bool maybe_emit(std::uint64_t t, double p_change);
 
   friend bool operator==(const AlertGateState&, const AlertGateState&) = default;
+
+ private:
+  Status last_alert_error(std::uint64_t t) const;
 };
 
 }  // namespace ovrel::online

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +19,8 @@
 #include "ovrel/online/event_time.hpp"
 
 namespace ovrel::online {
+
+inline constexpr double kMaxFinite = std::numeric_limits<double>::max();
 
 // Default member values are those the Python classes build with.
 struct CusumConfig {
@@ -55,8 +58,19 @@ struct CusumState {
   AlertGateState alert_gate;
 
   static CusumState initial(const CusumConfig& config);
-  Status validate() const;
+  // Every update validates its state: the passing case is decided inline (NaN fails the
+  // comparisons), anything else goes through the checks in order with their messages.
+  Status validate() const {
+    if (score >= 0.0 && score <= kMaxFinite && steps_since_alert <= t && pending_events.empty())
+        [[likely]] {
+      return alert_gate.validate(t);
+    }
+    return check_in_order();
+  }
   friend bool operator==(const CusumState&, const CusumState&) = default;
+
+ private:
+  Status check_in_order() const;
 };
 
 struct PageHinkleyState {
@@ -73,8 +87,19 @@ struct PageHinkleyState {
   AlertGateState alert_gate;
 
   static PageHinkleyState initial(const PageHinkleyConfig& config);
-  Status validate() const;
+  Status validate() const {
+    if (n == t && running_mean >= -kMaxFinite && running_mean <= kMaxFinite &&
+        cumulative_min >= -kMaxFinite && cumulative_min <= cumulative_sum &&
+        cumulative_sum <= kMaxFinite && steps_since_alert <= t && pending_events.empty())
+        [[likely]] {
+      return alert_gate.validate(t);
+    }
+    return check_in_order();
+  }
   friend bool operator==(const PageHinkleyState&, const PageHinkleyState&) = default;
+
+ private:
+  Status check_in_order() const;
 };
 
 namespace detail {

@@ -62,7 +62,7 @@ CusumState CusumState::initial(const CusumConfig& config) {
   return s;
 }
 
-Status CusumState::validate() const {
+Status CusumState::check_in_order() const {
   if (!std::isfinite(score) || score < 0.0) {
     return core::invalid_input(cat("CUSUM state.score must be finite and >= 0; got ", score));
   }
@@ -81,7 +81,7 @@ PageHinkleyState PageHinkleyState::initial(const PageHinkleyConfig& config) {
   return s;
 }
 
-Status PageHinkleyState::validate() const {
+Status PageHinkleyState::check_in_order() const {
   if (n != t) {
     return core::invalid_input(
         cat("Page-Hinkley state.n=", n, " must equal t=", t, " for incremental updates"));

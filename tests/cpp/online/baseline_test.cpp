@@ -152,6 +152,31 @@ TEST(Baseline, StateChecksInOrder) {
       fails_with(p.validate(), kBad, "Page-Hinkley pending event contains non-finite observation"));
 }
 
+// Each fault alone, in states that are otherwise sound.
+TEST(Baseline, StateFaultsAloneAreFound) {
+  for (double score : {-1.0, kNaN, kInf}) {
+    CusumState c = CusumState::initial({});
+    c.score = score;
+    EXPECT_FALSE(c.validate()) << score;
+  }
+  const auto ph = [](auto mutate) {
+    PageHinkleyState p = PageHinkleyState::initial({});
+    p.t = p.n = p.steps_since_alert = 2;
+    p.cumulative_sum = 1.0;
+    mutate(p);
+    return p.validate().has_value();
+  };
+  EXPECT_TRUE(ph([](auto&) {}));
+  EXPECT_FALSE(ph([](auto& p) { p.n = 3; }));
+  EXPECT_FALSE(ph([](auto& p) { p.running_mean = -kInf; }));
+  EXPECT_FALSE(ph([](auto& p) { p.cumulative_sum = kInf; }));
+  EXPECT_FALSE(ph([](auto& p) { p.cumulative_min = kNaN; }));
+  EXPECT_FALSE(ph([](auto& p) { p.cumulative_min = 1.5; }));
+  EXPECT_FALSE(ph([](auto& p) { p.steps_since_alert = 3; }));
+  EXPECT_FALSE(ph([](auto& p) { p.alert_gate.policy.hysteresis = kNaN; }));
+  EXPECT_FALSE(ph([](auto& p) { p.alert_gate.last_alert_t = 2; }));
+}
+
 TEST(Baseline, NonFiniteStatisticsLeaveTheStateAlone) {
   auto c = CusumDetector::create({}).value();
   ASSERT_TRUE(step(c, kMax));
