@@ -6,7 +6,7 @@
 // gains more than the penalty.
 //
 // The detector is a template over the cost model; its definitions live in binseg_impl.hpp and are
-// instantiated once per cost model in binseg_<model>.cpp.
+// instantiated for the pairs listed in offline/instantiations.cmake.
 
 #include <chrono>
 #include <cstddef>

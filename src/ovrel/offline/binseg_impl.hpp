@@ -1,7 +1,8 @@
 #pragma once
 
 // Template definitions of binary segmentation. Included by the per-model instantiation units
-// (binseg_<model>.cpp) and by tests that run the operations over their own cost models.
+// (generated from offline/instantiations.cmake) and by tests that run the operations over their own
+// cost models.
 
 #include <cmath>
 #include <string>
@@ -279,5 +280,6 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
 
 }  // namespace ovrel::offline
 
-// Explicit instantiation of the detector for one cost model (one model per translation unit).
-#define OVREL_INSTANTIATE_BINSEG(Model) template struct ::ovrel::offline::BinSeg<Model>;
+// The explicit instantiation of one (BinSeg, cost model) pair, at global scope; the generated
+// units of offline/instantiations.cmake expand it.
+#define OVREL_INSTANTIATE_BINSEG(C) template struct ::ovrel::offline::BinSeg<C>;

@@ -10,7 +10,7 @@
 // anything is allocated, and an allocation the system refuses is reported as a resource limit.
 //
 // The detector and its runs are templates over the cost model; their definitions live in
-// dynp_impl.hpp and are instantiated once per cost model in dynp_<model>.cpp.
+// dynp_impl.hpp and are instantiated for the pairs listed in offline/instantiations.cmake.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,14 +26,7 @@
 #include "ovrel/core/results.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/time_series.hpp"
-#include "ovrel/costs/ar.hpp"
-#include "ovrel/costs/cosine.hpp"
-#include "ovrel/costs/l1.hpp"
-#include "ovrel/costs/l2.hpp"
 #include "ovrel/costs/model.hpp"
-#include "ovrel/costs/nig.hpp"
-#include "ovrel/costs/normal.hpp"
-#include "ovrel/costs/rank.hpp"
 #include "ovrel/offline/common.hpp"
 
 namespace ovrel::offline {
@@ -199,35 +192,5 @@ Result<std::vector<PenalizedSelection>> run_dynp_penalty_path(
     RunStats& stats);
 
 }  // namespace dynp
-
-// Explicit instantiations, one translation unit per cost model (dynp_<model>.cpp).
-#define OVREL_DECLARE_DYNP(C, EXTERN)                                                            \
-  EXTERN template struct Dynp<C>;                                                                \
-  EXTERN template Result<dynp::ResolvedPenalty> dynp::resolve_penalty_beta<C>(                   \
-      const C&, const core::Penalty&, std::size_t, std::size_t);                                 \
-  EXTERN template Result<dynp::DynpSweepResult> dynp::run_dynp_sweep<C>(                         \
-      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, std::size_t,    \
-      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&);             \
-  EXTERN template Result<dynp::KnownKSelection> dynp::run_dynp_known_k<C>(                       \
-      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, std::size_t,    \
-      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&);             \
-  EXTERN template Result<dynp::PenalizedSelection> dynp::run_dynp_penalized<C>(                  \
-      const C&, const C::Cache&, const core::TimeSeriesView&, const core::ValidatedConstraints&, \
-      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&, double);     \
-  EXTERN template Result<std::vector<dynp::PenalizedSelection>> dynp::run_dynp_penalty_path<C>(  \
-      const C&, const C::Cache&, const core::TimeSeriesView&, const core::ValidatedConstraints&, \
-      std::span<const double>, std::uint64_t, const core::ExecutionContext&, dynp::Instant,      \
-      dynp::RunStats&)
-
-OVREL_DECLARE_DYNP(costs::CostL2Mean, extern);
-OVREL_DECLARE_DYNP(costs::CostL1Median, extern);
-OVREL_DECLARE_DYNP(costs::CostNormalMeanVar, extern);
-OVREL_DECLARE_DYNP(costs::CostNormalFullCov, extern);
-OVREL_DECLARE_DYNP(costs::CostNIGMarginal, extern);
-OVREL_DECLARE_DYNP(costs::CostRank, extern);
-OVREL_DECLARE_DYNP(costs::CostCosine, extern);
-OVREL_DECLARE_DYNP(costs::CostAR, extern);
-
-static_assert(core::OfflineDetector<Dynp<costs::CostL2Mean>>);
 
 }  // namespace ovrel::offline

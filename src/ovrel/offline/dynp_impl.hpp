@@ -1,7 +1,8 @@
 #pragma once
 
 // Definitions of the segment-neighbourhood templates. Included by the per-model instantiation
-// units (dynp_<model>.cpp) and by tests that run the sweep over their own cost models.
+// units (generated from offline/instantiations.cmake) and by tests that run the sweep over their
+// own cost models.
 
 #include <chrono>
 #include <cmath>
@@ -319,3 +320,34 @@ Result<core::OfflineChangePointResult> Dynp<C>::detect(const core::TimeSeriesVie
 }
 
 }  // namespace ovrel::offline
+
+// The explicit instantiation of one (Dynp, cost model) pair, at global scope; the generated units
+// of offline/instantiations.cmake expand it.
+#define OVREL_INSTANTIATE_DYNP(C)                                                         \
+  static_assert(::ovrel::core::OfflineDetector<::ovrel::offline::Dynp<C>>);               \
+  template struct ::ovrel::offline::Dynp<C>;                                              \
+  template ::ovrel::Result<::ovrel::offline::ResolvedPenalty>                             \
+  ovrel::offline::dynp::resolve_penalty_beta<C>(const C&, const ::ovrel::core::Penalty&,  \
+                                                std::size_t, std::size_t);                \
+  template ::ovrel::Result<::ovrel::offline::dynp::DynpSweepResult>                       \
+  ovrel::offline::dynp::run_dynp_sweep<C>(                                                \
+      const C&, const C::Cache&, std::size_t, const ::ovrel::core::ValidatedConstraints&, \
+      std::size_t, std::uint64_t, const ::ovrel::core::ExecutionContext&,                 \
+      ::ovrel::core::MonotonicInstant, ::ovrel::offline::dynp::RunStats&);                \
+  template ::ovrel::Result<::ovrel::offline::dynp::KnownKSelection>                       \
+  ovrel::offline::dynp::run_dynp_known_k<C>(                                              \
+      const C&, const C::Cache&, std::size_t, const ::ovrel::core::ValidatedConstraints&, \
+      std::size_t, std::uint64_t, const ::ovrel::core::ExecutionContext&,                 \
+      ::ovrel::core::MonotonicInstant, ::ovrel::offline::dynp::RunStats&);                \
+  template ::ovrel::Result<::ovrel::offline::dynp::PenalizedSelection>                    \
+  ovrel::offline::dynp::run_dynp_penalized<C>(                                            \
+      const C&, const C::Cache&, const ::ovrel::core::TimeSeriesView&,                    \
+      const ::ovrel::core::ValidatedConstraints&, std::uint64_t,                          \
+      const ::ovrel::core::ExecutionContext&, ::ovrel::core::MonotonicInstant,            \
+      ::ovrel::offline::dynp::RunStats&, double);                                         \
+  template ::ovrel::Result<std::vector<::ovrel::offline::dynp::PenalizedSelection>>       \
+  ovrel::offline::dynp::run_dynp_penalty_path<C>(                                         \
+      const C&, const C::Cache&, const ::ovrel::core::TimeSeriesView&,                    \
+      const ::ovrel::core::ValidatedConstraints&, std::span<const double>, std::uint64_t, \
+      const ::ovrel::core::ExecutionContext&, ::ovrel::core::MonotonicInstant,            \
+      ::ovrel::offline::dynp::RunStats&);

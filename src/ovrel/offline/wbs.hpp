@@ -6,7 +6,7 @@
 // still stands out inside a short interval around it.
 //
 // The detector is a template over the cost model; its definitions live in wbs_impl.hpp and are
-// instantiated once per cost model in wbs_<model>.cpp.
+// instantiated for the pairs listed in offline/instantiations.cmake.
 
 #include <cstddef>
 #include <cstdint>

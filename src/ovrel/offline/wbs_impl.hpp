@@ -1,7 +1,8 @@
 #pragma once
 
 // Template definitions of wild binary segmentation. Included by the per-model instantiation units
-// (wbs_<model>.cpp) and by tests that run the operations over their own cost models.
+// (generated from offline/instantiations.cmake) and by tests that run the operations over their own
+// cost models.
 
 #include <algorithm>
 #include <cmath>
@@ -177,5 +178,6 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
 
 }  // namespace ovrel::offline
 
-// Explicit instantiation of the detector for one cost model (one model per translation unit).
-#define OVREL_INSTANTIATE_WBS(Model) template struct ::ovrel::offline::Wbs<Model>;
+// The explicit instantiation of one (WBS, cost model) pair, at global scope; the generated units
+// of offline/instantiations.cmake expand it.
+#define OVREL_INSTANTIATE_WBS(C) template struct ::ovrel::offline::Wbs<C>;

@@ -17,6 +17,7 @@
 #include "offline/offline_test_support.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/offline/dynp_impl.hpp"
+#include "pelt_models.hpp"
 #include "ovrel/offline/pelt.hpp"
 
 namespace ovrel::offline {
