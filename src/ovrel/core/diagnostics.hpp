@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "ovrel/core/repro.hpp"
 
 namespace ovrel::core {
@@ -61,8 +59,10 @@ struct Diagnostics {
   std::optional<std::string> blas_backend;
   std::optional<std::vector<std::string>> cpu_features;
   std::optional<BuildInfo> build = BuildInfo::from_compile_time_env();
-  // A free JSON value (never NaN or infinity inside); objects keep keys in ascending byte order.
-  std::optional<nlohmann::json> params_json;
+  // A free JSON value as its canonical compact text (core::canonical_json_text): objects keyed in
+  // ascending byte order, numbers keeping their integer or float kind. Written into documents as
+  // is, so it must be canonical text, never arbitrary input.
+  std::optional<std::string> params_json;
   std::optional<PruningStats> pruning_stats;
   std::optional<std::string> missing_policy_applied;
   std::optional<double> missing_fraction;

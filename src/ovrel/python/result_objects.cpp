@@ -125,13 +125,6 @@ std::string optional_text_debug(const std::optional<std::string>& value) {
   return out;
 }
 
-std::string compact_json(const nlohmann::json& value) {
-  std::string out;
-  out.reserve(128);
-  core::append_json_value(out, value);
-  return out;
-}
-
 template <class T>
 nb::object new_object(T&& record) {
   return nb::cast(std::forward<T>(record), nb::rv_policy::move);
@@ -179,7 +172,7 @@ core::OfflineChangePointResult to_core_result(const PyOfflineChangePointResult& 
   d.build = p.build;
   d.params_json.reset();
   if (p.params_json) {
-    auto parsed = core::parse_json_value(*p.params_json);
+    auto parsed = core::canonical_json_text(*p.params_json);
     if (!parsed) {
       raise(PyExc_ValueError,
             cat("failed to parse diagnostics.params_json: ", parsed.error().message()));
@@ -257,7 +250,7 @@ PyMethodDef plot_def = {
 
 PyDiagnostics PyDiagnostics::from_core(core::Diagnostics d) {
   PyDiagnostics out;
-  if (d.params_json) out.params_json = compact_json(*d.params_json);
+  out.params_json = std::move(d.params_json);
   out.engine_version = d.engine_version ? std::move(d.engine_version) : std::string(kModuleVersion);
   out.algorithm = std::move(d.algorithm);
   out.cost_model = std::move(d.cost_model);
