@@ -2,6 +2,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "ovrel/build_config.hpp"
 #include "ovrel/python/result_objects.hpp"
 
 namespace ovrel::python {
@@ -51,7 +52,7 @@ void initialise(nb::module_& m) {
     }
   });
 
-  add_attribute(m, "__version__", nb::str("0.0.3"));
+  add_attribute(m, "__version__", nb::str(OVREL_PACKAGE_VERSION));
   register_result_classes(m);
   register_estimator_classes(m);
   register_smoke_class(m);

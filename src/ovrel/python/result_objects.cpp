@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "ovrel/build_config.hpp"
 #include "ovrel/core/json_text.hpp"
 #include "ovrel/core/repro.hpp"
 #include "ovrel/core/text.hpp"
@@ -24,7 +25,7 @@ using core::cat;
 
 namespace {
 
-constexpr const char* kModuleVersion = "0.0.3";
+constexpr const char* kModuleVersion = OVREL_PACKAGE_VERSION;
 
 std::string repro_mode_text(core::ReproMode mode) {
   switch (mode) {
