@@ -39,9 +39,10 @@ struct BuildInfo {
 };
 
 inline constexpr std::uint32_t kDiagnosticsSchemaVersion = 1;
+// The engine version the diagnostics carry: fixed by the result format, not the package version.
 inline constexpr const char* kDiagnosticsEngineVersion = "0.1.0";
 
-// Constructed with the defaults every detector starts from (engine_version "0.1.0", schema 1,
+// Constructed with the defaults every detector starts from (kDiagnosticsEngineVersion, schema 1,
 // Balanced, build from the compile-time facts); detectors then set what they know.
 struct Diagnostics {
   std::uint64_t n = 0;

@@ -65,17 +65,6 @@ using Instant = core::MonotonicInstant;
 using offline::checked_counter_increment;
 using offline::ResolvedPenalty;
 
-// The work of one detect call; the sweep and the runtime controls write it in place.
-struct RunStats {
-  std::uint64_t cost_evals = 0;
-  // (start, end) endpoint pairs admitted to evaluation.
-  std::uint64_t candidates_considered = 0;
-  // Set when a time or cost-evaluation budget check answered "exceeded" under SoftDegrade.
-  bool soft_budget_exceeded = false;
-
-  friend bool operator==(const RunStats&, const RunStats&) = default;
-};
-
 // What one sweep leaves for the selections. Endpoint j is endpoints[j]; the backpointer table is
 // row-major, row s (the number of segments, 0 ..= max_k + 1) holding one entry per endpoint.
 struct DynpSweepResult {
@@ -123,11 +112,6 @@ Result<std::uint64_t> estimate_dynp_sweep_state_bytes(std::uint64_t endpoint_cou
 
 // ResourceLimit when a memory budget is set and required exceeds it (equal passes).
 Status enforce_memory_budget(const core::ValidatedConstraints& validated, std::uint64_t required);
-
-// On iterations that are multiples of every: cancellation, then the time budget (an overrun
-// under SoftDegrade sets the flag and the run goes on).
-Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
-                              const core::ExecutionContext& ctx, Instant started, RunStats& stats);
 
 // Backtracks the best segmentation into segment_count segments: the change positions ascending,
 // then n.

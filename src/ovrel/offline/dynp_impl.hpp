@@ -76,18 +76,14 @@ Result<DynpSweepResult> run_dynp_sweep(const C& model, const typename C::Cache& 
 
   const std::size_t min_len = validated.min_segment_len;
   const CostEvalBudget budget(ctx);
-  const std::uint64_t every = cancel_check_every;
   std::uint64_t iteration = 0;
-  // Iterations left until the next multiple of `every`: the runtime controls run exactly when
-  // the counter reaches a multiple, without a division per iteration.
-  std::uint64_t until_check = every == 0 ? std::numeric_limits<std::uint64_t>::max() : every;
+  CheckCadence cadence(iteration, cancel_check_every);
   auto tick = [&]() -> Status {
     OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-    if (--until_check != 0) [[likely]] {
+    if (!cadence.due(iteration)) [[likely]] {
       return {};
     }
-    until_check = every;
-    return check_runtime_controls(iteration, every, ctx, started, stats);
+    return check_runtime_controls_now(ctx, started, stats);
   };
 
   const double inf = std::numeric_limits<double>::infinity();
@@ -236,7 +232,7 @@ Result<core::OfflineChangePointResult> Dynp<C>::detect(const core::TimeSeriesVie
 
   const dynp::Instant started = std::chrono::steady_clock::now();
   const std::uint64_t every = config.normalized_cancel_check_every();
-  dynp::RunStats stats;
+  RunStats stats;
   std::vector<std::string> notes;
   std::vector<std::string> warnings;
   if (validated.max_depth) {
@@ -296,26 +292,13 @@ Result<core::OfflineChangePointResult> Dynp<C>::detect(const core::TimeSeriesVie
     }
   }
 
-  if (stats.soft_budget_exceeded) warnings.emplace_back(kSoftBudgetWarning);
-  const std::uint64_t runtime_ms = elapsed_runtime_ms(started);
-  ctx.record_scalar("offline.dynp.cost_evals", static_cast<double>(stats.cost_evals));
-  ctx.record_scalar("offline.dynp.candidates_considered",
-                    static_cast<double>(stats.candidates_considered));
-  ctx.record_scalar("offline.dynp.runtime_ms", static_cast<double>(runtime_ms));
-  ctx.report_progress(1.0F);
   notes.push_back(final_objective_note(objective, change_count));
   notes.push_back(core::cat("cost_evals=", stats.cost_evals,
                             ", candidates_considered=", stats.candidates_considered));
-
-  core::Diagnostics diagnostics;
-  diagnostics.n = n;
-  diagnostics.d = d;
-  diagnostics.runtime_ms = runtime_ms;
-  diagnostics.notes = std::move(notes);
-  diagnostics.warnings = std::move(warnings);
-  diagnostics.algorithm = "dynp";
-  diagnostics.cost_model = std::string(C::name());
-  diagnostics.repro_mode = ctx.repro_mode;
+  core::Diagnostics diagnostics = finish_run(
+      ctx, started, stats, "dynp", C::name(), n, d,
+      {{"cost_evals", stats.cost_evals}, {"candidates_considered", stats.candidates_considered}},
+      std::move(notes), std::move(warnings));
   return core::OfflineChangePointResult::create(n, std::move(breakpoints), std::move(diagnostics));
 }
 
@@ -333,21 +316,21 @@ Result<core::OfflineChangePointResult> Dynp<C>::detect(const core::TimeSeriesVie
   ovrel::offline::dynp::run_dynp_sweep<C>(                                                \
       const C&, const C::Cache&, std::size_t, const ::ovrel::core::ValidatedConstraints&, \
       std::size_t, std::uint64_t, const ::ovrel::core::ExecutionContext&,                 \
-      ::ovrel::core::MonotonicInstant, ::ovrel::offline::dynp::RunStats&);                \
+      ::ovrel::core::MonotonicInstant, ::ovrel::offline::RunStats&);                      \
   template ::ovrel::Result<::ovrel::offline::dynp::KnownKSelection>                       \
   ovrel::offline::dynp::run_dynp_known_k<C>(                                              \
       const C&, const C::Cache&, std::size_t, const ::ovrel::core::ValidatedConstraints&, \
       std::size_t, std::uint64_t, const ::ovrel::core::ExecutionContext&,                 \
-      ::ovrel::core::MonotonicInstant, ::ovrel::offline::dynp::RunStats&);                \
+      ::ovrel::core::MonotonicInstant, ::ovrel::offline::RunStats&);                      \
   template ::ovrel::Result<::ovrel::offline::dynp::PenalizedSelection>                    \
   ovrel::offline::dynp::run_dynp_penalized<C>(                                            \
       const C&, const C::Cache&, const ::ovrel::core::TimeSeriesView&,                    \
       const ::ovrel::core::ValidatedConstraints&, std::uint64_t,                          \
       const ::ovrel::core::ExecutionContext&, ::ovrel::core::MonotonicInstant,            \
-      ::ovrel::offline::dynp::RunStats&, double);                                         \
+      ::ovrel::offline::RunStats&, double);                                               \
   template ::ovrel::Result<std::vector<::ovrel::offline::dynp::PenalizedSelection>>       \
   ovrel::offline::dynp::run_dynp_penalty_path<C>(                                         \
       const C&, const C::Cache&, const ::ovrel::core::TimeSeriesView&,                    \
       const ::ovrel::core::ValidatedConstraints&, std::span<const double>, std::uint64_t, \
       const ::ovrel::core::ExecutionContext&, ::ovrel::core::MonotonicInstant,            \
-      ::ovrel::offline::dynp::RunStats&);
+      ::ovrel::offline::RunStats&);

@@ -15,11 +15,6 @@ struct PeltFlavour {
   static constexpr std::string_view kAlgorithm = "pelt";
   static constexpr std::string_view kDisplayName = "PELT";
   static constexpr std::string_view kFirstNote = "";
-  static constexpr std::string_view kMetricCostEvals = "offline.pelt.cost_evals";
-  static constexpr std::string_view kMetricCandidatesConsidered =
-      "offline.pelt.candidates_considered";
-  static constexpr std::string_view kMetricCandidatesPruned = "offline.pelt.candidates_pruned";
-  static constexpr std::string_view kMetricRuntimeMs = "offline.pelt.runtime_ms";
 };
 }  // namespace detail
 

@@ -308,9 +308,7 @@ Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cach
 
   for (std::size_t i = 0; i < T; ++i) {
     const std::size_t t = plan.targets[i];
-    if (cancel_check_every == 0 ? i == 0 : i % cancel_check_every == 0) {
-      OVREL_TRY(check_runtime_controls(ctx, i, started_at, stats.soft_budget_exceeded));
-    }
+    OVREL_TRY(check_runtime_controls_if_due(ctx, i, cancel_check_every, started_at, stats));
     TargetBest best;
     OVREL_TRY(score_target(model, cache, plan, s, t, beta, budget, stats, nullptr, kNone, best));
     OVREL_TRY(checked_counter_add(out.run_cost_evals, best.scored, "run_cost_evals"));
@@ -478,10 +476,9 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
       KernelResult& out = results[j];
       const double beta = betas[j];
       OVREL_TRY(checked_counter_increment(runtime_control_iteration, "runtime_control_iteration"));
-      if (cancel_check_every != 0 && runtime_control_iteration % cancel_check_every == 0) {
-        OVREL_TRY(check_runtime_controls(ctx, runtime_control_iteration, started_at,
-                                         stats.soft_budget_exceeded));
-      }
+      // The counter starts at 1, so a period of 0 never checks.
+      OVREL_TRY(check_runtime_controls_if_due(ctx, runtime_control_iteration, cancel_check_every,
+                                              started_at, stats));
       TargetBest best;
       OVREL_TRY(score_target(model, cache, plan, s, t, beta, budget, stats, &memo, j, best));
       OVREL_TRY(checked_counter_add(out.run_cost_evals, best.scored, "run_candidates_scored"));
@@ -587,29 +584,16 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
     }
   }
 
-  if (stats.soft_budget_exceeded) warnings.emplace_back(kSoftBudgetWarning);
-  const std::uint64_t runtime_ms = elapsed_runtime_ms(started_at);
-  ctx.record_scalar(Flavour::kMetricCostEvals, static_cast<double>(stats.cost_evals));
-  ctx.record_scalar(Flavour::kMetricCandidatesConsidered,
-                    static_cast<double>(stats.candidates_considered));
-  ctx.record_scalar(Flavour::kMetricCandidatesPruned, static_cast<double>(stats.candidates_pruned));
-  ctx.record_scalar(Flavour::kMetricRuntimeMs, static_cast<double>(runtime_ms));
-  ctx.report_progress(1.0f);
-
   notes.push_back(final_objective_note(primary.objective, primary.change_count));
   notes.push_back(core::cat(counter_label, "=", primary.run_cost_evals));
   notes.push_back(core::cat("run_candidates_considered=", primary.run_candidates_considered,
                             ", run_candidates_pruned=", primary.run_candidates_pruned));
-
-  core::Diagnostics diagnostics;
-  diagnostics.n = n;
-  diagnostics.d = x.d();
-  diagnostics.runtime_ms = runtime_ms;
-  diagnostics.notes = std::move(notes);
-  diagnostics.warnings = std::move(warnings);
-  diagnostics.algorithm = std::string(Flavour::kAlgorithm);
-  diagnostics.cost_model = std::string(C::name());
-  diagnostics.repro_mode = ctx.repro_mode;
+  core::Diagnostics diagnostics =
+      finish_run(ctx, started_at, stats, Flavour::kAlgorithm, C::name(), n, x.d(),
+                 {{"cost_evals", stats.cost_evals},
+                  {"candidates_considered", stats.candidates_considered},
+                  {"candidates_pruned", stats.candidates_pruned}},
+                 std::move(notes), std::move(warnings));
   diagnostics.pruning_stats =
       core::PruningStats{stats.candidates_considered, stats.candidates_pruned};
   return core::OfflineChangePointResult::create(n, std::move(primary.breakpoints),

@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "offline/offline_test_support.hpp"
-#include "offline/pelt_models.hpp"
 #include "ovrel/offline/pelt.hpp"
 
 namespace ovrel::offline {
@@ -83,17 +82,16 @@ struct Prepared {
   core::ExecutionContext ctx;
   MonotonicInstant started = std::chrono::steady_clock::now();
 
-  Prepared(const C& model, std::uint64_t seed, bool pruned = true,
+  Prepared(const C& model, std::uint64_t seed,
            const std::function<void(core::Constraints&)>& tweak = {})
-      : sc(adjusted(draw_scenario(seed, testing::oracle_dims<C>()), pruned, tweak)),
+      : sc(adjusted(draw_scenario(seed, testing::oracle_dims<C>()), tweak)),
         n(sc.series.n),
         v(core::validate_constraints(sc.constraints, n).value()),
         cache(model.precompute(sc.series.view(), core::CachePolicy::full()).value()),
         ctx(sc.constraints) {}
 
-  static Scenario adjusted(Scenario s, bool pruned,
-                           const std::function<void(core::Constraints&)>& tweak) {
-    testing::adjust_for_model<C>(s.constraints, pruned);
+  static Scenario adjusted(Scenario s, const std::function<void(core::Constraints&)>& tweak) {
+    testing::adjust_for_model<C>(s.constraints);
     if (tweak) tweak(s.constraints);
     return s;
   }
@@ -101,11 +99,11 @@ struct Prepared {
 
 template <class C>
 class PeltOracleTest : public ::testing::Test {};
-TYPED_TEST_SUITE(PeltOracleTest, testing::AllPeltModels, testing::ModelNames);
+TYPED_TEST_SUITE(PeltOracleTest, testing::AllModels, testing::ModelNames);
 
 TYPED_TEST(PeltOracleTest, PenalisedRunsMatchExhaustiveSearchAndUnprunedRuns) {
   using C = TypeParam;
-  const C model = testing::make_model<C>();
+  const C model = C{};
   int checked = 0;
   for (std::uint64_t seed = 1; seed <= 300; ++seed) {
     const Prepared<C> p(model, seed);
@@ -151,9 +149,9 @@ TYPED_TEST(PeltOracleTest, PenalisedRunsMatchExhaustiveSearchAndUnprunedRuns) {
 
 TYPED_TEST(PeltOracleTest, UnprunedRunsMatchExhaustiveSearchAtEverySetting) {
   using C = TypeParam;
-  const C model = testing::make_model<C>();
+  const C model = C{};
   for (std::uint64_t seed = 1; seed <= 300; ++seed) {
-    const Prepared<C> p(model, seed + 5000, /*pruned=*/false);
+    const Prepared<C> p(model, seed + 5000);
     const Scenario& sc = p.sc;
     auto cost = [&](std::size_t a, std::size_t b) { return model.segment_cost(p.cache, a, b); };
     const auto oracle = testing::exhaustive_optimum(
@@ -171,9 +169,9 @@ TYPED_TEST(PeltOracleTest, UnprunedRunsMatchExhaustiveSearchAtEverySetting) {
 
 TYPED_TEST(PeltOracleTest, CappedPrunedRunsAgreeWithUnprunedRuns) {
   using C = TypeParam;
-  const C model = testing::make_model<C>();
+  const C model = C{};
   for (std::uint64_t seed = 1; seed <= 300; ++seed) {
-    const Prepared<C> p(model, seed + 1000, true,
+    const Prepared<C> p(model, seed + 1000,
                         [&](core::Constraints& c) { c.max_change_points = seed % 3; });
     const Scenario& sc = p.sc;
     RunStats a, b;
@@ -194,7 +192,7 @@ TYPED_TEST(PeltOracleTest, CappedPrunedRunsAgreeWithUnprunedRuns) {
 
 TYPED_TEST(PeltOracleTest, KnownKFindsTheBestSegmentationWithExactlyKChanges) {
   using C = TypeParam;
-  const C model = testing::make_model<C>();
+  const C model = C{};
   int found = 0;
   for (std::uint64_t seed = 1; seed <= 120; ++seed) {
     const Prepared<C> p(model, seed + 2000);
@@ -222,10 +220,10 @@ TYPED_TEST(PeltOracleTest, KnownKFindsTheBestSegmentationWithExactlyKChanges) {
 
 TYPED_TEST(PeltOracleTest, PenaltyPathEntriesEqualPenalisedRuns) {
   using C = TypeParam;
-  const C model = testing::make_model<C>();
+  const C model = C{};
   const std::vector<double> betas = {6.0, 0.05, 2.0, 0.5, 2.0};
   for (std::uint64_t seed = 1; seed <= 100; ++seed) {
-    const Prepared<C> p(model, seed + 3000, true, [&](core::Constraints& c) {
+    const Prepared<C> p(model, seed + 3000, [&](core::Constraints& c) {
       if (seed % 4 == 0) c.max_change_points = 1;
     });
     RunStats path_stats;
