@@ -4,14 +4,12 @@
 // (generated from offline/instantiations.cmake) and by tests that run the operations over their own
 // cost models.
 
-#include <chrono>
 #include <cmath>
 #include <string>
 #include <utility>
 
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/diagnostics.hpp"
-#include "ovrel/core/missing.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/offline/binseg.hpp"
 
@@ -226,14 +224,10 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
                                                          const core::ExecutionContext& ctx) const {
   OVREL_TRY(config.validate());
   const std::size_t n = x.n();
-  OVREL_TRY_ASSIGN(const core::ValidatedConstraints constraints,
-                   core::validate_constraints(ctx.constraints, n));
-  OVREL_TRY(cost_model.validate(x));
-  OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
-  OVREL_TRY_ASSIGN(const typename C::Cache cache,
-                   cost_model.precompute(x, constraints.cache_policy));
-
-  const MonotonicInstant started_at = std::chrono::steady_clock::now();
+  OVREL_TRY_ASSIGN(const RunStart<C> start, start_run(cost_model, x, ctx));
+  const core::ValidatedConstraints& constraints = start.constraints;
+  const typename C::Cache& cache = start.cache;
+  const MonotonicInstant started_at = start.started_at;
   RunStats stats;
   std::uint64_t iteration = 0;
   const binseg::ScanRun run{ctx, started_at, config.normalized_cancel_check_every(), iteration,

@@ -5,6 +5,7 @@
 // cost-evaluation budgets), penalty resolution, the texts of notes and warnings, and the end of a
 // detect call (finish_run).
 
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -13,14 +14,17 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/diagnostics.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/missing.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/text.hpp"
+#include "ovrel/core/time_series.hpp"
 #include "ovrel/costs/model.hpp"
 
 namespace ovrel::offline {
@@ -265,7 +269,28 @@ std::string penalty_path_entry_note(std::size_t index, const ResolvedPenalty& re
 std::string final_objective_note(double objective, std::size_t change_count);
 
 // ---------------------------------------------------------------------------------------------
-// The end of a detect call.
+// The start and the end of a detect call.
+
+template <costs::CostModel C>
+struct RunStart {
+  core::ValidatedConstraints constraints;
+  typename C::Cache cache;
+  MonotonicInstant started_at;
+};
+
+// What every detect call does once its configuration is valid, in this order: the constraints
+// against n, the model's data checks, the refusal of missing values, the model's cache; then the
+// run clock starts.
+template <costs::CostModel C>
+Result<RunStart<C>> start_run(const C& model, const core::TimeSeriesView& x,
+                              const core::ExecutionContext& ctx) {
+  OVREL_TRY_ASSIGN(core::ValidatedConstraints constraints,
+                   core::validate_constraints(ctx.constraints, x.n()));
+  OVREL_TRY(model.validate(x));
+  OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
+  OVREL_TRY_ASSIGN(typename C::Cache cache, model.precompute(x, constraints.cache_policy));
+  return RunStart<C>{std::move(constraints), std::move(cache), std::chrono::steady_clock::now()};
+}
 
 // One counter of a run, recorded as the metric "offline.{algorithm}.{name}".
 struct RunMetric {

@@ -4,14 +4,12 @@
 // units (generated from offline/instantiations.cmake) and by tests that run the sweep over their
 // own cost models.
 
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "ovrel/core/missing.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/offline/common.hpp"
 #include "ovrel/offline/dynp.hpp"
@@ -224,13 +222,10 @@ Result<core::OfflineChangePointResult> Dynp<C>::detect(const core::TimeSeriesVie
   OVREL_TRY(config.validate());
   const std::size_t n = x.n();
   const std::size_t d = x.d();
-  OVREL_TRY_ASSIGN(const core::ValidatedConstraints validated,
-                   core::validate_constraints(ctx.constraints, n));
-  OVREL_TRY(cost_model.validate(x));
-  OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
-  OVREL_TRY_ASSIGN(const typename C::Cache cache, cost_model.precompute(x, validated.cache_policy));
-
-  const dynp::Instant started = std::chrono::steady_clock::now();
+  OVREL_TRY_ASSIGN(const RunStart<C> start, start_run(cost_model, x, ctx));
+  const core::ValidatedConstraints& validated = start.constraints;
+  const typename C::Cache& cache = start.cache;
+  const MonotonicInstant started = start.started_at;
   const std::uint64_t every = config.normalized_cancel_check_every();
   RunStats stats;
   std::vector<std::string> notes;

@@ -8,7 +8,6 @@
 // model); everyone else uses the declarations of pelt.hpp and fpop.hpp.
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +22,6 @@
 #include "ovrel/core/diagnostics.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/execution_context.hpp"
-#include "ovrel/core/missing.hpp"
 #include "ovrel/core/results.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/text.hpp"
@@ -521,13 +519,10 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
     std::size_t cancel_check_every, bool prune, const core::TimeSeriesView& x,
     const core::ExecutionContext& ctx) {
   const std::size_t n = x.n();
-  OVREL_TRY_ASSIGN(const core::ValidatedConstraints validated,
-                   core::validate_constraints(ctx.constraints, n));
-  OVREL_TRY(model.validate(x));
-  OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
-  OVREL_TRY_ASSIGN(const typename C::Cache cache, model.precompute(x, validated.cache_policy));
-
-  const MonotonicInstant started_at = std::chrono::steady_clock::now();
+  OVREL_TRY_ASSIGN(const RunStart<C> start, start_run(model, x, ctx));
+  const core::ValidatedConstraints& validated = start.constraints;
+  const typename C::Cache& cache = start.cache;
+  const MonotonicInstant started_at = start.started_at;
   const std::size_t every = normalized_cancel_check_every(cancel_check_every);
   RunStats stats;
   std::vector<std::string> notes;

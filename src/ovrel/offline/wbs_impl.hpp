@@ -5,14 +5,12 @@
 // cost models.
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <string>
 #include <utility>
 
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/diagnostics.hpp"
-#include "ovrel/core/missing.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/offline/binseg_impl.hpp"
 #include "ovrel/offline/wbs.hpp"
@@ -76,14 +74,10 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
   using wbs::Interval;
   OVREL_TRY(config.validate());
   const std::size_t n = x.n();
-  OVREL_TRY_ASSIGN(const core::ValidatedConstraints constraints,
-                   core::validate_constraints(ctx.constraints, n));
-  OVREL_TRY(cost_model.validate(x));
-  OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
-  OVREL_TRY_ASSIGN(const typename C::Cache cache,
-                   cost_model.precompute(x, constraints.cache_policy));
-
-  const MonotonicInstant started_at = std::chrono::steady_clock::now();
+  OVREL_TRY_ASSIGN(const RunStart<C> start, start_run(cost_model, x, ctx));
+  const core::ValidatedConstraints& constraints = start.constraints;
+  const typename C::Cache& cache = start.cache;
+  const MonotonicInstant started_at = start.started_at;
   RunStats stats;
   std::uint64_t iteration = 0;
   const binseg::ScanRun run{ctx, started_at, config.normalized_cancel_check_every(), iteration,
