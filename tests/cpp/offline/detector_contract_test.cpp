@@ -318,6 +318,13 @@ TYPED_TEST(DetectorContract, PenaltyPathAnswersWithItsFirstEntryOrIsRefused) {
               OvrelError::not_supported(core::cat(TypeParam::kName,
                                                   " penalty sweep is deferred for this "
                                                   "issue; got PenaltyPath of length 3")));
+    // The root segment is examined before the stopping rule: its errors come first.
+    core::Constraints budget;
+    budget.max_cost_evals = 2;
+    RecordingContext rb(budget);
+    EXPECT_EQ(this->run(rb, path).error(),
+              OvrelError::resource_limit(
+                  "constraints.max_cost_evals exceeded: used=3, limit=2, budget_mode=HardFail"));
   }
 }
 
