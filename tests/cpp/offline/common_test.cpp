@@ -19,15 +19,6 @@ namespace {
 
 using core::Penalty;
 
-TEST(BuildTargets, AppendsNUnlessAlreadyLast) {
-  core::ValidatedConstraints v;
-  EXPECT_EQ(build_targets(v, 7), (std::vector<std::size_t>{7}));
-  v.effective_candidates = {3, 5};
-  EXPECT_EQ(build_targets(v, 7), (std::vector<std::size_t>{3, 5, 7}));
-  v.effective_candidates = {3, 7};
-  EXPECT_EQ(build_targets(v, 7), (std::vector<std::size_t>{3, 7}));
-}
-
 TEST(ReconstructBreakpoints, WalksThePredecessorChainOrNamesTheBreak) {
   constexpr std::size_t X = kNone;
   struct Case {

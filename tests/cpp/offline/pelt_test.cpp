@@ -84,27 +84,6 @@ TEST(PeltDetect, NotesCarryTheKernelsFigures) {
   EXPECT_EQ(rc.recorder.progress[0], 1.0F / 58.0F);
 }
 
-TEST(PeltDetect, KnownKNotesTheSearchAndEveryProbeReportsProgress) {
-  const Kernel k(testing::three_steps(), core::Constraints{});
-  RecordingContext rc;
-  const auto r = pelt(k.s, Stopping::known_k(2), rc);
-  ASSERT_TRUE(r.has_value()) << r.error().display();
-  RunStats stats;
-  const auto found =
-      run_known_k_search(costs::CostL2Mean{}, k.cache, 60, k.v, 2, 1000, k.ctx, k.now, stats);
-  ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(stats.candidates_pruned, 0u);
-  EXPECT_EQ(r->diagnostics.notes,
-            (std::vector<std::string>{
-                core::cat("stopping=KnownK(2), selected_beta=", found->selected_beta,
-                          ", search_iterations=", found->search_iterations),
-                core::cat("final_objective=", found->result.objective, ", change_count=2"),
-                core::cat("run_cost_evals=", found->result.run_cost_evals),
-                core::cat("run_candidates_considered=", found->result.run_candidates_considered,
-                          ", run_candidates_pruned=0")}));
-  EXPECT_EQ(rc.recorder.progress.size(), 58 * found->search_iterations + 1);
-}
-
 TEST(PeltDetect, PenaltyPathNotesEveryEntry) {
   RecordingContext rc, single;
   const auto s = testing::three_steps();
