@@ -60,7 +60,6 @@ struct Dynp {
 
 namespace dynp {
 
-using Instant = core::MonotonicInstant;
 // The shared record; Dynp's source is always kSourceModelDefault.
 using offline::checked_counter_increment;
 using offline::ResolvedPenalty;
@@ -150,29 +149,27 @@ template <costs::CostModel C>
 Result<DynpSweepResult> run_dynp_sweep(const C& model, const typename C::Cache& cache,
                                        std::size_t n, const core::ValidatedConstraints& validated,
                                        std::size_t max_k, std::uint64_t cancel_check_every,
-                                       const core::ExecutionContext& ctx, Instant started,
+                                       const core::ExecutionContext& ctx, MonotonicInstant started,
                                        RunStats& stats);
 
 template <costs::CostModel C>
 Result<KnownKSelection> run_dynp_known_k(const C& model, const typename C::Cache& cache,
                                          std::size_t n, const core::ValidatedConstraints& validated,
                                          std::size_t k, std::uint64_t cancel_check_every,
-                                         const core::ExecutionContext& ctx, Instant started,
-                                         RunStats& stats);
+                                         const core::ExecutionContext& ctx,
+                                         MonotonicInstant started, RunStats& stats);
 
 template <costs::CostModel C>
-Result<PenalizedSelection> run_dynp_penalized(const C& model, const typename C::Cache& cache,
-                                              const core::TimeSeriesView& x,
-                                              const core::ValidatedConstraints& validated,
-                                              std::uint64_t cancel_check_every,
-                                              const core::ExecutionContext& ctx, Instant started,
-                                              RunStats& stats, double beta);
+Result<PenalizedSelection> run_dynp_penalized(
+    const C& model, const typename C::Cache& cache, const core::TimeSeriesView& x,
+    const core::ValidatedConstraints& validated, std::uint64_t cancel_check_every,
+    const core::ExecutionContext& ctx, MonotonicInstant started, RunStats& stats, double beta);
 
 template <costs::CostModel C>
 Result<std::vector<PenalizedSelection>> run_dynp_penalty_path(
     const C& model, const typename C::Cache& cache, const core::TimeSeriesView& x,
     const core::ValidatedConstraints& validated, std::span<const double> betas,
-    std::uint64_t cancel_check_every, const core::ExecutionContext& ctx, Instant started,
+    std::uint64_t cancel_check_every, const core::ExecutionContext& ctx, MonotonicInstant started,
     RunStats& stats);
 
 }  // namespace dynp

@@ -53,7 +53,7 @@ template <costs::CostModel C>
 Result<DynpSweepResult> run_dynp_sweep(const C& model, const typename C::Cache& cache,
                                        std::size_t n, const core::ValidatedConstraints& validated,
                                        std::size_t max_k, std::uint64_t cancel_check_every,
-                                       const core::ExecutionContext& ctx, Instant started,
+                                       const core::ExecutionContext& ctx, MonotonicInstant started,
                                        RunStats& stats) {
   const std::size_t candidate_count = validated.effective_candidates.size();
   if (max_k > candidate_count) {
@@ -138,8 +138,8 @@ template <costs::CostModel C>
 Result<KnownKSelection> run_dynp_known_k(const C& model, const typename C::Cache& cache,
                                          std::size_t n, const core::ValidatedConstraints& validated,
                                          std::size_t k, std::uint64_t cancel_check_every,
-                                         const core::ExecutionContext& ctx, Instant started,
-                                         RunStats& stats) {
+                                         const core::ExecutionContext& ctx,
+                                         MonotonicInstant started, RunStats& stats) {
   if (validated.max_change_points && *validated.max_change_points < k) {
     return core::invalid_input(core::cat(
         "KnownK=", k, " exceeds constraints.max_change_points=", *validated.max_change_points));
@@ -171,12 +171,10 @@ Result<KnownKSelection> run_dynp_known_k(const C& model, const typename C::Cache
 }
 
 template <costs::CostModel C>
-Result<PenalizedSelection> run_dynp_penalized(const C& model, const typename C::Cache& cache,
-                                              const core::TimeSeriesView& x,
-                                              const core::ValidatedConstraints& validated,
-                                              std::uint64_t cancel_check_every,
-                                              const core::ExecutionContext& ctx, Instant started,
-                                              RunStats& stats, double beta) {
+Result<PenalizedSelection> run_dynp_penalized(
+    const C& model, const typename C::Cache& cache, const core::TimeSeriesView& x,
+    const core::ValidatedConstraints& validated, std::uint64_t cancel_check_every,
+    const core::ExecutionContext& ctx, MonotonicInstant started, RunStats& stats, double beta) {
   const std::size_t max_k = max_change_points_to_search(validated);
   OVREL_TRY_ASSIGN(const DynpSweepResult sweep,
                    run_dynp_sweep(model, cache, x.n(), validated, max_k, cancel_check_every, ctx,
@@ -188,7 +186,7 @@ template <costs::CostModel C>
 Result<std::vector<PenalizedSelection>> run_dynp_penalty_path(
     const C& model, const typename C::Cache& cache, const core::TimeSeriesView& x,
     const core::ValidatedConstraints& validated, std::span<const double> betas,
-    std::uint64_t cancel_check_every, const core::ExecutionContext& ctx, Instant started,
+    std::uint64_t cancel_check_every, const core::ExecutionContext& ctx, MonotonicInstant started,
     RunStats& stats) {
   if (betas.empty()) {
     return core::invalid_input("run_dynp_penalty_path requires at least one beta");
