@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "ovrel/core/repro.hpp"
 
 namespace ovrel::core {
@@ -41,9 +39,10 @@ struct BuildInfo {
 };
 
 inline constexpr std::uint32_t kDiagnosticsSchemaVersion = 1;
+// The engine version the diagnostics carry: fixed by the result format, not the package version.
 inline constexpr const char* kDiagnosticsEngineVersion = "0.1.0";
 
-// Constructed with the defaults every detector starts from (engine_version "0.1.0", schema 1,
+// Constructed with the defaults every detector starts from (kDiagnosticsEngineVersion, schema 1,
 // Balanced, build from the compile-time facts); detectors then set what they know.
 struct Diagnostics {
   std::uint64_t n = 0;
@@ -61,8 +60,10 @@ struct Diagnostics {
   std::optional<std::string> blas_backend;
   std::optional<std::vector<std::string>> cpu_features;
   std::optional<BuildInfo> build = BuildInfo::from_compile_time_env();
-  // A free JSON value (never NaN or infinity inside); objects keep keys in ascending byte order.
-  std::optional<nlohmann::json> params_json;
+  // A free JSON value as its canonical compact text (core::canonical_json_text): objects keyed in
+  // ascending byte order, numbers keeping their integer or float kind. Written into documents as
+  // is, so it must be canonical text, never arbitrary input.
+  std::optional<std::string> params_json;
   std::optional<PruningStats> pruning_stats;
   std::optional<std::string> missing_policy_applied;
   std::optional<double> missing_fraction;

@@ -537,6 +537,17 @@ Result<nlohmann::json> parse_json_value(std::string_view text) {
   return to_free_value(node);
 }
 
+Result<std::string> canonical_json_text(std::string_view text) {
+  OVREL_TRY_ASSIGN(const JsonNode node, parse_json_document(text));
+  return canonical_json_text(node);
+}
+
+std::string canonical_json_text(const JsonNode& node) {
+  std::string out;
+  append_json_value(out, to_free_value(node));
+  return out;
+}
+
 std::string describe_json_node(const JsonNode& node) {
   switch (node.kind) {
     case JsonNode::Kind::Null:

@@ -75,6 +75,11 @@ Result<nlohmann::json> parse_json_value(std::string_view text);
 // value, numbers keeping their unsigned/signed/float kind.
 nlohmann::json to_free_value(const JsonNode& node);
 
+// One free JSON value read and written back compactly (parse_json_value, then
+// append_json_value): the form Diagnostics::params_json holds.
+Result<std::string> canonical_json_text(std::string_view text);
+std::string canonical_json_text(const JsonNode& node);
+
 // "{message} at line {line} column {column}".
 std::string json_error_text(std::string_view message, JsonPosition at);
 

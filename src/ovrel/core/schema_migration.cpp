@@ -138,7 +138,7 @@ void append_json(std::string& out, const Diagnostics& dg, const ExtraKeys& extra
   }
   if (dg.build) append_json(w.key("build"), *dg.build);
   if (dg.params_json) {
-    append_json_value(w.key("params_json"), *dg.params_json);
+    w.key("params_json").append(*dg.params_json);
   } else {
     w.key("params_json").append("null");
   }
@@ -284,7 +284,7 @@ Status read_params_json(Diagnostics& dg, const JsonNode& node) {
   if (node.kind == Kind::Null) {
     dg.params_json.reset();
   } else {
-    dg.params_json = to_free_value(node);
+    dg.params_json = canonical_json_text(node);
   }
   return {};
 }

@@ -32,14 +32,6 @@ Status insert_split_once(std::vector<std::size_t>& splits, std::size_t split,
   return {};
 }
 
-Status check_periodic_controls(std::uint64_t iteration, std::uint64_t every,
-                               const core::ExecutionContext& ctx, Instant started_at,
-                               bool& soft_budget_exceeded) {
-  // A period of 0 (never passed by the detectors) selects iteration 0 only.
-  if (every == 0 ? iteration != 0 : iteration % every != 0) return {};
-  return offline::check_runtime_controls(ctx, iteration, started_at, soft_budget_exceeded);
-}
-
 std::vector<std::size_t> build_result_breakpoints(std::size_t n, std::vector<std::size_t> splits) {
   splits.push_back(n);
   return splits;

@@ -6,9 +6,8 @@
 // gains more than the penalty.
 //
 // The detector is a template over the cost model; its definitions live in binseg_impl.hpp and are
-// instantiated once per cost model in binseg_<model>.cpp.
+// instantiated for the pairs listed in offline/instantiations.cmake.
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -67,16 +66,6 @@ struct BinSeg {
 
 namespace binseg {
 
-using Instant = core::MonotonicInstant;
-
-// The work of one detect call.
-struct RunStats {
-  std::uint64_t cost_evals = 0;
-  std::uint64_t candidates_considered = 0;
-  // Set when a budget check answered "exceeded" under SoftDegrade; never cleared.
-  bool soft_budget_exceeded = false;
-};
-
 // BinSeg labels a model's own count "model_default_auto" (WBS and PELT say "model_default").
 inline constexpr std::string_view kSourceModelDefaultAuto = "model_default_auto";
 
@@ -89,48 +78,23 @@ std::optional<std::pair<std::size_t, std::size_t>> candidate_window(
 // inconsistent") and the list left unchanged.
 Status insert_split_once(std::vector<std::size_t>& splits, std::size_t split,
                          std::string_view detector);
-inline Status insert_sorted_unique(std::vector<std::size_t>& splits, std::size_t split) {
-  return insert_split_once(splits, split, "BinSeg");
-}
-
-// On iterations that are multiples of every: cancellation, then the time budget.
-Status check_periodic_controls(std::uint64_t iteration, std::uint64_t every,
-                               const core::ExecutionContext& ctx, Instant started_at,
-                               bool& soft_budget_exceeded);
-inline Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
-                                     const core::ExecutionContext& ctx, Instant started_at,
-                                     RunStats& stats) {
-  return check_periodic_controls(iteration, every, ctx, started_at, stats.soft_budget_exceeded);
-}
-
-// Tells, for an iteration counter that grows by one per step, which steps are multiples of the
-// period, without a division per step (the candidate loops run it billions of times).
-class CheckCadence {
- public:
-  CheckCadence(std::uint64_t iteration, std::uint64_t every) noexcept : every_(every) {
-    // The first multiple above iteration; 0 when none remains below 2^64 (the counter never
-    // returns to 0 once advanced).
-    const std::uint64_t base = every == 0 ? 0 : iteration / every;
-    if (every == 0 || __builtin_mul_overflow(base + 1, every, &next_)) next_ = 0;
-  }
-  bool due(std::uint64_t iteration) noexcept {
-    if (iteration != next_) [[likely]] {
-      return false;
-    }
-    if (__builtin_add_overflow(next_, every_, &next_)) next_ = 0;
-    return true;
-  }
-
- private:
-  std::uint64_t every_;
-  std::uint64_t next_ = 0;
-};
 
 // The accepted splits (ascending, unique, below n) followed by n.
 std::vector<std::size_t> build_result_breakpoints(std::size_t n, std::vector<std::size_t> splits);
 
 // Largest gain; ties to the smaller split, then the smaller start. None for an empty frontier.
 std::optional<std::size_t> pick_best_frontier_index(std::span<const FrontierItem> items);
+
+// The run-wide state the BinSeg and WBS scans share: the context, clock and period of the runtime
+// checks, the iteration counter they follow (one per scored split and per stopping pass), and
+// the statistics.
+struct ScanRun {
+  const core::ExecutionContext& ctx;
+  MonotonicInstant started_at;
+  std::uint64_t every;
+  std::uint64_t& iteration;
+  RunStats& stats;
+};
 
 // The per-dimension figure reported for a model's own count: its count for one dimension (2 for
 // the mean, median, rank and cosine models, 3 for the normal models and the normal-inverse-gamma
@@ -148,20 +112,13 @@ Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty
                                              std::size_t n, std::size_t d,
                                              std::size_t params_per_segment);
 
-template <costs::CostModel C>
-Result<double> evaluate_segment_cost(const C& model, const typename C::Cache& cache,
-                                     std::size_t start, std::size_t end,
-                                     const core::ExecutionContext& ctx, RunStats& stats);
-
 // Examines [start, end) at the given depth and queues at most one item with its best split.
 template <costs::CostModel C>
 Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& model,
                                const typename C::Cache& cache,
                                std::span<const std::size_t> candidates, std::size_t start,
                                std::size_t end, std::size_t depth,
-                               const core::ValidatedConstraints& constraints,
-                               const core::ExecutionContext& ctx, std::uint64_t every,
-                               Instant started_at, RunStats& stats, std::uint64_t& iteration);
+                               const core::ValidatedConstraints& constraints, const ScanRun& run);
 
 }  // namespace binseg
 }  // namespace ovrel::offline

@@ -1,7 +1,8 @@
 #pragma once
 
 // Template definitions of binary segmentation. Included by the per-model instantiation units
-// (binseg_<model>.cpp) and by tests that run the operations over their own cost models.
+// (generated from offline/instantiations.cmake) and by tests that run the operations over their own
+// cost models.
 
 #include <cmath>
 #include <string>
@@ -9,7 +10,6 @@
 
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/diagnostics.hpp"
-#include "ovrel/core/missing.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/offline/binseg.hpp"
 
@@ -55,13 +55,6 @@ Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty
   return out;
 }
 
-template <costs::CostModel C>
-Result<double> evaluate_segment_cost(const C& model, const typename C::Cache& cache,
-                                     std::size_t start, std::size_t end,
-                                     const core::ExecutionContext& ctx, RunStats& stats) {
-  return offline::evaluate_segment_cost(model, cache, start, end, ctx, stats);
-}
-
 // Takes frontier[index]: removed by moving the last item into its place, its split recorded
 // (refused when already there), the processed count raised when given, its halves offered left
 // first through offer(start, end, depth).
@@ -85,17 +78,17 @@ Status accept_frontier_item(std::vector<FrontierItem>& frontier, std::size_t ind
 // accepts exactly k best items (refused when the frontier runs dry first); Penalized accepts the
 // best item while its gain beats the resolved beta and the change cap allows. PenaltyPath is
 // refused. accept(index, processed) is accept_frontier_item over the detector's own segments.
-template <class Stats, class Resolve, class Accept>
+template <class Resolve, class Accept>
 Status run_frontier_stopping(std::string_view detector, const core::Stopping& stopping,
                              const core::ValidatedConstraints& constraints,
                              std::vector<FrontierItem>& frontier,
                              const std::vector<std::size_t>& accepted,
-                             std::vector<std::string>& notes, std::uint64_t& iteration,
-                             std::uint64_t every, const core::ExecutionContext& ctx,
-                             Instant started_at, Stats& stats, Resolve&& resolve, Accept&& accept) {
+                             std::vector<std::string>& notes, const ScanRun& run, Resolve&& resolve,
+                             Accept&& accept) {
+  const core::ExecutionContext& ctx = run.ctx;
   const auto check = [&]() -> Status {
-    OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-    return check_periodic_controls(iteration, every, ctx, started_at, stats.soft_budget_exceeded);
+    OVREL_TRY(checked_counter_increment(run.iteration, "iteration"));
+    return check_runtime_controls_if_due(ctx, run.iteration, run.every, run.started_at, run.stats);
   };
   switch (stopping.kind) {
     case core::StoppingKind::PenaltyPath:
@@ -146,14 +139,57 @@ Status run_frontier_stopping(std::string_view detector, const core::Stopping& st
   return {};
 }
 
+// The best split of [start, end) among candidates[first, last); split is kNone when the range
+// is empty.
+struct BestSplit {
+  double gain = -HUGE_VAL;
+  std::size_t split = kNone;
+};
+
+// The split scan of BinSeg (over a segment) and WBS (over an interval inside it), given the cost
+// `full` of [start, end): per candidate split, the iteration count with the periodic runtime
+// check, the considered count and the costs of both halves. The largest gain wins, ties to the
+// smaller split; a non-finite gain is NumericalIssue naming the range ("segment" or "interval").
+template <costs::CostModel C>
+[[nodiscard]] inline Result<BestSplit> scan_splits(
+    const C& model, const typename C::Cache& cache, std::span<const std::size_t> candidates,
+    std::size_t first, std::size_t last, std::size_t start, std::size_t end, double full,
+    std::string_view range, const CostEvalBudget& budget, CheckCadence& cadence,
+    const core::ExecutionContext& ctx, MonotonicInstant started_at, std::uint64_t& iteration,
+    RunStats& stats) {
+  BestSplit best;
+  for (std::size_t i = first; i < last; ++i) {
+    const std::size_t s = candidates[i];
+    OVREL_TRY(checked_counter_increment(iteration, "iteration"));
+    if (cadence.due(iteration)) {
+      OVREL_TRY(check_runtime_controls_now(ctx, started_at, stats));
+    }
+    OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
+    OVREL_TRY_ASSIGN(const double left,
+                     evaluate_segment_cost(model, cache, start, s, budget, stats));
+    OVREL_TRY_ASSIGN(const double right,
+                     evaluate_segment_cost(model, cache, s, end, budget, stats));
+    const double gain = (full - left) - right;
+    if (!std::isfinite(gain)) [[unlikely]] {
+      return core::numerical_issue(core::cat(
+          "non-finite gain at ", range, "=[", start, ", ", end, "), split=", s,
+          ": full_cost=", full, ", left_cost=", left, ", right_cost=", right, ", gain=", gain));
+    }
+    if (gain > best.gain || (gain == best.gain && s < best.split)) {
+      best.gain = gain;
+      best.split = s;
+    }
+  }
+  return best;
+}
+
 // Flattened: the counted cost evaluation is too large for the inliner on its own, and a call
 // per evaluation (its result returned through memory) costs as much as the L2 cost itself.
 template <costs::CostModel C>
 [[gnu::flatten]] Status add_segment_to_frontier(
     std::vector<FrontierItem>& frontier, const C& model, const typename C::Cache& cache,
     std::span<const std::size_t> candidates, std::size_t start, std::size_t end, std::size_t depth,
-    const core::ValidatedConstraints& constraints, const core::ExecutionContext& ctx,
-    std::uint64_t every, Instant started_at, RunStats& stats, std::uint64_t& iteration) {
+    const core::ValidatedConstraints& constraints, const ScanRun& run) {
   const std::size_t m = constraints.min_segment_len;
   if (end <= start) return {};
   if (constraints.max_depth && depth >= *constraints.max_depth) return {};
@@ -168,36 +204,16 @@ template <costs::CostModel C>
   const auto window = candidate_window(candidates, lo, hi);
   if (!window) return {};
 
-  const CostEvalBudget budget(ctx);
-  binseg::CheckCadence cadence(iteration, every);
+  const CostEvalBudget budget(run.ctx);
+  CheckCadence cadence(run.iteration, run.every);
   OVREL_TRY_ASSIGN(const double full,
-                   offline::evaluate_segment_cost(model, cache, start, end, budget, stats));
-  double best_gain = -HUGE_VAL;
-  std::size_t best_split = kNone;
-  for (std::size_t i = window->first; i < window->second; ++i) {
-    const std::size_t s = candidates[i];
-    OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-    if (cadence.due(iteration)) {
-      OVREL_TRY(check_runtime_controls(iteration, every, ctx, started_at, stats));
-    }
-    OVREL_TRY(checked_counter_increment(stats.candidates_considered, "candidates_considered"));
-    OVREL_TRY_ASSIGN(const double left,
-                     offline::evaluate_segment_cost(model, cache, start, s, budget, stats));
-    OVREL_TRY_ASSIGN(const double right,
-                     offline::evaluate_segment_cost(model, cache, s, end, budget, stats));
-    const double gain = (full - left) - right;
-    if (!std::isfinite(gain)) [[unlikely]] {
-      return core::numerical_issue(core::cat(
-          "non-finite gain at segment=[", start, ", ", end, "), split=", s, ": full_cost=", full,
-          ", left_cost=", left, ", right_cost=", right, ", gain=", gain));
-    }
-    if (gain > best_gain || (gain == best_gain && s < best_split)) {
-      best_gain = gain;
-      best_split = s;
-    }
-  }
-  if (best_split == kNone) return {};
-  frontier.push_back(FrontierItem{start, end, depth, best_split, best_gain});
+                   evaluate_segment_cost(model, cache, start, end, budget, run.stats));
+  OVREL_TRY_ASSIGN(
+      const BestSplit best,
+      scan_splits(model, cache, candidates, window->first, window->second, start, end, full,
+                  "segment", budget, cadence, run.ctx, run.started_at, run.iteration, run.stats));
+  if (best.split == kNone) return {};
+  frontier.push_back(FrontierItem{start, end, depth, best.split, best.gain});
   return {};
 }
 
@@ -206,78 +222,53 @@ template <costs::CostModel C>
 template <costs::CostModel C>
 Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesView& x,
                                                          const core::ExecutionContext& ctx) const {
-  using binseg::accept_frontier_item;
-  using binseg::add_segment_to_frontier;
-  using binseg::build_result_breakpoints;
-  using binseg::Instant;
-  using binseg::resolve_penalty_beta;
-  using binseg::run_frontier_stopping;
-  using binseg::RunStats;
   OVREL_TRY(config.validate());
   const std::size_t n = x.n();
-  OVREL_TRY_ASSIGN(const core::ValidatedConstraints constraints,
-                   core::validate_constraints(ctx.constraints, n));
-  OVREL_TRY(cost_model.validate(x));
-  OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
-  OVREL_TRY_ASSIGN(const typename C::Cache cache,
-                   cost_model.precompute(x, constraints.cache_policy));
-
-  const Instant started_at = std::chrono::steady_clock::now();
-  const std::uint64_t every = config.normalized_cancel_check_every();
+  OVREL_TRY_ASSIGN(const RunStart<C> start, start_run(cost_model, x, ctx));
+  const core::ValidatedConstraints& constraints = start.constraints;
+  const typename C::Cache& cache = start.cache;
+  const MonotonicInstant started_at = start.started_at;
   RunStats stats;
   std::uint64_t iteration = 0;
+  const binseg::ScanRun run{ctx, started_at, config.normalized_cancel_check_every(), iteration,
+                            stats};
   std::vector<std::string> notes;
   std::vector<std::string> warnings{
       "BinSeg may mask closely spaced weaker changes; consider WBS for robust recovery"};
   std::vector<FrontierItem> frontier;
   const std::span<const std::size_t> candidates = constraints.effective_candidates;
+  const auto offer = [&](std::size_t start, std::size_t end, std::size_t depth) {
+    return binseg::add_segment_to_frontier(frontier, cost_model, cache, candidates, start, end,
+                                           depth, constraints, run);
+  };
 
   // The root is examined before the stopping rule is looked at, so its errors (budgets,
   // cancellation, a non-finite gain) come first.
-  OVREL_TRY(add_segment_to_frontier(frontier, cost_model, cache, candidates, 0, n, 0, constraints,
-                                    ctx, every, started_at, stats, iteration));
+  OVREL_TRY(offer(0, n, 0));
   std::vector<std::size_t> accepted;
-  OVREL_TRY(run_frontier_stopping(
-      "BinSeg", config.stopping, constraints, frontier, accepted, notes, iteration, every, ctx,
-      started_at, stats,
+  OVREL_TRY(binseg::run_frontier_stopping(
+      "BinSeg", config.stopping, constraints, frontier, accepted, notes, run,
       [&](const core::Penalty& penalty) {
-        return resolve_penalty_beta(cost_model, penalty, n, x.d(), config.params_per_segment);
+        return binseg::resolve_penalty_beta(cost_model, penalty, n, x.d(),
+                                            config.params_per_segment);
       },
       [&](std::size_t index, std::uint64_t* processed) {
-        return accept_frontier_item(frontier, index, accepted, "BinSeg", processed,
-                                    [&](std::size_t start, std::size_t end, std::size_t depth) {
-                                      return add_segment_to_frontier(frontier, cost_model, cache,
-                                                                     candidates, start, end, depth,
-                                                                     constraints, ctx, every,
-                                                                     started_at, stats, iteration);
-                                    });
+        return binseg::accept_frontier_item(frontier, index, accepted, "BinSeg", processed, offer);
       }));
 
-  if (stats.soft_budget_exceeded) warnings.emplace_back(kSoftBudgetWarning);
-  const std::uint64_t runtime_ms = elapsed_runtime_ms(started_at);
-  ctx.record_scalar("offline.binseg.cost_evals", static_cast<double>(stats.cost_evals));
-  ctx.record_scalar("offline.binseg.candidates_considered",
-                    static_cast<double>(stats.candidates_considered));
-  ctx.record_scalar("offline.binseg.runtime_ms", static_cast<double>(runtime_ms));
-  ctx.report_progress(1.0F);
   notes.push_back(core::cat("final_change_count=", accepted.size(),
                             ", cost_evals=", stats.cost_evals,
                             ", candidates_considered=", stats.candidates_considered));
-
-  core::Diagnostics diagnostics;
-  diagnostics.n = n;
-  diagnostics.d = x.d();
-  diagnostics.runtime_ms = runtime_ms;
-  diagnostics.notes = std::move(notes);
-  diagnostics.warnings = std::move(warnings);
-  diagnostics.algorithm = "binseg";
-  diagnostics.cost_model = std::string(C::name());
-  diagnostics.repro_mode = ctx.repro_mode;
-  return core::OfflineChangePointResult::create(n, build_result_breakpoints(n, std::move(accepted)),
-                                                std::move(diagnostics));
+  core::Diagnostics diagnostics = finish_run(
+      ctx, started_at, stats, "binseg", C::name(), n, x.d(),
+      {{"cost_evals", stats.cost_evals}, {"candidates_considered", stats.candidates_considered}},
+      std::move(notes), std::move(warnings));
+  return core::OfflineChangePointResult::create(
+      n, binseg::build_result_breakpoints(n, std::move(accepted)), std::move(diagnostics));
 }
 
 }  // namespace ovrel::offline
 
-// Explicit instantiation of the detector for one cost model (one model per translation unit).
-#define OVREL_INSTANTIATE_BINSEG(Model) template struct ::ovrel::offline::BinSeg<Model>;
+// The explicit instantiation of one (BinSeg, cost model) pair, at global scope; the generated
+// units of offline/instantiations.cmake expand it.
+#define OVREL_INSTANTIATE_BINSEG(C) template struct ::ovrel::offline::BinSeg<C>;

@@ -47,6 +47,14 @@ Result<ReconstructedBreakpoints> reconstruct_breakpoints(std::size_t n,
   return ReconstructedBreakpoints{std::move(path), change_count};
 }
 
+Status check_runtime_controls_now(const core::ExecutionContext& ctx, MonotonicInstant started_at,
+                                  RunStats& stats) {
+  OVREL_TRY(ctx.check_cancelled());
+  OVREL_TRY_ASSIGN(const bool exceeded, ctx.check_time_budget(started_at));
+  if (exceeded) stats.soft_budget_exceeded = true;
+  return {};
+}
+
 CostEvalBudget::CostEvalBudget(const core::ExecutionContext& ctx)
     : ctx_(&ctx), limit_(ctx.constraints.max_cost_evals.value_or(UINT64_MAX)) {}
 
@@ -150,6 +158,33 @@ std::string penalty_path_entry_note(std::size_t index, const ResolvedPenalty& re
 
 std::string final_objective_note(double objective, std::size_t change_count) {
   return core::cat("final_objective=", objective, ", change_count=", change_count);
+}
+
+core::Diagnostics finish_run(const core::ExecutionContext& ctx, MonotonicInstant started_at,
+                             const RunStats& stats, std::string_view algorithm,
+                             std::string_view cost_model, std::size_t n, std::size_t d,
+                             std::initializer_list<RunMetric> metrics,
+                             std::vector<std::string> notes, std::vector<std::string> warnings) {
+  if (stats.soft_budget_exceeded) warnings.emplace_back(kSoftBudgetWarning);
+  const std::uint64_t runtime_ms = elapsed_runtime_ms(started_at);
+  for (const RunMetric& metric : metrics) {
+    ctx.record_scalar(core::cat("offline.", algorithm, ".", metric.name),
+                      static_cast<double>(metric.value));
+  }
+  ctx.record_scalar(core::cat("offline.", algorithm, ".runtime_ms"),
+                    static_cast<double>(runtime_ms));
+  ctx.report_progress(1.0F);
+
+  core::Diagnostics diagnostics;
+  diagnostics.n = n;
+  diagnostics.d = d;
+  diagnostics.runtime_ms = runtime_ms;
+  diagnostics.notes = std::move(notes);
+  diagnostics.warnings = std::move(warnings);
+  diagnostics.algorithm = std::string(algorithm);
+  diagnostics.cost_model = std::string(cost_model);
+  diagnostics.repro_mode = ctx.repro_mode;
+  return diagnostics;
 }
 
 }  // namespace ovrel::offline

@@ -1,23 +1,30 @@
 #pragma once
 
-// Helpers shared by the offline detectors: checked work counters, dynamic-programme targets and
-// backtracking, the runtime controls (cancellation, time and cost-evaluation budgets), penalty
-// resolution and the texts of notes and warnings.
+// The plumbing every offline detector shares: the run statistics and their checked counters,
+// dynamic-programme targets and backtracking, the runtime controls (cancellation, time and
+// cost-evaluation budgets), penalty resolution, the texts of notes and warnings, and the end of a
+// detect call (finish_run).
 
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ovrel/core/constraints.hpp"
+#include "ovrel/core/diagnostics.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/missing.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/text.hpp"
+#include "ovrel/core/time_series.hpp"
 #include "ovrel/costs/model.hpp"
 
 namespace ovrel::offline {
@@ -44,12 +51,15 @@ constexpr std::size_t saturating_increment(std::size_t a) noexcept {
 }
 
 // The run statistics of one detect call, lent to every kernel run of that call. The counters grow
-// only through `checked_counter_increment`; `soft_budget_exceeded` is set when a budget check
-// answered "exceeded" under SoftDegrade and is never cleared.
+// only through the checked helpers; `soft_budget_exceeded` is set when a budget check answered
+// "exceeded" under SoftDegrade and is never cleared.
 struct RunStats {
   std::uint64_t cost_evals = 0;
+  // Candidates scored: (start, target) pairs for PELT and FPOP, (start, end) endpoint pairs for
+  // Dynp, splits (of a segment or an interval) for BinSeg and WBS.
   std::uint64_t candidates_considered = 0;
-  std::uint64_t candidates_pruned = 0;
+  std::uint64_t candidates_pruned = 0;     // PELT and FPOP
+  std::uint64_t intervals_considered = 0;  // WBS: intervals whose full cost was evaluated
   bool soft_budget_exceeded = false;
 
   friend bool operator==(const RunStats&, const RunStats&) = default;
@@ -84,17 +94,47 @@ Result<ReconstructedBreakpoints> reconstruct_breakpoints(std::size_t n,
 // ---------------------------------------------------------------------------------------------
 // Runtime controls.
 
-// Cancellation (read at every call), then the time budget. An exceeded budget under SoftDegrade
-// sets the flag and lets the run go on; HardFail and Cancelled come back as errors.
-[[nodiscard]] inline Status check_runtime_controls(const core::ExecutionContext& ctx,
-                                                   std::size_t iteration,
-                                                   MonotonicInstant started_at,
-                                                   bool& soft_budget_exceeded) {
-  OVREL_TRY(ctx.check_cancelled_every(iteration, 1));
-  OVREL_TRY_ASSIGN(const bool exceeded, ctx.check_time_budget(started_at));
-  if (exceeded) soft_budget_exceeded = true;
-  return {};
+// The per-call runtime check: cancellation, then the time budget. An exceeded budget under
+// SoftDegrade sets the flag and lets the run go on; HardFail and Cancelled come back as errors.
+// Out of line: the hot loops that call it now and then keep their registers.
+[[nodiscard]] Status check_runtime_controls_now(const core::ExecutionContext& ctx,
+                                                MonotonicInstant started_at, RunStats& stats);
+
+// The periodic runtime check: check_runtime_controls_now on iterations that are multiples of
+// `every`; a period of 0 (never passed by the detectors, which read 0 as 1) selects iteration 0
+// only.
+[[nodiscard]] inline Status check_runtime_controls_if_due(const core::ExecutionContext& ctx,
+                                                          std::uint64_t iteration,
+                                                          std::uint64_t every,
+                                                          MonotonicInstant started_at,
+                                                          RunStats& stats) {
+  if (every == 0 ? iteration != 0 : iteration % every != 0) return {};
+  return check_runtime_controls_now(ctx, started_at, stats);
 }
+
+// For the innermost loops: tells which values of an iteration counter that grows by one per step
+// are multiples of the period, as check_runtime_controls_if_due decides, without a division per
+// step. Due steps then call check_runtime_controls_now.
+class CheckCadence {
+ public:
+  CheckCadence(std::uint64_t iteration, std::uint64_t every) noexcept : every_(every) {
+    // The first multiple above iteration; 0 when none remains below 2^64 (the counter never
+    // returns to 0 once advanced).
+    const std::uint64_t base = every == 0 ? 0 : iteration / every;
+    if (every == 0 || __builtin_mul_overflow(base + 1, every, &next_)) next_ = 0;
+  }
+  bool due(std::uint64_t iteration) noexcept {
+    if (iteration != next_) [[likely]] {
+      return false;
+    }
+    if (__builtin_add_overflow(next_, every_, &next_)) next_ = 0;
+    return true;
+  }
+
+ private:
+  std::uint64_t every_;
+  std::uint64_t next_ = 0;
+};
 
 // Counting segment-cost evaluations against the cost-evaluation budget, as a detector's innermost
 // loop does it: below `fast_until()` an evaluation is a plain increment (the count can neither
@@ -143,14 +183,13 @@ inline float progress_fraction(std::size_t done, std::size_t total) noexcept {
 
 // Counts one segment-cost evaluation, applies the cost-evaluation budget with the new count and
 // refuses a non-finite cost (NumericalIssue "non-finite segment cost at [{}, {}): {}"). The
-// caller guarantees 0 <= start < end <= n. `Stats` needs `cost_evals` and
-// `soft_budget_exceeded`.
-template <costs::CostModel C, class Stats>
+// caller guarantees 0 <= start < end <= n.
+template <costs::CostModel C>
 [[nodiscard]] inline Result<double> evaluate_segment_cost(const C& model,
                                                           const typename C::Cache& cache,
                                                           std::size_t start, std::size_t end,
                                                           const CostEvalBudget& budget,
-                                                          Stats& stats) {
+                                                          RunStats& stats) {
   OVREL_TRY(budget.count(stats.cost_evals, stats.soft_budget_exceeded));
   const double cost = model.segment_cost(cache, start, end);
   if (!std::isfinite(cost)) [[unlikely]] {
@@ -158,15 +197,6 @@ template <costs::CostModel C, class Stats>
         core::cat("non-finite segment cost at [", start, ", ", end, "): ", cost));
   }
   return cost;
-}
-
-template <costs::CostModel C, class Stats>
-[[nodiscard]] inline Result<double> evaluate_segment_cost(const C& model,
-                                                          const typename C::Cache& cache,
-                                                          std::size_t start, std::size_t end,
-                                                          const core::ExecutionContext& ctx,
-                                                          Stats& stats) {
-  return evaluate_segment_cost(model, cache, start, end, CostEvalBudget(ctx), stats);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -237,5 +267,45 @@ std::string penalty_path_entry_note(std::size_t index, const ResolvedPenalty& re
                                     std::size_t change_count, double objective);
 // "final_objective={}, change_count={}".
 std::string final_objective_note(double objective, std::size_t change_count);
+
+// ---------------------------------------------------------------------------------------------
+// The start and the end of a detect call.
+
+template <costs::CostModel C>
+struct RunStart {
+  core::ValidatedConstraints constraints;
+  typename C::Cache cache;
+  MonotonicInstant started_at;
+};
+
+// What every detect call does once its configuration is valid, in this order: the constraints
+// against n, the model's data checks, the refusal of missing values, the model's cache; then the
+// run clock starts.
+template <costs::CostModel C>
+Result<RunStart<C>> start_run(const C& model, const core::TimeSeriesView& x,
+                              const core::ExecutionContext& ctx) {
+  OVREL_TRY_ASSIGN(core::ValidatedConstraints constraints,
+                   core::validate_constraints(ctx.constraints, x.n()));
+  OVREL_TRY(model.validate(x));
+  OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
+  OVREL_TRY_ASSIGN(typename C::Cache cache, model.precompute(x, constraints.cache_policy));
+  return RunStart<C>{std::move(constraints), std::move(cache), std::chrono::steady_clock::now()};
+}
+
+// One counter of a run, recorded as the metric "offline.{algorithm}.{name}".
+struct RunMetric {
+  std::string_view name;
+  std::uint64_t value = 0;
+};
+
+// The end of every detect call, in this order: the soft-budget warning when a budget was
+// exceeded, the metrics then "offline.{algorithm}.runtime_ms", the final progress 1.0, and the
+// diagnostics (shape, run time, notes, warnings, names and mode). The caller adds what only it
+// knows (seed, pruning counters) and builds the result.
+core::Diagnostics finish_run(const core::ExecutionContext& ctx, MonotonicInstant started_at,
+                             const RunStats& stats, std::string_view algorithm,
+                             std::string_view cost_model, std::size_t n, std::size_t d,
+                             std::initializer_list<RunMetric> metrics,
+                             std::vector<std::string> notes, std::vector<std::string> warnings);
 
 }  // namespace ovrel::offline

@@ -84,13 +84,6 @@ Status enforce_memory_budget(const core::ValidatedConstraints& validated, std::u
   return {};
 }
 
-Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
-                              const core::ExecutionContext& ctx, Instant started, RunStats& stats) {
-  // A period of 0 (never passed by the sweep) selects iteration 0 only.
-  if (every == 0 ? iteration != 0 : iteration % every != 0) return {};
-  return offline::check_runtime_controls(ctx, iteration, started, stats.soft_budget_exceeded);
-}
-
 Result<std::vector<std::size_t>> reconstruct_breakpoints_for_segment_count(
     const DynpSweepResult& sweep, std::size_t segment_count, std::size_t n) {
   if (segment_count == 0 || segment_count >= sweep.row_count) {

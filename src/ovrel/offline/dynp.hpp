@@ -10,7 +10,7 @@
 // anything is allocated, and an allocation the system refuses is reported as a resource limit.
 //
 // The detector and its runs are templates over the cost model; their definitions live in
-// dynp_impl.hpp and are instantiated once per cost model in dynp_<model>.cpp.
+// dynp_impl.hpp and are instantiated for the pairs listed in offline/instantiations.cmake.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,14 +26,7 @@
 #include "ovrel/core/results.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/time_series.hpp"
-#include "ovrel/costs/ar.hpp"
-#include "ovrel/costs/cosine.hpp"
-#include "ovrel/costs/l1.hpp"
-#include "ovrel/costs/l2.hpp"
 #include "ovrel/costs/model.hpp"
-#include "ovrel/costs/nig.hpp"
-#include "ovrel/costs/normal.hpp"
-#include "ovrel/costs/rank.hpp"
 #include "ovrel/offline/common.hpp"
 
 namespace ovrel::offline {
@@ -67,21 +60,9 @@ struct Dynp {
 
 namespace dynp {
 
-using Instant = core::MonotonicInstant;
 // The shared record; Dynp's source is always kSourceModelDefault.
 using offline::checked_counter_increment;
 using offline::ResolvedPenalty;
-
-// The work of one detect call; the sweep and the runtime controls write it in place.
-struct RunStats {
-  std::uint64_t cost_evals = 0;
-  // (start, end) endpoint pairs admitted to evaluation.
-  std::uint64_t candidates_considered = 0;
-  // Set when a time or cost-evaluation budget check answered "exceeded" under SoftDegrade.
-  bool soft_budget_exceeded = false;
-
-  friend bool operator==(const RunStats&, const RunStats&) = default;
-};
 
 // What one sweep leaves for the selections. Endpoint j is endpoints[j]; the backpointer table is
 // row-major, row s (the number of segments, 0 ..= max_k + 1) holding one entry per endpoint.
@@ -131,11 +112,6 @@ Result<std::uint64_t> estimate_dynp_sweep_state_bytes(std::uint64_t endpoint_cou
 // ResourceLimit when a memory budget is set and required exceeds it (equal passes).
 Status enforce_memory_budget(const core::ValidatedConstraints& validated, std::uint64_t required);
 
-// On iterations that are multiples of every: cancellation, then the time budget (an overrun
-// under SoftDegrade sets the flag and the run goes on).
-Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
-                              const core::ExecutionContext& ctx, Instant started, RunStats& stats);
-
 // Backtracks the best segmentation into segment_count segments: the change positions ascending,
 // then n.
 Result<std::vector<std::size_t>> reconstruct_breakpoints_for_segment_count(
@@ -173,61 +149,29 @@ template <costs::CostModel C>
 Result<DynpSweepResult> run_dynp_sweep(const C& model, const typename C::Cache& cache,
                                        std::size_t n, const core::ValidatedConstraints& validated,
                                        std::size_t max_k, std::uint64_t cancel_check_every,
-                                       const core::ExecutionContext& ctx, Instant started,
+                                       const core::ExecutionContext& ctx, MonotonicInstant started,
                                        RunStats& stats);
 
 template <costs::CostModel C>
 Result<KnownKSelection> run_dynp_known_k(const C& model, const typename C::Cache& cache,
                                          std::size_t n, const core::ValidatedConstraints& validated,
                                          std::size_t k, std::uint64_t cancel_check_every,
-                                         const core::ExecutionContext& ctx, Instant started,
-                                         RunStats& stats);
+                                         const core::ExecutionContext& ctx,
+                                         MonotonicInstant started, RunStats& stats);
 
 template <costs::CostModel C>
-Result<PenalizedSelection> run_dynp_penalized(const C& model, const typename C::Cache& cache,
-                                              const core::TimeSeriesView& x,
-                                              const core::ValidatedConstraints& validated,
-                                              std::uint64_t cancel_check_every,
-                                              const core::ExecutionContext& ctx, Instant started,
-                                              RunStats& stats, double beta);
+Result<PenalizedSelection> run_dynp_penalized(
+    const C& model, const typename C::Cache& cache, const core::TimeSeriesView& x,
+    const core::ValidatedConstraints& validated, std::uint64_t cancel_check_every,
+    const core::ExecutionContext& ctx, MonotonicInstant started, RunStats& stats, double beta);
 
 template <costs::CostModel C>
 Result<std::vector<PenalizedSelection>> run_dynp_penalty_path(
     const C& model, const typename C::Cache& cache, const core::TimeSeriesView& x,
     const core::ValidatedConstraints& validated, std::span<const double> betas,
-    std::uint64_t cancel_check_every, const core::ExecutionContext& ctx, Instant started,
+    std::uint64_t cancel_check_every, const core::ExecutionContext& ctx, MonotonicInstant started,
     RunStats& stats);
 
 }  // namespace dynp
-
-// Explicit instantiations, one translation unit per cost model (dynp_<model>.cpp).
-#define OVREL_DECLARE_DYNP(C, EXTERN)                                                            \
-  EXTERN template struct Dynp<C>;                                                                \
-  EXTERN template Result<dynp::ResolvedPenalty> dynp::resolve_penalty_beta<C>(                   \
-      const C&, const core::Penalty&, std::size_t, std::size_t);                                 \
-  EXTERN template Result<dynp::DynpSweepResult> dynp::run_dynp_sweep<C>(                         \
-      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, std::size_t,    \
-      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&);             \
-  EXTERN template Result<dynp::KnownKSelection> dynp::run_dynp_known_k<C>(                       \
-      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, std::size_t,    \
-      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&);             \
-  EXTERN template Result<dynp::PenalizedSelection> dynp::run_dynp_penalized<C>(                  \
-      const C&, const C::Cache&, const core::TimeSeriesView&, const core::ValidatedConstraints&, \
-      std::uint64_t, const core::ExecutionContext&, dynp::Instant, dynp::RunStats&, double);     \
-  EXTERN template Result<std::vector<dynp::PenalizedSelection>> dynp::run_dynp_penalty_path<C>(  \
-      const C&, const C::Cache&, const core::TimeSeriesView&, const core::ValidatedConstraints&, \
-      std::span<const double>, std::uint64_t, const core::ExecutionContext&, dynp::Instant,      \
-      dynp::RunStats&)
-
-OVREL_DECLARE_DYNP(costs::CostL2Mean, extern);
-OVREL_DECLARE_DYNP(costs::CostL1Median, extern);
-OVREL_DECLARE_DYNP(costs::CostNormalMeanVar, extern);
-OVREL_DECLARE_DYNP(costs::CostNormalFullCov, extern);
-OVREL_DECLARE_DYNP(costs::CostNIGMarginal, extern);
-OVREL_DECLARE_DYNP(costs::CostRank, extern);
-OVREL_DECLARE_DYNP(costs::CostCosine, extern);
-OVREL_DECLARE_DYNP(costs::CostAR, extern);
-
-static_assert(core::OfflineDetector<Dynp<costs::CostL2Mean>>);
 
 }  // namespace ovrel::offline

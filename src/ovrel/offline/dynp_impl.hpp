@@ -1,16 +1,15 @@
 #pragma once
 
 // Definitions of the segment-neighbourhood templates. Included by the per-model instantiation
-// units (dynp_<model>.cpp) and by tests that run the sweep over their own cost models.
+// units (generated from offline/instantiations.cmake) and by tests that run the sweep over their
+// own cost models.
 
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "ovrel/core/missing.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/offline/common.hpp"
 #include "ovrel/offline/dynp.hpp"
@@ -54,7 +53,7 @@ template <costs::CostModel C>
 Result<DynpSweepResult> run_dynp_sweep(const C& model, const typename C::Cache& cache,
                                        std::size_t n, const core::ValidatedConstraints& validated,
                                        std::size_t max_k, std::uint64_t cancel_check_every,
-                                       const core::ExecutionContext& ctx, Instant started,
+                                       const core::ExecutionContext& ctx, MonotonicInstant started,
                                        RunStats& stats) {
   const std::size_t candidate_count = validated.effective_candidates.size();
   if (max_k > candidate_count) {
@@ -75,18 +74,14 @@ Result<DynpSweepResult> run_dynp_sweep(const C& model, const typename C::Cache& 
 
   const std::size_t min_len = validated.min_segment_len;
   const CostEvalBudget budget(ctx);
-  const std::uint64_t every = cancel_check_every;
   std::uint64_t iteration = 0;
-  // Iterations left until the next multiple of `every`: the runtime controls run exactly when
-  // the counter reaches a multiple, without a division per iteration.
-  std::uint64_t until_check = every == 0 ? std::numeric_limits<std::uint64_t>::max() : every;
+  CheckCadence cadence(iteration, cancel_check_every);
   auto tick = [&]() -> Status {
     OVREL_TRY(checked_counter_increment(iteration, "iteration"));
-    if (--until_check != 0) [[likely]] {
+    if (!cadence.due(iteration)) [[likely]] {
       return {};
     }
-    until_check = every;
-    return check_runtime_controls(iteration, every, ctx, started, stats);
+    return check_runtime_controls_now(ctx, started, stats);
   };
 
   const double inf = std::numeric_limits<double>::infinity();
@@ -143,8 +138,8 @@ template <costs::CostModel C>
 Result<KnownKSelection> run_dynp_known_k(const C& model, const typename C::Cache& cache,
                                          std::size_t n, const core::ValidatedConstraints& validated,
                                          std::size_t k, std::uint64_t cancel_check_every,
-                                         const core::ExecutionContext& ctx, Instant started,
-                                         RunStats& stats) {
+                                         const core::ExecutionContext& ctx,
+                                         MonotonicInstant started, RunStats& stats) {
   if (validated.max_change_points && *validated.max_change_points < k) {
     return core::invalid_input(core::cat(
         "KnownK=", k, " exceeds constraints.max_change_points=", *validated.max_change_points));
@@ -176,12 +171,10 @@ Result<KnownKSelection> run_dynp_known_k(const C& model, const typename C::Cache
 }
 
 template <costs::CostModel C>
-Result<PenalizedSelection> run_dynp_penalized(const C& model, const typename C::Cache& cache,
-                                              const core::TimeSeriesView& x,
-                                              const core::ValidatedConstraints& validated,
-                                              std::uint64_t cancel_check_every,
-                                              const core::ExecutionContext& ctx, Instant started,
-                                              RunStats& stats, double beta) {
+Result<PenalizedSelection> run_dynp_penalized(
+    const C& model, const typename C::Cache& cache, const core::TimeSeriesView& x,
+    const core::ValidatedConstraints& validated, std::uint64_t cancel_check_every,
+    const core::ExecutionContext& ctx, MonotonicInstant started, RunStats& stats, double beta) {
   const std::size_t max_k = max_change_points_to_search(validated);
   OVREL_TRY_ASSIGN(const DynpSweepResult sweep,
                    run_dynp_sweep(model, cache, x.n(), validated, max_k, cancel_check_every, ctx,
@@ -193,7 +186,7 @@ template <costs::CostModel C>
 Result<std::vector<PenalizedSelection>> run_dynp_penalty_path(
     const C& model, const typename C::Cache& cache, const core::TimeSeriesView& x,
     const core::ValidatedConstraints& validated, std::span<const double> betas,
-    std::uint64_t cancel_check_every, const core::ExecutionContext& ctx, Instant started,
+    std::uint64_t cancel_check_every, const core::ExecutionContext& ctx, MonotonicInstant started,
     RunStats& stats) {
   if (betas.empty()) {
     return core::invalid_input("run_dynp_penalty_path requires at least one beta");
@@ -227,15 +220,12 @@ Result<core::OfflineChangePointResult> Dynp<C>::detect(const core::TimeSeriesVie
   OVREL_TRY(config.validate());
   const std::size_t n = x.n();
   const std::size_t d = x.d();
-  OVREL_TRY_ASSIGN(const core::ValidatedConstraints validated,
-                   core::validate_constraints(ctx.constraints, n));
-  OVREL_TRY(cost_model.validate(x));
-  OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
-  OVREL_TRY_ASSIGN(const typename C::Cache cache, cost_model.precompute(x, validated.cache_policy));
-
-  const dynp::Instant started = std::chrono::steady_clock::now();
+  OVREL_TRY_ASSIGN(const RunStart<C> start, start_run(cost_model, x, ctx));
+  const core::ValidatedConstraints& validated = start.constraints;
+  const typename C::Cache& cache = start.cache;
+  const MonotonicInstant started = start.started_at;
   const std::uint64_t every = config.normalized_cancel_check_every();
-  dynp::RunStats stats;
+  RunStats stats;
   std::vector<std::string> notes;
   std::vector<std::string> warnings;
   if (validated.max_depth) {
@@ -295,27 +285,45 @@ Result<core::OfflineChangePointResult> Dynp<C>::detect(const core::TimeSeriesVie
     }
   }
 
-  if (stats.soft_budget_exceeded) warnings.emplace_back(kSoftBudgetWarning);
-  const std::uint64_t runtime_ms = elapsed_runtime_ms(started);
-  ctx.record_scalar("offline.dynp.cost_evals", static_cast<double>(stats.cost_evals));
-  ctx.record_scalar("offline.dynp.candidates_considered",
-                    static_cast<double>(stats.candidates_considered));
-  ctx.record_scalar("offline.dynp.runtime_ms", static_cast<double>(runtime_ms));
-  ctx.report_progress(1.0F);
   notes.push_back(final_objective_note(objective, change_count));
   notes.push_back(core::cat("cost_evals=", stats.cost_evals,
                             ", candidates_considered=", stats.candidates_considered));
-
-  core::Diagnostics diagnostics;
-  diagnostics.n = n;
-  diagnostics.d = d;
-  diagnostics.runtime_ms = runtime_ms;
-  diagnostics.notes = std::move(notes);
-  diagnostics.warnings = std::move(warnings);
-  diagnostics.algorithm = "dynp";
-  diagnostics.cost_model = std::string(C::name());
-  diagnostics.repro_mode = ctx.repro_mode;
+  core::Diagnostics diagnostics = finish_run(
+      ctx, started, stats, "dynp", C::name(), n, d,
+      {{"cost_evals", stats.cost_evals}, {"candidates_considered", stats.candidates_considered}},
+      std::move(notes), std::move(warnings));
   return core::OfflineChangePointResult::create(n, std::move(breakpoints), std::move(diagnostics));
 }
 
 }  // namespace ovrel::offline
+
+// The explicit instantiation of one (Dynp, cost model) pair, at global scope; the generated units
+// of offline/instantiations.cmake expand it.
+#define OVREL_INSTANTIATE_DYNP(C)                                                         \
+  static_assert(::ovrel::core::OfflineDetector<::ovrel::offline::Dynp<C>>);               \
+  template struct ::ovrel::offline::Dynp<C>;                                              \
+  template ::ovrel::Result<::ovrel::offline::ResolvedPenalty>                             \
+  ovrel::offline::dynp::resolve_penalty_beta<C>(const C&, const ::ovrel::core::Penalty&,  \
+                                                std::size_t, std::size_t);                \
+  template ::ovrel::Result<::ovrel::offline::dynp::DynpSweepResult>                       \
+  ovrel::offline::dynp::run_dynp_sweep<C>(                                                \
+      const C&, const C::Cache&, std::size_t, const ::ovrel::core::ValidatedConstraints&, \
+      std::size_t, std::uint64_t, const ::ovrel::core::ExecutionContext&,                 \
+      ::ovrel::core::MonotonicInstant, ::ovrel::offline::RunStats&);                      \
+  template ::ovrel::Result<::ovrel::offline::dynp::KnownKSelection>                       \
+  ovrel::offline::dynp::run_dynp_known_k<C>(                                              \
+      const C&, const C::Cache&, std::size_t, const ::ovrel::core::ValidatedConstraints&, \
+      std::size_t, std::uint64_t, const ::ovrel::core::ExecutionContext&,                 \
+      ::ovrel::core::MonotonicInstant, ::ovrel::offline::RunStats&);                      \
+  template ::ovrel::Result<::ovrel::offline::dynp::PenalizedSelection>                    \
+  ovrel::offline::dynp::run_dynp_penalized<C>(                                            \
+      const C&, const C::Cache&, const ::ovrel::core::TimeSeriesView&,                    \
+      const ::ovrel::core::ValidatedConstraints&, std::uint64_t,                          \
+      const ::ovrel::core::ExecutionContext&, ::ovrel::core::MonotonicInstant,            \
+      ::ovrel::offline::RunStats&, double);                                               \
+  template ::ovrel::Result<std::vector<::ovrel::offline::dynp::PenalizedSelection>>       \
+  ovrel::offline::dynp::run_dynp_penalty_path<C>(                                         \
+      const C&, const C::Cache&, const ::ovrel::core::TimeSeriesView&,                    \
+      const ::ovrel::core::ValidatedConstraints&, std::span<const double>, std::uint64_t, \
+      const ::ovrel::core::ExecutionContext&, ::ovrel::core::MonotonicInstant,            \
+      ::ovrel::offline::RunStats&);

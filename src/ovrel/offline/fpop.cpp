@@ -12,11 +12,6 @@ struct FpopFlavour {
   static constexpr std::string_view kAlgorithm = "fpop";
   static constexpr std::string_view kDisplayName = "FPOP";
   static constexpr std::string_view kFirstNote = "kernel=exact_optimal_partitioning_l2";
-  static constexpr std::string_view kMetricCostEvals = "offline.fpop.cost_evals";
-  static constexpr std::string_view kMetricCandidatesConsidered =
-      "offline.fpop.candidates_considered";
-  static constexpr std::string_view kMetricCandidatesPruned = "offline.fpop.candidates_pruned";
-  static constexpr std::string_view kMetricRuntimeMs = "offline.fpop.runtime_ms";
 };
 
 Status validate_config(const FpopConfig& config) {

@@ -3,8 +3,8 @@
 // PELT: exact penalised optimal partitioning with inequality pruning over any segment cost model,
 // for a known number of changes, one penalty, or a path of penalties.
 //
-// `Pelt<C>` and the kernels below are instantiated for the eight cost models in their own
-// translation units (pelt_l2.cpp, ...); callers include this header and the model's header.
+// `Pelt<C>` and the kernels below are instantiated for the pairs listed in
+// offline/instantiations.cmake; callers include this header and the model's header.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,16 +18,14 @@
 #include "ovrel/core/results.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/time_series.hpp"
-#include "ovrel/costs/ar.hpp"
-#include "ovrel/costs/cosine.hpp"
-#include "ovrel/costs/l1.hpp"
-#include "ovrel/costs/l2.hpp"
 #include "ovrel/costs/model.hpp"
-#include "ovrel/costs/nig.hpp"
-#include "ovrel/costs/normal.hpp"
-#include "ovrel/costs/rank.hpp"
 #include "ovrel/offline/common.hpp"
 #include "ovrel/offline/kernel_types.hpp"
+
+namespace ovrel::costs {
+class CostNIGMarginal;
+class CostAR;
+}  // namespace ovrel::costs
 
 namespace ovrel::offline {
 
@@ -95,29 +93,5 @@ Result<std::vector<KernelResult>> run_pelt_penalty_path(
     const core::ValidatedConstraints& constraints, std::span<const double> betas,
     std::size_t cancel_check_every, const core::ExecutionContext& ctx, MonotonicInstant started_at,
     RunStats& stats);
-
-#define OVREL_DECLARE_PELT(C, EXTERN)                                                          \
-  EXTERN template struct Pelt<C>;                                                              \
-  EXTERN template Result<KernelResult> run_pelt_penalized<C>(                                  \
-      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, double, bool, \
-      std::size_t, const core::ExecutionContext&, MonotonicInstant, RunStats&);                \
-  EXTERN template Result<KnownKSearchResult> run_known_k_search<C>(                            \
-      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&, std::size_t,  \
-      std::size_t, const core::ExecutionContext&, MonotonicInstant, RunStats&);                \
-  EXTERN template Result<std::vector<KernelResult>> run_pelt_penalty_path<C>(                  \
-      const C&, const C::Cache&, std::size_t, const core::ValidatedConstraints&,               \
-      std::span<const double>, std::size_t, const core::ExecutionContext&, MonotonicInstant,   \
-      RunStats&)
-
-OVREL_DECLARE_PELT(costs::CostL2Mean, extern);
-OVREL_DECLARE_PELT(costs::CostL1Median, extern);
-OVREL_DECLARE_PELT(costs::CostNormalMeanVar, extern);
-OVREL_DECLARE_PELT(costs::CostNormalFullCov, extern);
-OVREL_DECLARE_PELT(costs::CostNIGMarginal, extern);
-OVREL_DECLARE_PELT(costs::CostCosine, extern);
-OVREL_DECLARE_PELT(costs::CostRank, extern);
-OVREL_DECLARE_PELT(costs::CostAR, extern);
-
-static_assert(core::OfflineDetector<Pelt<costs::CostL2Mean>>);
 
 }  // namespace ovrel::offline

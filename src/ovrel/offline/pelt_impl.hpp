@@ -1,6 +1,7 @@
 #pragma once
 
-// Definitions of the PELT templates; included only by the per-model instantiation units.
+// Definitions of the PELT templates; included by the instantiation units generated from
+// offline/instantiations.cmake and by tests that run PELT over their own cost models.
 
 #include "ovrel/offline/pelt.hpp"
 #include "ovrel/offline/pelt_kernel.hpp"
@@ -14,11 +15,6 @@ struct PeltFlavour {
   static constexpr std::string_view kAlgorithm = "pelt";
   static constexpr std::string_view kDisplayName = "PELT";
   static constexpr std::string_view kFirstNote = "";
-  static constexpr std::string_view kMetricCostEvals = "offline.pelt.cost_evals";
-  static constexpr std::string_view kMetricCandidatesConsidered =
-      "offline.pelt.candidates_considered";
-  static constexpr std::string_view kMetricCandidatesPruned = "offline.pelt.candidates_pruned";
-  static constexpr std::string_view kMetricRuntimeMs = "offline.pelt.runtime_ms";
 };
 }  // namespace detail
 
@@ -65,3 +61,23 @@ Result<std::vector<KernelResult>> run_pelt_penalty_path(
 }
 
 }  // namespace ovrel::offline
+
+// The explicit instantiation of one (PELT, cost model) pair, at global scope; the generated units
+// of offline/instantiations.cmake expand it.
+#define OVREL_INSTANTIATE_PELT(C)                                                                 \
+  static_assert(::ovrel::core::OfflineDetector<::ovrel::offline::Pelt<C>>);                       \
+  template struct ::ovrel::offline::Pelt<C>;                                                      \
+  template ::ovrel::Result<::ovrel::offline::KernelResult> ovrel::offline::run_pelt_penalized<C>( \
+      const C&, const C::Cache&, std::size_t, const ::ovrel::core::ValidatedConstraints&, double, \
+      bool, std::size_t, const ::ovrel::core::ExecutionContext&, ::ovrel::core::MonotonicInstant, \
+      ::ovrel::offline::RunStats&);                                                               \
+  template ::ovrel::Result<::ovrel::offline::KnownKSearchResult>                                  \
+  ovrel::offline::run_known_k_search<C>(                                                          \
+      const C&, const C::Cache&, std::size_t, const ::ovrel::core::ValidatedConstraints&,         \
+      std::size_t, std::size_t, const ::ovrel::core::ExecutionContext&,                           \
+      ::ovrel::core::MonotonicInstant, ::ovrel::offline::RunStats&);                              \
+  template ::ovrel::Result<std::vector<::ovrel::offline::KernelResult>>                           \
+  ovrel::offline::run_pelt_penalty_path<C>(                                                       \
+      const C&, const C::Cache&, std::size_t, const ::ovrel::core::ValidatedConstraints&,         \
+      std::span<const double>, std::size_t, const ::ovrel::core::ExecutionContext&,               \
+      ::ovrel::core::MonotonicInstant, ::ovrel::offline::RunStats&);

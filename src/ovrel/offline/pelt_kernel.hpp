@@ -8,7 +8,6 @@
 // model); everyone else uses the declarations of pelt.hpp and fpop.hpp.
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +22,6 @@
 #include "ovrel/core/diagnostics.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/execution_context.hpp"
-#include "ovrel/core/missing.hpp"
 #include "ovrel/core/results.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/text.hpp"
@@ -308,9 +306,7 @@ Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cach
 
   for (std::size_t i = 0; i < T; ++i) {
     const std::size_t t = plan.targets[i];
-    if (cancel_check_every == 0 ? i == 0 : i % cancel_check_every == 0) {
-      OVREL_TRY(check_runtime_controls(ctx, i, started_at, stats.soft_budget_exceeded));
-    }
+    OVREL_TRY(check_runtime_controls_if_due(ctx, i, cancel_check_every, started_at, stats));
     TargetBest best;
     OVREL_TRY(score_target(model, cache, plan, s, t, beta, budget, stats, nullptr, kNone, best));
     OVREL_TRY(checked_counter_add(out.run_cost_evals, best.scored, "run_cost_evals"));
@@ -478,10 +474,9 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
       KernelResult& out = results[j];
       const double beta = betas[j];
       OVREL_TRY(checked_counter_increment(runtime_control_iteration, "runtime_control_iteration"));
-      if (cancel_check_every != 0 && runtime_control_iteration % cancel_check_every == 0) {
-        OVREL_TRY(check_runtime_controls(ctx, runtime_control_iteration, started_at,
-                                         stats.soft_budget_exceeded));
-      }
+      // The counter starts at 1, so a period of 0 never checks.
+      OVREL_TRY(check_runtime_controls_if_due(ctx, runtime_control_iteration, cancel_check_every,
+                                              started_at, stats));
       TargetBest best;
       OVREL_TRY(score_target(model, cache, plan, s, t, beta, budget, stats, &memo, j, best));
       OVREL_TRY(checked_counter_add(out.run_cost_evals, best.scored, "run_candidates_scored"));
@@ -524,13 +519,10 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
     std::size_t cancel_check_every, bool prune, const core::TimeSeriesView& x,
     const core::ExecutionContext& ctx) {
   const std::size_t n = x.n();
-  OVREL_TRY_ASSIGN(const core::ValidatedConstraints validated,
-                   core::validate_constraints(ctx.constraints, n));
-  OVREL_TRY(model.validate(x));
-  OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
-  OVREL_TRY_ASSIGN(const typename C::Cache cache, model.precompute(x, validated.cache_policy));
-
-  const MonotonicInstant started_at = std::chrono::steady_clock::now();
+  OVREL_TRY_ASSIGN(const RunStart<C> start, start_run(model, x, ctx));
+  const core::ValidatedConstraints& validated = start.constraints;
+  const typename C::Cache& cache = start.cache;
+  const MonotonicInstant started_at = start.started_at;
   const std::size_t every = normalized_cancel_check_every(cancel_check_every);
   RunStats stats;
   std::vector<std::string> notes;
@@ -587,29 +579,16 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
     }
   }
 
-  if (stats.soft_budget_exceeded) warnings.emplace_back(kSoftBudgetWarning);
-  const std::uint64_t runtime_ms = elapsed_runtime_ms(started_at);
-  ctx.record_scalar(Flavour::kMetricCostEvals, static_cast<double>(stats.cost_evals));
-  ctx.record_scalar(Flavour::kMetricCandidatesConsidered,
-                    static_cast<double>(stats.candidates_considered));
-  ctx.record_scalar(Flavour::kMetricCandidatesPruned, static_cast<double>(stats.candidates_pruned));
-  ctx.record_scalar(Flavour::kMetricRuntimeMs, static_cast<double>(runtime_ms));
-  ctx.report_progress(1.0f);
-
   notes.push_back(final_objective_note(primary.objective, primary.change_count));
   notes.push_back(core::cat(counter_label, "=", primary.run_cost_evals));
   notes.push_back(core::cat("run_candidates_considered=", primary.run_candidates_considered,
                             ", run_candidates_pruned=", primary.run_candidates_pruned));
-
-  core::Diagnostics diagnostics;
-  diagnostics.n = n;
-  diagnostics.d = x.d();
-  diagnostics.runtime_ms = runtime_ms;
-  diagnostics.notes = std::move(notes);
-  diagnostics.warnings = std::move(warnings);
-  diagnostics.algorithm = std::string(Flavour::kAlgorithm);
-  diagnostics.cost_model = std::string(C::name());
-  diagnostics.repro_mode = ctx.repro_mode;
+  core::Diagnostics diagnostics =
+      finish_run(ctx, started_at, stats, Flavour::kAlgorithm, C::name(), n, x.d(),
+                 {{"cost_evals", stats.cost_evals},
+                  {"candidates_considered", stats.candidates_considered},
+                  {"candidates_pruned", stats.candidates_pruned}},
+                 std::move(notes), std::move(warnings));
   diagnostics.pruning_stats =
       core::PruningStats{stats.candidates_considered, stats.candidates_pruned};
   return core::OfflineChangePointResult::create(n, std::move(primary.breakpoints),

@@ -6,7 +6,7 @@
 // still stands out inside a short interval around it.
 //
 // The detector is a template over the cost model; its definitions live in wbs_impl.hpp and are
-// instantiated once per cost model in wbs_<model>.cpp.
+// instantiated for the pairs listed in offline/instantiations.cmake.
 
 #include <cstddef>
 #include <cstdint>
@@ -56,41 +56,12 @@ struct Wbs {
 
 namespace wbs {
 
-using Instant = core::MonotonicInstant;
-
-struct RunStats {
-  std::uint64_t cost_evals = 0;
-  // (interval, split) pairs scored.
-  std::uint64_t candidates_considered = 0;
-  // Intervals whose full cost was evaluated.
-  std::uint64_t intervals_considered = 0;
-  bool soft_budget_exceeded = false;
-  // The search runs on one thread; only printed.
-  bool used_parallel = false;
-};
-
 // The number of intervals to request: the configured count, or max(ceil(5 * sqrt(n)), 100).
 Result<std::size_t> resolve_num_intervals(std::optional<std::size_t> num_intervals, std::size_t n);
 
-inline Status insert_sorted_unique(std::vector<std::size_t>& splits, std::size_t split) {
-  return binseg::insert_split_once(splits, split, "WBS");
-}
-
-// Same rule as BinSeg's: largest gain, then smaller split, then smaller start.
-using binseg::build_result_breakpoints;
-using binseg::pick_best_frontier_index;
-// WBS resolves its penalty and counts its cost evaluations exactly as PELT does: params_per_segment
-// 2 selects the model's own count ("model_default"); every evaluation is counted, budgeted and
-// refused when non-finite.
-using offline::evaluate_segment_cost;
+// WBS resolves its penalty as PELT does: params_per_segment 2 selects the model's own count
+// ("model_default").
 using offline::resolve_penalty_beta;
-
-inline Status check_runtime_controls(std::uint64_t iteration, std::uint64_t every,
-                                     const core::ExecutionContext& ctx, Instant started_at,
-                                     RunStats& stats) {
-  return binseg::check_periodic_controls(iteration, every, ctx, started_at,
-                                         stats.soft_budget_exceeded);
-}
 
 // The intervals must be sorted by (start, end): those inside [start, end) are then scanned in
 // that order without a per-segment copy.
@@ -100,9 +71,7 @@ Status add_segment_to_frontier(std::vector<FrontierItem>& frontier, const C& mod
                                std::span<const Interval> sorted_intervals,
                                std::span<const std::size_t> candidates, std::size_t m,
                                std::optional<std::size_t> max_depth, std::size_t start,
-                               std::size_t end, std::size_t depth,
-                               const core::ExecutionContext& ctx, std::uint64_t every,
-                               Instant started_at, RunStats& stats, std::uint64_t& iteration);
+                               std::size_t end, std::size_t depth, const binseg::ScanRun& run);
 
 }  // namespace wbs
 }  // namespace ovrel::offline

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "ovrel/build_config.hpp"
 #include "ovrel/python/result_objects.hpp"
 
 namespace ovrel::python {
@@ -75,7 +76,7 @@ void initialise(nb::module_& m) {
     }
   });
 
-  add_attribute(m, "__version__", nb::str("0.0.3"));
+  add_attribute(m, "__version__", nb::str(OVREL_PACKAGE_VERSION));
   register_result_classes(m);
   register_online_step_result(m);
   register_estimator_classes(m);

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "ovrel/build_config.hpp"
 #include "ovrel/core/json_text.hpp"
 #include "ovrel/core/repro.hpp"
 #include "ovrel/core/text.hpp"
@@ -24,7 +25,7 @@ using core::cat;
 
 namespace {
 
-constexpr const char* kModuleVersion = "0.0.3";
+constexpr const char* kModuleVersion = OVREL_PACKAGE_VERSION;
 
 std::string repro_mode_text(core::ReproMode mode) {
   switch (mode) {
@@ -125,13 +126,6 @@ std::string optional_text_debug(const std::optional<std::string>& value) {
   return out;
 }
 
-std::string compact_json(const nlohmann::json& value) {
-  std::string out;
-  out.reserve(128);
-  core::append_json_value(out, value);
-  return out;
-}
-
 template <class T>
 nb::object new_object(T&& record) {
   return nb::cast(std::forward<T>(record), nb::rv_policy::move);
@@ -172,7 +166,7 @@ core::OfflineChangePointResult to_core_result(const PyOfflineChangePointResult& 
   d.build = p.build;
   d.params_json.reset();
   if (p.params_json) {
-    auto parsed = core::parse_json_value(*p.params_json);
+    auto parsed = core::canonical_json_text(*p.params_json);
     if (!parsed) {
       raise(PyExc_ValueError,
             cat("failed to parse diagnostics.params_json: ", parsed.error().message()));
@@ -250,7 +244,7 @@ PyMethodDef plot_def = {
 
 PyDiagnostics PyDiagnostics::from_core(core::Diagnostics d) {
   PyDiagnostics out;
-  if (d.params_json) out.params_json = compact_json(*d.params_json);
+  out.params_json = std::move(d.params_json);
   out.engine_version = d.engine_version ? std::move(d.engine_version) : std::string(kModuleVersion);
   out.algorithm = std::move(d.algorithm);
   out.cost_model = std::move(d.cost_model);

@@ -6,6 +6,7 @@
 
 #include "ovrel/build_config.hpp"
 #include "ovrel/core/diagnostics.hpp"
+#include "ovrel/core/json_text.hpp"
 #include "ovrel/core/schema_migration.hpp"
 
 namespace ovrel::core {
@@ -81,7 +82,7 @@ TEST(DiagnosticsJsonTest, EveryFieldSet) {
   d.cpu_features = Strings{"avx2"};
   d.build = BuildInfo{};
   d.build->profile = "release";
-  d.params_json = nlohmann::json::parse(R"({"b":[1,-2,2.5],"a":null})");
+  d.params_json = canonical_json_text(R"({"b":[1,-2,2.5],"a":null})").value();
   d.pruning_stats = PruningStats{10, 3};
   d.missing_policy_applied = "Error";
   d.missing_fraction = 0.25;

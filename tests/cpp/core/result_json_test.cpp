@@ -74,7 +74,7 @@ TEST(ResultJsonTest, FullResultRoundTripsWithBuildScoresAndSegments) {
   r.diagnostics.n = 10;
   r.diagnostics.d = 1;
   r.diagnostics.missing_fraction = 0.1;
-  r.diagnostics.params_json = nlohmann::json{{"pen", 1.5}, {"k", 3}};
+  r.diagnostics.params_json = canonical_json_text(R"({"pen":1.5,"k":3})").value();
   r.scores = std::vector<double>{0.125};
   SegmentStats s0{0, 5, std::vector<double>{1e-7}, std::vector<double>{1e300}, 5, 0};
   SegmentStats s1{5, 10, std::nullopt, std::nullopt, 5, 5};
@@ -164,10 +164,9 @@ TEST(ResultJsonTest, FreeValuesKeepNumberKindsAndSortKeys) {
       R"({"z":{"y":1,"b":-2,"a":1e2},"a":[0.5,18446744073709551615,-9223372036854775808,1.0],"d":{"k":1,"k":2}})";
   auto parts = read_and_convert(document(diag_with("params_json", params)));
   ASSERT_TRUE(parts.has_value()) << parts.error().display();
-  std::string out;
-  append_json_value(out, *parts->result.diagnostics.params_json);
-  EXPECT_EQ(out, R"({"a":[0.5,18446744073709551615,-9223372036854775808,1.0],"d":{"k":2},)"
-                 R"("z":{"a":100.0,"b":-2,"y":1}})");
+  EXPECT_EQ(*parts->result.diagnostics.params_json,
+            R"({"a":[0.5,18446744073709551615,-9223372036854775808,1.0],"d":{"k":2},)"
+            R"("z":{"a":100.0,"b":-2,"y":1}})");
 }
 
 struct SchemaCase {
@@ -430,7 +429,8 @@ TEST(ResultJsonFuzzTest, MutatedDocumentsFailCleanlyOrRoundTrip) {
   r.segments = std::vector<SegmentStats>{{0, 5, std::vector<double>{1.5}, std::nullopt, 5, 1},
                                          {5, 10, std::nullopt, std::vector<double>{2}, 5, 0}};
   r.diagnostics.build = BuildInfo::from_compile_time_env();
-  r.diagnostics.params_json = nlohmann::json::parse(R"({"pen":[1,2.5,"BIC"],"x":{"y":null}})");
+  r.diagnostics.params_json =
+      canonical_json_text(R"({"pen":[1,2.5,"BIC"],"x":{"y":null}})").value();
   ExtraKeys extra{{"note", "\u00e9"}};
   const std::string seed = OfflineChangePointResultWire::from_runtime(r, extra).to_json();
   static constexpr char kAlphabet[] = "{}[],:\"\\0123456789.eE+-tfnul \n\xff\xc3";

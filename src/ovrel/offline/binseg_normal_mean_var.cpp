@@ -1,5 +1,0 @@
-// The binary-segmentation detector over the normal mean-variance cost model.
-#include "ovrel/costs/normal.hpp"
-#include "ovrel/offline/binseg_impl.hpp"
-
-OVREL_INSTANTIATE_BINSEG(::ovrel::costs::CostNormalMeanVar)

@@ -1,0 +1,38 @@
+# The (detector, cost model) pairs the offline library is compiled for, one per line. Each pair
+# becomes its own generated translation unit (cmake/OfflineInstantiations.cmake), so the build
+# stays parallel and a cost header's edit recompiles only the pairs that use it. Detectors are
+# the stems of their `<detector>_impl.hpp`; cost models are the keys of OVREL_COST_MODELS.
+set(OVREL_OFFLINE_PAIRS
+  pelt:l2
+  pelt:l1
+  pelt:normal_mean_var
+  pelt:normal_full_cov
+  pelt:nig
+  pelt:cosine
+  pelt:rank
+  pelt:ar
+  binseg:l2
+  binseg:l1
+  binseg:normal_mean_var
+  binseg:normal_full_cov
+  binseg:nig
+  binseg:cosine
+  binseg:rank
+  binseg:ar
+  wbs:l2
+  wbs:l1
+  wbs:normal_mean_var
+  wbs:normal_full_cov
+  wbs:nig
+  wbs:cosine
+  wbs:rank
+  wbs:ar
+  dynp:l2
+  dynp:l1
+  dynp:normal_mean_var
+  dynp:normal_full_cov
+  dynp:nig
+  dynp:cosine
+  dynp:rank
+  dynp:ar
+)
