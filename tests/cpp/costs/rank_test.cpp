@@ -136,35 +136,5 @@ TEST(RankCost, SingleRowCostsZero) {
   }
 }
 
-TEST(RankCost, ValidateRefusesMissingValues) {
-  const OwnedSeries s(std::vector<double>{1.0, 2.0, std::nan(""), 4.0}, 4, 1, Layout::C, Width::F64,
-                      std::nullopt, core::MissingPolicy::Ignore);
-  expect_error(CostRank{}.validate(s.view()), core::ErrorKind::InvalidInput,
-               "CostRank does not support missing values: effective_missing_count=1");
-}
-
-TEST(RankCost, CachePlanningSizeAndReadFailures) {
-  const std::size_t n = 11;
-  const std::size_t d = 2;
-  const OwnedSeries s(samples::random_rows(n, d, 6), n, d, Layout::Strided, Width::F64);
-  const CostRank model{};
-  samples::expect_cache_planning(model, s.view(), (n + 1) * d * 16, "CostRank");
-  const auto cache = model.precompute(s.view(), core::CachePolicy::full());
-  ASSERT_TRUE(cache);
-  EXPECT_EQ((cache->prefix_sum.size() + cache->prefix_sum_sq.size()) * 8, (n + 1) * d * 16);
-
-  const OwnedSeries strided(std::vector<double>{1.0, 2.0, 3.0, 4.0}, 2, 2,
-                            core::MemoryLayout::strided(-1, 1));
-  expect_error(model.precompute(strided.view(), core::CachePolicy::full()),
-               core::ErrorKind::InvalidInput, "strided index negative at t=1, dim=0: idx=-1");
-}
-
-TEST(RankCost, InterfaceFacts) {
-  EXPECT_EQ(CostRank::name(), "rank");
-  EXPECT_EQ(CostRank::missing_support(), core::MissingSupport::Reject);
-  EXPECT_EQ(CostRank{}.penalty_effective_params(4), 8u);
-  EXPECT_EQ(CostRank{}.penalty_effective_params(SIZE_MAX / 2 + 1), std::nullopt);
-}
-
 }  // namespace
 }  // namespace ovrel::costs
