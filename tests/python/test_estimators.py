@@ -5,8 +5,6 @@ import pytest
 
 import ovrel
 
-MODEL_LIST = "'cosine', 'l1_median', 'l2', 'normal', 'normal_full_cov', 'rank'"
-
 
 def three_shifts(seed=0, d=1):
     rng = np.random.default_rng(seed)
@@ -86,19 +84,10 @@ def test_model_keywords(text, keyword):
     assert repr(ovrel.Binseg(model=text)).startswith(f"Binseg(model='{keyword}'")
 
 
-@pytest.mark.parametrize("text", [" l2", "l2 ", "gaussian", "", "l\u00e92", "L\u0130"])
-def test_unknown_models(text):
-    with pytest.raises(ValueError) as info:
-        ovrel.Pelt(model=text)
-    assert str(info.value) == f"unsupported model '{text}'; expected one of: {MODEL_LIST}"
-
-
+# The exact construction refusals are in tests/data/python_refusals.txt.
 @pytest.mark.parametrize(
     "call, exc, message",
     [
-        (lambda: ovrel.Pelt(min_segment_len=0), ValueError, r"min_segment_len must be >= 1; got 0"),
-        (lambda: ovrel.Fpop(jump=0), ValueError, r"jump must be >= 1; got 0"),
-        (lambda: ovrel.Binseg(max_depth=0), ValueError, r"max_depth must be >= 1 when provided"),
         (
             lambda: ovrel.Pelt(model="bad", min_segment_len=0),
             ValueError,
@@ -113,24 +102,7 @@ def test_unknown_models(text):
         (lambda: ovrel.Pelt(model=2), TypeError, r"argument 'model': .*"),
         (lambda: ovrel.Pelt(jump=1.5), TypeError, r"argument 'jump': .*"),
         (lambda: ovrel.Pelt(min_segment_len=None), TypeError, r"argument 'min_segment_len': .*"),
-        (lambda: ovrel.Pelt(jump=-1), OverflowError, r"can't convert negative int to unsigned"),
-        (
-            lambda: ovrel.Binseg(max_depth=-1),
-            OverflowError,
-            r"can't convert negative int to unsigned",
-        ),
-        (lambda: ovrel.Pelt(max_change_points=2**64), OverflowError, r"int too big to convert"),
-        (
-            lambda: ovrel.Pelt(depth=1),
-            TypeError,
-            r"Pelt\(\) got an unexpected keyword argument 'depth'",
-        ),
         (lambda: ovrel.Fpop("l2"), TypeError, r"argument 'min_segment_len': .*"),
-        (
-            lambda: ovrel.Pelt("l2", 2, 1, None, 3),
-            TypeError,
-            r"Pelt\(\) takes from 0 to 4 positional arguments but 5 were given",
-        ),
     ],
 )
 def test_construction_refusals(call, exc, message):
@@ -194,39 +166,6 @@ def test_constraints_reach_the_detector():
         [100, 300],
         [200, 300],
     )
-
-
-@pytest.mark.parametrize(
-    "kwargs, message",
-    [
-        ({}, "predict() requires exactly one of pen or n_bkps; got neither"),
-        (
-            {"pen": None, "n_bkps": None},
-            "predict() requires exactly one of pen or n_bkps; got neither",
-        ),
-        ({"pen": 1.0, "n_bkps": 2}, "predict() requires exactly one of pen or n_bkps; got both"),
-        (
-            {"pen": float("nan"), "n_bkps": 2},
-            "predict() requires exactly one of pen or n_bkps; got both",
-        ),
-        ({"n_bkps": 0}, "predict() with n_bkps=... requires n_bkps >= 1; got 0"),
-        ({"pen": 0.0}, "predict() with pen=... requires a finite value > 0.0; got 0"),
-        ({"pen": -0.0}, "predict() with pen=... requires a finite value > 0.0; got -0"),
-        ({"pen": -1.0}, "predict() with pen=... requires a finite value > 0.0; got -1"),
-        ({"pen": -2.5}, "predict() with pen=... requires a finite value > 0.0; got -2.5"),
-        ({"pen": float("nan")}, "predict() with pen=... requires a finite value > 0.0; got NaN"),
-        ({"pen": float("inf")}, "predict() with pen=... requires a finite value > 0.0; got inf"),
-        ({"pen": 1e-300 * 1e-300}, "predict() with pen=... requires a finite value > 0.0; got 0"),
-    ],
-)
-@pytest.mark.parametrize("fitted", [False, True])
-def test_stopping_rule_refusals_come_first(kwargs, message, fitted):
-    p = ovrel.Pelt()
-    if fitted:
-        p.fit(X)
-    with pytest.raises(ValueError) as info:
-        p.predict(**kwargs)
-    assert str(info.value) == message
 
 
 def test_predict_before_fit():
