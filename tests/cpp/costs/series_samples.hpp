@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -182,10 +183,41 @@ void expect_cache_planning(const Model& model, const core::TimeSeriesView& view,
                type_name + " does not support CachePolicy::Approximate");
 }
 
+// Every segment cost of `model` on `s` against `oracle(start, end)` (a double, or an empty optional
+// for a segment it does not model), within tol * m * (1 + |want|) for segments of m >= min_len
+// rows; a nonnegative model must never give -0. Returns the number of segments compared.
+template <class C, class Oracle>
+std::size_t expect_oracle(const C& model, const OwnedSeries& s, Oracle oracle, double tol,
+                          bool nonnegative = false, std::size_t min_len = 1) {
+  EXPECT_TRUE(model.validate(s.view()).has_value());
+  const auto cache = model.precompute(s.view(), core::CachePolicy::full());
+  if (!cache) {
+    ADD_FAILURE() << cache.error().message();
+    return 0;
+  }
+  std::size_t compared = 0;
+  for (std::size_t start = 0; start < s.n(); ++start) {
+    for (std::size_t end = start + min_len; end <= s.n(); ++end) {
+      const std::optional<double> want = oracle(start, end);
+      if (!want) continue;
+      ++compared;
+      const double got = model.segment_cost(*cache, start, end);
+      const double m = static_cast<double>(end - start);
+      EXPECT_NEAR(got, *want, tol * m * (1.0 + std::fabs(*want)))
+          << C::name() << " d=" << s.d() << " [" << start << ", " << end << ")";
+      if (nonnegative) {
+        EXPECT_FALSE(std::signbit(got)) << "[" << start << ", " << end << ")";
+      }
+    }
+  }
+  return compared;
+}
+
 }  // namespace ovrel::costs::samples
 
 namespace ovrel::costs {
 using samples::expect_error;
+using samples::expect_oracle;
 using samples::GridCase;
 using samples::Layout;
 using samples::OwnedSeries;
