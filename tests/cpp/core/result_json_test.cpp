@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,6 +11,7 @@
 #include "core/result_json_check.hpp"
 #include "ovrel/core/json_text.hpp"
 #include "ovrel/core/schema_migration.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::core {
 namespace {
@@ -429,23 +427,16 @@ TEST(JsonWriterTest, FloatsReadBackExactly) {
   EXPECT_EQ(out, "100.0-0.0null");
 }
 
-// The libFuzzer corpus, found from this file's path as the compiler gave it (absolute, or relative
-// to the build folder that ctest runs the tests in), or under $OVREL_SOURCE_DIR.
 std::vector<std::string> fuzz_corpus() {
-  namespace fs = std::filesystem;
-  const char* root = std::getenv("OVREL_SOURCE_DIR");
-  const fs::path dir = root ? fs::path(root) / "tests/fuzz/corpus/result_json"
-                            : fs::path(__FILE__).parent_path() / "../../fuzz/corpus/result_json";
-  std::vector<fs::path> files;
-  if (fs::is_directory(dir)) {
-    for (const auto& entry : fs::directory_iterator(dir)) files.push_back(entry.path());
+  std::vector<std::filesystem::path> files;
+  const auto dir = test_support::source_dir() / "tests/fuzz/corpus/result_json";
+  if (std::filesystem::is_directory(dir)) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+      files.push_back(entry.path());
   }
   std::sort(files.begin(), files.end());
   std::vector<std::string> out;
-  for (const fs::path& f : files) {
-    std::ifstream in(f, std::ios::binary);
-    out.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  for (const auto& f : files) out.push_back(test_support::read_file(f));
   return out;
 }
 
