@@ -244,7 +244,10 @@ TEST(ARCost, OrderRules) {
   expect_error(CostAR{0}.validate(s.view()), core::ErrorKind::InvalidInput, no_order);
   expect_error(CostAR{0}.precompute(s.view(), core::CachePolicy::approximate(8, 0.1)),
                core::ErrorKind::InvalidInput, no_order);
-  samples::expect_cache_planning(CostAR{3}, s.view(), n * d * 8, "CostAR");
+  EXPECT_TRUE(CostAR{3}.precompute(s.view(), core::CachePolicy::budgeted(n * d * 8)));
+  expect_error(CostAR{3}.precompute(s.view(), core::CachePolicy::budgeted(n * d * 8 - 1)),
+               core::ErrorKind::ResourceLimit,
+               "CostAR cache requires 312 bytes, exceeds budget 311 bytes");
   const ARCache three = build(CostAR{3}, s);
   ASSERT_TRUE(three.series.has_value());
   EXPECT_EQ(three.series->size(), n * d);

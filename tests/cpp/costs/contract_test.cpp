@@ -21,6 +21,7 @@
 #include "ovrel/costs/nig.hpp"
 #include "ovrel/costs/normal.hpp"
 #include "ovrel/costs/rank.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::costs {
 namespace {
@@ -293,48 +294,20 @@ TEST(CachePlanningTest, PlannedSizesOverflowAtEveryStep) {
   EXPECT_EQ(value_copy_bytes((1ULL << 61) - 1, 1, 8), ((1ULL << 61) - 1) * 8);
 }
 
-struct StridedCase {
-  std::size_t t;
-  std::size_t dim;
-  std::int64_t row_stride;
-  std::int64_t col_stride;
-  std::size_t len;
-  std::string message;  // empty: success with the position below
-  std::size_t position;
-};
-
-class StridedIndexTest : public ::testing::TestWithParam<StridedCase> {};
-
-TEST_P(StridedIndexTest, ChecksInOrder) {
-  const StridedCase& c = GetParam();
-  const auto got = strided_linear_index(c.t, c.dim, c.row_stride, c.col_stride, c.len);
-  if (c.message.empty()) {
-    EXPECT_EQ(got.value(), c.position);
-  } else {
-    expect_error(got, core::ErrorKind::InvalidInput, c.message);
+TEST(ReadingTest, StridedIndexChecksInOrder) {
+  const auto rows = test_support::data_rows("costs_strided_index.txt");
+  ASSERT_EQ(rows.size(), 7u);
+  for (const auto& r : rows) {
+    const auto got =
+        strided_linear_index(std::stoull(r.at(0)), std::stoull(r.at(1)), std::stoll(r.at(2)),
+                             std::stoll(r.at(3)), std::stoull(r.at(4)));
+    if (r.at(5).find(' ') == std::string::npos) {
+      EXPECT_EQ(got.value(), std::stoull(r[5]));
+    } else {
+      expect_error(got, core::ErrorKind::InvalidInput, r[5]);
+    }
   }
 }
-
-constexpr std::size_t kBig = (1ULL << 63);
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, StridedIndexTest,
-    ::testing::Values(
-        StridedCase{2, 1, 3, 1, 10, "", 7},
-        StridedCase{kBig, kBig, 1, 1, 10,
-                    "strided index overflow: t=9223372036854775808 does not fit into isize", 0},
-        StridedCase{1, kBig, 1, 1, 10,
-                    "strided index overflow: dim=9223372036854775808 does not fit into isize", 0},
-        StridedCase{1ULL << 62, 0, 4, 1, 10,
-                    "strided index overflow at t=4611686018427387904, dim=0, row_stride=4, "
-                    "col_stride=1",
-                    0},
-        StridedCase{1, 1, INT64_MAX, 1, 10,
-                    "strided index overflow at t=1, dim=1, row_stride=9223372036854775807, "
-                    "col_stride=1",
-                    0},
-        StridedCase{1, 0, -1, 1, 3, "strided index negative at t=1, dim=0: idx=-1", 0},
-        StridedCase{2, 1, 3, 2, 8, "strided index out of bounds at t=2, dim=1: idx=8, len=8", 0}));
 
 TEST(ReadingTest, ReadsReportTheFirstFailingElementInRowOrder) {
   // Element (0, 1) is at 0 + 5 = 5, beyond the 4 stored values; (1, 0) would be fine.

@@ -167,22 +167,6 @@ void expect_error(const R& result, core::ErrorKind kind, const std::string& mess
   EXPECT_EQ(result.error().message(), message);
 }
 
-// Budget checks shared by every model: the exact planned size passes, one byte less is refused
-// with the model's message, and an approximate policy is refused whatever its limit.
-template <class Model>
-void expect_cache_planning(const Model& model, const core::TimeSeriesView& view,
-                           std::uint64_t required, const std::string& type_name) {
-  EXPECT_TRUE(model.precompute(view, core::CachePolicy::budgeted(required)).has_value());
-  EXPECT_TRUE(model.precompute(view, core::CachePolicy::full()).has_value());
-  expect_error(model.precompute(view, core::CachePolicy::budgeted(required - 1)),
-               core::ErrorKind::ResourceLimit,
-               type_name + " cache requires " + std::to_string(required) +
-                   " bytes, exceeds budget " + std::to_string(required - 1) + " bytes");
-  expect_error(model.precompute(view, core::CachePolicy::approximate(1u << 30, 0.5)),
-               core::ErrorKind::NotSupported,
-               type_name + " does not support CachePolicy::Approximate");
-}
-
 // Every segment cost of `model` on `s` against `oracle(start, end)` (a double, or an empty optional
 // for a segment it does not model), within tol * m * (1 + |want|) for segments of m >= min_len
 // rows; a nonnegative model must never give -0. Returns the number of segments compared.
