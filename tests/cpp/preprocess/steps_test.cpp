@@ -11,29 +11,13 @@
 
 #include "ovrel/core/error.hpp"
 #include "ovrel/preprocess/steps.hpp"
+#include "preprocess/same_values.hpp"
 
 namespace ovrel::preprocess {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kMax = std::numeric_limits<double>::max();
-
-// Bit equality, with every NaN equal to every NaN.
-::testing::AssertionResult SameValues(const std::vector<double>& got,
-                                      const std::vector<double>& want) {
-  if (got.size() != want.size()) {
-    return ::testing::AssertionFailure() << "size " << got.size() << " vs " << want.size();
-  }
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    const bool both_nan = std::isnan(got[i]) && std::isnan(want[i]);
-    const bool same_bits =
-        std::bit_cast<std::uint64_t>(got[i]) == std::bit_cast<std::uint64_t>(want[i]);
-    if (!both_nan && !same_bits) {
-      return ::testing::AssertionFailure() << "index " << i << ": " << got[i] << " vs " << want[i];
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
 
 // Row-major n-by-d noise around a trend, with some NaNs sprinkled in.
 std::vector<double> noisy_series(std::size_t n, std::size_t d, unsigned seed, double nan_rate) {
