@@ -32,8 +32,8 @@ def test_every_detector_finds_the_changes(detector):
 @pytest.mark.parametrize("detector", ["pelt", "binseg", "dynp"])
 @pytest.mark.parametrize("cost", ["l2", "l1_median", "normal", "normal_full_cov", "rank", "cosine"])
 def test_every_detector_and_cost_pair_runs(detector, cost):
-    # cosine sees directions only: give it a series whose direction turns
-    y = np.c_[X + 1.0, 5.0 - X] if cost == "cosine" else X.reshape(-1, 1)
+    # cosine sees directions only: give it a series whose direction turns; l2 runs on two columns
+    y = np.c_[X + 1.0, 5.0 - X] if cost in ("cosine", "l2") else X.reshape(-1, 1)
     result = ovrel.detect_offline(y, detector=detector, cost=cost, stopping={"n_bkps": 2})
     assert result.breakpoints[-1] == 180 and len(result.breakpoints) == 3
 
