@@ -27,9 +27,13 @@ Status fails_when(bool fail) {
   if (fail) return invalid_input("bad");
   return {};
 }
+Result<int> checked(int v) {
+  if (v < 0) return invalid_input("negative");
+  return v;
+}
 Result<int> twice(int v, bool fail) {
   OVREL_TRY(fails_when(fail));
-  OVREL_TRY_ASSIGN(int w, Result<int>(v));
+  OVREL_TRY_ASSIGN(int w, checked(v));
   return 2 * w;
 }
 
@@ -38,6 +42,7 @@ TEST(OvrelErrorTest, TryMacrosPropagateTheFirstError) {
   auto r = twice(4, true);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), OvrelError::invalid_input("bad"));
+  EXPECT_EQ(twice(-1, false).error(), OvrelError::invalid_input("negative"));
 }
 
 TEST(FloatTextTest, PlainAndDebug) {
