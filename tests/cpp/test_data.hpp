@@ -1,8 +1,8 @@
 #pragma once
 
 // Files the tests read: tables of exact texts under tests/data and the fuzz corpus. The source
-// folder is found from this file's path as the compiler gave it (absolute, or relative to the
-// build folder that ctest runs the tests in), or from $OVREL_SOURCE_DIR.
+// folder is $OVREL_SOURCE_DIR, or found from this file's path as the compiler gave it (absolute,
+// or relative to the build folder).
 
 #include <cstdlib>
 #include <filesystem>
@@ -10,13 +10,20 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace ovrel::test_support {
 
 inline std::filesystem::path source_dir() {
+  namespace fs = std::filesystem;
   if (const char* root = std::getenv("OVREL_SOURCE_DIR")) return root;
-  return std::filesystem::path(__FILE__).parent_path() / "../..";
+  const fs::path here = fs::path(__FILE__).parent_path() / "../..";
+  if (here.is_absolute()) return here;
+  // A compiler cache gives the path relative to the build folder, which holds the test binaries.
+  std::error_code error;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", error);
+  return error ? here : exe.parent_path() / here;
 }
 
 inline std::string read_file(const std::filesystem::path& path) {
