@@ -43,11 +43,6 @@ def test_fpop_refuses_other_costs_at_dispatch():
         detect(detector="fpop", cost="normal")
 
 
-def test_pipeline_road_fails_cleanly():
-    with pytest.raises(NotImplementedError):
-        detect(pipeline={"detector": {"kind": "pelt"}})
-
-
 def test_repro_mode():
     assert detect(repro_mode="FAST").diagnostics.repro_mode == "fast"
     assert detect(repro_mode="Strict").diagnostics.repro_mode == "strict"
