@@ -5,8 +5,6 @@ import pytest
 
 import ovrel
 
-MODEL_LIST = "'cosine', 'l1_median', 'l2', 'normal', 'normal_full_cov', 'rank'"
-
 
 def three_shifts(seed=0, d=1):
     rng = np.random.default_rng(seed)
@@ -18,20 +16,6 @@ def three_shifts(seed=0, d=1):
 
 
 X = three_shifts()
-
-
-def test_text_signatures_and_docs():
-    assert (
-        ovrel.Pelt.__text_signature__
-        == '(model="l2", min_segment_len=2, jump=1, max_change_points=None)'
-    )
-    assert ovrel.Binseg.__text_signature__ == (
-        '(model="l2", min_segment_len=2, jump=1, max_change_points=None, max_depth=None)'
-    )
-    assert ovrel.Fpop.__text_signature__ == "(min_segment_len=2, jump=1, max_change_points=None)"
-    assert ovrel.Pelt.__doc__ == "High-level Python interface for offline PELT detection."
-    assert ovrel.Binseg.__doc__ == "High-level Python interface for offline BinSeg detection."
-    assert ovrel.Fpop.__doc__ == "High-level Python interface for offline FPOP detection."
 
 
 @pytest.mark.parametrize("cls", [ovrel.Pelt, ovrel.Binseg, ovrel.Fpop])
@@ -46,59 +30,10 @@ def test_classes_are_final_and_closed(cls):
         obj.min_segment_len = 3
 
 
-def test_reprs():
-    assert (
-        repr(ovrel.Pelt())
-        == "Pelt(model='l2', min_segment_len=2, jump=1, max_change_points=None, fitted=false)"
-    )
-    assert repr(ovrel.Binseg("L1", 3, 2, 4, 5)) == (
-        "Binseg(model='l1_median', min_segment_len=3, jump=2, max_change_points=Some(4), max_depth=Some(5), "
-        "fitted=false)"
-    )
-    assert repr(ovrel.Fpop(max_change_points=0)) == (
-        "Fpop(min_segment_len=2, jump=1, max_change_points=Some(0), fitted=false)"
-    )
-    p = ovrel.Pelt(model="NORMAL_FULLCOV")
-    p.fit(X)
-    assert (
-        repr(p)
-        == "Pelt(model='normal_full_cov', min_segment_len=2, jump=1, max_change_points=None, fitted=true)"
-    )
-
-
-@pytest.mark.parametrize(
-    "text, keyword",
-    [
-        ("cosine", "cosine"),
-        ("COSINE", "cosine"),
-        ("l1", "l1_median"),
-        ("L1_Median", "l1_median"),
-        ("l2", "l2"),
-        ("Normal", "normal"),
-        ("normal_full_cov", "normal_full_cov"),
-        ("Normal_FullCov", "normal_full_cov"),
-        ("NORMALFULLCOV", "normal_full_cov"),
-        ("rank", "rank"),
-    ],
-)
-def test_model_keywords(text, keyword):
-    assert repr(ovrel.Pelt(text)).startswith(f"Pelt(model='{keyword}'")
-    assert repr(ovrel.Binseg(model=text)).startswith(f"Binseg(model='{keyword}'")
-
-
-@pytest.mark.parametrize("text", [" l2", "l2 ", "gaussian", "", "l\u00e92", "L\u0130"])
-def test_unknown_models(text):
-    with pytest.raises(ValueError) as info:
-        ovrel.Pelt(model=text)
-    assert str(info.value) == f"unsupported model '{text}'; expected one of: {MODEL_LIST}"
-
-
+# The exact construction refusals are in tests/data/python_texts.txt.
 @pytest.mark.parametrize(
     "call, exc, message",
     [
-        (lambda: ovrel.Pelt(min_segment_len=0), ValueError, r"min_segment_len must be >= 1; got 0"),
-        (lambda: ovrel.Fpop(jump=0), ValueError, r"jump must be >= 1; got 0"),
-        (lambda: ovrel.Binseg(max_depth=0), ValueError, r"max_depth must be >= 1 when provided"),
         (
             lambda: ovrel.Pelt(model="bad", min_segment_len=0),
             ValueError,
@@ -113,34 +48,12 @@ def test_unknown_models(text):
         (lambda: ovrel.Pelt(model=2), TypeError, r"argument 'model': .*"),
         (lambda: ovrel.Pelt(jump=1.5), TypeError, r"argument 'jump': .*"),
         (lambda: ovrel.Pelt(min_segment_len=None), TypeError, r"argument 'min_segment_len': .*"),
-        (lambda: ovrel.Pelt(jump=-1), OverflowError, r"can't convert negative int to unsigned"),
-        (
-            lambda: ovrel.Binseg(max_depth=-1),
-            OverflowError,
-            r"can't convert negative int to unsigned",
-        ),
-        (lambda: ovrel.Pelt(max_change_points=2**64), OverflowError, r"int too big to convert"),
-        (
-            lambda: ovrel.Pelt(depth=1),
-            TypeError,
-            r"Pelt\(\) got an unexpected keyword argument 'depth'",
-        ),
         (lambda: ovrel.Fpop("l2"), TypeError, r"argument 'min_segment_len': .*"),
-        (
-            lambda: ovrel.Pelt("l2", 2, 1, None, 3),
-            TypeError,
-            r"Pelt\(\) takes from 0 to 4 positional arguments but 5 were given",
-        ),
     ],
 )
 def test_construction_refusals(call, exc, message):
     with pytest.raises(exc, match=f"^{message}$"):
         call()
-
-
-def test_construction_accepts_none_for_optional_limits():
-    assert "max_depth=None" in repr(ovrel.Binseg(max_depth=None, max_change_points=None))
-    assert "max_change_points=Some(0)" in repr(ovrel.Pelt(max_change_points=0))
 
 
 def test_fit_returns_self_and_predict_chains():
@@ -194,39 +107,6 @@ def test_constraints_reach_the_detector():
         [100, 300],
         [200, 300],
     )
-
-
-@pytest.mark.parametrize(
-    "kwargs, message",
-    [
-        ({}, "predict() requires exactly one of pen or n_bkps; got neither"),
-        (
-            {"pen": None, "n_bkps": None},
-            "predict() requires exactly one of pen or n_bkps; got neither",
-        ),
-        ({"pen": 1.0, "n_bkps": 2}, "predict() requires exactly one of pen or n_bkps; got both"),
-        (
-            {"pen": float("nan"), "n_bkps": 2},
-            "predict() requires exactly one of pen or n_bkps; got both",
-        ),
-        ({"n_bkps": 0}, "predict() with n_bkps=... requires n_bkps >= 1; got 0"),
-        ({"pen": 0.0}, "predict() with pen=... requires a finite value > 0.0; got 0"),
-        ({"pen": -0.0}, "predict() with pen=... requires a finite value > 0.0; got -0"),
-        ({"pen": -1.0}, "predict() with pen=... requires a finite value > 0.0; got -1"),
-        ({"pen": -2.5}, "predict() with pen=... requires a finite value > 0.0; got -2.5"),
-        ({"pen": float("nan")}, "predict() with pen=... requires a finite value > 0.0; got NaN"),
-        ({"pen": float("inf")}, "predict() with pen=... requires a finite value > 0.0; got inf"),
-        ({"pen": 1e-300 * 1e-300}, "predict() with pen=... requires a finite value > 0.0; got 0"),
-    ],
-)
-@pytest.mark.parametrize("fitted", [False, True])
-def test_stopping_rule_refusals_come_first(kwargs, message, fitted):
-    p = ovrel.Pelt()
-    if fitted:
-        p.fit(X)
-    with pytest.raises(ValueError) as info:
-        p.predict(**kwargs)
-    assert str(info.value) == message
 
 
 def test_predict_before_fit():

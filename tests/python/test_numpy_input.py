@@ -122,62 +122,6 @@ def test_mutating_the_input_after_fit_changes_nothing():
     assert p.predict(n_bkps=3).breakpoints == before
 
 
-@pytest.mark.parametrize(
-    "x, exc, message",
-    [
-        ([1, 2, 3], TypeError, "expected float32 or float64, got int64"),
-        (np.arange(4, dtype=np.float16), TypeError, "expected float32 or float64, got float16"),
-        (np.array([True, False]), TypeError, "expected float32 or float64, got bool"),
-        (np.arange(4.0).astype(">f8"), TypeError, "expected float32 or float64, got >f8"),
-        (
-            np.arange(4.0, dtype=np.float32).astype(">f4"),
-            TypeError,
-            "expected float32 or float64, got >f4",
-        ),
-        (
-            np.arange(4.0).astype(np.complex128),
-            TypeError,
-            "expected float32 or float64, got complex128",
-        ),
-        (
-            np.zeros(3, dtype=[("a", "f8")]),
-            TypeError,
-            r"expected float32 or float64, got \[\('a', '<f8'\)\]",
-        ),
-        (["a", "b"], TypeError, "expected float32 or float64, got <U1"),
-        (np.zeros((2, 2, 2)), ValueError, r"expected shape \(n,\) or \(n, d\), got ndim=3"),
-        (3.0, ValueError, r"expected shape \(n,\) or \(n, d\), got ndim=0"),
-        (
-            np.zeros((2, 2, 2), dtype=np.int8),
-            ValueError,
-            r"expected shape \(n,\) or \(n, d\), got ndim=3",
-        ),
-        ([], ValueError, "n must be >= 1"),
-        (np.zeros((0, 3)), ValueError, "n must be >= 1"),
-        (np.zeros((5, 0)), ValueError, "d must be >= 1"),
-        (
-            [1.0, float("nan"), 2.0],
-            ValueError,
-            r"missing data encountered with MissingPolicy::Error: effective_missing_count=1, mask_missing_count=0, "
-            r"nan_missing_count=1, first_missing_index=1",
-        ),
-        (
-            [[1.0, 2.0], [3.0, float("-inf")]],
-            ValueError,
-            r"non-finite value encountered: index=3, value=-inf; TimeSeriesView does not accept infinities",
-        ),
-        (
-            np.array([1.0, np.inf], dtype=np.float32),
-            ValueError,
-            r"non-finite value encountered: index=1, value=\+inf; TimeSeriesView does not accept infinities",
-        ),
-    ],
-)
-def test_refusals(x, exc, message):
-    with pytest.raises(exc, match=f"^{message}$"):
-        ovrel.Pelt().fit(x)
-
-
 def test_nan_in_strided_input_reports_row_major_position():
     x = np.asfortranarray(BASE_2D.copy())
     x[2, 1] = np.nan

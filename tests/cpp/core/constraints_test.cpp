@@ -2,319 +2,122 @@
 
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/error.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::core {
 namespace {
 
-constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-using Edit = std::function<void(Constraints&)>;
 
 // ---------------------------------------------------------------------------------------------
-// Configuration checks (independent of n), in their order.
+// The checks in their order, with their exact messages, from tests/data/core_constraints.txt.
 
-struct ConfigCase {
-  const char* name;
-  Edit edit;
-  std::string error;  // empty: passes
-};
-
-class ConfigTest : public ::testing::TestWithParam<ConfigCase> {};
-
-TEST_P(ConfigTest, FirstFailingRuleIsReported) {
-  Constraints c;
-  GetParam().edit(c);
-  const Status status = validate_constraints_config(c);
-  if (GetParam().error.empty()) {
-    EXPECT_TRUE(status.has_value()) << status.error().display();
-    return;
-  }
-  ASSERT_FALSE(status.has_value());
-  EXPECT_EQ(status.error(), OvrelError::invalid_input(GetParam().error));
-  // validate_constraints runs the same checks after its own n test.
-  auto validated = validate_constraints(c, 1000);
-  ASSERT_FALSE(validated.has_value());
-  EXPECT_EQ(validated.error(), status.error());
+std::uint64_t number(const std::string& word) {
+  if (word == "max") return UINT64_MAX;
+  if (word == "max-1") return UINT64_MAX - 1;
+  return std::stoull(word);
 }
 
-const std::string kTolerance =
-    "constraints.cache_policy.Approximate.error_tolerance must be finite and > 0.0; got ";
+std::vector<std::size_t> numbers(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::size_t> out;
+  for (std::string word; in >> word;) out.push_back(number(word));
+  return out;
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, ConfigTest,
-    ::testing::Values(
-        ConfigCase{"Defaults", [](Constraints&) {}, ""},
-        ConfigCase{"MinSegmentLenZero",
-                   [](Constraints& c) {
-                     c.min_segment_len = 0;
-                     c.jump = 0;
-                   },
-                   "constraints.min_segment_len must be >= 1; got 0"},
-        ConfigCase{"JumpZero",
-                   [](Constraints& c) {
-                     c.jump = 0;
-                     c.time_budget_ms = 0;
-                   },
-                   "constraints.jump must be >= 1; got 0"},
-        ConfigCase{"TimeBudgetBeforeCachePolicy",
-                   [](Constraints& c) {
-                     c.time_budget_ms = 0;
-                     c.cache_policy = CachePolicy::budgeted(0);
-                   },
-                   "constraints.time_budget_ms must be > 0 when provided; got 0"},
-        ConfigCase{"MaxCostEvalsZero",
-                   [](Constraints& c) {
-                     c.max_cost_evals = 0;
-                     c.memory_budget_bytes = 0;
-                   },
-                   "constraints.max_cost_evals must be > 0 when provided; got 0"},
-        ConfigCase{"MemoryBudgetZero",
-                   [](Constraints& c) {
-                     c.memory_budget_bytes = 0;
-                     c.max_cache_bytes = 0;
-                   },
-                   "constraints.memory_budget_bytes must be > 0 when provided; got 0"},
-        ConfigCase{"MaxCacheBytesZero", [](Constraints& c) { c.max_cache_bytes = 0; },
-                   "constraints.max_cache_bytes must be > 0 when provided; got 0"},
-        ConfigCase{"BudgetedZero",
-                   [](Constraints& c) {
-                     c.cache_policy = CachePolicy::budgeted(0);
-                     c.candidate_splits = std::vector<std::size_t>{0};
-                   },
-                   "constraints.cache_policy.Budgeted.max_bytes must be > 0; got 0"},
-        ConfigCase{"ApproximateZeroBytesBeforeTolerance",
-                   [](Constraints& c) { c.cache_policy = CachePolicy::approximate(0, kNaN); },
-                   "constraints.cache_policy.Approximate.max_bytes must be > 0; got 0"},
-        ConfigCase{"ToleranceZero",
-                   [](Constraints& c) { c.cache_policy = CachePolicy::approximate(8, 0.0); },
-                   kTolerance + "0"},
-        ConfigCase{"ToleranceNegativeZero",
-                   [](Constraints& c) { c.cache_policy = CachePolicy::approximate(8, -0.0); },
-                   kTolerance + "-0"},
-        ConfigCase{"ToleranceNegative",
-                   [](Constraints& c) { c.cache_policy = CachePolicy::approximate(8, -0.5); },
-                   kTolerance + "-0.5"},
-        ConfigCase{"ToleranceNaN",
-                   [](Constraints& c) { c.cache_policy = CachePolicy::approximate(8, kNaN); },
-                   kTolerance + "NaN"},
-        ConfigCase{"ToleranceInf",
-                   [](Constraints& c) { c.cache_policy = CachePolicy::approximate(8, kInf); },
-                   kTolerance + "inf"},
-        ConfigCase{"ToleranceMinusInf",
-                   [](Constraints& c) { c.cache_policy = CachePolicy::approximate(8, -kInf); },
-                   kTolerance + "-inf"},
-        ConfigCase{"ToleranceTiny",
-                   [](Constraints& c) { c.cache_policy = CachePolicy::approximate(8, 1e-7); }, ""},
-        ConfigCase{"CacheAboveMemory",
-                   [](Constraints& c) {
-                     c.memory_budget_bytes = 100;
-                     c.max_cache_bytes = 101;
-                     c.candidate_splits = std::vector<std::size_t>{5, 3};
-                   },
-                   "constraints.max_cache_bytes must be <= constraints.memory_budget_bytes; got "
-                   "max_cache_bytes=101, memory_budget_bytes=100"},
-        ConfigCase{"CacheEqualMemory",
-                   [](Constraints& c) {
-                     c.memory_budget_bytes = 100;
-                     c.max_cache_bytes = 100;
-                   },
-                   ""},
-        ConfigCase{
-            "CacheWithoutMemory",
-            [](Constraints& c) { c.max_cache_bytes = std::numeric_limits<std::uint64_t>::max(); },
-            ""},
-        ConfigCase{"ZeroSplitNamesLargestPlusOne",
-                   [](Constraints& c) {
-                     c.candidate_splits = std::vector<std::size_t>{0, 5};
-                   },
-                   "constraints.candidate_splits[0] must satisfy 0 < split < n; got split=0, n=6"},
-        ConfigCase{"SplitsDescending",
-                   [](Constraints& c) {
-                     c.candidate_splits = std::vector<std::size_t>{5, 3};
-                   },
-                   "constraints.candidate_splits must be strictly increasing and unique: index 1 "
-                   "has 3, previous 5"},
-        ConfigCase{"SplitsRepeated",
-                   [](Constraints& c) {
-                     c.candidate_splits = std::vector<std::size_t>{4, 4};
-                   },
-                   "constraints.candidate_splits must be strictly increasing and unique: index 1 "
-                   "has 4, previous 4"},
-        ConfigCase{"SplitAtUsizeMaxBeforeOrder",
-                   [](Constraints& c) {
-                     c.candidate_splits = std::vector<std::size_t>{7, 3, kSizeMax, 0};
-                   },
-                   "constraints.candidate_splits overflow"},
-        ConfigCase{"SplitsLargeButOrdered",
-                   [](Constraints& c) {
-                     c.candidate_splits = std::vector<std::size_t>{3, kSizeMax - 1};
-                   },
-                   ""},
-        ConfigCase{"EmptySplits",
-                   [](Constraints& c) { c.candidate_splits = std::vector<std::size_t>{}; }, ""},
-        ConfigCase{"UncheckedLimitsZero",
-                   [](Constraints& c) {
-                     c.max_change_points = 0;
-                     c.max_depth = 0;
-                     c.degradation_plan = {
-                         DegradationStep::increase_jump(0, 0),
-                         DegradationStep::switch_cache_policy(CachePolicy::approximate(0, kNaN))};
-                     c.allow_algorithm_fallback = true;
-                   },
-                   ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+// Applies "key=value; key=value" to default constraints.
+Constraints edited(const std::string& edits) {
+  Constraints c;
+  std::istringstream in(edits);
+  for (std::string edit; std::getline(in, edit, ';');) {
+    const std::size_t eq = edit.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string key =
+        edit.substr(edit.find_first_not_of(' '), eq - edit.find_first_not_of(' '));
+    const std::string value = edit.substr(eq + 1);
+    std::istringstream words(value);
+    std::string kind, bytes, tolerance;
+    words >> kind >> bytes >> tolerance;
+    if (key == "min_segment_len") c.min_segment_len = number(value);
+    if (key == "jump") c.jump = number(value);
+    if (key == "max_change_points") c.max_change_points = number(value);
+    if (key == "max_depth") c.max_depth = number(value);
+    if (key == "time_budget_ms") c.time_budget_ms = number(value);
+    if (key == "max_cost_evals") c.max_cost_evals = number(value);
+    if (key == "memory_budget_bytes") c.memory_budget_bytes = number(value);
+    if (key == "max_cache_bytes") c.max_cache_bytes = number(value);
+    if (key == "splits") c.candidate_splits = numbers(value);
+    if (key == "fallback") c.allow_algorithm_fallback = value == "1";
+    if (key == "cache") {
+      c.cache_policy =
+          kind == "budgeted"
+              ? CachePolicy::budgeted(number(bytes))
+              : CachePolicy::approximate(number(bytes), std::strtod(tolerance.c_str(), nullptr));
+    }
+    if (key == "plan") {  // limits no check looks at
+      c.degradation_plan = {
+          DegradationStep::increase_jump(0, 0),
+          DegradationStep::switch_cache_policy(CachePolicy::approximate(0, kNaN))};
+    }
+  }
+  return c;
+}
 
-// ---------------------------------------------------------------------------------------------
-// Splits against a bound: range before order, element by element.
+using Row = std::vector<std::string>;
 
-struct SplitsCase {
-  const char* name;
-  std::vector<std::size_t> splits;
-  std::size_t n;
-  std::string error;
-};
+class ConstraintsTableTest : public ::testing::TestWithParam<Row> {};
 
-class SplitsRangeTest : public ::testing::TestWithParam<SplitsCase> {};
+TEST(ConstraintsTableTest, TableIsRead) {
+  EXPECT_EQ(test_support::data_rows("core_constraints.txt").size(), 48u);
+}
 
-TEST_P(SplitsRangeTest, RangeThenOrder) {
-  const Status status =
-      validate_candidate_splits_sorted_unique_in_range(GetParam().splits, GetParam().n);
-  if (GetParam().error.empty()) {
-    EXPECT_TRUE(status.has_value()) << status.error().display();
+TEST_P(ConstraintsTableTest, FirstFailingCheckDecides) {
+  const Row& r = GetParam();
+  ASSERT_EQ(r.size(), 4u);
+  const Constraints c = edited(r[2]);
+  const std::string& want = r[3];
+  const auto expect_status = [&](const Status& status) {
+    if (want == "ok") {
+      EXPECT_TRUE(status.has_value()) << status.error().display();
+    } else {
+      ASSERT_FALSE(status.has_value());
+      EXPECT_EQ(status.error(), OvrelError::invalid_input(want));
+    }
+  };
+  if (r[1] == "config") {
+    expect_status(validate_constraints_config(c));
+    // validate_constraints runs the same checks after its own n test.
+    const auto validated = validate_constraints(c, 1000);
+    if (want != "ok") expect_status(validated ? Status() : std::unexpected(validated.error()));
+  } else if (r[1].starts_with("splits n=")) {
+    expect_status(validate_candidate_splits_sorted_unique_in_range(c.candidate_splits.value(),
+                                                                   number(r[1].substr(9))));
   } else {
-    ASSERT_FALSE(status.has_value());
-    EXPECT_EQ(status.error(), OvrelError::invalid_input(GetParam().error));
+    const std::size_t n = number(r[1].substr(2));
+    auto v = validate_constraints(c, n);
+    if (!want.starts_with("candidates")) {
+      ASSERT_FALSE(v.has_value());
+      EXPECT_EQ(v.error(), OvrelError::invalid_input(want));
+      return;
+    }
+    ASSERT_TRUE(v.has_value()) << v.error().display();
+    EXPECT_EQ(v->effective_candidates, numbers(want.substr(10)));
+    EXPECT_EQ(v->n, n);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lists, SplitsRangeTest,
-    ::testing::Values(
-        SplitsCase{"Empty", {}, 0, ""}, SplitsCase{"Inside", {1, 2, 9}, 10, ""},
-        SplitsCase{"AtBound",
-                   {1, 10},
-                   10,
-                   "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=10, "
-                   "n=10"},
-        SplitsCase{"RangeBeforeOrder",
-                   {5, 12},
-                   10,
-                   "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=12, "
-                   "n=10"},
-        SplitsCase{"OrderOfEarlierElementFirst",
-                   {5, 3, 20},
-                   10,
-                   "constraints.candidate_splits must be strictly increasing and unique: index 1 "
-                   "has 3, previous 5"},
-        SplitsCase{"ZeroAfterOthers",
-                   {2, 0},
-                   10,
-                   "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=0, "
-                   "n=10"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// ---------------------------------------------------------------------------------------------
-// validate_constraints: n, splits against n, effective candidates.
-
-struct ValidateCase {
-  const char* name;
-  Edit edit;
-  std::size_t n;
-  std::vector<std::size_t> candidates;
-  std::string error;
-};
-
-class ConstraintsValidateTest : public ::testing::TestWithParam<ValidateCase> {};
-
-TEST_P(ConstraintsValidateTest, CandidatesOrError) {
-  Constraints c;
-  GetParam().edit(c);
-  auto v = validate_constraints(c, GetParam().n);
-  if (!GetParam().error.empty()) {
-    ASSERT_FALSE(v.has_value());
-    EXPECT_EQ(v.error(), OvrelError::invalid_input(GetParam().error));
-    return;
-  }
-  ASSERT_TRUE(v.has_value()) << v.error().display();
-  EXPECT_EQ(v->effective_candidates, GetParam().candidates);
-  EXPECT_EQ(v->n, GetParam().n);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ConstraintsValidateTest,
-    ::testing::Values(
-        ValidateCase{"NZeroBeforeEverything",
-                     [](Constraints& c) { c.min_segment_len = 0; },
-                     0,
-                     {},
-                     "constraints validation requires n >= 1; got n=0"},
-        ValidateCase{"DefaultsN1", [](Constraints&) {}, 1, {}, ""},
-        ValidateCase{"DefaultsN2", [](Constraints&) {}, 2, {}, ""},
-        ValidateCase{"DefaultsN3", [](Constraints&) {}, 3, {}, ""},
-        ValidateCase{"DefaultsN4", [](Constraints&) {}, 4, {2}, ""},
-        ValidateCase{"DefaultsN5", [](Constraints&) {}, 5, {2, 3}, ""},
-        ValidateCase{"GridJump3", [](Constraints& c) { c.jump = 3; }, 10, {3, 6}, ""},
-        ValidateCase{"ExplicitFilteredByJump",
-                     [](Constraints& c) {
-                       c.jump = 3;
-                       c.candidate_splits = std::vector<std::size_t>{2, 3, 6, 8};
-                     },
-                     10,
-                     {3, 6},
-                     ""},
-        ValidateCase{"ExplicitFilteredByLength",
-                     [](Constraints& c) {
-                       c.candidate_splits = std::vector<std::size_t>{1, 4, 9};
-                     },
-                     10,
-                     {4},
-                     ""},
-        ValidateCase{"ExplicitJump4",
-                     [](Constraints& c) {
-                       c.jump = 4;
-                       c.candidate_splits = std::vector<std::size_t>{3, 4, 8};
-                     },
-                     12,
-                     {4, 8},
-                     ""},
-        ValidateCase{"EmptyExplicitIgnoresGrid",
-                     [](Constraints& c) { c.candidate_splits = std::vector<std::size_t>{}; },
-                     10,
-                     {},
-                     ""},
-        ValidateCase{"ExplicitBeyondN",
-                     [](Constraints& c) {
-                       c.candidate_splits = std::vector<std::size_t>{3, 12};
-                     },
-                     10,
-                     {},
-                     "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=12, "
-                     "n=10"},
-        ValidateCase{"ExplicitEqualN",
-                     [](Constraints& c) {
-                       c.candidate_splits = std::vector<std::size_t>{3, 10};
-                     },
-                     10,
-                     {},
-                     "constraints.candidate_splits[1] must satisfy 0 < split < n; got split=10, "
-                     "n=10"},
-        ValidateCase{
-            "MinSegmentLenOne", [](Constraints& c) { c.min_segment_len = 1; }, 4, {1, 2, 3}, ""},
-        ValidateCase{"JumpAboveN", [](Constraints& c) { c.jump = 50; }, 10, {}, ""},
-        ValidateCase{
-            "HugeMinSegmentLen", [](Constraints& c) { c.min_segment_len = kSizeMax; }, 10, {}, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rules, ConstraintsTableTest,
+                         ::testing::ValuesIn(test_support::data_rows("core_constraints.txt")),
+                         [](const auto& info) { return info.param.at(0); });
 
 TEST(ConstraintsValidateTest, CopiesEveryFieldExceptTheSplits) {
   Constraints c;

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "ovrel/build_config.hpp"
 #include "ovrel/core/diagnostics.hpp"
 #include "ovrel/core/json_text.hpp"
 #include "ovrel/core/schema_migration.hpp"
@@ -20,36 +19,6 @@ TEST(ReproModeTest, NamesAndDefault) {
   EXPECT_EQ(repro_mode_name(ReproMode::Fast), "Fast");
   EXPECT_EQ(static_cast<int>(ReproMode::Fast), 2);
   EXPECT_EQ(Diagnostics{}.repro_mode, ReproMode::Balanced);
-}
-
-TEST(BuildInfoTest, CompileTimeFacts) {
-  const BuildInfo b = BuildInfo::from_compile_time_env();
-  EXPECT_EQ(b.git_dirty, std::optional<bool>(false));
-  EXPECT_EQ(b.profile, std::optional<std::string>(OVREL_BUILD_PROFILE));
-  EXPECT_EQ(b.rustc_version, std::optional<std::string>(OVREL_BUILD_COMPILER_VERSION));
-  EXPECT_EQ(b.target_triple, std::optional<std::string>(OVREL_BUILD_TARGET_TRIPLE));
-  if (std::string(OVREL_BUILD_GIT_SHA).empty()) {
-    EXPECT_FALSE(b.git_sha.has_value());
-  } else {
-    EXPECT_EQ(b.git_sha->size(), 12u);
-  }
-  EXPECT_FALSE(b.features.has_value());
-  EXPECT_FALSE(b.abi.has_value());
-  EXPECT_FALSE(b.is_empty());
-}
-
-TEST(DiagnosticsTest, Defaults) {
-  const Diagnostics d;
-  EXPECT_EQ(d.n, 0u);
-  EXPECT_EQ(d.d, 0u);
-  EXPECT_EQ(d.schema_version, 1u);
-  EXPECT_EQ(d.engine_version, std::optional<std::string>("0.1.0"));
-  EXPECT_TRUE(d.notes.empty() && d.warnings.empty());
-  EXPECT_TRUE(d.algorithm.empty() && d.cost_model.empty());
-  EXPECT_EQ(d.build, std::optional<BuildInfo>(BuildInfo::from_compile_time_env()));
-  EXPECT_FALSE(d.runtime_ms || d.seed || d.thread_count || d.blas_backend || d.cpu_features ||
-               d.params_json || d.pruning_stats || d.missing_policy_applied || d.missing_fraction ||
-               d.effective_sample_count);
 }
 
 TEST(DiagnosticsJsonTest, DefaultWithoutBuildHasNineteenKeysInOrder) {

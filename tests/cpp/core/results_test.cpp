@@ -1,76 +1,49 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ovrel/core/results.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::core {
 namespace {
 
-struct BreakpointCase {
-  const char* name;
-  std::size_t n;
-  std::vector<std::size_t> breakpoints;
-  const char* error;  // nullptr: accepted
-};
+using Row = std::vector<std::string>;
 
-class BreakpointTest : public ::testing::TestWithParam<BreakpointCase> {};
+class BreakpointTest : public ::testing::TestWithParam<Row> {};
 
-TEST_P(BreakpointTest, CreateChecksInOrder) {
-  const BreakpointCase& c = GetParam();
-  auto r = OfflineChangePointResult::create(c.n, c.breakpoints, Diagnostics{});
-  if (c.error == nullptr) {
-    ASSERT_TRUE(r.has_value()) << r.error().display();
-    std::vector<std::size_t> expected(c.breakpoints);
-    if (!expected.empty()) expected.pop_back();
-    EXPECT_EQ(r->breakpoints, c.breakpoints);
-    EXPECT_EQ(r->change_points, expected);
-    EXPECT_FALSE(r->scores.has_value());
-    EXPECT_FALSE(r->segments.has_value());
-    EXPECT_TRUE(r->validate(c.n).has_value());
-  } else {
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), OvrelError::invalid_input(c.error));
-  }
+TEST(BreakpointTest, TableIsRead) {
+  EXPECT_EQ(test_support::data_rows("core_breakpoints.txt").size(), 12u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Results, BreakpointTest,
-    ::testing::Values(
-        BreakpointCase{"EmptyAtZero", 0, {}, nullptr},
-        BreakpointCase{
-            "ZeroAtZero", 0, {0}, "breakpoints must be empty when n=0; got breakpoints=[0]"},
-        BreakpointCase{
-            "TwoAtZero", 0, {1, 2}, "breakpoints must be empty when n=0; got breakpoints=[1, 2]"},
-        BreakpointCase{"EmptyList",
-                       5,
-                       {},
-                       "breakpoints must be non-empty and include n=5 as the final element"},
-        BreakpointCase{"OneSegment", 5, {5}, nullptr},
-        BreakpointCase{"ThreeSegments", 10, {3, 7, 10}, nullptr},
-        BreakpointCase{"Zero", 10, {0, 10}, "breakpoints[0] must be > 0; got 0"},
-        BreakpointCase{"BoundBeforeOrder",
-                       10,
-                       {3, 11, 2},
-                       "breakpoints[1] must be <= n; got breakpoint=11, n=10"},
-        BreakpointCase{"ZeroBeforeOrder", 10, {3, 0}, "breakpoints[1] must be > 0; got 0"},
-        BreakpointCase{
-            "Order",
-            10,
-            {7, 3, 10},
-            "breakpoints must be strictly increasing and unique: breakpoints[1]=3, previous=7"},
-        BreakpointCase{
-            "Repeat",
-            10,
-            {3, 3, 10},
-            "breakpoints must be strictly increasing and unique: breakpoints[1]=3, previous=3"},
-        BreakpointCase{"NoFinal",
-                       10,
-                       {3, 7},
-                       "breakpoints must include n as the final element: last=7, n=10"}),
-    [](const auto& info) { return std::string(info.param.name); });
+TEST_P(BreakpointTest, CreateChecksInOrder) {
+  const Row& c = GetParam();
+  ASSERT_EQ(c.size(), 4u);
+  const std::size_t n = std::stoull(c[1]);
+  std::vector<std::size_t> breakpoints;
+  std::istringstream in(c[2]);
+  for (std::size_t b; in >> b;) breakpoints.push_back(b);
+  auto r = OfflineChangePointResult::create(n, breakpoints, Diagnostics{});
+  if (c[3] != "ok") {
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error(), OvrelError::invalid_input(c[3]));
+    return;
+  }
+  ASSERT_TRUE(r.has_value()) << r.error().display();
+  EXPECT_EQ(r->breakpoints, breakpoints);
+  if (!breakpoints.empty()) breakpoints.pop_back();
+  EXPECT_EQ(r->change_points, breakpoints);
+  EXPECT_FALSE(r->scores.has_value());
+  EXPECT_FALSE(r->segments.has_value());
+  EXPECT_TRUE(r->validate(n).has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, BreakpointTest,
+                         ::testing::ValuesIn(test_support::data_rows("core_breakpoints.txt")),
+                         [](const auto& info) { return info.param.at(0); });
 
 TEST(SegmentsFromBreakpointsTest, HalfOpenPairs) {
   using P = std::pair<std::size_t, std::size_t>;

@@ -1,76 +1,71 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/stopping.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::core {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kTiny = std::numeric_limits<double>::denorm_min();
 
 const std::string kManual = "Penalty::Manual requires a finite value > 0.0; got ";
 
 // ---------------------------------------------------------------------------------------------
-// validate_stopping
+// Validation and Debug texts, from tests/data/core_stopping.txt.
 
-struct StoppingCase {
-  const char* name;
-  Stopping stopping;
-  std::string error;  // empty: passes
-};
+Penalty penalty_of(const std::string& text) {
+  if (text == "bic") return Penalty::bic();
+  if (text == "aic") return Penalty::aic();
+  return Penalty::manual(std::strtod(text.c_str() + text.find(' '), nullptr));
+}
 
-class ValidateStoppingTest : public ::testing::TestWithParam<StoppingCase> {};
+class StoppingTableTest : public ::testing::TestWithParam<std::vector<std::string>> {};
 
-TEST_P(ValidateStoppingTest, ByVariant) {
-  const Status status = validate_stopping(GetParam().stopping);
-  if (GetParam().error.empty()) {
+TEST(StoppingTableTest, TableIsRead) {
+  EXPECT_EQ(test_support::data_rows("core_stopping.txt").size(), 40u);
+}
+
+TEST_P(StoppingTableTest, ValidationAndText) {
+  const auto& r = GetParam();
+  ASSERT_EQ(r.size(), 4u);
+  const std::string& rule = r[2];
+  const std::string arg = rule.substr(std::min(rule.size(), rule.find(' ') + 1));
+  std::optional<Stopping> stopping;
+  if (rule.starts_with("known_k")) stopping = Stopping::known_k(std::stoull(arg));
+  if (rule.starts_with("penalized")) stopping = Stopping::penalized(penalty_of(arg));
+  if (rule.starts_with("path")) {
+    std::vector<Penalty> path;
+    std::istringstream in(rule == "path" ? "" : arg);
+    for (std::string p; std::getline(in, p, ',');)
+      path.push_back(penalty_of(p.substr(p.find_first_not_of(' '))));
+    stopping = Stopping::penalty_path(path);
+  }
+  if (r[1] == "text") {
+    EXPECT_EQ(stopping ? debug(*stopping) : debug(penalty_of(rule)), r[3]);
+    return;
+  }
+  const Status status = validate_stopping(stopping.value());
+  if (r[3] == "ok") {
     EXPECT_TRUE(status.has_value()) << status.error().display();
   } else {
     ASSERT_FALSE(status.has_value());
-    EXPECT_EQ(status.error(), OvrelError::invalid_input(GetParam().error));
+    EXPECT_EQ(status.error(), OvrelError::invalid_input(r[3]));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, ValidateStoppingTest,
-    ::testing::Values(
-        StoppingCase{"KnownKZero", Stopping::known_k(0), "Stopping::KnownK requires k >= 1; got 0"},
-        StoppingCase{"KnownKOne", Stopping::known_k(1), ""},
-        StoppingCase{"KnownKHuge", Stopping::known_k(std::numeric_limits<std::size_t>::max()), ""},
-        StoppingCase{"Bic", Stopping::penalized(Penalty::bic()), ""},
-        StoppingCase{"Aic", Stopping::penalized(Penalty::aic()), ""},
-        StoppingCase{"ManualZero", Stopping::penalized(Penalty::manual(0.0)), kManual + "0"},
-        StoppingCase{"ManualNegativeZero", Stopping::penalized(Penalty::manual(-0.0)),
-                     kManual + "-0"},
-        StoppingCase{"ManualNegative", Stopping::penalized(Penalty::manual(-1.0)), kManual + "-1"},
-        StoppingCase{"ManualNaN", Stopping::penalized(Penalty::manual(kNaN)), kManual + "NaN"},
-        StoppingCase{"ManualInf", Stopping::penalized(Penalty::manual(kInf)), kManual + "inf"},
-        StoppingCase{"ManualMinusInf", Stopping::penalized(Penalty::manual(-kInf)),
-                     kManual + "-inf"},
-        StoppingCase{"ManualSubnormal", Stopping::penalized(Penalty::manual(kTiny)), ""},
-        StoppingCase{"ManualTinyPlainText", Stopping::penalized(Penalty::manual(-1e-7)),
-                     kManual + "-0.0000001"},
-        StoppingCase{"PathEmpty", Stopping::penalty_path({}),
-                     "Stopping::PenaltyPath requires a non-empty penalty list; got length 0"},
-        StoppingCase{"PathDuplicates", Stopping::penalty_path({Penalty::bic(), Penalty::bic()}),
-                     ""},
-        StoppingCase{"PathUnordered",
-                     Stopping::penalty_path({Penalty::manual(5.0), Penalty::manual(1.0)}), ""},
-        StoppingCase{"PathFirstInvalidOnly",
-                     Stopping::penalty_path({Penalty::manual(-1.0), Penalty::manual(kNaN)}),
-                     "Stopping::PenaltyPath[0] is invalid: invalid input: " + kManual + "-1"},
-        StoppingCase{
-            "PathThirdEntry",
-            Stopping::penalty_path({Penalty::bic(), Penalty::aic(), Penalty::manual(-1.0)}),
-            "Stopping::PenaltyPath[2] is invalid: invalid input: " + kManual + "-1"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rules, StoppingTableTest,
+                         ::testing::ValuesIn(test_support::data_rows("core_stopping.txt")),
+                         [](const auto& info) { return info.param.at(0); });
 
 // ---------------------------------------------------------------------------------------------
 // penalty_value_from_effective_params
@@ -119,45 +114,6 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"AicParamsZero", Penalty::aic(), 5, 0, 0.0, kParamsZero},
         ValueCase{"ManualParamsZero", Penalty::manual(1.0), 5, 0, 0.0, kParamsZero}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// ---------------------------------------------------------------------------------------------
-// Debug texts
-
-struct PenaltyTextCase {
-  double value;
-  const char* text;
-};
-
-class PenaltyTextTest : public ::testing::TestWithParam<PenaltyTextCase> {};
-
-TEST_P(PenaltyTextTest, ManualValueInDebugFloatText) {
-  EXPECT_EQ(debug(Penalty::manual(GetParam().value)), GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, PenaltyTextTest,
-    ::testing::Values(PenaltyTextCase{3.0, "Manual(3.0)"}, PenaltyTextCase{10.0, "Manual(10.0)"},
-                      PenaltyTextCase{2.5, "Manual(2.5)"}, PenaltyTextCase{1e16, "Manual(1e16)"},
-                      // The largest value below 1e16 stays positional.
-                      PenaltyTextCase{9999999999999998.0, "Manual(9999999999999998.0)"},
-                      PenaltyTextCase{0.0001, "Manual(0.0001)"},
-                      PenaltyTextCase{9e-5, "Manual(9e-5)"}, PenaltyTextCase{1e-5, "Manual(1e-5)"},
-                      PenaltyTextCase{2.5e-5, "Manual(2.5e-5)"},
-                      PenaltyTextCase{0.0, "Manual(0.0)"}, PenaltyTextCase{-0.0, "Manual(-0.0)"},
-                      PenaltyTextCase{-1.0, "Manual(-1.0)"}, PenaltyTextCase{kNaN, "Manual(NaN)"},
-                      PenaltyTextCase{kInf, "Manual(inf)"},
-                      PenaltyTextCase{-kInf, "Manual(-inf)"}));
-
-TEST(StoppingTextTest, Variants) {
-  EXPECT_EQ(debug(Penalty::bic()), "BIC");
-  EXPECT_EQ(debug(Penalty::aic()), "AIC");
-  EXPECT_EQ(debug(Stopping::known_k(3)), "KnownK(3)");
-  EXPECT_EQ(debug(Stopping::penalized(Penalty::bic())), "Penalized(BIC)");
-  EXPECT_EQ(debug(Stopping::penalized(Penalty::manual(10.0))), "Penalized(Manual(10.0))");
-  EXPECT_EQ(debug(Stopping::penalty_path({Penalty::bic(), Penalty::aic(), Penalty::manual(2.5)})),
-            "PenaltyPath([BIC, AIC, Manual(2.5)])");
-  EXPECT_EQ(debug(Stopping::penalty_path({})), "PenaltyPath([])");
-}
 
 // ---------------------------------------------------------------------------------------------
 // Equality: by variant, manual values with IEEE semantics.

@@ -2,14 +2,18 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <optional>
+#include <span>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/missing.hpp"
 #include "ovrel/core/time_series.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::core {
 namespace {
@@ -19,238 +23,82 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int64_t kI64Max = std::numeric_limits<std::int64_t>::max();
 
 // ---------------------------------------------------------------------------------------------
-// Construction: ordered checks, exact messages, missing counts; every case runs over f32 and f64.
-
-struct CreateCase {
-  const char* name = "";
-  std::vector<double> values = {};
-  std::size_t n = 0;
-  std::size_t d = 0;
-  MemoryLayout layout = MemoryLayout::c_contiguous();
-  std::optional<std::vector<std::uint8_t>> mask = std::nullopt;
-  TimeIndexKind time_kind = TimeIndexKind::None;
-  std::int64_t dt_ns = 1;
-  std::vector<std::int64_t> times = {};
-  MissingPolicy policy = MissingPolicy::Error;
-  // Empty: the view is built with this n_missing.
-  std::string error = {};
-  std::size_t n_missing = 0;
-};
+// Construction: ordered checks, exact messages and missing counts, from
+// tests/data/core_view_create.txt; every case runs over f32 and f64.
 
 struct CreateParam {
-  CreateCase c;
+  std::vector<std::string> row;
   ValueType type;
 };
 
-std::string create_name(const ::testing::TestParamInfo<CreateParam>& info) {
-  return std::string(info.param.c.name) + (info.param.type == ValueType::F32 ? "_f32" : "_f64");
-}
-
-class CreateTest : public ::testing::TestWithParam<CreateParam> {};
-
-TEST_P(CreateTest, ChecksInOrder) {
-  const CreateCase& c = GetParam().c;
-  std::vector<float> f32(c.values.begin(), c.values.end());
-  const ValueBuffer values =
-      GetParam().type == ValueType::F32 ? ValueBuffer::of_f32(f32) : ValueBuffer::of_f64(c.values);
-  std::optional<std::span<const std::uint8_t>> mask;
-  if (c.mask) mask = std::span<const std::uint8_t>(*c.mask);
-  TimeIndex time;
-  if (c.time_kind == TimeIndexKind::Uniform) time = TimeIndex::uniform(-5, c.dt_ns);
-  if (c.time_kind == TimeIndexKind::Explicit) time = TimeIndex::explicit_times(c.times);
-
-  auto view = TimeSeriesView::create(values, c.n, c.d, c.layout, mask, time, c.policy);
-  if (!c.error.empty()) {
-    ASSERT_FALSE(view.has_value());
-    EXPECT_EQ(view.error(), OvrelError::invalid_input(c.error));
-    return;
-  }
-  ASSERT_TRUE(view.has_value()) << view.error().display();
-  EXPECT_EQ(view->n(), c.n);
-  EXPECT_EQ(view->d(), c.d);
-  EXPECT_EQ(view->element_count(), c.n * c.d);
-  EXPECT_EQ(view->n_missing(), c.n_missing);
-  EXPECT_EQ(view->missing(), c.policy);
-  EXPECT_EQ(view->layout(), c.layout);
-  EXPECT_EQ(view->values().type(), GetParam().type);
-  EXPECT_EQ(view->time().kind, c.time_kind);
-}
-
-std::vector<CreateCase> create_cases() {
-  const std::size_t big = std::size_t{1} << 32;
-  return {
-      {.name = "NoRowsNoColumns", .values = {}, .n = 0, .d = 0, .error = "n must be >= 1"},
-      {.name = "NoColumns", .values = {1, 2, 3}, .n = 3, .d = 0, .error = "d must be >= 1"},
-      {.name = "ShapeOverflow",
-       .values = {},
-       .n = big,
-       .d = big,
-       .error = "n*d overflow while validating shape"},
-      {.name = "LengthMismatch",
-       .values = {1, 2, 3, 4, 5},
-       .n = 2,
-       .d = 2,
-       .error = "value length mismatch: got 5, expected 4 (n=2, d=2)"},
-      {.name = "InfinityBeforeMissing",
-       .values = {kNaN, 1, kInf, kNaN},
-       .n = 4,
-       .d = 1,
-       .error = "non-finite value encountered: index=2, value=+inf; TimeSeriesView does not "
-                "accept infinities"},
-      {.name = "InfinityBeforeMaskLength",
-       .values = {0, -kInf},
-       .n = 2,
-       .d = 1,
-       .mask = std::vector<std::uint8_t>{0},
-       .error = "non-finite value encountered: index=1, value=-inf; TimeSeriesView does not "
-                "accept infinities"},
-      // Positions t + j of a 2x2 view with unit strides reach 0..2; position 3 is never read but
-      // is still checked.
-      {.name = "InfinityOutsideStridedReach",
-       .values = {1, 2, 3, -kInf},
-       .n = 2,
-       .d = 2,
-       .layout = MemoryLayout::strided(1, 1),
-       .error = "non-finite value encountered: index=3, value=-inf; TimeSeriesView does not "
-                "accept infinities"},
-      {.name = "MaskLengthBeforeMaskBytes",
-       .values = {1, 2, 3},
-       .n = 3,
-       .d = 1,
-       .mask = std::vector<std::uint8_t>{2, 0},
-       .error = "missing_mask length mismatch: got 2, expected 3 (n=3, d=1)"},
-      {.name = "MaskByteBeforeMissing",
-       .values = {kNaN, 0, 0, 0, 0, 0},
-       .n = 3,
-       .d = 2,
-       .mask = std::vector<std::uint8_t>{0, 0, 1, 0, 2, 0},
-       .error = "missing_mask must contain only 0/1 bytes: index 4 has 2"},
-      {.name = "MaskByte255",
-       .values = {0, 0},
-       .n = 1,
-       .d = 2,
-       .mask = std::vector<std::uint8_t>{255, 0},
-       .error = "missing_mask must contain only 0/1 bytes: index 0 has 255"},
-      {.name = "NaNUnderMaskCountedOnce",
-       .values = {1, kNaN, 3},
-       .n = 3,
-       .d = 1,
-       .mask = std::vector<std::uint8_t>{0, 1, 1},
-       .error = "missing data encountered with MissingPolicy::Error: effective_missing_count=2, "
-                "mask_missing_count=2, nan_missing_count=1, first_missing_index=1"},
-      {.name = "NaNUnderMaskIgnored",
-       .values = {1, kNaN, 3},
-       .n = 3,
-       .d = 1,
-       .mask = std::vector<std::uint8_t>{0, 1, 1},
-       .policy = MissingPolicy::Ignore,
-       .n_missing = 2},
-      {.name = "UnmaskedNaNFirst",
-       .values = {kNaN, 2},
-       .n = 2,
-       .d = 1,
-       .mask = std::vector<std::uint8_t>{0, 1},
-       .error = "missing data encountered with MissingPolicy::Error: effective_missing_count=2, "
-                "mask_missing_count=1, nan_missing_count=1, first_missing_index=0"},
-      {.name = "MaskOnlyFirstMissing",
-       .values = {1, 2, 3, 4},
-       .n = 2,
-       .d = 2,
-       .mask = std::vector<std::uint8_t>{0, 0, 1, 1},
-       .error = "missing data encountered with MissingPolicy::Error: effective_missing_count=2, "
-                "mask_missing_count=2, nan_missing_count=0, first_missing_index=2"},
-      {.name = "NaNWithoutMask",
-       .values = {1, kNaN, kNaN, 4},
-       .n = 4,
-       .d = 1,
-       .error = "missing data encountered with MissingPolicy::Error: effective_missing_count=2, "
-                "mask_missing_count=0, nan_missing_count=2, first_missing_index=1"},
-      {.name = "ReservedPolicyTwoUnchecked",
-       .values = {kNaN, 1},
-       .n = 1,
-       .d = 2,
-       .mask = std::vector<std::uint8_t>{0, 1},
-       .policy = MissingPolicy::Reserved2,
-       .n_missing = 2},
-      {.name = "MissingBeforeTimeIndex",
-       .values = {1, kNaN},
-       .n = 2,
-       .d = 1,
-       .time_kind = TimeIndexKind::Uniform,
-       .dt_ns = 0,
-       .error = "missing data encountered with MissingPolicy::Error: effective_missing_count=1, "
-                "mask_missing_count=0, nan_missing_count=1, first_missing_index=1"},
-      {.name = "UniformZeroStep",
-       .values = {1, 2},
-       .n = 2,
-       .d = 1,
-       .time_kind = TimeIndexKind::Uniform,
-       .dt_ns = 0,
-       .error = "Uniform time index requires dt_ns > 0, got 0"},
-      {.name = "UniformNegativeStep",
-       .values = {1, 2},
-       .n = 2,
-       .d = 1,
-       .time_kind = TimeIndexKind::Uniform,
-       .dt_ns = -7,
-       .error = "Uniform time index requires dt_ns > 0, got -7"},
-      {.name = "UniformUnitStep",
-       .values = {1, 2},
-       .n = 2,
-       .d = 1,
-       .time_kind = TimeIndexKind::Uniform,
-       .dt_ns = 1},
-      {.name = "ExplicitLengthMismatch",
-       .values = {1, 2, 3},
-       .n = 3,
-       .d = 1,
-       .time_kind = TimeIndexKind::Explicit,
-       .times = {1, 2},
-       .error = "Explicit time index length mismatch: got 2, expected n=3"},
-      {.name = "ExplicitBeforeStrides",
-       .values = {1, 2},
-       .n = 2,
-       .d = 1,
-       .layout = MemoryLayout::strided(0, 0),
-       .time_kind = TimeIndexKind::Explicit,
-       .times = {},
-       .error = "Explicit time index length mismatch: got 0, expected n=2"},
-      {.name = "ExplicitUnorderedRepeated",
-       .values = {1, 2, 3},
-       .n = 3,
-       .d = 1,
-       .time_kind = TimeIndexKind::Explicit,
-       .times = {5, 5, -9}},
-      {.name = "ZeroRowStride",
-       .values = {1, 2},
-       .n = 2,
-       .d = 1,
-       .layout = MemoryLayout::strided(0, 1),
-       .error = "Strided layout requires non-zero strides: row_stride=0, col_stride=1"},
-      {.name = "ZeroColumnStride",
-       .values = {1, 2},
-       .n = 1,
-       .d = 2,
-       .layout = MemoryLayout::strided(-3, 0),
-       .error = "Strided layout requires non-zero strides: row_stride=-3, col_stride=0"},
-      {.name = "NegativeStrideAccepted",
-       .values = {1, 2, 3},
-       .n = 3,
-       .d = 1,
-       .layout = MemoryLayout::strided(-1, 1)},
-  };
+template <class T>
+std::vector<T> numbers(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<T> out;
+  for (std::string word; in >> word;)
+    out.push_back(static_cast<T>(std::strtod(word.c_str(), nullptr)));
+  return out;
 }
 
 std::vector<CreateParam> create_params() {
   std::vector<CreateParam> out;
-  for (const CreateCase& c : create_cases()) {
-    out.push_back({c, ValueType::F32});
-    out.push_back({c, ValueType::F64});
+  for (const auto& row : test_support::data_rows("core_view_create.txt")) {
+    for (ValueType type : {ValueType::F32, ValueType::F64}) out.push_back({row, type});
   }
   return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Views, CreateTest, ::testing::ValuesIn(create_params()), create_name);
+class CreateTest : public ::testing::TestWithParam<CreateParam> {};
+
+TEST(CreateTest, TableIsRead) { EXPECT_EQ(create_params().size(), 2 * 26u); }
+
+TEST_P(CreateTest, ChecksInOrder) {
+  const std::vector<std::string>& r = GetParam().row;
+  ASSERT_EQ(r.size(), 9u);
+  const std::vector<double> f64 = numbers<double>(r[1]);
+  const std::vector<float> f32(f64.begin(), f64.end());
+  const std::size_t n = std::stoull(r[2]);
+  const std::size_t d = std::stoull(r[3]);
+  const std::vector<std::int64_t> strides = numbers<std::int64_t>(r[4].substr(1));
+  const MemoryLayout layout = r[4] == "C"   ? MemoryLayout::c_contiguous()
+                              : r[4] == "F" ? MemoryLayout::f_contiguous()
+                                            : MemoryLayout::strided(strides.at(1), strides.at(2));
+  const std::vector<std::uint8_t> mask_bytes = numbers<std::uint8_t>(r[5]);
+  std::optional<std::span<const std::uint8_t>> mask;
+  if (r[5] != "-") mask = std::span<const std::uint8_t>(mask_bytes);
+  const std::vector<std::int64_t> stamps = numbers<std::int64_t>(r[6].substr(r[6].find(' ') + 1));
+  TimeIndex time;
+  if (r[6].starts_with("uniform")) time = TimeIndex::uniform(-5, stamps.at(0));
+  if (r[6].starts_with("explicit"))
+    time = TimeIndex::explicit_times(r[6] == "explicit" ? std::span<const std::int64_t>() : stamps);
+  const MissingPolicy policy = r[7] == "Error"    ? MissingPolicy::Error
+                               : r[7] == "Ignore" ? MissingPolicy::Ignore
+                                                  : MissingPolicy::Reserved2;
+  const ValueBuffer values =
+      GetParam().type == ValueType::F32 ? ValueBuffer::of_f32(f32) : ValueBuffer::of_f64(f64);
+
+  auto view = TimeSeriesView::create(values, n, d, layout, mask, time, policy);
+  if (!r[8].starts_with("missing=")) {
+    ASSERT_FALSE(view.has_value());
+    EXPECT_EQ(view.error(), OvrelError::invalid_input(r[8]));
+    return;
+  }
+  ASSERT_TRUE(view.has_value()) << view.error().display();
+  EXPECT_EQ(view->n(), n);
+  EXPECT_EQ(view->d(), d);
+  EXPECT_EQ(view->element_count(), n * d);
+  EXPECT_EQ(view->n_missing(), std::stoull(r[8].substr(8)));
+  EXPECT_EQ(view->missing(), policy);
+  EXPECT_EQ(view->layout(), layout);
+  EXPECT_EQ(view->values().type(), GetParam().type);
+  EXPECT_EQ(view->time().kind, time.kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(Views, CreateTest, ::testing::ValuesIn(create_params()),
+                         [](const ::testing::TestParamInfo<CreateParam>& info) {
+                           return info.param.row.at(0) +
+                                  (info.param.type == ValueType::F32 ? "_f32" : "_f64");
+                         });
 
 TEST(CreateTest, FromF64IsCreateOverF64) {
   const std::vector<double> values = {1, 2, 3, 4};

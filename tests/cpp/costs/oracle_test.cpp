@@ -113,29 +113,15 @@ Real direct_full_cov(const std::vector<double>& rows, std::size_t d, std::size_t
   return m * logdet;
 }
 
-using Oracle =
-    std::function<Real(const std::vector<double>&, std::size_t, std::size_t, std::size_t)>;
-
-template <CostModel C>
-void check_all_segments(const C& model, const Oracle& oracle, const std::vector<double>& rows,
-                        std::size_t n, std::size_t d, Layout layout, Width kind, double rel_tol,
+template <CostModel C, class Direct>
+void check_all_segments(const C& model, Direct direct, const std::vector<double>& rows,
+                        std::size_t n, std::size_t d, Layout layout, Width width, double tol,
                         std::size_t min_len = 1) {
-  OwnedSeries series(rows, n, d, layout, kind);
-  ASSERT_TRUE(model.validate(series.view()));
-  auto cache = model.precompute(series.view(), core::CachePolicy::full());
-  ASSERT_TRUE(cache) << cache.error().message();
-  EXPECT_EQ(cache->n, n);
-  EXPECT_EQ(cache->d, d);
-  for (std::size_t start = 0; start < n; ++start) {
-    for (std::size_t end = start + min_len; end <= n; ++end) {
-      const double got = model.segment_cost(*cache, start, end);
-      const double want = static_cast<double>(oracle(rows, d, start, end));
-      // The scale of the sums that a cost is the difference of.
-      const double scale = static_cast<double>(end - start) * (1.0 + std::fabs(want));
-      EXPECT_NEAR(got, want, rel_tol * scale)
-          << C::name() << " [" << start << ", " << end << ") d=" << d;
-    }
-  }
+  const OwnedSeries s(rows, n, d, layout, width);
+  const auto oracle = [&](std::size_t a, std::size_t b) {
+    return static_cast<double>(direct(rows, d, a, b));
+  };
+  expect_oracle(model, s, oracle, tol, false, min_len);
 }
 
 using Params = std::tuple<Layout, Width, core::ReproMode, std::size_t>;

@@ -62,18 +62,8 @@ TEST_P(RankFormulaTest, EverySegmentMatchesTheDirectFormula) {
   rows[13 * d + 1] = -0.0;
   for (std::size_t t = 0; t < n; t += 5) rows[t * d + 2] = 1.0;
   const OwnedSeries s(rows, n, d, c.layout, c.width);
-  const CostRank model{c.mode};
-  ASSERT_TRUE(model.validate(s.view()).has_value());
-  const auto cache = model.precompute(s.view(), core::CachePolicy::full());
-  ASSERT_TRUE(cache.has_value());
-  for (std::size_t start = 0; start < n; ++start) {
-    for (std::size_t end = start + 1; end <= n; ++end) {
-      const double want = direct_cost(s, start, end);
-      const double got = model.segment_cost(*cache, start, end);
-      EXPECT_NEAR(got, want, 1e-9 * (1.0 + want)) << "[" << start << ", " << end << ")";
-      EXPECT_FALSE(std::signbit(got));
-    }
-  }
+  expect_oracle(
+      CostRank{c.mode}, s, [&](auto a, auto b) { return direct_cost(s, a, b); }, 1e-9 / n, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Grid, RankFormulaTest, ::testing::ValuesIn(samples::full_grid()),
@@ -134,36 +124,6 @@ TEST(RankCost, SingleRowCostsZero) {
     EXPECT_EQ(c, 0.0);
     EXPECT_FALSE(std::signbit(c));
   }
-}
-
-TEST(RankCost, ValidateRefusesMissingValues) {
-  const OwnedSeries s(std::vector<double>{1.0, 2.0, std::nan(""), 4.0}, 4, 1, Layout::C, Width::F64,
-                      std::nullopt, core::MissingPolicy::Ignore);
-  expect_error(CostRank{}.validate(s.view()), core::ErrorKind::InvalidInput,
-               "CostRank does not support missing values: effective_missing_count=1");
-}
-
-TEST(RankCost, CachePlanningSizeAndReadFailures) {
-  const std::size_t n = 11;
-  const std::size_t d = 2;
-  const OwnedSeries s(samples::random_rows(n, d, 6), n, d, Layout::Strided, Width::F64);
-  const CostRank model{};
-  samples::expect_cache_planning(model, s.view(), (n + 1) * d * 16, "CostRank");
-  const auto cache = model.precompute(s.view(), core::CachePolicy::full());
-  ASSERT_TRUE(cache);
-  EXPECT_EQ((cache->prefix_sum.size() + cache->prefix_sum_sq.size()) * 8, (n + 1) * d * 16);
-
-  const OwnedSeries strided(std::vector<double>{1.0, 2.0, 3.0, 4.0}, 2, 2,
-                            core::MemoryLayout::strided(-1, 1));
-  expect_error(model.precompute(strided.view(), core::CachePolicy::full()),
-               core::ErrorKind::InvalidInput, "strided index negative at t=1, dim=0: idx=-1");
-}
-
-TEST(RankCost, InterfaceFacts) {
-  EXPECT_EQ(CostRank::name(), "rank");
-  EXPECT_EQ(CostRank::missing_support(), core::MissingSupport::Reject);
-  EXPECT_EQ(CostRank{}.penalty_effective_params(4), 8u);
-  EXPECT_EQ(CostRank{}.penalty_effective_params(SIZE_MAX / 2 + 1), std::nullopt);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -166,26 +167,41 @@ void expect_error(const R& result, core::ErrorKind kind, const std::string& mess
   EXPECT_EQ(result.error().message(), message);
 }
 
-// Budget checks shared by every model: the exact planned size passes, one byte less is refused
-// with the model's message, and an approximate policy is refused whatever its limit.
-template <class Model>
-void expect_cache_planning(const Model& model, const core::TimeSeriesView& view,
-                           std::uint64_t required, const std::string& type_name) {
-  EXPECT_TRUE(model.precompute(view, core::CachePolicy::budgeted(required)).has_value());
-  EXPECT_TRUE(model.precompute(view, core::CachePolicy::full()).has_value());
-  expect_error(model.precompute(view, core::CachePolicy::budgeted(required - 1)),
-               core::ErrorKind::ResourceLimit,
-               type_name + " cache requires " + std::to_string(required) +
-                   " bytes, exceeds budget " + std::to_string(required - 1) + " bytes");
-  expect_error(model.precompute(view, core::CachePolicy::approximate(1u << 30, 0.5)),
-               core::ErrorKind::NotSupported,
-               type_name + " does not support CachePolicy::Approximate");
+// Every segment cost of `model` on `s` against `oracle(start, end)` (a double, or an empty optional
+// for a segment it does not model), within tol * m * (1 + |want|) for segments of m >= min_len
+// rows; a nonnegative model must never give -0. Returns the number of segments compared.
+template <class C, class Oracle>
+std::size_t expect_oracle(const C& model, const OwnedSeries& s, Oracle oracle, double tol,
+                          bool nonnegative = false, std::size_t min_len = 1) {
+  EXPECT_TRUE(model.validate(s.view()).has_value());
+  const auto cache = model.precompute(s.view(), core::CachePolicy::full());
+  if (!cache) {
+    ADD_FAILURE() << cache.error().message();
+    return 0;
+  }
+  std::size_t compared = 0;
+  for (std::size_t start = 0; start < s.n(); ++start) {
+    for (std::size_t end = start + min_len; end <= s.n(); ++end) {
+      const std::optional<double> want = oracle(start, end);
+      if (!want) continue;
+      ++compared;
+      const double got = model.segment_cost(*cache, start, end);
+      const double m = static_cast<double>(end - start);
+      EXPECT_NEAR(got, *want, tol * m * (1.0 + std::fabs(*want)))
+          << C::name() << " d=" << s.d() << " [" << start << ", " << end << ")";
+      if (nonnegative) {
+        EXPECT_FALSE(std::signbit(got)) << "[" << start << ", " << end << ")";
+      }
+    }
+  }
+  return compared;
 }
 
 }  // namespace ovrel::costs::samples
 
 namespace ovrel::costs {
 using samples::expect_error;
+using samples::expect_oracle;
 using samples::GridCase;
 using samples::Layout;
 using samples::OwnedSeries;

@@ -13,6 +13,7 @@
 #include "ovrel/core/time_series.hpp"
 #include "ovrel/preprocess/pipeline.hpp"
 #include "ovrel/preprocess/steps.hpp"
+#include "preprocess/same_values.hpp"
 
 namespace ovrel::preprocess {
 namespace {
@@ -23,21 +24,6 @@ using core::TimeIndex;
 using core::TimeSeriesView;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-::testing::AssertionResult SameValues(std::span<const double> got, std::span<const double> want) {
-  if (got.size() != want.size()) {
-    return ::testing::AssertionFailure() << "size " << got.size() << " vs " << want.size();
-  }
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    const bool both_nan = std::isnan(got[i]) && std::isnan(want[i]);
-    const bool same_bits =
-        std::bit_cast<std::uint64_t>(got[i]) == std::bit_cast<std::uint64_t>(want[i]);
-    if (!both_nan && !same_bits) {
-      return ::testing::AssertionFailure() << "index " << i << ": " << got[i] << " vs " << want[i];
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
 
 TimeSeriesView view_of(std::span<const double> values, std::size_t n, std::size_t d,
                        MemoryLayout layout = MemoryLayout::c_contiguous(),

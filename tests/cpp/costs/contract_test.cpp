@@ -1,0 +1,385 @@
+// The contract every cost model keeps, checked once over the eight models with a row per model
+// for what differs, and the shared helpers behind it: planning, validation, reading, prefix
+// tables.
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "costs/series_samples.hpp"
+#include "ovrel/costs/ar.hpp"
+#include "ovrel/costs/cosine.hpp"
+#include "ovrel/costs/l1.hpp"
+#include "ovrel/costs/l2.hpp"
+#include "ovrel/costs/model.hpp"
+#include "ovrel/costs/nig.hpp"
+#include "ovrel/costs/normal.hpp"
+#include "ovrel/costs/rank.hpp"
+#include "test_data.hpp"
+
+namespace ovrel::costs {
+namespace {
+
+using U = std::uint64_t;
+constexpr std::size_t kMax = SIZE_MAX;
+
+// What differs between the models: texts, the effective parameter count at d = 3 and the first d
+// whose count overflows, the planned cache bytes and the bytes the built tables hold.
+template <class C>
+struct Row {
+  std::string type;
+  std::string name;
+  std::size_t params_at_3;
+  std::size_t first_overflowing_d;
+  U (*planned)(U n, U d);
+  std::size_t (*table_bytes)(const typename C::Cache&);
+  C (*with_mode)(core::ReproMode);
+};
+
+U prefix16(U n, U d) { return (n + 1) * d * 16; }
+U prefix24(U n, U d) { return (n + 1) * d * 24; }
+U full_cov(U n, U d) { return ((n + 1) * d + (n + 1) * d * (d + 1) / 2) * 8; }
+template <class Cache>
+std::size_t sums_and_squares(const Cache& c) {
+  return (c.prefix_sum.size() + c.prefix_sum_sq.size()) * 8;
+}
+
+template <class C>
+Row<C> row();
+template <>
+Row<CostL2Mean> row() {
+  return {"CostL2Mean",
+          "l2_mean",
+          6,
+          kMax / 2 + 1,
+          prefix16,
+          sums_and_squares<L2Cache>,
+          [](core::ReproMode m) { return CostL2Mean{m}; }};
+}
+template <>
+Row<CostL1Median> row() {
+  return {"CostL1Median",
+          "l1_median",
+          6,
+          kMax / 2 + 1,
+          [](U n, U d) { return n * d * 8; },
+          [](const L1MedianCache& c) { return c.values.size() * 8; },
+          [](core::ReproMode m) { return CostL1Median{m}; }};
+}
+template <>
+Row<CostNormalMeanVar> row() {
+  return {"CostNormalMeanVar",
+          "normal_mean_var",
+          9,
+          kMax / 3 + 1,
+          prefix16,
+          sums_and_squares<NormalCache>,
+          [](core::ReproMode m) { return CostNormalMeanVar{m}; }};
+}
+template <>
+Row<CostNormalFullCov> row() {
+  // d + d(d + 1)/2 + 1: d(d + 1) overflows first, at d = 2^32.
+  return {
+      "CostNormalFullCov",
+      "normal_full_cov",
+      10,
+      std::size_t{1} << 32,
+      full_cov,
+      [](const NormalFullCovCache& c) { return (c.prefix_sum.size() + c.prefix_cross.size()) * 8; },
+      [](core::ReproMode m) { return CostNormalFullCov{m}; }};
+}
+template <>
+Row<CostAR> row() {
+  return {"CostAR",
+          "ar",
+          9,
+          kMax / 3 + 1,
+          prefix24,
+          [](const ARCache& c) {
+            return (c.prefix_sum.size() + c.prefix_sum_sq.size() + c.prefix_lag_product.size()) * 8;
+          },
+          [](core::ReproMode m) {
+            return CostAR{1, m};
+          }};
+}
+template <>
+Row<CostNIGMarginal> row() {
+  return {"CostNIGMarginal",
+          "nig_marginal",
+          9,
+          kMax / 3 + 1,
+          prefix24,
+          [](const NIGCache& c) {
+            return (c.prefix_count.size() + c.prefix_sum.size() + c.prefix_sum_sq.size()) * 8;
+          },
+          [](core::ReproMode m) {
+            return CostNIGMarginal{NIGPrior{}, m};
+          }};
+}
+template <>
+Row<CostCosine> row() {
+  return {"CostCosine",
+          "cosine",
+          4,
+          kMax,
+          [](U n, U d) { return (n + 1) * d * 8; },
+          [](const CosineCache& c) { return c.prefix_unit_sum.size() * 8; },
+          [](core::ReproMode m) { return CostCosine{m}; }};
+}
+template <>
+Row<CostRank> row() {
+  return {"CostRank",
+          "rank",
+          6,
+          kMax / 2 + 1,
+          prefix16,
+          sums_and_squares<RankCache>,
+          [](core::ReproMode m) { return CostRank{m}; }};
+}
+
+template <class C>
+std::vector<double> all_costs(const C& model, const core::TimeSeriesView& view) {
+  const auto cache = model.precompute(view, core::CachePolicy::full());
+  if (!cache) throw std::runtime_error(cache.error().message());
+  std::vector<double> out;
+  for (std::size_t s = 0; s < view.n(); ++s) {
+    for (std::size_t e = s + 1; e <= view.n(); ++e) out.push_back(model.segment_cost(*cache, s, e));
+  }
+  return out;
+}
+
+std::vector<std::uint64_t> bits(const std::vector<double>& v) {
+  std::vector<std::uint64_t> out;
+  for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
+  return out;
+}
+
+template <class C>
+class CostContract : public ::testing::Test {};
+
+using Models = ::testing::Types<CostL2Mean, CostL1Median, CostNormalMeanVar, CostNormalFullCov,
+                                CostAR, CostNIGMarginal, CostCosine, CostRank>;
+TYPED_TEST_SUITE(CostContract, Models);
+
+TYPED_TEST(CostContract, NameAndParameterCount) {
+  const Row<TypeParam> r = row<TypeParam>();
+  const TypeParam model = r.with_mode(core::kDefaultReproMode);
+  EXPECT_EQ(TypeParam::name(), r.name);
+  EXPECT_EQ(TypeParam::missing_support(), core::MissingSupport::Reject);
+  EXPECT_EQ(model.penalty_effective_params(3), r.params_at_3);
+  EXPECT_TRUE(model.penalty_effective_params(r.first_overflowing_d - 1).has_value());
+  EXPECT_EQ(model.penalty_effective_params(r.first_overflowing_d), std::nullopt);
+}
+
+// The exact planned size passes a budget, one byte less is refused with the model's text, an
+// approximate policy is refused whatever its limit, and the tables hold what was planned.
+TYPED_TEST(CostContract, CachePlanningAndTableSizes) {
+  const Row<TypeParam> r = row<TypeParam>();
+  const TypeParam model = r.with_mode(core::kDefaultReproMode);
+  const std::size_t n = 17;
+  for (std::size_t d : {1u, 2u, 3u}) {
+    SCOPED_TRACE(d);
+    OwnedSeries s(samples::uniform_rows(n, d, 5), n, d, Layout::C, Width::F64);
+    const U bytes = r.planned(n, d);
+    const auto cache = model.precompute(s.view(), core::CachePolicy::budgeted(bytes));
+    ASSERT_TRUE(cache);
+    EXPECT_EQ(r.table_bytes(*cache), bytes);
+    EXPECT_EQ(cache->n, n);
+    EXPECT_EQ(cache->d, d);
+    expect_error(model.precompute(s.view(), core::CachePolicy::budgeted(bytes - 1)),
+                 core::ErrorKind::ResourceLimit,
+                 r.type + " cache requires " + std::to_string(bytes) + " bytes, exceeds budget " +
+                     std::to_string(bytes - 1) + " bytes");
+    expect_error(model.precompute(s.view(), core::CachePolicy::approximate(1ULL << 40, 0.5)),
+                 core::ErrorKind::NotSupported,
+                 r.type + " does not support CachePolicy::Approximate");
+  }
+}
+
+TYPED_TEST(CostContract, ValidationAndReadFailures) {
+  const Row<TypeParam> r = row<TypeParam>();
+  const TypeParam model = r.with_mode(core::kDefaultReproMode);
+  const OwnedSeries missing(std::vector<double>{1.0, std::nan(""), 3.0, std::nan("")}, 4, 1,
+                            Layout::C, Width::F64, std::nullopt, core::MissingPolicy::Ignore);
+  expect_error(model.validate(missing.view()), core::ErrorKind::InvalidInput,
+               r.type + " does not support missing values: effective_missing_count=2");
+  const OwnedSeries strided(std::vector<double>{1.0, 2.0, 3.0, 4.0}, 2, 2,
+                            core::MemoryLayout::strided(-1, 1));
+  expect_error(model.precompute(strided.view(), core::CachePolicy::full()),
+               core::ErrorKind::InvalidInput, "strided index negative at t=1, dim=0: idx=-1");
+}
+
+// Every layout and value width of the same numbers gives the same costs, bit for bit, and small
+// integers give the same costs in every repro mode.
+TYPED_TEST(CostContract, LayoutsWidthsAndModesAgree) {
+  const Row<TypeParam> r = row<TypeParam>();
+  const std::size_t n = 10;
+  const std::size_t d = 3;
+  const std::vector<double> rows = samples::uniform_rows(n, d, 21);
+  const TypeParam model = r.with_mode(core::kDefaultReproMode);
+  const OwnedSeries reference(rows, n, d, Layout::C, Width::F64);
+  const auto want = bits(all_costs(model, reference.view()));
+  for (Layout layout : {Layout::C, Layout::F, Layout::Strided}) {
+    for (Width width : {Width::F32, Width::F64}) {
+      const OwnedSeries s(rows, n, d, layout, width);
+      EXPECT_EQ(bits(all_costs(model, s.view())), want) << samples::layout_name(layout);
+    }
+  }
+  // Unit rows of integers are not integers: the cosine model's modes may differ in the last bit.
+  if constexpr (std::is_same_v<TypeParam, CostCosine>) return;
+  std::vector<double> ints = samples::uniform_rows(12, d, 3, -20.0, 20.0);
+  for (double& v : ints) v = std::round(v);
+  const OwnedSeries small(ints, 12, d, Layout::C, Width::F64);
+  const auto strict = all_costs(r.with_mode(core::ReproMode::Strict), small.view());
+  for (core::ReproMode mode : {core::ReproMode::Balanced, core::ReproMode::Fast}) {
+    EXPECT_EQ(all_costs(r.with_mode(mode), small.view()), strict) << core::repro_mode_name(mode);
+  }
+}
+
+// The batch form the detectors use between changes gives every segment_cost bit for bit, on
+// every path (d = 1 is vectorised, d > 1 loops over dimensions).
+TYPED_TEST(CostContract, BatchCostsEqualSingleCosts) {
+  const TypeParam model = row<TypeParam>().with_mode(core::kDefaultReproMode);
+  if constexpr (requires(double* out) { model.segment_costs_to_end({}, 0, 1, 1, out); }) {
+    for (std::size_t d : {1u, 2u, 3u}) {
+      std::vector<double> rows = samples::uniform_rows(40, d, 11, -1e3, 1e3);
+      rows[7 * d] = 1e155;  // squares near the top of the range
+      // A constant run, whose totals round to either side of 0.
+      for (std::size_t i = 20 * d; i < 26 * d; ++i) rows[i] = 0.1;
+      OwnedSeries series(rows, 40, d, Layout::C, Width::F64);
+      const auto cache = model.precompute(series.view(), core::CachePolicy::full()).value();
+      for (std::size_t end = 1; end <= 40; ++end) {
+        std::vector<double> out(end);
+        model.segment_costs_to_end(cache, 0, end, end, out.data());
+        for (std::size_t start = 0; start < end; ++start) {
+          ASSERT_EQ(std::bit_cast<U>(out[start]),
+                    std::bit_cast<U>(model.segment_cost(cache, start, end)))
+              << "d=" << d << " [" << start << ", " << end << ")";
+        }
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The shared helpers.
+
+TEST(CachePlanningTest, ApproximateIsReportedBeforeAnOverflowingSize) {
+  expect_error(plan_cache(core::CachePolicy::approximate(1, 0.1), std::nullopt, "CostL2Mean",
+                          "L2Cache", SIZE_MAX, 1),
+               core::ErrorKind::NotSupported,
+               "CostL2Mean does not support CachePolicy::Approximate");
+  for (const auto policy : {core::CachePolicy::full(), core::CachePolicy::budgeted(100)}) {
+    expect_error(plan_cache(policy, prefix_table_bytes(SIZE_MAX, 1, 16), "CostL2Mean", "L2Cache",
+                            SIZE_MAX, 1),
+                 core::ErrorKind::ResourceLimit,
+                 "cache size overflow while planning L2Cache for n=18446744073709551615, d=1");
+  }
+  EXPECT_EQ(cache_overflow_err(3, 4).message(),
+            "cache size overflow while planning ARCache for n=3, d=4");
+}
+
+TEST(CachePlanningTest, PlannedSizesOverflowAtEveryStep) {
+  EXPECT_EQ(prefix_table_bytes(SIZE_MAX, 1, 8), std::nullopt);             // n + 1
+  EXPECT_EQ(prefix_table_bytes(1ULL << 32, 1ULL << 32, 8), std::nullopt);  // (n + 1) * d
+  EXPECT_EQ(prefix_table_bytes((1ULL << 60) - 1, 1, 16), std::nullopt);    // * 16
+  EXPECT_EQ(prefix_table_bytes((1ULL << 59) - 1, 1, 16), (1ULL << 59) * 16);
+  EXPECT_EQ(value_copy_bytes(1ULL << 61, 1, 8), std::nullopt);
+  EXPECT_EQ(value_copy_bytes((1ULL << 61) - 1, 1, 8), ((1ULL << 61) - 1) * 8);
+}
+
+TEST(ReadingTest, StridedIndexChecksInOrder) {
+  const auto rows = test_support::data_rows("costs_strided_index.txt");
+  ASSERT_EQ(rows.size(), 7u);
+  for (const auto& r : rows) {
+    const auto got =
+        strided_linear_index(std::stoull(r.at(0)), std::stoull(r.at(1)), std::stoll(r.at(2)),
+                             std::stoll(r.at(3)), std::stoull(r.at(4)));
+    if (r.at(5).find(' ') == std::string::npos) {
+      EXPECT_EQ(got.value(), std::stoull(r[5]));
+    } else {
+      expect_error(got, core::ErrorKind::InvalidInput, r[5]);
+    }
+  }
+}
+
+TEST(ReadingTest, ReadsReportTheFirstFailingElementInRowOrder) {
+  // Element (0, 1) is at 0 + 5 = 5, beyond the 4 stored values; (1, 0) would be fine.
+  const OwnedSeries s(std::vector<double>{1.0, 2.0, 3.0, 4.0}, 2, 2,
+                      core::MemoryLayout::strided(1, 5));
+  std::vector<double> out(4);
+  expect_error(read_row_major(s.view(), out), core::ErrorKind::InvalidInput,
+               "strided index out of bounds at t=0, dim=1: idx=5, len=4");
+  expect_error(read_value(s.view(), 1, 1), core::ErrorKind::InvalidInput,
+               "strided index out of bounds at t=1, dim=1: idx=6, len=4");
+  EXPECT_EQ(read_value(s.view(), 1, 0).value(), 2.0);
+}
+
+TEST(ReadingTest, EveryLayoutAndWidthReadsTheSameValues) {
+  const std::size_t n = 6;
+  const std::size_t d = 3;
+  const std::vector<double> rows = samples::uniform_rows(n, d, 11);
+  for (Layout layout : {Layout::C, Layout::F, Layout::Strided}) {
+    for (Width width : {Width::F32, Width::F64}) {
+      OwnedSeries series(rows, n, d, layout, width);
+      std::vector<double> row_major(n * d);
+      ASSERT_TRUE(read_row_major(series.view(), row_major));
+      EXPECT_EQ(row_major, rows);
+      for (std::size_t j = 0; j < d; ++j) {
+        std::vector<double> col(n);
+        ASSERT_TRUE(read_column(series.view(), j, col));
+        for (std::size_t t = 0; t < n; ++t) {
+          EXPECT_EQ(col[t], rows[t * d + j]);
+          EXPECT_EQ(read_value(series.view(), t, j).value(), rows[t * d + j]);
+        }
+      }
+    }
+  }
+}
+
+TEST(PrefixTableTest, ShiftSubtractsTheFirstValueAndLeavesZeroStartsAlone) {
+  std::vector<double> a = {5.0, 7.0, 4.0};
+  EXPECT_EQ(shift_column(a), 5.0);
+  EXPECT_EQ(a, (std::vector<double>{0.0, 2.0, -1.0}));
+  std::vector<double> b = {0.0, 1.5, -2.0};
+  EXPECT_EQ(shift_column(b), 0.0);
+  EXPECT_EQ(b, (std::vector<double>{0.0, 1.5, -2.0}));
+  std::vector<double> empty;
+  EXPECT_EQ(shift_column(empty), 0.0);
+}
+
+// 1e16 + 1 + 1: the plain sum loses both ones (the spacing at 1e16 is 2), the compensated sum of
+// Strict keeps them. The same for the squares of 1e8, 1, 1, and for the tables a model builds.
+TEST(PrefixTableTest, StrictSumsAndSumsOfSquaresAreCompensated) {
+  const double big = 1e16;
+  const std::vector<double> strict = {0.0, big, big, big + 2};
+  const std::vector<double> plain = {0.0, big, big, big};
+  const auto sums = [](std::vector<double> column, core::ReproMode mode, bool squares) {
+    std::vector<double> out = {-1.0};  // appended after what is there
+    if (squares) {
+      append_prefix_sum_squares(column, mode, out);
+    } else {
+      append_prefix_sums(column, mode, out);
+    }
+    return std::vector<double>(out.begin() + 1, out.end());
+  };
+  EXPECT_EQ(sums({big, 1.0, 1.0}, core::ReproMode::Strict, false), strict);
+  EXPECT_EQ(sums({big, 1.0, 1.0}, core::ReproMode::Balanced, false), plain);
+  EXPECT_EQ(sums({1e8, 1.0, 1.0}, core::ReproMode::Strict, true), strict);
+  EXPECT_EQ(sums({1e8, 1.0, 1.0}, core::ReproMode::Balanced, true), plain);
+
+  // A leading 0 leaves the shift out of it.
+  const OwnedSeries s(std::vector<double>{0.0, 1e8, 1.0, 1.0}, 4, 1, Layout::C, Width::F64);
+  const auto cache =
+      CostL2Mean{core::ReproMode::Strict}.precompute(s.view(), core::CachePolicy::full()).value();
+  EXPECT_EQ(cache.prefix_sum_sq, (std::vector<double>{0.0, 0.0, big, big, big + 2}));
+}
+
+}  // namespace
+}  // namespace ovrel::costs
