@@ -651,12 +651,54 @@ void append_json_f64(std::string& out, double value) {
     out.append("null");
     return;
   }
+  if (value == 0.0) {
+    out.append(std::signbit(value) ? "-0.0" : "0.0");
+    return;
+  }
+  // The shortest round-trip digits, laid out as serde_json (ryu) lays them out, so documents and
+  // checkpoint payloads keep the byte form the earlier engine wrote and its checksums verify:
+  // positional from 1e-5 up to below 1e16 with at least one fractional digit, otherwise d.ddde-7 /
+  // de16 with no plus sign and no leading zeros in the exponent.
   char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, value);
-  const std::string_view text(buf, static_cast<std::size_t>(r.ptr - buf));
-  out.append(text);
-  // Keep the float kind visible to readers that distinguish integers from floats.
-  if (text.find_first_of(".e") == std::string_view::npos) out.append(".0");
+  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
+  if (sci.front() == '-') {
+    out.push_back('-');
+    sci.remove_prefix(1);
+  }
+  const std::size_t e = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e)) {
+    if (c != '.') digits.push_back(c);
+  }
+  std::string_view exp_text = sci.substr(e + 1);
+  if (!exp_text.empty() && exp_text.front() == '+') exp_text.remove_prefix(1);
+  int exp10 = 0;
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp10);
+  const long length = static_cast<long>(digits.size());
+  const long kk = static_cast<long>(exp10) + 1;  // 10^(kk-1) <= |value| < 10^kk
+  const long k = kk - length;
+  if (k >= 0 && kk <= 16) {
+    out.append(digits);
+    out.append(static_cast<std::size_t>(k), '0');
+    out.append(".0");
+  } else if (kk > 0 && kk <= 16) {
+    out.append(digits, 0, static_cast<std::size_t>(kk));
+    out.push_back('.');
+    out.append(digits, static_cast<std::size_t>(kk));
+  } else if (kk > -5 && kk <= 0) {
+    out.append("0.");
+    out.append(static_cast<std::size_t>(-kk), '0');
+    out.append(digits);
+  } else {
+    out.push_back(digits.front());
+    if (length > 1) {
+      out.push_back('.');
+      out.append(digits, 1);
+    }
+    out.push_back('e');
+    out.append(std::to_string(kk - 1));
+  }
 }
 
 void append_json_value(std::string& out, const nlohmann::json& value) {

@@ -93,7 +93,8 @@ std::string utf8_lossy(std::string_view text);
 
 // Writer pieces. Strings: quote and backslash escaped, control characters as \b \t \n \f \r or
 // \u00xx, everything else verbatim UTF-8 (invalid sequences replaced by U+FFFD). Floats: the
-// shortest text that reads back to the same double; NaN and infinities as null.
+// shortest text that reads back to the same double, in serde_json's layout (1.0, 0.00001, 1e-6,
+// 1e16, 1.5e300); NaN and infinities as null.
 void append_json_string(std::string& out, std::string_view text);
 void append_json_f64(std::string& out, double value);
 void append_json_value(std::string& out, const nlohmann::json& value);

@@ -88,7 +88,7 @@ TEST(ResultJsonTest, FullResultRoundTripsWithBuildScoresAndSegments) {
   ASSERT_TRUE(parts.has_value()) << parts.error().display();
   EXPECT_EQ(parts->result, r);
   EXPECT_EQ(OfflineChangePointResultWire::from_runtime(parts->result).to_json(), text);
-  EXPECT_NE(text.find(R"("segments":[{"start":0,"end":5,"mean":[1e-07],"variance":[1e+300],)"
+  EXPECT_NE(text.find(R"("segments":[{"start":0,"end":5,"mean":[1e-7],"variance":[1e300],)"
                       R"("count":5,"missing_count":0},{"start":5,"end":10,"mean":null,)"
                       R"("variance":null,"count":5,"missing_count":5}])"),
             std::string::npos);
@@ -388,10 +388,14 @@ TEST(JsonWriterTest, FloatsReadBackExactly) {
     ASSERT_EQ(std::memcmp(&node->float_value, &v, sizeof v), 0) << out;
   }
   std::string out;
-  append_json_f64(out, 100.0);
-  append_json_f64(out, -0.0);
-  append_json_f64(out, INFINITY);
-  EXPECT_EQ(out, "100.0-0.0null");
+  for (double v : {100.0, -0.0, HUGE_VAL, 1e15, 1e16, 1.5e300, -2.5e-7, 1e-5, 1e-6, 0.001234, 12.34,
+                   1234e7, 9007199254740993.0, 5e-324}) {
+    append_json_f64(out, v);
+    out.push_back(' ');
+  }
+  EXPECT_EQ(out,
+            "100.0 -0.0 null 1000000000000000.0 1e16 1.5e300 -2.5e-7 0.00001 1e-6 0.001234 12.34 "
+            "12340000000.0 9007199254740992.0 5e-324 ");
 }
 
 std::vector<std::string> fuzz_corpus() {
