@@ -164,7 +164,8 @@ def refusal_scope(tmp_path):
     online.save_state(path=tmp_path / "valid.ckpt")
     online.update(4.0)
     scope = {"ovrel": ovrel, "np": np, "json": json, "X": x, "FITTED": fitted, "R": result}
-    return dict(scope, D=online, S=online.save_state(), P=tmp_path / "valid.ckpt")
+    scope.update(D=online, S=online.save_state(), P=tmp_path / "valid.ckpt")
+    return dict(scope, PARSE=sys.modules["ovrel._ovrel_rs_testing"].parse_series_with_time)
 
 
 @pytest.mark.parametrize("call, exc, message", text_cases(), ids=lambda v: v[:60])
