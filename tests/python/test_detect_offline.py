@@ -62,12 +62,8 @@ def test_input_notes_follow_preprocess_notes():
     notes = ovrel.detect_offline(
         x, preprocess={"robust_scale": {}, "detrend": {"method": "LINEAR"}}
     ).diagnostics.notes
-    tail = [n for n in notes if n.startswith(("preprocess:", "input:"))]
-    assert [n.split(" ")[0] for n in tail] == [
-        "preprocess:detrend",
-        "preprocess:robust_scale",
-        "input:",
-    ]
+    tail = [n.split(" ")[0] for n in notes if n.startswith(("preprocess:", "input:"))]
+    assert tail == ["preprocess:detrend", "preprocess:robust_scale", "input:"]
 
 
 # ----- constraints dictionary -----
@@ -83,15 +79,10 @@ def test_constraints_defaults_and_values():
 
 @pytest.mark.parametrize(
     "constraints, exc",
-    [
-        ({"jump": None}, TypeError),
-        ({"jump": -1}, OverflowError),
-        ({"jump": 2**64}, OverflowError),
-        ({"allow_algorithm_fallback": 1}, TypeError),
-        ({"candidate_splits": [1, -2]}, OverflowError),
-        ({"n_bkps": -1}, OverflowError),
-    ],
-)
+    [({"jump": None}, TypeError), ({"jump": -1}, OverflowError), ({"jump": 2**64}, OverflowError),
+     ({"allow_algorithm_fallback": 1}, TypeError), ({"candidate_splits": [1, -2]}, OverflowError),
+     ({"n_bkps": -1}, OverflowError)],
+)  # fmt: skip
 def test_conversion_errors_pass_through(constraints, exc):
     with pytest.raises(exc):
         detect(**{"stopping" if "n_bkps" in constraints else "constraints": constraints})
@@ -143,15 +134,12 @@ def test_empty_preprocess_is_no_preprocessing(preprocess):
 @pytest.mark.parametrize(
     "preprocess, note",
     [
-        (
-            {"winsorize": {"lower_quantile": 0}},
-            "preprocess:winsorize lower_quantile=0, upper_quantile=0.99",
-        ),
+        ({"winsorize": {"lower_quantile": 0}}, "preprocess:winsorize lower_quantile=0, upper_quantile=0.99"),
         ({"deseasonalize": {"method": "STL_LIKE", "period": 7}}, "preprocess:deseasonalize"),
         ({"detrend": {"method": "polynomial", "degree": 2}}, "preprocess:detrend"),
         ({"robust_scale": {}}, "preprocess:robust_scale"),
     ],
-)
+)  # fmt: skip
 def test_preprocess_steps_leave_notes(preprocess, note):
     notes = detect(preprocess=preprocess).diagnostics.notes
     assert any(n.startswith(note) for n in notes), notes

@@ -18,11 +18,8 @@ from ovrel import _ovrel_rs
 def test_version_and_all_order():
     assert ovrel.__version__ == "0.0.3"
     assert _ovrel_rs.__all__[0] == "__version__"
+    # The registry's own order is pinned in tests/data/python_online_texts.txt.
     assert ovrel.__all__ == list(_ovrel_rs.__all__)
-    # Classes come before functions; within each group the registration order holds.
-    names = _ovrel_rs.__all__
-    assert names.index("SmokeDetector") < names.index("smoke_detect")
-    assert len(names) == len(set(names))
 
 
 def test_reimport_returns_the_same_module():

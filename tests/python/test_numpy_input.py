@@ -108,11 +108,6 @@ def test_single_column_and_single_row_matrices():
     assert fit_notes(wide[:, :1]) == ([60, 120, 180, 240], [S_NOTE])
 
 
-def test_float32_is_not_upcast():
-    r = ovrel.Pelt().fit(BASE_1D.astype(np.float32)).predict(pen=5.0)
-    assert not any("upcast" in n for n in r.diagnostics.notes)
-
-
 def test_mutating_the_input_after_fit_changes_nothing():
     x = BASE_1D.copy()
     p = ovrel.Pelt().fit(x)
