@@ -14,10 +14,7 @@ def detect(**kwargs):
 def test_defaults():
     result = detect()
     assert result.breakpoints == [60, 120, 180]
-    assert (
-        result.diagnostics.notes[0]
-        == "stopping=Penalized(BIC), beta=" + result.diagnostics.notes[0].split("beta=")[1]
-    )
+    assert result.diagnostics.notes[0].startswith("stopping=Penalized(BIC), beta=")
     assert result.diagnostics.build.abi == "nano-abi3-py39"
 
 
@@ -27,20 +24,6 @@ def test_defaults():
 def test_every_detector_finds_the_changes(detector):
     result = detect(detector=detector, stopping={"n_bkps": 2})
     assert result.breakpoints == [60, 120, 180]
-
-
-@pytest.mark.parametrize("detector", ["pelt", "binseg", "dynp"])
-@pytest.mark.parametrize("cost", ["l2", "l1_median", "normal", "normal_full_cov", "rank", "cosine"])
-def test_every_detector_and_cost_pair_runs(detector, cost):
-    # cosine sees directions only: give it a series whose direction turns; l2 runs on two columns
-    y = np.c_[X + 1.0, 5.0 - X] if cost in ("cosine", "l2") else X.reshape(-1, 1)
-    result = ovrel.detect_offline(y, detector=detector, cost=cost, stopping={"n_bkps": 2})
-    assert result.breakpoints[-1] == 180 and len(result.breakpoints) == 3
-
-
-def test_fpop_refuses_other_costs_at_dispatch():
-    with pytest.raises(ValueError, match="fpop"):
-        detect(detector="fpop", cost="normal")
 
 
 def test_repro_mode():
@@ -79,21 +62,8 @@ def test_input_notes_follow_preprocess_notes():
     notes = ovrel.detect_offline(
         x, preprocess={"robust_scale": {}, "detrend": {"method": "LINEAR"}}
     ).diagnostics.notes
-    tail = [n for n in notes if n.startswith(("preprocess:", "input:"))]
-    assert [n.split(" ")[0] for n in tail] == [
-        "preprocess:detrend",
-        "preprocess:robust_scale",
-        "input:",
-    ]
-
-
-def test_engine_errors_pass_the_mapping():
-    with pytest.raises(NotImplementedError):
-        detect(
-            constraints={
-                "cache_policy": {"kind": "approximate", "max_bytes": 10, "error_tolerance": 0.1}
-            }
-        )
+    tail = [n.split(" ")[0] for n in notes if n.startswith(("preprocess:", "input:"))]
+    assert tail == ["preprocess:detrend", "preprocess:robust_scale", "input:"]
 
 
 # ----- constraints dictionary -----
@@ -101,37 +71,21 @@ def test_engine_errors_pass_the_mapping():
 
 def test_constraints_defaults_and_values():
     assert detect(constraints={}).breakpoints == detect().breakpoints
-    result = detect(
-        constraints={
-            "min_segment_len": 5,
-            "jump": 5,
-            "max_change_points": None,
-            "candidate_splits": (60, 120),
-            "cache_policy": "FULL",
-            "degradation_plan": [
-                "Disable_Uncertainty_Bands",
-                {"kind": "increase_jump", "factor": 2, "max_jump": 4},
-            ],
-            "allow_algorithm_fallback": True,
-        },
-        stopping={"n_bkps": 2},
-    )
+    plan = ["Disable_Uncertainty_Bands", {"kind": "increase_jump", "factor": 2, "max_jump": 4}]
+    constraints = {"min_segment_len": 5, "jump": 5, "max_change_points": None, "candidate_splits": (60, 120), "cache_policy": "FULL", "degradation_plan": plan, "allow_algorithm_fallback": True}  # fmt: skip
+    result = detect(constraints=constraints, stopping={"n_bkps": 2})
     assert result.breakpoints == [60, 120, 180]
 
 
 @pytest.mark.parametrize(
     "constraints, exc",
-    [
-        ({"jump": None}, TypeError),
-        ({"jump": -1}, OverflowError),
-        ({"jump": 2**64}, OverflowError),
-        ({"allow_algorithm_fallback": 1}, TypeError),
-        ({"candidate_splits": [1, -2]}, OverflowError),
-    ],
-)
-def test_constraints_conversion_errors_pass_through(constraints, exc):
+    [({"jump": None}, TypeError), ({"jump": -1}, OverflowError), ({"jump": 2**64}, OverflowError),
+     ({"allow_algorithm_fallback": 1}, TypeError), ({"candidate_splits": [1, -2]}, OverflowError),
+     ({"n_bkps": -1}, OverflowError)],
+)  # fmt: skip
+def test_conversion_errors_pass_through(constraints, exc):
     with pytest.raises(exc):
-        detect(constraints=constraints)
+        detect(**{"stopping" if "n_bkps" in constraints else "constraints": constraints})
 
 
 def test_dictionary_walk_survives_mutation_during_conversion():
@@ -165,11 +119,6 @@ def test_stopping_forms(stopping, first_note):
     assert detect(stopping=stopping).diagnostics.notes[0].startswith(first_note)
 
 
-def test_negative_n_bkps_is_an_overflow():
-    with pytest.raises(OverflowError):
-        detect(stopping={"n_bkps": -1})
-
-
 # ----- preprocess dictionary -----
 
 
@@ -185,15 +134,12 @@ def test_empty_preprocess_is_no_preprocessing(preprocess):
 @pytest.mark.parametrize(
     "preprocess, note",
     [
-        (
-            {"winsorize": {"lower_quantile": 0}},
-            "preprocess:winsorize lower_quantile=0, upper_quantile=0.99",
-        ),
+        ({"winsorize": {"lower_quantile": 0}}, "preprocess:winsorize lower_quantile=0, upper_quantile=0.99"),
         ({"deseasonalize": {"method": "STL_LIKE", "period": 7}}, "preprocess:deseasonalize"),
         ({"detrend": {"method": "polynomial", "degree": 2}}, "preprocess:detrend"),
         ({"robust_scale": {}}, "preprocess:robust_scale"),
     ],
-)
+)  # fmt: skip
 def test_preprocess_steps_leave_notes(preprocess, note):
     notes = detect(preprocess=preprocess).diagnostics.notes
     assert any(n.startswith(note) for n in notes), notes

@@ -8,58 +8,20 @@ import ovrel
 
 def three_shifts(seed=0, d=1):
     rng = np.random.default_rng(seed)
-    return (
-        np.concatenate([rng.normal(m, 1.0, size=(100, d)) for m in (0.0, 5.0, -2.0)])[:, 0]
-        if d == 1
-        else np.concatenate([rng.normal(m, 1.0, size=(100, d)) for m in (0.0, 5.0, -2.0)])
-    )
+    x = np.concatenate([rng.normal(m, 1.0, size=(100, d)) for m in (0.0, 5.0, -2.0)])
+    return x[:, 0] if d == 1 else x
 
 
 X = three_shifts()
 
 
-@pytest.mark.parametrize("cls", [ovrel.Pelt, ovrel.Binseg, ovrel.Fpop])
-def test_classes_are_final_and_closed(cls):
-    assert cls.__module__ == "ovrel._ovrel_rs"
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
-    obj = cls()
-    with pytest.raises(AttributeError):
-        obj.extra = 1
-    with pytest.raises(AttributeError):
-        obj.min_segment_len = 3
-
-
-# The exact construction refusals are in tests/data/python_texts.txt.
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [
-        (
-            lambda: ovrel.Pelt(model="bad", min_segment_len=0),
-            ValueError,
-            r"unsupported model 'bad'; .*",
-        ),
-        (
-            lambda: ovrel.Pelt(model="bad", min_segment_len="x"),
-            TypeError,
-            r"argument 'min_segment_len': .*",
-        ),
-        (lambda: ovrel.Pelt(model=None), TypeError, r"argument 'model': .*"),
-        (lambda: ovrel.Pelt(model=2), TypeError, r"argument 'model': .*"),
-        (lambda: ovrel.Pelt(jump=1.5), TypeError, r"argument 'jump': .*"),
-        (lambda: ovrel.Pelt(min_segment_len=None), TypeError, r"argument 'min_segment_len': .*"),
-        (lambda: ovrel.Fpop("l2"), TypeError, r"argument 'min_segment_len': .*"),
-    ],
-)
-def test_construction_refusals(call, exc, message):
-    with pytest.raises(exc, match=f"^{message}$"):
-        call()
+# The exact construction, binding and predict texts are in tests/data/python_pipeline_texts.txt.
 
 
 def test_fit_returns_self_and_predict_chains():
     p = ovrel.Pelt()
     assert p.fit(X) is p
-    r = ovrel.Pelt().fit(X).predict(pen=10.0)
+    r = p.predict(pen=10.0)
     assert isinstance(r, ovrel.OfflineChangePointResult)
     assert r.breakpoints == [100, 200, 300]
     assert r.change_points == [100, 200]
@@ -99,40 +61,14 @@ def test_constraints_reach_the_detector():
     assert ovrel.Pelt(min_segment_len=150).fit(X).predict(pen=10.0).breakpoints == [150, 300]
     jumped = ovrel.Pelt(jump=7).fit(X).predict(n_bkps=2).breakpoints
     assert jumped[-1] == 300 and all(b % 7 == 0 for b in jumped[:-1]) and len(jumped) == 3
-    assert ovrel.Binseg(max_depth=1).fit(X).predict(pen=10.0).breakpoints in (
-        [100, 300],
-        [200, 300],
-    )
-    assert ovrel.Binseg(max_change_points=1).fit(X).predict(pen=10.0).breakpoints in (
-        [100, 300],
-        [200, 300],
-    )
+    for capped in (ovrel.Binseg(max_depth=1), ovrel.Binseg(max_change_points=1)):
+        assert capped.fit(X).predict(pen=10.0).breakpoints in ([100, 300], [200, 300])
 
 
-def test_predict_before_fit():
-    for cls in (ovrel.Pelt, ovrel.Binseg, ovrel.Fpop):
-        with pytest.raises(
-            RuntimeError, match=r"^fit\(\.\.\.\) must be called before predict\(\.\.\.\)$"
-        ):
-            cls().predict(pen=1.0)
-
-
-def test_predict_argument_binding():
+def test_predict_accepts_any_real_penalty():
     p = ovrel.Pelt().fit(X)
-    with pytest.raises(
-        TypeError, match=r"^predict\(\) takes 1 positional argument but 2 were given$"
-    ):
-        p.predict(1.0)
-    with pytest.raises(TypeError, match=r"^argument 'pen': must be real number, not str$"):
-        p.predict(pen="1")
-    with pytest.raises(TypeError, match=r"^argument 'n_bkps': "):
-        p.predict(n_bkps=1.0)
-    with pytest.raises(OverflowError):
-        p.predict(n_bkps=-1)
     assert p.predict(pen=10).breakpoints == [100, 200, 300]
     assert p.predict(pen=np.float32(10.0)).breakpoints == [100, 200, 300]
-    with pytest.raises(TypeError, match=r"^fit\(\) missing 1 required positional argument: 'x'$"):
-        p.fit()
 
 
 def test_failed_fit_keeps_the_earlier_series():
@@ -144,22 +80,12 @@ def test_failed_fit_keeps_the_earlier_series():
     assert p.predict(pen=10.0).breakpoints == [100, 200, 300]
 
 
-def test_engine_errors_are_mapped():
-    # Too short for the requested number of changes: an engine error, raised as ValueError.
-    p = ovrel.Pelt(min_segment_len=100).fit(X)
-    with pytest.raises(ValueError) as info:
-        p.predict(n_bkps=5)
-    assert not str(info.value).startswith("invalid input: ")
-
-
 def test_fpop_runs_l2_only():
     f = ovrel.Fpop().fit(X)
     r = f.predict(pen=10.0)
     assert r.breakpoints == [100, 200, 300]
     assert (r.diagnostics.algorithm, r.diagnostics.cost_model) == ("fpop", "l2_mean")
     assert f.predict(n_bkps=2).breakpoints == [100, 200, 300]
-    with pytest.raises(TypeError, match=r"^Fpop\(\) got an unexpected keyword argument 'model'$"):
-        ovrel.Fpop(model="l2")
 
 
 @pytest.mark.parametrize("pen", [2.0, 10.0, 50.0])

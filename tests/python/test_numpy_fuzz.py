@@ -6,20 +6,8 @@ import pytest
 import ovrel
 
 DTYPES = [
-    "<f8",
-    ">f8",
-    "<f4",
-    ">f4",
-    "f2",
-    "i8",
-    "u1",
-    "?",
-    "c16",
-    "O",
-    "U3",
-    "M8[ns]",
-    [("a", "f8")],
-]
+    "<f8", ">f8", "<f4", ">f4", "f2", "i8", "u1", "?", "c16", "O", "U3", "M8[ns]", [("a", "f8")],
+]  # fmt: skip
 
 
 def expected_outcome(x):
@@ -87,28 +75,11 @@ class RaisingArray:
 
 
 GARBAGE = [
-    None,
-    "text",
-    b"bytes",
-    {"a": 1.0},
-    {1.0, 2.0},
-    object(),
-    RaisingArray(),
-    [1.0, [2.0]],
-    [[1.0], [2.0, 3.0]],
-    [[[1.0]]],
-    2**80,
-    [2**80],
-    1.0,
-    [None, 1.0],
-    [1.0, "x"],
-    range(5),
-    iter([1.0]),
-    np.float64(1.0),
-    np.ma.masked_array([1.0, 2.0], mask=[0, 1]),
-    memoryview(b"abcd"),
-    [complex(1, 2)],
-]
+    None, "text", b"bytes", {"a": 1.0}, {1.0, 2.0}, object(), RaisingArray(), [1.0, [2.0]],
+    [[1.0], [2.0, 3.0]], [[[1.0]]], 2**80, [2**80], 1.0, [None, 1.0], [1.0, "x"], range(5),
+    iter([1.0]), np.float64(1.0), np.ma.masked_array([1.0, 2.0], mask=[0, 1]),
+    memoryview(b"abcd"), [complex(1, 2)],
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("x", GARBAGE, ids=lambda v: type(v).__name__)
@@ -131,11 +102,7 @@ def test_random_arrays(seed):
         a = random_array(rng)
         expected = expected_outcome(a)
         if expected is None:
-            assert fingerprint(a) == fingerprint(np.ascontiguousarray(a)), (
-                a.dtype,
-                a.shape,
-                a.strides,
-            )
+            assert fingerprint(a) == fingerprint(np.ascontiguousarray(a)), (a.dtype, a.strides)
             continue
         exc, message = expected
         with pytest.raises(exc) as info:

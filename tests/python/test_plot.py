@@ -18,38 +18,19 @@ def close_figures():
     plt.close("all")
 
 
-def result(n=10, d=1, breakpoints=(5, 10), segments="auto"):
+def result(n=10, d=1, breakpoints=(5, 10), segments=True):
     bps = list(breakpoints)
-    diagnostics = {
-        "n": n,
-        "d": d,
-        "schema_version": 1,
-        "notes": [],
-        "warnings": [],
-        "algorithm": "pelt",
-        "cost_model": "l2_mean",
-        "repro_mode": "Balanced",
-    }
+    diagnostics = {"n": n, "d": d, "schema_version": 1, "notes": [], "warnings": [], "algorithm": "pelt", "cost_model": "l2_mean", "repro_mode": "Balanced"}  # fmt: skip
     doc = {
         "breakpoints": bps,
         "change_points": [b for b in bps if b < n],
         "diagnostics": diagnostics,
     }
-    if segments == "auto":
-        starts = [0] + bps[:-1]
-        segments = [
-            {
-                "start": s,
-                "end": e,
-                "mean": [float(i + j) for j in range(d)],
-                "variance": None,
-                "count": e - s,
-                "missing_count": 0,
-            }
-            for i, (s, e) in enumerate(zip(starts, bps))
-        ]
-    if segments is not None:
-        doc["segments"] = segments
+    if segments:
+        doc["segments"] = [
+            {"start": s, "end": e, "mean": [float(i + j) for j in range(d)], "variance": None, "count": e - s, "missing_count": 0}
+            for i, (s, e) in enumerate(zip([0] + bps[:-1], bps))
+        ]  # fmt: skip
     return ovrel.OfflineChangePointResult.from_json(json.dumps(doc))
 
 
@@ -63,15 +44,10 @@ def test_univariate_from_segments():
     assert fig.get_size_inches().tolist() == [10.0, 3.5]
     (ax,) = fig.axes
     assert legend_texts(ax) == ["signal", "change-point"]
-    line = ax.get_lines()[0]
+    line, vline = ax.get_lines()
     assert line.get_ydata().tolist() == [0.0] * 5 + [1.0] * 5
     assert line.get_linewidth() == 1.5
-    vline = ax.get_lines()[1]
-    assert (
-        vline.get_xdata()[0] == 5
-        and vline.get_color() == "crimson"
-        and vline.get_linestyle() == "--"
-    )
+    assert (vline.get_xdata()[0], vline.get_color(), vline.get_linestyle()) == (5, "crimson", "--")
     assert ax.get_xlabel() == "t"
 
 
@@ -79,10 +55,7 @@ def test_multivariate_from_segments():
     fig = result(d=3).plot(title="T")
     assert fig.get_size_inches().tolist() == [10.0, 8.25]
     axes = fig.axes
-    assert len(axes) == 3
-    assert [legend_texts(ax)[0] for ax in axes] == ["signal[0]", "signal[1]", "signal[2]"]
-    assert legend_texts(axes[0]) == ["signal[0]", "change-point"]
-    assert legend_texts(axes[1]) == ["signal[1]"]
+    assert [legend_texts(ax) for ax in axes] == [["signal[0]", "change-point"], ["signal[1]"], ["signal[2]"]]  # fmt: skip
     assert [ax.get_ylabel() for ax in axes] == ["x[0]", "x[1]", "x[2]"]
     assert [ax.get_xlabel() for ax in axes] == ["", "", "t"]
     assert axes[0].get_title() == "T"
@@ -99,8 +72,7 @@ def test_values_and_options():
     assert ax.get_lines()[0].get_ydata().tolist() == values.tolist()
     assert ax.get_lines()[0].get_linewidth() == 2.0
     assert ax.get_lines()[1].get_color() == "blue"
-    fig2 = result(d=2).plot(np.zeros((10, 2)))
-    assert len(fig2.axes) == 2
+    assert len(result(d=2).plot(np.zeros((10, 2))).axes) == 2
 
 
 def test_given_axes():
@@ -110,8 +82,7 @@ def test_given_axes():
 
 
 def test_no_change_points_draws_no_lines():
-    fig = result(breakpoints=(10,)).plot()
-    ax = fig.axes[0]
+    ax = result(breakpoints=(10,)).plot().axes[0]
     assert len(ax.get_lines()) == 1
     assert legend_texts(ax) == ["signal"]
 
@@ -136,36 +107,23 @@ def test_missing_matplotlib(monkeypatch):
     assert message.endswith(")") and "matplotlib.pyplot" in message
 
 
-def test_univariate_values_for_multivariate_result():
-    with pytest.raises(
-        ValueError,
-        match=r"^plot\(\) received univariate values, but diagnostics.d=2; expected multivariate values with matching dimensions$",
-    ):
-        result(d=2).plot(np.zeros(10))
-
-
-def test_segment_refusals():
-    with pytest.raises(
-        ValueError, match=r"^plot\(\) requires values when result.segments are unavailable$"
-    ):
-        result(segments=None).plot()
-    with pytest.raises(
-        ValueError,
-        match=r"^plot\(ax=...\) is only supported for univariate data; omit ax for multivariate plotting$",
-    ):
-        result(d=2).plot(ax=object())
+@pytest.mark.parametrize(
+    "plot, message",
+    [
+        (lambda: result(d=2).plot(np.zeros(10)), "plot() received univariate values, but diagnostics.d=2; expected multivariate values with matching dimensions"),
+        (lambda: result(segments=False).plot(), "plot() requires values when result.segments are unavailable"),
+        (lambda: result(d=2).plot(ax=object()), "plot(ax=...) is only supported for univariate data; omit ax for multivariate plotting"),
+    ],
+)  # fmt: skip
+def test_refusals(plot, message):
+    with pytest.raises(ValueError) as info:
+        plot()
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize(
-    "kwargs, name",
-    [
-        ({"breakpoint_color": None}, "breakpoint_color"),
-        ({"breakpoint_style": 3}, "breakpoint_style"),
-        ({"line_width": "x"}, "line_width"),
-        ({"show_legend": 1}, "show_legend"),
-        ({"title": 5}, "title"),
-    ],
-)
-def test_argument_types(kwargs, name):
-    with pytest.raises(TypeError, match=f"^argument '{name}': "):
+    "kwargs", [{"breakpoint_color": None}, {"breakpoint_style": 3}, {"line_width": "x"}, {"show_legend": 1}, {"title": 5}]
+)  # fmt: skip
+def test_argument_types(kwargs):
+    with pytest.raises(TypeError, match=f"^argument '{next(iter(kwargs))}': "):
         result().plot(**kwargs)

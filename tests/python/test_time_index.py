@@ -35,23 +35,4 @@ def test_time_index_note_follows_the_layout_note():
     assert notes == ["copied from strided to contiguous layout", STRIDED]
 
 
-@pytest.mark.parametrize(
-    "x, index, exc, message",
-    [
-        (X3, [0, 1, 2], TypeError, "expected numpy.ndarray for time index"),
-        (X3, np.zeros((3, 1), dtype=np.int64), ValueError, "time index must be 1D with length n=3, got ndim=2"),
-        (X3, np.array(3), ValueError, "time index must be 1D with length n=3, got ndim=0"),
-        (X3, np.arange(4), ValueError, "time index length mismatch: got 4, expected n=3"),
-        (X3, np.arange(3, dtype=np.int32), TypeError, "expected int64 or datetime64\\[ns\\] for time index, got int32"),
-        (X3, np.arange(3, dtype=">i8"), TypeError, "expected int64 or datetime64\\[ns\\] for time index, got >i8"),
-        (X3, np.arange(3).astype("datetime64[s]"), TypeError, "expected int64 or datetime64\\[ns\\] for time index, got datetime64\\[s\\]"),
-        # values first, then the time index, then the validation
-        (np.arange(3), "not an array", TypeError, "expected float32 or float64, got int64"),
-        (np.array([1.0, np.nan, 2.0]), np.arange(2), ValueError, "time index length mismatch: got 2, expected n=3"),
-        (np.array([1.0, np.inf, 2.0]), np.arange(3), ValueError, "non-finite value encountered: index=1, value=\\+inf; TimeSeriesView does not accept infinities"),
-        (np.zeros(0), np.zeros(0, dtype=np.int64), ValueError, "n must be >= 1"),
-    ],
-)  # fmt: skip
-def test_time_index_refusals(x, index, exc, message):
-    with pytest.raises(exc, match=f"^{message}$"):
-        parse(x, index)
+# The exact refusals are in tests/data/python_time_index_texts.txt.

@@ -5,8 +5,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-import ovrel
-
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "typed_usage.py"
 
 # Differences stubtest reports that are not drift: nanobind makes every class with its own
@@ -26,12 +24,6 @@ def run(args, cwd):
     return subprocess.run(
         [sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True, timeout=600
     )
-
-
-def test_stub_and_marker_are_installed():
-    here = Path(ovrel.__file__).parent
-    assert (here / "py.typed").is_file()
-    assert (here / "_ovrel_rs.pyi").is_file()
 
 
 def test_stub_matches_the_built_module(tmp_path):

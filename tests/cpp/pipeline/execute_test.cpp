@@ -2,10 +2,10 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,9 +42,8 @@ std::vector<double> shifted_levels(std::size_t n) {
 const std::vector<double> kValues = shifted_levels(60);
 
 core::TimeSeriesView view_of(const std::vector<double>& values,
-                             core::MissingPolicy policy = core::MissingPolicy::Error,
-                             std::size_t d = 2) {
-  return *core::TimeSeriesView::from_f64(values, values.size() / d, d,
+                             core::MissingPolicy policy = core::MissingPolicy::Error) {
+  return *core::TimeSeriesView::from_f64(values, values.size() / 2, 2,
                                          core::MemoryLayout::c_contiguous(), std::nullopt,
                                          core::TimeIndex::none(), policy);
 }
@@ -56,12 +55,15 @@ OfflineDetectorConfig detector_with(Stopping stopping) {
   return config;
 }
 
-PipelineSpec spec_for(OfflineDetectorConfig detector, CostConfig cost) {
+PipelineSpec spec_for(OfflineDetectorConfig detector, CostConfig cost,
+                      std::size_t min_segment_len = 5,
+                      std::optional<preprocess::PreprocessConfig> preprocess = std::nullopt) {
   PipelineSpec spec;
   spec.stopping = detector_stopping(detector);
   spec.detector = std::move(detector);
   spec.cost = cost;
-  spec.constraints.min_segment_len = 5;
+  spec.constraints.min_segment_len = min_segment_len;
+  spec.preprocess = std::move(preprocess);
   return spec;
 }
 
@@ -82,15 +84,10 @@ void expect_same_run(const OfflineChangePointResult& a, const OfflineChangePoint
 // Each reachable pair runs the detector and model it names: the names in the diagnostics are
 // written by the detector and the model themselves.
 TEST(Dispatch, EveryDetectorAndCostPairRunsItsOwnDetectorAndModel) {
-  const std::vector<std::pair<CostConfig, const char*>> costs = {
-      {CostConfig::Ar, "ar"},
-      {CostConfig::Cosine, "cosine"},
-      {CostConfig::L1Median, "l1_median"},
-      {CostConfig::L2, "l2_mean"},
-      {CostConfig::Normal, "normal_mean_var"},
-      {CostConfig::NormalFullCov, "normal_full_cov"},
-      {CostConfig::Nig, "nig_marginal"},
-      {CostConfig::Rank, "rank"}};
+  // Indexed by the cost's wire tag.
+  const char* const model_names[] = {
+      "ar",           "cosine", "l1_median", "l2_mean", "normal_mean_var", "normal_full_cov",
+      "nig_marginal", "rank"};
   const Stopping two = Stopping::known_k(2);
   const std::vector<std::pair<OfflineDetectorConfig, const char*>> detectors = {
       {detector_with<offline::PeltConfig>(two), "pelt"},
@@ -98,7 +95,9 @@ TEST(Dispatch, EveryDetectorAndCostPairRunsItsOwnDetectorAndModel) {
       {detector_with<offline::FpopConfig>(two), "fpop"},
       {detector_with<offline::WbsConfig>(two), "wbs"},
       {detector_with<offline::DynpConfig>(two), "dynp"}};
-  for (const auto& [cost, model_name] : costs) {
+  for (std::uint8_t tag = 0; tag < 8; ++tag) {
+    const auto cost = static_cast<CostConfig>(tag);
+    const char* const model_name = model_names[tag];
     for (const auto& [detector, algorithm] : detectors) {
       SCOPED_TRACE(std::string(algorithm) + " x " + model_name);
       const auto result = run(spec_for(detector, cost));
@@ -147,116 +146,69 @@ TEST(Dispatch, FixedModelParametersAndConfigurationReachTheDetector) {
 struct ErrorCase {
   const char* name;
   PipelineSpec spec;
-  OvrelError error;
+  std::string message;
 };
-
-PipelineSpec with_min_segment_len(PipelineSpec spec, std::size_t m) {
-  spec.constraints.min_segment_len = m;
-  return spec;
-}
-
-PipelineSpec with_preprocess(PipelineSpec spec, preprocess::PreprocessConfig config) {
-  spec.preprocess = std::move(config);
-  return spec;
-}
-
-const Stopping kBic = Stopping::penalized(Penalty::bic());
-const offline::PeltConfig kPeltNoParams{kBic, 0, 1000};
-const std::string kConstraintsZero = "constraints.min_segment_len must be >= 1; got 0";
 
 class ExecutionOrderTest : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(ExecutionOrderTest, FirstFailingStepDecides) {
   const auto result = run(GetParam().spec);
   ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error(), GetParam().error);
+  EXPECT_EQ(result.error(), OvrelError::invalid_input(GetParam().message));
 }
 
-PipelineSpec inconsistent_with(preprocess::PreprocessConfig config) {
-  PipelineSpec spec =
-      spec_for(detector_with<offline::PeltConfig>(Stopping::known_k(1)), CostConfig::L2);
-  spec.stopping = kBic;
-  return with_preprocess(std::move(spec), std::move(config));
-}
+const Stopping kBic = Stopping::penalized(Penalty::bic());
+const offline::PeltConfig kPeltNoParams{kBic, 0, 1000};
+const std::string kConstraintsZero = "constraints.min_segment_len must be >= 1; got 0";
 
-PipelineSpec online_spec() {
-  PipelineSpec spec = spec_for(kPeltNoParams, CostConfig::L2);
-  spec.detector = OnlineDetectorConfig{};
+// Chains of {detrend, deseasonalize, winsorize, robust_scale}.
+const preprocess::PreprocessConfig kBadDegree{preprocess::DetrendMethod::polynomial(5), {}, {}, {}};
+const preprocess::PreprocessConfig kLongPeriod{
+    {}, preprocess::DeseasonalizeMethod::differencing(100), {}, {}};
+
+PipelineSpec with(PipelineSpec spec, decltype(PipelineSpec::detector) detector, Stopping stopping) {
+  spec.detector = std::move(detector);
+  spec.stopping = std::move(stopping);
   return spec;
 }
 
-preprocess::PreprocessConfig bad_degree() {
-  preprocess::PreprocessConfig config;
-  config.detrend = preprocess::DetrendMethod::polynomial(5);
-  return config;
-}
-
-preprocess::PreprocessConfig long_period() {
-  preprocess::PreprocessConfig config;
-  config.deseasonalize = preprocess::DeseasonalizeMethod::differencing(100);
-  return config;
-}
-
-template <class T>
-OvrelError error_of(const Result<T>& result) {
-  if (result.has_value()) throw std::logic_error("the fixture expected an error");
-  return result.error();
-}
-
-// The chain's own error on the test series: a step or the view over its output.
-OvrelError preprocess_error(const preprocess::PreprocessConfig& config) {
-  const auto cleaned = preprocess::PreprocessPipeline::create(config)->apply(view_of(kValues));
-  if (!cleaned) return cleaned.error();
-  return error_of(cleaned->as_view());
+PipelineSpec splits_beyond_n() {
+  PipelineSpec spec = spec_for(kPeltNoParams, CostConfig::L2);
+  spec.constraints.candidate_splits = std::vector<std::size_t>{70};
+  return spec;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, ExecutionOrderTest,
     ::testing::Values(
         // An online specification is refused before anything of it is looked at.
-        ErrorCase{
-            "OnlineFirst", online_spec(),
-            OvrelError::invalid_input(
-                "execute_pipeline only supports offline pipelines; received online pipeline")},
-        ErrorCase{"ValidationBeforePreprocessing", inconsistent_with(bad_degree()),
-                  OvrelError::invalid_input(
-                      "offline pipeline has inconsistent stopping configuration for detector=pelt: "
-                      "detector.stopping=KnownK(1), pipeline.stopping=Penalized(BIC)")},
+        ErrorCase{"OnlineFirst",
+                  with(spec_for(kPeltNoParams, CostConfig::L2, 0), OnlineDetectorConfig{}, kBic),
+                  "execute_pipeline only supports offline pipelines; received online pipeline"},
+        ErrorCase{"ValidationBeforePreprocessing",
+                  with(spec_for(kPeltNoParams, CostConfig::L2, 0, kBadDegree),
+                       detector_with<offline::PeltConfig>(Stopping::known_k(1)), kBic),
+                  "offline pipeline has inconsistent stopping configuration for detector=pelt: "
+                  "detector.stopping=KnownK(1), pipeline.stopping=Penalized(BIC)"},
         ErrorCase{"PreprocessConfigBeforeConstraints",
-                  with_preprocess(with_min_segment_len(spec_for(kPeltNoParams, CostConfig::L2), 0),
-                                  bad_degree()),
-                  error_of(preprocess::PreprocessPipeline::create(bad_degree()))},
+                  spec_for(kPeltNoParams, CostConfig::L2, 0, kBadDegree),
+                  "DetrendMethod::Polynomial degree must be in 1..=3, got 5"},
         ErrorCase{"PreprocessStepBeforeConstraints",
-                  with_preprocess(with_min_segment_len(spec_for(kPeltNoParams, CostConfig::L2), 0),
-                                  long_period()),
-                  preprocess_error(long_period())},
-        ErrorCase{"ConstraintsBeforeDetectorConfig",
-                  with_min_segment_len(spec_for(kPeltNoParams, CostConfig::L2), 0),
-                  OvrelError::invalid_input(kConstraintsZero)},
-        ErrorCase{"ConstraintsAgainstN",
-                  [] {
-                    PipelineSpec spec = spec_for(kPeltNoParams, CostConfig::L2);
-                    spec.constraints.candidate_splits = std::vector<std::size_t>{70};
-                    return spec;
-                  }(),
-                  OvrelError::invalid_input("constraints.candidate_splits[0] must satisfy 0 < "
-                                            "split < n; got split=70, n=60")},
+                  spec_for(kPeltNoParams, CostConfig::L2, 0, kLongPeriod),
+                  "deseasonalize differencing requires period < n, got period=100, n=60"},
+        ErrorCase{"ConstraintsBeforeDetectorConfig", spec_for(kPeltNoParams, CostConfig::L2, 0),
+                  kConstraintsZero},
+        ErrorCase{"ConstraintsAgainstN", splits_beyond_n(),
+                  "constraints.candidate_splits[0] must satisfy 0 < split < n; got split=70, n=60"},
         ErrorCase{"ConstraintsBeforeFpopCost",
-                  with_min_segment_len(
-                      spec_for(detector_with<offline::FpopConfig>(kBic), CostConfig::Rank), 0),
-                  OvrelError::invalid_input(kConstraintsZero)},
+                  spec_for(detector_with<offline::FpopConfig>(kBic), CostConfig::Rank, 0),
+                  kConstraintsZero},
         ErrorCase{"FpopNeedsL2", spec_for(offline::FpopConfig{kBic, 0, 1000}, CostConfig::Rank),
-                  OvrelError::invalid_input("detector=fpop requires cost=l2")},
+                  "detector=fpop requires cost=l2"},
         ErrorCase{"FpopConfig", spec_for(offline::FpopConfig{kBic, 0, 1000}, CostConfig::L2),
-                  OvrelError::invalid_input("FpopConfig.params_per_segment must be >= 1; got 0")},
+                  "FpopConfig.params_per_segment must be >= 1; got 0"},
         ErrorCase{"PeltConfig", spec_for(kPeltNoParams, CostConfig::Cosine),
-                  OvrelError::invalid_input("PeltConfig.params_per_segment must be >= 1; got 0")},
-        ErrorCase{
-            "WbsConfig",
-            spec_for(offline::WbsConfig{0, offline::WbsIntervalStrategy::Random, 0, kBic, 2, 1000},
-                     CostConfig::Nig),
-            OvrelError::invalid_input(
-                "WbsConfig.num_intervals must be >= 1 when provided; got 0")}),
+                  "PeltConfig.params_per_segment must be >= 1; got 0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Execution, OnlineConfigurationNeverReachesTheDispatch) {
@@ -268,15 +220,15 @@ TEST(Execution, OnlineConfigurationNeverReachesTheDispatch) {
 }
 
 TEST(Execution, DetectorReadsThePreprocessedSeries) {
-  preprocess::PreprocessConfig config;
-  config.robust_scale = preprocess::RobustScaleConfig{1e-9, 1.4826};
-  config.detrend = preprocess::DetrendMethod::linear();
+  const preprocess::PreprocessConfig config{
+      preprocess::DetrendMethod::linear(), {}, {}, preprocess::RobustScaleConfig{1e-9, 1.4826}};
   const auto cleaned =
       preprocess::PreprocessPipeline::create(config)->apply(view_of(kValues)).value();
-  const PipelineSpec plain = spec_for(detector_with<offline::PeltConfig>(kBic), CostConfig::L2);
-  const auto expected = run(plain, *cleaned.as_view());
+  PipelineSpec spec = spec_for(detector_with<offline::PeltConfig>(kBic), CostConfig::L2);
+  const auto expected = run(spec, *cleaned.as_view());
   ASSERT_TRUE(expected.has_value());
-  expect_same_run(*run(with_preprocess(plain, config)), *expected);
+  spec.preprocess = config;
+  expect_same_run(*run(spec), *expected);
 }
 
 TEST(Execution, IgnorePolicyWithoutMissingValuesRunsUnderTheErrorPolicy) {

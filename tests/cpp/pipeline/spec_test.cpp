@@ -39,9 +39,18 @@ PipelineSpec offline_spec(OfflineDetectorConfig detector, std::optional<Stopping
   return spec;
 }
 
-std::string inconsistent(const std::string& name, const std::string& tail) {
-  return "offline pipeline has inconsistent stopping configuration for detector=" + name + ": " +
-         tail;
+std::string inconsistent(const std::string& name, const std::string& own,
+                         const std::string& pipeline) {
+  return "offline pipeline has inconsistent stopping configuration for detector=" + name +
+         ": detector.stopping=" + own + ", pipeline.stopping=" + pipeline;
+}
+
+PipelineSpec online_spec(CostConfig cost, std::optional<Stopping> stopping) {
+  PipelineSpec spec;
+  spec.detector = OnlineDetectorConfig{};
+  spec.cost = cost;
+  spec.stopping = std::move(stopping);
+  return spec;
 }
 
 struct RefusalCase {
@@ -50,9 +59,9 @@ struct RefusalCase {
   std::string message;
 };
 
-class OfflineRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+class RefusalTest : public ::testing::TestWithParam<RefusalCase> {};
 
-TEST_P(OfflineRefusalTest, FirstFailingCheckDecides) {
+TEST_P(RefusalTest, FirstFailingCheckDecides) {
   const auto config = GetParam().spec.to_pipeline_config();
   ASSERT_FALSE(config.has_value());
   EXPECT_EQ(config.error(), OvrelError::invalid_input(GetParam().message));
@@ -62,7 +71,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 const Stopping kPath = Stopping::penalty_path({Penalty::bic(), Penalty::aic()});
 
 INSTANTIATE_TEST_SUITE_P(
-    Checks, OfflineRefusalTest,
+    Checks, RefusalTest,
     ::testing::Values(
         RefusalCase{"CostNoneBeforeMissingStopping",
                     offline_spec(offline::PeltConfig{}, std::nullopt, CostConfig::None),
@@ -71,49 +80,39 @@ INSTANTIATE_TEST_SUITE_P(
                     "offline pipeline requires stopping configuration"},
         RefusalCase{"PeltManualAgainstBic",
                     offline_spec(with_stopping<offline::PeltConfig>(manual(2.0)), kBic),
-                    inconsistent("pelt",
-                                 "detector.stopping=Penalized(Manual(2.0)), "
-                                 "pipeline.stopping=Penalized(BIC)")},
+                    inconsistent("pelt", "Penalized(Manual(2.0))", "Penalized(BIC)")},
         RefusalCase{"PeltBicAgainstKnownK",
                     offline_spec(with_stopping<offline::PeltConfig>(kBic), Stopping::known_k(2)),
-                    inconsistent("pelt",
-                                 "detector.stopping=Penalized(BIC), "
-                                 "pipeline.stopping=KnownK(2)")},
+                    inconsistent("pelt", "Penalized(BIC)", "KnownK(2)")},
         RefusalCase{"BinSegKnownKAgainstBic",
                     offline_spec(with_stopping<offline::BinSegConfig>(Stopping::known_k(1)), kBic),
-                    inconsistent("binseg",
-                                 "detector.stopping=KnownK(1), "
-                                 "pipeline.stopping=Penalized(BIC)")},
+                    inconsistent("binseg", "KnownK(1)", "Penalized(BIC)")},
         RefusalCase{"FpopNaNEqualsNothing",
                     offline_spec(with_stopping<offline::FpopConfig>(manual(kNaN)), manual(kNaN)),
-                    inconsistent("fpop",
-                                 "detector.stopping=Penalized(Manual(NaN)), "
-                                 "pipeline.stopping=Penalized(Manual(NaN))")},
+                    inconsistent("fpop", "Penalized(Manual(NaN))", "Penalized(Manual(NaN))")},
         RefusalCase{"WbsExponentTexts",
                     offline_spec(with_stopping<offline::WbsConfig>(manual(1e-5)), manual(1.5e16)),
-                    inconsistent("wbs",
-                                 "detector.stopping=Penalized(Manual(1e-5)), "
-                                 "pipeline.stopping=Penalized(Manual(1.5e16))")},
-        RefusalCase{"PathOrderMatters",
-                    offline_spec(with_stopping<offline::DynpConfig>(kPath),
-                                 Stopping::penalty_path({Penalty::aic(), Penalty::bic()})),
-                    inconsistent("segneigh (dynp)",
-                                 "detector.stopping=PenaltyPath([BIC, AIC]), "
-                                 "pipeline.stopping=PenaltyPath([AIC, BIC])")},
-        RefusalCase{"PathLengthMatters",
-                    offline_spec(with_stopping<offline::DynpConfig>(kPath),
-                                 Stopping::penalty_path({Penalty::bic()})),
-                    inconsistent("segneigh (dynp)",
-                                 "detector.stopping=PenaltyPath([BIC, AIC]), "
-                                 "pipeline.stopping=PenaltyPath([BIC])")},
+                    inconsistent("wbs", "Penalized(Manual(1e-5))", "Penalized(Manual(1.5e16))")},
+        RefusalCase{
+            "PathOrderMatters",
+            offline_spec(with_stopping<offline::DynpConfig>(kPath),
+                         Stopping::penalty_path({Penalty::aic(), Penalty::bic()})),
+            inconsistent("segneigh (dynp)", "PenaltyPath([BIC, AIC])", "PenaltyPath([AIC, BIC])")},
+        RefusalCase{
+            "PathLengthMatters",
+            offline_spec(with_stopping<offline::DynpConfig>(kPath),
+                         Stopping::penalty_path({Penalty::bic()})),
+            inconsistent("segneigh (dynp)", "PenaltyPath([BIC, AIC])", "PenaltyPath([BIC])")},
         RefusalCase{"SeedOutsideWbs",
                     offline_spec(offline::DynpConfig{}, Stopping::known_k(1), CostConfig::Rank, 3),
                     "offline pipeline seed is only supported for detector=wbs"},
         RefusalCase{"StoppingBeforeSeed",
                     offline_spec(offline::DynpConfig{}, Stopping::known_k(2), CostConfig::Rank, 3),
-                    inconsistent("segneigh (dynp)",
-                                 "detector.stopping=KnownK(1), "
-                                 "pipeline.stopping=KnownK(2)")}),
+                    inconsistent("segneigh (dynp)", "KnownK(1)", "KnownK(2)")},
+        RefusalCase{"OnlineCostBeforeStopping", online_spec(CostConfig::L2, kBic),
+                    "online pipeline must use CostConfig::None"},
+        RefusalCase{"OnlineStopping", online_spec(CostConfig::None, kBic),
+                    "online pipeline must not include stopping configuration"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OfflineConfig, EqualRulesUnderIeeeComparisonPass) {
@@ -141,18 +140,6 @@ TEST(OfflineConfig, PipelineSeedReplacesTheWbsSeedOnlyWhenGiven) {
     EXPECT_EQ(std::get<offline::WbsConfig>(std::get<OfflineDetectorConfig>(spec.detector)).seed,
               42U);
   }
-}
-
-TEST(OnlineConfig, CostIsCheckedBeforeStopping) {
-  PipelineSpec spec;
-  spec.detector = OnlineDetectorConfig{};
-  spec.cost = CostConfig::L2;
-  spec.stopping = kBic;
-  EXPECT_EQ(spec.to_pipeline_config().error(),
-            OvrelError::invalid_input("online pipeline must use CostConfig::None"));
-  spec.cost = CostConfig::None;
-  EXPECT_EQ(spec.to_pipeline_config().error(),
-            OvrelError::invalid_input("online pipeline must not include stopping configuration"));
 }
 
 struct OnlineCase {
