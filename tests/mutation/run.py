@@ -155,13 +155,24 @@ def sample(patterns: list[str], limit: int, seed: int) -> tuple[int, list[Mutant
     return len(every), sorted(chosen, key=lambda m: (m.path, m.line, m.col, m.new))
 
 
+# The test binaries that can see a change to each source folder, nearest first: a subsystem's
+# own tests, then those of the subsystems built on it.
+SEEN_BY = {
+    "core": ["test_core", "test_costs", "test_offline", "test_online"],
+    "costs": ["test_costs", "test_offline"],
+    "offline": ["test_offline", "test_pipeline"],
+    "preprocess": ["test_preprocess", "test_pipeline"],
+    "online": ["test_online", "test_checkpoint"],
+    "pipeline": ["test_pipeline"],
+}
+
+
 def targets_for(path: str) -> list[str]:
-    # The offline tests see the costs through the detectors; the cost tests cannot see offline.
-    return (
-        ["test_offline"]
-        if path.startswith("src/ovrel/offline/")
-        else ["test_costs", "test_offline"]
-    )
+    parts = Path(path).parts
+    area = parts[2] if len(parts) > 3 and parts[:2] == ("src", "ovrel") else ""
+    if area not in SEEN_BY:
+        raise SystemExit(f"no C++ test binary sees {path}")
+    return SEEN_BY[area]
 
 
 class Runner:
