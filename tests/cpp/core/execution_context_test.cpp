@@ -16,13 +16,6 @@ struct RecordingProgress : ProgressSink {
   void report_progress(float fraction) override { seen.push_back(fraction); }
 };
 
-struct RecordingTelemetry : TelemetrySink {
-  std::vector<std::pair<std::string, double>> seen;
-  void record_scalar(std::string_view key, double value) override {
-    seen.emplace_back(std::string(key), value);
-  }
-};
-
 TEST(ExecutionContextTest, ProgressIsClampedAndNonFiniteIgnored) {
   const Constraints constraints;
   ExecutionContext ctx(constraints);
@@ -32,19 +25,6 @@ TEST(ExecutionContextTest, ProgressIsClampedAndNonFiniteIgnored) {
   ctx.progress = &sink;
   for (float f : {std::nanf(""), inf, -inf, -0.5f, 1.5f, 0.25f}) ctx.report_progress(f);
   EXPECT_EQ(sink.seen, (std::vector<float>{0.0f, 1.0f, 0.25f}));
-}
-
-TEST(ExecutionContextTest, ScalarsPassUnchanged) {
-  const Constraints constraints;
-  ExecutionContext ctx(constraints);
-  ctx.record_scalar("offline.pelt.cost_evals", 1.0);  // no sink: nothing happens
-  RecordingTelemetry sink;
-  ctx.telemetry = &sink;
-  ctx.record_scalar("offline.pelt.cost_evals", 12.0);
-  ctx.record_scalar("x", std::numeric_limits<double>::infinity());
-  ASSERT_EQ(sink.seen.size(), 2u);
-  EXPECT_EQ(sink.seen[0], (std::pair<std::string, double>{"offline.pelt.cost_evals", 12.0}));
-  EXPECT_TRUE(std::isinf(sink.seen[1].second));
 }
 
 TEST(ExecutionContextTest, CancellationIsReadOnSelectedIterations) {

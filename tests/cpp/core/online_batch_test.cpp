@@ -8,6 +8,7 @@
 
 #include "ovrel/core/detectors.hpp"
 #include "ovrel/core/text.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::core {
 namespace {
@@ -156,61 +157,20 @@ TEST(UpdateManyTest, MaskedValueReadsAsNaNAndIsRefused) {
   EXPECT_EQ(det.save_state().values, (std::vector<double>{1}));
 }
 
-TEST(ExtractRowTest, StridedFaultsInOrder) {
-  const std::vector<double> v{1, 2, 3, 4};
-  auto negative = extract_step_f64(view_f64(v, 2, 2, MemoryLayout::strided(-1, 1)), 1);
-  EXPECT_EQ(negative.error(),
-            OvrelError::invalid_input("strided index negative at t=1, j=0: idx=-1"));
-  const std::int64_t big = std::numeric_limits<std::int64_t>::max();
-  auto far = extract_step_f64(view_f64(v, 2, 2, MemoryLayout::strided(big, 1)), 1);
-  EXPECT_EQ(far.error(), OvrelError::invalid_input("strided index out of bounds at t=1, j=0: idx=" +
-                                                   std::to_string(big) + ", len=4"));
-  auto sum = extract_step_f64(view_f64(v, 2, 2, MemoryLayout::strided(1, big)), 1);
-  EXPECT_EQ(sum.error(), OvrelError::invalid_input(
-                             "strided index overflow at t=1, j=1, row_stride=1, col_stride=" +
-                             std::to_string(big)));
-  auto product = extract_step_f64(view_f64(v, 4, 1, MemoryLayout::strided(big / 2 + 1, 1)), 2);
-  EXPECT_EQ(product.error(),
-            OvrelError::invalid_input("strided index overflow at t=2, j=0, row_stride=" +
-                                      std::to_string(big / 2 + 1) + ", col_stride=1"));
-}
-
-struct StampCase {
-  std::uint64_t t;
-  std::int64_t t0, dt;
-  std::optional<std::int64_t> value;
-  const char* error;
-};
-
-class UniformTimestampTest : public ::testing::TestWithParam<StampCase> {};
+class UniformTimestampTest : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(UniformTimestampTest, CheckedArithmetic) {
-  const StampCase& c = GetParam();
-  auto r = uniform_timestamp(c.t, c.t0, c.dt);
-  if (c.value) {
-    ASSERT_TRUE(r.has_value()) << r.error().display();
-    EXPECT_EQ(*r, *c.value);
-  } else {
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), OvrelError::invalid_input(c.error));
-  }
+  const auto& r = GetParam();
+  ASSERT_EQ(r.size(), 5u);
+  auto stamp = uniform_timestamp(std::stoull(r[1]), std::stoll(r[2]), std::stoll(r[3]));
+  EXPECT_EQ(stamp ? std::to_string(*stamp) : stamp.error().message(), r[4]);
+  EXPECT_TRUE(stamp || stamp.error().kind() == ErrorKind::InvalidInput);
 }
-
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
 INSTANTIATE_TEST_SUITE_P(
     Detectors, UniformTimestampTest,
-    ::testing::Values(StampCase{0, -5, 3, -5, nullptr}, StampCase{4, 100, 25, 200, nullptr},
-                      StampCase{1, kMax - 1, 1, kMax, nullptr},
-                      StampCase{2, kMin, -1, std::nullopt,
-                                "uniform timestamp overflow: t0_ns=-9223372036854775808, delta=-2"},
-                      StampCase{std::uint64_t(kMax) + 1, 0, 1, std::nullopt,
-                                "time index overflow: t=9223372036854775808 does not fit into i64"},
-                      StampCase{4611686018427387904, 0, 2, std::nullopt,
-                                "uniform timestamp overflow: dt_ns=2, t=4611686018427387904"},
-                      StampCase{2, kMax - 1, 1, std::nullopt,
-                                "uniform timestamp overflow: t0_ns=9223372036854775806, delta=2"}));
+    ::testing::ValuesIn(test_support::data_rows("core_uniform_timestamps.txt")),
+    [](const auto& info) { return info.param.at(0); });
 
 }  // namespace
 }  // namespace ovrel::core

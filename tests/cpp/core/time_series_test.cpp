@@ -207,76 +207,55 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------------------------
 // Refused positions: a view that passed validation still never reads outside its buffer.
 
-struct FaultCase {
-  const char* name;
-  std::size_t n;
-  std::size_t d;
-  MemoryLayout layout;
-  std::size_t t;
-  std::size_t j;
-  PositionFault fault;
-  std::int64_t signed_index = 0;  // for strided Negative and OutOfBounds
-  std::size_t index = 0;          // for contiguous OutOfBounds
-};
+// A number of tests/data/core_view_positions.txt.
+std::int64_t position_number(const std::string& word) {
+  if (word == "i64max") return kI64Max;
+  if (word == "i64min") return std::numeric_limits<std::int64_t>::min();
+  if (word == "half") return kI64Max / 2 + 1;
+  if (word == "usizemax" || word == "2^63") {
+    // Carried in the same 64 bits; read back as size_t by the caller.
+    return static_cast<std::int64_t>(word == "2^63" ? std::uint64_t{1} << 63 : UINT64_MAX);
+  }
+  return std::stoll(word);
+}
 
-class PositionFaultTest : public ::testing::TestWithParam<FaultCase> {};
+class PositionFaultTest : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(PositionFaultTest, RefusedWithItsReason) {
-  const FaultCase& c = GetParam();
-  std::vector<double> values(c.n * c.d, 1.0);
-  auto view = TimeSeriesView::create(ValueBuffer::of_f64(values), c.n, c.d, c.layout, std::nullopt,
+  const auto& r = GetParam();
+  ASSERT_EQ(test_support::data_rows("core_view_positions.txt").size(), 17u);
+  ASSERT_EQ(r.size(), 9u);
+  const auto size = [](const std::string& w) {
+    return static_cast<std::size_t>(position_number(w));
+  };
+  const std::size_t n = size(r[1]), d = size(r[2]);
+  std::istringstream words(r[3]);
+  std::string kind, row_stride, col_stride;
+  words >> kind >> row_stride >> col_stride;
+  const MemoryLayout layout = kind == "C"   ? MemoryLayout::c_contiguous()
+                              : kind == "F" ? MemoryLayout::f_contiguous()
+                                            : MemoryLayout::strided(position_number(row_stride),
+                                                                    position_number(col_stride));
+  std::vector<double> values(n * d, 1.0);
+  auto view = TimeSeriesView::create(ValueBuffer::of_f64(values), n, d, layout, std::nullopt,
                                      TimeIndex::none(), MissingPolicy::Error);
   ASSERT_TRUE(view.has_value()) << view.error().display();
-  const Position pos = view->locate(c.t, c.j);
-  EXPECT_EQ(pos.fault, c.fault);
-  if (c.layout.kind == LayoutKind::Strided &&
-      (c.fault == PositionFault::Negative || c.fault == PositionFault::OutOfBounds)) {
-    EXPECT_EQ(pos.signed_index, c.signed_index);
+  const Position pos = view->locate(size(r[4]), size(r[5]));
+  const char* const names[] = {"None",     "TimeIndexTooLarge", "DimensionIndexTooLarge",
+                               "Overflow", "Negative",          "OutOfBounds"};
+  EXPECT_EQ(names[static_cast<int>(pos.fault)], r[6]);
+  if (r[7] != "-") {
+    EXPECT_EQ(kind == "strided" ? pos.signed_index : static_cast<std::int64_t>(pos.index),
+              position_number(r[7]));
   }
-  if (c.layout.kind != LayoutKind::Strided && c.fault == PositionFault::OutOfBounds) {
-    EXPECT_EQ(pos.index, c.index);
+  if (r[8] != "-") {
+    EXPECT_EQ(extract_step_f64(*view, size(r[4])).error(), OvrelError::invalid_input(r[8]));
   }
 }
 
-constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
-constexpr std::size_t kAboveSigned = static_cast<std::size_t>(kI64Max) + 1;
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, PositionFaultTest,
-    ::testing::Values(FaultCase{"NegativeRowStrideAtRowOne", 3, 1, MemoryLayout::strided(-1, 1), 1,
-                                0, PositionFault::Negative, -1},
-                      FaultCase{"StridePastEnd", 4, 1, MemoryLayout::strided(2, 1), 2, 0,
-                                PositionFault::OutOfBounds, 4},
-                      FaultCase{"StridedTimeTooLarge", 2, 1, MemoryLayout::strided(1, 1),
-                                kAboveSigned, 0, PositionFault::TimeIndexTooLarge},
-                      FaultCase{"StridedTimeBeforeDimension", 2, 1, MemoryLayout::strided(1, 1),
-                                kAboveSigned, kAboveSigned, PositionFault::TimeIndexTooLarge},
-                      FaultCase{"StridedDimensionTooLarge", 2, 1, MemoryLayout::strided(1, 1), 0,
-                                kAboveSigned, PositionFault::DimensionIndexTooLarge},
-                      FaultCase{"StridedProductOverflow", 3, 1,
-                                MemoryLayout::strided(kI64Max / 2 + 1, 1), 2, 0,
-                                PositionFault::Overflow},
-                      FaultCase{"StridedSumOverflow", 2, 2,
-                                MemoryLayout::strided(kI64Max / 2 + 1, kI64Max / 2 + 1), 1, 1,
-                                PositionFault::Overflow},
-                      FaultCase{"StridedNegativeSumOverflow", 2, 2,
-                                MemoryLayout::strided(std::numeric_limits<std::int64_t>::min(), -1),
-                                1, 1, PositionFault::Overflow},
-                      FaultCase{"CRowOutOfShape", 3, 2, MemoryLayout::c_contiguous(), 3, 0,
-                                PositionFault::OutOfBounds, 0, 6},
-                      FaultCase{"CColumnOutOfShape", 3, 2, MemoryLayout::c_contiguous(), 2, 2,
-                                PositionFault::OutOfBounds, 0, 6},
-                      FaultCase{"CProductOverflow", 3, 2, MemoryLayout::c_contiguous(), kSizeMax, 0,
-                                PositionFault::Overflow},
-                      FaultCase{"CSumOverflow", 1, 1, MemoryLayout::c_contiguous(), kSizeMax, 1,
-                                PositionFault::Overflow},
-                      FaultCase{"FProductOverflow", 3, 2, MemoryLayout::f_contiguous(), 0, kSizeMax,
-                                PositionFault::Overflow},
-                      FaultCase{"FSumOverflow", 1, 1, MemoryLayout::f_contiguous(), kSizeMax, 1,
-                                PositionFault::Overflow},
-                      FaultCase{"FOutOfShape", 3, 2, MemoryLayout::f_contiguous(), 3, 1,
-                                PositionFault::OutOfBounds, 0, 6}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, PositionFaultTest,
+                         ::testing::ValuesIn(test_support::data_rows("core_view_positions.txt")),
+                         [](const auto& info) { return info.param.at(0); });
 
 TEST(AccessorTest, RefusedWhenSomeElementFallsOutside) {
   const std::vector<double> values = {1, 2, 3, 4};
