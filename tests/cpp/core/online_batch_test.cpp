@@ -127,18 +127,6 @@ TEST(UpdateManyTest, StridedOutOfBoundsAfterTwoSteps) {
   EXPECT_EQ(det.save_state().values, (std::vector<double>{1, 3}));
 }
 
-TEST(UpdateManyTest, TwoColumnsFailWithTheDetectorsMessage) {
-  const std::vector<double> v{1, 2, 3, 4};
-  const Constraints constraints;
-  const ExecutionContext ctx(constraints);
-  FakeDetector det;
-  auto r = update_many(det, view_f64(v, 2, 2), ctx);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(),
-            OvrelError::invalid_input(
-                "FAKE currently supports univariate updates only; got d=2 (expected 1)"));
-}
-
 // A value the mask declares missing must not reach the detector as a real observation.
 TEST(UpdateManyTest, MaskedValueReadsAsNaNAndIsRefused) {
   const std::vector<double> v{1, 2, 3};
