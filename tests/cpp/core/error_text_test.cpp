@@ -23,28 +23,6 @@ TEST(OvrelErrorTest, DisplayTextsByKind) {
   EXPECT_EQ(static_cast<int>(OvrelError::resource_limit("y").kind()), 3);
 }
 
-Status fails_when(bool fail) {
-  if (fail) return invalid_input("bad");
-  return {};
-}
-Result<int> checked(int v) {
-  if (v < 0) return invalid_input("negative");
-  return v;
-}
-Result<int> twice(int v, bool fail) {
-  OVREL_TRY(fails_when(fail));
-  OVREL_TRY_ASSIGN(int w, checked(v));
-  return 2 * w;
-}
-
-TEST(OvrelErrorTest, TryMacrosPropagateTheFirstError) {
-  EXPECT_EQ(twice(4, false).value(), 8);
-  auto r = twice(4, true);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(), OvrelError::invalid_input("bad"));
-  EXPECT_EQ(twice(-1, false).error(), OvrelError::invalid_input("negative"));
-}
-
 TEST(FloatTextTest, PlainAndDebug) {
   const auto rows = test_support::data_rows("core_float_texts.txt");
   ASSERT_EQ(rows.size(), 24u);

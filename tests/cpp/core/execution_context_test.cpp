@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ovrel/core/execution_context.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::core {
 namespace {
@@ -14,13 +15,6 @@ namespace {
 struct RecordingProgress : ProgressSink {
   std::vector<float> seen;
   void report_progress(float fraction) override { seen.push_back(fraction); }
-};
-
-struct RecordingTelemetry : TelemetrySink {
-  std::vector<std::pair<std::string, double>> seen;
-  void record_scalar(std::string_view key, double value) override {
-    seen.emplace_back(std::string(key), value);
-  }
 };
 
 TEST(ExecutionContextTest, ProgressIsClampedAndNonFiniteIgnored) {
@@ -32,19 +26,6 @@ TEST(ExecutionContextTest, ProgressIsClampedAndNonFiniteIgnored) {
   ctx.progress = &sink;
   for (float f : {std::nanf(""), inf, -inf, -0.5f, 1.5f, 0.25f}) ctx.report_progress(f);
   EXPECT_EQ(sink.seen, (std::vector<float>{0.0f, 1.0f, 0.25f}));
-}
-
-TEST(ExecutionContextTest, ScalarsPassUnchanged) {
-  const Constraints constraints;
-  ExecutionContext ctx(constraints);
-  ctx.record_scalar("offline.pelt.cost_evals", 1.0);  // no sink: nothing happens
-  RecordingTelemetry sink;
-  ctx.telemetry = &sink;
-  ctx.record_scalar("offline.pelt.cost_evals", 12.0);
-  ctx.record_scalar("x", std::numeric_limits<double>::infinity());
-  ASSERT_EQ(sink.seen.size(), 2u);
-  EXPECT_EQ(sink.seen[0], (std::pair<std::string, double>{"offline.pelt.cost_evals", 12.0}));
-  EXPECT_TRUE(std::isinf(sink.seen[1].second));
 }
 
 TEST(ExecutionContextTest, CancellationIsReadOnSelectedIterations) {
@@ -65,62 +46,29 @@ TEST(ExecutionContextTest, CancellationIsReadOnSelectedIterations) {
   EXPECT_FALSE(ctx.check_cancelled_every(5, 0).has_value());
 }
 
-// Both budgets against their limits (time_budget_ms 100, max_cost_evals 10).
-struct BudgetCase {
-  const char* name;
-  bool time;  // time budget, else cost-evaluation budget
-  BudgetMode mode;
-  std::uint64_t value;
-  bool exceeded;      // the answer when no error
-  const char* error;  // ResourceLimit message, or nullptr
-};
-
-class BudgetTest : public ::testing::TestWithParam<BudgetCase> {};
+class BudgetTest : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(BudgetTest, UsedAgainstLimit) {
-  const BudgetCase& c = GetParam();
+  const auto& r = GetParam();
+  ASSERT_EQ(test_support::data_rows("core_budgets.txt").size(), 13u);
+  ASSERT_EQ(r.size(), 6u);
   Constraints constraints;
-  constraints.time_budget_ms = 100;
-  constraints.max_cost_evals = 10;
-  ExecutionContext ctx(constraints, ReproMode::Balanced, c.mode);
-  auto r = c.time ? ctx.check_elapsed_ms(c.value) : ctx.check_cost_eval_budget(c.value);
-  if (c.error == nullptr) {
-    ASSERT_TRUE(r.has_value());
-    EXPECT_EQ(*r, c.exceeded);
+  if (r[2] != "none")
+    (r[1] == "time" ? constraints.time_budget_ms : constraints.max_cost_evals) = std::stoull(r[2]);
+  const BudgetMode mode = r[3] == "HardFail" ? BudgetMode::HardFail : BudgetMode::SoftDegrade;
+  ExecutionContext ctx(constraints, ReproMode::Balanced, mode);
+  const std::uint64_t used = std::stoull(r[4]);
+  auto result = r[1] == "time" ? ctx.check_elapsed_ms(used) : ctx.check_cost_eval_budget(used);
+  if (r[5] == "within" || r[5] == "exceeded") {
+    EXPECT_EQ(result, Result<bool>(r[5] == "exceeded"));
   } else {
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error(), OvrelError::resource_limit(c.error));
+    EXPECT_EQ(result, Result<bool>(std::unexpected(OvrelError::resource_limit(r[5]))));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ExecutionContext, BudgetTest,
-    ::testing::Values(
-        BudgetCase{"TimeAtLimitHard", true, BudgetMode::HardFail, 100, false, nullptr},
-        BudgetCase{"TimeOverLimitHard", true, BudgetMode::HardFail, 101, false,
-                   "constraints.time_budget_ms exceeded: elapsed_ms=101, limit_ms=100, "
-                   "budget_mode=HardFail"},
-        BudgetCase{"TimeAtLimitSoft", true, BudgetMode::SoftDegrade, 100, false, nullptr},
-        BudgetCase{"TimeOverLimitSoft", true, BudgetMode::SoftDegrade, 101, true, nullptr},
-        BudgetCase{"CostAtLimitHard", false, BudgetMode::HardFail, 10, false, nullptr},
-        BudgetCase{"CostOverLimitHard", false, BudgetMode::HardFail, 11, false,
-                   "constraints.max_cost_evals exceeded: used=11, limit=10, budget_mode=HardFail"},
-        BudgetCase{"CostAtLimitSoft", false, BudgetMode::SoftDegrade, 10, false, nullptr},
-        BudgetCase{"CostOverLimitSoft", false, BudgetMode::SoftDegrade, 11, true, nullptr},
-        BudgetCase{"CostMaxHard", false, BudgetMode::HardFail, UINT64_MAX, false,
-                   "constraints.max_cost_evals exceeded: used=18446744073709551615, limit=10, "
-                   "budget_mode=HardFail"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ExecutionContextTest, WithoutBudgetsNothingIsExceeded) {
-  const Constraints constraints;
-  for (BudgetMode mode : {BudgetMode::HardFail, BudgetMode::SoftDegrade}) {
-    ExecutionContext ctx(constraints, ReproMode::Fast, mode);
-    EXPECT_EQ(ctx.check_cost_eval_budget(UINT64_MAX), Result<bool>(false));
-    EXPECT_EQ(ctx.check_elapsed_ms(UINT64_MAX), Result<bool>(false));
-    EXPECT_EQ(ctx.check_time_budget(MonotonicInstant{}), Result<bool>(false));
-  }
-}
+INSTANTIATE_TEST_SUITE_P(ExecutionContext, BudgetTest,
+                         ::testing::ValuesIn(test_support::data_rows("core_budgets.txt")),
+                         [](const auto& info) { return info.param.at(0); });
 
 TEST(ExecutionContextTest, TimeBudgetReadsTheMonotonicClock) {
   Constraints constraints;
@@ -136,6 +84,8 @@ TEST(ExecutionContextTest, TimeBudgetReadsTheMonotonicClock) {
   EXPECT_TRUE(m.ends_with(", limit_ms=100, budget_mode=HardFail"));
   ExecutionContext soft(constraints, ReproMode::Balanced, BudgetMode::SoftDegrade);
   EXPECT_EQ(soft.check_time_budget(now - std::chrono::seconds(5)), Result<bool>(true));
+  EXPECT_EQ(ExecutionContext(Constraints{}).check_time_budget(MonotonicInstant{}),
+            Result<bool>(false));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ovrel/core/detectors.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/missing.hpp"
 #include "ovrel/core/time_series.hpp"
@@ -100,26 +101,9 @@ INSTANTIATE_TEST_SUITE_P(Views, CreateTest, ::testing::ValuesIn(create_params())
                                   (info.param.type == ValueType::F32 ? "_f32" : "_f64");
                          });
 
-TEST(CreateTest, FromF64IsCreateOverF64) {
-  const std::vector<double> values = {1, 2, 3, 4};
-  auto view = TimeSeriesView::from_f64(values, 2, 2, MemoryLayout::f_contiguous(), std::nullopt,
-                                       TimeIndex::none(), MissingPolicy::Error);
-  ASSERT_TRUE(view.has_value());
-  EXPECT_EQ(view->values().type(), ValueType::F64);
-  EXPECT_EQ(view->values().as_f64().data(), values.data());
-  EXPECT_TRUE(view->values().as_f32().empty());
-}
-
-TEST(MemoryLayoutTest, TextForms) {
-  EXPECT_EQ(MemoryLayout::c_contiguous().text(), "CContiguous");
-  EXPECT_EQ(MemoryLayout::f_contiguous().text(), "FContiguous");
-  EXPECT_EQ(MemoryLayout::strided(-2, 5).text(), "Strided { row_stride: -2, col_stride: 5 }");
-  EXPECT_EQ(MemoryLayout::strided(std::numeric_limits<std::int64_t>::min(), 1).text(),
-            "Strided { row_stride: -9223372036854775808, col_stride: 1 }");
-}
-
 // ---------------------------------------------------------------------------------------------
-// Reading: every layout and value type gives the same logical matrix.
+// Reading: every layout and value type gives the same logical matrix, through the view, its
+// accessor and the streaming detectors' step reader.
 
 struct LayoutCase {
   const char* name;
@@ -127,6 +111,8 @@ struct LayoutCase {
   std::size_t d;
   MemoryLayout layout;
 };
+
+bool same_bits(double a, double b) { return std::isnan(a) ? std::isnan(b) : a == b; }
 
 // Stored value at buffer position p; distinct and exact in f32.
 double stored(std::size_t p) { return 0.25 * static_cast<double>(p) - 3.0; }
@@ -182,6 +168,13 @@ TEST_P(LayoutReadTest, EveryReaderAgreesWithThePositionTable) {
       EXPECT_EQ(acc->masked(t, j), p % 3 == 1);
       EXPECT_EQ(row[j], stored(p));
     }
+    // The streaming step reader reads a masked element as NaN, never as its stored value.
+    auto step = extract_step_f64(*view, t);
+    ASSERT_TRUE(step.has_value()) << step.error().display();
+    for (std::size_t j = 0; j < c.d; ++j) {
+      const auto p = static_cast<std::size_t>(oracle_position(c, t, j));
+      EXPECT_TRUE(same_bits((*step)[j], p % 3 == 1 ? kNaN : stored(p))) << t << " " << j;
+    }
   }
   for (std::size_t j = 0; j < c.d; ++j) {
     acc->read_column(j, column);
@@ -211,91 +204,58 @@ INSTANTIATE_TEST_SUITE_P(
              (std::get<1>(info.param) == ValueType::F32 ? "_f32" : "_f64");
     });
 
-TEST(LayoutReadTest, F32IsWidenedExactly) {
-  const std::vector<float> values = {0.1f, -1.0e-30f, 3.4e38f};
-  auto view =
-      TimeSeriesView::create(ValueBuffer::of_f32(values), 3, 1, MemoryLayout::c_contiguous(),
-                             std::nullopt, TimeIndex::none(), MissingPolicy::Error);
-  ASSERT_TRUE(view.has_value());
-  for (std::size_t t = 0; t < 3; ++t) {
-    EXPECT_EQ(view->value_at(t), static_cast<double>(values[t]));
-    EXPECT_EQ(view->accessor()->value(t, 0), static_cast<double>(values[t]));
-  }
-}
-
 // ---------------------------------------------------------------------------------------------
 // Refused positions: a view that passed validation still never reads outside its buffer.
 
-struct FaultCase {
-  const char* name;
-  std::size_t n;
-  std::size_t d;
-  MemoryLayout layout;
-  std::size_t t;
-  std::size_t j;
-  PositionFault fault;
-  std::int64_t signed_index = 0;  // for strided Negative and OutOfBounds
-  std::size_t index = 0;          // for contiguous OutOfBounds
-};
+// A number of tests/data/core_view_positions.txt.
+std::int64_t position_number(const std::string& word) {
+  if (word == "i64max") return kI64Max;
+  if (word == "i64min") return std::numeric_limits<std::int64_t>::min();
+  if (word == "half") return kI64Max / 2 + 1;
+  if (word == "usizemax" || word == "2^63") {
+    // Carried in the same 64 bits; read back as size_t by the caller.
+    return static_cast<std::int64_t>(word == "2^63" ? std::uint64_t{1} << 63 : UINT64_MAX);
+  }
+  return std::stoll(word);
+}
 
-class PositionFaultTest : public ::testing::TestWithParam<FaultCase> {};
+class PositionFaultTest : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(PositionFaultTest, RefusedWithItsReason) {
-  const FaultCase& c = GetParam();
-  std::vector<double> values(c.n * c.d, 1.0);
-  auto view = TimeSeriesView::create(ValueBuffer::of_f64(values), c.n, c.d, c.layout, std::nullopt,
+  const auto& r = GetParam();
+  ASSERT_EQ(test_support::data_rows("core_view_positions.txt").size(), 17u);
+  ASSERT_EQ(r.size(), 9u);
+  const auto size = [](const std::string& w) {
+    return static_cast<std::size_t>(position_number(w));
+  };
+  const std::size_t n = size(r[1]), d = size(r[2]);
+  std::istringstream words(r[3]);
+  std::string kind, row_stride, col_stride;
+  words >> kind >> row_stride >> col_stride;
+  const MemoryLayout layout = kind == "C"   ? MemoryLayout::c_contiguous()
+                              : kind == "F" ? MemoryLayout::f_contiguous()
+                                            : MemoryLayout::strided(position_number(row_stride),
+                                                                    position_number(col_stride));
+  std::vector<double> values(n * d, 1.0);
+  auto view = TimeSeriesView::create(ValueBuffer::of_f64(values), n, d, layout, std::nullopt,
                                      TimeIndex::none(), MissingPolicy::Error);
   ASSERT_TRUE(view.has_value()) << view.error().display();
-  const Position pos = view->locate(c.t, c.j);
-  EXPECT_EQ(pos.fault, c.fault);
-  if (c.layout.kind == LayoutKind::Strided &&
-      (c.fault == PositionFault::Negative || c.fault == PositionFault::OutOfBounds)) {
-    EXPECT_EQ(pos.signed_index, c.signed_index);
+  const Position pos = view->locate(size(r[4]), size(r[5]));
+  const char* const names[] = {"None",     "TimeIndexTooLarge", "DimensionIndexTooLarge",
+                               "Overflow", "Negative",          "OutOfBounds"};
+  EXPECT_EQ(names[static_cast<int>(pos.fault)], r[6]);
+  if (r[7] != "-") {
+    EXPECT_EQ(kind == "strided" ? pos.signed_index : static_cast<std::int64_t>(pos.index),
+              position_number(r[7]));
   }
-  if (c.layout.kind != LayoutKind::Strided && c.fault == PositionFault::OutOfBounds) {
-    EXPECT_EQ(pos.index, c.index);
+  if (r[8] != "-") {
+    EXPECT_EQ(extract_step_f64(*view, size(r[4])).error(), OvrelError::invalid_input(r[8]));
   }
 }
 
-constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
-constexpr std::size_t kAboveSigned = static_cast<std::size_t>(kI64Max) + 1;
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, PositionFaultTest,
-    ::testing::Values(FaultCase{"NegativeRowStrideAtRowOne", 3, 1, MemoryLayout::strided(-1, 1), 1,
-                                0, PositionFault::Negative, -1},
-                      FaultCase{"StridePastEnd", 4, 1, MemoryLayout::strided(2, 1), 2, 0,
-                                PositionFault::OutOfBounds, 4},
-                      FaultCase{"StridedTimeTooLarge", 2, 1, MemoryLayout::strided(1, 1),
-                                kAboveSigned, 0, PositionFault::TimeIndexTooLarge},
-                      FaultCase{"StridedTimeBeforeDimension", 2, 1, MemoryLayout::strided(1, 1),
-                                kAboveSigned, kAboveSigned, PositionFault::TimeIndexTooLarge},
-                      FaultCase{"StridedDimensionTooLarge", 2, 1, MemoryLayout::strided(1, 1), 0,
-                                kAboveSigned, PositionFault::DimensionIndexTooLarge},
-                      FaultCase{"StridedProductOverflow", 3, 1,
-                                MemoryLayout::strided(kI64Max / 2 + 1, 1), 2, 0,
-                                PositionFault::Overflow},
-                      FaultCase{"StridedSumOverflow", 2, 2,
-                                MemoryLayout::strided(kI64Max / 2 + 1, kI64Max / 2 + 1), 1, 1,
-                                PositionFault::Overflow},
-                      FaultCase{"StridedNegativeSumOverflow", 2, 2,
-                                MemoryLayout::strided(std::numeric_limits<std::int64_t>::min(), -1),
-                                1, 1, PositionFault::Overflow},
-                      FaultCase{"CRowOutOfShape", 3, 2, MemoryLayout::c_contiguous(), 3, 0,
-                                PositionFault::OutOfBounds, 0, 6},
-                      FaultCase{"CColumnOutOfShape", 3, 2, MemoryLayout::c_contiguous(), 2, 2,
-                                PositionFault::OutOfBounds, 0, 6},
-                      FaultCase{"CProductOverflow", 3, 2, MemoryLayout::c_contiguous(), kSizeMax, 0,
-                                PositionFault::Overflow},
-                      FaultCase{"CSumOverflow", 1, 1, MemoryLayout::c_contiguous(), kSizeMax, 1,
-                                PositionFault::Overflow},
-                      FaultCase{"FProductOverflow", 3, 2, MemoryLayout::f_contiguous(), 0, kSizeMax,
-                                PositionFault::Overflow},
-                      FaultCase{"FSumOverflow", 1, 1, MemoryLayout::f_contiguous(), kSizeMax, 1,
-                                PositionFault::Overflow},
-                      FaultCase{"FOutOfShape", 3, 2, MemoryLayout::f_contiguous(), 3, 1,
-                                PositionFault::OutOfBounds, 0, 6}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Faults, PositionFaultTest,
+                         ::testing::ValuesIn(test_support::data_rows("core_view_positions.txt")),
+                         [](const auto& info) { return info.param.at(0); });
 
 TEST(AccessorTest, RefusedWhenSomeElementFallsOutside) {
   const std::vector<double> values = {1, 2, 3, 4};
@@ -334,48 +294,26 @@ TEST(AccessorTest, OutOfShapeReadsAreBugsNotReads) {
 // ---------------------------------------------------------------------------------------------
 // Missing-value compatibility.
 
-struct CompatCase {
-  MissingPolicy policy;
-  MissingSupport support;
-  const char* error;  // nullptr: passes
-};
-
-class MissingCompatibilityTest : public ::testing::TestWithParam<CompatCase> {};
-
-TEST_P(MissingCompatibilityTest, OnlyIgnoreNeedsMaskAware) {
-  const CompatCase& c = GetParam();
-  const Status status = check_missing_compatibility(c.policy, c.support);
-  if (c.error == nullptr) {
-    EXPECT_TRUE(status.has_value());
-  } else {
-    ASSERT_FALSE(status.has_value());
-    EXPECT_EQ(status.error(), OvrelError::invalid_input(c.error));
+// Every pair of policy and support: only Ignore asks for anything, and it asks for MaskAware.
+TEST(MissingCompatibilityTest, OnlyIgnoreNeedsMaskAware) {
+  const std::pair<MissingSupport, const char*> supports[] = {
+      {MissingSupport::Reject, "Reject"},
+      {MissingSupport::MaskAware, "MaskAware"},
+      {MissingSupport::NaNIgnoreLossy, "NaNIgnoreLossy"}};
+  for (MissingPolicy policy : {MissingPolicy::Error, MissingPolicy::Reserved1,
+                               MissingPolicy::Reserved2, MissingPolicy::Ignore}) {
+    for (const auto& [support, name] : supports) {
+      const Status status = check_missing_compatibility(policy, support);
+      if (policy != MissingPolicy::Ignore || support == MissingSupport::MaskAware) {
+        EXPECT_TRUE(status.has_value()) << name;
+      } else {
+        EXPECT_EQ(status.error(), OvrelError::invalid_input(
+                                      std::string("incompatible missing handling: policy=Ignore "
+                                                  "requires support=MaskAware, got support=") +
+                                      name));
+      }
+    }
   }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Pairs, MissingCompatibilityTest,
-    ::testing::Values(
-        CompatCase{MissingPolicy::Ignore, MissingSupport::Reject,
-                   "incompatible missing handling: policy=Ignore requires support=MaskAware, got "
-                   "support=Reject"},
-        CompatCase{MissingPolicy::Ignore, MissingSupport::NaNIgnoreLossy,
-                   "incompatible missing handling: policy=Ignore requires support=MaskAware, got "
-                   "support=NaNIgnoreLossy"},
-        CompatCase{MissingPolicy::Ignore, MissingSupport::MaskAware, nullptr},
-        CompatCase{MissingPolicy::Error, MissingSupport::Reject, nullptr},
-        CompatCase{MissingPolicy::Error, MissingSupport::NaNIgnoreLossy, nullptr},
-        CompatCase{MissingPolicy::Reserved1, MissingSupport::Reject, nullptr},
-        CompatCase{MissingPolicy::Reserved2, MissingSupport::NaNIgnoreLossy, nullptr}));
-
-TEST(MissingTextTest, NamesAndWireValues) {
-  EXPECT_EQ(missing_policy_text(MissingPolicy::Error), "Error");
-  EXPECT_EQ(missing_policy_text(MissingPolicy::Ignore), "Ignore");
-  EXPECT_EQ(static_cast<int>(MissingPolicy::Ignore), 3);
-  EXPECT_EQ(missing_support_text(MissingSupport::Reject), "Reject");
-  EXPECT_EQ(missing_support_text(MissingSupport::MaskAware), "MaskAware");
-  EXPECT_EQ(missing_support_text(MissingSupport::NaNIgnoreLossy), "NaNIgnoreLossy");
-  EXPECT_EQ(static_cast<int>(MissingSupport::NaNIgnoreLossy), 2);
 }
 
 }  // namespace
