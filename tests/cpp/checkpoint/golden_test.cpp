@@ -1,9 +1,7 @@
 // Golden checkpoints: payloads and envelopes that every later version must still read, byte for
 // byte; and the deterministic mutation test of every decoder, seeded by them.
-//
-// The files are written by the disabled test WriteGoldenFiles (run it with
-// --gtest_also_run_disabled_tests --gtest_filter='*WriteGoldenFiles'); a change of layout that
-// makes the tests below fail is a break of every stored checkpoint, not a reason to rewrite them.
+// A change of layout that makes these tests fail is a break of every stored checkpoint, not a
+// reason to rewrite the files (their writer lives in the history of this file).
 
 #include <random>
 
@@ -20,7 +18,6 @@ using testing::Kit;
 using testing::read_text;
 
 constexpr std::int64_t kGoldenCreatedAt = 1'765'000'000'000'000'000;
-constexpr std::string_view kGoldenFingerprint = "ovrel-online/0.1.0/linux-x86_64";
 
 template <class D>
 struct Names;
@@ -44,101 +41,7 @@ fs::path golden(std::string_view name, std::string_view suffix) {
   return data_dir() / (std::string(name) + std::string(suffix));
 }
 
-std::string envelope_name(std::string_view codec) {
-  return std::string("_updated_") + std::string(codec) + ".ckpt";
-}
-
-template <class D>
-typename D::State updated_state() {
-  D detector = Kit<D>::make();
-  feed(detector, 0, testing::kGoldenSteps);
-  return detector.save_state();
-}
-
-template <class S>
-std::string envelope_text(std::string_view id, PayloadCodec codec,
-                          std::vector<std::uint8_t> payload) {
-  CheckpointEnvelope e;
-  e.detector_id = id;
-  e.engine_fingerprint = kGoldenFingerprint;
-  e.created_at_ns = kGoldenCreatedAt;
-  e.payload_codec = codec;
-  e.payload = std::move(payload);
-  e.payload_crc32 = checkpoint_crc32(e.payload);
-  return encode_checkpoint_envelope(e).value();
-}
-
-void write_file(const fs::path& path, std::string_view bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 std::string as_text(const std::vector<std::uint8_t>& b) { return {b.begin(), b.end()}; }
-
-// Version-0 texts as older engines wrote them: the payload embedded with white space.
-std::string spaced(std::string_view json) {
-  std::string out;
-  for (char c : json) {
-    out.push_back(c);
-    if (c == ',' || c == ':') out.push_back(' ');
-  }
-  return out;
-}
-
-std::string crc_text(std::uint32_t crc) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%08x", crc);
-  return buf;
-}
-
-std::string legacy_text(std::string_view id, std::string_view crc, std::string_view codec,
-                        std::string_view payload) {
-  return std::string("{\n  \"schema_version\": 0,\n  \"detector_id\": \"") + std::string(id) +
-         "\",\n  \"engine_version\": \"ovrel-online 0.0.1\",\n  \"created_at_ns\": "
-         "1700000000000000000,"
-         "\n  \"payload_crc32\": \"" +
-         std::string(crc) + "\",\n  \"payload_codec\": \"" + std::string(codec) +
-         "\",\n  \"payload\": " + std::string(payload) + "\n}";
-}
-
-template <class D>
-void write_goldens() {
-  using S = typename D::State;
-  const std::string_view name = Names<D>::kName;
-  const S fresh = Names<D>::fresh();
-  write_file(golden(name, "_fresh.json"), state_to_json(fresh).value());
-  write_file(golden(name, "_fresh.bin"), as_text(state_to_bincode(fresh)));
-  const S updated = updated_state<D>();
-  const std::string json = state_to_json(updated).value();
-  const std::vector<std::uint8_t> bin = state_to_bincode(updated);
-  write_file(golden(name, "_updated.json"), json);
-  write_file(golden(name, "_updated.bin"), as_text(bin));
-  write_file(golden(name, envelope_name("json")),
-             envelope_text<S>(Kit<D>::kId, PayloadCodec::Json, bytes_of(json)));
-  write_file(golden(name, envelope_name("bincode")),
-             envelope_text<S>(Kit<D>::kId, PayloadCodec::Bincode, bin));
-  // Version 0: the json payload checksummed as embedded, and with its checksum taken over the
-  // canonical form (keys sorted); the bincode payload as a spaced byte array.
-  const std::string embedded = spaced(json);
-  write_file(golden(name, "_v0_json.ckpt"),
-             legacy_text(Kit<D>::kId, "0x" + crc_text(checkpoint_crc32(bytes_of(embedded))), "json",
-                         embedded));
-  std::string canonical;
-  core::append_json_value(canonical, core::parse_json_value(json).value());
-  write_file(
-      golden(name, "_v0_canonical.ckpt"),
-      legacy_text(Kit<D>::kId, crc_text(checkpoint_crc32(bytes_of(canonical))), "json", embedded));
-  std::string array = "[";
-  for (std::size_t i = 0; i < bin.size(); ++i) array += (i ? ", " : "") + std::to_string(bin[i]);
-  array += "]";
-  write_file(golden(name, "_v0_bincode.ckpt"),
-             legacy_text(Kit<D>::kId, crc_text(checkpoint_crc32(bin)), "bincode", array));
-}
-
-TEST(GoldenCheckpoints, DISABLED_WriteGoldenFiles) {
-  write_goldens<BocpdDetector>();
-  write_goldens<CusumDetector>();
-  write_goldens<PageHinkleyDetector>();
-}
 
 template <class D>
 class Golden : public ::testing::Test {};
