@@ -13,35 +13,24 @@ namespace {
 namespace fs = std::filesystem;
 using testing::bytes_of;
 using testing::data_dir;
-using testing::feed;
 using testing::Kit;
 using testing::read_text;
+using testing::text_of;
 
 constexpr std::int64_t kGoldenCreatedAt = 1'765'000'000'000'000'000;
 
+// tests/data/checkpoints/<detector id><suffix>, and its bytes.
 template <class D>
-struct Names;
-template <>
-struct Names<BocpdDetector> {
-  static constexpr std::string_view kName = "bocpd";
-  static BocpdState fresh() { return BocpdState::initial(BocpdConfig{}); }
-};
-template <>
-struct Names<CusumDetector> {
-  static constexpr std::string_view kName = "cusum";
-  static CusumState fresh() { return CusumState::initial(CusumConfig{}); }
-};
-template <>
-struct Names<PageHinkleyDetector> {
-  static constexpr std::string_view kName = "page_hinkley";
-  static PageHinkleyState fresh() { return PageHinkleyState::initial(PageHinkleyConfig{}); }
-};
-
-fs::path golden(std::string_view name, std::string_view suffix) {
-  return data_dir() / (std::string(name) + std::string(suffix));
+fs::path golden_path(std::string_view suffix) {
+  return data_dir() / (std::string(Kit<D>::kId) + std::string(suffix));
+}
+template <class D>
+std::string golden(std::string_view suffix) {
+  return read_text(golden_path<D>(suffix));
 }
 
-std::string as_text(const std::vector<std::uint8_t>& b) { return {b.begin(), b.end()}; }
+constexpr const char* kEnvelopes[] = {"_updated_json.ckpt", "_updated_bincode.ckpt",
+                                      "_v0_json.ckpt", "_v0_canonical.ckpt", "_v0_bincode.ckpt"};
 
 template <class D>
 class Golden : public ::testing::Test {};
@@ -53,22 +42,19 @@ typename D::State from_json_text(std::string_view text) {
   return Kit<D>::from_json(core::parse_json_document(text).value()).value();
 }
 
-TYPED_TEST(Golden, FreshStatesAreWrittenByteForByte) {
-  const auto fresh = Names<TypeParam>::fresh();
-  const std::string_view name = Names<TypeParam>::kName;
-  EXPECT_EQ(state_to_json(fresh).value(), read_text(golden(name, "_fresh.json")));
-  EXPECT_EQ(as_text(state_to_bincode(fresh)), read_text(golden(name, "_fresh.bin")));
-}
-
-TYPED_TEST(Golden, UpdatedStatesReadTheSameInBothCodecsAndWriteBackExactly) {
-  const std::string_view name = Names<TypeParam>::kName;
-  const std::string json = read_text(golden(name, "_updated.json"));
-  const std::string bin = read_text(golden(name, "_updated.bin"));
+// Fresh states write their files byte for byte; the updated ones read the same in both codecs
+// and write back exactly.
+TYPED_TEST(Golden, StatesReadAndWriteTheirFilesByteForByte) {
+  const auto fresh = TypeParam::State::initial({});
+  EXPECT_EQ(state_to_json(fresh).value(), golden<TypeParam>("_fresh.json"));
+  EXPECT_EQ(text_of(state_to_bincode(fresh)), golden<TypeParam>("_fresh.bin"));
+  const std::string json = golden<TypeParam>("_updated.json");
+  const std::string bin = golden<TypeParam>("_updated.bin");
   const auto from_json = from_json_text<TypeParam>(json);
   const auto from_bin = Kit<TypeParam>::from_bincode(bytes_of(bin)).value();
   EXPECT_EQ(from_json, from_bin);
   EXPECT_EQ(state_to_json(from_bin).value(), json);
-  EXPECT_EQ(as_text(state_to_bincode(from_json)), bin);
+  EXPECT_EQ(text_of(state_to_bincode(from_json)), bin);
   EXPECT_TRUE(from_json.validate());
   // What the files were made to hold.
   EXPECT_FALSE(from_json.pending_events.empty());
@@ -78,13 +64,11 @@ TYPED_TEST(Golden, UpdatedStatesReadTheSameInBothCodecsAndWriteBackExactly) {
 }
 
 TYPED_TEST(Golden, EnvelopesOfEveryVersionLoad) {
-  const std::string_view name = Names<TypeParam>::kName;
   const auto expected =
-      Kit<TypeParam>::from_bincode(bytes_of(read_text(golden(name, "_updated.bin")))).value();
-  for (const char* suffix : {"_updated_json.ckpt", "_updated_bincode.ckpt", "_v0_json.ckpt",
-                             "_v0_canonical.ckpt", "_v0_bincode.ckpt"}) {
+      Kit<TypeParam>::from_bincode(bytes_of(golden<TypeParam>("_updated.bin"))).value();
+  for (const char* suffix : kEnvelopes) {
     SCOPED_TRACE(suffix);
-    const std::string text = read_text(golden(name, suffix));
+    const std::string text = golden<TypeParam>(suffix);
     const CheckpointEnvelope envelope = decode_checkpoint_envelope(text).value();
     if (envelope.state_schema_version == 1) {
       EXPECT_EQ(encode_checkpoint_envelope(envelope).value(), text);
@@ -93,17 +77,15 @@ TYPED_TEST(Golden, EnvelopesOfEveryVersionLoad) {
     TypeParam detector = Kit<TypeParam>::make();
     ASSERT_TRUE(Kit<TypeParam>::load(detector, envelope));
     EXPECT_EQ(detector.state(), expected);
-    ASSERT_TRUE(Kit<TypeParam>::load_file(detector, golden(name, suffix)));
+    ASSERT_TRUE(Kit<TypeParam>::load_file(detector, golden_path<TypeParam>(suffix)));
   }
 }
 
 // Every single byte flipped and every proper prefix of a golden envelope is a clean error.
 TYPED_TEST(Golden, EveryFlippedByteAndEveryCutOfAnEnvelopeIsRefused) {
-  const std::string_view name = Names<TypeParam>::kName;
-  for (const char* suffix :
-       {"_updated_json.ckpt", "_updated_bincode.ckpt", "_v0_json.ckpt", "_v0_bincode.ckpt"}) {
+  for (const char* suffix : kEnvelopes) {
     SCOPED_TRACE(suffix);
-    const std::string text = read_text(golden(name, suffix));
+    const std::string text = golden<TypeParam>(suffix);
     std::string changed = text;
     for (std::size_t i = 0; i < text.size(); ++i) {
       changed[i] = static_cast<char>(changed[i] ^ 0xFF);
@@ -174,11 +156,8 @@ constexpr int kCasesPerDecoder = 6000;
 
 template <class D>
 void fuzz_payloads(std::uint64_t seed) {
-  const std::string_view name = Names<D>::kName;
-  const std::string jsons[] = {read_text(golden(name, "_fresh.json")),
-                               read_text(golden(name, "_updated.json"))};
-  const std::string bins[] = {read_text(golden(name, "_fresh.bin")),
-                              read_text(golden(name, "_updated.bin"))};
+  const std::string jsons[] = {golden<D>("_fresh.json"), golden<D>("_updated.json")};
+  const std::string bins[] = {golden<D>("_fresh.bin"), golden<D>("_updated.bin")};
   Mutator m(seed);
   int decoded = 0;
   for (int i = 0; i < kCasesPerDecoder; ++i) {
@@ -199,18 +178,13 @@ void fuzz_payloads(std::uint64_t seed) {
   EXPECT_GT(decoded, 0);  // the mutations do reach past the first faults
 }
 
-TYPED_TEST(Golden, MutatedPayloadsDecodeOrFailCleanly) {
-  fuzz_payloads<TypeParam>(0xC0FFEE + Names<TypeParam>::kName.size());
-}
-
-TYPED_TEST(Golden, MutatedEnvelopesDecodeOrFailCleanly) {
-  const std::string_view name = Names<TypeParam>::kName;
+TYPED_TEST(Golden, MutatedPayloadsAndEnvelopesDecodeOrFailCleanly) {
+  fuzz_payloads<TypeParam>(0xC0FFEE + Kit<TypeParam>::kId.size());
   std::vector<std::string> seeds;
-  for (const char* suffix : {"_updated_json.ckpt", "_updated_bincode.ckpt", "_v0_json.ckpt",
-                             "_v0_canonical.ckpt", "_v0_bincode.ckpt"}) {
-    seeds.push_back(read_text(golden(name, suffix)));
+  for (const char* suffix : kEnvelopes) {
+    seeds.push_back(golden<TypeParam>(suffix));
   }
-  Mutator m(0xBADC0DE + name.size());
+  Mutator m(0xBADC0DE + Kit<TypeParam>::kId.size());
   int loaded = 0;
   for (int i = 0; i < kCasesPerDecoder; ++i) {
     const std::string& a = seeds[i % seeds.size()];

@@ -21,50 +21,53 @@ using testing::outcome;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-TEST(Checks, PoliciesAndHazards) {
+// The outcomes of one check over a list of inputs.
+template <class T, class F>
+std::vector<std::string> outcomes(std::initializer_list<T> inputs, F check) {
   std::vector<std::string> got;
-  for (AlertPolicy p :
-       {AlertPolicy{kNaN, 0.0, 0, 0}, AlertPolicy{1.5, -1.0, 0, 0}, AlertPolicy{0.5, 0.75, 0, 0},
-        AlertPolicy{0.5, -0.0625, 0, 0}, AlertPolicy{1.0, 1.0, 7, 7}}) {
-    got.push_back(outcome(p.validate()));
-  }
-  expect_outcomes("alert_policy", got);
+  for (const T& input : inputs) got.push_back(outcome(check(input)));
+  return got;
+}
+
+TEST(Checks, PoliciesHazardsAndPriors) {
+  expect_outcomes("alert_policy", outcomes({AlertPolicy{kNaN, 0.0, 0, 0},
+                                            {1.5, -1.0, 0, 0},
+                                            {0.5, 0.75, 0, 0},
+                                            {0.5, -0.0625, 0, 0},
+                                            {1.0, 1.0, 7, 7}},
+                                           [](const AlertPolicy& p) { return p.validate(); }));
   const AlertGateState gate{{2.0, 0.0, 0, 0}, true, 7};
   const AlertGateState sound_policy{{}, true, 7};
   expect_outcomes("alert_gate", {outcome(gate.validate(1)), outcome(sound_policy.validate(7)),
                                  outcome(sound_policy.validate(8))});
-  got.clear();
-  for (LateDataPolicy p :
-       {LateDataPolicy::reject(), LateDataPolicy::buffer_within_window(0, 0, OverflowPolicy::Error),
-        LateDataPolicy::reorder_by_timestamp(-5, 1, OverflowPolicy::Error),
-        LateDataPolicy::reorder_by_timestamp(1, 0, OverflowPolicy::Error)}) {
-    got.push_back(outcome(p.validate()));
-  }
-  expect_outcomes("late_policy", got);
-  got.clear();
-  for (double v : {0.0, 1.0, kNaN, -0.5, 0.005}) got.push_back(outcome(ConstantHazard::create(v)));
-  expect_outcomes("constant_hazard", got);
-  got.clear();
-  for (double v : {1.0, kInf, 200.0}) got.push_back(outcome(GeometricHazard::create(v)));
-  expect_outcomes("geometric_hazard", got);
+  const auto e = OverflowPolicy::Error;
+  expect_outcomes("late_policy",
+                  outcomes({LateDataPolicy::reject(), LateDataPolicy::buffer_within_window(0, 0, e),
+                            LateDataPolicy::reorder_by_timestamp(-5, 1, e),
+                            LateDataPolicy::reorder_by_timestamp(1, 0, e)},
+                           [](const LateDataPolicy& p) { return p.validate(); }));
+  expect_outcomes("constant_hazard",
+                  outcomes({0.0, 1.0, kNaN, -0.5, 0.005}, ConstantHazard::create));
+  expect_outcomes("geometric_hazard", outcomes({1.0, kInf, 200.0}, GeometricHazard::create));
   EXPECT_EQ(ConstantHazard::create(0.005)->p_change, 0.005);
   EXPECT_EQ(GeometricHazard::create(200.0)->hazard_rate, 0.005);
   EXPECT_EQ(hazard_rate(HazardSpec(GeometricHazard::create(200.0).value())), 0.005);
   EXPECT_EQ(hazard_rate(HazardSpec{}), 0.005);
-}
 
-TEST(Checks, PriorsInFieldOrder) {
   const double sub = std::numeric_limits<double>::denorm_min();
-  const auto run = [](const std::string& group, std::vector<ObservationModel> models) {
-    std::vector<std::string> got;
-    for (const ObservationModel& m : models) got.push_back(outcome(validate_prior(m)));
-    expect_outcomes(group, got);
-  };
-  run("gaussian_prior",
-      {GaussianNig{kNaN, 0, 0, 0}, GaussianNig{0, 0, 0, 0}, GaussianNig{0, sub, kInf, 0},
-       GaussianNig{0, 1, 1, -1}, GaussianNig{0, sub, sub, sub}});
-  run("poisson_prior", {PoissonGamma{0, 0}, PoissonGamma{1, kNaN}, PoissonGamma{1, sub}});
-  run("bernoulli_prior", {BernoulliBeta{-1, 0}, BernoulliBeta{1, 0}, BernoulliBeta{sub, 1}});
+  expect_outcomes("gaussian_prior", outcomes<ObservationModel>(
+                                        {GaussianNig{kNaN, 0, 0, 0}, GaussianNig{0, 0, 0, 0},
+                                         GaussianNig{0, sub, kInf, 0}, GaussianNig{0, 1, 1, -1},
+                                         GaussianNig{0, sub, sub, sub}},
+                                        validate_prior));
+  expect_outcomes(
+      "poisson_prior",
+      outcomes<ObservationModel>({PoissonGamma{0, 0}, PoissonGamma{1, kNaN}, PoissonGamma{1, sub}},
+                                 validate_prior));
+  expect_outcomes(
+      "bernoulli_prior",
+      outcomes<ObservationModel>({BernoulliBeta{-1, 0}, BernoulliBeta{1, 0}, BernoulliBeta{sub, 1}},
+                                 validate_prior));
 }
 
 // The three entry points refuse a value alike.
@@ -92,12 +95,10 @@ TEST(Checks, SummaryAndNormalization) {
                   {outcome(step_summary_from_log_probs({}, 0)),
                    outcome(step_summary_from_log_probs(std::vector<double>{kNaN}, 0)),
                    outcome(step_summary_from_log_probs(std::vector<double>{0.5}, 0))});
-  std::vector<std::string> got;
-  for (std::vector<double> v : std::vector<std::vector<double>>{
-           {}, {-kInf, -kInf}, {0.0, kNaN}, {kInf, 0.0}, {0.0, -kInf}}) {
-    got.push_back(outcome(normalize_log_probs(v)));
-  }
-  expect_outcomes("normalization", got);
+  expect_outcomes(
+      "normalization",
+      outcomes<std::vector<double>>({{}, {-kInf, -kInf}, {0.0, kNaN}, {kInf, 0.0}, {0.0, -kInf}},
+                                    [](std::vector<double> v) { return normalize_log_probs(v); }));
 }
 
 // The check's outcome, then again after each change in turn.
