@@ -49,42 +49,22 @@ inline void expect_outcomes(const std::string& group, const std::vector<std::str
   EXPECT_EQ(got, rows) << group;
 }
 
-// The three detectors behind one face, for the shared behaviour.
-struct BocpdKind {
-  using Detector = BocpdDetector;
-  static constexpr const char* kLabel = "BOCPD";
-  static Detector make(LateDataPolicy late = LateDataPolicy::reject(), AlertPolicy alert = {}) {
-    BocpdConfig c;
+// The three detectors behind one face, for the shared behaviour: each with its default
+// configuration but for the late-data policy.
+template <class D, class Config, const char* Label>
+struct Kind {
+  using Detector = D;
+  static constexpr const char* kLabel = Label;
+  static D make(LateDataPolicy late = LateDataPolicy::reject()) {
+    Config c;
     c.late_data_policy = late;
-    c.alert_policy = alert;
-    return Detector::create(c).value();
+    return D::create(c).value();
   }
 };
-
-struct CusumKind {
-  using Detector = CusumDetector;
-  static constexpr const char* kLabel = "CUSUM";
-  static Detector make(LateDataPolicy late = LateDataPolicy::reject(),
-                       AlertPolicy alert = kBaselineAlertPolicy) {
-    CusumConfig c;
-    c.late_data_policy = late;
-    c.alert_policy = alert;
-    return Detector::create(c).value();
-  }
-};
-
-struct PageHinkleyKind {
-  using Detector = PageHinkleyDetector;
-  static constexpr const char* kLabel = "Page-Hinkley";
-  static Detector make(LateDataPolicy late = LateDataPolicy::reject(),
-                       AlertPolicy alert = kBaselineAlertPolicy) {
-    PageHinkleyConfig c;
-    c.late_data_policy = late;
-    c.alert_policy = alert;
-    return Detector::create(c).value();
-  }
-};
-
+inline constexpr char kBocpd[] = "BOCPD", kCusum[] = "CUSUM", kPageHinkley[] = "Page-Hinkley";
+using BocpdKind = Kind<BocpdDetector, BocpdConfig, kBocpd>;
+using CusumKind = Kind<CusumDetector, CusumConfig, kCusum>;
+using PageHinkleyKind = Kind<PageHinkleyDetector, PageHinkleyConfig, kPageHinkley>;
 using DetectorKinds = ::testing::Types<BocpdKind, CusumKind, PageHinkleyKind>;
 
 // A result without its measured latency, for comparisons.
