@@ -56,88 +56,57 @@ inline Event stream_event(std::uint64_t i) {
   return {x, i % 7 == 6 ? base - 2500 : base};
 }
 
-// The three detectors behind one face.
+// The three detectors behind one face: the checkpoint functions of each, and a configuration
+// with every part of its state in play.
 template <class D>
 struct Kit;
 
-template <>
-struct Kit<BocpdDetector> {
-  static constexpr std::string_view kId = "bocpd";
-  static BocpdDetector make() {
-    BocpdConfig config;
-    config.max_run_length = 60;
-    config.late_data_policy = buffering_policy();
-    config.alert_policy = {0.3, 0.05, 2, 1};
-    return BocpdDetector::create(config).value();
-  }
-  static auto save(const BocpdDetector& d, PayloadCodec c) { return save_bocpd_checkpoint(d, c); }
-  static auto load(BocpdDetector& d, const CheckpointEnvelope& e) {
-    return load_bocpd_checkpoint(d, e);
-  }
-  static auto save_file(const BocpdDetector& d, const std::filesystem::path& p, PayloadCodec c) {
-    return save_bocpd_checkpoint_file(d, p, c);
-  }
-  static auto load_file(BocpdDetector& d, const std::filesystem::path& p) {
-    return load_bocpd_checkpoint_file(d, p);
-  }
-  static auto from_json(const core::JsonNode& n) { return bocpd_state_from_json(n); }
-  static auto from_bincode(std::span<const std::uint8_t> b) { return bocpd_state_from_bincode(b); }
-};
+#define OVREL_CHECKPOINT_KIT(D, id)                                                              \
+  template <>                                                                                    \
+  struct Kit<D> {                                                                                \
+    static constexpr std::string_view kId = #id;                                                 \
+    static D make();                                                                             \
+    static auto save(const D& d, PayloadCodec c) { return save_##id##_checkpoint(d, c); }        \
+    static auto load(D& d, const CheckpointEnvelope& e) { return load_##id##_checkpoint(d, e); } \
+    static auto save_file(const D& d, const std::filesystem::path& p, PayloadCodec c) {          \
+      return save_##id##_checkpoint_file(d, p, c);                                               \
+    }                                                                                            \
+    static auto load_file(D& d, const std::filesystem::path& p) {                                \
+      return load_##id##_checkpoint_file(d, p);                                                  \
+    }                                                                                            \
+    static auto from_json(const core::JsonNode& n) { return id##_state_from_json(n); }           \
+    static auto from_bincode(std::span<const std::uint8_t> b) {                                  \
+      return id##_state_from_bincode(b);                                                         \
+    }                                                                                            \
+  };
+OVREL_CHECKPOINT_KIT(BocpdDetector, bocpd)
+OVREL_CHECKPOINT_KIT(CusumDetector, cusum)
+OVREL_CHECKPOINT_KIT(PageHinkleyDetector, page_hinkley)
+#undef OVREL_CHECKPOINT_KIT
 
-template <>
-struct Kit<CusumDetector> {
-  static constexpr std::string_view kId = "cusum";
-  static CusumDetector make() {
-    CusumConfig config;
-    config.drift = 0.25;
-    config.threshold = 6.0;
-    config.alert_policy = {0.9, 0.2, 3, 2};
-    config.late_data_policy = buffering_policy();
-    return CusumDetector::create(config).value();
-  }
-  static auto save(const CusumDetector& d, PayloadCodec c) { return save_cusum_checkpoint(d, c); }
-  static auto load(CusumDetector& d, const CheckpointEnvelope& e) {
-    return load_cusum_checkpoint(d, e);
-  }
-  static auto save_file(const CusumDetector& d, const std::filesystem::path& p, PayloadCodec c) {
-    return save_cusum_checkpoint_file(d, p, c);
-  }
-  static auto load_file(CusumDetector& d, const std::filesystem::path& p) {
-    return load_cusum_checkpoint_file(d, p);
-  }
-  static auto from_json(const core::JsonNode& n) { return cusum_state_from_json(n); }
-  static auto from_bincode(std::span<const std::uint8_t> b) { return cusum_state_from_bincode(b); }
-};
-
-template <>
-struct Kit<PageHinkleyDetector> {
-  static constexpr std::string_view kId = "page_hinkley";
-  static PageHinkleyDetector make() {
-    PageHinkleyConfig config;
-    config.delta = 0.05;
-    config.threshold = 5.0;
-    config.alert_policy = {0.8, 0.1, 0, 3};
-    config.late_data_policy = buffering_policy();
-    return PageHinkleyDetector::create(config).value();
-  }
-  static auto save(const PageHinkleyDetector& d, PayloadCodec c) {
-    return save_page_hinkley_checkpoint(d, c);
-  }
-  static auto load(PageHinkleyDetector& d, const CheckpointEnvelope& e) {
-    return load_page_hinkley_checkpoint(d, e);
-  }
-  static auto save_file(const PageHinkleyDetector& d, const std::filesystem::path& p,
-                        PayloadCodec c) {
-    return save_page_hinkley_checkpoint_file(d, p, c);
-  }
-  static auto load_file(PageHinkleyDetector& d, const std::filesystem::path& p) {
-    return load_page_hinkley_checkpoint_file(d, p);
-  }
-  static auto from_json(const core::JsonNode& n) { return page_hinkley_state_from_json(n); }
-  static auto from_bincode(std::span<const std::uint8_t> b) {
-    return page_hinkley_state_from_bincode(b);
-  }
-};
+inline BocpdDetector Kit<BocpdDetector>::make() {
+  BocpdConfig config;
+  config.max_run_length = 60;
+  config.late_data_policy = buffering_policy();
+  config.alert_policy = {0.3, 0.05, 2, 1};
+  return BocpdDetector::create(config).value();
+}
+inline CusumDetector Kit<CusumDetector>::make() {
+  CusumConfig config;
+  config.drift = 0.25;
+  config.threshold = 6.0;
+  config.alert_policy = {0.9, 0.2, 3, 2};
+  config.late_data_policy = buffering_policy();
+  return CusumDetector::create(config).value();
+}
+inline PageHinkleyDetector Kit<PageHinkleyDetector>::make() {
+  PageHinkleyConfig config;
+  config.delta = 0.05;
+  config.threshold = 5.0;
+  config.alert_policy = {0.8, 0.1, 0, 3};
+  config.late_data_policy = buffering_policy();
+  return PageHinkleyDetector::create(config).value();
+}
 
 // Feeds stream events [from, to); a step the late-data machine refuses is part of the stream too.
 template <class D>

@@ -11,6 +11,7 @@
 #include "ovrel/core/execution_context.hpp"
 #include "ovrel/online/baseline.hpp"
 #include "ovrel/online/bocpd.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::online::testing {
 
@@ -31,58 +32,39 @@ Result<core::OnlineStepResult> step(D& d, double x, std::optional<std::int64_t> 
   return d.update(row, t_ns, ctx);
 }
 
-inline ::testing::AssertionResult fails_with(const Status& s, ErrorKind kind,
-                                             const std::string& message) {
-  if (s) return ::testing::AssertionFailure() << "succeeded; expected: " << message;
-  if (s.error().kind() != kind || s.error().message() != message) {
-    return ::testing::AssertionFailure() << "got " << s.error().display();
-  }
-  return ::testing::AssertionSuccess();
+// "ok", or the error as OvrelError::display() writes it.
+template <class R>
+std::string outcome(const R& r) {
+  return r ? "ok" : r.error().display();
 }
 
-template <class T>
-::testing::AssertionResult fails_with(const Result<T>& r, ErrorKind kind,
-                                      const std::string& message) {
-  if (r) return ::testing::AssertionFailure() << "succeeded; expected: " << message;
-  return fails_with(Status(std::unexpect, r.error()), kind, message);
+// The outcomes of one check, run again after each change of its input, against the rows of a
+// group of tests/data/online_checks.txt.
+inline void expect_outcomes(const std::string& group, const std::vector<std::string>& got) {
+  std::vector<std::string> rows;
+  for (const auto& row : test_support::data_rows("online_checks.txt")) {
+    if (row.at(0) == group) rows.push_back(row.at(1));
+  }
+  ASSERT_FALSE(rows.empty()) << group;
+  EXPECT_EQ(got, rows) << group;
 }
 
-// The three detectors behind one face, for the shared behaviour.
-struct BocpdKind {
-  using Detector = BocpdDetector;
-  static constexpr const char* kLabel = "BOCPD";
-  static Detector make(LateDataPolicy late = LateDataPolicy::reject(), AlertPolicy alert = {}) {
-    BocpdConfig c;
+// The three detectors behind one face, for the shared behaviour: each with its default
+// configuration but for the late-data policy.
+template <class D, class Config, const char* Label>
+struct Kind {
+  using Detector = D;
+  static constexpr const char* kLabel = Label;
+  static D make(LateDataPolicy late = LateDataPolicy::reject()) {
+    Config c;
     c.late_data_policy = late;
-    c.alert_policy = alert;
-    return Detector::create(c).value();
+    return D::create(c).value();
   }
 };
-
-struct CusumKind {
-  using Detector = CusumDetector;
-  static constexpr const char* kLabel = "CUSUM";
-  static Detector make(LateDataPolicy late = LateDataPolicy::reject(),
-                       AlertPolicy alert = kBaselineAlertPolicy) {
-    CusumConfig c;
-    c.late_data_policy = late;
-    c.alert_policy = alert;
-    return Detector::create(c).value();
-  }
-};
-
-struct PageHinkleyKind {
-  using Detector = PageHinkleyDetector;
-  static constexpr const char* kLabel = "Page-Hinkley";
-  static Detector make(LateDataPolicy late = LateDataPolicy::reject(),
-                       AlertPolicy alert = kBaselineAlertPolicy) {
-    PageHinkleyConfig c;
-    c.late_data_policy = late;
-    c.alert_policy = alert;
-    return Detector::create(c).value();
-  }
-};
-
+inline constexpr char kBocpd[] = "BOCPD", kCusum[] = "CUSUM", kPageHinkley[] = "Page-Hinkley";
+using BocpdKind = Kind<BocpdDetector, BocpdConfig, kBocpd>;
+using CusumKind = Kind<CusumDetector, CusumConfig, kCusum>;
+using PageHinkleyKind = Kind<PageHinkleyDetector, PageHinkleyConfig, kPageHinkley>;
 using DetectorKinds = ::testing::Types<BocpdKind, CusumKind, PageHinkleyKind>;
 
 // A result without its measured latency, for comparisons.
