@@ -145,13 +145,6 @@ struct ScriptedHook : InterruptHook {
   bool stop_requested() override { return ++asked == stop_at; }
 };
 
-TEST(InterruptPollTest, WithoutAPollNothingIsPolled) {
-  const Constraints constraints;
-  const ExecutionContext ctx(constraints);
-  EXPECT_TRUE(ctx.poll_interrupt(0).has_value());
-  EXPECT_TRUE(ctx.poll_interrupt(UINT64_MAX).has_value());
-}
-
 TEST(InterruptPollTest, CheapWorkDoublesTheStrideAndAsksOnlyWhenTheIntervalPassed) {
   ScriptedHook hook;
   InterruptPoll poll(hook, {std::chrono::hours(1), std::chrono::hours(1)});
