@@ -119,6 +119,7 @@ Result<std::vector<OnlineStepResult>> run_update_many(const TimeSeriesView& x,
   records.reserve(n);
   for (std::uint64_t t = 0; t < n; ++t) {
     OVREL_TRY(ctx.check_cancelled_every(t, 1));
+    OVREL_TRY(ctx.poll_interrupt(t));
     OVREL_TRY_ASSIGN(std::vector<double> row, extract_step_f64(x, t));
     OVREL_TRY_ASSIGN(std::optional<std::int64_t> time, step_timestamp(x, t));
     OVREL_TRY_ASSIGN(OnlineStepResult record, update(std::span<const double>(row), time));

@@ -91,9 +91,10 @@ Result<std::vector<OnlineStepResult>> run_update_many(const TimeSeriesView& x,
                                                       StepUpdate update);
 }  // namespace detail
 
-// Feeds the view through the detector one time step at a time, checking cancellation before
-// every step. On the first error the error alone is returned: the records of earlier steps are
-// discarded, but nothing is rolled back in the detector.
+// Feeds the view through the detector one time step at a time, checking cancellation and polling
+// the context's interrupt (the work count is the step index) before every step. On the first error
+// the error alone is returned: the records of earlier steps are discarded, but nothing is rolled
+// back in the detector.
 template <OnlineDetector D>
 Result<std::vector<OnlineStepResult>> update_many(D& detector, const TimeSeriesView& x,
                                                   const ExecutionContext& ctx) {

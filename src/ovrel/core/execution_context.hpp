@@ -2,7 +2,8 @@
 
 // What a running detector asks from inside its loops (may it go on?) and what it tells (progress,
 // scalar metrics). Cooperative: nothing interrupts a run; detectors call the checks at their own
-// cadence and stop at the first error.
+// cadence and stop at the first error. The interrupt poll is the exception to the cadence: it
+// paces itself by the work done (interrupt.hpp), so the loops poll it with every report of work.
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +14,7 @@
 
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/error.hpp"
+#include "ovrel/core/interrupt.hpp"
 #include "ovrel/core/repro.hpp"
 
 namespace ovrel::core {
@@ -53,6 +55,7 @@ struct ExecutionContext {
   ProgressSink* progress = nullptr;
   TelemetrySink* telemetry = nullptr;
   const CancelToken* cancel = nullptr;
+  InterruptPoll* interrupt = nullptr;
   const Constraints& constraints;
   ReproMode repro_mode = kDefaultReproMode;
   BudgetMode budget_mode = BudgetMode::HardFail;
@@ -67,6 +70,15 @@ struct ExecutionContext {
   void report_progress(float fraction) const;
 
   Status check_cancelled() const;
+
+  // The one poll of the hot loops, given the run's work count so far (see InterruptPoll): nothing
+  // without an installed poll, one comparison until the poll is due.
+  Status poll_interrupt(std::uint64_t work) const {
+    if (interrupt == nullptr || work < interrupt->due_at()) [[likely]] {
+      return {};
+    }
+    return interrupt->poll(work);
+  }
   // Reads the flag only when iteration is a multiple of every (0 counts as 1).
   Status check_cancelled_every(std::size_t iteration, std::size_t every) const {
     const std::size_t e = every == 0 ? 1 : every;

@@ -56,9 +56,19 @@ Status check_runtime_controls_now(const core::ExecutionContext& ctx, MonotonicIn
 }
 
 CostEvalBudget::CostEvalBudget(const core::ExecutionContext& ctx)
-    : ctx_(&ctx), limit_(ctx.constraints.max_cost_evals.value_or(UINT64_MAX)) {}
+    : ctx_(&ctx),
+      limit_(ctx.constraints.max_cost_evals.value_or(UINT64_MAX)),
+      count_until_(ctx.interrupt == nullptr ? limit_ : std::min(limit_, ctx.interrupt->due_at())) {}
 
 Status CostEvalBudget::count_slow(std::uint64_t& cost_evals, bool& soft_budget_exceeded) const {
+  if (ctx_->interrupt != nullptr) {
+    OVREL_TRY(ctx_->poll_interrupt(cost_evals));
+    count_until_ = std::min(limit_, ctx_->interrupt->due_at());
+    if (cost_evals < limit_) {
+      ++cost_evals;
+      return {};
+    }
+  }
   OVREL_TRY(checked_counter_increment(cost_evals, "cost_evals"));
   OVREL_TRY_ASSIGN(const bool exceeded, ctx_->check_cost_eval_budget(cost_evals));
   if (exceeded) soft_budget_exceeded = true;
@@ -128,6 +138,15 @@ Result<ResolvedPenalty> resolve_with_default(const core::Penalty& penalty, std::
 }
 
 }  // namespace detail
+
+std::string capped_result_warning(std::size_t cap) {
+  return core::cat("change count reached constraints.max_change_points=", cap,
+                   ": the cap applies to every prefix of the series, so this may not be the "
+                   "optimal segmentation with at most ",
+                   cap, " changes; to find it, run detect_offline(..., detector=\"dynp\", ",
+                   "stopping={\"n_bkps\": k}) (or known-k stopping) for each k up to ", cap,
+                   " and keep the smallest cost + k x penalty");
+}
 
 std::string max_depth_ignored_warning(std::size_t max_depth, std::string_view detector) {
   return core::cat("constraints.max_depth=", max_depth, " is ignored by ", detector);

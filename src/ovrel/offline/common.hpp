@@ -139,17 +139,21 @@ class CheckCadence {
 // Counting segment-cost evaluations against the cost-evaluation budget, as a detector's innermost
 // loop does it: below `fast_until()` an evaluation is a plain increment (the count can neither
 // overflow nor pass the limit); from there on `count_slow` does the checked increment and asks the
-// context, whose answer can then differ from "within budget".
+// context, whose answer can then differ from "within budget". The count of evaluations is also
+// the work count of the context's interrupt poll: single evaluations below `count_until()` need
+// neither the budget nor the poll, and `count_slow` polls when due. Batches of evaluations that
+// stop below `fast_until()` poll after the batch (the context's poll_interrupt).
 class CostEvalBudget {
  public:
   explicit CostEvalBudget(const core::ExecutionContext& ctx);
 
   std::uint64_t fast_until() const noexcept { return limit_; }
+  std::uint64_t count_until() const noexcept { return count_until_; }
 
   // Raises cost_evals by one ("cost_evals" counter overflow at u64::MAX), then applies the budget
   // to the new count: an error under HardFail, the flag under SoftDegrade.
   [[nodiscard]] Status count(std::uint64_t& cost_evals, bool& soft_budget_exceeded) const {
-    if (cost_evals < limit_) [[likely]] {
+    if (cost_evals < count_until_) [[likely]] {
       ++cost_evals;
       return {};
     }
@@ -160,6 +164,8 @@ class CostEvalBudget {
  private:
   const core::ExecutionContext* ctx_;
   std::uint64_t limit_;  // u64::MAX without a budget
+  // min(limit_, the poll's due count); limit_ without a poll. Moved on by count_slow.
+  mutable std::uint64_t count_until_;
 };
 
 // Adds `amount` to a work counter; on overflow the counter is left at u64::MAX and the call fails
@@ -253,6 +259,9 @@ Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty
 inline constexpr std::string_view kSoftBudgetWarning =
     "budget exceeded under SoftDegrade mode; run continued without algorithm fallback";
 
+// The warning of a penalised PELT or FPOP result whose change count reached the cap (>= 1): the
+// programme caps every prefix, so the result need not be the best one with at most `cap` changes.
+std::string capped_result_warning(std::size_t cap);
 // "constraints.max_depth={} is ignored by {detector}".
 std::string max_depth_ignored_warning(std::size_t max_depth, std::string_view detector);
 // "stopping=KnownK({}), selected_beta={}, search_iterations={}".

@@ -155,6 +155,7 @@ template <costs::CostModel C>
   const bool capped = plan.max_change_points.has_value();
   const std::size_t cap = capped ? *plan.max_change_points : 0;
   const std::uint64_t fast_until = budget.fast_until();
+  std::uint64_t count_until = budget.count_until();
   // Counters and the running best live in locals while the loop runs: the compiler cannot keep a
   // counter that may alias the size_t arrays (or the cache's sizes) in a register.
   std::uint64_t evals = stats.cost_evals;
@@ -239,11 +240,12 @@ template <costs::CostModel C>
     if (memo != nullptr && memo->stamp[tau] == memo->current) {
       cost = memo->cost[tau];
     } else {
-      if (evals < fast_until) [[likely]] {
+      if (evals < count_until) [[likely]] {
         ++evals;
       } else {
         Status st = budget.count_slow(evals, stats.soft_budget_exceeded);
         if (!st) return fail(n_scored, std::move(st).error());
+        count_until = budget.count_until();
       }
       cost = model.segment_cost(cache, tau, t);
       if (memo != nullptr) {
@@ -309,6 +311,7 @@ Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cach
     OVREL_TRY(check_runtime_controls_if_due(ctx, i, cancel_check_every, started_at, stats));
     TargetBest best;
     OVREL_TRY(score_target(model, cache, plan, s, t, beta, budget, stats, nullptr, kNone, best));
+    OVREL_TRY(ctx.poll_interrupt(stats.cost_evals));
     OVREL_TRY(checked_counter_add(out.run_cost_evals, best.scored, "run_cost_evals"));
     OVREL_TRY(
         checked_counter_add(stats.candidates_considered, best.scored, "candidates_considered"));
@@ -479,6 +482,7 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
                                               started_at, stats));
       TargetBest best;
       OVREL_TRY(score_target(model, cache, plan, s, t, beta, budget, stats, &memo, j, best));
+      OVREL_TRY(ctx.poll_interrupt(stats.cost_evals));
       OVREL_TRY(checked_counter_add(out.run_cost_evals, best.scored, "run_candidates_scored"));
       OVREL_TRY(
           checked_counter_add(stats.candidates_considered, best.scored, "candidates_considered"));
@@ -579,6 +583,11 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
     }
   }
 
+  // Known-k probes ignore the cap and k is checked against it: only penalised results are capped.
+  if (stopping.kind != core::StoppingKind::KnownK && validated.max_change_points &&
+      *validated.max_change_points > 0 && primary.change_count >= *validated.max_change_points) {
+    warnings.push_back(capped_result_warning(*validated.max_change_points));
+  }
   notes.push_back(final_objective_note(primary.objective, primary.change_count));
   notes.push_back(core::cat(counter_label, "=", primary.run_cost_evals));
   notes.push_back(core::cat("run_candidates_considered=", primary.run_candidates_considered,

@@ -77,7 +77,8 @@ Result<OfflineChangePointResult> run_offline_detector_with_l2_cost(
 
 Result<OfflineChangePointResult> run_offline_pipeline_with_config(const core::TimeSeriesView& x,
                                                                   const PipelineConfig& config,
-                                                                  core::ReproMode repro_mode) {
+                                                                  core::ReproMode repro_mode,
+                                                                  core::InterruptPoll* interrupt) {
   const auto* offline = std::get_if<OfflinePipelineConfig>(&config);
   if (offline == nullptr) {
     return core::invalid_input(
@@ -99,7 +100,8 @@ Result<OfflineChangePointResult> run_offline_pipeline_with_config(const core::Ti
   }
   const core::TimeSeriesView& view = rebuilt ? *rebuilt : x;
 
-  const core::ExecutionContext ctx(offline->constraints, repro_mode, core::BudgetMode::HardFail);
+  core::ExecutionContext ctx(offline->constraints, repro_mode, core::BudgetMode::HardFail);
+  ctx.interrupt = interrupt;
   const OfflineDetectorConfig& detector = offline->detector;
   switch (offline->cost) {
     case CostConfig::Ar:
@@ -130,24 +132,26 @@ Result<OfflineChangePointResult> run_offline_pipeline_with_config(const core::Ti
 
 Result<OfflineChangePointResult> run_offline_pipeline(const core::TimeSeriesView& x,
                                                       const PipelineSpec& spec,
-                                                      core::ReproMode repro_mode) {
+                                                      core::ReproMode repro_mode,
+                                                      core::InterruptPoll* interrupt) {
   OVREL_TRY_ASSIGN(const PipelineConfig config, spec.to_pipeline_config());
-  if (!spec.preprocess) return run_offline_pipeline_with_config(x, config, repro_mode);
+  if (!spec.preprocess) return run_offline_pipeline_with_config(x, config, repro_mode, interrupt);
   OVREL_TRY_ASSIGN(const preprocess::PreprocessPipeline chain,
                    preprocess::PreprocessPipeline::create(*spec.preprocess));
   OVREL_TRY_ASSIGN(const preprocess::PreprocessedSeries cleaned, chain.apply(x));
   OVREL_TRY_ASSIGN(const core::TimeSeriesView cleaned_view, cleaned.as_view());
-  return run_offline_pipeline_with_config(cleaned_view, config, repro_mode);
+  return run_offline_pipeline_with_config(cleaned_view, config, repro_mode, interrupt);
 }
 
 Result<OfflineChangePointResult> execute_pipeline_with_repro_mode(const core::TimeSeriesView& x,
                                                                   const PipelineSpec& spec,
-                                                                  core::ReproMode repro_mode) {
+                                                                  core::ReproMode repro_mode,
+                                                                  core::InterruptPoll* interrupt) {
   if (std::holds_alternative<OnlineDetectorConfig>(spec.detector)) {
     return core::invalid_input(
         "execute_pipeline only supports offline pipelines; received online pipeline");
   }
-  return run_offline_pipeline(x, spec, repro_mode);
+  return run_offline_pipeline(x, spec, repro_mode, interrupt);
 }
 
 }  // namespace ovrel::pipeline

@@ -7,6 +7,7 @@
 // unchanged: this layer adds no notes or warnings.
 
 #include "ovrel/core/error.hpp"
+#include "ovrel/core/interrupt.hpp"
 #include "ovrel/core/repro.hpp"
 #include "ovrel/core/results.hpp"
 #include "ovrel/core/time_series.hpp"
@@ -15,21 +16,23 @@
 namespace ovrel::pipeline {
 
 // Refuses an online specification before looking at anything else of it, then runs
-// run_offline_pipeline.
+// run_offline_pipeline. `interrupt`, when given, is the detection's interrupt poll.
 Result<core::OfflineChangePointResult> execute_pipeline_with_repro_mode(
-    const core::TimeSeriesView& x, const PipelineSpec& spec, core::ReproMode repro_mode);
+    const core::TimeSeriesView& x, const PipelineSpec& spec, core::ReproMode repro_mode,
+    core::InterruptPoll* interrupt = nullptr);
 
 // to_pipeline_config, then the preprocessing chain when the specification has one (the detector
 // reads the preprocessed series; the step reports are dropped), then
 // run_offline_pipeline_with_config.
-Result<core::OfflineChangePointResult> run_offline_pipeline(const core::TimeSeriesView& x,
-                                                            const PipelineSpec& spec,
-                                                            core::ReproMode repro_mode);
+Result<core::OfflineChangePointResult> run_offline_pipeline(
+    const core::TimeSeriesView& x, const PipelineSpec& spec, core::ReproMode repro_mode,
+    core::InterruptPoll* interrupt = nullptr);
 
 // The constraints (alone, then against n), the view normalisation, the execution context (no
-// sinks, no cancellation, HardFail) and the detector-by-cost dispatch. The detector validates its
-// configuration before it runs.
+// sinks, no cancellation, HardFail, the given interrupt poll) and the detector-by-cost dispatch.
+// The detector validates its configuration before it runs.
 Result<core::OfflineChangePointResult> run_offline_pipeline_with_config(
-    const core::TimeSeriesView& x, const PipelineConfig& config, core::ReproMode repro_mode);
+    const core::TimeSeriesView& x, const PipelineConfig& config, core::ReproMode repro_mode,
+    core::InterruptPoll* interrupt = nullptr);
 
 }  // namespace ovrel::pipeline

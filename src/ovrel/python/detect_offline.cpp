@@ -13,6 +13,7 @@
 #include "ovrel/python/config_dicts.hpp"
 #include "ovrel/python/convert.hpp"
 #include "ovrel/python/dispatch.hpp"
+#include "ovrel/python/interrupt.hpp"
 #include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
 #include "ovrel/python/pipeline_dict.hpp"
@@ -74,18 +75,18 @@ core::Result<RunOutput> run_explicit(DetectorKind detector, PyCostModel cost,
                                      const core::Constraints& constraints,
                                      const core::Stopping& stopping,
                                      const std::optional<preprocess::PreprocessPipeline>& pipeline,
-                                     core::ReproMode repro_mode) {
+                                     core::ReproMode repro_mode, core::InterruptPoll* interrupt) {
   OVREL_TRY_ASSIGN(core::TimeSeriesView view, series.view());
   if (!pipeline) {
-    OVREL_TRY_ASSIGN(auto result,
-                     detect_with_view(detector, cost, view, constraints, stopping, repro_mode));
+    OVREL_TRY_ASSIGN(auto result, detect_with_view(detector, cost, view, constraints, stopping,
+                                                   repro_mode, interrupt));
     return RunOutput{std::move(result), {}};
   }
   OVREL_TRY_ASSIGN(preprocess::PreprocessedSeries cleaned, pipeline->apply(view));
   std::vector<std::string> notes = preprocess_notes(cleaned.reports);
   OVREL_TRY_ASSIGN(core::TimeSeriesView cleaned_view, cleaned.as_view());
   OVREL_TRY_ASSIGN(auto result, detect_with_view(detector, cost, cleaned_view, constraints,
-                                                 stopping, repro_mode));
+                                                 stopping, repro_mode, interrupt));
   return RunOutput{std::move(result), std::move(notes)};
 }
 
@@ -95,10 +96,12 @@ nb::object detect_with_pipeline(nb::handle pipeline_arg, const OwnedSeries& seri
                                 core::ReproMode repro_mode, bool return_diagnostics) {
   const pipeline::PipelineSpec spec = parse_pipeline_spec(pipeline_arg);
   std::optional<core::Result<core::OfflineChangePointResult>> run;
+  SignalInterrupt interrupt;
   {
     nb::gil_scoped_release unlocked;
-    run.emplace(run_pipeline_spec(series, spec, repro_mode));
+    run.emplace(run_pipeline_spec(series, spec, repro_mode, interrupt.poll()));
   }
+  interrupt.raise_if_stopped();
   core::OfflineChangePointResult result = unwrap(std::move(*run));
   core::Diagnostics& diagnostics = result.diagnostics;
   if (!return_diagnostics) {
@@ -162,10 +165,13 @@ nb::object detect_offline(nb::handle args, nb::handle kwargs) {
   const std::optional<preprocess::PreprocessPipeline> pipeline = parse_preprocess(preprocess_arg);
 
   std::optional<core::Result<RunOutput>> run;
+  SignalInterrupt interrupt;
   {
     nb::gil_scoped_release unlocked;
-    run.emplace(run_explicit(detector, cost, series, constraints, stopping, pipeline, repro_mode));
+    run.emplace(run_explicit(detector, cost, series, constraints, stopping, pipeline, repro_mode,
+                             interrupt.poll()));
   }
+  interrupt.raise_if_stopped();
   RunOutput output = unwrap(std::move(*run));
   core::Diagnostics& diagnostics = output.result.diagnostics;
   if (!return_diagnostics) {

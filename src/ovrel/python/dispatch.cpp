@@ -83,9 +83,11 @@ core::Result<core::OfflineChangePointResult> detect_with_spec(DetectorKind kind,
                                                               const OwnedSeries& series,
                                                               const core::Constraints& constraints,
                                                               core::Stopping stopping,
-                                                              core::ReproMode repro_mode) {
+                                                              core::ReproMode repro_mode,
+                                                              core::InterruptPoll* interrupt) {
   OVREL_TRY_ASSIGN(const core::TimeSeriesView view, series.view());
-  return detect_with_view(kind, cost, view, constraints, std::move(stopping), repro_mode);
+  return detect_with_view(kind, cost, view, constraints, std::move(stopping), repro_mode,
+                          interrupt);
 }
 
 namespace {
@@ -134,8 +136,10 @@ core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind,
                                                               const core::TimeSeriesView& view,
                                                               const core::Constraints& constraints,
                                                               core::Stopping stopping,
-                                                              core::ReproMode repro_mode) {
-  const core::ExecutionContext context(constraints, repro_mode, core::BudgetMode::HardFail);
+                                                              core::ReproMode repro_mode,
+                                                              core::InterruptPoll* interrupt) {
+  core::ExecutionContext context(constraints, repro_mode, core::BudgetMode::HardFail);
+  context.interrupt = interrupt;
   if (kind == DetectorKind::Fpop && cost != PyCostModel::L2) {
     return core::invalid_input("detector='fpop' requires cost='l2'");
   }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "ovrel/core/constraints.hpp"
+#include "ovrel/core/interrupt.hpp"
 #include "ovrel/core/repro.hpp"
 #include "ovrel/core/results.hpp"
 #include "ovrel/core/stopping.hpp"
@@ -42,16 +43,20 @@ const char* cost_model_keyword(PyCostModel model);
 core::Stopping resolve_stopping(std::string_view context, std::optional<double> pen,
                                 std::optional<std::size_t> n_bkps);
 
+// Runs the detector over the cost model; `interrupt` (may be null) is installed in the run's
+// execution context.
 core::Result<core::OfflineChangePointResult> detect_with_spec(DetectorKind kind, PyCostModel cost,
                                                               const OwnedSeries& series,
                                                               const core::Constraints& constraints,
                                                               core::Stopping stopping,
-                                                              core::ReproMode repro_mode);
+                                                              core::ReproMode repro_mode,
+                                                              core::InterruptPoll* interrupt);
 
 core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind, PyCostModel cost,
                                                               const core::TimeSeriesView& view,
                                                               const core::Constraints& constraints,
                                                               core::Stopping stopping,
-                                                              core::ReproMode repro_mode);
+                                                              core::ReproMode repro_mode,
+                                                              core::InterruptPoll* interrupt);
 
 }  // namespace ovrel::python

@@ -12,6 +12,7 @@
 #include "ovrel/core/text.hpp"
 #include "ovrel/python/convert.hpp"
 #include "ovrel/python/dispatch.hpp"
+#include "ovrel/python/interrupt.hpp"
 #include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
 #include "ovrel/python/result_objects.hpp"
@@ -140,12 +141,14 @@ nb::object predict(nb::handle self, nb::handle args, nb::handle kwargs, Detector
   if (kind == DetectorKind::Binseg) constraints.max_depth = est.max_depth;
 
   const PyCostModel cost = kind == DetectorKind::Fpop ? PyCostModel::L2 : est.model;
+  SignalInterrupt interrupt;
   core::Result<core::OfflineChangePointResult> outcome = [&] {
     // The shared borrow keeps fit from replacing the series while the lock is released.
     nb::gil_scoped_release unlocked;
     return detect_with_spec(kind, cost, *est.fitted, constraints, std::move(stopping),
-                            core::ReproMode::Balanced);
+                            core::ReproMode::Balanced, interrupt.poll());
   }();
+  interrupt.raise_if_stopped();
   core::OfflineChangePointResult result = unwrap(std::move(outcome));
   for (const std::string& note : est.fitted->notes)
     result.diagnostics.notes.push_back(cat("fit: ", note));

@@ -16,6 +16,7 @@
 #include "ovrel/core/execution_context.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/python/convert.hpp"
+#include "ovrel/python/interrupt.hpp"
 #include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
 #include "ovrel/python/online_dicts.hpp"
@@ -156,17 +157,22 @@ nb::object update_many(nb::handle self, nb::handle args, nb::handle kwargs) {
   std::uint64_t values = 0;
   const bool small = !__builtin_mul_overflow(series.n, series.d > 0 ? series.d : 1, &values) &&
                      values <= kMaxLockedBatchValues;
-  auto run = [&]() -> core::Result<std::vector<core::OnlineStepResult>> {
+  auto run =
+      [&](core::InterruptPoll* interrupt) -> core::Result<std::vector<core::OnlineStepResult>> {
     OVREL_TRY_ASSIGN(const core::TimeSeriesView view, series.view());
     const core::Constraints constraints;
-    const core::ExecutionContext ctx(constraints, core::ReproMode::Balanced);
+    core::ExecutionContext ctx(constraints, core::ReproMode::Balanced);
+    ctx.interrupt = interrupt;
     return core::update_many(obj.detector, view, ctx);
   };
+  std::optional<SignalInterrupt> interrupt;
   core::Result<std::vector<core::OnlineStepResult>> outcome = [&] {
-    if (small) return run();
+    if (small) return run(nullptr);
+    interrupt.emplace();
     nb::gil_scoped_release unlocked;
-    return run();
+    return run(interrupt->poll());
   }();
+  if (interrupt) interrupt->raise_if_stopped();
   std::vector<core::OnlineStepResult> steps = unwrap(std::move(outcome));
   const nb::handle type = nb::type<PyOnlineStepResult>();
   nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(steps.size())));

@@ -369,9 +369,10 @@ pipeline::PipelineSpec parse_pipeline_spec(nb::handle dict) {
 
 core::Result<core::OfflineChangePointResult> run_pipeline_spec(const OwnedSeries& series,
                                                                const pipeline::PipelineSpec& spec,
-                                                               core::ReproMode repro_mode) {
+                                                               core::ReproMode repro_mode,
+                                                               core::InterruptPoll* interrupt) {
   OVREL_TRY_ASSIGN(const core::TimeSeriesView view, series.view());
-  return pipeline::execute_pipeline_with_repro_mode(view, spec, repro_mode);
+  return pipeline::execute_pipeline_with_repro_mode(view, spec, repro_mode, interrupt);
 }
 
 }  // namespace ovrel::python

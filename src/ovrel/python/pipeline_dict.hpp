@@ -26,10 +26,12 @@ core::Stopping parse_pipeline_stopping_compat(nb::handle value);
 // 'bic', 'aic', a positive number or {'Manual': positive number}.
 core::Penalty parse_pipeline_penalty_compat(nb::handle value);
 
-// Builds a view over the owned series and executes the specification. Touches no Python object,
-// so the caller runs it without the interpreter lock.
+// Builds a view over the owned series and executes the specification with the given interrupt
+// poll (may be null). Touches no Python object, so the caller runs it without the interpreter
+// lock.
 core::Result<core::OfflineChangePointResult> run_pipeline_spec(const OwnedSeries& series,
                                                                const pipeline::PipelineSpec& spec,
-                                                               core::ReproMode repro_mode);
+                                                               core::ReproMode repro_mode,
+                                                               core::InterruptPoll* interrupt);
 
 }  // namespace ovrel::python

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ovrel/core/execution_context.hpp"
@@ -86,6 +87,61 @@ TEST(ExecutionContextTest, TimeBudgetReadsTheMonotonicClock) {
   EXPECT_EQ(soft.check_time_budget(now - std::chrono::seconds(5)), Result<bool>(true));
   EXPECT_EQ(ExecutionContext(Constraints{}).check_time_budget(MonotonicInstant{}),
             Result<bool>(false));
+}
+
+struct ScriptedHook : InterruptHook {
+  std::uint64_t stop_at = 0;  // the ask that answers "stop"; never when 0
+  std::uint64_t asked = 0;
+  bool stop_requested() override { return ++asked == stop_at; }
+};
+
+TEST(InterruptPollTest, CheapWorkDoublesTheStrideAndAsksOnlyWhenTheIntervalPassed) {
+  ScriptedHook hook;
+  InterruptPoll poll(hook, {std::chrono::hours(1), std::chrono::hours(1)});
+  const Constraints constraints;
+  ExecutionContext ctx(constraints);
+  ctx.interrupt = &poll;
+  std::vector<std::uint64_t> strides;
+  std::uint64_t work = 0;
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(ctx.poll_interrupt(work).has_value());
+    strides.push_back(poll.due_at() - work);
+    ASSERT_TRUE(ctx.poll_interrupt(poll.due_at() - 1).has_value());  // not yet due: unchanged
+    work = poll.due_at();
+  }
+  EXPECT_EQ(strides, (std::vector<std::uint64_t>{2, 4, 8, 16, 32, 64}));
+  EXPECT_EQ(hook.asked, 0u);
+  EXPECT_EQ(poll.asks(), 0u);
+}
+
+TEST(InterruptPollTest, SlowWorkShrinksTheStrideAtOnce) {
+  ScriptedHook hook;
+  InterruptPoll poll(hook, {std::chrono::milliseconds(1), std::chrono::hours(1)});
+  std::uint64_t work = 0;
+  while (poll.due_at() - work < 1024) {
+    work = poll.due_at();
+    ASSERT_TRUE(poll.poll(work).has_value());
+  }
+  const std::uint64_t before = poll.due_at() - work;
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  work = poll.due_at();
+  ASSERT_TRUE(poll.poll(work).has_value());
+  // The stretch took at least 40 read intervals: the stride falls to a fortieth or less.
+  EXPECT_LE(poll.due_at() - work, before / 40 + 1);
+}
+
+TEST(InterruptPollTest, AStopEndsEveryLaterPollWithoutAskingAgain) {
+  ScriptedHook hook;
+  hook.stop_at = 3;
+  InterruptPoll poll(hook, {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)});
+  EXPECT_TRUE(poll.poll(0).has_value());
+  EXPECT_EQ(poll.due_at(), 1u);  // no time to spread the work over: one unit per read
+  EXPECT_TRUE(poll.poll(1).has_value());
+  EXPECT_EQ(poll.poll(2).error(), OvrelError::cancelled());
+  EXPECT_EQ(poll.due_at(), 0u);
+  EXPECT_EQ(poll.poll(3).error(), OvrelError::cancelled());
+  EXPECT_EQ(hook.asked, 3u);
+  EXPECT_EQ(poll.asks(), 3u);
 }
 
 }  // namespace

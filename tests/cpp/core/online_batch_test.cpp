@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -99,6 +100,21 @@ TEST(UpdateManyTest, PresetCancellationEndsBeforeStepZero) {
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), OvrelError::cancelled());
   EXPECT_EQ(det.save_state(), FakeState{});
+}
+
+TEST(UpdateManyTest, AnInterruptStopsBeforeTheStepItWasAskedAt) {
+  struct StopAtThirdAsk : InterruptHook {
+    int asked = 0;
+    bool stop_requested() override { return ++asked == 3; }
+  } hook;
+  InterruptPoll poll(hook, {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)});
+  const std::vector<double> v{1, 2, 3, 4};
+  const Constraints constraints;
+  ExecutionContext ctx(constraints);
+  ctx.interrupt = &poll;
+  FakeDetector det;
+  EXPECT_EQ(update_many(det, view_f64(v, 4, 1), ctx).error(), OvrelError::cancelled());
+  EXPECT_EQ(det.save_state(), (FakeState{{1, 2}, {std::nullopt, std::nullopt}}));
 }
 
 TEST(UpdateManyTest, TimestampOverflowDiscardsRecordsButKeepsSteps) {

@@ -303,6 +303,23 @@ TEST(FrontierStopping, KnownKTakesExactlyKOrNamesTheShortfall) {
   }
 }
 
+// A minimum segment length above n leaves not even the unsplit series feasible; equal to n, the
+// series is one segment.
+TEST(FrontierStopping, BinSegRefusesAMinimumLengthAboveN) {
+  Constraints c;
+  c.min_segment_len = 4;
+  EXPECT_EQ(l2_binseg(Stopping::penalized(Penalty::bic()))
+                .detect(view_of({1.0, 2.0, 3.0}), core::ExecutionContext(c))
+                .error(),
+            OvrelError::invalid_input("BinSeg found no feasible segmentation under current "
+                                      "constraints: min_segment_len=4 exceeds n=3"));
+  c.min_segment_len = 3;
+  EXPECT_EQ(l2_binseg(Stopping::penalized(Penalty::bic()))
+                .detect(view_of({1.0, 2.0, 30.0}), core::ExecutionContext(c))
+                ->breakpoints,
+            std::vector<std::size_t>{3});
+}
+
 TEST(FrontierStopping, PenalisedRunsSplitOnlyAboveBetaAndWithinTheCap) {
   // The root gain at split 2 is exactly 6 - 1 - 1 = 4: a beta of 4 does not split, 3.999 does.
   const auto model =

@@ -302,6 +302,73 @@ TYPED_TEST(DetectorContract, PeriodZeroActsAsOneAndSinksChangeNothing) {
   EXPECT_EQ(c->diagnostics.notes, b->diagnostics.notes);
 }
 
+// Asked at every unit of work (no pacing); asks to stop at ask `stop_at` (never when 0).
+struct CountingHook : core::InterruptHook {
+  std::uint64_t stop_at = 0;
+  std::uint64_t asked = 0;
+  bool stop_requested() override { return ++asked == stop_at; }
+};
+constexpr core::InterruptPacing kEveryUnit{std::chrono::nanoseconds(0),
+                                           std::chrono::nanoseconds(0)};
+
+TYPED_TEST(DetectorContract, AnInterruptPollThatLetsTheRunGoChangesNothing) {
+  core::Constraints capped;
+  capped.max_change_points = 1;
+  std::vector<std::pair<Stopping, core::Constraints>> runs{
+      {kBic, {}}, {Stopping::known_k(2), {}}, {kBic, capped}};
+  if constexpr (TypeParam::kPaths) {
+    runs.emplace_back(Stopping::penalty_path({Penalty::manual(10.0), Penalty::bic()}),
+                      core::Constraints{});
+  }
+  const auto x = testing::three_steps();
+  for (const auto& [stopping, constraints] : runs) {
+    RecordingContext plain(constraints), polled(constraints);
+    CountingHook hook;
+    core::InterruptPoll poll(hook, kEveryUnit);
+    polled.ctx.interrupt = &poll;
+    const auto compare = [&](const auto& model) {
+      const auto a =
+          TypeParam::detect(model, stopping, 7, TypeParam::kDefaultParams, x.view(), plain.ctx);
+      const auto b =
+          TypeParam::detect(model, stopping, 7, TypeParam::kDefaultParams, x.view(), polled.ctx);
+      ASSERT_TRUE(a.has_value()) << a.error().display();
+      ASSERT_TRUE(b.has_value()) << b.error().display();
+      EXPECT_EQ(a->breakpoints, b->breakpoints);
+      EXPECT_EQ(a->diagnostics.notes, b->diagnostics.notes);
+      EXPECT_EQ(a->diagnostics.warnings, b->diagnostics.warnings);
+      EXPECT_EQ(a->diagnostics.pruning_stats, b->diagnostics.pruning_stats);
+    };
+    // PELT scores L2 in batches and L1 one start at a time.
+    compare(costs::CostL2Mean{});
+    if constexpr (TypeParam::kAnyCost) compare(costs::CostL1Median{});
+    EXPECT_EQ(plain.recorder.progress, polled.recorder.progress);
+    // Every metric but the run time.
+    ASSERT_EQ(plain.recorder.metric_names(), polled.recorder.metric_names());
+    for (std::size_t i = 0; i < plain.recorder.metrics.size(); ++i) {
+      if (!plain.recorder.metrics[i].first.ends_with("runtime_ms")) {
+        EXPECT_EQ(plain.recorder.metrics[i], polled.recorder.metrics[i]);
+      }
+    }
+    EXPECT_GT(hook.asked, 10u);
+  }
+}
+
+TYPED_TEST(DetectorContract, AnInterruptEndsEveryRuleWithCancelled) {
+  const auto x = testing::three_steps();
+  for (const Stopping& s : {kBic, Stopping::known_k(2)}) {
+    for (const std::uint64_t stop_at : {1u, 5u}) {
+      RecordingContext rc;
+      CountingHook hook;
+      hook.stop_at = stop_at;
+      core::InterruptPoll poll(hook, kEveryUnit);
+      rc.ctx.interrupt = &poll;
+      EXPECT_EQ(this->run(rc, s, 1000, x).error(), OvrelError::cancelled());
+      EXPECT_EQ(hook.asked, stop_at);
+      this->expect_no_report(rc);
+    }
+  }
+}
+
 TYPED_TEST(DetectorContract, PenaltyPathAnswersWithItsFirstEntryOrIsRefused) {
   RecordingContext rc, single;
   const auto path = Stopping::penalty_path({Penalty::manual(10.0), Penalty::bic(), Penalty::aic()});

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -326,6 +327,27 @@ TEST(PeltKernels, PenaltyPathSharesEachCostAndChecksPerTargetPenaltyStep) {
     if (fails) {
       EXPECT_EQ(stats.cost_evals, static_cast<std::uint64_t>(evals)) << every;
     }
+  }
+}
+
+// A penalised run (or path) whose count reaches the cap says that it may not be the best under
+// the cap; a cap of 0 (nothing else to be had) and known k (exact for its k) say nothing. The
+// Python tests hold the rows below and above the cap.
+TEST(PeltDetect, ACountAtTheCapWarns) {
+  const auto x = testing::series(
+      testing::piecewise_series({{30, 0.0}, {30, 6.0}, {30, 0.0}, {30, 6.0}, {30, 0.0}}, 0.5));
+  const Stopping bic = Stopping::penalized(Penalty::bic());
+  for (const auto& [cap, stopping, warned] :
+       {std::tuple{std::size_t{2}, Stopping::penalty_path({Penalty::bic()}), true},
+        std::tuple{std::size_t{0}, bic, false},
+        std::tuple{std::size_t{4}, Stopping::known_k(4), false}}) {
+    core::Constraints constraints;
+    constraints.max_change_points = cap;
+    RecordingContext rc(constraints);
+    const auto r = pelt(x, stopping, rc);
+    ASSERT_TRUE(r.has_value()) << r.error().display();
+    EXPECT_EQ(r->diagnostics.warnings, warned ? std::vector<std::string>{capped_result_warning(cap)}
+                                              : std::vector<std::string>{});
   }
 }
 
