@@ -16,7 +16,7 @@ deps:
 	    libgtest-dev nlohmann-json3-dev zlib1g-dev ccache clang-format cmake g++ >/dev/null; \
 	fi
 	$(PYTHON) -m pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<4" "nlohmann-json>=3.11" \
-	  cmake ninja numpy pytest matplotlib "ruff==0.17.6"
+	  cmake ninja numpy pytest matplotlib "ruff==0.17.6" "mypy==2.4.1"
 
 # The package itself, built against the build requirements installed by `deps`.
 install: deps
@@ -24,6 +24,7 @@ install: deps
 
 quickstart: install
 	$(PYTHON) examples/quickstart.py
+	$(PYTHON) examples/streaming.py
 
 # Fails fast, before any build: every tracked C++ file as clang-format writes it, Python clean
 # under ruff's checks and formatter.

@@ -76,8 +76,6 @@ def test_pipeline_is_exclusive(kwargs):
 def test_pipeline_road_fails_cleanly():
     with pytest.raises(TypeError, match="^pipeline must be a dict$"):
         detect(pipeline=[1], detector="PELT", constraints=None)
-    with pytest.raises(NotImplementedError):
-        detect(pipeline={"detector": {"kind": "pelt"}})
 
 
 def test_repro_mode():

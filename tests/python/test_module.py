@@ -1,4 +1,7 @@
 import importlib
+import inspect
+import pydoc
+import re
 import sys
 import threading
 
@@ -178,3 +181,45 @@ def test_messages_keep_the_callers_text_whole():
     with pytest.raises(ValueError) as info:
         ovrel.Pelt(model="l2\0x")
     assert str(info.value).startswith("unsupported model 'l2\0x'; expected one of:")
+
+
+def _declared_signature(text_signature):
+    # An independent reading of the declared text: the same parameter list as a Python function.
+    namespace = {}
+    params = text_signature[1:-1].replace("$self", "self, /")
+    exec(f"def declared({params}): pass", namespace)
+    return inspect.signature(namespace["declared"])
+
+
+def _public_callables():
+    for name in _ovrel_rs.__all__:
+        obj = getattr(_ovrel_rs, name)
+        if callable(obj):
+            yield name, obj
+            for attr, member in vars(obj).items() if isinstance(obj, type) else ():
+                if not attr.startswith("_") and callable(getattr(obj, attr)):
+                    yield f"{name}.{attr}", getattr(obj, attr)
+
+
+@pytest.mark.parametrize("name, obj", [pytest.param(n, o, id=n) for n, o in _public_callables()])
+def test_inspect_signature_is_the_declared_text_signature(name, obj):
+    declared = obj.__text_signature__
+    if declared is None:
+        # Result classes have no constructor and declare nothing.
+        assert isinstance(obj, type)
+        with pytest.raises(ValueError, match="^no signature found for builtin type"):
+            inspect.signature(obj)
+        return
+    assert inspect.signature(obj) == _declared_signature(declared)
+
+
+def test_help_shows_constructor_signatures_and_reinit_is_refused():
+    # Newer Pythons put one parameter on a line; compare without the layout.
+    text = re.sub(r"[\s|]", "", pydoc.render_doc(ovrel.Binseg, renderer=pydoc.plaintext))
+    assert (
+        "Binseg(model='l2',min_segment_len=2,jump=1,max_change_points=None,max_depth=None)" in text
+    )
+    det = ovrel.Pelt("l1")
+    with pytest.raises(TypeError, match=r"^ovrel\._ovrel_rs\.Pelt object is already initialised$"):
+        det.__init__("l2")
+    assert repr(det).startswith("Pelt(model='l1_median',")

@@ -39,7 +39,7 @@ def expected_outcome(x):
     flat = np.ascontiguousarray(a).ravel()
     if np.isinf(flat).any():
         return ValueError, "non-finite value encountered"
-    if np.isnan(flat).any():
+    if np.isnan(flat).any() or np.ma.is_masked(x):  # a masked element is missing too
         return ValueError, "missing data encountered"
     return None
 

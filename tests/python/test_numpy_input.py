@@ -1,5 +1,7 @@
 """Series conversion: every accepted layout, dtype and shape gives the same answer."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -206,3 +208,40 @@ def test_huge_broadcast_view_is_a_memory_error():
     x = np.broadcast_to(np.array([1.0]), (2**59,))
     with pytest.raises(MemoryError):
         ovrel.Pelt().fit(x)
+
+
+def masked(values, hidden):
+    out = np.ma.masked_array(values, mask=np.zeros(values.shape, dtype=bool))
+    out[hidden] = np.ma.masked
+    return out
+
+
+MISSING = "missing data encountered with MissingPolicy::Error: "
+
+
+@pytest.mark.parametrize(
+    "x, counts",
+    [
+        # The values under the mask are wild: read as data they would make two changes.
+        (masked(np.where(np.arange(240) < 20, 1e6, BASE_1D), slice(0, 20)), "20, 20, 0, 0"),
+        # Masked and NaN are counted once each; a NaN under the mask once.
+        (masked(np.where(np.arange(240) == 9, np.nan, BASE_1D), [3, 9]), "2, 2, 1, 3"),
+        # Row-major position through a column-reversed view: (7, 2) becomes (7, 0).
+        (masked(BASE_2D, (7, 2))[:, ::-1], "1, 1, 0, 21"),
+        (masked(BASE_1D.astype(np.float32), -1), "1, 1, 0, 239"),
+    ],
+)
+@pytest.mark.parametrize("run", ["fit", "detect_offline"])
+def test_masked_elements_are_missing(x, counts, run):
+    fields = "effective_missing_count={}, mask_missing_count={}, nan_missing_count={}, "
+    expected = MISSING + (fields + "first_missing_index={}").format(*counts.split(", "))
+    with pytest.raises(ValueError, match=f"^{re.escape(expected)}$"):
+        ovrel.Pelt().fit(x) if run == "fit" else ovrel.detect_offline(x)
+
+
+def test_masked_array_with_nothing_masked_reads_as_before():
+    plain = ovrel.Pelt().fit(BASE_2D).predict(pen=10.0)
+    for mask in (False, np.zeros(BASE_2D.shape, dtype=bool)):
+        again = ovrel.Pelt().fit(np.ma.masked_array(BASE_2D, mask=mask)).predict(pen=10.0)
+        assert (again.breakpoints, again.scores) == (plain.breakpoints, plain.scores)
+        assert again.diagnostics.notes == plain.diagnostics.notes

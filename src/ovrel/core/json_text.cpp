@@ -61,7 +61,7 @@ void append_utf8(std::string& out, std::uint32_t cp) {
 
 class Reader {
  public:
-  explicit Reader(std::string_view text) : text_(text) {}
+  Reader(std::string_view text, JsonParseOptions options) : text_(text), options_(options) {}
 
   Result<JsonNode> document() {
     skip_ws();
@@ -77,6 +77,7 @@ class Reader {
 
  private:
   std::string_view text_;
+  JsonParseOptions options_;
   std::size_t pos_ = 0;
   JsonPosition at_;  // position of the last consumed character
 
@@ -90,10 +91,12 @@ class Reader {
       ++at_.column;
     }
     ++pos_;
+    at_.offset = pos_;
   }
   JsonPosition next_position() const {
     JsonPosition p = at_;
     ++p.column;
+    p.offset = pos_;
     return p;
   }
   std::unexpected<OvrelError> fail_here(std::string_view message) const {
@@ -208,6 +211,10 @@ class Reader {
     }
     out.kind = JsonNode::Kind::Array;
     advance();  // [
+    if (options_.compact_byte_arrays && compact_bytes(out.text)) {
+      out.byte_array = true;
+      return {};
+    }
     skip_ws();
     if (eof()) return fail_here("EOF while parsing a list");
     if (peek() == ']') {
@@ -228,6 +235,48 @@ class Reader {
       advance();
       if (c == ']') return {};
       if (c != ',') return fail_here("expected `,` or `]`");
+    }
+  }
+
+  // After the opening bracket: reads the rest of an array made only of the integers 0 to 255 into
+  // `bytes`. Anything else restores the reader and the array is read in the ordinary way, so
+  // that its faults are reported as always.
+  bool compact_bytes(std::string& bytes) {
+    const std::size_t saved_pos = pos_;
+    const JsonPosition saved_at = at_;
+    auto restore = [&] {
+      pos_ = saved_pos;
+      at_ = saved_at;
+      bytes.clear();
+      return false;
+    };
+    skip_ws();
+    if (!eof() && peek() == ']') {
+      advance();
+      return true;
+    }
+    while (true) {
+      skip_ws();
+      if (eof() || peek() < '0' || peek() > '9') return restore();
+      unsigned value = 0;
+      std::size_t digits = 0;
+      const bool leading_zero = peek() == '0';
+      while (!eof() && peek() >= '0' && peek() <= '9' && digits < 4) {
+        value = value * 10 + static_cast<unsigned>(peek() - '0');
+        ++digits;
+        advance();
+      }
+      if (value > 255 || (leading_zero && digits > 1)) return restore();
+      bytes.push_back(static_cast<char>(value));
+      skip_ws();
+      if (eof()) return restore();
+      const char c = peek();
+      if (c == ']') {
+        advance();
+        return true;
+      }
+      if (c != ',') return restore();
+      advance();
     }
   }
 
@@ -447,7 +496,9 @@ class Reader {
 
 }  // namespace
 
-Result<JsonNode> parse_json_document(std::string_view text) { return Reader(text).document(); }
+Result<JsonNode> parse_json_document(std::string_view text, JsonParseOptions options) {
+  return Reader(text, options).document();
+}
 
 nlohmann::json to_free_value(const JsonNode& node) {
   switch (node.kind) {
@@ -465,6 +516,10 @@ nlohmann::json to_free_value(const JsonNode& node) {
       return node.text;
     case JsonNode::Kind::Array: {
       nlohmann::json out = nlohmann::json::array();
+      if (node.byte_array) {
+        for (char c : node.text)
+          out.push_back(static_cast<std::uint64_t>(static_cast<unsigned char>(c)));
+      }
       for (const JsonNode& item : node.items) out.push_back(to_free_value(item));
       return out;
     }
@@ -519,6 +574,23 @@ std::string describe_json_node(const JsonNode& node) {
       return "map";
   }
   return "value";
+}
+
+std::string utf8_lossy(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t len = utf8_sequence_length(text, i);
+    if (len == 0) {
+      out.append("\xEF\xBF\xBD");
+      ++i;
+    } else {
+      out.append(text.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
 }
 
 void append_json_string(std::string& out, std::string_view text) {
@@ -647,5 +719,108 @@ void append_json_value(std::string& out, const nlohmann::json& value) {
   }
   out.append("null");
 }
+
+namespace json {
+
+using Kind = JsonNode::Kind;
+
+std::unexpected<OvrelError> fail_at(std::string_view message, JsonPosition at) {
+  return invalid_input(json_error_text(message, at));
+}
+
+std::unexpected<OvrelError> invalid_type(const JsonNode& node, std::string_view expected) {
+  return fail_at(cat("invalid type: ", describe_json_node(node), ", expected ", expected),
+                 node.position);
+}
+
+namespace {
+std::unexpected<OvrelError> invalid_value(const JsonNode& node, std::string_view expected) {
+  return fail_at(cat("invalid value: ", describe_json_node(node), ", expected ", expected),
+                 node.position);
+}
+}  // namespace
+
+Result<std::uint64_t> read_u64(const JsonNode& node) {
+  if (node.kind == Kind::Unsigned) return node.unsigned_value;
+  if (node.kind == Kind::Signed) return invalid_value(node, "u64");
+  return invalid_type(node, "u64");
+}
+
+Result<std::uint32_t> read_u32(const JsonNode& node) {
+  if (node.kind == Kind::Unsigned && node.unsigned_value <= UINT32_MAX) {
+    return static_cast<std::uint32_t>(node.unsigned_value);
+  }
+  if (node.kind == Kind::Unsigned || node.kind == Kind::Signed) return invalid_value(node, "u32");
+  return invalid_type(node, "u32");
+}
+
+Result<std::int64_t> read_i64(const JsonNode& node) {
+  if (node.kind == Kind::Signed) return node.signed_value;
+  if (node.kind == Kind::Unsigned) {
+    if (node.unsigned_value <= static_cast<std::uint64_t>(INT64_MAX)) {
+      return static_cast<std::int64_t>(node.unsigned_value);
+    }
+    return invalid_value(node, "i64");
+  }
+  return invalid_type(node, "i64");
+}
+
+Result<double> read_f64(const JsonNode& node) {
+  switch (node.kind) {
+    case Kind::Unsigned:
+      return static_cast<double>(node.unsigned_value);
+    case Kind::Signed:
+      return static_cast<double>(node.signed_value);
+    case Kind::Float:
+      return node.float_value;
+    default:
+      return invalid_type(node, "f64");
+  }
+}
+
+Result<std::string> read_text(const JsonNode& node) {
+  if (node.kind == Kind::String) return node.text;
+  return invalid_type(node, "a string");
+}
+
+Result<bool> read_bool(const JsonNode& node) {
+  if (node.kind == Kind::Bool) return node.boolean;
+  return invalid_type(node, "a boolean");
+}
+
+Result<std::vector<std::uint8_t>> read_bytes(const JsonNode& node) {
+  if (node.kind == Kind::Array && node.byte_array) {
+    return std::vector<std::uint8_t>(node.text.begin(), node.text.end());
+  }
+  return read_list<std::uint8_t>(node, [](const JsonNode& item) -> Result<std::uint8_t> {
+    if (item.kind == Kind::Unsigned && item.unsigned_value <= UINT8_MAX) {
+      return static_cast<std::uint8_t>(item.unsigned_value);
+    }
+    if (item.kind == Kind::Unsigned || item.kind == Kind::Signed) return invalid_value(item, "u8");
+    return invalid_type(item, "u8");
+  });
+}
+
+JsonNode expanded_byte_array(const JsonNode& node) {
+  JsonNode out = node;
+  if (!node.byte_array) return out;
+  out.byte_array = false;
+  out.text.clear();
+  out.items.reserve(node.text.size());
+  for (char c : node.text) {
+    JsonNode& item = out.items.emplace_back();
+    item.kind = Kind::Unsigned;
+    item.unsigned_value = static_cast<unsigned char>(c);
+    item.position = node.position;
+    item.end = node.position;
+  }
+  return out;
+}
+
+std::string invalid_length_text(std::size_t length, std::string_view type_name, std::size_t n) {
+  return cat("invalid length ", length, ", expected ", type_name, " with ", n, " elements");
+}
+
+}  // namespace json
 
 }  // namespace ovrel::core

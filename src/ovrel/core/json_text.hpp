@@ -5,16 +5,21 @@
 // the integer/float kind of every number and the position of every value, so typed decoders can
 // report missing, duplicate and mistyped fields with their place.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "ovrel/core/error.hpp"
+#include "ovrel/core/text.hpp"
 
 namespace ovrel::core {
 
@@ -24,6 +29,7 @@ inline constexpr std::size_t kJsonMaxDepth = 127;
 struct JsonPosition {
   std::size_t line = 1;
   std::size_t column = 0;
+  std::size_t offset = 0;  // bytes of the text before this point
 };
 
 struct JsonMember;
@@ -36,11 +42,12 @@ struct JsonNode {
   std::uint64_t unsigned_value = 0;  // Unsigned: non-negative integers that fit 64 bits
   std::int64_t signed_value = 0;     // Signed: negative integers that fit 64 bits
   double float_value = 0.0;          // Float: every other number (always finite)
-  std::string text;                  // String
-  std::vector<JsonNode> items;       // Array
+  std::string text;                  // String; the bytes of a compact byte array
+  std::vector<JsonNode> items;       // Array (empty for a compact byte array)
   std::vector<JsonMember> members;   // Object, in document order, duplicates kept
-  JsonPosition position;             // where the value starts
-  JsonPosition end;                  // just after the value's last character
+  JsonPosition position;             // where the value starts (offset: its first byte)
+  JsonPosition end;                  // its last character (offset: just after it)
+  bool byte_array = false;           // Array read compactly (JsonParseOptions)
 };
 
 struct JsonMember {
@@ -49,10 +56,17 @@ struct JsonMember {
   JsonNode value;
 };
 
+struct JsonParseOptions {
+  // An array made only of the integers 0 to 255 is kept as its bytes in `text` (byte_array set,
+  // no items): a checkpoint carries its payload that way, and a node per byte would cost a
+  // hundred times the text.
+  bool compact_byte_arrays = false;
+};
+
 // Reads exactly one JSON value followed only by white space. Syntax errors, numbers beyond the
 // range of a double, invalid UTF-8 and nesting beyond kJsonMaxDepth are InvalidInput with a
 // message ending in " at line {} column {}".
-Result<JsonNode> parse_json_document(std::string_view text);
+Result<JsonNode> parse_json_document(std::string_view text, JsonParseOptions options = {});
 
 // Reads one free JSON value (parse_json_document, then to_free_value).
 Result<nlohmann::json> parse_json_value(std::string_view text);
@@ -73,11 +87,150 @@ std::string json_error_text(std::string_view message, JsonPosition at);
 // "floating point `1.5`", "string \"a\"", "sequence", "map".
 std::string describe_json_node(const JsonNode& node);
 
+// The text with every byte that does not begin a well-formed UTF-8 sequence replaced by U+FFFD
+// (how paths and other foreign bytes are displayed in messages).
+std::string utf8_lossy(std::string_view text);
+
 // Writer pieces. Strings: quote and backslash escaped, control characters as \b \t \n \f \r or
 // \u00xx, everything else verbatim UTF-8 (invalid sequences replaced by U+FFFD). Floats: the
 // shortest text that reads back to the same double; NaN and infinities as null.
 void append_json_string(std::string& out, std::string_view text);
 void append_json_f64(std::string& out, double value);
 void append_json_value(std::string& out, const nlohmann::json& value);
+
+// Keys of an object that the system does not define, with their free values; ordered by key.
+using ExtraKeys = std::map<std::string, nlohmann::json, std::less<>>;
+
+// Typed reading of parsed values into records, with the reader's descriptions ("invalid type:
+// string \"a\", expected u64 at line 1 column 9", "missing field `t`", ...).
+namespace json {
+
+std::unexpected<OvrelError> fail_at(std::string_view message, JsonPosition at);
+std::unexpected<OvrelError> invalid_type(const JsonNode& node, std::string_view expected);
+
+Result<std::uint64_t> read_u64(const JsonNode& node);
+Result<std::uint32_t> read_u32(const JsonNode& node);
+Result<std::int64_t> read_i64(const JsonNode& node);
+Result<double> read_f64(const JsonNode& node);  // any number
+Result<std::string> read_text(const JsonNode& node);
+Result<bool> read_bool(const JsonNode& node);
+// An array of integers 0 to 255 (compact or not).
+Result<std::vector<std::uint8_t>> read_bytes(const JsonNode& node);
+
+template <class T, class F>
+Result<std::vector<T>> read_list(const JsonNode& node, F&& read_item) {
+  if (node.kind != JsonNode::Kind::Array) return invalid_type(node, "a sequence");
+  std::vector<T> out;
+  if (node.byte_array) {
+    out.reserve(node.text.size());
+    JsonNode item;
+    item.kind = JsonNode::Kind::Unsigned;
+    item.position = node.position;
+    for (char c : node.text) {
+      item.unsigned_value = static_cast<unsigned char>(c);
+      OVREL_TRY_ASSIGN(T value, read_item(item));
+      out.push_back(std::move(value));
+    }
+    return out;
+  }
+  out.reserve(node.items.size());
+  for (const JsonNode& item : node.items) {
+    OVREL_TRY_ASSIGN(T value, read_item(item));
+    out.push_back(std::move(value));
+  }
+  return out;
+}
+
+// Absent and null both mean absent.
+template <class F>
+auto read_optional(const JsonNode& node, F&& read)
+    -> Result<std::optional<typename std::invoke_result_t<F, const JsonNode&>::value_type>> {
+  using T = typename std::invoke_result_t<F, const JsonNode&>::value_type;
+  if (node.kind == JsonNode::Kind::Null) return std::optional<T>();
+  OVREL_TRY_ASSIGN(T value, read(node));
+  return std::optional<T>(std::move(value));
+}
+
+template <auto Read>
+auto read_optional_of(const JsonNode& node) {
+  return read_optional(node, Read);
+}
+
+// One key of a record: its name, whether the record needs it, and how its value is stored.
+template <class Out>
+struct Field {
+  std::string_view name;
+  bool required;
+  Status (*read)(Out&, const JsonNode&);
+};
+
+template <auto Member, auto Read>
+Status read_into(auto& out, const JsonNode& node) {
+  OVREL_TRY_ASSIGN(out.*Member, Read(node));
+  return {};
+}
+
+// The node of a compact byte array with one item per byte (any other node is copied as it is).
+JsonNode expanded_byte_array(const JsonNode& node);
+
+std::string invalid_length_text(std::size_t length, std::string_view type_name, std::size_t n);
+
+// Walks an object's members in document order: a known key is decoded by its field (and refused
+// when repeated), an unknown key is kept in extra when given and skipped otherwise. Missing
+// required keys are named in the record's field order once the walk is done; a missing optional
+// key leaves `out` as the caller initialised it. With `positional`, an array holding the values in
+// field order is accepted too.
+enum class Positional : std::uint8_t {
+  No,                // objects only
+  TrailingOptional,  // an array may stop before an optional field
+  AllRequired,       // an array must hold every field
+};
+
+template <class Out, std::size_t N>
+Status read_fields(const JsonNode& node, std::string_view type_name,
+                   const std::array<Field<Out>, N>& fields, Out& out, ExtraKeys* extra,
+                   Positional positional = Positional::No) {
+  if (positional != Positional::No && node.kind == JsonNode::Kind::Array) {
+    const std::size_t length = node.byte_array ? node.text.size() : node.items.size();
+    if (length > N) {
+      return fail_at(cat("invalid length ", length, ", expected fewer elements in array"),
+                     node.end);
+    }
+    if (node.byte_array) {
+      return read_fields(expanded_byte_array(node), type_name, fields, out, extra, positional);
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+      if (i >= length) {
+        if (fields[i].required || positional == Positional::AllRequired) {
+          return fail_at(invalid_length_text(length, type_name, N), node.end);
+        }
+        continue;
+      }
+      OVREL_TRY(fields[i].read(out, node.items[i]));
+    }
+    return {};
+  }
+  if (node.kind != JsonNode::Kind::Object) return invalid_type(node, type_name);
+  std::array<bool, N> seen{};
+  for (const JsonMember& m : node.members) {
+    std::size_t i = 0;
+    while (i < N && fields[i].name != m.key) ++i;
+    if (i == N) {
+      if (extra != nullptr) (*extra)[m.key] = to_free_value(m.value);
+      continue;
+    }
+    if (seen[i]) return fail_at(cat("duplicate field `", m.key, "`"), m.key_end);
+    seen[i] = true;
+    OVREL_TRY(fields[i].read(out, m.value));
+  }
+  for (std::size_t i = 0; i < N; ++i) {
+    if (fields[i].required && !seen[i]) {
+      return fail_at(cat("missing field `", fields[i].name, "`"), node.end);
+    }
+  }
+  return {};
+}
+
+}  // namespace json
 
 }  // namespace ovrel::core

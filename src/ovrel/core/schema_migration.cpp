@@ -202,80 +202,17 @@ std::string OfflineChangePointResultWire::to_json() const {
 namespace {
 
 using Kind = JsonNode::Kind;
-
-std::unexpected<OvrelError> fail_at(std::string_view message, JsonPosition at) {
-  return invalid_input(json_error_text(message, at));
-}
-
-std::unexpected<OvrelError> invalid_type(const JsonNode& node, std::string_view expected) {
-  return fail_at(cat("invalid type: ", describe_json_node(node), ", expected ", expected),
-                 node.position);
-}
-
-Result<std::uint64_t> read_u64(const JsonNode& node) {
-  if (node.kind == Kind::Unsigned) return node.unsigned_value;
-  if (node.kind == Kind::Signed) {
-    return fail_at(cat("invalid value: ", describe_json_node(node), ", expected u64"),
-                   node.position);
-  }
-  return invalid_type(node, "u64");
-}
-
-Result<std::uint32_t> read_u32(const JsonNode& node) {
-  if (node.kind == Kind::Unsigned && node.unsigned_value <= UINT32_MAX) {
-    return static_cast<std::uint32_t>(node.unsigned_value);
-  }
-  if (node.kind == Kind::Unsigned || node.kind == Kind::Signed) {
-    return fail_at(cat("invalid value: ", describe_json_node(node), ", expected u32"),
-                   node.position);
-  }
-  return invalid_type(node, "u32");
-}
-
-Result<double> read_f64(const JsonNode& node) {
-  switch (node.kind) {
-    case Kind::Unsigned:
-      return static_cast<double>(node.unsigned_value);
-    case Kind::Signed:
-      return static_cast<double>(node.signed_value);
-    case Kind::Float:
-      return node.float_value;
-    default:
-      return invalid_type(node, "f64");
-  }
-}
-
-Result<std::string> read_text(const JsonNode& node) {
-  if (node.kind == Kind::String) return node.text;
-  return invalid_type(node, "a string");
-}
-
-Result<bool> read_bool(const JsonNode& node) {
-  if (node.kind == Kind::Bool) return node.boolean;
-  return invalid_type(node, "a boolean");
-}
-
-template <class T, class F>
-Result<std::vector<T>> read_list(const JsonNode& node, F&& read_item) {
-  if (node.kind != Kind::Array) return invalid_type(node, "a sequence");
-  std::vector<T> out;
-  out.reserve(node.items.size());
-  for (const JsonNode& item : node.items) {
-    OVREL_TRY_ASSIGN(T value, read_item(item));
-    out.push_back(std::move(value));
-  }
-  return out;
-}
-
-// Absent and null both mean absent.
-template <class F>
-auto read_optional(const JsonNode& node, F&& read)
-    -> Result<std::optional<typename std::invoke_result_t<F, const JsonNode&>::value_type>> {
-  using T = typename std::invoke_result_t<F, const JsonNode&>::value_type;
-  if (node.kind == Kind::Null) return std::optional<T>();
-  OVREL_TRY_ASSIGN(T value, read(node));
-  return std::optional<T>(std::move(value));
-}
+using json::Field;
+using json::invalid_type;
+using json::read_bool;
+using json::read_f64;
+using json::read_fields;
+using json::read_into;
+using json::read_list;
+using json::read_optional_of;
+using json::read_text;
+using json::read_u32;
+using json::read_u64;
 
 Result<std::vector<std::uint64_t>> read_u64_list(const JsonNode& node) {
   return read_list<std::uint64_t>(node, read_u64);
@@ -292,55 +229,9 @@ Result<ReproMode> read_repro_mode(const JsonNode& node) {
   if (node.text == "Strict") return ReproMode::Strict;
   if (node.text == "Balanced") return ReproMode::Balanced;
   if (node.text == "Fast") return ReproMode::Fast;
-  return fail_at(
+  return json::fail_at(
       cat("unknown variant `", node.text, "`, expected one of `Strict`, `Balanced`, `Fast`"),
       node.position);
-}
-
-template <auto Read>
-auto read_optional_of(const JsonNode& node) {
-  return read_optional(node, Read);
-}
-
-// One key of a record: its name, whether the record needs it, and how its value is stored.
-template <class Out>
-struct Field {
-  std::string_view name;
-  bool required;
-  Status (*read)(Out&, const JsonNode&);
-};
-
-template <auto Member, auto Read>
-Status read_into(auto& out, const JsonNode& node) {
-  OVREL_TRY_ASSIGN(out.*Member, Read(node));
-  return {};
-}
-
-// Walks an object's members in document order: a known key is decoded by its field (and refused
-// when repeated), an unknown key is kept in extra when given and skipped otherwise. Missing
-// required keys are named in the record's field order once the walk is done.
-template <class Out, std::size_t N>
-Status read_fields(const JsonNode& node, std::string_view type_name,
-                   const std::array<Field<Out>, N>& fields, Out& out, ExtraKeys* extra) {
-  if (node.kind != Kind::Object) return invalid_type(node, type_name);
-  std::array<bool, N> seen{};
-  for (const JsonMember& m : node.members) {
-    std::size_t i = 0;
-    while (i < N && fields[i].name != m.key) ++i;
-    if (i == N) {
-      if (extra != nullptr) (*extra)[m.key] = to_free_value(m.value);
-      continue;
-    }
-    if (seen[i]) return fail_at(cat("duplicate field `", m.key, "`"), m.key_end);
-    seen[i] = true;
-    OVREL_TRY(fields[i].read(out, m.value));
-  }
-  for (std::size_t i = 0; i < N; ++i) {
-    if (fields[i].required && !seen[i]) {
-      return fail_at(cat("missing field `", fields[i].name, "`"), node.end);
-    }
-  }
-  return {};
 }
 
 constexpr std::array<Field<PruningStats>, 2> kPruningFields = {{

@@ -15,12 +15,10 @@
 
 #include "ovrel/core/diagnostics.hpp"
 #include "ovrel/core/error.hpp"
+#include "ovrel/core/json_text.hpp"
 #include "ovrel/core/results.hpp"
 
 namespace ovrel::core {
-
-// Keys of an object that the system does not define, with their free values; ordered by key.
-using ExtraKeys = std::map<std::string, nlohmann::json, std::less<>>;
 
 inline constexpr std::uint32_t kMinSupportedSchemaVersion = 1;
 inline constexpr std::uint32_t kMaxSupportedSchemaVersion = 2;

@@ -40,6 +40,14 @@ std::uint64_t to_u64(nb::handle value) {
   return static_cast<std::uint64_t>(v);
 }
 
+std::int64_t to_i64(nb::handle value) {
+  nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+  if (!index.is_valid()) throw nb::python_error();
+  const long long v = PyLong_AsLongLong(index.ptr());
+  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+  return static_cast<std::int64_t>(v);
+}
+
 double to_f64(nb::handle value) {
   if (PyFloat_Check(value.ptr())) return PyFloat_AsDouble(value.ptr());
   const double v = PyFloat_AsDouble(value.ptr());

@@ -17,6 +17,9 @@ namespace nb = nanobind;
 // An integer (or an object with __index__) in 0..2^64-1: TypeError for other objects,
 // OverflowError for negative or too-large integers.
 std::uint64_t to_u64(nb::handle value);
+// An integer (or an object with __index__) in the signed 64-bit range: TypeError for other
+// objects, OverflowError outside the range.
+std::int64_t to_i64(nb::handle value);
 // Any real number (float, int, or an object with __float__/__index__); TypeError otherwise.
 double to_f64(nb::handle value);
 // A Python bool or a NumPy bool scalar; TypeError otherwise.

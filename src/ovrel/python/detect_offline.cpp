@@ -1,4 +1,5 @@
-// detect_offline: one fully specified offline detection, configured by explicit arguments.
+// detect_offline: one fully specified offline detection, configured by explicit arguments or by
+// one pipeline dictionary.
 
 #include <nanobind/nanobind.h>
 
@@ -14,6 +15,7 @@
 #include "ovrel/python/dispatch.hpp"
 #include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
+#include "ovrel/python/pipeline_dict.hpp"
 #include "ovrel/python/result_objects.hpp"
 
 namespace ovrel::python {
@@ -87,6 +89,27 @@ core::Result<RunOutput> run_explicit(DetectorKind detector, PyCostModel cost,
   return RunOutput{std::move(result), std::move(notes)};
 }
 
+// The pipeline road: preprocessing, if the pipeline asks for it, happens inside the run and adds
+// no notes here.
+nb::object detect_with_pipeline(nb::handle pipeline_arg, const OwnedSeries& series,
+                                core::ReproMode repro_mode, bool return_diagnostics) {
+  const pipeline::PipelineSpec spec = parse_pipeline_spec(pipeline_arg);
+  std::optional<core::Result<core::OfflineChangePointResult>> run;
+  {
+    nb::gil_scoped_release unlocked;
+    run.emplace(run_pipeline_spec(series, spec, repro_mode));
+  }
+  core::OfflineChangePointResult result = unwrap(std::move(*run));
+  core::Diagnostics& diagnostics = result.diagnostics;
+  if (!return_diagnostics) {
+    diagnostics.notes.clear();
+    diagnostics.warnings.clear();
+  }
+  for (const std::string& note : series.notes) diagnostics.notes.push_back(cat("input: ", note));
+  attach_python_adapter_build_context(diagnostics);
+  return wrap_result(PyOfflineChangePointResult::from_core(std::move(result)));
+}
+
 nb::object detect_offline(nb::handle args, nb::handle kwargs) {
   auto bound = bind_arguments("detect_offline",
                               {{"x", true},
@@ -129,10 +152,7 @@ nb::object detect_offline(nb::handle args, nb::handle kwargs) {
   OwnedSeries series = parse_owned_series(x);
 
   if (has_pipeline) {
-    if (!is_dict(pipeline_arg)) raise(PyExc_TypeError, "pipeline must be a dict");
-    raise(PyExc_NotImplementedError,
-          "detect_offline(pipeline=...) is not available in this build; pass detector, cost, "
-          "constraints, stopping and preprocess instead");
+    return detect_with_pipeline(pipeline_arg, series, repro_mode, return_diagnostics);
   }
 
   const DetectorKind detector = parse_detector(detector_text);

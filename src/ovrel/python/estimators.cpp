@@ -96,6 +96,16 @@ Estimator construct(const char* name, bool has_model, bool has_depth, nb::handle
   return e;
 }
 
+PyPelt make_pelt(nb::handle args, nb::handle kwargs) {
+  return PyPelt{construct("Pelt", true, false, args, kwargs)};
+}
+PyBinseg make_binseg(nb::handle args, nb::handle kwargs) {
+  return PyBinseg{construct("Binseg", true, true, args, kwargs)};
+}
+PyFpop make_fpop(nb::handle args, nb::handle kwargs) {
+  return PyFpop{construct("Fpop", false, false, args, kwargs)};
+}
+
 template <class T>
 nb::object fit(nb::handle self, nb::handle args, nb::handle kwargs) {
   auto bound = bind_arguments("fit", {{"x", true}}, args, kwargs, true);
@@ -177,18 +187,14 @@ void register_estimator_classes(nb::module_& m) {
       m, "Pelt",
       "Pelt(model=\"l2\", min_segment_len=2, jump=1, max_change_points=None)\n--\n\n"
       "High-level Python interface for offline PELT detection.",
-      nb::is_final());
-  pelt.def("__init__",
-           [](PyPelt* self, nb::args args, nb::kwargs kwargs) {
-             new (self) PyPelt{construct("Pelt", true, false, args, kwargs)};
-           })
-      .def("__repr__", [](const PyPelt& e) {
-        BorrowFlag::Shared guard(e.borrow);
-        return cat("Pelt(model='", cost_model_keyword(e.model),
-                   "', min_segment_len=", e.min_segment_len, ", jump=", e.jump,
-                   ", max_change_points=", optional_count_text(e.max_change_points),
-                   ", fitted=", e.fitted.has_value(), ")");
-      });
+      nb::is_final(), constructor_slot<PyPelt, &make_pelt>());
+  pelt.def("__repr__", [](const PyPelt& e) {
+    BorrowFlag::Shared guard(e.borrow);
+    return cat("Pelt(model='", cost_model_keyword(e.model),
+               "', min_segment_len=", e.min_segment_len, ", jump=", e.jump,
+               ", max_change_points=", optional_count_text(e.max_change_points),
+               ", fitted=", e.fitted.has_value(), ")");
+  });
   add_fit_and_predict<PyPelt, DetectorKind::Pelt>(pelt);
 
   append_to_all(m, "Binseg");
@@ -197,37 +203,27 @@ void register_estimator_classes(nb::module_& m) {
       "Binseg(model=\"l2\", min_segment_len=2, jump=1, max_change_points=None, "
       "max_depth=None)\n--\n\n"
       "High-level Python interface for offline BinSeg detection.",
-      nb::is_final());
-  binseg
-      .def("__init__",
-           [](PyBinseg* self, nb::args args, nb::kwargs kwargs) {
-             new (self) PyBinseg{construct("Binseg", true, true, args, kwargs)};
-           })
-      .def("__repr__", [](const PyBinseg& e) {
-        BorrowFlag::Shared guard(e.borrow);
-        return cat("Binseg(model='", cost_model_keyword(e.model),
-                   "', min_segment_len=", e.min_segment_len, ", jump=", e.jump,
-                   ", max_change_points=", optional_count_text(e.max_change_points),
-                   ", max_depth=", optional_count_text(e.max_depth),
-                   ", fitted=", e.fitted.has_value(), ")");
-      });
+      nb::is_final(), constructor_slot<PyBinseg, &make_binseg>());
+  binseg.def("__repr__", [](const PyBinseg& e) {
+    BorrowFlag::Shared guard(e.borrow);
+    return cat(
+        "Binseg(model='", cost_model_keyword(e.model), "', min_segment_len=", e.min_segment_len,
+        ", jump=", e.jump, ", max_change_points=", optional_count_text(e.max_change_points),
+        ", max_depth=", optional_count_text(e.max_depth), ", fitted=", e.fitted.has_value(), ")");
+  });
   add_fit_and_predict<PyBinseg, DetectorKind::Binseg>(binseg);
 
   append_to_all(m, "Fpop");
   nb::class_<PyFpop> fpop(m, "Fpop",
                           "Fpop(min_segment_len=2, jump=1, max_change_points=None)\n--\n\n"
                           "High-level Python interface for offline FPOP detection.",
-                          nb::is_final());
-  fpop.def("__init__",
-           [](PyFpop* self, nb::args args, nb::kwargs kwargs) {
-             new (self) PyFpop{construct("Fpop", false, false, args, kwargs)};
-           })
-      .def("__repr__", [](const PyFpop& e) {
-        BorrowFlag::Shared guard(e.borrow);
-        return cat("Fpop(min_segment_len=", e.min_segment_len, ", jump=", e.jump,
-                   ", max_change_points=", optional_count_text(e.max_change_points),
-                   ", fitted=", e.fitted.has_value(), ")");
-      });
+                          nb::is_final(), constructor_slot<PyFpop, &make_fpop>());
+  fpop.def("__repr__", [](const PyFpop& e) {
+    BorrowFlag::Shared guard(e.borrow);
+    return cat("Fpop(min_segment_len=", e.min_segment_len, ", jump=", e.jump,
+               ", max_change_points=", optional_count_text(e.max_change_points),
+               ", fitted=", e.fitted.has_value(), ")");
+  });
   add_fit_and_predict<PyFpop, DetectorKind::Fpop>(fpop);
 }
 

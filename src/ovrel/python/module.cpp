@@ -1,6 +1,9 @@
 #include "ovrel/python/module.hpp"
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
 
 #include "ovrel/build_config.hpp"
 #include "ovrel/python/result_objects.hpp"
@@ -43,6 +46,27 @@ void add_static_method(nb::handle cls, PyMethodDef* def) {
 
 namespace {
 
+int refuse_construction(PyObject* self, PyObject*, PyObject*) noexcept {
+  try {
+    nb::handle type(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    raise(PyExc_TypeError,
+          "No constructor defined for " + nb::cast<std::string>(type.attr("__name__")));
+  } catch (...) {
+    set_error_from_current_exception();
+    return -1;
+  }
+}
+
+}  // namespace
+
+nb::type_slots no_constructor_slot() {
+  static PyType_Slot slots[] = {{Py_tp_init, reinterpret_cast<void*>(&refuse_construction)},
+                                {0, nullptr}};
+  return nb::type_slots(slots);
+}
+
+namespace {
+
 void initialise(nb::module_& m) {
   nb::register_exception_translator([](const std::exception_ptr& p, void*) {
     try {
@@ -54,10 +78,13 @@ void initialise(nb::module_& m) {
 
   add_attribute(m, "__version__", nb::str(OVREL_PACKAGE_VERSION));
   register_result_classes(m);
+  register_online_step_result(m);
   register_estimator_classes(m);
+  register_online_classes(m);
   register_smoke_class(m);
   register_detect_offline(m);
   register_smoke_function(m);
+  register_test_hooks();
 }
 
 PyModuleDef module_def = {

@@ -37,6 +37,37 @@ T& instance(nb::handle self) {
   return *nb::inst_ptr<T>(self);
 }
 
+// The constructor of a class lives in the type's init slot, not in an `__init__` method: with no
+// `__init__` method of its own, Python's introspection (inspect.signature, help, IDEs) reads the
+// signature from the text signature at the head of the class docstring, which it cannot do
+// through a nanobind method. `Make` binds and converts the arguments and builds the value.
+template <class T, T (*Make)(nb::handle args, nb::handle kwargs)>
+int construct_in_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  try {
+    if (nb::inst_ready(self)) {
+      raise(PyExc_TypeError,
+            std::string(nb::inst_name(self).c_str()) + " object is already initialised");
+    }
+    new (nb::inst_ptr<T>(self)) T(Make(args, kwargs));
+    nb::inst_mark_ready(self);
+    return 0;
+  } catch (...) {
+    set_error_from_current_exception();
+    return -1;
+  }
+}
+
+template <class T, T (*Make)(nb::handle args, nb::handle kwargs)>
+nb::type_slots constructor_slot() {
+  static PyType_Slot slots[] = {{Py_tp_init, reinterpret_cast<void*>(&construct_in_slot<T, Make>)},
+                                {0, nullptr}};
+  return nb::type_slots(slots);
+}
+
+// The init slot of a class that Python code cannot construct: TypeError
+// "No constructor defined for {name}".
+nb::type_slots no_constructor_slot();
+
 // Runs a Python entry inside the panic boundary: every C++ exception becomes a Python one.
 template <class F>
 PyObject* boundary(F&& body) noexcept {
@@ -51,8 +82,12 @@ PyObject* boundary(F&& body) noexcept {
 
 // Class and function registration, one per area, called by the initialiser in module order.
 void register_estimator_classes(nb::module_& m);
+void register_online_step_result(nb::module_& m);
+void register_online_classes(nb::module_& m);
 void register_smoke_class(nb::module_& m);
 void register_smoke_function(nb::module_& m);
 void register_detect_offline(nb::module_& m);
+// Test-only entries, outside the module; nothing unless OVREL_TEST_HOOKS is set.
+void register_test_hooks();
 
 }  // namespace ovrel::python

@@ -120,7 +120,61 @@ Py_ssize_t read_index(nb::handle value) {
   return v;
 }
 
+constexpr const char* kNoteTimeStrided = "copied time index from strided to contiguous layout";
+
+// Copies a 1-D int64 buffer through its own strides, noting the copy from a strided layout.
+std::vector<std::int64_t> copy_time_values(nb::handle array, std::vector<std::string>& notes,
+                                           const char* internal_error) {
+  BufferExport buffer(array);
+  if (buffer->ndim != 1 || buffer->itemsize != sizeof(std::int64_t) || buffer->strides == nullptr)
+    raise(PyExc_RuntimeError, internal_error);
+  Geometry g;
+  g.n = static_cast<std::size_t>(buffer->shape[0]);
+  g.d = 1;
+  g.row_stride = buffer->strides[0];
+  classify_layout(*buffer, g);
+  if (!g.c_contiguous && !g.f_contiguous) notes.emplace_back(kNoteTimeStrided);
+  return copy_row_major<std::int64_t, std::int64_t>(*buffer, g);
+}
+
+// The mask of a numpy.ma.MaskedArray, one byte per element in row-major order; empty when `x`
+// is not a masked array or nothing in it is masked. numpy.asarray drops the mask, so without it
+// the values hidden under the mask would be read as data.
+std::vector<std::uint8_t> masked_elements(nb::handle numpy, nb::handle x) {
+  // No masked array can exist before numpy.ma is imported; plain input never imports it.
+  nb::object ma = nb::steal(PyImport_GetModule(nb::str("numpy.ma").ptr()));
+  if (!ma.is_valid()) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {};
+  }
+  const int is_masked = PyObject_IsInstance(x.ptr(), ma.attr("MaskedArray").ptr());
+  if (is_masked < 0) throw nb::python_error();
+  if (is_masked == 0) return {};
+  nb::object mask = ma.attr("getmaskarray")(x);
+  const int any = PyObject_IsTrue(mask.attr("any")().ptr());
+  if (any < 0) throw nb::python_error();
+  if (any == 0) return {};
+  nb::object bytes =
+      numpy.attr("ascontiguousarray")(mask, nb::arg("dtype") = "uint8").attr("tobytes")();
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) throw nb::python_error();
+  return std::vector<std::uint8_t>(data, data + size);
+}
+
 }  // namespace
+
+std::vector<std::int64_t> parse_datetime_ns_time_storage(nb::handle time_index, std::size_t n,
+                                                         std::vector<std::string>& notes) {
+  // NumPy exports no buffer of datetime64 elements; the same memory read as int64 holds the
+  // nanosecond counts.
+  nb::object as_int = time_index.attr("view")(numpy_module().attr("int64"));
+  std::vector<std::int64_t> out = copy_time_values(
+      as_int, notes, "internal error: failed to downcast datetime64[ns] time index");
+  if (out.size() != n)
+    raise(PyExc_RuntimeError, "internal error: failed to downcast datetime64[ns] time index");
+  return out;
+}
 
 std::string dtype_name(nb::handle dtype) {
   PyObject* text = PyObject_Str(dtype.ptr());
@@ -138,17 +192,47 @@ std::string dtype_name(nb::handle dtype) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-core::Result<core::TimeSeriesView> OwnedSeries::view() const {
+std::vector<std::int64_t> parse_time_index(nb::handle numpy, nb::handle time_index, std::size_t n,
+                                           std::vector<std::string>& notes) {
+  const int is_array = PyObject_IsInstance(time_index.ptr(), numpy.attr("ndarray").ptr());
+  if (is_array < 0) throw nb::python_error();
+  if (is_array == 0) raise(PyExc_TypeError, "expected numpy.ndarray for time index");
+  const Py_ssize_t ndim = read_index(time_index.attr("ndim"));
+  if (ndim != 1) {
+    raise(PyExc_ValueError, cat("time index must be 1D with length n=", n, ", got ndim=", ndim));
+  }
+  const Py_ssize_t length = read_index(time_index.attr("shape")[0]);
+  if (static_cast<std::size_t>(length) != n) {
+    raise(PyExc_ValueError, cat("time index length mismatch: got ", length, ", expected n=", n));
+  }
+  nb::object dtype = time_index.attr("dtype");
+  if (dtype_equivalent(dtype, numpy, "int64"))
+    return copy_time_values(time_index, notes,
+                            "internal error: failed to downcast int64 time index");
+  if (dtype_equivalent(dtype, numpy, "datetime64[ns]"))
+    return parse_datetime_ns_time_storage(time_index, n, notes);
+  raise(PyExc_TypeError,
+        cat("expected int64 or datetime64[ns] for time index, got ", dtype_name(dtype)));
+}
+
+core::Result<core::TimeSeriesView> OwnedSeries::view(
+    std::optional<std::span<const std::uint8_t>> missing_mask) const {
   core::TimeIndex index = core::TimeIndex::none();
   if (time) index = core::TimeIndex::explicit_times(std::span<const std::int64_t>(*time));
   const core::ValueBuffer buffer =
       is_f32() ? core::ValueBuffer::of_f32(std::get<std::vector<float>>(values))
                : core::ValueBuffer::of_f64(std::get<std::vector<double>>(values));
   return core::TimeSeriesView::create(buffer, n, d, core::MemoryLayout::c_contiguous(),
-                                      std::nullopt, index, missing);
+                                      missing_mask, index, missing);
 }
 
-OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32) {
+OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32,
+                               std::span<const std::uint8_t> missing_mask) {
+  return parse_numpy_series(x, nb::handle(), missing, upcast_f32, missing_mask);
+}
+
+OwnedSeries parse_numpy_series(nb::handle x, nb::handle time_index, core::MissingPolicy missing,
+                               bool upcast_f32, std::span<const std::uint8_t> missing_mask) {
   nb::object numpy = numpy_module();
   const int is_array = PyObject_IsInstance(x.ptr(), numpy.attr("ndarray").ptr());
   if (is_array < 0) throw nb::python_error();
@@ -199,13 +283,21 @@ OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool u
     }
   }
 
-  unwrap(out.view());
+  if (time_index.is_valid()) out.time = parse_time_index(numpy, time_index, out.n, out.notes);
+
+  if (missing_mask.empty()) {
+    unwrap(out.view());
+  } else {
+    unwrap(out.view(missing_mask));
+  }
   return out;
 }
 
 OwnedSeries parse_owned_series(nb::handle x) {
-  nb::object array = numpy_module().attr("asarray")(x);
-  return parse_numpy_series(array, core::MissingPolicy::Error, false);
+  nb::object numpy = numpy_module();
+  nb::object array = numpy.attr("asarray")(x);
+  const std::vector<std::uint8_t> mask = masked_elements(numpy, x);
+  return parse_numpy_series(array, core::MissingPolicy::Error, false, mask);
 }
 
 }  // namespace ovrel::python

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -33,8 +34,9 @@ struct OwnedSeries {
   std::vector<std::string> notes;
 
   bool is_f32() const { return std::holds_alternative<std::vector<float>>(values); }
-  // A C-contiguous view over the owned values; it borrows this series.
-  core::Result<core::TimeSeriesView> view() const;
+  // A C-contiguous view over the owned values; it borrows this series (and the mask, if any).
+  core::Result<core::TimeSeriesView> view(
+      std::optional<std::span<const std::uint8_t>> missing_mask = std::nullopt) const;
 };
 
 // The notes a conversion can leave.
@@ -46,12 +48,29 @@ inline constexpr const char* kNoteUpcast =
 
 // numpy.asarray(x), then parse_numpy_series with missing policy Error and no upcast. The one
 // entry every Python class and function uses for a series argument. Raises the Python error.
+// The masked elements of a numpy.ma.MaskedArray count as missing values.
 OwnedSeries parse_owned_series(nb::handle x);
 
 // Checks an ndarray's shape and element type, copies its values once into row-major order
 // (through its own strides, so any layout, alignment or sign of stride is read correctly) and
 // validates the copy as a series view. float32 stays float32 unless `upcast_f32` asks otherwise.
-OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32);
+// `missing_mask` (one byte per element in row-major order, 1 for missing; empty for none) takes
+// part in the validation only: the owned series keeps no mask.
+OwnedSeries parse_numpy_series(nb::handle x, core::MissingPolicy missing, bool upcast_f32,
+                               std::span<const std::uint8_t> missing_mask = {});
+
+// The same with an optional event-time index (an empty handle for none), read after the values
+// and before the validation: a 1-D int64 or datetime64[ns] array of length n, copied into the
+// owned series as nanoseconds.
+OwnedSeries parse_numpy_series(nb::handle x, nb::handle time_index, core::MissingPolicy missing,
+                               bool upcast_f32, std::span<const std::uint8_t> missing_mask = {});
+
+// The time-index reader alone: checks and copies `time_index` for a series of n rows.
+std::vector<std::int64_t> parse_time_index(nb::handle numpy, nb::handle time_index, std::size_t n,
+                                           std::vector<std::string>& notes);
+// Nanosecond counts of a datetime64[ns] array, always copied.
+std::vector<std::int64_t> parse_datetime_ns_time_storage(nb::handle time_index, std::size_t n,
+                                                         std::vector<std::string>& notes);
 
 // str(dtype), or "<unknown dtype>" when Python cannot give it.
 std::string dtype_name(nb::handle dtype);

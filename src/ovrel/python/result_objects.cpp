@@ -131,13 +131,6 @@ nb::object new_object(T&& record) {
   return nb::cast(std::forward<T>(record), nb::rv_policy::move);
 }
 
-template <class T>
-void refuse_construction(nb::class_<T>& cls, const char* name) {
-  cls.def("__init__", [name](T*, nb::args, nb::kwargs) {
-    raise(PyExc_TypeError, cat("No constructor defined for ", name));
-  });
-}
-
 nb::object segments_list(const std::vector<PySegmentStats>& segments) {
   nb::list out;
   for (const PySegmentStats& s : segments) out.append(new_object(PySegmentStats{s.value}));
@@ -304,8 +297,7 @@ nb::object wrap_result(PyOfflineChangePointResult&& record) {
 
 void register_result_classes(nb::module_& m) {
   append_to_all(m, "BuildInfo");
-  nb::class_<PyBuildInfo> build(m, "BuildInfo", nb::is_final());
-  refuse_construction(build, "BuildInfo");
+  nb::class_<PyBuildInfo> build(m, "BuildInfo", nb::is_final(), no_constructor_slot());
   build.def_prop_ro("git_sha", [](const PyBuildInfo& b) { return b.value.git_sha; })
       .def_prop_ro("git_dirty", [](const PyBuildInfo& b) { return b.value.git_dirty; })
       .def_prop_ro("rustc_version", [](const PyBuildInfo& b) { return b.value.rustc_version; })
@@ -321,8 +313,7 @@ void register_result_classes(nb::module_& m) {
       });
 
   append_to_all(m, "PruningStats");
-  nb::class_<PyPruningStats> pruning(m, "PruningStats", nb::is_final());
-  refuse_construction(pruning, "PruningStats");
+  nb::class_<PyPruningStats> pruning(m, "PruningStats", nb::is_final(), no_constructor_slot());
   pruning
       .def_prop_ro("candidates_considered",
                    [](const PyPruningStats& p) { return p.value.candidates_considered; })
@@ -334,8 +325,7 @@ void register_result_classes(nb::module_& m) {
       });
 
   append_to_all(m, "SegmentStats");
-  nb::class_<PySegmentStats> segment(m, "SegmentStats", nb::is_final());
-  refuse_construction(segment, "SegmentStats");
+  nb::class_<PySegmentStats> segment(m, "SegmentStats", nb::is_final(), no_constructor_slot());
   segment.def_prop_ro("start", [](const PySegmentStats& s) { return std::uint64_t{s.value.start}; })
       .def_prop_ro("end", [](const PySegmentStats& s) { return std::uint64_t{s.value.end}; })
       .def_prop_ro("mean", [](const PySegmentStats& s) { return s.value.mean; })
@@ -349,8 +339,7 @@ void register_result_classes(nb::module_& m) {
       });
 
   append_to_all(m, "Diagnostics");
-  nb::class_<PyDiagnostics> diagnostics(m, "Diagnostics", nb::is_final());
-  refuse_construction(diagnostics, "Diagnostics");
+  nb::class_<PyDiagnostics> diagnostics(m, "Diagnostics", nb::is_final(), no_constructor_slot());
   diagnostics.def_prop_ro("n", [](const PyDiagnostics& d) { return d.n; })
       .def_prop_ro("d", [](const PyDiagnostics& d) { return d.d; })
       .def_prop_ro("schema_version", [](const PyDiagnostics& d) { return d.schema_version; })
@@ -392,8 +381,8 @@ void register_result_classes(nb::module_& m) {
       });
 
   append_to_all(m, "OfflineChangePointResult");
-  nb::class_<PyOfflineChangePointResult> result(m, "OfflineChangePointResult", nb::is_final());
-  refuse_construction(result, "OfflineChangePointResult");
+  nb::class_<PyOfflineChangePointResult> result(m, "OfflineChangePointResult", nb::is_final(),
+                                                no_constructor_slot());
   result
       .def_prop_ro("breakpoints", [](const PyOfflineChangePointResult& r) { return r.breakpoints; })
       .def_prop_ro("change_points",

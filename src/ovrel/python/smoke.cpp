@@ -89,6 +89,11 @@ PyMethodDef smoke_predict_def = {
     "predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(smoke_predict_entry)),
     METH_VARARGS | METH_KEYWORDS, "predict($self)\n--\n\n"};
 
+SmokeDetector make_smoke_detector(nb::handle args, nb::handle kwargs) {
+  bind_arguments("SmokeDetector", {}, args, kwargs, false);
+  return SmokeDetector();
+}
+
 }  // namespace
 
 void register_smoke_class(nb::module_& m) {
@@ -97,11 +102,7 @@ void register_smoke_class(nb::module_& m) {
       m, "SmokeDetector",
       "SmokeDetector()\n--\n\n"
       "Minimal placeholder detector used to validate Python packaging + wheel smoke tests.",
-      nb::is_final());
-  cls.def("__init__", [](SmokeDetector* self, nb::args args, nb::kwargs kwargs) {
-    bind_arguments("SmokeDetector", {}, args, kwargs, false);
-    new (self) SmokeDetector();
-  });
+      nb::is_final(), constructor_slot<SmokeDetector, &make_smoke_detector>());
   add_method(cls, &smoke_fit_def);
   add_method(cls, &smoke_predict_def);
 }

@@ -1,0 +1,118 @@
+#pragma once
+
+// Bayesian online change-point detection: a log-space posterior over the current run length,
+// advanced by one bounded, pruned step of the run-length recursion per accepted observation.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ovrel/core/detectors.hpp"
+#include "ovrel/core/error.hpp"
+#include "ovrel/core/execution_context.hpp"
+#include "ovrel/online/alert_policy.hpp"
+#include "ovrel/online/bocpd_model.hpp"
+#include "ovrel/online/event_time.hpp"
+
+namespace ovrel::online {
+
+// A default-constructed configuration is the default detector's.
+struct BocpdConfig {
+  HazardSpec hazard = ConstantHazard{0.005};
+  std::optional<double> log_prob_threshold = -35.0;  // finite, <= 0
+  ObservationModel observation = GaussianNig{0.0, 1.0, 1.0, 1.0};
+  LateDataPolicy late_data_policy = LateDataPolicy::reject();
+  std::uint64_t max_run_length = 2000;  // >= 1
+  AlertPolicy alert_policy;
+
+  // The checks of BocpdDetector::create, in order (the hazard is not tested).
+  Status validate() const;
+
+  friend bool operator==(const BocpdConfig&, const BocpdConfig&) = default;
+};
+
+// The persisted part of the detector, fields in wire order.
+struct BocpdState {
+  std::uint64_t t = 0;  // observations applied
+  std::optional<std::int64_t> watermark_ns;
+  LateDataCounters late_data;
+  std::vector<double> log_run_probs;        // ln P(run length = r), normalised
+  std::vector<ObservationStats> run_stats;  // same length
+  std::vector<PendingEvent> pending_events;
+  std::uint64_t next_arrival_seq = 0;
+  AlertGateState alert_gate;
+
+  // One run of length 0 with probability 1, the model's zero statistics, a fresh gate holding
+  // the configured alert policy.
+  static BocpdState initial(const BocpdConfig& config);
+
+  // Non-empty probabilities, equal lengths, the gate, finite pending values (invalid input).
+  Status validate() const;
+
+  friend bool operator==(const BocpdState&, const BocpdState&) = default;
+};
+
+// One step's description.
+struct RunSummary {
+  std::uint64_t t = 0;
+  double p_change = 0.0;
+  std::uint64_t run_length_mode = 0;
+  double run_length_mean = 0.0;
+};
+
+// Log-sum-exp normalisation in place (numerical issue on failure, v then unspecified).
+Status normalize_log_probs(std::vector<double>& v);
+// p_change, mode (last of equal maxima under the total order) and mean of a log distribution.
+Result<RunSummary> step_summary_from_log_probs(std::span<const double> lp, std::uint64_t t);
+
+class BocpdDetector {
+ public:
+  using State = BocpdState;
+
+  static Result<BocpdDetector> create(BocpdConfig config);
+
+  Result<core::OnlineStepResult> update(std::span<const double> x, std::optional<std::int64_t> t_ns,
+                                        const core::ExecutionContext& ctx);
+  void reset();
+  State save_state() const { return state_; }
+  // Installs a copy unchecked and adopts the loaded gate's policy as the configured one.
+  void load_state(const State& state);
+
+  const BocpdConfig& config() const noexcept { return config_; }
+  const State& state() const noexcept { return state_; }
+
+ private:
+  template <class D>
+  friend struct LateDataMachine;
+  struct Step {
+    RunSummary summary;
+    bool alert = false;
+  };
+
+  explicit BocpdDetector(BocpdConfig config);
+
+  State& late_state() noexcept { return state_; }
+  const LateDataPolicy& late_policy() const noexcept { return config_.late_data_policy; }
+  static constexpr const char* kLabel = "BOCPD";
+  Status check_late_observation(double x) const;
+  Status apply(double x, const std::optional<std::int64_t>& t_ns, const core::ExecutionContext& ctx,
+               bool replay, Step& step);
+  Status current_summary(Step& step) const;
+  Result<core::OnlineStepResult> materialize(const Step& step, std::optional<std::string> reason);
+
+  BocpdConfig config_;
+  State state_;
+  // Spare lists the step builds into before swapping them in, so a step allocates nothing once
+  // the lists have reached their bound.
+  std::vector<double> scratch_lp_;
+  std::vector<ObservationStats> scratch_stats_;
+  GaussianCountTerms gaussian_terms_;
+  std::chrono::steady_clock::time_point step_started_{};
+};
+
+static_assert(core::OnlineDetector<BocpdDetector>);
+
+}  // namespace ovrel::online

@@ -1,0 +1,119 @@
+#pragma once
+
+// Checkpoints: a detector's whole state in a self-describing, checksummed envelope (compact JSON
+// text), its payload encoded as "json" or "bincode"; the savers and loaders of the three online
+// detectors; and checkpoint files, replaced atomically.
+//
+// Loading runs, stopping at the first failure: envelope metadata, checksum, detector id, payload
+// decoding, state validation; only then is the detector's state replaced.
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ovrel/core/error.hpp"
+#include "ovrel/online/alert_policy.hpp"
+#include "ovrel/online/baseline.hpp"
+#include "ovrel/online/bocpd.hpp"
+
+namespace ovrel::online {
+
+enum class PayloadCodec : std::uint8_t {
+  Json = 0,
+  Bincode = 1,
+};
+
+// "json", "bincode".
+std::string_view payload_codec_name(PayloadCodec codec) noexcept;
+
+inline constexpr std::uint32_t kCheckpointStateSchemaVersion = 1;     // written
+inline constexpr std::uint32_t kMaxCheckpointStateSchemaVersion = 1;  // 0 and 1 are read
+
+struct CheckpointEnvelope {
+  std::string detector_id;  // "bocpd", "cusum", "page_hinkley"
+  std::uint32_t state_schema_version = kCheckpointStateSchemaVersion;
+  std::string engine_fingerprint;
+  std::int64_t created_at_ns = 0;  // wall clock, ns since the epoch
+  std::uint32_t payload_crc32 = 0;
+  PayloadCodec payload_codec = PayloadCodec::Json;
+  std::vector<std::uint8_t> payload;
+
+  // Non-blank detector id and fingerprint, created_at_ns >= 0, a readable schema version.
+  Status validate_metadata() const;
+  // The stored checksum is the payload's.
+  Status verify_payload_crc32() const;
+
+  friend bool operator==(const CheckpointEnvelope&, const CheckpointEnvelope&) = default;
+};
+
+// CRC-32 of IEEE 802.3 and zlib, over any number of bytes.
+std::uint32_t checkpoint_crc32(std::span<const std::uint8_t> bytes) noexcept;
+
+// The schema-version rule of validate_metadata alone.
+Status validate_checkpoint_state_schema_version(std::uint32_t version);
+
+// "ovrel-online/0.1.0/{os}-{arch}" of this build.
+std::string checkpoint_engine_fingerprint();
+
+// Wall-clock nanoseconds since the epoch (resource limit before the epoch or beyond i64).
+Result<std::int64_t> now_unix_ns();
+
+// The compact JSON text, after validate_metadata and verify_payload_crc32.
+Result<std::string> encode_checkpoint_envelope(const CheckpointEnvelope& envelope);
+
+// Reads an envelope of either version (version 0 through the legacy reader) and returns it with
+// its metadata and checksum verified.
+Result<CheckpointEnvelope> decode_checkpoint_envelope(std::string_view text);
+
+// Savers: a copy of the detector's state, encoded by `codec`, in a verified envelope.
+Result<CheckpointEnvelope> save_bocpd_checkpoint(const BocpdDetector& detector, PayloadCodec codec);
+Result<CheckpointEnvelope> save_cusum_checkpoint(const CusumDetector& detector, PayloadCodec codec);
+Result<CheckpointEnvelope> save_page_hinkley_checkpoint(const PageHinkleyDetector& detector,
+                                                        PayloadCodec codec);
+
+// The same, encoded and written to `path` atomically.
+Status save_bocpd_checkpoint_file(const BocpdDetector& detector, const std::filesystem::path& path,
+                                  PayloadCodec codec);
+Status save_cusum_checkpoint_file(const CusumDetector& detector, const std::filesystem::path& path,
+                                  PayloadCodec codec);
+Status save_page_hinkley_checkpoint_file(const PageHinkleyDetector& detector,
+                                         const std::filesystem::path& path, PayloadCodec codec);
+
+// Loaders: the detector's state is replaced only when every check has passed.
+Status load_bocpd_checkpoint(BocpdDetector& detector, const CheckpointEnvelope& envelope);
+Status load_cusum_checkpoint(CusumDetector& detector, const CheckpointEnvelope& envelope);
+Status load_page_hinkley_checkpoint(PageHinkleyDetector& detector,
+                                    const CheckpointEnvelope& envelope);
+Status load_bocpd_checkpoint_file(BocpdDetector& detector, const std::filesystem::path& path);
+Status load_cusum_checkpoint_file(CusumDetector& detector, const std::filesystem::path& path);
+Status load_page_hinkley_checkpoint_file(PageHinkleyDetector& detector,
+                                         const std::filesystem::path& path);
+
+// A BOCPD state as stored, neither installed nor validated (no "alert_gate" gives the reader's
+// default gate).
+Result<BocpdState> load_state_from_checkpoint_envelope(const CheckpointEnvelope& envelope,
+                                                       std::string_view expected_detector_id);
+Result<BocpdState> load_state_from_checkpoint_file(const std::filesystem::path& path,
+                                                   std::string_view expected_detector_id);
+
+// The file read once, then decode_checkpoint_envelope. A caller with checks of its own (the
+// model check of a BOCPD load) reads a file once with this and runs the envelope operations
+// (load_state_from_checkpoint_envelope, then load_bocpd_checkpoint) on the one envelope: reading
+// the file twice would let a file swapped in between slip past the check.
+Result<CheckpointEnvelope> read_checkpoint_file(const std::filesystem::path& path);
+
+// Temporary file ".tmpXXXXXX" in the target's directory (created exclusively, mode 0600), the
+// whole text written, flushed, renamed over `path`, then the directory flushed. The temporary file
+// is removed on every failure before the rename; a failed directory flush is reported although
+// the file has been replaced. A path holding a NUL byte is refused before anything is touched.
+Status write_checkpoint_file_atomic(const std::filesystem::path& path, std::string_view bytes);
+Status sync_parent_directory(const std::filesystem::path& directory);
+
+// Resource limit "{message} '{path}': {system_error}" (invalid UTF-8 of the path replaced).
+OvrelError io_resource_error(std::string_view message, const std::filesystem::path& path,
+                             std::string_view system_error);
+
+}  // namespace ovrel::online

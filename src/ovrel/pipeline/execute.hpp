@@ -1,0 +1,35 @@
+#pragma once
+
+// Runs an offline pipeline specification on a series: validation, optional preprocessing, the
+// constraints against the series length, then the one run-time choice of a detector and cost-model
+// pair (first the cost, then the detector; FPOP only with L2). Every cost evaluation inside the
+// detection is a statically bound call on the concrete model. The result is the detector's own,
+// unchanged: this layer adds no notes or warnings.
+
+#include "ovrel/core/error.hpp"
+#include "ovrel/core/repro.hpp"
+#include "ovrel/core/results.hpp"
+#include "ovrel/core/time_series.hpp"
+#include "ovrel/pipeline/spec.hpp"
+
+namespace ovrel::pipeline {
+
+// Refuses an online specification before looking at anything else of it, then runs
+// run_offline_pipeline.
+Result<core::OfflineChangePointResult> execute_pipeline_with_repro_mode(
+    const core::TimeSeriesView& x, const PipelineSpec& spec, core::ReproMode repro_mode);
+
+// to_pipeline_config, then the preprocessing chain when the specification has one (the detector
+// reads the preprocessed series; the step reports are dropped), then
+// run_offline_pipeline_with_config.
+Result<core::OfflineChangePointResult> run_offline_pipeline(const core::TimeSeriesView& x,
+                                                            const PipelineSpec& spec,
+                                                            core::ReproMode repro_mode);
+
+// The constraints (alone, then against n), the view normalisation, the execution context (no
+// sinks, no cancellation, HardFail) and the detector-by-cost dispatch. The detector validates its
+// configuration before it runs.
+Result<core::OfflineChangePointResult> run_offline_pipeline_with_config(
+    const core::TimeSeriesView& x, const PipelineConfig& config, core::ReproMode repro_mode);
+
+}  // namespace ovrel::pipeline

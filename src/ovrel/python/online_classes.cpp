@@ -1,0 +1,303 @@
+// Bocpd, Cusum and PageHinkley: construct from keyword arguments and dictionaries, then feed a
+// stream one value at a time with update or in NumPy batches with update_many.
+
+#include "ovrel/python/online_classes.hpp"
+
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ovrel/core/constraints.hpp"
+#include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/text.hpp"
+#include "ovrel/python/convert.hpp"
+#include "ovrel/python/module.hpp"
+#include "ovrel/python/numpy_interop.hpp"
+#include "ovrel/python/online_dicts.hpp"
+
+namespace ovrel::python {
+
+using core::cat;
+
+std::string_view canonical_model_name(const online::ObservationModel& model) noexcept {
+  switch (model.index()) {
+    case 1:
+      return "poisson_gamma";
+    case 2:
+      return "bernoulli_beta";
+    default:
+      return "gaussian_nig";
+  }
+}
+
+namespace {
+
+// ----- constructors -----
+
+online::ObservationModel parse_model(const std::string& text) {
+  const std::string lowered = ascii_lower(text);
+  if (lowered == "gaussian" || lowered == "gaussian_nig") return online::GaussianNig{};
+  if (lowered == "poisson" || lowered == "poisson_gamma") return online::PoissonGamma{};
+  if (lowered == "bernoulli" || lowered == "bernoulli_beta") return online::BernoulliBeta{};
+  raise(PyExc_ValueError,
+        cat("unsupported model '", text,
+            "'; expected one of: 'gaussian_nig', 'poisson_gamma', 'bernoulli_beta'"));
+}
+
+PyBocpd make_bocpd(nb::handle args, nb::handle kwargs) {
+  auto bound = bind_arguments("Bocpd",
+                              {{"model", false, false, true},
+                               {"hazard"},
+                               {"max_run_length", false, false, true},
+                               {"alert_policy"},
+                               {"late_data_policy"}},
+                              args, kwargs, false);
+  std::string model = "gaussian_nig";
+  if (bound[0].is_valid()) model = convert_argument("model", [&] { return to_str(bound[0]); });
+  std::uint64_t max_run_length = 2000;
+  if (bound[2].is_valid())
+    max_run_length = convert_argument("max_run_length", [&] { return to_u64(bound[2]); });
+
+  online::BocpdConfig config;
+  config.observation = parse_model(model);
+  config.hazard = parse_bocpd_hazard(bound[1]);
+  config.max_run_length = max_run_length;
+  config.alert_policy = parse_alert_policy(bound[3], config.alert_policy);
+  config.late_data_policy = parse_late_data_policy(bound[4]);
+  return PyBocpd{unwrap(online::BocpdDetector::create(std::move(config))), {}};
+}
+
+// The three numbers of Cusum and PageHinkley, converted in signature order.
+struct BaselineArguments {
+  double a = 0.0;
+  double threshold = 8.0;
+  double mean = 0.0;
+  online::AlertPolicy alert_policy = online::kBaselineAlertPolicy;
+  online::LateDataPolicy late_data_policy = online::LateDataPolicy::reject();
+};
+
+BaselineArguments baseline_arguments(const char* callable, const char* first, double first_default,
+                                     const char* mean_name, nb::handle args, nb::handle kwargs) {
+  auto bound = bind_arguments(callable,
+                              {{first, false, false, true},
+                               {"threshold", false, false, true},
+                               {mean_name, false, false, true},
+                               {"alert_policy"},
+                               {"late_data_policy"}},
+                              args, kwargs, false);
+  BaselineArguments out;
+  out.a = first_default;
+  if (bound[0].is_valid()) out.a = convert_argument(first, [&] { return to_f64(bound[0]); });
+  if (bound[1].is_valid())
+    out.threshold = convert_argument("threshold", [&] { return to_f64(bound[1]); });
+  if (bound[2].is_valid()) out.mean = convert_argument(mean_name, [&] { return to_f64(bound[2]); });
+  out.alert_policy = parse_alert_policy(bound[3], online::kBaselineAlertPolicy);
+  out.late_data_policy = parse_late_data_policy(bound[4]);
+  return out;
+}
+
+PyCusum make_cusum(nb::handle args, nb::handle kwargs) {
+  const BaselineArguments a =
+      baseline_arguments("Cusum", "drift", 0.0, "target_mean", args, kwargs);
+  online::CusumConfig config{a.a, a.threshold, a.mean, a.alert_policy, a.late_data_policy};
+  return PyCusum{unwrap(online::CusumDetector::create(config)), {}};
+}
+
+PyPageHinkley make_page_hinkley(nb::handle args, nb::handle kwargs) {
+  const BaselineArguments a =
+      baseline_arguments("PageHinkley", "delta", 0.01, "initial_mean", args, kwargs);
+  online::PageHinkleyConfig config{a.a, a.threshold, a.mean, a.alert_policy, a.late_data_policy};
+  return PyPageHinkley{unwrap(online::PageHinkleyDetector::create(config)), {}};
+}
+
+// ----- updates -----
+
+// Built in place in a new instance of `type` (OnlineStepResult, looked up once per call): a batch
+// makes one object per value, and the generic cast would look the type up every time.
+nb::object step_object(nb::handle type, core::OnlineStepResult&& step) {
+  nb::object inst = nb::inst_alloc(type);
+  new (nb::inst_ptr<PyOnlineStepResult>(inst)) PyOnlineStepResult{std::move(step)};
+  nb::inst_mark_ready(inst);
+  return inst;
+}
+
+// The lock stays held for batches this small: releasing and taking it back costs more than the
+// steps themselves.
+constexpr std::uint64_t kMaxLockedBatchValues = 15;
+
+template <class T>
+nb::object update(nb::handle self, nb::handle args, nb::handle kwargs) {
+  auto bound = bind_arguments("update", {{"x_t", true}, {"t_ns"}}, args, kwargs, true);
+  T& obj = instance<T>(self);
+  BorrowFlag::Exclusive guard(obj.borrow);
+  const double x = convert_argument("x_t", [&] { return to_f64(bound[0]); });
+  std::optional<std::int64_t> t_ns;
+  if (bound[1].is_valid()) t_ns = convert_argument("t_ns", [&] { return to_i64(bound[1]); });
+  const core::Constraints constraints;
+  const core::ExecutionContext ctx(constraints, core::ReproMode::Balanced);
+  return step_object(nb::type<PyOnlineStepResult>(),
+                     unwrap(obj.detector.update(std::span<const double>(&x, 1), t_ns, ctx)));
+}
+
+template <class T>
+nb::object update_many(nb::handle self, nb::handle args, nb::handle kwargs) {
+  auto bound = bind_arguments("update_many", {{"x_batch", true}}, args, kwargs, true);
+  T& obj = instance<T>(self);
+  // Held for the whole call, also while the lock is released: other threads calling this
+  // object fail at once instead of seeing a half-applied batch.
+  BorrowFlag::Exclusive guard(obj.borrow);
+  // Converted and checked in full before any row reaches the detector.
+  const OwnedSeries series = parse_owned_series(bound[0]);
+  std::uint64_t values = 0;
+  const bool small = !__builtin_mul_overflow(series.n, series.d > 0 ? series.d : 1, &values) &&
+                     values <= kMaxLockedBatchValues;
+  auto run = [&]() -> core::Result<std::vector<core::OnlineStepResult>> {
+    OVREL_TRY_ASSIGN(const core::TimeSeriesView view, series.view());
+    const core::Constraints constraints;
+    const core::ExecutionContext ctx(constraints, core::ReproMode::Balanced);
+    return core::update_many(obj.detector, view, ctx);
+  };
+  core::Result<std::vector<core::OnlineStepResult>> outcome = [&] {
+    if (small) return run();
+    nb::gil_scoped_release unlocked;
+    return run();
+  }();
+  std::vector<core::OnlineStepResult> steps = unwrap(std::move(outcome));
+  const nb::handle type = nb::type<PyOnlineStepResult>();
+  nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(steps.size())));
+  if (!list.is_valid()) throw nb::python_error();
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
+                    step_object(type, std::move(steps[i])).release().ptr());
+  }
+  return list;
+}
+
+template <class T>
+nb::object reset(nb::handle self, nb::handle args, nb::handle kwargs) {
+  bind_arguments("reset", {}, args, kwargs, true);
+  T& obj = instance<T>(self);
+  BorrowFlag::Exclusive guard(obj.borrow);
+  obj.detector.reset();
+  return nb::none();
+}
+
+template <class T>
+PyObject* update_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return update<T>(self, args, kwargs); });
+}
+template <class T>
+PyObject* update_many_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return update_many<T>(self, args, kwargs); });
+}
+template <class T>
+PyObject* reset_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return reset<T>(self, args, kwargs); });
+}
+
+template <class T>
+void add_stream_methods(nb::handle cls) {
+  static PyMethodDef update_def = {
+      "update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&update_entry<T>)),
+      METH_VARARGS | METH_KEYWORDS, "update($self, x_t, t_ns=None)\n--\n\n"};
+  static PyMethodDef update_many_def = {
+      "update_many",
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&update_many_entry<T>)),
+      METH_VARARGS | METH_KEYWORDS, "update_many($self, x_batch)\n--\n\n"};
+  static PyMethodDef reset_def = {
+      "reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&reset_entry<T>)),
+      METH_VARARGS | METH_KEYWORDS, "reset($self)\n--\n\n"};
+  add_method(cls, &update_def);
+  add_method(cls, &update_many_def);
+  add_method(cls, &reset_def);
+}
+
+std::string_view hazard_kind(const online::HazardSpec& hazard) {
+  return hazard.index() == 0 ? "constant" : "geometric";
+}
+
+}  // namespace
+
+void register_online_step_result(nb::module_& m) {
+  append_to_all(m, "OnlineStepResult");
+  nb::class_<PyOnlineStepResult> cls(m, "OnlineStepResult", nb::is_final(), no_constructor_slot());
+  cls.def_prop_ro("t", [](const PyOnlineStepResult& r) { return r.value.t; })
+      .def_prop_ro("p_change", [](const PyOnlineStepResult& r) { return r.value.p_change; })
+      .def_prop_ro("alert", [](const PyOnlineStepResult& r) { return r.value.alert; })
+      .def_prop_ro("alert_reason", [](const PyOnlineStepResult& r) { return r.value.alert_reason; })
+      .def_prop_ro("run_length_mode",
+                   [](const PyOnlineStepResult& r) { return r.value.run_length_mode; })
+      .def_prop_ro("run_length_mean",
+                   [](const PyOnlineStepResult& r) { return r.value.run_length_mean; })
+      .def_prop_ro("processing_latency_us",
+                   [](const PyOnlineStepResult& r) { return r.value.processing_latency_us; })
+      .def("__repr__", [](const PyOnlineStepResult& r) {
+        const core::OnlineStepResult& v = r.value;
+        return cat("OnlineStepResult(t=", v.t, ", p_change=", core::fixed(v.p_change, 6),
+                   ", alert=", v.alert, ", run_length_mode=", v.run_length_mode,
+                   ", run_length_mean=", core::fixed(v.run_length_mean, 3), ")");
+      });
+}
+
+void register_online_classes(nb::module_& m) {
+  append_to_all(m, "Bocpd");
+  nb::class_<PyBocpd> bocpd(m, "Bocpd",
+                            "Bocpd(model=\"gaussian_nig\", hazard=None, max_run_length=2000, "
+                            "alert_policy=None, late_data_policy=None)\n--\n\n"
+                            "Stateful BOCPD detector for streaming updates.",
+                            nb::is_final(), constructor_slot<PyBocpd, &make_bocpd>());
+  bocpd.def("__repr__", [](const PyBocpd& b) {
+    BorrowFlag::Shared guard(b.borrow);
+    const online::BocpdConfig& c = b.detector.config();
+    return cat("Bocpd(model='", canonical_model_name(c.observation), "', hazard='",
+               hazard_kind(c.hazard), "', max_run_length=", c.max_run_length, ")");
+  });
+  add_stream_methods<PyBocpd>(bocpd);
+  add_checkpoint_methods(bocpd);
+
+  append_to_all(m, "Cusum");
+  nb::class_<PyCusum> cusum(m, "Cusum",
+                            "Cusum(drift=0.0, threshold=8.0, target_mean=0.0, alert_policy=None, "
+                            "late_data_policy=None)\n--\n\n"
+                            "Stateful CUSUM detector for streaming updates.",
+                            nb::is_final(), constructor_slot<PyCusum, &make_cusum>());
+  cusum.def("__repr__", [](const PyCusum& c) {
+    BorrowFlag::Shared guard(c.borrow);
+    const online::CusumConfig& k = c.detector.config();
+    return cat("Cusum(drift=", k.drift, ", threshold=", k.threshold,
+               ", target_mean=", k.target_mean, ")");
+  });
+  add_stream_methods<PyCusum>(cusum);
+  add_checkpoint_methods(cusum);
+
+  append_to_all(m, "PageHinkley");
+  nb::class_<PyPageHinkley> ph(m, "PageHinkley",
+                               "PageHinkley(delta=0.01, threshold=8.0, initial_mean=0.0, "
+                               "alert_policy=None, late_data_policy=None)\n--\n\n"
+                               "Stateful Page-Hinkley detector for streaming updates.",
+                               nb::is_final(),
+                               constructor_slot<PyPageHinkley, &make_page_hinkley>());
+  ph.def("__repr__", [](const PyPageHinkley& p) {
+    BorrowFlag::Shared guard(p.borrow);
+    const online::PageHinkleyConfig& k = p.detector.config();
+    return cat("PageHinkley(delta=", k.delta, ", threshold=", k.threshold,
+               ", initial_mean=", k.initial_mean, ")");
+  });
+  add_stream_methods<PyPageHinkley>(ph);
+  add_checkpoint_methods(ph);
+
+  // Opaque: no constructor, attributes or methods; load_state accepts them.
+  append_to_all(m, "_BocpdState");
+  nb::class_<PyBocpdState>(m, "_BocpdState", nb::is_final(), no_constructor_slot());
+  append_to_all(m, "_CusumState");
+  nb::class_<PyCusumState>(m, "_CusumState", nb::is_final(), no_constructor_slot());
+  append_to_all(m, "_PageHinkleyState");
+  nb::class_<PyPageHinkleyState>(m, "_PageHinkleyState", nb::is_final(), no_constructor_slot());
+}
+
+}  // namespace ovrel::python

@@ -1,0 +1,197 @@
+// Detector checkpoints: save, restore and continue exactly; the loaders' order of checks; the
+// detector untouched by every refused load.
+
+#include <cmath>
+#include <limits>
+
+#include "checkpoint_support.hpp"
+
+namespace ovrel::online {
+namespace {
+
+using testing::feed;
+using testing::Kit;
+
+template <class D>
+class DetectorCheckpoint : public ::testing::Test {};
+using Detectors = ::testing::Types<BocpdDetector, CusumDetector, PageHinkleyDetector>;
+TYPED_TEST_SUITE(DetectorCheckpoint, Detectors);
+
+// Everything a step reports but its latency, which is a clock reading.
+void expect_same_steps(const std::vector<Result<core::OnlineStepResult>>& a,
+                       const std::vector<Result<core::OnlineStepResult>>& b, std::size_t cut) {
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    SCOPED_TRACE(::testing::Message() << "cut " << cut << ", step " << cut + i);
+    ASSERT_EQ(a[i].has_value(), b[i].has_value());
+    if (!a[i]) {
+      EXPECT_EQ(a[i].error(), b[i].error());
+      continue;
+    }
+    core::OnlineStepResult x = *a[i];
+    core::OnlineStepResult y = *b[i];
+    x.processing_latency_us.reset();
+    y.processing_latency_us.reset();
+    EXPECT_EQ(x.t, y.t);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(x.p_change), std::bit_cast<std::uint64_t>(y.p_change));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(x.run_length_mean),
+              std::bit_cast<std::uint64_t>(y.run_length_mean));
+    EXPECT_EQ(x, y);
+  }
+}
+
+TYPED_TEST(DetectorCheckpoint, SaveRestoreContinueMatchesAnUninterruptedRun) {
+  using K = Kit<TypeParam>;
+  constexpr std::uint64_t kSteps = 90;
+  TypeParam reference = K::make();
+  const auto expected = feed(reference, 0, kSteps);
+  bool saw_pending = false;
+  for (PayloadCodec codec : {PayloadCodec::Json, PayloadCodec::Bincode}) {
+    for (std::uint64_t cut : {0, 1, 6, 7, 13, 20, 27, 41, 55, 62, 89}) {
+      TypeParam first = K::make();
+      feed(first, 0, cut);
+      saw_pending = saw_pending || !first.state().pending_events.empty();
+      const std::string text = encode_checkpoint_envelope(K::save(first, codec).value()).value();
+      TypeParam second = K::make();
+      feed(second, 0, 3);  // a restored detector forgets what it did before
+      ASSERT_TRUE(K::load(second, decode_checkpoint_envelope(text).value()));
+      EXPECT_EQ(second.state(), first.state());
+      const auto tail = feed(second, cut, kSteps);
+      expect_same_steps(
+          tail, std::vector(expected.begin() + static_cast<std::ptrdiff_t>(cut), expected.end()),
+          cut);
+      EXPECT_EQ(second.state(), reference.state());
+    }
+  }
+  EXPECT_TRUE(saw_pending) << "the stream should leave late events pending at some cut";
+}
+
+TYPED_TEST(DetectorCheckpoint, RefusedLoadsLeaveTheDetectorAsItWas) {
+  using K = Kit<TypeParam>;
+  TypeParam source = K::make();
+  feed(source, 0, 30);
+  const CheckpointEnvelope good = K::save(source, PayloadCodec::Bincode).value();
+
+  TypeParam target = K::make();
+  feed(target, 0, 12);
+  const auto before = target.state();
+  auto refused = [&](const CheckpointEnvelope& e) {
+    auto status = K::load(target, e);
+    EXPECT_EQ(target.state(), before);
+    return status ? std::string("loaded") : status.error().message();
+  };
+
+  CheckpointEnvelope flipped = good;
+  flipped.payload[20] ^= 0x01;
+  EXPECT_EQ(refused(flipped).rfind("checkpoint payload crc32 mismatch: expected=0x", 0), 0u);
+
+  CheckpointEnvelope other = good;
+  other.detector_id = K::kId == "cusum" ? "page_hinkley" : "cusum";
+  EXPECT_EQ(refused(other), std::string("checkpoint detector mismatch: expected='") +
+                                std::string(K::kId) + "', found='" + other.detector_id + "'");
+  other.detector_id = std::string(K::kId) + " ";
+  EXPECT_NE(refused(other).find("checkpoint detector mismatch"), std::string::npos);
+
+  CheckpointEnvelope cut = good;
+  cut.payload.resize(cut.payload.size() - 1);
+  cut.payload_crc32 = checkpoint_crc32(cut.payload);
+  EXPECT_EQ(refused(cut),
+            "checkpoint payload deserialization failed (codec=bincode): io error: unexpected end "
+            "of file");
+
+  // A payload that decodes into a state its validation refuses.
+  auto invalid = source.save_state();
+  invalid.alert_gate.last_alert_t = invalid.t;
+  CheckpointEnvelope bad = good;
+  bad.payload = state_to_bincode(invalid);
+  bad.payload_crc32 = checkpoint_crc32(bad.payload);
+  EXPECT_EQ(refused(bad), "alert gate last_alert_t=" + std::to_string(invalid.t) +
+                              " must be < t=" + std::to_string(invalid.t));
+  ASSERT_TRUE(K::load(target, good));
+  EXPECT_EQ(target.state(), source.state());
+}
+
+TYPED_TEST(DetectorCheckpoint, JsonSaveRefusesAStateItCouldNotLoadBack) {
+  using K = Kit<TypeParam>;
+  TypeParam detector = K::make();
+  feed(detector, 0, 5);
+  auto state = detector.save_state();
+  state.pending_events.push_back({std::numeric_limits<double>::infinity(), 1, 9});
+  detector.load_state(state);  // unchecked, as the interface allows
+  auto json = K::save(detector, PayloadCodec::Json);
+  ASSERT_FALSE(json);
+  EXPECT_EQ(json.error().message(),
+            "checkpoint payload serialization failed (codec=json): `pending_events` holds inf, "
+            "which json cannot carry");
+  EXPECT_TRUE(K::save(detector, PayloadCodec::Bincode));
+}
+
+CheckpointEnvelope bocpd_json_envelope(std::string_view payload) {
+  CheckpointEnvelope e;
+  e.detector_id = "bocpd";
+  e.engine_fingerprint = checkpoint_engine_fingerprint();
+  e.payload_codec = PayloadCodec::Json;
+  e.payload = testing::bytes_of(payload);
+  e.payload_crc32 = checkpoint_crc32(e.payload);
+  return e;
+}
+
+TEST(BocpdCheckpoint, JsonPayloadMustBeAnObjectBeforeAnythingElse) {
+  BocpdDetector detector = Kit<BocpdDetector>::make();
+  CheckpointEnvelope e = bocpd_json_envelope("[0,null]");
+  e.detector_id = "  ";  // invalid metadata too: the object test comes first
+  EXPECT_EQ(load_bocpd_checkpoint(detector, e).error().message(),
+            "checkpoint payload deserialization failed (codec=json): expected object");
+  e.payload = testing::bytes_of("{\"t\":");
+  EXPECT_EQ(load_bocpd_checkpoint(detector, e).error().message(),
+            "checkpoint payload deserialization failed (codec=json): EOF while parsing a value at "
+            "line 1 column 5");
+  // Nesting is bounded: a hostile payload cannot exhaust the stack.
+  e.payload = testing::bytes_of(std::string(100000, '['));
+  EXPECT_EQ(load_bocpd_checkpoint(detector, e).error().message(),
+            "checkpoint payload deserialization failed (codec=json): recursion limit exceeded at "
+            "line 1 column 128");
+}
+
+TEST(BocpdCheckpoint, MissingGateTakesTheLoadingDetectorsPolicy) {
+  BocpdDetector detector = Kit<BocpdDetector>::make();
+  const CheckpointEnvelope e =
+      bocpd_json_envelope(R"({"t":2,"log_run_probs":[0.0],"run_stats":[{"Gaussian":)"
+                          R"({"n":2,"sum":1.0,"sum_sq":1.0}}]})");
+  ASSERT_TRUE(load_bocpd_checkpoint(detector, e));
+  EXPECT_EQ(detector.state().alert_gate,
+            AlertGateState::fresh(Kit<BocpdDetector>::make().config().alert_policy));
+  EXPECT_EQ(load_state_from_checkpoint_envelope(e, "bocpd").value().alert_gate,
+            AlertGateState::fresh(AlertPolicy{0.5, 0.0, 0, 0}));
+}
+
+TEST(BocpdCheckpoint, StateReaderNeitherValidatesNorInstalls) {
+  const CheckpointEnvelope e = bocpd_json_envelope(
+      R"({"t":2,"log_run_probs":[0.0,-1.0],"run_stats":[{"Poisson":{"n":2,"sum":1}}]})");
+  EXPECT_EQ(load_state_from_checkpoint_envelope(e, "bocpd").value().log_run_probs.size(), 2u);
+  EXPECT_EQ(load_state_from_checkpoint_envelope(e, "cusum").error().message(),
+            "checkpoint detector mismatch: expected='cusum', found='bocpd'");
+  BocpdDetector detector = Kit<BocpdDetector>::make();
+  EXPECT_EQ(load_bocpd_checkpoint(detector, e).error().message(),
+            "bocpd state length mismatch: log_run_probs=2, run_stats=1");
+}
+
+// A state holding -inf run probabilities is valid; json cannot carry it, bincode can.
+TEST(BocpdCheckpoint, NonFiniteRunProbabilitiesTravelByBincodeOnly) {
+  BocpdDetector detector = Kit<BocpdDetector>::make();
+  BocpdState state = detector.save_state();
+  state.log_run_probs = {0.0, -std::numeric_limits<double>::infinity()};
+  state.run_stats.push_back(state.run_stats.front());
+  ASSERT_TRUE(state.validate());
+  detector.load_state(state);
+  EXPECT_EQ(save_bocpd_checkpoint(detector, PayloadCodec::Json).error().message(),
+            "checkpoint payload serialization failed (codec=json): `log_run_probs` holds -inf, "
+            "which json cannot carry");
+  BocpdDetector restored = Kit<BocpdDetector>::make();
+  ASSERT_TRUE(load_bocpd_checkpoint(
+      restored, save_bocpd_checkpoint(detector, PayloadCodec::Bincode).value()));
+  EXPECT_EQ(restored.state(), state);
+}
+
+}  // namespace
+}  // namespace ovrel::online
