@@ -13,7 +13,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// The clones are chosen through an indirect function, which glibc's loader resolves; other
+// targets and C libraries get the single baseline version.
+#if defined(__x86_64__) && defined(__gnu_linux__) && defined(__GNUC__) && !defined(__clang__)
 #define OVREL_MULTIVERSION __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define OVREL_MULTIVERSION
