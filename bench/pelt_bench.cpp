@@ -4,8 +4,10 @@
 // cache and dynamic programme), segment-cost evaluations, evaluations per point, pruned candidates,
 // breakpoints found and peak memory.
 //
-//   pelt_bench            all runs
-//   pelt_bench quick      n up to 1e5
+//   pelt_bench                         all runs
+//   pelt_bench quick                   n up to 1e5
+//   pelt_bench one DETECTOR N EVERY [D]  one run in this process (for callgrind), DETECTOR one of
+//                                      pelt_l2, fpop, pelt_nmv, pelt_l1
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -22,7 +24,9 @@
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/execution_context.hpp"
 #include "ovrel/core/time_series.hpp"
+#include "ovrel/costs/l1.hpp"
 #include "ovrel/costs/l2.hpp"
+#include "ovrel/costs/normal.hpp"
 #include "ovrel/offline/fpop.hpp"
 #include "ovrel/offline/pelt.hpp"
 
@@ -39,26 +43,29 @@ struct Metrics : core::TelemetrySink {
   }
 };
 
-std::vector<double> make_series(std::size_t n, std::size_t every, std::uint64_t seed) {
+// Row-major n x d; every dimension alternates its mean between 0 and 3 every `every` points.
+std::vector<double> make_series(std::size_t n, std::size_t d, std::size_t every,
+                                std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> noise(0.0, 1.0);
-  std::vector<double> v(n);
+  std::vector<double> v(n * d);
   for (std::size_t t = 0; t < n; ++t) {
     const double level = ((t / every) % 2 == 0) ? 0.0 : 3.0;
-    v[t] = level + noise(rng);
+    for (std::size_t j = 0; j < d; ++j) v[t * d + j] = level + noise(rng);
   }
   return v;
 }
 
 struct Case {
-  std::string detector;  // "pelt_l2" or "fpop"
+  std::string detector;  // "pelt_l2", "fpop", "pelt_nmv" or "pelt_l1"
   std::size_t n;
   std::size_t every;  // change spacing; n/2 gives a single change
+  std::size_t d = 1;
 };
 
 void run_case(const Case& c) {
-  const std::vector<double> values = make_series(c.n, c.every, 42);
-  auto view = core::TimeSeriesView::from_f64(values, c.n, 1, core::MemoryLayout::c_contiguous(),
+  const std::vector<double> values = make_series(c.n, c.d, c.every, 42);
+  auto view = core::TimeSeriesView::from_f64(values, c.n, c.d, core::MemoryLayout::c_contiguous(),
                                              std::nullopt, core::TimeIndex::none(),
                                              core::MissingPolicy::Error);
   const core::Constraints constraints;
@@ -71,6 +78,12 @@ void run_case(const Case& c) {
   if (c.detector == "fpop") {
     auto fpop = offline::Fpop::create(costs::CostL2Mean{}, {stopping, 2, 1000});
     r = fpop->detect(*view, ctx);
+  } else if (c.detector == "pelt_nmv") {
+    const offline::Pelt<costs::CostNormalMeanVar> pelt{{stopping, 2, 1000}, {}};
+    r = pelt.detect(*view, ctx);
+  } else if (c.detector == "pelt_l1") {
+    const offline::Pelt<costs::CostL1Median> pelt{{stopping, 2, 1000}, {}};
+    r = pelt.detect(*view, ctx);
   } else {
     const offline::Pelt<costs::CostL2Mean> pelt{{stopping, 2, 1000}, {}};
     r = pelt.detect(*view, ctx);
@@ -82,9 +95,9 @@ void run_case(const Case& c) {
     std::exit(1);
   }
   std::printf(
-      "%-8s n=%-8zu every=%-8zu time=%8.4f s  cost_evals=%12.0f  per_point=%7.2f  "
+      "%-8s n=%-8zu d=%-2zu every=%-8zu time=%8.4f s  cost_evals=%12.0f  per_point=%7.2f  "
       "pruned=%12.0f  changes=%zu",
-      c.detector.c_str(), c.n, c.every, secs, metrics.cost_evals,
+      c.detector.c_str(), c.n, c.d, c.every, secs, metrics.cost_evals,
       metrics.cost_evals / static_cast<double>(c.n), metrics.pruned, r->change_points.size());
   std::fflush(stdout);
 }
@@ -92,6 +105,13 @@ void run_case(const Case& c) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 5 && std::strcmp(argv[1], "one") == 0) {
+    const Case c{argv[2], std::stoul(argv[3]), std::stoul(argv[4]),
+                 argc >= 6 ? std::stoul(argv[5]) : 1};
+    run_case(c);
+    std::printf("\n");
+    return 0;
+  }
   const bool quick = argc > 1 && std::strcmp(argv[1], "quick") == 0;
   std::vector<Case> cases;
   for (std::size_t n : {std::size_t{10'000}, std::size_t{100'000}, std::size_t{1'000'000}}) {

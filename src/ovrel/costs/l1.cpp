@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace ovrel::costs {
 
@@ -22,38 +23,58 @@ core::Result<L1MedianCache> CostL1Median::precompute(const core::TimeSeriesView&
   return cache;
 }
 
+namespace {
+
+// This thread's selection buffer, grown (never shrunk, never filled) to the longest segment seen:
+// a run's many cost calls share it instead of allocating and zeroing a list each.
+struct L1Scratch {
+  std::unique_ptr<double[]> values;
+  std::size_t len = 0;
+
+  double* at_least(std::size_t m) {
+    if (m > len) {
+      values.reset(new double[m]);
+      len = m;
+    }
+    return values.get();
+  }
+};
+
+thread_local L1Scratch l1_scratch;
+
+}  // namespace
+
 double CostL1Median::l1_segment_cost(const L1MedianCache& cache, std::size_t start, std::size_t end,
                                      bool compensated) {
   const std::size_t m = end - start;
   const std::size_t d = cache.d;
   const double* values = cache.values.data();
-  std::vector<double> scratch(m);
+  double* const first = l1_scratch.at_least(m);
+  double* const last = first + m;
   const std::size_t h = m / 2;
   double total = 0.0;
   for (std::size_t j = 0; j < d; ++j) {
-    for (std::size_t t = start, k = 0; t < end; ++t, ++k) scratch[k] = values[t * d + j];
+    for (std::size_t t = start, k = 0; t < end; ++t, ++k) first[k] = values[t * d + j];
     // Values are finite, so the ordinary order agrees with the total order up to the sign of
     // zero, which cannot change any absolute deviation.
-    std::nth_element(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(h),
-                     scratch.end());
-    double median = scratch[h];
+    std::nth_element(first, first + h, last);
+    double median = first[h];
     if (m % 2 == 0) {
       const double hi = median;
-      const double lo =
-          *std::max_element(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(h));
+      const double lo = *std::max_element(first, first + h);
       median = lo + (hi - lo) * 0.5;
     }
     double sum = 0.0;
     if (compensated) {
       double c = 0.0;
-      for (double v : scratch) {
-        const double y = std::fabs(v - median) - c;
+      for (const double* p = first; p != last; ++p) {
+        const double y = std::fabs(*p - median) - c;
         const double s = sum + y;
         c = (s - sum) - y;
         sum = s;
       }
     } else {
-      for (double v : scratch) sum += std::fabs(v - median);
+      for (const double* p = first; p != last; ++p) sum += std::fabs(*p - median);
     }
     total = total + sum;
   }

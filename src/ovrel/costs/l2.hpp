@@ -65,30 +65,20 @@ struct CostL2Mean {
   }
 
   // Costs of [start + i, end) for i in [0, count), written to out[i]: the same values as
-  // segment_cost, in a loop the compiler can vectorise for univariate series.
+  // segment_cost, computed for several starts at once (dimension by dimension when d > 1).
   void segment_costs_to_end(const L2Cache& cache, std::size_t start, std::size_t count,
                             std::size_t end, double* out) const {
     if (count == 0) return;
     check_segment(start, end, cache.n);
     check_segment(start + count - 1, end, cache.n);
-    if (cache.d != 1) {
-      for (std::size_t i = 0; i < count; ++i) out[i] = segment_cost(cache, start + i, end);
-      return;
-    }
-    const double* s = cache.prefix_sum.data() + start;
-    const double* q = cache.prefix_sum_sq.data() + start;
-    const double s_end = cache.prefix_sum[end];
-    const double q_end = cache.prefix_sum_sq[end];
-    const double inf = std::numeric_limits<double>::infinity();
-    // Segment lengths are below 2^53, so counting them down in double is exact.
-    double m = static_cast<double>(end - start);
-    for (std::size_t i = 0; i < count; ++i, m -= 1.0) {
-      const double s1 = s_end - s[i];
-      const double total = (q_end - q[i]) - (s1 * s1) / m;
-      // Finite totals at or below 0 become +0; positive and non-finite totals pass.
-      out[i] = (total <= 0.0 && total > -inf) ? 0.0 : total;
-    }
+    l2_costs_to_end(cache.prefix_sum.data(), cache.prefix_sum_sq.data(), cache.n + 1, cache.d,
+                    start, count, end, out);
   }
+
+  // The batch body over d blocks of `stride` prefix entries; out of line, compiled once per
+  // instruction-set level.
+  static void l2_costs_to_end(const double* s, const double* q, std::size_t stride, std::size_t d,
+                              std::size_t start, std::size_t count, std::size_t end, double* out);
 
   std::optional<std::size_t> penalty_effective_params(std::size_t d) const;
 };

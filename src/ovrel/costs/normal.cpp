@@ -2,7 +2,11 @@
 
 #include <algorithm>
 
+#include "ovrel/core/lanes.hpp"
 #include "ovrel/core/text.hpp"
+
+// Lane helpers are inlined: no vector crosses a call, so GCC's ABI note does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace ovrel::costs {
 
@@ -66,6 +70,61 @@ core::Result<NormalCache> CostNormalMeanVar::precompute(const core::TimeSeriesVi
   cache.n = x.n();
   cache.d = x.d();
   return cache;
+}
+
+namespace {
+
+// guard_variance in every lane.
+[[gnu::always_inline]] inline core::LaneF64 guard_variance_lanes(
+    const core::LaneF64& var) noexcept {
+  const core::LaneF64 inf = core::splat(kInf);
+  const core::LaneF64 above = var == inf ? core::splat(kLargestFinite) : var;
+  const core::LaneF64 below = (var != var) | (var == -inf)
+                                  ? core::splat(std::numeric_limits<double>::quiet_NaN())
+                                  : core::splat(kVarianceFloor);
+  return var > kVarianceFloor ? above : below;
+}
+
+}  // namespace
+
+OVREL_MULTIVERSION
+void CostNormalMeanVar::normal_costs_to_end(const double* s, const double* q, std::size_t stride,
+                                            std::size_t d, std::size_t start, std::size_t count,
+                                            std::size_t end, double* out) {
+  // Lengths are integers below 2^53: the lane lengths m0 - i are exact.
+  const double m0 = static_cast<double>(end - start);
+  // The guarded variances of one block of starts and one dimension; the logarithms stay scalar
+  // (the library's own log, as segment_cost calls it).
+  constexpr std::size_t kBlock = 64;
+  double var[kBlock];
+  for (std::size_t i = 0; i < count; ++i) out[i] = 0.0;
+  for (std::size_t i0 = 0; i0 < count; i0 += kBlock) {
+    const std::size_t len = count - i0 < kBlock ? count - i0 : kBlock;
+    const std::size_t whole = len - len % core::kLanes;
+    for (std::size_t j = 0, b = 0; j < d; ++j, b += stride) {
+      const double s_end = s[b + end];
+      const double q_end = q[b + end];
+      const double* sp = s + b + start + i0;
+      const double* qp = q + b + start + i0;
+      const double mb = m0 - static_cast<double>(i0);
+      core::LaneF64 m = core::splat(mb) - core::LaneF64{0.0, 1.0, 2.0, 3.0};
+      for (std::size_t i = 0; i < whole; i += core::kLanes, m -= 4.0) {
+        const core::LaneF64 s1 = s_end - core::load_lanes(sp + i);
+        const core::LaneF64 s2 = q_end - core::load_lanes(qp + i);
+        const core::LaneF64 mean = s1 / m;
+        core::store_lanes(var + i, guard_variance_lanes(s2 / m - mean * mean));
+      }
+      for (std::size_t i = whole; i < len; ++i) {
+        const double mi = mb - static_cast<double>(i);
+        const double mean = (s_end - sp[i]) / mi;
+        var[i] = guard_variance((q_end - qp[i]) / mi - mean * mean);
+      }
+      double* o = out + i0;
+      for (std::size_t i = 0; i < len; ++i) {
+        o[i] = o[i] + std::log(var[i]) * (mb - static_cast<double>(i));
+      }
+    }
+  }
 }
 
 std::optional<std::size_t> CostNormalMeanVar::penalty_effective_params(std::size_t d) const {

@@ -74,6 +74,23 @@ struct CostNormalMeanVar {
     return total;
   }
 
+  // Costs of [start + i, end) for i in [0, count), written to out[i]: the same values as
+  // segment_cost, the variances of several starts computed at once, dimension by dimension.
+  void segment_costs_to_end(const NormalCache& cache, std::size_t start, std::size_t count,
+                            std::size_t end, double* out) const {
+    if (count == 0) return;
+    check_segment(start, end, cache.n);
+    check_segment(start + count - 1, end, cache.n);
+    normal_costs_to_end(cache.prefix_sum.data(), cache.prefix_sum_sq.data(), cache.n + 1, cache.d,
+                        start, count, end, out);
+  }
+
+  // The batch body over d blocks of `stride` prefix entries; out of line, compiled once per
+  // instruction-set level.
+  static void normal_costs_to_end(const double* s, const double* q, std::size_t stride,
+                                  std::size_t d, std::size_t start, std::size_t count,
+                                  std::size_t end, double* out);
+
   std::optional<std::size_t> penalty_effective_params(std::size_t d) const;
 };
 

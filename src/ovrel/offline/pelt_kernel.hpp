@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,41 +30,87 @@
 #include "ovrel/costs/model.hpp"
 #include "ovrel/offline/common.hpp"
 #include "ovrel/offline/kernel_types.hpp"
+#include "ovrel/offline/start_scores.hpp"
 
 namespace ovrel::offline::detail {
+
+// The end positions a run visits, ascending: the constraints' candidate positions, then n unless
+// already last. Read in place: no copy of the (often n-long) candidate list.
+struct TargetList {
+  std::span<const std::size_t> candidates;
+  std::size_t n = 0;
+
+  TargetList(const core::ValidatedConstraints& validated, std::size_t series_len)
+      : candidates(validated.effective_candidates), n(series_len) {}
+  std::size_t size() const noexcept {
+    return candidates.size() + (candidates.empty() || candidates.back() != n ? 1 : 0);
+  }
+  std::size_t operator[](std::size_t i) const noexcept {
+    return i < candidates.size() ? candidates[i] : n;
+  }
+};
 
 // The parts of the validated constraints a dynamic-programme run reads.
 struct KernelPlan {
   std::size_t n = 0;
-  std::span<const std::size_t> targets;  // ascending, ends with n
+  TargetList targets;
   std::size_t min_segment_len = 1;
   std::optional<std::size_t> max_change_points;
+};
+
+// An n-long array whose entries are always written before they are read: allocated without a fill,
+// so a run touches only the pages its live starts reach. Grown only.
+template <class T>
+class ScratchArray {
+ public:
+  void ensure(std::size_t len) {
+    if (len > len_) {
+      data_.reset(new T[len]);
+      len_ = len;
+    }
+  }
+  T* data() noexcept { return data_.get(); }
+  const T* data() const noexcept { return data_.get(); }
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
+
+ private:
+  std::unique_ptr<T[]> data_;
+  std::size_t len_ = 0;
 };
 
 // Per-penalty dynamic-programme state: flat arrays allocated once per run, never inside the target
 // loop. `active` holds the live starts in ascending order and is compacted in place; `scored[k]`
 // is the score without penalty of active[k] at the current target (NaN when unscored);
-// `dominated_until[tau]` is the first later target at which a dominated start may leave (kNone
-// while it is not dominated).
+// `dominated_until[k]` is the first later target at which the dominated start active[k] may leave
+// (kNone while it is not dominated); it moves with its start when the list is compacted. `count`
+// (changes of the best segmentation of [0, t)) is kept only when a cap on the number of changes
+// reads it; otherwise it is empty.
 struct DpState {
   std::vector<double> F;
   std::vector<std::size_t> prev;
   std::vector<std::size_t> count;
-  std::vector<std::size_t> active;
+  ScratchArray<std::size_t> active;
   std::size_t active_len = 0;
-  std::vector<double> scored;
-  std::vector<std::size_t> dominated_until;
+  ScratchArray<double> scored;
+  ScratchArray<std::size_t> dominated_until;  // only when pruning
 
-  void reset(std::size_t n, double beta, bool prune) {
+  void reset(std::size_t n, double beta, bool prune, bool capped) {
     F.assign(n + 1, std::numeric_limits<double>::infinity());
     prev.assign(n + 1, kNone);
-    count.assign(n + 1, kNone);
-    active.assign(n + 1, 0);
-    scored.assign(n + 1, 0.0);
-    if (prune) dominated_until.assign(n + 1, kNone);
+    if (capped) {
+      count.assign(n + 1, kNone);
+      count[0] = 0;
+    } else {
+      count.clear();
+    }
+    active.ensure(n + 1);
+    scored.ensure(n + 1);
+    if (prune) {
+      dominated_until.ensure(n + 1);
+      dominated_until[0] = kNone;
+    }
     F[0] = -beta;
     prev[0] = 0;
-    count[0] = 0;
     active[0] = 0;
     active_len = 1;
   }
@@ -91,7 +138,8 @@ template <class OnPruned>
                                              OnPruned&& on_pruned) {
   if (prune) {
     const double ft = s.F[t];
-    const std::size_t t_count = saturating_increment(s.count[t]);
+    const bool capped = plan.max_change_points.has_value();
+    const std::size_t t_count = capped ? saturating_increment(s.count[t]) : 0;
     const std::size_t t_free_from =
         t > SIZE_MAX - plan.min_segment_len ? SIZE_MAX : t + plan.min_segment_len;
     std::size_t* active = s.active.data();
@@ -101,22 +149,35 @@ template <class OnPruned>
     const std::size_t len = s.active_len;
     std::size_t w = 0;
     for (std::size_t k = 0; k < len; ++k) {
+      // Most starts are neither dominated nor reached: they are skipped (or moved down) in bulk.
+      const std::size_t next = first_prune_candidate(until, scored, k, len, ft);
+      if (w != k) {
+        std::copy(active + k, active + next, active + w);
+        std::copy(until + k, until + next, until + w);
+      }
+      w += next - k;
+      k = next;
+      if (k == len) break;
       const std::size_t tau = active[k];
-      bool remove = until[tau] != kNone && until[tau] <= next_target;
-      if (!remove && scored[k] >= ft &&
-          (!plan.max_change_points || t_count <= start_change_count(s, tau))) {
-        until[tau] = std::min(until[tau], t_free_from);
-        remove = until[tau] <= next_target;
+      bool remove = until[k] != kNone && until[k] <= next_target;
+      if (!remove && scored[k] >= ft && (!capped || t_count <= start_change_count(s, tau))) {
+        until[k] = std::min(until[k], t_free_from);
+        remove = until[k] <= next_target;
       }
       if (remove) {
         OVREL_TRY(on_pruned());
       } else {
-        active[w++] = tau;
+        active[w] = tau;
+        until[w] = until[k];
+        ++w;
       }
     }
     s.active_len = w;
   }
-  if (t < plan.n) s.active[s.active_len++] = t;
+  if (t < plan.n) {
+    if (prune) s.dominated_until[s.active_len] = kNone;
+    s.active[s.active_len++] = t;
+  }
   return {};
 }
 
@@ -179,7 +240,6 @@ template <costs::CostModel C>
       --feasible;
     }
     if (fast_until - evals >= feasible) {
-      bool all_finite = true;
       // No store here aliases the cache's tables, so their entries at t stay in registers.
       double* __restrict scored_out = scored;
       if constexpr (requires { model.segment_costs_to_end(cache, t, t, t, scored_out); }) {
@@ -202,19 +262,10 @@ template <costs::CostModel C>
           scored_out[k] = model.segment_cost(cache, active[k], t);
         }
       }
-      for (std::size_t k = 0; k < feasible; ++k) {
-        const std::size_t tau = active[k];
-        const double s0 = scored_out[k] + F[tau];
-        const double cand = s0 + beta;
-        scored_out[k] = s0;
-        all_finite &= std::isfinite(cand);
-        // Starts ascend, so a later start never wins a tie.
-        if (cand < best_objective) {
-          best_objective = cand;
-          best_tau = tau;
-        }
-      }
-      if (all_finite) {
+      const StartScores found = add_start_scores(scored_out, F, active, feasible, beta);
+      if (found.all_finite) {
+        best_objective = found.objective;
+        best_tau = found.index == SIZE_MAX ? kNone : active[found.index];
         for (std::size_t k = feasible; k < len; ++k) {
           scored[k] = std::numeric_limits<double>::quiet_NaN();
         }
@@ -222,11 +273,9 @@ template <costs::CostModel C>
         best.objective = best_objective;
         best.tau = best_tau;
         best.scored = feasible;
-        best.change_count = best_tau == kNone ? kNone : start_change_count(count, best_tau);
+        best.change_count = kNone;  // read only under a cap, which never takes this path
         return {};
       }
-      best_objective = std::numeric_limits<double>::infinity();
-      best_tau = kNone;
     }
   }
   for (std::size_t k = 0; k < len; ++k) {
@@ -286,7 +335,7 @@ template <costs::CostModel C>
   best.objective = best_objective;
   best.tau = best_tau;
   best.scored = n_scored;
-  best.change_count = best_tau == kNone ? kNone : start_change_count(count, best_tau);
+  best.change_count = !capped || best_tau == kNone ? kNone : start_change_count(count, best_tau);
   return {};
 }
 
@@ -301,7 +350,7 @@ Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cach
         core::cat(Flavour::kPenalizedName, " requires finite beta > 0; got ", beta));
   }
   const std::size_t n = plan.n;
-  s.reset(n, beta, prune);
+  s.reset(n, beta, prune, plan.max_change_points.has_value());
   const CostEvalBudget budget(ctx);
   const std::size_t T = plan.targets.size();
   KernelResult out;
@@ -324,7 +373,7 @@ Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cach
     }
     s.F[t] = best.objective;
     s.prev[t] = best.tau;
-    s.count[t] = best.change_count;
+    if (!s.count.empty()) s.count[t] = best.change_count;
     const std::size_t next_target = i + 1 < T ? plan.targets[i + 1] : kNone;
     OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, [&]() -> Status {
       OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
@@ -353,8 +402,8 @@ Result<KernelResult> run_penalized_entry(const C& model, const typename C::Cache
                                          bool prune, std::size_t cancel_check_every,
                                          const core::ExecutionContext& ctx,
                                          MonotonicInstant started_at, RunStats& stats) {
-  const std::vector<std::size_t> targets = build_targets(constraints, n);
-  const KernelPlan plan{n, targets, constraints.min_segment_len, constraints.max_change_points};
+  const KernelPlan plan{n, TargetList(constraints, n), constraints.min_segment_len,
+                        constraints.max_change_points};
   DpState state;
   return run_penalized<Flavour>(model, cache, plan, beta, prune, cancel_check_every, ctx,
                                 started_at, stats, state);
@@ -370,10 +419,9 @@ Result<KnownKSearchResult> run_known_k(const C& model, const typename C::Cache& 
     return core::invalid_input(core::cat(
         "KnownK=", k, " exceeds constraints.max_change_points=", *validated.max_change_points));
   }
-  const std::vector<std::size_t> targets = build_targets(validated, n);
   // Probes ignore the cap: a small penalty may give more changes than it allows, and the accepted
   // probe has exactly k, which was checked against it above.
-  const KernelPlan plan{n, targets, validated.min_segment_len, std::nullopt};
+  const KernelPlan plan{n, TargetList(validated, n), validated.min_segment_len, std::nullopt};
   DpState state;
   std::uint64_t iterations = 0;
   auto probe = [&](double beta) -> Result<KernelResult> {
@@ -454,12 +502,15 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
           core::cat(Flavour::kPathName, " beta[", j, "] must be finite and > 0; got ", betas[j]));
     }
   }
-  const std::vector<std::size_t> targets = build_targets(validated, n);
-  const KernelPlan plan{n, targets, validated.min_segment_len, validated.max_change_points};
+  const KernelPlan plan{n, TargetList(validated, n), validated.min_segment_len,
+                        validated.max_change_points};
+  const TargetList& targets = plan.targets;
   const std::size_t B = betas.size();
   std::vector<DpState> states(B);
   std::vector<KernelResult> results(B);  // run_cost_evals holds run_candidates_scored
-  for (std::size_t j = 0; j < B; ++j) states[j].reset(n, betas[j], prune);
+  for (std::size_t j = 0; j < B; ++j) {
+    states[j].reset(n, betas[j], prune, plan.max_change_points.has_value());
+  }
   // The cost memo of the current target: memo_stamp[tau] == i + 1 marks memo_cost[tau] as the cost
   // of [tau, targets[i]).
   std::vector<double> memo_cost(n + 1, 0.0);
@@ -496,7 +547,7 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
       }
       s.F[t] = best.objective;
       s.prev[t] = best.tau;
-      s.count[t] = best.change_count;
+      if (!s.count.empty()) s.count[t] = best.change_count;
       OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, [&]() -> Status {
         OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
         return checked_counter_increment(out.run_candidates_pruned, "run_candidates_pruned");
@@ -551,8 +602,8 @@ Result<core::OfflineChangePointResult> detect_optimal_partitioning(
       OVREL_TRY_ASSIGN(const ResolvedPenalty resolved,
                        resolve_penalty_beta(model, stopping.penalty, n, x.d(), params_per_segment));
       notes.push_back(penalized_note(resolved));
-      const std::vector<std::size_t> targets = build_targets(validated, n);
-      const KernelPlan plan{n, targets, validated.min_segment_len, validated.max_change_points};
+      const KernelPlan plan{n, TargetList(validated, n), validated.min_segment_len,
+                            validated.max_change_points};
       DpState state;
       OVREL_TRY_ASSIGN(primary, (run_penalized<Flavour>(model, cache, plan, resolved.beta, prune,
                                                         every, ctx, started_at, stats, state)));

@@ -111,6 +111,39 @@ TEST(L2MeanTest, BatchKeepsClampsNonFiniteTotalsAndThePrecondition) {
   model.segment_costs_to_end(cache, 0, 0, 9, out.data());  // nothing asked, nothing checked
 }
 
+// The batch forms (several starts in vector lanes, dimension by dimension) against segment_cost,
+// bit for bit, over lane remainders, offset starts, constant runs (variance floor) and squares
+// near and beyond the top of the range.
+template <CostModel C>
+void expect_batch_equals_single(const C& model) {
+  for (std::size_t d : {1u, 3u}) {
+    std::vector<double> rows = samples::uniform_rows(40, d, 11, -1e3, 1e3);
+    rows[7] = 1e155;
+    for (std::size_t i = 20 * d; i < 26 * d; ++i) rows[i] = 2.5;
+    if (d == 3) rows[34 * d + 2] = 1e160;
+    OwnedSeries series(rows, 40, d, Layout::C, Width::F64);
+    const auto cache = model.precompute(series.view(), core::CachePolicy::full()).value();
+    for (std::size_t end = 1; end <= 40; ++end) {
+      for (std::size_t first : {std::size_t{0}, std::size_t{3}, std::size_t{21}}) {
+        if (first >= end) continue;
+        std::vector<double> out(end - first);
+        model.segment_costs_to_end(cache, first, end - first, end, out.data());
+        for (std::size_t start = first; start < end; ++start) {
+          const double single = model.segment_cost(cache, start, end);
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(out[start - first]),
+                    std::bit_cast<std::uint64_t>(single))
+              << C::name() << " d=" << d << " [" << start << ", " << end << ")";
+        }
+      }
+    }
+  }
+}
+
+TEST(BatchCostTest, EqualsSingleCosts) {
+  expect_batch_equals_single(CostL2Mean{});
+  expect_batch_equals_single(CostNormalMeanVar{});
+}
+
 // ---------------------------------------------------------------------------------------------
 // Overflowing data: costs of segments touching squares beyond the f64 range must not look valid.
 
