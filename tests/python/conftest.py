@@ -1,5 +1,6 @@
 import os
+import sys
 
 os.environ.setdefault("MPLBACKEND", "Agg")
 # Entries reached only by tests, kept out of the public module.
-os.environ["OVREL_TEST_HOOKS"] = "1"
+sys._xoptions["ovrel_test_hooks"] = True

@@ -3,7 +3,7 @@ import sys
 import numpy as np
 import pytest
 
-import ovrel  # noqa: F401  (imports the module and, under OVREL_TEST_HOOKS, its test entries)
+import ovrel  # noqa: F401  (imports the module and, under -X ovrel_test_hooks, its test entries)
 
 hooks = sys.modules["ovrel._ovrel_rs_testing"]
 parse = hooks.parse_series_with_time

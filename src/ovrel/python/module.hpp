@@ -87,7 +87,7 @@ void register_online_classes(nb::module_& m);
 void register_smoke_class(nb::module_& m);
 void register_smoke_function(nb::module_& m);
 void register_detect_offline(nb::module_& m);
-// Test-only entries, outside the module; nothing unless OVREL_TEST_HOOKS is set.
+// Test-only entries, outside the module; nothing unless `-X ovrel_test_hooks` is set.
 void register_test_hooks();
 
 }  // namespace ovrel::python

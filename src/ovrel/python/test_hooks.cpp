@@ -1,12 +1,12 @@
 // Entries that only the test suite reaches: conversions that no public entry passes input to
-// yet. They live in a module of their own, registered in sys.modules when the environment
-// variable OVREL_TEST_HOOKS is set at import, so the public module gains no name.
+// yet. They live in a module of their own, registered in sys.modules when the interpreter option
+// `-X ovrel_test_hooks` is set at import (the suite sets it in sys._xoptions), so the public
+// module gains no name and the module reads no environment variable.
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <cstdlib>
 #include <variant>
 
 #include "ovrel/core/missing.hpp"
@@ -41,8 +41,10 @@ PyMethodDef parse_series_with_time_def = {
 }  // namespace
 
 void register_test_hooks() {
-  const char* flag = std::getenv("OVREL_TEST_HOOKS");
-  if (flag == nullptr || *flag == '\0') return;
+  nb::object options = nb::getattr(nb::module_::import_("sys"), "_xoptions", nb::none());
+  if (!nb::isinstance<nb::dict>(options) ||
+      !nb::borrow<nb::dict>(options).contains("ovrel_test_hooks"))
+    return;
   nb::module_ hooks = nb::steal<nb::module_>(PyModule_New("ovrel._ovrel_rs_testing"));
   if (!hooks.is_valid()) throw nb::python_error();
   nb::object fn = nb::steal(PyCFunction_NewEx(&parse_series_with_time_def, hooks.ptr(), nullptr));
