@@ -14,8 +14,7 @@ using testing::Kit;
 
 template <class D>
 class DetectorCheckpoint : public ::testing::Test {};
-using Detectors = ::testing::Types<BocpdDetector, CusumDetector, PageHinkleyDetector>;
-TYPED_TEST_SUITE(DetectorCheckpoint, Detectors);
+TYPED_TEST_SUITE(DetectorCheckpoint, testing::Detectors);
 
 // Everything a step reports but its latency, which is a clock reading; numbers bit for bit.
 std::string steps_text(std::span<const Result<core::OnlineStepResult>> steps) {

@@ -5,7 +5,6 @@
 #include <zlib.h>
 
 #include "checkpoint_support.hpp"
-#include "test_data.hpp"
 
 namespace ovrel::online {
 namespace {

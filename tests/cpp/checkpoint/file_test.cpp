@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "checkpoint_support.hpp"
-#include "test_data.hpp"
 
 namespace ovrel::online {
 namespace {
@@ -66,7 +65,7 @@ TEST(CheckpointFile, BareFileNameGoesToTheCurrentDirectory) {
   const auto status = write_checkpoint_file_atomic("state.ckpt", "text");
   fs::current_path(old_cwd);
   ASSERT_TRUE(status) << status.error().message();
-  EXPECT_EQ(testing::read_text(dir.path() / "state.ckpt"), "text");
+  EXPECT_EQ(test_support::read_file(dir.path() / "state.ckpt"), "text");
   EXPECT_TRUE(temp_files(dir.path()).empty());
 }
 
@@ -131,9 +130,7 @@ TEST(CheckpointFile, WriterKilledAtRandomMomentsNeverLeavesATornFile) {
   BocpdDetector running = K::make();
   auto reference_at = [&](std::uint64_t t) -> const BocpdState& {
     while (reference.size() <= t) {
-      const testing::Event e = testing::stream_event(reference.size() - 1);
-      const double x[1] = {e.x};
-      (void)running.update(x, std::nullopt, testing::context());
+      (void)testing::step(running, testing::stream_event(reference.size() - 1).x);
       reference.push_back(running.save_state());
     }
     return reference[t];
@@ -151,9 +148,7 @@ TEST(CheckpointFile, WriterKilledAtRandomMomentsNeverLeavesATornFile) {
       BocpdDetector d = K::make();
       if (!K::load_file(d, path)) _exit(3);
       while (true) {
-        const testing::Event e = testing::stream_event(d.state().t);
-        const double x[1] = {e.x};
-        if (!d.update(x, std::nullopt, testing::context())) _exit(4);
+        if (!testing::step(d, testing::stream_event(d.state().t).x)) _exit(4);
         const PayloadCodec codec =
             d.state().t % 2 == 0 ? PayloadCodec::Json : PayloadCodec::Bincode;
         if (!K::save_file(d, path, codec)) _exit(5);

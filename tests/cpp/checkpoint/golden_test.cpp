@@ -14,7 +14,6 @@ namespace fs = std::filesystem;
 using testing::bytes_of;
 using testing::data_dir;
 using testing::Kit;
-using testing::read_text;
 using testing::text_of;
 
 constexpr std::int64_t kGoldenCreatedAt = 1'765'000'000'000'000'000;
@@ -26,7 +25,7 @@ fs::path golden_path(std::string_view suffix) {
 }
 template <class D>
 std::string golden(std::string_view suffix) {
-  return read_text(golden_path<D>(suffix));
+  return test_support::read_file(golden_path<D>(suffix));
 }
 
 constexpr const char* kEnvelopes[] = {"_updated_json.ckpt", "_updated_bincode.ckpt",
@@ -34,8 +33,7 @@ constexpr const char* kEnvelopes[] = {"_updated_json.ckpt", "_updated_bincode.ck
 
 template <class D>
 class Golden : public ::testing::Test {};
-using Detectors = ::testing::Types<BocpdDetector, CusumDetector, PageHinkleyDetector>;
-TYPED_TEST_SUITE(Golden, Detectors);
+TYPED_TEST_SUITE(Golden, testing::Detectors);
 
 template <class D>
 typename D::State from_json_text(std::string_view text) {
@@ -56,11 +54,6 @@ TYPED_TEST(Golden, StatesReadAndWriteTheirFilesByteForByte) {
   EXPECT_EQ(state_to_json(from_bin).value(), json);
   EXPECT_EQ(text_of(state_to_bincode(from_json)), bin);
   EXPECT_TRUE(from_json.validate());
-  // What the files were made to hold.
-  EXPECT_FALSE(from_json.pending_events.empty());
-  EXPECT_TRUE(from_json.watermark_ns.has_value());
-  EXPECT_TRUE(from_json.alert_gate.last_alert_t.has_value());
-  EXPECT_GT(from_json.late_data.buffered_events, 0u);
 }
 
 TYPED_TEST(Golden, EnvelopesOfEveryVersionLoad) {
@@ -195,8 +188,7 @@ TYPED_TEST(Golden, MutatedPayloadsAndEnvelopesDecodeOrFailCleanly) {
     TypeParam detector = Kit<TypeParam>::make();
     if (Kit<TypeParam>::load(detector, *envelope)) {
       ++loaded;
-      const double x[1] = {0.5};
-      (void)detector.update(x, std::nullopt, testing::context());
+      (void)testing::step(detector, 0.5);
     }
   }
   EXPECT_GT(loaded, 0);
