@@ -101,40 +101,22 @@ class Mutator {
   explicit Mutator(std::uint64_t seed) : rng_(seed) {}
   std::size_t below(std::size_t n) { return n == 0 ? 0 : static_cast<std::size_t>(rng_() % n); }
 
+  // One to three of: flip bits of a byte, overwrite a byte with one that matters to the decoders,
+  // insert a few bytes, delete a range, truncate, splice this prefix to a suffix of the other,
+  // duplicate a range in place.
   std::string mutate(const std::string& a, const std::string& b) {
     std::string s = a;
-    const int rounds = 1 + static_cast<int>(below(3));
-    for (int r = 0; r < rounds; ++r) {
-      switch (below(7)) {
-        case 0:  // flip bits of one byte
-          if (!s.empty()) s[below(s.size())] ^= static_cast<char>(1 << below(8));
-          break;
-        case 1:  // overwrite a byte with a byte that matters to the decoders
-          if (!s.empty()) s[below(s.size())] = kInteresting[below(sizeof kInteresting - 1)];
-          break;
-        case 2:  // insert a few bytes
-          s.insert(below(s.size() + 1),
-                   std::string(1 + below(4), kInteresting[below(sizeof kInteresting - 1)]));
-          break;
-        case 3:  // delete a range
-          if (!s.empty()) {
-            const std::size_t at = below(s.size());
-            s.erase(at, 1 + below(16));
-          }
-          break;
-        case 4:  // truncate
-          s.resize(below(s.size() + 1));
-          break;
-        case 5:  // splice: a prefix of this with a suffix of the other
-          s = s.substr(0, below(s.size() + 1)) + b.substr(below(b.size() + 1));
-          break;
-        default:  // duplicate a range in place
-          if (!s.empty()) {
-            const std::size_t at = below(s.size());
-            const std::string piece = s.substr(at, 1 + below(32));
-            s.insert(below(s.size() + 1), piece);
-          }
-      }
+    for (std::size_t r = 0, rounds = 1 + below(3); r < rounds; ++r) {
+      const std::size_t kind = below(7), at = below(s.size()), end = below(s.size() + 1);
+      const char byte = kInteresting[below(sizeof kInteresting - 1)];
+      if (kind < 2 && s.empty()) continue;
+      if (kind == 0) s[at] = static_cast<char>(s[at] ^ (1 << below(8)));
+      if (kind == 1) s[at] = byte;
+      if (kind == 2) s.insert(end, std::string(1 + below(4), byte));
+      if (kind == 3) s.erase(at, 1 + below(16));
+      if (kind == 4) s.resize(end);
+      if (kind == 5) s = s.substr(0, end) + b.substr(below(b.size() + 1));
+      if (kind == 6) s.insert(end, s.substr(at, 1 + below(32)));
     }
     return s;
   }
