@@ -1,22 +1,12 @@
 #pragma once
 
-// What the checkpoint tests share: the three detectors behind one face, a fixed stream with late
-// events, and file helpers.
+// What the checkpoint tests share beyond the online tests' helpers: the checkpoint functions of
+// each detector, a fixed stream with late events, and file helpers.
 
-#include <cmath>
-#include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <optional>
 #include <span>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "ovrel/core/constraints.hpp"
-#include "ovrel/core/execution_context.hpp"
+#include "online/online_test_support.hpp"
 #include "ovrel/core/json_text.hpp"
 #include "ovrel/online/checkpoint.hpp"
 #include "ovrel/online/state_wire.hpp"
@@ -25,19 +15,8 @@ namespace ovrel::online::testing {
 
 inline std::filesystem::path data_dir() { return OVREL_CHECKPOINT_DATA_DIR; }
 
-inline std::string read_text(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 inline std::vector<std::uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 inline std::string text_of(std::span<const std::uint8_t> b) { return {b.begin(), b.end()}; }
-
-inline const core::ExecutionContext& context() {
-  static const core::Constraints constraints;
-  static const core::ExecutionContext ctx(constraints);
-  return ctx;
-}
 
 // Late data that buffers and reorders, so saved states carry pending events and counters.
 inline LateDataPolicy buffering_policy() {
@@ -113,11 +92,8 @@ template <class D>
 std::vector<Result<core::OnlineStepResult>> feed(D& detector, std::uint64_t from,
                                                  std::uint64_t to) {
   std::vector<Result<core::OnlineStepResult>> out;
-  for (std::uint64_t i = from; i < to; ++i) {
-    const Event e = stream_event(i);
-    const double x[1] = {e.x};
-    out.push_back(detector.update(x, e.t_ns, context()));
-  }
+  for (std::uint64_t i = from; i < to; ++i)
+    out.push_back(step(detector, stream_event(i).x, stream_event(i).t_ns));
   return out;
 }
 

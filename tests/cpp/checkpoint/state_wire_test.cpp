@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "checkpoint_support.hpp"
-#include "test_data.hpp"
 
 namespace ovrel::online {
 namespace {

@@ -49,10 +49,7 @@ TEST(Checks, PoliciesHazardsAndPriors) {
   expect_outcomes("constant_hazard",
                   outcomes({0.0, 1.0, kNaN, -0.5, 0.005}, ConstantHazard::create));
   expect_outcomes("geometric_hazard", outcomes({1.0, kInf, 200.0}, GeometricHazard::create));
-  EXPECT_EQ(ConstantHazard::create(0.005)->p_change, 0.005);
-  EXPECT_EQ(GeometricHazard::create(200.0)->hazard_rate, 0.005);
-  EXPECT_EQ(hazard_rate(HazardSpec(GeometricHazard::create(200.0).value())), 0.005);
-  EXPECT_EQ(hazard_rate(HazardSpec{}), 0.005);
+  EXPECT_EQ(hazard_rate(HazardSpec{}), 0.005);  // the default; the oracle tests cover the rest
 
   const double sub = std::numeric_limits<double>::denorm_min();
   expect_outcomes("gaussian_prior", outcomes<ObservationModel>(

@@ -66,6 +66,7 @@ using BocpdKind = Kind<BocpdDetector, BocpdConfig, kBocpd>;
 using CusumKind = Kind<CusumDetector, CusumConfig, kCusum>;
 using PageHinkleyKind = Kind<PageHinkleyDetector, PageHinkleyConfig, kPageHinkley>;
 using DetectorKinds = ::testing::Types<BocpdKind, CusumKind, PageHinkleyKind>;
+using Detectors = ::testing::Types<BocpdDetector, CusumDetector, PageHinkleyDetector>;
 
 // A result without its measured latency, for comparisons.
 inline core::OnlineStepResult without_latency(core::OnlineStepResult r) {
