@@ -1,3 +1,7 @@
+import sys
+import threading
+import time
+
 import numpy as np
 import pytest
 
@@ -16,6 +20,8 @@ def test_defaults():
     assert result.breakpoints == [60, 120, 180]
     assert result.diagnostics.notes[0].startswith("stopping=Penalized(BIC), beta=")
     assert result.diagnostics.build.abi == "nano-abi3-py39"
+    assert detect(repro_mode="FAST").diagnostics.repro_mode == "fast"
+    assert detect(repro_mode="Strict").diagnostics.repro_mode == "strict"
 
 
 @pytest.mark.parametrize(
@@ -24,46 +30,6 @@ def test_defaults():
 def test_every_detector_finds_the_changes(detector):
     result = detect(detector=detector, stopping={"n_bkps": 2})
     assert result.breakpoints == [60, 120, 180]
-
-
-def test_repro_mode():
-    assert detect(repro_mode="FAST").diagnostics.repro_mode == "fast"
-    assert detect(repro_mode="Strict").diagnostics.repro_mode == "strict"
-
-
-@pytest.mark.parametrize("name", ["detector", "cost", "repro_mode", "return_diagnostics"])
-def test_none_is_not_a_value_for_typed_arguments(name):
-    with pytest.raises(TypeError, match=f"^argument '{name}': "):
-        detect(**{name: None})
-
-
-def test_series_is_converted_before_dictionaries():
-    bad = X.copy()
-    bad[3] = np.nan
-    with pytest.raises(ValueError) as err:
-        ovrel.detect_offline(bad, stopping={"bogus": 1})
-    assert "bogus" not in str(err.value)
-
-
-def test_return_diagnostics_false_keeps_only_this_calls_notes():
-    x = np.asfortranarray(np.c_[X, X])
-    result = ovrel.detect_offline(
-        x, preprocess={"winsorize": {}}, return_diagnostics=np.bool_(False)
-    )
-    assert result.diagnostics.warnings == []
-    assert result.diagnostics.notes == [
-        "preprocess:winsorize lower_quantile=0.01, upper_quantile=0.99",
-        "input: copied from F-contiguous to C-contiguous layout",
-    ]
-
-
-def test_input_notes_follow_preprocess_notes():
-    x = np.asfortranarray(np.c_[X, X])
-    notes = ovrel.detect_offline(
-        x, preprocess={"robust_scale": {}, "detrend": {"method": "LINEAR"}}
-    ).diagnostics.notes
-    tail = [n.split(" ")[0] for n in notes if n.startswith(("preprocess:", "input:"))]
-    assert tail == ["preprocess:detrend", "preprocess:robust_scale", "input:"]
 
 
 # ----- constraints dictionary -----
@@ -78,14 +44,15 @@ def test_constraints_defaults_and_values():
 
 
 @pytest.mark.parametrize(
-    "constraints, exc",
-    [({"jump": None}, TypeError), ({"jump": -1}, OverflowError), ({"jump": 2**64}, OverflowError),
-     ({"allow_algorithm_fallback": 1}, TypeError), ({"candidate_splits": [1, -2]}, OverflowError),
-     ({"n_bkps": -1}, OverflowError)],
+    "argument, value, exc",
+    [("constraints", {"jump": None}, TypeError), ("constraints", {"jump": -1}, OverflowError),
+     ("constraints", {"jump": 2**64}, OverflowError), ("constraints", {"allow_algorithm_fallback": 1}, TypeError),
+     ("constraints", {"candidate_splits": [1, -2]}, OverflowError), ("stopping", {"n_bkps": -1}, OverflowError),
+     ("pipeline", {"detector": {"kind": "pelt", "cancel_check_every": -1}}, OverflowError),
+     ("pipeline", {"detector": {"kind": "wbs", "num_intervals": "3"}}, TypeError)],
 )  # fmt: skip
-def test_conversion_errors_pass_through(constraints, exc):
-    with pytest.raises(exc):
-        detect(**{"stopping" if "n_bkps" in constraints else "constraints": constraints})
+def test_conversion_errors_pass_through(argument, value, exc):
+    pytest.raises(exc, detect, **{argument: value})
 
 
 def test_dictionary_walk_survives_mutation_during_conversion():
@@ -102,24 +69,7 @@ def test_dictionary_walk_survives_mutation_during_conversion():
     assert detect(constraints=constraints).breakpoints[-1] == 180
 
 
-# ----- stopping dictionary -----
-
-
-@pytest.mark.parametrize(
-    "stopping, first_note",
-    [
-        ({"penalty": "BIC"}, "stopping=Penalized(BIC)"),
-        ({"penalty": "aic"}, "stopping=Penalized(AIC)"),
-        ({"penalty": 3}, "stopping=Penalized(Manual(3.0))"),
-        ({"pen": 2.5, "n_bkps": None}, "stopping=Penalized(Manual(2.5))"),
-        ({"n_bkps": 2, "pen": None}, "stopping=KnownK(2)"),
-    ],
-)
-def test_stopping_forms(stopping, first_note):
-    assert detect(stopping=stopping).diagnostics.notes[0].startswith(first_note)
-
-
-# ----- preprocess dictionary -----
+# ----- preprocess dictionary (the stopping and preprocess shapes are data rows) -----
 
 
 @pytest.mark.parametrize(
@@ -131,37 +81,19 @@ def test_empty_preprocess_is_no_preprocessing(preprocess):
     assert not any(n.startswith("preprocess:") for n in notes)
 
 
-@pytest.mark.parametrize(
-    "preprocess, note",
-    [
-        ({"winsorize": {"lower_quantile": 0}}, "preprocess:winsorize lower_quantile=0, upper_quantile=0.99"),
-        ({"deseasonalize": {"method": "STL_LIKE", "period": 7}}, "preprocess:deseasonalize"),
-        ({"detrend": {"method": "polynomial", "degree": 2}}, "preprocess:detrend"),
-        ({"robust_scale": {}}, "preprocess:robust_scale"),
-    ],
-)  # fmt: skip
-def test_preprocess_steps_leave_notes(preprocess, note):
-    notes = detect(preprocess=preprocess).diagnostics.notes
-    assert any(n.startswith(note) for n in notes), notes
+# Refusals, argument types and the check order (the series before the dictionaries) are data
+# rows of tests/data/python_texts.txt.
 
 
 def test_detection_runs_without_the_interpreter_lock():
-    import sys
-    import threading
-    import time
-
     # Pure noise under a huge penalty: nothing prunes, so the run takes a while.
     slow = np.random.default_rng(5).normal(size=12000)
-    window = {}
-    done = threading.Event()
+    window = []
 
     def run():
-        try:
-            window["start"] = time.perf_counter()
-            ovrel.detect_offline(slow, stopping={"pen": 1e9})
-            window["end"] = time.perf_counter()
-        finally:
-            done.set()
+        window.append(time.perf_counter())
+        ovrel.detect_offline(slow, stopping={"pen": 1e9})
+        window.append(time.perf_counter())
 
     interval = sys.getswitchinterval()
     sys.setswitchinterval(0.0005)
@@ -169,12 +101,12 @@ def test_detection_runs_without_the_interpreter_lock():
         thread = threading.Thread(target=run)
         thread.start()
         stamps = []
-        while not done.is_set():
+        while thread.is_alive():
             stamps.append(time.perf_counter())
         thread.join()
     finally:
         sys.setswitchinterval(interval)
     # This thread ran in the middle of the detection, not just around its edges.
-    start, end = window["start"], window["end"]
+    start, end = window
     quarter = (end - start) / 4
     assert any(start + quarter < t < end - quarter for t in stamps)

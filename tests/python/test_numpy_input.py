@@ -60,17 +60,6 @@ def one_d_layouts(base):
     }
 
 
-@pytest.mark.parametrize("name", list(one_d_layouts(BASE_1D)))
-@pytest.mark.parametrize("dtype", [np.float64, np.float32])
-def test_one_dimensional_layouts_agree(name, dtype):
-    base = BASE_1D.astype(dtype)
-    expected, _ = fit_notes(base)
-    x, notes = one_d_layouts(base)[name]
-    got, got_notes = fit_notes(x)
-    assert got == expected == [60, 120, 180, 240]
-    assert got_notes == notes
-
-
 def two_d_layouts(base):
     transposed = np.ascontiguousarray(base.T)
     wide = np.zeros((base.shape[0] * 2, base.shape[1] * 2))
@@ -87,16 +76,21 @@ def two_d_layouts(base):
     }
 
 
-@pytest.mark.parametrize("name", list(two_d_layouts(BASE_2D)))
+LAYOUTS = [(one_d_layouts, BASE_1D, name, ovrel.Pelt) for name in one_d_layouts(BASE_1D)] + [
+    (two_d_layouts, BASE_2D, name, cls)
+    for name in two_d_layouts(BASE_2D)
+    for cls in (ovrel.Pelt, ovrel.Binseg, ovrel.Fpop)
+]
+
+
+@pytest.mark.parametrize("layouts, base, name, cls", LAYOUTS, ids=lambda v: getattr(v, "__name__", None))  # fmt: skip
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("cls", [ovrel.Pelt, ovrel.Binseg, ovrel.Fpop])
-def test_two_dimensional_layouts_agree(name, dtype, cls):
-    base = BASE_2D.astype(dtype)
+def test_layouts_agree(layouts, base, name, cls, dtype):
+    base = base.astype(dtype)
     expected, _ = fit_notes(base, cls())
-    x, notes = two_d_layouts(base)[name]
-    got, got_notes = fit_notes(x, cls())
-    assert got == expected == [60, 120, 180, 240]
-    assert got_notes == notes
+    assert expected == [60, 120, 180, 240]
+    x, notes = layouts(base)[name]
+    assert fit_notes(x, cls()) == (expected, notes)
 
 
 def test_single_column_and_single_row_matrices():
@@ -124,18 +118,11 @@ def test_nan_in_strided_input_reports_row_major_position():
         ovrel.Pelt().fit(x)
 
 
-def test_broadcast_view_is_copied_once():
-    x = np.broadcast_to(np.array([1.0, 2.0]), (50, 2))
-    assert x.strides[0] == 0
-    r = ovrel.Pelt().fit(x).predict(pen=1.0)
-    assert r.breakpoints == [50]
-    assert r.diagnostics.notes[-1] == S_NOTE
-
-
-def test_huge_broadcast_view_is_a_memory_error():
-    x = np.broadcast_to(np.array([1.0]), (2**59,))
+def test_broadcast_view_is_copied_once_and_a_huge_one_is_a_memory_error():
+    r = ovrel.Pelt().fit(np.broadcast_to(np.array([1.0, 2.0]), (50, 2))).predict(pen=1.0)
+    assert (r.breakpoints, r.diagnostics.notes[-1]) == ([50], S_NOTE)
     with pytest.raises(MemoryError):
-        ovrel.Pelt().fit(x)
+        ovrel.Pelt().fit(np.broadcast_to(np.array([1.0]), (2**59,)))
 
 
 def masked(values, hidden):

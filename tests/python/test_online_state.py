@@ -75,31 +75,17 @@ def test_output_forms():
         assert payload(other) == payload(det)
 
 
-def test_loading_from_another_class_or_model_leaves_the_state():
+def test_a_refused_model_leaves_the_state():
+    # Other refused checkpoints (detector, checksum) are data rows that check the state too.
     gaussian = ovrel.Bocpd()
     gaussian.update_many([0.5, 1.5])
     before = payload(gaussian)
     poisson = ovrel.Bocpd(model="poisson")
     poisson.update(2.0)
-    message = (
-        "^incompatible Bocpd state for model 'gaussian_nig': state run_stats variant does not "
-        "match detector observation model$"
-    )
     for state in (poisson.save_state(), poisson.save_state(format="json")):
-        with pytest.raises(ValueError, match=message):
+        with pytest.raises(ValueError, match="^incompatible Bocpd state for model 'gaussian_nig'"):
             gaussian.load_state(state)
-    with pytest.raises(
-        ValueError, match="^checkpoint detector mismatch: expected='bocpd', found='cusum'$"
-    ):
-        gaussian.load_state(ovrel.Cusum().save_state())
-    broken = json.loads(gaussian.save_state())
-    broken["payload_crc32"] ^= 1
-    with pytest.raises(ValueError, match="^checkpoint payload crc32 mismatch"):
-        gaussian.load_state(json.dumps(broken).encode())
     assert payload(gaussian) == before
-    ph = ovrel.PageHinkley()
-    with pytest.raises(ValueError, match="^checkpoint detector mismatch: expected='page_hinkley'"):
-        ph.load_state(ovrel.Cusum().save_state(format="json"))
 
 
 def test_model_check_reads_the_file_state(tmp_path):

@@ -75,13 +75,10 @@ def test_values_and_options():
     assert len(result(d=2).plot(np.zeros((10, 2))).axes) == 2
 
 
-def test_given_axes():
+def test_given_axes_and_no_change_points():
     fig, ax = plt.subplots()
     assert result().plot(ax=ax) is fig
     assert legend_texts(ax) == ["signal", "change-point"]
-
-
-def test_no_change_points_draws_no_lines():
     ax = result(breakpoints=(10,)).plot().axes[0]
     assert len(ax.get_lines()) == 1
     assert legend_texts(ax) == ["signal"]
@@ -111,19 +108,11 @@ def test_missing_matplotlib(monkeypatch):
     "plot, message",
     [
         (lambda: result(d=2).plot(np.zeros(10)), "plot() received univariate values, but diagnostics.d=2; expected multivariate values with matching dimensions"),
-        (lambda: result(segments=False).plot(), "plot() requires values when result.segments are unavailable"),
         (lambda: result(d=2).plot(ax=object()), "plot(ax=...) is only supported for univariate data; omit ax for multivariate plotting"),
     ],
 )  # fmt: skip
-def test_refusals(plot, message):
+def test_multivariate_refusals(plot, message):
+    # Univariate refusals and argument types are data rows of tests/data/python_texts.txt.
     with pytest.raises(ValueError) as info:
         plot()
     assert str(info.value) == message
-
-
-@pytest.mark.parametrize(
-    "kwargs", [{"breakpoint_color": None}, {"breakpoint_style": 3}, {"line_width": "x"}, {"show_legend": 1}, {"title": 5}]
-)  # fmt: skip
-def test_argument_types(kwargs):
-    with pytest.raises(TypeError, match=f"^argument '{next(iter(kwargs))}': "):
-        result().plot(**kwargs)
