@@ -26,7 +26,6 @@ using testing::FunctionCost;
 using testing::OwnedSeries;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
 // Piecewise-constant means (a new level every 7 points) plus uniform noise.
 OwnedSeries random_series(std::size_t n, std::uint32_t seed, double noise = 1.0) {
@@ -56,18 +55,6 @@ struct Sweep {
                                   every, ctx, std::chrono::steady_clock::now(), stats);
   }
 };
-
-TEST(DynpSupport, StateEstimateAndItsOverflowingSteps) {
-  EXPECT_EQ(dynp::estimate_dynp_sweep_state_bytes(2, 1).value(), 96U);
-  for (const auto& [m, s, label] :
-       {std::tuple{std::uint64_t{2}, kU64Max, "dynp backpointer row count"},
-        std::tuple{std::uint64_t{1} << 62, std::uint64_t{3}, "dynp backpointer cell count"},
-        std::tuple{std::uint64_t{1} << 61, std::uint64_t{0}, "dynp backpointer bytes"},
-        std::tuple{std::uint64_t{0}, kU64Max / 8, "dynp objective bytes"}}) {
-    EXPECT_EQ(dynp::estimate_dynp_sweep_state_bytes(m, s).error(),
-              OvrelError::resource_limit(core::cat(label, " overflow")));
-  }
-}
 
 TEST(DynpSweep, RefusesBeforeAnyCostWhatCannotBeSwept) {
   const auto s = random_series(100, 4);
