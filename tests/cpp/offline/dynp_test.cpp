@@ -1,5 +1,5 @@
 // The segment-neighbourhood programme beyond the shared contract: its size estimate and memory
-// budget, its messages, backtracking and penalised selection over hand-made sweeps, an exhaustive
+// budget, its messages, penalised selection over hand-made sweeps, an exhaustive
 // oracle, its notes, and agreement with PELT.
 
 #include "ovrel/offline/dynp.hpp"
@@ -124,26 +124,6 @@ dynp::DynpSweepResult hand_sweep(std::vector<double> objective) {
                     kNone, kNone, 1,     2,     kNone, kNone, kNone, 2};
   r.objective = std::move(objective);
   return r;
-}
-
-TEST(DynpBacktrack, FollowsTheRowsOrNamesTheBreak) {
-  auto r = hand_sweep({kInf, 9.0, 4.0, 3.0});
-  EXPECT_EQ(dynp::reconstruct_breakpoints_for_segment_count(r, 3, 8).value(),
-            (std::vector<std::size_t>{2, 5, 8}));
-  for (const auto& [s, n, message] :
-       {std::tuple{0, 8, "invalid segment_count=0 for backtracking"},
-        std::tuple{4, 8, "invalid segment_count=4 for backtracking"},
-        std::tuple{2, 9, "invalid dynp endpoint state: expected terminal endpoint n=9"}}) {
-    EXPECT_EQ(dynp::reconstruct_breakpoints_for_segment_count(r, s, n).error(),
-              OvrelError::invalid_input(message));
-  }
-  r.backpointers[2 * 4 + 3] = 0;
-  EXPECT_EQ(dynp::reconstruct_breakpoints_for_segment_count(r, 2, 8).error(),
-            OvrelError::invalid_input("invalid split during backtracking at split=0"));
-  r.backpointers[2 * 4 + 3] = kNone;
-  EXPECT_EQ(dynp::select_penalized_kernel(r, 8, "Penalized selection", 1.0).error(),
-            OvrelError::invalid_input("Penalized selection backtracking failed: invalid input: "
-                                      "backtracking failed at segment_count=2, endpoint=8"));
 }
 
 TEST(DynpSelection, LeastPenalisedCountWithTiesToFewerChanges) {
