@@ -44,6 +44,22 @@ LD squared_deviations(const std::vector<LD>& v) {
   return ss;
 }
 
+// Factors the d x d row-major matrix in place (its Cholesky factor below the diagonal) and returns
+// the log of its determinant; empty when a pivot is not above `floor`.
+std::optional<LD> cholesky_logdet(std::vector<LD>& a, std::size_t d, LD floor) {
+  LD logdet = 0;
+  for (std::size_t i = 0; i < d; ++i) {
+    for (std::size_t j = 0; j <= i; ++j) {
+      LD v = a[i * d + j];
+      for (std::size_t k = 0; k < j; ++k) v -= a[i * d + k] * a[j * d + k];
+      if (i == j && !(v > floor)) return std::nullopt;
+      a[i * d + j] = i == j ? std::sqrt(v) : v / a[j * d + j];
+    }
+    logdet += 2 * std::log(a[i * d + i]);
+  }
+  return logdet;
+}
+
 double direct_l2(const OwnedSeries& s, std::size_t start, std::size_t end) {
   LD total = 0;
   for (std::size_t j = 0; j < s.d(); ++j) total += squared_deviations(column(s, j, start, end));
@@ -74,7 +90,7 @@ double direct_normal(const OwnedSeries& s, std::size_t start, std::size_t end) {
 
 // m * logdet(C + ridge * I) with the model's ridge rule; the first factorisation attempt succeeds
 // on these series, so the regularised log-determinant is exactly this quantity up to rounding.
-double direct_full_cov(const OwnedSeries& s, std::size_t start, std::size_t end) {
+std::optional<double> direct_full_cov(const OwnedSeries& s, std::size_t start, std::size_t end) {
   const std::size_t d = s.d();
   if (d == 1) return direct_normal(s, start, end);
   const LD m = static_cast<LD>(end - start);
@@ -94,20 +110,9 @@ double direct_full_cov(const OwnedSeries& s, std::size_t start, std::size_t end)
   LD ridge = std::max<LD>(std::max<LD>(trace / df, kVarianceFloor) * 1e-6L, kVarianceFloor);
   if (m < df) ridge = ((df - m) / df + 1) * ridge;
   for (std::size_t i = 0; i < d; ++i) c[i * d + i] += ridge;
-  LD logdet = 0;  // Cholesky
-  for (std::size_t i = 0; i < d; ++i) {
-    for (std::size_t j = 0; j <= i; ++j) {
-      LD v = c[i * d + j];
-      for (std::size_t k = 0; k < j; ++k) v -= c[i * d + k] * c[j * d + k];
-      if (i == j) {
-        c[i * d + i] = std::sqrt(v);
-        logdet += 2 * std::log(c[i * d + i]);
-      } else {
-        c[i * d + j] = v / c[j * d + j];
-      }
-    }
-  }
-  return static_cast<double>(m * logdet);
+  const std::optional<LD> logdet = cholesky_logdet(c, d, 0);
+  if (!logdet) return std::nullopt;
+  return static_cast<double>(m * *logdet);
 }
 
 // Order 1: least squares of x[t] on x[t-1] with intercept over the m - 1 pairs, two-pass.
@@ -134,7 +139,7 @@ double direct_ar1(const OwnedSeries& s, std::size_t start, std::size_t end) {
 }
 
 // Order p > 1: the Yule-Walker equations of the segment's autocovariances (each lag over the same
-// m - p products) solved by Gaussian elimination, then the residual variance of that predictor.
+// m - p products) solved by Cholesky, then the residual variance of that predictor.
 // Empty when the Toeplitz matrix of r[0..p] is not positive definite (the recursion would clamp a
 // reflection coefficient there, which this oracle does not model).
 std::optional<double> direct_yule_walker(const OwnedSeries& s, std::size_t p, std::size_t start,
@@ -150,37 +155,23 @@ std::optional<double> direct_yule_walker(const OwnedSeries& s, std::size_t p, st
       for (std::size_t t = p; t < m; ++t) r[k] += (x[t] - mean) * (x[t - k] - mean);
       r[k] /= static_cast<LD>(m - p);
     }
-    // Positive definiteness of the (p + 1) x (p + 1) Toeplitz matrix, by Cholesky.
-    std::vector<std::vector<LD>> l(p + 1, std::vector<LD>(p + 1, 0));
-    for (std::size_t a = 0; a <= p; ++a) {
-      for (std::size_t b = 0; b <= a; ++b) {
-        LD v = r[a > b ? a - b : b - a];
-        for (std::size_t k = 0; k < b; ++k) v -= l[a][k] * l[b][k];
-        if (a == b && !(v > 1e-9L * r[0])) return std::nullopt;
-        l[a][b] = a == b ? std::sqrt(v) : v / l[b][b];
-      }
-    }
-    // Solve R a = r[1..p], R[i][k] = r[|i - k|], by elimination with partial pivoting.
-    std::vector<std::vector<LD>> aug(p, std::vector<LD>(p + 1));
-    for (std::size_t i = 0; i < p; ++i) {
-      for (std::size_t k = 0; k < p; ++k) aug[i][k] = r[i > k ? i - k : k - i];
-      aug[i][p] = r[i + 1];
-    }
-    for (std::size_t c = 0; c < p; ++c) {
-      std::size_t piv = c;
-      for (std::size_t i = c + 1; i < p; ++i) {
-        if (std::fabs(aug[i][c]) > std::fabs(aug[piv][c])) piv = i;
-      }
-      std::swap(aug[c], aug[piv]);
-      for (std::size_t i = 0; i < p; ++i) {
-        if (i == c) continue;
-        const LD f = aug[i][c] / aug[c][c];
-        for (std::size_t k = c; k <= p; ++k) aug[i][k] -= f * aug[c][k];
-      }
-    }
+    // The Toeplitz matrix of r[0..p] must be positive definite; the Cholesky factor of its
+    // leading p x p block then solves R a = r[1..p], R[i][k] = r[|i - k|].
+    const std::size_t q = p + 1;
+    std::vector<LD> l(q * q);
+    for (std::size_t i = 0; i < q * q; ++i) l[i] = r[i / q > i % q ? i / q - i % q : i % q - i / q];
+    if (!cholesky_logdet(l, q, 1e-9L * r[0])) return std::nullopt;
     std::vector<LD> a(p);
+    for (std::size_t i = 0; i < p; ++i) {
+      LD v = r[i + 1];
+      for (std::size_t k = 0; k < i; ++k) v -= l[i * q + k] * a[k];
+      a[i] = v / l[i * q + i];
+    }
     LD sa = 0;
-    for (std::size_t i = 0; i < p; ++i) sa += (a[i] = aug[i][p] / aug[i][i]);
+    for (std::size_t i = p; i-- > 0;) {
+      for (std::size_t k = i + 1; k < p; ++k) a[i] -= l[k * q + i] * a[k];
+      sa += (a[i] /= l[i * q + i]);
+    }
     LD rss = 0;
     for (std::size_t t = p; t < m; ++t) {
       LD pred = mean * (1 - sa);
