@@ -1,19 +1,27 @@
-// Edge cases of each model's formula, its guards and clamps, overflowing data, and the
-// full-covariance model's per-thread workspace.
+// Edge cases of each model's formula, its guards and clamps, overflowing data, the rules only one
+// model has, and the full-covariance model's per-thread workspace.
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "costs/series_samples.hpp"
+#include "ovrel/costs/ar.hpp"
+#include "ovrel/costs/cosine.hpp"
 #include "ovrel/costs/l1.hpp"
 #include "ovrel/costs/l2.hpp"
+#include "ovrel/costs/nig.hpp"
 #include "ovrel/costs/normal.hpp"
+#include "ovrel/costs/rank.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::costs {
 namespace {
@@ -48,29 +56,6 @@ L2Cache l2_cache(const std::vector<double>& s1, const std::vector<double>& s2) {
 
 // ---------------------------------------------------------------------------------------------
 // L2 mean.
-
-TEST(L2MeanTest, SingleRowsAndConstantSegmentsCostPositiveZero) {
-  const std::vector<double> rows = {0.1, 0.1, 0.1, 0.1, 7.3, -2.2};
-  const CostL2Mean model;
-  const auto cache = cache_of(model, rows, 6, 1);
-  for (std::size_t t = 0; t < 6; ++t) {
-    const double c = model.segment_cost(cache, t, t + 1);
-    EXPECT_EQ(c, 0.0);
-    EXPECT_FALSE(std::signbit(c));
-  }
-  const double constant = model.segment_cost(cache, 0, 4);
-  EXPECT_EQ(constant, 0.0);
-  EXPECT_FALSE(std::signbit(constant));
-}
-
-TEST(L2MeanTest, ConstantDimensionAddsNothing) {
-  const std::vector<double> one = {1.0, 4.0, 2.5, 8.0};
-  std::vector<double> two;
-  for (double v : one) two.insert(two.end(), {v, 3.0});
-  const CostL2Mean model;
-  EXPECT_EQ(cost_of(model, two, 4, 2, 0, 4), cost_of(model, one, 4, 1, 0, 4));
-  EXPECT_EQ(cost_of(model, one, 4, 1, 0, 4), 27.1875);
-}
 
 TEST(L2MeanTest, OnlyTheTotalIsClamped) {
   const CostL2Mean model;
@@ -173,46 +158,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, OverflowTest,
                          ::testing::Values(core::ReproMode::Strict, core::ReproMode::Balanced));
 
 // ---------------------------------------------------------------------------------------------
-// L1 median.
-
-TEST(L1MedianTest, WorkedExamples) {
-  const CostL1Median model;
-  EXPECT_EQ(cost_of(model, {1.0, 2.0, 10.0}, 3, 1, 0, 3), 9.0);
-  EXPECT_EQ(cost_of(model, {1.0, 2.0, 3.0, 100.0}, 4, 1, 0, 4), 100.0);
-  EXPECT_EQ(cost_of(model, {100.0, 3.0, 1.0, 2.0}, 4, 1, 0, 4), 100.0);
-  EXPECT_EQ(cost_of(model, {2.5, -4.0}, 2, 1, 0, 2), 6.5);
-  EXPECT_EQ(cost_of(model, {2.5, -4.0}, 2, 1, 1, 2), 0.0);
-  // Two dimensions add: (1, 2, 10) and (5, 5, 6).
-  EXPECT_EQ(cost_of(model, {1.0, 5.0, 2.0, 5.0, 10.0, 6.0}, 3, 2, 0, 3), 10.0);
-}
-
-TEST(L1MedianTest, SelectionLeavesTheCacheUntouched) {
-  const CostL1Median model;
-  const std::vector<double> rows = {9.0, 1.0, 5.0, 3.0, 7.0};
-  const auto cache = cache_of(model, rows, 5, 1);
-  EXPECT_EQ(model.segment_cost(cache, 0, 5), 12.0);
-  EXPECT_EQ(cache.values, rows);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Normal mean-variance.
 
 NormalCache normal_cache(double s1, double s2) { return NormalCache{{0.0, s1}, {0.0, s2}, 1, 1}; }
-
-TEST(NormalMeanVarTest, ZeroVarianceCostsTheFloor) {
-  const CostNormalMeanVar model;
-  const std::vector<double> rows = {3.0, 1.0, 3.0, 1.0, 3.0, 1.0, 3.0, 1.0};
-  const auto cache = cache_of(model, rows, 4, 2);
-  EXPECT_EQ(model.segment_cost(cache, 1, 2), 2.0 * std::log(kVarianceFloor));
-  EXPECT_EQ(model.segment_cost(cache, 0, 4), 4.0 * std::log(kVarianceFloor) * 2.0);
-}
-
-TEST(NormalMeanVarTest, TwoDimensionsAddTheirLogVariances) {
-  // Dimension 0: 0, 2 (variance 1); dimension 1: 0, 6 (variance 9).
-  const CostNormalMeanVar model;
-  EXPECT_EQ(cost_of(model, {0.0, 0.0, 2.0, 6.0}, 2, 2, 0, 2),
-            2.0 * std::log(1.0) + std::log(9.0) * 2.0);
-}
 
 TEST(NormalMeanVarTest, VarianceGuard) {
   const CostNormalMeanVar model;
@@ -228,18 +176,6 @@ TEST(NormalMeanVarTest, VarianceGuard) {
 
 // ---------------------------------------------------------------------------------------------
 // Normal full covariance.
-
-TEST(NormalFullCovTest, OneDimensionIsTheMeanVarianceFormula) {
-  const std::vector<double> rows = samples::uniform_rows(9, 1, 4);
-  const auto full = cache_of(CostNormalFullCov{}, rows, 9, 1);
-  const auto normal = cache_of(CostNormalMeanVar{}, rows, 9, 1);
-  for (std::size_t s = 0; s < 9; ++s) {
-    for (std::size_t e = s + 1; e <= 9; ++e) {
-      EXPECT_EQ(CostNormalFullCov{}.segment_cost(full, s, e),
-                CostNormalMeanVar{}.segment_cost(normal, s, e));
-    }
-  }
-}
 
 TEST(NormalFullCovTest, OneRowOfSmallIntegers) {
   for (std::size_t d : {2u, 3u, 5u}) {
@@ -272,12 +208,6 @@ TEST(NormalFullCovTest, FallbackAfterEightFailedFactorisations) {
             std::log(lambda) * 2.0);
 }
 
-TEST(NormalFullCovTest, LogDeterminantOfAWellConditionedMatrix) {
-  std::vector<double> matrix = {4.0, 2.0, 2.0, 3.0};  // determinant 8
-  std::vector<double> scratch(4);
-  EXPECT_NEAR(regularized_logdet_with_scratch(matrix, scratch, 2, 0.0), std::log(8.0), 1e-9);
-}
-
 TEST(NormalFullCovTest, WorkspaceReuseMatchesAFreshThread) {
   const std::vector<double> small = samples::uniform_rows(8, 2, 31);
   const std::vector<double> large = samples::uniform_rows(8, 5, 32);
@@ -291,6 +221,160 @@ TEST(NormalFullCovTest, WorkspaceReuseMatchesAFreshThread) {
   }).join();
   EXPECT_EQ(reused, fresh);
   EXPECT_EQ(cost_of(model, small, 8, 2, 1, 7), fresh);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Autoregressive.
+
+TEST(ARCost, ShortSegmentsCostZero) {
+  const std::vector<double> rows = samples::random_rows(10, 2, 1);
+  for (std::size_t p : {1u, 2u, 4u}) {
+    const auto cache = cache_of(CostAR{p}, rows, 10, 2);
+    for (std::size_t m = 1; m <= p + 1; ++m)
+      EXPECT_EQ(CostAR{p}.segment_cost(cache, 3, 3 + m), 0.0);
+    EXPECT_NE(CostAR{p}.segment_cost(cache, 3, 3 + p + 2), 0.0);
+  }
+  EXPECT_EQ(cost_of(CostAR{SIZE_MAX}, rows, 10, 2, 0, 10), 0.0);
+}
+
+TEST(ARCost, ConstantNoiselessAndAlternatingSegments) {
+  std::vector<double> rows(12, 2.5);
+  double v = 1.0;
+  for (std::size_t t = 0; t < 12; ++t, v *= 0.5) rows.push_back(v);  // x[t] = 0.5 x[t-1]
+  EXPECT_EQ(cost_of(CostAR{1}, rows, 24, 1, 0, 12), std::log(kVarianceFloor) * 11.0);
+  EXPECT_EQ(cost_of(CostAR{2}, rows, 24, 1, 0, 12), std::log(kVarianceFloor) * 10.0);
+  EXPECT_EQ(cost_of(CostAR{1}, rows, 24, 1, 12, 24), std::log(kVarianceFloor) * 11.0);
+  // Alternating signs clamp the reflection coefficient and stay finite.
+  std::vector<double> alternating;
+  for (std::size_t t = 0; t < 16; ++t) alternating.push_back(t % 2 == 0 ? 1.0 : -1.0);
+  const double cost = cost_of(CostAR{2}, alternating, 16, 1, 0, 16);
+  EXPECT_TRUE(std::isfinite(cost));
+  EXPECT_LT(cost, 0.0);
+}
+
+// Sums that overflow leave no usable statistics: NaN, never the floor of a perfect fit. An
+// overflowing square sum with a finite sum is capped: a large finite cost.
+TEST(ARCost, OverflowGivesNaNInsteadOfAPerfectFit) {
+  for (core::ReproMode mode : {core::ReproMode::Strict, core::ReproMode::Balanced}) {
+    for (std::size_t p : {1u, 2u}) {
+      EXPECT_TRUE(std::isnan(
+          cost_of(CostAR{p, mode}, {1.0, 1.5e308, 1.5e308, 1.5e308, 1.5e308}, 5, 1, 0, 5)));
+    }
+  }
+  EXPECT_EQ(cost_of(CostAR{1}, {0.0, 1e160, -1e160, 0.0, 5.0}, 5, 1, 0, 5),
+            std::log(kLargestFinite) * 4.0);
+}
+
+// What the contract suite does not see: the order check, the cache of higher orders, and the
+// parameter count of large orders.
+TEST(ARCost, OrderRules) {
+  const OwnedSeries s(samples::random_rows(13, 3, 12), 13, 3, Layout::F, Width::F32);
+  const std::string no_order = "CostAR requires order >= 1; got order=0";
+  expect_error(CostAR{0}.validate(s.view()), core::ErrorKind::InvalidInput, no_order);
+  expect_error(CostAR{0}.precompute(s.view(), core::CachePolicy::approximate(8, 0.1)),
+               core::ErrorKind::InvalidInput, no_order);
+  expect_error(CostAR{3}.precompute(s.view(), core::CachePolicy::budgeted(311)),
+               core::ErrorKind::ResourceLimit,
+               "CostAR cache requires 312 bytes, exceeds budget 311 bytes");
+  const ARCache three = CostAR{3}.precompute(s.view(), core::CachePolicy::budgeted(312)).value();
+  ASSERT_TRUE(three.series.has_value());
+  EXPECT_EQ(three.series->size(), 39u);
+  EXPECT_TRUE(three.prefix_sum.empty() && three.prefix_lag_product.empty());
+  EXPECT_EQ((*three.series)[2 * 13 + 5], s.at(5, 2));
+  EXPECT_EQ(CostAR{3}.penalty_effective_params(2), 10u);
+  EXPECT_EQ(CostAR{SIZE_MAX - 1}.penalty_effective_params(1), SIZE_MAX);
+  EXPECT_EQ(CostAR{SIZE_MAX}.penalty_effective_params(2), std::nullopt);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Normal-inverse-gamma marginal.
+
+// The squares overflow to +inf while the sum is 0: ss is capped at the largest finite value.
+TEST(NIGCost, OverflowingSquaresOfABalancedSegmentAreCapped) {
+  const double beta_n = 0.0 + (1.0 + kLargestFinite * 0.5);
+  const double want =
+      -(((0.0 - std::log(3.0)) * 0.5 +
+         ((1.0 * std::log(1.0) + (ln_gamma(2.0) - ln_gamma(1.0))) - 2.0 * std::log(beta_n))) +
+        1.0 * -1.8378770664093453);
+  EXPECT_EQ(cost_of(CostNIGMarginal{}, {1e160, -1e160}, 2, 1, 0, 2), want);
+}
+
+// An overflowing sum (mean = inf), or an overflowing square (the prefix of squares is +inf, NaN
+// under compensation, from there on): NaN rather than a finite cost.
+TEST(NIGCost, OverflowingSumsGiveNaNInsteadOfAValidCost) {
+  for (core::ReproMode mode : {core::ReproMode::Strict, core::ReproMode::Balanced}) {
+    const CostNIGMarginal model{NIGPrior{}, mode};
+    EXPECT_TRUE(std::isnan(cost_of(model, {1e308, 1e308, 1.0}, 3, 1, 0, 2)));
+    const auto after = cache_of(model, {1e200, 1.0, 2.0, 3.0}, 4, 1);
+    EXPECT_TRUE(std::isnan(model.segment_cost(after, 1, 4)));
+    EXPECT_TRUE(std::isnan(model.segment_cost(after, 0, 1)));
+  }
+}
+
+TEST(NIGCost, SubnormalBetaIsRaisedToTheSmallestNormal) {
+  const NIGPrior prior{2.0, 1.0, 1.5, 1e-310};
+  const double alpha_n = 1.5 + 3.0 * 0.5;
+  const double core_term = (1.5 * std::log(1e-310) + (ln_gamma(alpha_n) - ln_gamma(1.5))) -
+                           alpha_n * std::log(2.2250738585072014e-308);
+  EXPECT_EQ(cost_of(CostNIGMarginal{prior}, {2.0, 2.0, 2.0}, 3, 1, 0, 3),
+            -(((std::log(1.0) - std::log(4.0)) * 0.5 + core_term) + 1.5 * -1.8378770664093453));
+}
+
+TEST(NIGCost, LnGammaAgreesWithTheLibraryAcrossItsBranches) {
+  // Below 1e-8 the value is -ln(x), which leaves out the Euler-gamma term of about 0.58 x.
+  for (double x : {1e-12, 5e-9}) EXPECT_EQ(ln_gamma(x), -std::log(x));
+  for (double x : {1e-8, 1e-4, 0.1, 0.4999, 0.5, 0.75, 1.0, 1.5, 2.0, 3.7, 55.5, 171.0, 1e4}) {
+    const double want = static_cast<double>(std::lgamma(static_cast<long double>(x)));
+    EXPECT_NEAR(ln_gamma(x), want, 1e-12 * (1.0 + std::fabs(want))) << x;
+  }
+}
+
+// The prior's fields are checked in order, by the prior and by the model.
+TEST(NIGCost, PriorValidation) {
+  const auto rows = test_support::data_rows("costs_nig_prior.txt");
+  ASSERT_EQ(rows.size(), 8u);
+  const OwnedSeries s(std::vector<double>{1.0, 2.0}, 2, 1, Layout::C, Width::F64);
+  for (const auto& r : rows) {
+    const auto field = [&](std::size_t i) { return std::strtod(r.at(i).c_str(), nullptr); };
+    const NIGPrior prior{field(0), field(1), field(2), field(3)};
+    if (r.at(4) == "ok") {
+      EXPECT_TRUE(prior.validate().has_value()) << r[4];
+      continue;
+    }
+    expect_error(prior.validate(), core::ErrorKind::InvalidInput, r[4]);
+    expect_error(CostNIGMarginal{prior}.validate(s.view()), core::ErrorKind::InvalidInput, r[4]);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cosine and rank.
+
+TEST(CosineCost, ExtremeMagnitudesNormaliseWithoutOverflow) {
+  // (1e308, 1e308) has overflowing squares but a finite length; (1.5e308, 1.5e308) has an
+  // infinite length and contributes the zero vector; (1e-310, 1e-310) has a length whose
+  // inverse overflows and still becomes a unit row.
+  const std::vector<double> rows = {1e308, 1e308, 1.0, 1.0, 1.5e308, 1.5e308, 1e-310, 1e-310};
+  const auto cache = cache_of(CostCosine{}, rows, 4, 2);
+  for (const auto& [start, end, want] :
+       {std::tuple{0u, 2u, 0.0}, std::tuple{2u, 3u, 1.0}, std::tuple{1u, 3u, 1.0},
+        std::tuple{3u, 4u, 0.0}, std::tuple{0u, 4u, 1.0}}) {
+    EXPECT_NEAR(CostCosine{}.segment_cost(cache, start, end), want, 1e-12) << start << end;
+  }
+}
+
+// Validation reads every value (for finiteness), so it reports read failures too.
+TEST(CosineCost, ValidateReportsReadFailures) {
+  const OwnedSeries strided(std::vector<double>{1.0, 2.0, 3.0, 4.0}, 2, 2,
+                            core::MemoryLayout::strided(-1, 1));
+  expect_error(CostCosine{}.validate(strided.view()), core::ErrorKind::InvalidInput,
+               "strided index negative at t=1, dim=0: idx=-1");
+}
+
+TEST(RankCost, MidRanksShareTheMeanPositionOfTies) {
+  EXPECT_EQ(mid_ranks(std::vector<double>{5, 3, 5, 1}), (std::vector<double>{3.5, 2, 3.5, 1}));
+  EXPECT_EQ(mid_ranks(std::vector<double>{0.0, -0.0, 0.0, -1.0}),
+            (std::vector<double>{3.5, 2, 3.5, 1}));
+  EXPECT_TRUE(mid_ranks(std::vector<double>{}).empty());
 }
 
 // ---------------------------------------------------------------------------------------------

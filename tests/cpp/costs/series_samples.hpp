@@ -26,15 +26,7 @@ enum class Layout { C, F, Strided };
 enum class Width { F32, F64 };
 
 inline const char* layout_name(Layout l) {
-  switch (l) {
-    case Layout::C:
-      return "C";
-    case Layout::F:
-      return "F";
-    case Layout::Strided:
-      return "Strided";
-  }
-  return "?";
+  return l == Layout::C ? "C" : l == Layout::F ? "F" : "Strided";
 }
 
 // Values given row-major (entry t * d + j) and stored in the requested layout and width. For
@@ -42,34 +34,31 @@ inline const char* layout_name(Layout l) {
 class OwnedSeries {
  public:
   OwnedSeries(std::vector<double> rows, std::size_t n, std::size_t d, Layout layout, Width width,
-              std::optional<std::vector<std::uint8_t>> mask_rows = std::nullopt,
               core::MissingPolicy policy = core::MissingPolicy::Error)
       : rows_(std::move(rows)), n_(n), d_(d) {
     if (width == Width::F32) {
       for (double& v : rows_) v = static_cast<double>(static_cast<float>(v));
     }
     std::vector<double> stored(n * d);
-    std::vector<std::uint8_t> mask(n * d);
     core::MemoryLayout memory = core::MemoryLayout::c_contiguous();
     for (std::size_t t = 0; t < n; ++t) {
       for (std::size_t j = 0; j < d; ++j) {
         // Strided uses column-major steps, so it differs from the C layout for d > 1.
         const std::size_t p = layout == Layout::C ? t * d + j : t + j * n;
         stored[p] = rows_[t * d + j];
-        if (mask_rows) mask[p] = (*mask_rows)[t * d + j];
       }
     }
     if (layout == Layout::F) memory = core::MemoryLayout::f_contiguous();
     if (layout == Layout::Strided) {
       memory = core::MemoryLayout::strided(1, static_cast<std::int64_t>(n));
     }
-    build(stored, mask_rows ? std::optional(mask) : std::nullopt, width, memory, policy);
+    build(stored, width, memory, policy);
   }
 
   // A buffer taken as stored, with an explicit layout (for layouts that do not fit the shape).
   OwnedSeries(std::vector<double> stored, std::size_t n, std::size_t d, core::MemoryLayout memory)
       : rows_(stored), n_(n), d_(d) {
-    build(stored, std::nullopt, Width::F64, memory, core::MissingPolicy::Error);
+    build(stored, Width::F64, memory, core::MissingPolicy::Error);
   }
 
   OwnedSeries(const OwnedSeries&) = delete;
@@ -86,11 +75,8 @@ class OwnedSeries {
   std::size_t d() const { return d_; }
 
  private:
-  void build(const std::vector<double>& stored, std::optional<std::vector<std::uint8_t>> mask,
-             Width width, core::MemoryLayout memory, core::MissingPolicy policy) {
-    mask_ = std::move(mask);
-    std::optional<std::span<const std::uint8_t>> mask_span;
-    if (mask_) mask_span = std::span<const std::uint8_t>(*mask_);
+  void build(const std::vector<double>& stored, Width width, core::MemoryLayout memory,
+             core::MissingPolicy policy) {
     core::ValueBuffer buffer = core::ValueBuffer::of_f64(f64_);
     if (width == Width::F32) {
       f32_.assign(stored.begin(), stored.end());
@@ -99,7 +85,7 @@ class OwnedSeries {
       f64_ = stored;
       buffer = core::ValueBuffer::of_f64(f64_);
     }
-    auto view = core::TimeSeriesView::create(buffer, n_, d_, memory, mask_span,
+    auto view = core::TimeSeriesView::create(buffer, n_, d_, memory, std::nullopt,
                                              core::TimeIndex::none(), policy);
     if (!view) throw std::runtime_error("test view refused: " + view.error().message());
     view_ = *view;
@@ -110,7 +96,6 @@ class OwnedSeries {
   std::size_t d_;
   std::vector<double> f64_;
   std::vector<float> f32_;
-  std::optional<std::vector<std::uint8_t>> mask_;
   std::optional<core::TimeSeriesView> view_;
 };
 

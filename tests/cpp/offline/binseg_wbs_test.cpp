@@ -1,6 +1,6 @@
-// Binary segmentation and WBS beyond the shared contract: the frontier helpers, the split scans
-// they share, both detectors against direct transcriptions over the L2 cost, the frontier stopping
-// rules, their notes, and every cost model.
+// Binary segmentation and WBS beyond the shared contract: the frontier helpers, the errors of
+// their split scans, both detectors against direct transcriptions over the L2 cost, the frontier
+// stopping rules, their notes, and their agreement on every cost model.
 
 #include <algorithm>
 #include <cmath>
@@ -56,20 +56,6 @@ struct Offer {
 };
 
 template <class C>
-Offer offer_binseg(const C& model, const Constraints& c, std::size_t n, std::size_t start,
-                   std::size_t end, std::size_t depth, const core::CancelToken* cancel = nullptr,
-                   std::uint64_t every = 1000) {
-  Offer o;
-  core::ExecutionContext ctx(c);
-  ctx.cancel = cancel;
-  const auto v = testing::validated(c, n);
-  const binseg::ScanRun run{ctx, std::chrono::steady_clock::now(), every, o.iteration, o.stats};
-  o.status = binseg::add_segment_to_frontier(o.frontier, model, typename C::Cache{n, 1},
-                                             v.effective_candidates, start, end, depth, v, run);
-  return o;
-}
-
-template <class C>
 Offer offer_wbs(const C& model, Intervals intervals, std::size_t n, std::size_t start,
                 std::size_t end, std::size_t depth = 0, std::optional<std::size_t> max_depth = {}) {
   Offer o;
@@ -100,57 +86,6 @@ TEST(FrontierHelpers, InsertionAndTheBestItem) {
   EXPECT_EQ(binseg::pick_best_frontier_index(items), 0U);
 }
 
-TEST(SplitScan, CountsOneFullAndTwoPerCandidateAndKeepsTheSmallerSplitOnTies) {
-  const auto square = FunctionCost::of(
-      [](std::size_t s, std::size_t e) { return static_cast<double>((e - s) * (e - s)); });
-  const auto o = offer_binseg(square, {}, 20, 0, 10, 0);
-  ASSERT_TRUE(o.status);
-  EXPECT_EQ((std::tuple{o.stats.cost_evals, o.stats.candidates_considered, o.iteration}),
-            (std::tuple{15U, 7U, 7U}));
-  // 100 - s^2 - (10 - s)^2 is largest at s = 5.
-  EXPECT_EQ(o.frontier, (std::vector<FrontierItem>{{0, 10, 0, 5, 50.0}}));
-  // Every split gains exactly -1: the smallest is queued, negative gain and all.
-  const auto flat = FunctionCost::of([](std::size_t, std::size_t) { return 1.0; });
-  EXPECT_EQ(offer_binseg(flat, {}, 12, 0, 12, 0).frontier,
-            (std::vector<FrontierItem>{{0, 12, 0, 2, -1.0}}));
-  // WBS: [0, 8) peaks at 5 and [2, 10) at 4, both with gain 5; [3, 12) lies outside [0, 10).
-  const auto two_peaks = FunctionCost::of([](std::size_t s, std::size_t e) {
-    if ((s == 0 && e == 8) || (s == 2 && e == 10)) return 5.0;
-    if ((s == 0 && e == 5) || (s == 5 && e == 8) || (s == 2 && e == 4) || (s == 4 && e == 10)) {
-      return 0.0;
-    }
-    return 1.0;
-  });
-  const auto w = offer_wbs(two_peaks, {{0, 8}, {2, 10}, {3, 12}}, 12, 0, 10);
-  EXPECT_EQ(w.frontier, (std::vector<FrontierItem>{{0, 10, 0, 4, 5.0}}));
-  EXPECT_EQ(w.stats.intervals_considered, 2U);
-  // With the segment itself as its only interval, WBS is BinSeg.
-  const auto x = piecewise_series({{13, 0.0}, {17, 2.0}}, 1.0, 3);
-  const auto l2 = FunctionCost::l2_of(x);
-  const auto plain = offer_binseg(l2, {}, 30, 0, 30, 0);
-  const auto wild = offer_wbs(l2, {{0, 30}}, 30, 0, 30);
-  EXPECT_EQ(wild.frontier, plain.frontier);
-  EXPECT_EQ(wild.stats.cost_evals, plain.stats.cost_evals);
-  EXPECT_EQ(wild.stats.candidates_considered, 27U);
-}
-
-TEST(SplitScan, SkipsShortDeepAndCandidateFreeSegmentsWithoutEvaluating) {
-  int asked = 0;
-  const auto counted = FunctionCost::of([&](std::size_t, std::size_t) { return ++asked, 0.0; });
-  Constraints sparse, shallow;
-  sparse.candidate_splits = std::vector<std::size_t>{3, 5, 7};
-  shallow.max_depth = 1;
-  EXPECT_TRUE(offer_binseg(counted, {}, 20, 0, 3, 0).frontier.empty());
-  EXPECT_TRUE(offer_binseg(counted, sparse, 12, 4, 8, 0).frontier.empty());
-  EXPECT_TRUE(offer_binseg(counted, shallow, 20, 0, 10, 1).frontier.empty());
-  EXPECT_TRUE(offer_binseg(counted, {}, 20, 10, 10, 0).frontier.empty());
-  EXPECT_TRUE(offer_wbs(counted, {{0, 3}}, 20, 0, 3).frontier.empty());
-  EXPECT_TRUE(offer_wbs(counted, {{0, 20}}, 20, 0, 20, 1, 1).frontier.empty());
-  EXPECT_TRUE(offer_wbs(counted, {{0, 20}}, 20, 0, 10).frontier.empty());
-  EXPECT_EQ(asked, 0);
-  EXPECT_EQ(offer_binseg(counted, shallow, 20, 0, 20, 0).frontier.size(), 1U);
-}
-
 TEST(SplitScan, OverflowingGainNamesTheSegmentOrInterval) {
   const double big = std::numeric_limits<double>::max();
   const auto at = [&](std::size_t first) {
@@ -164,14 +99,11 @@ TEST(SplitScan, OverflowingGainNamesTheSegmentOrInterval) {
                                                  "), split=", s + 2, ": full_cost=", big,
                                                  ", left_cost=", -big, ", right_cost=0, gain=inf"));
   };
-  EXPECT_EQ(offer_binseg(at(0), {}, 4, 0, 4, 0).status.error(), expected("segment", 0));
+  const Constraints c;
+  const BinSeg<FunctionCost> b{BinSegConfig{Stopping::known_k(1), 0, 1000}, at(0)};
+  EXPECT_EQ(b.detect(view_of(std::vector<double>(4, 0.0)), core::ExecutionContext(c)).error(),
+            expected("segment", 0));
   EXPECT_EQ(offer_wbs(at(2), {{2, 6}}, 10, 0, 10).status.error(), expected("interval", 2));
-  // Cancellation is seen at the first split, after the whole segment's cost.
-  core::CancelToken token;
-  token.cancel();
-  const auto o = offer_binseg(at(0), {}, 20, 0, 20, 0, &token, 1);
-  EXPECT_EQ(o.status.error(), OvrelError::cancelled());
-  EXPECT_EQ(o.stats.cost_evals, 1U);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -374,7 +306,7 @@ TEST(WbsDetect, NotesOfAHugeCountAndOfNoFeasibleInterval) {
                 "intervals_considered=0, used_parallel=false"}));
 }
 
-// Both detectors exist for every cost model and find a clear change with each.
+// Both detectors exist for every cost model and agree on a clear change with each.
 template <class C>
 class EveryCostModel : public ::testing::Test {};
 TYPED_TEST_SUITE(EveryCostModel, testing::AllModels, testing::ModelNames);

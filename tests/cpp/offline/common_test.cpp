@@ -1,10 +1,13 @@
 // The shared offline plumbing: targets, backtracking, checked counters, the check cadence, and
-// the three penalty resolutions (PELT, FPOP and WBS share one; BinSeg and Dynp have their own).
+// the three penalty resolutions (PELT, FPOP and WBS share one; BinSeg and Dynp have their own),
+// PELT's known-k search and the Dynp table estimate.
 
 #include "ovrel/offline/common.hpp"
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +16,8 @@
 #include "offline/offline_test_support.hpp"
 #include "ovrel/offline/binseg_impl.hpp"
 #include "ovrel/offline/dynp_impl.hpp"
+#include "ovrel/offline/pelt_impl.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::offline {
 namespace {
@@ -129,109 +134,94 @@ TEST(EvaluateSegmentCost, CountsThenRefusesNonFiniteCostsAndAppliesTheBudget) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Penalty resolution: what each detector prints beside its beta.
+// Figures and refusals from tests/data/offline_messages.txt: penalty resolution (what each
+// detector prints beside its beta), PELT's known-k search and the Dynp table estimate.
 
-enum class Resolver { Shared, BinSeg, Dynp };
+std::uint64_t number(const std::string& text) { return std::stoull(text); }
 
-struct PenaltyCase {
-  Resolver resolver;
-  std::string model;
-  Penalty penalty;
-  std::size_t n, d, params;
-  double beta;         // NaN: the error below is expected
-  std::string source;  // or the error message
-  std::size_t figure = 0;
-};
-
-template <class C>
-Result<ResolvedPenalty> resolve(Resolver r, const C& model, const PenaltyCase& c) {
-  switch (r) {
-    case Resolver::Shared:
-      return resolve_penalty_beta(model, c.penalty, c.n, c.d, c.params);
-    case Resolver::BinSeg:
-      return binseg::resolve_penalty_beta(model, c.penalty, c.n, c.d, c.params);
-    case Resolver::Dynp:
-      return dynp::resolve_penalty_beta(model, c.penalty, c.n, c.d);
-  }
-  return std::unexpected(OvrelError::invalid_input("unreachable"));
+Penalty penalty_of(const std::string& text) {
+  if (text == "bic") return Penalty::bic();
+  if (text == "aic") return Penalty::aic();
+  return Penalty::manual(std::strtod(text.c_str() + text.find(' '), nullptr));
 }
 
 template <class C>
-void expect_case(const C& model, const PenaltyCase& c) {
-  const auto r = resolve(c.resolver, model, c);
-  const std::string label = core::cat(static_cast<int>(c.resolver), " ", c.model, " ",
-                                      core::debug(c.penalty), " d=", c.d, " p=", c.params);
-  if (std::isnan(c.beta)) {
-    ASSERT_FALSE(r.has_value()) << label;
-    EXPECT_EQ(r.error(), OvrelError::invalid_input(c.source)) << label;
+void expect_penalty(const C& model, const std::vector<std::string>& r) {
+  const Penalty penalty = penalty_of(r.at(3));
+  const std::size_t n = number(r.at(4)), d = number(r.at(5)), params = number(r.at(6));
+  const auto got = r[1] == "shared"   ? resolve_penalty_beta(model, penalty, n, d, params)
+                   : r[1] == "binseg" ? binseg::resolve_penalty_beta(model, penalty, n, d, params)
+                                      : dynp::resolve_penalty_beta(model, penalty, n, d);
+  if (r.at(7) == "error") {
+    EXPECT_EQ(got.error(), OvrelError::invalid_input(r.at(8)));
     return;
   }
-  ASSERT_TRUE(r.has_value()) << label << ": " << r.error().display();
-  EXPECT_EQ(r->beta, c.beta) << label;
-  EXPECT_EQ(r->params_source, c.source) << label;
-  EXPECT_EQ(r->params_per_segment, c.figure) << label;
-  EXPECT_EQ(r->penalty, c.penalty) << label;
+  ASSERT_TRUE(got.has_value()) << got.error().display();
+  const double beta = r[7].ends_with(" ln")
+                          ? std::strtod(r[7].c_str(), nullptr) * std::log(static_cast<double>(n))
+                          : std::strtod(r[7].c_str(), nullptr);
+  EXPECT_EQ(got->beta, beta);
+  EXPECT_EQ(got->params_source, r.at(8));
+  EXPECT_EQ(got->params_per_segment, number(r.at(9)));
+  EXPECT_EQ(got->penalty, penalty);
 }
 
-TEST(ResolvePenaltyBeta, ModelDefaultsOverridesManualValuesAndRefusals) {
-  const double ln100 = std::log(100.0);
-  const double err = NAN;
-  const std::string big = std::to_string(SIZE_MAX);
-  using R = Resolver;
-  const std::vector<PenaltyCase> cases{
-      {R::Shared, "l2", Penalty::bic(), 100, 1, 2, 2 * ln100, "model_default", 2},
-      {R::Shared, "normal", Penalty::bic(), 100, 2, 2, 6 * ln100, "model_default", 3},
-      {R::Shared, "ar3", Penalty::aic(), 100, 2, 2, 20.0, "model_default", 5},
-      {R::Shared, "normal", Penalty::bic(), 100, 2, 4, 8 * ln100, "config_override", 4},
-      {R::Shared, "l2", Penalty::manual(5.0), 100, 1, 7, 5.0, "config", 7},
-      {R::Shared, "l2", Penalty::manual(5.0), 10, 1, 0, err,
-       "resolved params_per_segment must be >= 1; got 0"},
-      {R::Shared, "l2", Penalty::bic(), 10, 1, 0, err,
-       "resolved params_per_segment must be >= 1; got 0"},
-      {R::Shared, "l2", Penalty::bic(), 1, 1, 2, err,
-       "resolved penalty must be finite and > 0.0; got beta=0"},
-      {R::Shared, "l2", Penalty::bic(), 10, 4, std::size_t{1} << 62, err,
-       "effective params overflow: d * params_per_segment exceeds usize (d=4, "
-       "params_per_segment=4611686018427387904)"},
-      {R::Shared, "l2", Penalty::aic(), 10, SIZE_MAX, 2, err,
-       "model_default effective-params overflow for d=" + big + ", model=l2_mean"},
-      // BinSeg: 0 selects the model's own count; any other value overrides it, 2 included.
-      {R::BinSeg, "l2", Penalty::bic(), 100, 1, 0, 2 * ln100, "model_default_auto", 2},
-      {R::BinSeg, "l2", Penalty::bic(), 100, 1, 2, 2 * ln100, "config_override", 2},
-      {R::BinSeg, "cosine", Penalty::aic(), 50, 3, 2, 12.0, "config_override", 2},
-      {R::BinSeg, "ar1", Penalty::aic(), 50, 2, 0, 12.0, "model_default_auto", 3},
-      {R::BinSeg, "l2", Penalty::manual(5.0), 50, 1, 0, 5.0, "model_default_auto", 2},
-      {R::BinSeg, "l2", Penalty::manual(5e-324), 50, 1, 4, 5e-324, "config", 4},
-      {R::BinSeg, "l2", Penalty::bic(), 100, 2, std::size_t{1} << 63, err,
-       "effective params overflow: d * params_per_segment exceeds usize (d=2, "
-       "params_per_segment=9223372036854775808)"},
-      {R::BinSeg, "l2", Penalty::bic(), 1, 1, 0, err,
-       "resolved penalty must be finite and > 0.0; got beta=0"},
-      {R::BinSeg, "l2", Penalty::aic(), 10, SIZE_MAX, 0, err,
-       "model_default effective-params overflow for d=" + big + ", model=l2_mean"},
-      // Dynp: always the model's own count.
-      {R::Dynp, "l2", Penalty::bic(), 100, 3, 0, 6 * ln100, "model_default", 2},
-      {R::Dynp, "nig", Penalty::manual(0.5), 7, 9, 0, 0.5, "model_default", 3},
-      {R::Dynp, "ar3", Penalty::aic(), 100, 2, 0, 20.0, "model_default", 5},
-      {R::Dynp, "rank", Penalty::manual(-2.0), 5, 1, 0, err,
-       "resolved penalty must be finite and > 0.0; got beta=-2"},
-      {R::Dynp, "l2", Penalty::aic(), 5, SIZE_MAX, 0, err,
-       "model_default effective-params overflow for d=" + big + ", model=l2_mean"},
-  };
-  for (const PenaltyCase& c : cases) {
-    if (c.model == "l2") expect_case(costs::CostL2Mean{}, c);
-    if (c.model == "normal") expect_case(costs::CostNormalMeanVar{}, c);
-    if (c.model == "nig") expect_case(costs::CostNIGMarginal{}, c);
-    if (c.model == "cosine") expect_case(costs::CostCosine{}, c);
-    if (c.model == "ar1") expect_case(costs::CostAR{1}, c);
-    if (c.model == "ar3") expect_case(costs::CostAR{3}, c);
+void expect_known_k(const std::vector<std::string>& r) {
+  std::vector<double> values;
+  std::istringstream words(r.at(1));
+  for (double v; words >> v;) values.push_back(v);
+  core::Constraints c = testing::constraints_with(number(r.at(2)), 1);
+  if (r.at(3) != "none") c.max_change_points = number(r[3]);
+  const auto s = testing::series(values);
+  const core::ExecutionContext ctx(c);
+  const auto cache = *costs::CostL2Mean{}.precompute(s.view(), core::CachePolicy::full());
+  RunStats stats;
+  const auto got =
+      run_known_k_search(costs::CostL2Mean{}, cache, s.n, testing::validated(c, s.n),
+                         number(r.at(4)), 1000, ctx, std::chrono::steady_clock::now(), stats);
+  if (r.at(5) == "ok") {
+    ASSERT_TRUE(got.has_value()) << got.error().display();
+    EXPECT_EQ(got->result.change_count, number(r[4]));
+  } else {
+    EXPECT_EQ(got.error(), OvrelError::invalid_input(r[5]));
   }
-  costs::CostAR huge_order;
-  huge_order.order = SIZE_MAX;
-  EXPECT_EQ(
-      dynp::resolve_penalty_beta(huge_order, Penalty::manual(1.0), 100, 1)->params_per_segment,
-      SIZE_MAX);
 }
+
+class OfflineMessages : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST(OfflineMessages, TableIsRead) {
+  EXPECT_EQ(test_support::data_rows("offline_messages.txt").size(), 35u);
+}
+
+TEST_P(OfflineMessages, Row) {
+  const auto& r = GetParam();
+  if (r.at(0) == "penalty") {
+    costs::CostAR ar_max;
+    ar_max.order = SIZE_MAX;
+    const std::string& model = r.at(2);
+    if (model == "l2") expect_penalty(costs::CostL2Mean{}, r);
+    if (model == "normal") expect_penalty(costs::CostNormalMeanVar{}, r);
+    if (model == "nig") expect_penalty(costs::CostNIGMarginal{}, r);
+    if (model == "cosine") expect_penalty(costs::CostCosine{}, r);
+    if (model == "rank") expect_penalty(costs::CostRank{}, r);
+    if (model == "ar1") expect_penalty(costs::CostAR{1}, r);
+    if (model == "ar3") expect_penalty(costs::CostAR{3}, r);
+    if (model == "ar_max") expect_penalty(ar_max, r);
+  } else if (r[0] == "known_k") {
+    expect_known_k(r);
+  } else {
+    ASSERT_EQ(r[0], "dynp_state");
+    const auto got = dynp::estimate_dynp_sweep_state_bytes(number(r.at(1)), number(r.at(2)));
+    if (r.at(3).ends_with("overflow")) {
+      EXPECT_EQ(got.error(), OvrelError::resource_limit(r[3]));
+    } else {
+      EXPECT_EQ(got.value(), number(r[3]));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, OfflineMessages,
+                         ::testing::ValuesIn(test_support::data_rows("offline_messages.txt")));
 
 }  // namespace
 }  // namespace ovrel::offline

@@ -29,19 +29,26 @@ using Detected = Result<core::OfflineChangePointResult>;
 const std::string kSoftWarning =
     "budget exceeded under SoftDegrade mode; run continued without algorithm fallback";
 
-struct PeltRow {
-  static constexpr const char* kName = "PELT";
-  static constexpr const char* kAlgorithm = "pelt";
+// The defaults of a row; each detector states what differs.
+struct BaseRow {
   static constexpr std::size_t kDefaultParams = 2;
   static constexpr const char* kSource = "model_default";
+  static constexpr const char* kZeroParamsError = nullptr;
+  static constexpr bool kAnyCost = true, kPaths = false, kHonoursDepth = false, kSeed = false,
+                        kPruningStats = false;
+  static std::vector<std::string> metrics() { return {"cost_evals", "candidates_considered"}; }
+  static std::vector<std::string> standing_warnings() { return {}; }
+};
+
+struct PeltRow : BaseRow {
+  static constexpr const char* kName = "PELT";
+  static constexpr const char* kAlgorithm = "pelt";
   static constexpr const char* kZeroParamsError =
       "PeltConfig.params_per_segment must be >= 1; got 0";
-  static constexpr bool kAnyCost = true, kPaths = true, kHonoursDepth = false, kSeed = false,
-                        kPruningStats = true;
+  static constexpr bool kPaths = true, kPruningStats = true;
   static std::vector<std::string> metrics() {
     return {"cost_evals", "candidates_considered", "candidates_pruned"};
   }
-  static std::vector<std::string> standing_warnings() { return {}; }
   template <class C>
   static Detected detect(const C& model, Stopping s, std::size_t every, std::size_t params,
                          const core::TimeSeriesView& x, const core::ExecutionContext& ctx) {
@@ -63,15 +70,12 @@ struct FpopRow : PeltRow {
   }
 };
 
-struct BinSegRow {
+struct BinSegRow : BaseRow {
   static constexpr const char* kName = "BinSeg";
   static constexpr const char* kAlgorithm = "binseg";
   static constexpr std::size_t kDefaultParams = 0;
   static constexpr const char* kSource = "model_default_auto";
-  static constexpr const char* kZeroParamsError = nullptr;
-  static constexpr bool kAnyCost = true, kPaths = false, kHonoursDepth = true, kSeed = false,
-                        kPruningStats = false;
-  static std::vector<std::string> metrics() { return {"cost_evals", "candidates_considered"}; }
+  static constexpr bool kHonoursDepth = true;
   static std::vector<std::string> standing_warnings() {
     return {"BinSeg may mask closely spaced weaker changes; consider WBS for robust recovery"};
   }
@@ -82,19 +86,15 @@ struct BinSegRow {
   }
 };
 
-struct WbsRow {
+struct WbsRow : BaseRow {
   static constexpr const char* kName = "WBS";
   static constexpr const char* kAlgorithm = "wbs";
-  static constexpr std::size_t kDefaultParams = 2;
-  static constexpr const char* kSource = "model_default";
   static constexpr const char* kZeroParamsError =
       "WbsConfig.params_per_segment must be >= 1; got 0";
-  static constexpr bool kAnyCost = true, kPaths = false, kHonoursDepth = true, kSeed = true,
-                        kPruningStats = false;
+  static constexpr bool kHonoursDepth = true, kSeed = true;
   static std::vector<std::string> metrics() {
     return {"cost_evals", "candidates_considered", "intervals_considered"};
   }
-  static std::vector<std::string> standing_warnings() { return {}; }
   template <class C>
   static Detected detect(const C& model, Stopping s, std::size_t every, std::size_t params,
                          const core::TimeSeriesView& x, const core::ExecutionContext& ctx) {
@@ -106,16 +106,10 @@ struct WbsRow {
   }
 };
 
-struct DynpRow {
+struct DynpRow : BaseRow {  // params_per_segment is not configurable
   static constexpr const char* kName = "Dynp";
   static constexpr const char* kAlgorithm = "dynp";
-  static constexpr std::size_t kDefaultParams = 2;  // not configurable
-  static constexpr const char* kSource = "model_default";
-  static constexpr const char* kZeroParamsError = nullptr;
-  static constexpr bool kAnyCost = true, kPaths = true, kHonoursDepth = false, kSeed = false,
-                        kPruningStats = false;
-  static std::vector<std::string> metrics() { return {"cost_evals", "candidates_considered"}; }
-  static std::vector<std::string> standing_warnings() { return {}; }
+  static constexpr bool kPaths = true;
   template <class C>
   static Detected detect(const C& model, Stopping s, std::size_t every, std::size_t,
                          const core::TimeSeriesView& x, const core::ExecutionContext& ctx) {

@@ -1,5 +1,5 @@
 // The segment-neighbourhood programme beyond the shared contract: its size estimate and memory
-// budget, its messages, backtracking and penalised selection over hand-made sweeps, an exhaustive
+// budget, its messages, penalised selection over hand-made sweeps, an exhaustive
 // oracle, its notes, and agreement with PELT.
 
 #include "ovrel/offline/dynp.hpp"
@@ -26,7 +26,6 @@ using testing::FunctionCost;
 using testing::OwnedSeries;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 
 // Piecewise-constant means (a new level every 7 points) plus uniform noise.
 OwnedSeries random_series(std::size_t n, std::uint32_t seed, double noise = 1.0) {
@@ -56,18 +55,6 @@ struct Sweep {
                                   every, ctx, std::chrono::steady_clock::now(), stats);
   }
 };
-
-TEST(DynpSupport, StateEstimateAndItsOverflowingSteps) {
-  EXPECT_EQ(dynp::estimate_dynp_sweep_state_bytes(2, 1).value(), 96U);
-  for (const auto& [m, s, label] :
-       {std::tuple{std::uint64_t{2}, kU64Max, "dynp backpointer row count"},
-        std::tuple{std::uint64_t{1} << 62, std::uint64_t{3}, "dynp backpointer cell count"},
-        std::tuple{std::uint64_t{1} << 61, std::uint64_t{0}, "dynp backpointer bytes"},
-        std::tuple{std::uint64_t{0}, kU64Max / 8, "dynp objective bytes"}}) {
-    EXPECT_EQ(dynp::estimate_dynp_sweep_state_bytes(m, s).error(),
-              OvrelError::resource_limit(core::cat(label, " overflow")));
-  }
-}
 
 TEST(DynpSweep, RefusesBeforeAnyCostWhatCannotBeSwept) {
   const auto s = random_series(100, 4);
@@ -137,26 +124,6 @@ dynp::DynpSweepResult hand_sweep(std::vector<double> objective) {
                     kNone, kNone, 1,     2,     kNone, kNone, kNone, 2};
   r.objective = std::move(objective);
   return r;
-}
-
-TEST(DynpBacktrack, FollowsTheRowsOrNamesTheBreak) {
-  auto r = hand_sweep({kInf, 9.0, 4.0, 3.0});
-  EXPECT_EQ(dynp::reconstruct_breakpoints_for_segment_count(r, 3, 8).value(),
-            (std::vector<std::size_t>{2, 5, 8}));
-  for (const auto& [s, n, message] :
-       {std::tuple{0, 8, "invalid segment_count=0 for backtracking"},
-        std::tuple{4, 8, "invalid segment_count=4 for backtracking"},
-        std::tuple{2, 9, "invalid dynp endpoint state: expected terminal endpoint n=9"}}) {
-    EXPECT_EQ(dynp::reconstruct_breakpoints_for_segment_count(r, s, n).error(),
-              OvrelError::invalid_input(message));
-  }
-  r.backpointers[2 * 4 + 3] = 0;
-  EXPECT_EQ(dynp::reconstruct_breakpoints_for_segment_count(r, 2, 8).error(),
-            OvrelError::invalid_input("invalid split during backtracking at split=0"));
-  r.backpointers[2 * 4 + 3] = kNone;
-  EXPECT_EQ(dynp::select_penalized_kernel(r, 8, "Penalized selection", 1.0).error(),
-            OvrelError::invalid_input("Penalized selection backtracking failed: invalid input: "
-                                      "backtracking failed at segment_count=2, endpoint=8"));
 }
 
 TEST(DynpSelection, LeastPenalisedCountWithTiesToFewerChanges) {

@@ -118,49 +118,9 @@ TEST(PeltDetect, PruningKeepsTheOptimumWithMinimumSegmentLengthTwo) {
   EXPECT_EQ(r->diagnostics.notes[1], "final_objective=9.7, change_count=1");
 }
 
-TEST(KnownKSearch, FindsKOrNamesWhyNot) {
-  struct Case {
-    std::vector<double> values;
-    std::size_t min_segment_len;
-    std::optional<std::size_t> cap;
-    std::size_t k;
-    std::string error;  // empty: k changes are found
-  };
+// The search's figures and refusals are rows of tests/data/offline_messages.txt.
+TEST(KnownKSearch, NotesTheSelectedPenalty) {
   const std::string tiny = "beta=0.0000000000000002220446049250313";
-  for (const Case& c : std::vector<Case>{
-           {{0, 0, 0, 9, 9, 9, 0, 0, 0}, 3, 2, 2, ""},
-           {{0, 0, 0, 9, 9, 9, 0, 0, 0},
-            3,
-            2,
-            3,
-            "KnownK=3 exceeds constraints.max_change_points=2"},
-           {{0, 1, 0, 1, 0, 5, 6, 5, 6, 5, 0, 1, 0}, 1, 3, 2, ""},  // probes ignore the cap
-           {{0, 0, 0, 0, 0, 0},
-            1,
-            std::nullopt,
-            1,
-            "KnownK exact solution unreachable: requested k=1, but smallest tested penalty " +
-                tiny + " produced only 0 changes"},
-           {{0, 0, 5, 5},
-            2,
-            std::nullopt,
-            2,
-            "KnownK exact solution unreachable: requested k=2, but smallest tested penalty " +
-                tiny + " produced only 1 changes"},
-       }) {
-    core::Constraints cons = testing::constraints_with(c.min_segment_len, 1);
-    cons.max_change_points = c.cap;
-    const Kernel k(testing::series(c.values), cons);
-    RunStats stats;
-    const auto r = run_known_k_search(costs::CostL2Mean{}, k.cache, k.s.n, k.v, c.k, 1000, k.ctx,
-                                      k.now, stats);
-    if (c.error.empty()) {
-      ASSERT_TRUE(r.has_value()) << r.error().display();
-      EXPECT_EQ(r->result.change_count, c.k);
-    } else {
-      EXPECT_EQ(r.error(), OvrelError::invalid_input(c.error));
-    }
-  }
   RecordingContext rc(testing::constraints_with(3, 1));
   EXPECT_EQ(
       pelt(testing::series({0, 0, 0, 5, 5, 5}), Stopping::known_k(1), rc)->diagnostics.notes[0],

@@ -4,7 +4,7 @@
 #include "ovrel/offline/wbs_intervals.hpp"
 
 #include <limits>
-#include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +12,7 @@
 
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/offline/wbs.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::offline {
 namespace {
@@ -54,12 +55,8 @@ TEST(WbsGenerator, FirstValuesArePinned) {
   EXPECT_EQ(wraps.next_u64(), 0x382ff84cb27281e9ULL);
 }
 
-// The reduction to a range is a plain remainder; the helpers name what they refuse.
-TEST(WbsGenerator, GenRangeIsAPlainRemainderAndHelpersNameTheirRefusals) {
+TEST(WbsGenerator, HelpersNameTheirRefusals) {
   StableRng rng(0);
-  EXPECT_EQ(
-      (std::vector<std::uint64_t>{*rng.gen_range(99), *rng.gen_range(99), *rng.gen_range(99)}),
-      (std::vector<std::uint64_t>{54, 1, 25}));
   EXPECT_EQ(rng.gen_range(0).error(),
             OvrelError::invalid_input("StableRng.gen_range requires upper_exclusive >= 1; got 0"));
   const std::vector<std::size_t> c{1, 2, 5, 8, 9};
@@ -67,52 +64,35 @@ TEST(WbsGenerator, GenRangeIsAPlainRemainderAndHelpersNameTheirRefusals) {
             OvrelError::resource_limit("interval lower bound overflow"));
 }
 
-struct GoldenCase {
-  std::string label;
-  WbsIntervalStrategy strategy;
-  std::size_t n, m, count, jump;
-  std::uint64_t seed;
-  Intervals expected;
-};
+// The golden lists of tests/data/offline_wbs_intervals.txt: a strategy, n, m, count, jump and
+// seed, and the list as "start end" pairs.
+class WbsGolden : public ::testing::TestWithParam<std::vector<std::string>> {};
 
-void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.label; }
-
-class WbsGolden : public ::testing::TestWithParam<GoldenCase> {};
-
-TEST_P(WbsGolden, ListIsPinned) {
-  const GoldenCase& c = GetParam();
-  const auto candidates = all_candidates(c.n, c.m, c.jump);
-  const auto got = generate_intervals(c.strategy, c.count, c.seed, c.n, c.m, candidates);
-  ASSERT_TRUE(got) << got.error().display();
-  EXPECT_EQ(*got, c.expected);
-  // The same inputs give the same list again.
-  EXPECT_EQ(*generate_intervals(c.strategy, c.count, c.seed, c.n, c.m, candidates), *got);
+TEST(WbsGolden, TableIsRead) {
+  EXPECT_EQ(test_support::data_rows("offline_wbs_intervals.txt").size(), 11u);
 }
 
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(
-    Table, WbsGolden,
-    ::testing::Values(
-        GoldenCase{"random_n20", WbsIntervalStrategy::Random, 20, 2, 8, 1, 7,
-            {{0, 5}, {1, 11}, {5, 16}, {9, 16}, {10, 20}, {11, 19}, {14, 18}, {16, 20}}},
-        GoldenCase{"random_n30_jump2", WbsIntervalStrategy::Random, 30, 3, 5, 2, 42,
-            {{0, 30}, {3, 11}, {15, 26}, {19, 26}, {19, 29}}},
-        GoldenCase{"random_single_shape", WbsIntervalStrategy::Random, 10, 5, 5, 1, 1, {{0, 10}}},
-        GoldenCase{"grid_all", WbsIntervalStrategy::DeterministicGrid, 10, 2, 100, 1, 99,
-            {{0, 4}, {2, 6}, {4, 8}, {6, 10}, {0, 5}, {2, 7}, {4, 9}, {5, 10}, {0, 10}}},
-        GoldenCase{"grid_thinned", WbsIntervalStrategy::DeterministicGrid, 10, 2, 4, 1, 0,
-            {{4, 8}, {0, 5}, {4, 9}, {0, 10}}},
-        GoldenCase{"grid_n23", WbsIntervalStrategy::DeterministicGrid, 23, 3, 7, 1, 0,
-            {{3, 9}, {9, 15}, {15, 21}, {17, 23}, {5, 16}, {12, 23}, {0, 23}}},
-        GoldenCase{"stratified_n20", WbsIntervalStrategy::Stratified, 20, 2, 6, 1, 3,
-            {{0, 20}, {2, 7}, {2, 12}, {4, 9}, {7, 11}, {14, 18}}},
-        GoldenCase{"stratified_n40", WbsIntervalStrategy::Stratified, 40, 3, 9, 1, 11,
-            {{0, 40}, {6, 12}, {8, 14}, {10, 30}, {11, 17}, {19, 29}, {20, 40}, {30, 40}}},
-        GoldenCase{"random_count0", WbsIntervalStrategy::Random, 20, 2, 0, 1, 7, {}},
-        GoldenCase{"stratified_too_short", WbsIntervalStrategy::Stratified, 3, 2, 9, 1, 7, {}},
-        GoldenCase{"grid_no_candidates", WbsIntervalStrategy::DeterministicGrid, 20, 2, 9, 50, 0,
-            {}}));
-// clang-format on
+TEST_P(WbsGolden, ListIsPinned) {
+  const auto& r = GetParam();
+  const auto number = [&](std::size_t i) { return std::stoull(r.at(i)); };
+  const WbsIntervalStrategy strategy = r.at(0) == "random" ? WbsIntervalStrategy::Random
+                                       : r[0] == "grid"    ? WbsIntervalStrategy::DeterministicGrid
+                                                           : WbsIntervalStrategy::Stratified;
+  Intervals expected;
+  std::istringstream pairs(r.size() > 6 ? r[6] : "");
+  for (std::size_t a, b; pairs >> a >> b;) expected.push_back({a, b});
+  const auto candidates = all_candidates(number(1), number(2), number(4));
+  const auto got =
+      generate_intervals(strategy, number(3), number(5), number(1), number(2), candidates);
+  ASSERT_TRUE(got) << got.error().display();
+  EXPECT_EQ(*got, expected);
+  // The same inputs give the same list again.
+  EXPECT_EQ(*generate_intervals(strategy, number(3), number(5), number(1), number(2), candidates),
+            *got);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WbsGolden,
+                         ::testing::ValuesIn(test_support::data_rows("offline_wbs_intervals.txt")));
 
 TEST(WbsIntervals, HugeCountReservesOnlyWhatTheAttemptsCanFill) {
   EXPECT_EQ(initial_interval_capacity(10), 10U);
