@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/table_test.hpp"
 #include "ovrel/core/execution_context.hpp"
-#include "test_data.hpp"
 
 namespace ovrel::core {
 namespace {
@@ -47,11 +47,10 @@ TEST(ExecutionContextTest, CancellationIsReadOnSelectedIterations) {
   EXPECT_FALSE(ctx.check_cancelled_every(5, 0).has_value());
 }
 
-class BudgetTest : public ::testing::TestWithParam<std::vector<std::string>> {};
+OVREL_ROW_SUITE(BudgetTest, "core_budgets.txt", 13);
 
 TEST_P(BudgetTest, UsedAgainstLimit) {
   const auto& r = GetParam();
-  ASSERT_EQ(test_support::data_rows("core_budgets.txt").size(), 13u);
   ASSERT_EQ(r.size(), 6u);
   Constraints constraints;
   if (r[2] != "none")
@@ -66,10 +65,6 @@ TEST_P(BudgetTest, UsedAgainstLimit) {
     EXPECT_EQ(result, Result<bool>(std::unexpected(OvrelError::resource_limit(r[5]))));
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(ExecutionContext, BudgetTest,
-                         ::testing::ValuesIn(test_support::data_rows("core_budgets.txt")),
-                         [](const auto& info) { return info.param.at(0); });
 
 TEST(ExecutionContextTest, TimeBudgetReadsTheMonotonicClock) {
   Constraints constraints;

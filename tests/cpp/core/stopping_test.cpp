@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "core/table_test.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/text.hpp"
-#include "test_data.hpp"
 
 namespace ovrel::core {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using test_support::kNaN;
 
 // ---------------------------------------------------------------------------------------------
 // Validation and Debug texts, from tests/data/core_stopping.txt.
@@ -28,11 +28,10 @@ Penalty penalty_of(const std::string& text) {
   return Penalty::manual(std::strtod(text.c_str() + text.find(' '), nullptr));
 }
 
-class StoppingTableTest : public ::testing::TestWithParam<std::vector<std::string>> {};
+OVREL_ROW_SUITE(StoppingTableTest, "core_stopping.txt", 52);
 
 TEST_P(StoppingTableTest, ValidationAndText) {
   const auto& r = GetParam();
-  ASSERT_EQ(test_support::data_rows("core_stopping.txt").size(), 52u);
   ASSERT_EQ(r.size(), 4u);
   const std::string& rule = r[2];
   const std::string arg = rule.substr(std::min(rule.size(), rule.find(' ') + 1));
@@ -60,18 +59,8 @@ TEST_P(StoppingTableTest, ValidationAndText) {
     EXPECT_EQ(stopping ? debug(*stopping) : debug(penalty_of(rule)), r[3]);
     return;
   }
-  const Status status = validate_stopping(stopping.value());
-  if (r[3] == "ok") {
-    EXPECT_TRUE(status.has_value()) << status.error().display();
-  } else {
-    ASSERT_FALSE(status.has_value());
-    EXPECT_EQ(status.error(), OvrelError::invalid_input(r[3]));
-  }
+  test_support::outcome_is(validate_stopping(stopping.value()), r[3] == "ok", r[3]);
 }
-
-INSTANTIATE_TEST_SUITE_P(Rules, StoppingTableTest,
-                         ::testing::ValuesIn(test_support::data_rows("core_stopping.txt")),
-                         [](const auto& info) { return info.param.at(0); });
 
 // ---------------------------------------------------------------------------------------------
 // Equality: by variant, manual values with IEEE semantics.
