@@ -65,19 +65,14 @@ std::vector<T> numbers(const std::string& text) {
   return out;
 }
 
-// "C", "F" or "strided <row> <col>", the strides read by `stride`.
-template <class Stride>
-core::MemoryLayout layout_of(const std::string& text, Stride stride) {
+// "C", "F" or "strided <row stride> <column stride>".
+inline core::MemoryLayout layout_of(const std::string& text) {
   if (text == "C") return core::MemoryLayout::c_contiguous();
   if (text == "F") return core::MemoryLayout::f_contiguous();
   std::istringstream words(text);
   std::string kind, row, col;
   words >> kind >> row >> col;
-  return core::MemoryLayout::strided(stride(row), stride(col));
-}
-
-inline core::MemoryLayout layout_of(const std::string& text) {
-  return layout_of(text, [](const std::string& w) { return std::stoll(w); });
+  return core::MemoryLayout::strided(std::stoll(row), std::stoll(col));
 }
 
 }  // namespace ovrel::test_support

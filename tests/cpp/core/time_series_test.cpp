@@ -21,8 +21,6 @@ namespace {
 
 using namespace test_support;
 
-constexpr std::int64_t kI64Max = std::numeric_limits<std::int64_t>::max();
-
 // ---------------------------------------------------------------------------------------------
 // Construction: ordered checks, exact messages and missing counts, from
 // tests/data/core_view_create.txt; every case runs over f32 and f64.
@@ -169,28 +167,14 @@ INSTANTIATE_TEST_SUITE_P(Layouts, LayoutReadTest,
 // ---------------------------------------------------------------------------------------------
 // Refused positions: a view that passed validation still never reads outside its buffer.
 
-// A number of tests/data/core_view_positions.txt.
-std::int64_t position_number(const std::string& word) {
-  if (word == "i64max") return kI64Max;
-  if (word == "i64min") return std::numeric_limits<std::int64_t>::min();
-  if (word == "half") return kI64Max / 2 + 1;
-  if (word == "usizemax" || word == "2^63") {
-    // Carried in the same 64 bits; read back as size_t by the caller.
-    return static_cast<std::int64_t>(word == "2^63" ? std::uint64_t{1} << 63 : UINT64_MAX);
-  }
-  return std::stoll(word);
-}
-
 OVREL_ROW_SUITE(PositionFaultTest, "core_view_positions.txt", 17);
 
 TEST_P(PositionFaultTest, RefusedWithItsReason) {
   const auto& r = GetParam();
   ASSERT_EQ(r.size(), 9u);
-  const auto size = [](const std::string& w) {
-    return static_cast<std::size_t>(position_number(w));
-  };
+  const auto size = [](const std::string& w) { return std::size_t{std::stoull(w)}; };
   const std::size_t n = size(r[1]), d = size(r[2]);
-  const MemoryLayout layout = layout_of(r[3], position_number);
+  const MemoryLayout layout = layout_of(r[3]);
   std::vector<double> values(n * d, 1.0);
   auto view = TimeSeriesView::create(ValueBuffer::of_f64(values), n, d, layout, std::nullopt,
                                      TimeIndex::none(), MissingPolicy::Error);
@@ -201,7 +185,7 @@ TEST_P(PositionFaultTest, RefusedWithItsReason) {
   EXPECT_EQ(names[static_cast<int>(pos.fault)], r[6]);
   if (r[7] != "-") {
     EXPECT_EQ(r[3].starts_with("strided") ? pos.signed_index : static_cast<std::int64_t>(pos.index),
-              position_number(r[7]));
+              std::stoll(r[7]));
   }
   if (r[8] != "-") {
     EXPECT_EQ(extract_step_f64(*view, size(r[4])).error(), OvrelError::invalid_input(r[8]));
