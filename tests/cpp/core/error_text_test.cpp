@@ -45,16 +45,9 @@ TEST(FloatTextTest, FixedPrecision) {
   EXPECT_EQ(fixed(-std::numeric_limits<double>::infinity(), 2), "-inf");
 }
 
-TEST(ListTextTest, Lists) {
-  std::vector<std::size_t> empty;
-  std::vector<std::size_t> two{1, 2};
-  std::vector<std::int64_t> signed_values{-3, 4};
-  EXPECT_EQ(list_text(empty), "[]");
-  EXPECT_EQ(list_text(two), "[1, 2]");
-  EXPECT_EQ(list_text(signed_values), "[-3, 4]");
-}
-
-TEST(CatTest, MixesTextsIntegersFloatsAndBooleans) {
+TEST(ListTextTest, ListsAndCat) {
+  EXPECT_EQ(list_text(std::vector<std::size_t>{}), "[]");
+  EXPECT_EQ(list_text(std::vector<std::int64_t>{-3, 4}), "[-3, 4]");
   EXPECT_EQ(cat("n=", std::size_t{3}, ", x=", 2.0, ", ok=", true, ", t=", std::int64_t{-5}),
             "n=3, x=2, ok=true, t=-5");
 }

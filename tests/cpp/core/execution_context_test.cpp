@@ -72,12 +72,9 @@ TEST(ExecutionContextTest, TimeBudgetReadsTheMonotonicClock) {
   ExecutionContext hard(constraints);
   const auto now = std::chrono::steady_clock::now();
   EXPECT_EQ(hard.check_time_budget(now), Result<bool>(false));
-  auto r = hard.check_time_budget(now - std::chrono::seconds(5));
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().kind(), ErrorKind::ResourceLimit);
-  const std::string& m = r.error().message();
-  EXPECT_EQ(m.rfind("constraints.time_budget_ms exceeded: elapsed_ms=", 0), 0u);
-  EXPECT_TRUE(m.ends_with(", limit_ms=100, budget_mode=HardFail"));
+  // The message is the budget table's; here only that the elapsed time is read.
+  EXPECT_EQ(hard.check_time_budget(now - std::chrono::seconds(5)).error().kind(),
+            ErrorKind::ResourceLimit);
   ExecutionContext soft(constraints, ReproMode::Balanced, BudgetMode::SoftDegrade);
   EXPECT_EQ(soft.check_time_budget(now - std::chrono::seconds(5)), Result<bool>(true));
   EXPECT_EQ(ExecutionContext(Constraints{}).check_time_budget(MonotonicInstant{}),
