@@ -71,24 +71,19 @@ class UpdateManyTest : public ::testing::Test {
 
 // The batch is the detector's own updates, one per step, with the step's time stamp.
 TEST_F(UpdateManyTest, BatchEqualsSingleUpdates) {
-  const std::vector<double> v{0.5, -1, 4, 8};
   const std::vector<std::int64_t> times{30, 10, 20, 5};
-  for (const TimeIndex& time :
-       {TimeIndex::none(), TimeIndex::uniform(10, 5), TimeIndex::explicit_times(times)}) {
-    FakeDetector batch;
-    FakeDetector single;
+  using Stamps = std::vector<std::optional<std::int64_t>>;
+  const std::pair<TimeIndex, Stamps> cases[] = {
+      {TimeIndex::none(), Stamps(4)},
+      {TimeIndex::uniform(10, 5), {10, 15, 20, 25}},
+      {TimeIndex::explicit_times(times), {30, 10, 20, 5}}};
+  for (const auto& [time, stamps] : cases) {
+    FakeDetector batch, single;
     auto records = update_many(batch, view_f64(v, time), ctx);
     ASSERT_TRUE(records.has_value()) << records.error().display();
     ASSERT_EQ(records->size(), v.size());
-    for (std::size_t t = 0; t < v.size(); ++t) {
-      const std::optional<std::int64_t> stamp = time.kind == TimeIndexKind::None ? std::nullopt
-                                                : time.kind == TimeIndexKind::Uniform
-                                                    ? std::optional(10 + 5 * std::int64_t(t))
-                                                    : std::optional(times[t]);
-      auto r = single.update(std::span<const double>(&v[t], 1), stamp, ctx);
-      ASSERT_TRUE(r.has_value());
-      EXPECT_EQ(*r, (*records)[t]);
-    }
+    for (std::size_t t = 0; t < v.size(); ++t)
+      EXPECT_EQ(single.update(std::span(&v[t], 1), stamps[t], ctx).value(), (*records)[t]);
     EXPECT_EQ(batch.save_state(), single.save_state());
   }
 }

@@ -157,12 +157,9 @@ TEST(ReadErrorTest, EndsOfInput) {
             "EOF while parsing a list at line 2 column 1");
 }
 
-std::string nested(std::size_t levels) {
-  return std::string(levels, '[') + std::string(levels, ']');
-}
-
 TEST(JsonReaderTest, NestingLimitCountsTheDocumentObject) {
   // The document is level 1, so a free value may open 126 more levels.
+  const auto nested = [](std::size_t n) { return std::string(n, '[') + std::string(n, ']'); };
   const std::string ok = document(kDiagNoBuild, "", R"(,"deep":)" + nested(126));
   auto wire = OfflineChangePointResultWire::from_json(ok);
   ASSERT_TRUE(wire.has_value()) << wire.error().display();
