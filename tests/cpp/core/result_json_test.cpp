@@ -18,12 +18,14 @@
 namespace ovrel::core {
 namespace {
 
-constexpr const char* kDiagNoBuild =
-    R"({"n":10,"d":1,"schema_version":1,"engine_version":"0.1.0","runtime_ms":null,)"
-    R"("notes":[],"warnings":[],"algorithm":"pelt","cost_model":"l2_mean","seed":null,)"
-    R"("repro_mode":"Balanced","thread_count":null,"blas_backend":null,"cpu_features":null,)"
-    R"("params_json":null,"pruning_stats":null,"missing_policy_applied":null,)"
-    R"("missing_fraction":null,"effective_sample_count":null})";
+// A sample text of tests/data/core_result_samples.txt.
+std::string sample(const std::string& name) {
+  for (const auto& row : test_support::data_rows("core_result_samples.txt"))
+    if (row.at(0) == name) return row.at(1);
+  return "";
+}
+
+const std::string kDiagNoBuild = sample("diagnostics");
 
 std::string document(const std::string& diagnostics, const std::string& before = "",
                      const std::string& after = "") {
@@ -70,11 +72,7 @@ TEST(ResultJsonTest, WritesTheRuntimeResultNonFiniteNumbersAsNull) {
 // The base document of tests/data/core_result_documents.txt, then its edits.
 std::string edited_document(const std::string& spec) {
   using Json = nlohmann::ordered_json;
-  Json doc = Json::parse(R"({"breakpoints":[3,7,10],"change_points":[3,7],"scores":[1.0,2.0],)"
-                         R"("segments":[{"start":0,"end":3,"mean":[1.0,2.0],"variance":null,)"
-                         R"("count":3,"missing_count":0},{"start":3,"end":7,"mean":null,)"
-                         R"("variance":[0.5,0.25],"count":4,"missing_count":1},{"start":7,)"
-                         R"("end":10,"mean":null,"variance":null,"count":3,"missing_count":3}]})");
+  Json doc = Json::parse(sample("base"));
   doc["diagnostics"] = Json::parse(diag_with("d", "2"));
   std::istringstream edits(spec == "base" ? "" : spec);
   for (std::string edit; std::getline(edits, edit, ';');) {
