@@ -107,28 +107,30 @@ TEST_F(UpdateManyTest, AnInterruptStopsBeforeTheStepItWasAskedAt) {
   EXPECT_EQ(det.save_state(), (FakeState{{1, 2}, {std::nullopt, std::nullopt}}));
 }
 
-TEST_F(UpdateManyTest, TimestampOverflowDiscardsRecordsButKeepsSteps) {
+// A failed step ends the batch with its error and no records; the steps before it stay applied.
+TEST_F(UpdateManyTest, AFailedStepKeepsTheStepsBefore) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
-  EXPECT_EQ(
-      update_many(det, view_f64(v, TimeIndex::uniform(max - 2, 1)), ctx).error(),
-      OvrelError::invalid_input(cat("uniform timestamp overflow: t0_ns=", max - 2, ", delta=3")));
-  EXPECT_EQ(det.save_state().values, (std::vector<double>{1, 2, 3}));
-}
-
-TEST_F(UpdateManyTest, StridedOutOfBoundsAfterTwoSteps) {
-  auto r = update_many(det, view_f64(v, TimeIndex::none(), MemoryLayout::strided(2, 1)), ctx);
-  EXPECT_EQ(r.error(),
-            OvrelError::invalid_input("strided index out of bounds at t=2, j=0: idx=4, len=4"));
-  EXPECT_EQ(det.save_state().values, (std::vector<double>{1, 3}));
-}
-
-// A value the mask declares missing must not reach the detector as a real observation.
-TEST_F(UpdateManyTest, MaskedValueIsRefused) {
   const std::vector<std::uint8_t> mask{0, 1, 0, 0};
-  auto r =
-      update_many(det, view_f64(v, TimeIndex::none(), MemoryLayout::c_contiguous(), mask), ctx);
-  EXPECT_EQ(r.error(), OvrelError::invalid_input("FAKE observation must be finite for update"));
-  EXPECT_EQ(det.save_state().values, (std::vector<double>{1}));
+  const struct {
+    TimeSeriesView view;
+    std::string message;
+    std::vector<double> applied;
+  } cases[] = {
+      {view_f64(v, TimeIndex::uniform(max - 2, 1)),
+       cat("uniform timestamp overflow: t0_ns=", max - 2, ", delta=3"),
+       {1, 2, 3}},
+      {view_f64(v, TimeIndex::none(), MemoryLayout::strided(2, 1)),
+       "strided index out of bounds at t=2, j=0: idx=4, len=4",
+       {1, 3}},
+      // A value the mask declares missing must not reach the detector as a real observation.
+      {view_f64(v, TimeIndex::none(), MemoryLayout::c_contiguous(), mask),
+       "FAKE observation must be finite for update",
+       {1}}};
+  for (const auto& c : cases) {
+    FakeDetector fresh;
+    EXPECT_EQ(update_many(fresh, c.view, ctx).error(), OvrelError::invalid_input(c.message));
+    EXPECT_EQ(fresh.save_state().values, c.applied);
+  }
 }
 
 OVREL_ROW_SUITE(UniformTimestampTest, "core_uniform_timestamps.txt", 7);

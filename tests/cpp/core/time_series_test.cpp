@@ -91,20 +91,14 @@ INSTANTIATE_TEST_SUITE_P(Views, CreateTest, ::testing::ValuesIn(typed_rows("core
 // Stored value at buffer position p; distinct and exact in f32.
 double stored(std::size_t p) { return 0.25 * static_cast<double>(p) - 3.0; }
 
-// The element (t, j) by the layout table, computed independently of the view.
+// The element (t, j) by the layout table, computed independently of the view: C is row-major
+// (strides d, 1), F column-major (strides 1, n).
 std::int64_t oracle_position(const MemoryLayout& layout, std::size_t n, std::size_t d,
                              std::size_t t, std::size_t j) {
-  const auto ti = static_cast<std::int64_t>(t);
-  const auto ji = static_cast<std::int64_t>(j);
-  switch (layout.kind) {
-    case LayoutKind::CContiguous:
-      return ti * static_cast<std::int64_t>(d) + ji;
-    case LayoutKind::FContiguous:
-      return ti + ji * static_cast<std::int64_t>(n);
-    case LayoutKind::Strided:
-      return ti * layout.row_stride + ji * layout.col_stride;
-  }
-  return -1;
+  using I = std::int64_t;
+  const bool c = layout.kind == LayoutKind::CContiguous, f = layout.kind == LayoutKind::FContiguous;
+  const I row = c ? I(d) : f ? 1 : layout.row_stride, col = c ? 1 : f ? I(n) : layout.col_stride;
+  return I(t) * row + I(j) * col;
 }
 
 class LayoutReadTest : public ::testing::TestWithParam<CreateParam> {};
