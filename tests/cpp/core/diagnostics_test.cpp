@@ -16,6 +16,13 @@ using Strings = std::vector<std::string>;
 // Written and read documents, every diagnostics field included, are in
 // tests/data/core_result_documents.txt.
 
+// A JSON text of the table: null, or a value of type T.
+template <class T>
+std::optional<T> json_opt(const std::string& text) {
+  const auto j = nlohmann::json::parse(text);
+  return j.is_null() ? std::nullopt : std::optional<T>(j.get<T>());
+}
+
 // A build of tests/data/core_enrich_build.txt: its base word, then features and abi as JSON.
 std::optional<BuildInfo> build_of(const std::vector<std::string>& words) {
   std::optional<BuildInfo> b;
@@ -25,9 +32,8 @@ std::optional<BuildInfo> build_of(const std::vector<std::string>& words) {
     b->abi = "old-abi";
   }
   if (words.size() < 3) return b;
-  const auto features = nlohmann::json::parse(words[1]), abi = nlohmann::json::parse(words[2]);
-  if (!features.is_null()) b->features = features.get<Strings>();
-  if (!abi.is_null()) b->abi = abi.get<std::string>();
+  b->features = json_opt<Strings>(words[1]);
+  b->abi = json_opt<std::string>(words[2]);
   return b;
 }
 
@@ -39,10 +45,7 @@ TEST_P(EnrichTest, MergesFeaturesAndAbi) {
   d.build = build_of({r.at(1)});
   Diagnostics expected = d;
   expected.build = build_of(std::vector<std::string>(r.begin() + 4, r.end()));
-  const auto features = nlohmann::json::parse(r.at(2)), abi = nlohmann::json::parse(r.at(3));
-  enrich_diagnostics_build(
-      d, features.is_null() ? std::nullopt : std::optional(features.get<Strings>()),
-      abi.is_null() ? std::nullopt : std::optional(abi.get<std::string>()));
+  enrich_diagnostics_build(d, json_opt<Strings>(r.at(2)), json_opt<std::string>(r.at(3)));
   EXPECT_EQ(d, expected);
 }
 

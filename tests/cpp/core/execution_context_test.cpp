@@ -58,11 +58,9 @@ TEST_P(BudgetTest, UsedAgainstLimit) {
   ExecutionContext ctx(constraints, ReproMode::Balanced, mode);
   const std::uint64_t used = std::stoull(r[4]);
   auto result = r[1] == "time" ? ctx.check_elapsed_ms(used) : ctx.check_cost_eval_budget(used);
-  if (r[5] == "within" || r[5] == "exceeded") {
-    EXPECT_EQ(result, Result<bool>(r[5] == "exceeded"));
-  } else {
-    EXPECT_EQ(result, Result<bool>(std::unexpected(OvrelError::resource_limit(r[5]))));
-  }
+  EXPECT_EQ(result, r[5] == "within" || r[5] == "exceeded"
+                        ? Result<bool>(r[5] == "exceeded")
+                        : Result<bool>(std::unexpected(OvrelError::resource_limit(r[5]))));
 }
 
 TEST(ExecutionContextTest, TimeBudgetReadsTheMonotonicClock) {
@@ -80,14 +78,8 @@ TEST(ExecutionContextTest, TimeBudgetReadsTheMonotonicClock) {
             Result<bool>(false));
 }
 
-struct ScriptedHook : InterruptHook {
-  std::uint64_t stop_at = 0;  // the ask that answers "stop"; never when 0
-  std::uint64_t asked = 0;
-  bool stop_requested() override { return ++asked == stop_at; }
-};
-
 TEST(InterruptPollTest, CheapWorkDoublesTheStrideAndAsksOnlyWhenTheIntervalPassed) {
-  ScriptedHook hook;
+  test_support::ScriptedHook hook;
   InterruptPoll poll(hook, {std::chrono::hours(1), std::chrono::hours(1)});
   const Constraints constraints;
   ExecutionContext ctx(constraints);
@@ -106,7 +98,7 @@ TEST(InterruptPollTest, CheapWorkDoublesTheStrideAndAsksOnlyWhenTheIntervalPasse
 }
 
 TEST(InterruptPollTest, SlowWorkShrinksTheStrideAtOnce) {
-  ScriptedHook hook;
+  test_support::ScriptedHook hook;
   InterruptPoll poll(hook, {std::chrono::milliseconds(1), std::chrono::hours(1)});
   std::uint64_t work = 0;
   while (poll.due_at() - work < 1024) {
@@ -122,7 +114,7 @@ TEST(InterruptPollTest, SlowWorkShrinksTheStrideAtOnce) {
 }
 
 TEST(InterruptPollTest, AStopEndsEveryLaterPollWithoutAskingAgain) {
-  ScriptedHook hook;
+  test_support::ScriptedHook hook;
   hook.stop_at = 3;
   InterruptPoll poll(hook, {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)});
   EXPECT_TRUE(poll.poll(0).has_value());

@@ -97,10 +97,8 @@ TEST_F(UpdateManyTest, PresetCancellationEndsBeforeStepZero) {
 }
 
 TEST_F(UpdateManyTest, AnInterruptStopsBeforeTheStepItWasAskedAt) {
-  struct StopAtThirdAsk : InterruptHook {
-    int asked = 0;
-    bool stop_requested() override { return ++asked == 3; }
-  } hook;
+  test_support::ScriptedHook hook;
+  hook.stop_at = 3;
   InterruptPoll poll(hook, {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)});
   ctx.interrupt = &poll;
   EXPECT_EQ(update_many(det, view_f64(v), ctx).error(), OvrelError::cancelled());

@@ -1,8 +1,8 @@
 #pragma once
 
-// What the table-driven tests of core and preprocess share: a suite over the rows of a data file,
-// the check of a row's expected outcome, and the readers of the number and layout words the
-// tables are written in.
+// What the tests of core and preprocess share: a suite over the rows of a data file, the check of
+// a row's expected outcome, the readers of the number and layout words the tables are written
+// in, and a scripted interrupt hook.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ovrel/core/error.hpp"
+#include "ovrel/core/interrupt.hpp"
 #include "ovrel/core/time_series.hpp"
 #include "test_data.hpp"
 
@@ -74,5 +75,12 @@ inline core::MemoryLayout layout_of(const std::string& text) {
   words >> kind >> row >> col;
   return core::MemoryLayout::strided(std::stoll(row), std::stoll(col));
 }
+
+// An interrupt hook that answers "stop" at one ask, counting every ask.
+struct ScriptedHook : core::InterruptHook {
+  std::uint64_t stop_at = 0;  // the ask that answers "stop"; never when 0
+  std::uint64_t asked = 0;
+  bool stop_requested() override { return ++asked == stop_at; }
+};
 
 }  // namespace ovrel::test_support
