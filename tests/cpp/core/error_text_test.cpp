@@ -25,7 +25,7 @@ TEST(OvrelErrorTest, DisplayTextsByKind) {
 
 TEST(FloatTextTest, PlainAndDebug) {
   const auto rows = test_support::data_rows("core_float_texts.txt");
-  ASSERT_EQ(rows.size(), 24u);
+  ASSERT_EQ(rows.size(), 25u);
   for (const auto& r : rows) {
     const double value = std::strtod(r.at(0).c_str(), nullptr);
     EXPECT_EQ(plain(value), r.at(1)) << r[0];
@@ -34,7 +34,6 @@ TEST(FloatTextTest, PlainAndDebug) {
       EXPECT_EQ(std::strtod(r[1].c_str(), nullptr), value) << r[0];
     }
   }
-  EXPECT_EQ(plain(1e300), "1" + std::string(300, '0'));
   EXPECT_EQ(plain(0.1f), "0.1");
 }
 

@@ -45,13 +45,6 @@ std::string diag_with(const std::string& key, const std::string& value) {
   return j.dump();
 }
 
-// A diagnostics object with a raw "build" text, which may repeat keys.
-std::string with_build(const std::string& build) {
-  std::string diag(kDiagNoBuild);
-  diag.insert(diag.find(R"("params_json")"), R"("build":)" + build + ",");
-  return diag;
-}
-
 TEST(ResultJsonTest, WritesTheRuntimeResultNonFiniteNumbersAsNull) {
   OfflineChangePointResult r =
       std::move(*OfflineChangePointResultWire::from_json(document(kDiagNoBuild)))
@@ -130,7 +123,11 @@ std::string read_error_document(const std::string& spec) {
     const std::size_t eq = arg.find('=');
     return document(diag_with(arg.substr(0, eq), arg.substr(eq + 1))) + tail;
   }
-  if (head.starts_with("build ")) return document(with_build(arg)) + tail;
+  if (head.starts_with("build ")) {  // a raw build text, which may repeat keys
+    std::string diag(kDiagNoBuild);
+    diag.insert(diag.find(R"("params_json")"), R"("build":)" + arg + ",");
+    return document(diag) + tail;
+  }
   if (head.starts_with("segments ")) return document(kDiagNoBuild, R"("segments":)" + arg + ",");
   if (head == "doc") return document(kDiagNoBuild) + tail;
   return spec;

@@ -12,6 +12,8 @@ namespace {
 
 using Row = std::vector<std::string>;
 
+// The segment bounds the breakpoints give are checked through the documents of
+// tests/data/core_result_documents.txt, whose segments must match them.
 OVREL_ROW_SUITE(BreakpointTest, "core_breakpoints.txt", 12);
 
 TEST_P(BreakpointTest, CreateChecksInOrder) {
@@ -29,14 +31,6 @@ TEST_P(BreakpointTest, CreateChecksInOrder) {
   EXPECT_FALSE(r->scores.has_value());
   EXPECT_FALSE(r->segments.has_value());
   EXPECT_TRUE(r->validate(n).has_value());
-}
-
-TEST(SegmentsFromBreakpointsTest, HalfOpenPairs) {
-  using P = std::pair<std::size_t, std::size_t>;
-  const std::vector<std::size_t> b{3, 7, 10};
-  EXPECT_EQ(segments_from_breakpoints(10, b), (std::vector<P>{{0, 3}, {3, 7}, {7, 10}}));
-  EXPECT_TRUE(segments_from_breakpoints(0, {}).empty());
-  EXPECT_EQ(segments_from_breakpoints(4, std::vector<std::size_t>{4}), (std::vector<P>{{0, 4}}));
 }
 
 }  // namespace

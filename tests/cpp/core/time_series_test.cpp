@@ -128,8 +128,7 @@ TEST_P(LayoutReadTest, EveryReaderAgreesWithThePositionTable) {
   ASSERT_EQ(acc.has_value(), r.size() == 4);
   if (!acc) return;
 
-  std::vector<double> row(d);
-  std::vector<double> column(n);
+  std::vector<double> row(d), column(n);
   for (std::size_t t = 0; t < n; ++t) {
     acc->read_row(t, row);
     // The streaming step reader reads a masked element as NaN, never as its stored value.
