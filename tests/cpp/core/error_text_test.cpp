@@ -37,14 +37,11 @@ TEST(FloatTextTest, PlainAndDebug) {
   EXPECT_EQ(plain(0.1f), "0.1");
 }
 
-TEST(FloatTextTest, FixedPrecision) {
+TEST(TextTest, FixedListsAndCat) {
   EXPECT_EQ(fixed(1.0, 6), "1.000000");
   EXPECT_EQ(fixed(2.0 / 3.0, 3), "0.667");
   EXPECT_EQ(fixed(std::nan(""), 6), "NaN");
   EXPECT_EQ(fixed(-std::numeric_limits<double>::infinity(), 2), "-inf");
-}
-
-TEST(ListTextTest, ListsAndCat) {
   EXPECT_EQ(list_text(std::vector<std::size_t>{}), "[]");
   EXPECT_EQ(list_text(std::vector<std::int64_t>{-3, 4}), "[-3, 4]");
   EXPECT_EQ(cat("n=", std::size_t{3}, ", x=", 2.0, ", ok=", true, ", t=", std::int64_t{-5}),

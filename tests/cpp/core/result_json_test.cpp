@@ -139,8 +139,7 @@ TEST_P(ReadErrorTest, ReaderMessage) {
   ASSERT_EQ(GetParam().size(), 3u);
   auto wire = OfflineChangePointResultWire::from_json(read_error_document(GetParam()[1]));
   ASSERT_FALSE(wire.has_value());
-  EXPECT_EQ(wire.error().kind(), ErrorKind::InvalidInput);
-  EXPECT_EQ(wire.error().message(), GetParam()[2]);
+  EXPECT_EQ(wire.error(), OvrelError::invalid_input(GetParam()[2]));
 }
 
 TEST(ReadErrorTest, EndsOfInput) {
@@ -292,9 +291,7 @@ TEST(ResultJsonFuzzTest, RandomBytesFailCleanly) {
     std::string text(rng() % 64, '\0');
     for (char& c : text) c = static_cast<char>(rng() % 256);
     auto value = parse_json_value(text);
-    if (!value) {
-      ASSERT_EQ(value.error().kind(), ErrorKind::InvalidInput);
-    }
+    ASSERT_TRUE(value || value.error().kind() == ErrorKind::InvalidInput);
   }
 }
 

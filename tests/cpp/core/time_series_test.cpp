@@ -52,8 +52,7 @@ TEST_P(CreateTest, ChecksInOrder) {
   ASSERT_EQ(r.size(), 9u);
   const std::vector<double> f64 = numbers<double>(r[1]);
   const std::vector<float> f32(f64.begin(), f64.end());
-  const std::size_t n = std::stoull(r[2]);
-  const std::size_t d = std::stoull(r[3]);
+  const std::size_t n = std::stoull(r[2]), d = std::stoull(r[3]);
   const MemoryLayout layout = layout_of(r[4]);
   const std::vector<std::uint8_t> mask_bytes = numbers<std::uint8_t>(r[5]);
   std::optional<std::span<const std::uint8_t>> mask;
