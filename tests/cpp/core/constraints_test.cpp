@@ -9,14 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "core/table_test.hpp"
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/error.hpp"
-#include "test_data.hpp"
 
 namespace ovrel::core {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using test_support::kNaN;
+using test_support::outcome_is;
 
 // ---------------------------------------------------------------------------------------------
 // The checks in their order, with their exact messages, from tests/data/core_constraints.txt.
@@ -63,10 +64,15 @@ Constraints edited(const std::string& edits) {
               ? CachePolicy::budgeted(number(bytes))
               : CachePolicy::approximate(number(bytes), std::strtod(tolerance.c_str(), nullptr));
     }
-    if (key == "plan") {  // limits no check looks at
+    if (key == "plan" && value == "zero") {  // limits no check looks at
       c.degradation_plan = {
           DegradationStep::increase_jump(0, 0),
           DegradationStep::switch_cache_policy(CachePolicy::approximate(0, kNaN))};
+    }
+    if (key == "plan" && value == "steps") {
+      c.degradation_plan = {DegradationStep::disable_uncertainty_bands(),
+                            DegradationStep::increase_jump(2, 16),
+                            DegradationStep::switch_cache_policy(CachePolicy::full())};
     }
   }
   return c;
@@ -74,22 +80,14 @@ Constraints edited(const std::string& edits) {
 
 using Row = std::vector<std::string>;
 
-class ConstraintsTableTest : public ::testing::TestWithParam<Row> {};
+OVREL_ROW_SUITE(ConstraintsTableTest, "core_constraints.txt", 49);
 
 TEST_P(ConstraintsTableTest, FirstFailingCheckDecides) {
   const Row& r = GetParam();
-  ASSERT_EQ(test_support::data_rows("core_constraints.txt").size(), 48u);
   ASSERT_EQ(r.size(), 4u);
   const Constraints c = edited(r[2]);
   const std::string& want = r[3];
-  const auto expect_status = [&](const Status& status) {
-    if (want == "ok") {
-      EXPECT_TRUE(status.has_value()) << status.error().display();
-    } else {
-      ASSERT_FALSE(status.has_value());
-      EXPECT_EQ(status.error(), OvrelError::invalid_input(want));
-    }
-  };
+  const auto expect_status = [&](const Status& status) { outcome_is(status, want == "ok", want); };
   if (r[1] == "config") {
     expect_status(validate_constraints_config(c));
     // validate_constraints runs the same checks after its own n test.
@@ -101,50 +99,23 @@ TEST_P(ConstraintsTableTest, FirstFailingCheckDecides) {
   } else {
     const std::size_t n = number(r[1].substr(2));
     auto v = validate_constraints(c, n);
-    if (!want.starts_with("candidates")) {
-      ASSERT_FALSE(v.has_value());
-      EXPECT_EQ(v.error(), OvrelError::invalid_input(want));
-      return;
-    }
-    ASSERT_TRUE(v.has_value()) << v.error().display();
-    EXPECT_EQ(v->effective_candidates, numbers(want.substr(10)));
-    EXPECT_EQ(v->n, n);
+    if (!outcome_is(v, want.starts_with("candidates"), want)) return;
+    // Every field is copied except the splits, which become the effective candidates.
+    const ValidatedConstraints copied{c.min_segment_len,
+                                      c.jump,
+                                      c.max_change_points,
+                                      c.max_depth,
+                                      c.time_budget_ms,
+                                      c.max_cost_evals,
+                                      c.memory_budget_bytes,
+                                      c.max_cache_bytes,
+                                      c.cache_policy,
+                                      c.degradation_plan,
+                                      c.allow_algorithm_fallback,
+                                      n,
+                                      numbers(want.substr(10))};
+    EXPECT_EQ(*v, copied);
   }
-}
-
-INSTANTIATE_TEST_SUITE_P(Rules, ConstraintsTableTest,
-                         ::testing::ValuesIn(test_support::data_rows("core_constraints.txt")),
-                         [](const auto& info) { return info.param.at(0); });
-
-TEST(ConstraintsValidateTest, CopiesEveryFieldExceptTheSplits) {
-  Constraints c;
-  c.min_segment_len = 3;
-  c.jump = 2;
-  c.max_change_points = 0;
-  c.max_depth = 7;
-  c.candidate_splits = std::vector<std::size_t>{4, 6};
-  c.time_budget_ms = 5;
-  c.max_cost_evals = 6;
-  c.memory_budget_bytes = 1000;
-  c.max_cache_bytes = 999;
-  c.cache_policy = CachePolicy::budgeted(64);
-  c.degradation_plan = {DegradationStep::disable_uncertainty_bands(),
-                        DegradationStep::increase_jump(2, 16),
-                        DegradationStep::switch_cache_policy(CachePolicy::full())};
-  c.allow_algorithm_fallback = true;
-  EXPECT_EQ(validate_constraints(c, 12), (ValidatedConstraints{3,
-                                                               2,
-                                                               0,
-                                                               7,
-                                                               5,
-                                                               6,
-                                                               1000,
-                                                               999,
-                                                               CachePolicy::budgeted(64),
-                                                               c.degradation_plan,
-                                                               true,
-                                                               12,
-                                                               {4, 6}}));
 }
 
 // Oracle: every position 0 < s < n by the definition, against the grid walk and the explicit

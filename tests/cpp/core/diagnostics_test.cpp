@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "core/table_test.hpp"
 #include "ovrel/core/diagnostics.hpp"
+#include "ovrel/core/json_text.hpp"
 
 namespace ovrel::core {
 namespace {
@@ -14,62 +16,45 @@ using Strings = std::vector<std::string>;
 // Written and read documents, every diagnostics field included, are in
 // tests/data/core_result_documents.txt.
 
-struct EnrichCase {
-  const char* name;
-  std::optional<BuildInfo> start;
-  std::optional<Strings> features;
-  std::optional<std::string> abi;
-  std::optional<BuildInfo> expected;
-};
+// A JSON text of the table: null, or a value of type T.
+template <class T>
+std::optional<T> json_opt(const std::string& text) {
+  const auto j = nlohmann::json::parse(text);
+  return j.is_null() ? std::nullopt : std::optional<T>(j.get<T>());
+}
 
-BuildInfo with(BuildInfo b, std::optional<Strings> features, std::optional<std::string> abi) {
-  b.features = std::move(features);
-  b.abi = std::move(abi);
+// A build of tests/data/core_enrich_build.txt: its base word, then features and abi as JSON.
+std::optional<BuildInfo> build_of(const std::vector<std::string>& words) {
+  std::optional<BuildInfo> b;
+  if (words[0] != "none") b = words[0] == "env" ? BuildInfo::from_compile_time_env() : BuildInfo{};
+  if (words[0] == "prev") {
+    b->features = Strings{"old"};
+    b->abi = "old-abi";
+  }
+  if (words.size() < 3) return b;
+  b->features = json_opt<Strings>(words[1]);
+  b->abi = json_opt<std::string>(words[2]);
   return b;
 }
 
-class EnrichTest : public ::testing::TestWithParam<EnrichCase> {};
+OVREL_ROW_SUITE(EnrichTest, "core_enrich_build.txt", 12);
 
 TEST_P(EnrichTest, MergesFeaturesAndAbi) {
-  const EnrichCase& c = GetParam();
+  const auto& r = GetParam();
   Diagnostics d;
-  d.build = c.start;
+  d.build = build_of({r.at(1)});
   Diagnostics expected = d;
-  expected.build = c.expected;
-  enrich_diagnostics_build(d, c.features, c.abi);
+  expected.build = build_of(std::vector<std::string>(r.begin() + 4, r.end()));
+  enrich_diagnostics_build(d, json_opt<Strings>(r.at(2)), json_opt<std::string>(r.at(3)));
   EXPECT_EQ(d, expected);
 }
 
-const BuildInfo kEnv = BuildInfo::from_compile_time_env();
-const BuildInfo kPrevious = with(BuildInfo{}, Strings{"old"}, "old-abi");
-
-INSTANTIATE_TEST_SUITE_P(
-    Diagnostics, EnrichTest,
-    ::testing::Values(
-        EnrichCase{
-            "PythonModule", kEnv, Strings{"extension-module", "serde", "preprocess"},
-            "pyo3-abi3-py39",
-            with(kEnv, Strings{"extension-module", "preprocess", "serde"}, "pyo3-abi3-py39")},
-        EnrichCase{"AbsentBuildStartsFromCompileTime", std::nullopt, Strings{"x"}, std::nullopt,
-                   with(kEnv, Strings{"x"}, std::nullopt)},
-        EnrichCase{"BlankDroppedSortedUnique", kEnv, Strings{" ", "b", "a", "b"}, std::nullopt,
-                   with(kEnv, Strings{"a", "b"}, std::nullopt)},
-        EnrichCase{"UntrimmedSortsFirst", kEnv, Strings{"a", " a"}, std::nullopt,
-                   with(kEnv, Strings{" a", "a"}, std::nullopt)},
-        EnrichCase{"UnicodeSpacesAreBlankBrokenSequencesAreNot", kPrevious,
-                   Strings{"\u3000\u00a0\u2009", "\xe2\x80\x41"}, std::nullopt,
-                   with(BuildInfo{}, Strings{"\xe2\x80\x41"}, "old-abi")},
-        EnrichCase{"AllBlankKeepsPrevious", kPrevious, Strings{"", " \t"}, std::nullopt, kPrevious},
-        EnrichCase{"EmptyListKeepsPrevious", kPrevious, Strings{}, std::nullopt, kPrevious},
-        EnrichCase{"BlankAbiKeepsPrevious", kPrevious, std::nullopt, "  ", kPrevious},
-        EnrichCase{"AbiKeptUntrimmed", kPrevious, std::nullopt, " abi ",
-                   with(BuildInfo{}, Strings{"old"}, " abi ")},
-        EnrichCase{"ReplacesPreviousFeatures", kPrevious, Strings{"new"}, std::nullopt,
-                   with(BuildInfo{}, Strings{"new"}, "old-abi")},
-        EnrichCase{"EmptyBuildStaysAbsent", BuildInfo{}, Strings{" "}, "", std::nullopt},
-        EnrichCase{"EmptyBuildGainsAbi", BuildInfo{}, std::nullopt, "abi",
-                   with(BuildInfo{}, std::nullopt, "abi")}),
-    [](const auto& info) { return std::string(info.param.name); });
+// A broken UTF-8 sequence is not a blank, whatever bytes it starts with.
+TEST(EnrichTest, BrokenSequenceIsNotBlank) {
+  Diagnostics d;
+  enrich_diagnostics_build(d, Strings{"\u3000", "\xe2\x80\x41"}, std::nullopt);
+  EXPECT_EQ(d.build->features, Strings{"\xe2\x80\x41"});
+}
 
 }  // namespace
 }  // namespace ovrel::core

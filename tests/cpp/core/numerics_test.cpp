@@ -9,55 +9,29 @@
 #include <string>
 #include <vector>
 
+#include "core/table_test.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/numerics.hpp"
 
 namespace ovrel::core {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// Bitwise equality, so that -0.0, NaN and the last bit all count.
-bool same(double a, double b) {
-  return (std::isnan(a) && std::isnan(b)) ||
-         std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
+using test_support::kInf;
+using test_support::kNaN;
+constexpr auto same = test_support::same_bits;
 
 // ---------------------------------------------------------------------------------------------
 // log_add_exp
 
-struct LogAddExpCase {
-  const char* name;
-  double a;
-  double b;
-  double expected;
-};
-
-class LogAddExpTest : public ::testing::TestWithParam<LogAddExpCase> {};
+OVREL_ROW_SUITE(LogAddExpTest, "core_log_add_exp.txt", 10);
 
 TEST_P(LogAddExpTest, CasesInOrderAndSymmetric) {
-  const LogAddExpCase& c = GetParam();
-  EXPECT_TRUE(same(log_add_exp(c.a, c.b), c.expected)) << log_add_exp(c.a, c.b);
-  EXPECT_TRUE(same(log_add_exp(c.b, c.a), c.expected)) << log_add_exp(c.b, c.a);
+  const auto& r = GetParam();
+  const double a = std::strtod(r.at(1).c_str(), nullptr), b = std::strtod(r.at(2).c_str(), nullptr);
+  const double want = std::strtod(r.at(3).c_str(), nullptr);
+  EXPECT_TRUE(same(log_add_exp(a, b), want)) << log_add_exp(a, b);
+  EXPECT_TRUE(same(log_add_exp(b, a), want)) << log_add_exp(b, a);
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, LogAddExpTest,
-                         ::testing::Values(LogAddExpCase{"Zeros", 0.0, 0.0, std::log(2.0)},
-                                           LogAddExpCase{"BothMinusInf", -kInf, -kInf, -kInf},
-                                           LogAddExpCase{"PlusInfBeatsNaN", kInf, kNaN, kInf},
-                                           LogAddExpCase{"PlusInfWithMinusInf", kInf, -kInf, kInf},
-                                           LogAddExpCase{"NaNWithMinusInf", kNaN, -kInf, kNaN},
-                                           LogAddExpCase{"NaNWithFinite", kNaN, 1.0, kNaN},
-                                           LogAddExpCase{"MinusInfGivesOther", -kInf, -3.5, -3.5},
-                                           // e^-800 underflows to 0, the result does not.
-                                           LogAddExpCase{"EqualFarBelowUnderflow", -800.0, -800.0,
-                                                         -800.0 + std::log1p(1.0)},
-                                           LogAddExpCase{"EqualFarAboveOverflow", 800.0, 800.0,
-                                                         800.0 + std::log1p(1.0)},
-                                           LogAddExpCase{"DominatedTerm", 50.0, -50.0,
-                                                         50.0 + std::log1p(std::exp(-100.0))}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LogAddExpTest, MatchesTheDirectFormulaWhereItIsRepresentable) {
   std::mt19937_64 rng(7);
@@ -126,10 +100,10 @@ TEST(PrefixSumsTest, OverflowingSquareIsInfinitePlainButNaNCompensated) {
   const std::vector<double> compensated = prefix_sum_squares_kahan(x);
   EXPECT_EQ(plain[1], 1.0);
   EXPECT_EQ(compensated[1], 1.0);
-  EXPECT_EQ(plain[2], kInf);
-  EXPECT_EQ(plain[3], kInf);
-  EXPECT_TRUE(std::isnan(compensated[2]));
-  EXPECT_TRUE(std::isnan(compensated[3]));
+  for (std::size_t i : {2, 3}) {
+    EXPECT_EQ(plain[i], kInf);
+    EXPECT_TRUE(std::isnan(compensated[i]));
+  }
 }
 
 // Oracle: large multiples of 2^40 mixed with small integers. Every partial sum is an integer

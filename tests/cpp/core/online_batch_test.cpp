@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "core/table_test.hpp"
 #include "ovrel/core/detectors.hpp"
 #include "ovrel/core/text.hpp"
-#include "test_data.hpp"
 
 namespace ovrel::core {
 namespace {
 
 // A univariate stand-in for the streaming detectors: it refuses what they refuse (d != 1,
-// non-finite values, cancellation) and remembers every applied observation in its state.
+// non-finite values) and remembers every applied observation in its state. It does not look at
+// cancellation itself, so the batch's own checks are what the tests see.
 struct FakeState {
   std::vector<double> values;
   std::vector<std::optional<std::int64_t>> times;
@@ -27,8 +28,7 @@ class FakeDetector {
   using State = FakeState;
 
   Result<OnlineStepResult> update(std::span<const double> x, std::optional<std::int64_t> t_ns,
-                                  const ExecutionContext& ctx) {
-    OVREL_TRY(ctx.check_cancelled());
+                                  const ExecutionContext&) {
     if (x.size() != 1) {
       return invalid_input(cat("FAKE currently supports univariate updates only; got d=", x.size(),
                                " (expected 1)"));
@@ -52,116 +52,86 @@ class FakeDetector {
 
 static_assert(OnlineDetector<FakeDetector>);
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-TimeSeriesView view_f64(std::span<const double> values, std::size_t n, std::size_t d,
+TimeSeriesView view_f64(std::span<const double> values, TimeIndex time = TimeIndex::none(),
                         MemoryLayout layout = MemoryLayout::c_contiguous(),
-                        TimeIndex time = TimeIndex::none(),
-                        std::optional<std::span<const std::uint8_t>> mask = std::nullopt,
-                        MissingPolicy policy = MissingPolicy::Error) {
-  return TimeSeriesView::from_f64(values, n, d, layout, mask, time, policy).value();
+                        std::optional<std::span<const std::uint8_t>> mask = std::nullopt) {
+  return TimeSeriesView::from_f64(values, values.size(), 1, layout, mask, time,
+                                  mask ? MissingPolicy::Ignore : MissingPolicy::Error)
+      .value();
 }
 
-// The batch is the detector's own updates, one per step, with the step's time stamp.
-TEST(UpdateManyTest, BatchEqualsSingleUpdates) {
-  const std::vector<double> v{0.5, -1, 4, 8};
-  const std::vector<std::int64_t> times{30, 10, 20, 5};
+// A fresh detector and context over four steps; the tests refuse or cut the batch part way.
+class UpdateManyTest : public ::testing::Test {
+ protected:
+  const std::vector<double> v{1, 2, 3, 4};
   const Constraints constraints;
-  const ExecutionContext ctx(constraints);
-  for (const TimeIndex& time :
-       {TimeIndex::none(), TimeIndex::uniform(10, 5), TimeIndex::explicit_times(times)}) {
-    FakeDetector batch;
-    FakeDetector single;
-    auto records = update_many(batch, view_f64(v, 4, 1, MemoryLayout::c_contiguous(), time), ctx);
+  ExecutionContext ctx{constraints};
+  FakeDetector det;
+};
+
+// The batch is the detector's own updates, one per step, with the step's time stamp.
+TEST_F(UpdateManyTest, BatchEqualsSingleUpdates) {
+  const std::vector<std::int64_t> times{30, 10, 20, 5};
+  using Stamps = std::vector<std::optional<std::int64_t>>;
+  const std::pair<TimeIndex, Stamps> cases[] = {
+      {TimeIndex::none(), Stamps(4)},
+      {TimeIndex::uniform(10, 5), {10, 15, 20, 25}},
+      {TimeIndex::explicit_times(times), {30, 10, 20, 5}}};
+  for (const auto& [time, stamps] : cases) {
+    FakeDetector batch, single;
+    auto records = update_many(batch, view_f64(v, time), ctx);
     ASSERT_TRUE(records.has_value()) << records.error().display();
     ASSERT_EQ(records->size(), v.size());
-    for (std::size_t t = 0; t < v.size(); ++t) {
-      const std::optional<std::int64_t> stamp = time.kind == TimeIndexKind::None ? std::nullopt
-                                                : time.kind == TimeIndexKind::Uniform
-                                                    ? std::optional(10 + 5 * std::int64_t(t))
-                                                    : std::optional(times[t]);
-      auto r = single.update(std::span<const double>(&v[t], 1), stamp, ctx);
-      ASSERT_TRUE(r.has_value());
-      EXPECT_EQ(*r, (*records)[t]);
-    }
+    for (std::size_t t = 0; t < v.size(); ++t)
+      EXPECT_EQ(single.update(std::span(&v[t], 1), stamps[t], ctx).value(), (*records)[t]);
     EXPECT_EQ(batch.save_state(), single.save_state());
   }
 }
 
-TEST(UpdateManyTest, PresetCancellationEndsBeforeStepZero) {
-  const std::vector<double> v{1, 2};
-  const Constraints constraints;
-  ExecutionContext ctx(constraints);
+TEST_F(UpdateManyTest, PresetCancellationEndsBeforeStepZero) {
   CancelToken token;
   token.cancel();
   ctx.cancel = &token;
-  FakeDetector det;
-  auto r = update_many(det, view_f64(v, 2, 1), ctx);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(), OvrelError::cancelled());
+  EXPECT_EQ(update_many(det, view_f64(v), ctx).error(), OvrelError::cancelled());
   EXPECT_EQ(det.save_state(), FakeState{});
 }
 
-TEST(UpdateManyTest, AnInterruptStopsBeforeTheStepItWasAskedAt) {
-  struct StopAtThirdAsk : InterruptHook {
-    int asked = 0;
-    bool stop_requested() override { return ++asked == 3; }
-  } hook;
+TEST_F(UpdateManyTest, AnInterruptStopsBeforeTheStepItWasAskedAt) {
+  test_support::ScriptedHook hook;
+  hook.stop_at = 3;
   InterruptPoll poll(hook, {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)});
-  const std::vector<double> v{1, 2, 3, 4};
-  const Constraints constraints;
-  ExecutionContext ctx(constraints);
   ctx.interrupt = &poll;
-  FakeDetector det;
-  EXPECT_EQ(update_many(det, view_f64(v, 4, 1), ctx).error(), OvrelError::cancelled());
+  EXPECT_EQ(update_many(det, view_f64(v), ctx).error(), OvrelError::cancelled());
   EXPECT_EQ(det.save_state(), (FakeState{{1, 2}, {std::nullopt, std::nullopt}}));
 }
 
-TEST(UpdateManyTest, TimestampOverflowDiscardsRecordsButKeepsSteps) {
-  const std::vector<double> v{1, 2, 3, 4};
-  const Constraints constraints;
-  const ExecutionContext ctx(constraints);
-  FakeDetector det;
+// A failed step ends the batch with its error and no records; the steps before it stay applied.
+TEST_F(UpdateManyTest, AFailedStepKeepsTheStepsBefore) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
-  auto r = update_many(
-      det, view_f64(v, 4, 1, MemoryLayout::c_contiguous(), TimeIndex::uniform(max - 2, 1)), ctx);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(), OvrelError::invalid_input(
-                           cat("uniform timestamp overflow: t0_ns=", max - 2, ", delta=3")));
-  EXPECT_EQ(det.save_state().values, (std::vector<double>{1, 2, 3}));
+  const std::vector<std::uint8_t> mask{0, 1, 0, 0};
+  const struct {
+    TimeSeriesView view;
+    std::string message;
+    std::vector<double> applied;
+  } cases[] = {
+      {view_f64(v, TimeIndex::uniform(max - 2, 1)),
+       cat("uniform timestamp overflow: t0_ns=", max - 2, ", delta=3"),
+       {1, 2, 3}},
+      {view_f64(v, TimeIndex::none(), MemoryLayout::strided(2, 1)),
+       "strided index out of bounds at t=2, j=0: idx=4, len=4",
+       {1, 3}},
+      // A value the mask declares missing must not reach the detector as a real observation.
+      {view_f64(v, TimeIndex::none(), MemoryLayout::c_contiguous(), mask),
+       "FAKE observation must be finite for update",
+       {1}}};
+  for (const auto& c : cases) {
+    FakeDetector fresh;
+    EXPECT_EQ(update_many(fresh, c.view, ctx).error(), OvrelError::invalid_input(c.message));
+    EXPECT_EQ(fresh.save_state().values, c.applied);
+  }
 }
 
-TEST(UpdateManyTest, StridedOutOfBoundsAfterTwoSteps) {
-  const std::vector<double> v{1, 2, 3, 4};
-  const Constraints constraints;
-  const ExecutionContext ctx(constraints);
-  FakeDetector det;
-  auto r = update_many(det, view_f64(v, 4, 1, MemoryLayout::strided(2, 1)), ctx);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(),
-            OvrelError::invalid_input("strided index out of bounds at t=2, j=0: idx=4, len=4"));
-  EXPECT_EQ(det.save_state().values, (std::vector<double>{1, 3}));
-}
-
-// A value the mask declares missing must not reach the detector as a real observation.
-TEST(UpdateManyTest, MaskedValueReadsAsNaNAndIsRefused) {
-  const std::vector<double> v{1, 2, 3};
-  const std::vector<std::uint8_t> mask{0, 1, 0};
-  const Constraints constraints;
-  const ExecutionContext ctx(constraints);
-  FakeDetector det;
-  auto view = view_f64(v, 3, 1, MemoryLayout::c_contiguous(), TimeIndex::none(),
-                       std::span<const std::uint8_t>(mask), MissingPolicy::Ignore);
-  auto row = extract_step_f64(view, 1);
-  ASSERT_TRUE(row.has_value());
-  EXPECT_TRUE(std::isnan((*row)[0]));
-  auto r = update_many(det, view, ctx);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(), OvrelError::invalid_input("FAKE observation must be finite for update"));
-  EXPECT_EQ(det.save_state().values, (std::vector<double>{1}));
-}
-
-class UniformTimestampTest : public ::testing::TestWithParam<std::vector<std::string>> {};
+OVREL_ROW_SUITE(UniformTimestampTest, "core_uniform_timestamps.txt", 7);
 
 TEST_P(UniformTimestampTest, CheckedArithmetic) {
   const auto& r = GetParam();
@@ -170,11 +140,6 @@ TEST_P(UniformTimestampTest, CheckedArithmetic) {
   EXPECT_EQ(stamp ? std::to_string(*stamp) : stamp.error().message(), r[4]);
   EXPECT_TRUE(stamp || stamp.error().kind() == ErrorKind::InvalidInput);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Detectors, UniformTimestampTest,
-    ::testing::ValuesIn(test_support::data_rows("core_uniform_timestamps.txt")),
-    [](const auto& info) { return info.param.at(0); });
 
 }  // namespace
 }  // namespace ovrel::core
