@@ -21,8 +21,8 @@ Result<core::OfflineChangePointResult> execute_pipeline_with_repro_mode(
     const core::TimeSeriesView& x, const PipelineSpec& spec, core::ReproMode repro_mode,
     core::InterruptPoll* interrupt = nullptr);
 
-// to_pipeline_config, then the preprocessing chain when the specification has one (the detector
-// reads the preprocessed series; the step reports are dropped), then
+// to_pipeline_config, then the preprocessing chain when the pipeline specification has one (the
+// detector reads the preprocessed series; the step reports are dropped), then
 // run_offline_pipeline_with_config.
 Result<core::OfflineChangePointResult> run_offline_pipeline(
     const core::TimeSeriesView& x, const PipelineSpec& spec, core::ReproMode repro_mode,

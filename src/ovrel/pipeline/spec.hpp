@@ -70,7 +70,7 @@ struct OnlineDetectorConfig {
 using DetectorConfig = std::variant<OfflineDetectorConfig, OnlineDetectorConfig>;
 
 // What the executor runs: copies of the constraints and the detector configuration (with the WBS
-// seed possibly replaced) and a concrete cost. Preprocessing stays in the specification.
+// seed possibly replaced) and a concrete cost. Preprocessing stays in the pipeline specification.
 struct OfflinePipelineConfig {
   core::Constraints constraints;
   OfflineDetectorConfig detector;
@@ -94,9 +94,10 @@ struct PipelineSpec {
   // Only WBS takes a seed.
   std::optional<std::uint64_t> seed;
 
-  // Checks that the parts agree and builds the configuration; never changes the specification.
-  // Offline: a concrete cost, then a pipeline stopping rule, then the two stopping rules equal,
-  // then a seed only for WBS. Online: cost None, then no stopping rule. All InvalidInput.
+  // Checks that the parts agree and builds the configuration; never changes the pipeline
+  // specification. Offline: a concrete cost, then a pipeline stopping rule, then the two stopping
+  // rules equal, then a seed only for WBS. Online: cost None, then no stopping rule. All
+  // InvalidInput.
   Result<PipelineConfig> to_pipeline_config() const;
 };
 

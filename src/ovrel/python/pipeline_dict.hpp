@@ -16,8 +16,8 @@ namespace ovrel::python {
 
 namespace nb = nanobind;
 
-// The whole dictionary; the first offending entry decides. The specification always carries the
-// pipeline's stopping rule inside the detector configuration as well.
+// The whole dictionary; the first offending entry decides. The pipeline specification always
+// carries the pipeline's stopping rule inside the detector configuration as well.
 pipeline::PipelineSpec parse_pipeline_spec(nb::handle pipeline);
 
 // A stopping rule in the explicit form ({'pen': ...}, {'n_bkps': ...}, {'penalty': ...}) or the
@@ -26,9 +26,9 @@ core::Stopping parse_pipeline_stopping_compat(nb::handle value);
 // 'bic', 'aic', a positive number or {'Manual': positive number}.
 core::Penalty parse_pipeline_penalty_compat(nb::handle value);
 
-// Builds a view over the owned series and executes the specification with the given interrupt
-// poll (may be null). Touches no Python object, so the caller runs it without the interpreter
-// lock.
+// Builds a view over the owned series and executes the pipeline specification with the given
+// interrupt poll (may be null). Touches no Python object, so the caller runs it without the
+// interpreter lock.
 core::Result<core::OfflineChangePointResult> run_pipeline_spec(const OwnedSeries& series,
                                                                const pipeline::PipelineSpec& spec,
                                                                core::ReproMode repro_mode,

@@ -136,7 +136,7 @@ TEST(OfflineConfig, PipelineSeedReplacesTheWbsSeedOnlyWhenGiven) {
     ASSERT_TRUE(config.has_value());
     EXPECT_EQ(std::get<offline::WbsConfig>(std::get<OfflinePipelineConfig>(*config).detector).seed,
               expected);
-    // The specification itself keeps its own seed.
+    // The pipeline specification itself keeps its own seed.
     EXPECT_EQ(std::get<offline::WbsConfig>(std::get<OfflineDetectorConfig>(spec.detector)).seed,
               42U);
   }
