@@ -191,10 +191,11 @@ PipelineSpec spec_of(const std::vector<std::string>& row) {
     if (option.starts_with("period=")) {
       spec.preprocess = {{}, preprocess::DeseasonalizeMethod::differencing(value), {}, {}};
     }
-    if (auto* pelt = std::get_if<offline::PeltConfig>(&detector); pelt && option[0] == 'p') {
+    const bool params = option.starts_with("params=");
+    if (auto* pelt = std::get_if<offline::PeltConfig>(&detector); pelt && params) {
       pelt->params_per_segment = value;
     }
-    if (auto* fpop = std::get_if<offline::FpopConfig>(&detector); fpop && option[0] == 'p') {
+    if (auto* fpop = std::get_if<offline::FpopConfig>(&detector); fpop && params) {
       fpop->params_per_segment = value;
     }
   }
