@@ -24,15 +24,6 @@ State core_of(State s) {
   return s;
 }
 
-LateDataPolicy buffer(std::int64_t delay, std::size_t items,
-                      OverflowPolicy overflow = OverflowPolicy::DropNewest) {
-  return LateDataPolicy::buffer_within_window(delay, items, overflow);
-}
-LateDataPolicy reorder(std::int64_t delay, std::size_t items,
-                       OverflowPolicy overflow = OverflowPolicy::DropNewest) {
-  return LateDataPolicy::reorder_by_timestamp(delay, items, overflow);
-}
-
 template <class K>
 class LateData : public ::testing::Test {};
 TYPED_TEST_SUITE(LateData, testing::DetectorKinds);
@@ -54,8 +45,8 @@ LateDataPolicy policy_of(const std::string& text) {
                            : overflow == "DropOldest" ? OverflowPolicy::DropOldest
                                                       : OverflowPolicy::DropNewest;
   return kind == "reject"   ? LateDataPolicy::reject()
-         : kind == "buffer" ? buffer(delay, items, o)
-                            : reorder(delay, items, o);
+         : kind == "buffer" ? LateDataPolicy::buffer_within_window(delay, items, o)
+                            : LateDataPolicy::reorder_by_timestamp(delay, items, o);
 }
 
 TYPED_TEST(LateData, EventsBehindTheWatermark) {
@@ -98,7 +89,7 @@ TYPED_TEST(LateData, EventsBehindTheWatermark) {
 }
 
 TYPED_TEST(LateData, NoEventTimeIsRefusedWhileEventsArePending) {
-  auto d = TypeParam::make(buffer(10, 4));
+  auto d = TypeParam::make(policy_of("buffer 10 4"));
   ASSERT_TRUE(step(d, 1.0, 100));
   ASSERT_TRUE(step(d, 0.0, 95));
   const auto before = d.save_state();
@@ -121,7 +112,8 @@ TYPED_TEST(LateData, DrainReplaysInArrivalOrTimestampOrder) {
     std::uint64_t reordered;
   };
   // Buffered at 95 (x = 3), 91 (x = -2), 93 (x = 5).
-  for (const Case& c : {Case{buffer(50, 8), {3, -2, 5}, 0}, Case{reorder(50, 8), {-2, 5, 3}, 2}}) {
+  for (const Case& c : {Case{policy_of("buffer 50 8"), {3, -2, 5}, 0},
+                        Case{policy_of("reorder 50 8"), {-2, 5, 3}, 2}}) {
     auto d = TypeParam::make(c.policy);
     auto ref = TypeParam::make();
     ASSERT_TRUE(step(d, 1.0, 100));
@@ -154,7 +146,7 @@ TYPED_TEST(LateData, AFailedReplayPutsItsEventBackAndKeepsEarlierReplays) {
   core::Constraints limits;
   limits.max_cost_evals = 2;
   const core::ExecutionContext ctx(limits);
-  auto d = TypeParam::make(reorder(50, 8));
+  auto d = TypeParam::make(policy_of("reorder 50 8"));
   ASSERT_TRUE(step(d, 1.0, 100, ctx));
   ASSERT_TRUE(step(d, 3.0, 95, ctx));
   ASSERT_TRUE(step(d, -2.0, 91, ctx));
@@ -172,8 +164,8 @@ TYPED_TEST(LateData, AFailedReplayPutsItsEventBackAndKeepsEarlierReplays) {
 TYPED_TEST(LateData, UpdateManyEqualsRepeatedUpdates) {
   const std::vector<double> x{0.5, 1.0, -0.25, 3.0, 4.5, 2.0, 0.0, 5.5};
   const std::vector<std::int64_t> times{10, 20, 30, 25, 40, 50, 45, 60};
-  auto batch = TypeParam::make(reorder(100, 4, OverflowPolicy::Error));
-  auto single = TypeParam::make(reorder(100, 4, OverflowPolicy::Error));
+  auto batch = TypeParam::make(policy_of("reorder 100 4 Error"));
+  auto single = TypeParam::make(policy_of("reorder 100 4 Error"));
   const auto view = core::TimeSeriesView::from_f64(
                         x, x.size(), 1, core::MemoryLayout::c_contiguous(), std::nullopt,
                         core::TimeIndex::explicit_times(times), core::MissingPolicy::Error)
@@ -198,10 +190,10 @@ TEST(LateDataPolicy, OldestPendingIndexBreaksTiesByArrival) {
 // A value the observation model refuses is refused before it is buffered: buffered, it would
 // make every later drain fail and wedge the detector until a reset.
 TEST(LateDataBocpd, ModelRefusedLateValueIsNotBuffered) {
-  for (OverflowPolicy overflow : {OverflowPolicy::DropNewest, OverflowPolicy::DropOldest}) {
+  for (std::string overflow : {"DropNewest", "DropOldest"}) {
     BocpdConfig c;
     c.observation = PoissonGamma{};
-    c.late_data_policy = buffer(50, 1, overflow);
+    c.late_data_policy = policy_of("buffer 50 1 " + overflow);
     auto d = BocpdDetector::create(c).value();
     ASSERT_TRUE(step(d, 2.0, 100));
     const std::string msg =
@@ -211,7 +203,7 @@ TEST(LateDataBocpd, ModelRefusedLateValueIsNotBuffered) {
     ASSERT_TRUE(step(d, 1.0, 91));
     // On a full buffer DropOldest would make room for it: refused before anything is dropped.
     // DropNewest never buffers it, so it is dropped as any other value.
-    if (overflow == OverflowPolicy::DropOldest) {
+    if (overflow == "DropOldest") {
       EXPECT_EQ(outcome(step(d, 2.5, 92)), msg);
     } else {
       EXPECT_TRUE(step(d, 2.5, 92));

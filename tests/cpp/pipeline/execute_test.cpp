@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "ovrel/offline/wbs.hpp"
 #include "ovrel/pipeline/execute.hpp"
 #include "ovrel/preprocess/pipeline.hpp"
+#include "test_data.hpp"
 
 namespace ovrel::pipeline {
 namespace {
@@ -143,73 +146,85 @@ TEST(Dispatch, FixedModelParametersAndConfigurationReachTheDetector) {
   expect_same_run(*run(spec), *wbs.detect(x, ctx));
 }
 
-struct ErrorCase {
-  const char* name;
-  PipelineSpec spec;
-  std::string message;
-};
-
-class ExecutionOrderTest : public ::testing::TestWithParam<ErrorCase> {};
-
-TEST_P(ExecutionOrderTest, FirstFailingStepDecides) {
-  const auto result = run(GetParam().spec);
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error(), OvrelError::invalid_input(GetParam().message));
-}
-
 const Stopping kBic = Stopping::penalized(Penalty::bic());
-const offline::PeltConfig kPeltNoParams{kBic, 0, 1000};
-const std::string kConstraintsZero = "constraints.min_segment_len must be >= 1; got 0";
 
-// Chains of {detrend, deseasonalize, winsorize, robust_scale}.
-const preprocess::PreprocessConfig kBadDegree{preprocess::DetrendMethod::polynomial(5), {}, {}, {}};
-const preprocess::PreprocessConfig kLongPeriod{
-    {}, preprocess::DeseasonalizeMethod::differencing(100), {}, {}};
+Stopping stopping_of(const std::string& text) {
+  if (text == "Penalized(BIC)") return kBic;
+  if (text.starts_with("KnownK(")) return Stopping::known_k(std::stoul(text.substr(7)));
+  if (text.starts_with("Penalized(Manual(")) {
+    return Stopping::penalized(Penalty::manual(std::stod(text.substr(17))));
+  }
+  std::istringstream names(text.substr(13));  // PenaltyPath([BIC, AIC])
+  std::vector<Penalty> path;
+  for (std::string name; names >> name;) {
+    path.push_back(name.starts_with("BIC") ? Penalty::bic() : Penalty::aic());
+  }
+  return Stopping::penalty_path(path);
+}
 
-PipelineSpec with(PipelineSpec spec, decltype(PipelineSpec::detector) detector, Stopping stopping) {
-  spec.detector = std::move(detector);
-  spec.stopping = std::move(stopping);
+// A specification from a row of tests/data/pipeline_refusals.txt.
+PipelineSpec spec_of(const std::vector<std::string>& row) {
+  const std::string& name = row.at(1);
+  const std::map<std::string, OfflineDetectorConfig> detectors{
+      {"pelt", offline::PeltConfig{}}, {"binseg", offline::BinSegConfig{}},
+      {"fpop", offline::FpopConfig{}}, {"wbs", offline::WbsConfig{}},
+      {"dynp", offline::DynpConfig{}}, {"online", offline::PeltConfig{}}};
+  OfflineDetectorConfig detector = detectors.at(name);
+  if (row.at(2) != "default") detector_stopping(detector) = stopping_of(row.at(2));
+  PipelineSpec spec;
+  if (row.at(3) != "none") spec.stopping = stopping_of(row.at(3));
+  const std::string& cost = row.at(4);
+  spec.cost = cost == "none"     ? CostConfig::None
+              : cost == "rank"   ? CostConfig::Rank
+              : cost == "cosine" ? CostConfig::Cosine
+                                 : CostConfig::L2;
+  spec.constraints.min_segment_len = 5;
+  std::istringstream options(row.at(5));
+  for (std::string option; options >> option && option != "-";) {
+    const std::size_t value = std::stoul(option.substr(option.find('=') + 1));
+    if (option.starts_with("seed=")) spec.seed = value;
+    if (option.starts_with("min=")) spec.constraints.min_segment_len = value;
+    if (option.starts_with("split=")) spec.constraints.candidate_splits = {{value}};
+    if (option.starts_with("degree=")) {
+      spec.preprocess = {preprocess::DetrendMethod::polynomial(value), {}, {}, {}};
+    }
+    if (option.starts_with("period=")) {
+      spec.preprocess = {{}, preprocess::DeseasonalizeMethod::differencing(value), {}, {}};
+    }
+    const bool params = option.starts_with("params=");
+    if (auto* pelt = std::get_if<offline::PeltConfig>(&detector); pelt && params) {
+      pelt->params_per_segment = value;
+    }
+    if (auto* fpop = std::get_if<offline::FpopConfig>(&detector); fpop && params) {
+      fpop->params_per_segment = value;
+    }
+  }
+  spec.detector = name == "online" ? DetectorConfig(OnlineDetectorConfig{}) : detector;
   return spec;
 }
 
-PipelineSpec splits_beyond_n() {
-  PipelineSpec spec = spec_for(kPeltNoParams, CostConfig::L2);
-  spec.constraints.candidate_splits = std::vector<std::size_t>{70};
-  return spec;
+// The first failing check decides, in the specification and in the executor's steps.
+TEST(Execution, RefusalsInTheOrderOfTheChecks) {
+  const auto rows = test_support::data_rows("pipeline_refusals.txt");
+  ASSERT_EQ(rows.size(), 26U);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.at(2) + " | " + row.at(3) + " | " + row.at(6));
+    const PipelineSpec spec = spec_of(row);
+    const auto expect = [&](const auto& r) {
+      if (row.at(6) == "ok") {
+        EXPECT_TRUE(r.has_value()) << r.error().display();
+      } else {
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error(), OvrelError::invalid_input(row.at(6)));
+      }
+    };
+    if (row.at(0) == "config") {
+      expect(spec.to_pipeline_config());
+    } else {
+      expect(run(spec));
+    }
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, ExecutionOrderTest,
-    ::testing::Values(
-        // An online specification is refused before anything of it is looked at.
-        ErrorCase{"OnlineFirst",
-                  with(spec_for(kPeltNoParams, CostConfig::L2, 0), OnlineDetectorConfig{}, kBic),
-                  "execute_pipeline only supports offline pipelines; received online pipeline"},
-        ErrorCase{"ValidationBeforePreprocessing",
-                  with(spec_for(kPeltNoParams, CostConfig::L2, 0, kBadDegree),
-                       detector_with<offline::PeltConfig>(Stopping::known_k(1)), kBic),
-                  "offline pipeline has inconsistent stopping configuration for detector=pelt: "
-                  "detector.stopping=KnownK(1), pipeline.stopping=Penalized(BIC)"},
-        ErrorCase{"PreprocessConfigBeforeConstraints",
-                  spec_for(kPeltNoParams, CostConfig::L2, 0, kBadDegree),
-                  "DetrendMethod::Polynomial degree must be in 1..=3, got 5"},
-        ErrorCase{"PreprocessStepBeforeConstraints",
-                  spec_for(kPeltNoParams, CostConfig::L2, 0, kLongPeriod),
-                  "deseasonalize differencing requires period < n, got period=100, n=60"},
-        ErrorCase{"ConstraintsBeforeDetectorConfig", spec_for(kPeltNoParams, CostConfig::L2, 0),
-                  kConstraintsZero},
-        ErrorCase{"ConstraintsAgainstN", splits_beyond_n(),
-                  "constraints.candidate_splits[0] must satisfy 0 < split < n; got split=70, n=60"},
-        ErrorCase{"ConstraintsBeforeFpopCost",
-                  spec_for(detector_with<offline::FpopConfig>(kBic), CostConfig::Rank, 0),
-                  kConstraintsZero},
-        ErrorCase{"FpopNeedsL2", spec_for(offline::FpopConfig{kBic, 0, 1000}, CostConfig::Rank),
-                  "detector=fpop requires cost=l2"},
-        ErrorCase{"FpopConfig", spec_for(offline::FpopConfig{kBic, 0, 1000}, CostConfig::L2),
-                  "FpopConfig.params_per_segment must be >= 1; got 0"},
-        ErrorCase{"PeltConfig", spec_for(kPeltNoParams, CostConfig::Cosine),
-                  "PeltConfig.params_per_segment must be >= 1; got 0"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Execution, OnlineConfigurationNeverReachesTheDispatch) {
   EXPECT_EQ(run_offline_pipeline_with_config(view_of(kValues), OnlinePipelineConfig{},
