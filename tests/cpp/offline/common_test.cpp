@@ -89,50 +89,6 @@ TEST(CheckCadence, AgreesWithTheRemainderFromAnyStart) {
   for (std::uint64_t it = 1; it < 100; ++it) EXPECT_FALSE(never.due(it));
 }
 
-TEST(RuntimeChecks, PeriodicCheckActsOnMultiplesAndFlagsSoftOverruns) {
-  core::Constraints c;
-  c.time_budget_ms = 1;
-  testing::RecordingContext rc(c, core::BudgetMode::SoftDegrade);
-  rc.token.cancel();
-  const auto long_ago = std::chrono::steady_clock::now() - std::chrono::seconds(1);
-  RunStats stats;
-  EXPECT_TRUE(check_runtime_controls_if_due(rc.ctx, 7, 3, long_ago, stats));
-  EXPECT_TRUE(check_runtime_controls_if_due(rc.ctx, 3, 0, long_ago, stats));
-  EXPECT_EQ(check_runtime_controls_if_due(rc.ctx, 6, 3, long_ago, stats).error(),
-            OvrelError::cancelled());
-  EXPECT_EQ(check_runtime_controls_if_due(rc.ctx, 0, 0, long_ago, stats).error(),
-            OvrelError::cancelled());
-  rc.token = core::CancelToken{};
-  rc.ctx.cancel = &rc.token;
-  EXPECT_FALSE(stats.soft_budget_exceeded);
-  EXPECT_TRUE(check_runtime_controls_now(rc.ctx, long_ago, stats));
-  EXPECT_TRUE(stats.soft_budget_exceeded);
-}
-
-TEST(EvaluateSegmentCost, CountsThenRefusesNonFiniteCostsAndAppliesTheBudget) {
-  core::Constraints c;
-  c.max_cost_evals = 2;
-  for (const auto mode : {core::BudgetMode::HardFail, core::BudgetMode::SoftDegrade}) {
-    const core::ExecutionContext ctx(c, core::kDefaultReproMode, mode);
-    const CostEvalBudget budget(ctx);
-    const auto nan = testing::FunctionCost::of([](std::size_t, std::size_t) { return NAN; });
-    RunStats stats;
-    EXPECT_EQ(evaluate_segment_cost(nan, {}, 0, 10, budget, stats).error(),
-              OvrelError::numerical_issue("non-finite segment cost at [0, 10): NaN"));
-    const auto one = testing::FunctionCost::of([](std::size_t, std::size_t) { return 1.0; });
-    ASSERT_TRUE(evaluate_segment_cost(one, {}, 0, 10, budget, stats));
-    const auto third = evaluate_segment_cost(one, {}, 0, 10, budget, stats);
-    EXPECT_EQ(stats.cost_evals, 3u);
-    if (mode == core::BudgetMode::HardFail) {
-      EXPECT_EQ(third.error(),
-                OvrelError::resource_limit(
-                    "constraints.max_cost_evals exceeded: used=3, limit=2, budget_mode=HardFail"));
-    } else {
-      EXPECT_TRUE(third && stats.soft_budget_exceeded);
-    }
-  }
-}
-
 // ---------------------------------------------------------------------------------------------
 // Figures and refusals from tests/data/offline_messages.txt: penalty resolution (what each
 // detector prints beside its beta), PELT's known-k search and the Dynp table estimate.
