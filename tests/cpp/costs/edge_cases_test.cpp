@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -68,10 +69,7 @@ TEST(L2MeanTest, OnlyTheTotalIsClamped) {
     EXPECT_FALSE(std::signbit(negative));
   }
   EXPECT_FALSE(std::signbit(model.segment_cost(l2_cache({0.0}, {-0.0}), 0, 1)));
-}
-
-TEST(L2MeanTest, NonFiniteTotalsAreNotPassedOffAsZero) {
-  const CostL2Mean model;
+  // Non-finite totals are not passed off as zero.
   EXPECT_TRUE(std::isnan(model.segment_cost(l2_cache({1.0}, {kNaN}), 0, 1)));
   EXPECT_TRUE(std::isnan(model.segment_cost(l2_cache({kInf}, {kInf}), 0, 1)));
   EXPECT_EQ(model.segment_cost(l2_cache({1e200}, {1.0}), 0, 1), -kInf);
@@ -96,66 +94,10 @@ TEST(L2MeanTest, BatchKeepsClampsNonFiniteTotalsAndThePrecondition) {
   model.segment_costs_to_end(cache, 0, 0, 9, out.data());  // nothing asked, nothing checked
 }
 
-// The batch forms (several starts in vector lanes, dimension by dimension) against segment_cost,
-// bit for bit, over lane remainders, offset starts, constant runs (variance floor) and squares
-// near and beyond the top of the range.
-template <CostModel C>
-void expect_batch_equals_single(const C& model) {
-  for (std::size_t d : {1u, 3u}) {
-    std::vector<double> rows = samples::uniform_rows(40, d, 11, -1e3, 1e3);
-    rows[7] = 1e155;
-    for (std::size_t i = 20 * d; i < 26 * d; ++i) rows[i] = 2.5;
-    if (d == 3) rows[34 * d + 2] = 1e160;
-    OwnedSeries series(rows, 40, d, Layout::C, Width::F64);
-    const auto cache = model.precompute(series.view(), core::CachePolicy::full()).value();
-    for (std::size_t end = 1; end <= 40; ++end) {
-      for (std::size_t first : {std::size_t{0}, std::size_t{3}, std::size_t{21}}) {
-        if (first >= end) continue;
-        std::vector<double> out(end - first);
-        model.segment_costs_to_end(cache, first, end - first, end, out.data());
-        for (std::size_t start = first; start < end; ++start) {
-          const double single = model.segment_cost(cache, start, end);
-          ASSERT_EQ(std::bit_cast<std::uint64_t>(out[start - first]),
-                    std::bit_cast<std::uint64_t>(single))
-              << C::name() << " d=" << d << " [" << start << ", " << end << ")";
-        }
-      }
-    }
-  }
-}
-
 TEST(BatchCostTest, EqualsSingleCosts) {
-  expect_batch_equals_single(CostL2Mean{});
-  expect_batch_equals_single(CostNormalMeanVar{});
+  samples::expect_batch_equals_single(CostL2Mean{}, {1u, 3u}, 2.5);
+  samples::expect_batch_equals_single(CostNormalMeanVar{}, {1u, 3u}, 2.5);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Overflowing data: costs of segments touching squares beyond the f64 range must not look valid.
-
-class OverflowTest : public ::testing::TestWithParam<core::ReproMode> {};
-
-TEST_P(OverflowTest, SegmentsWithOverflowedSumsAreNonFinite) {
-  const core::ReproMode mode = GetParam();
-  const std::vector<double> one = {0.0, 1e160, 0.0, 1e160};
-  const std::vector<double> two = {0.0, 0.0, 1e160, 1.0, 0.0, 2.0, 1e160, 3.0};
-  const auto l2 = cache_of(CostL2Mean{mode}, one, 4, 1);
-  const auto normal = cache_of(CostNormalMeanVar{mode}, one, 4, 1);
-  const auto full1 = cache_of(CostNormalFullCov{mode}, one, 4, 1);
-  const auto full2 = cache_of(CostNormalFullCov{mode}, two, 4, 2);
-  EXPECT_EQ(CostL2Mean{mode}.segment_cost(l2, 0, 1), 0.0);
-  for (std::size_t start = 0; start < 4; ++start) {
-    for (std::size_t end = std::max<std::size_t>(start + 1, 2); end <= 4; ++end) {
-      SCOPED_TRACE(::testing::Message() << "[" << start << ", " << end << ")");
-      EXPECT_FALSE(std::isfinite(CostL2Mean{mode}.segment_cost(l2, start, end)));
-      EXPECT_FALSE(std::isfinite(CostNormalMeanVar{mode}.segment_cost(normal, start, end)));
-      EXPECT_FALSE(std::isfinite(CostNormalFullCov{mode}.segment_cost(full1, start, end)));
-      EXPECT_FALSE(std::isfinite(CostNormalFullCov{mode}.segment_cost(full2, start, end)));
-    }
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, OverflowTest,
-                         ::testing::Values(core::ReproMode::Strict, core::ReproMode::Balanced));
 
 // ---------------------------------------------------------------------------------------------
 // Normal mean-variance.
@@ -176,18 +118,6 @@ TEST(NormalMeanVarTest, VarianceGuard) {
 
 // ---------------------------------------------------------------------------------------------
 // Normal full covariance.
-
-TEST(NormalFullCovTest, OneRowOfSmallIntegers) {
-  for (std::size_t d : {2u, 3u, 5u}) {
-    std::vector<double> rows;
-    for (std::size_t t = 0; t < 3; ++t) {
-      for (std::size_t j = 0; j < d; ++j) rows.push_back(static_cast<double>((t * 7 + j) % 5));
-    }
-    const double df = static_cast<double>(d);
-    const double lambda = ((df - 1.0) / df + 1.0) * kVarianceFloor;
-    EXPECT_EQ(cost_of(CostNormalFullCov{}, rows, 3, d, 1, 2), std::log(lambda) * df) << d;
-  }
-}
 
 TEST(NormalFullCovTest, IdenticalDimensionsUseTheRelativeRidge) {
   // Both dimensions 0, 2, 0, 2: variance v = 1, covariance all ones (singular).
@@ -237,34 +167,6 @@ TEST(ARCost, ShortSegmentsCostZero) {
   EXPECT_EQ(cost_of(CostAR{SIZE_MAX}, rows, 10, 2, 0, 10), 0.0);
 }
 
-TEST(ARCost, ConstantNoiselessAndAlternatingSegments) {
-  std::vector<double> rows(12, 2.5);
-  double v = 1.0;
-  for (std::size_t t = 0; t < 12; ++t, v *= 0.5) rows.push_back(v);  // x[t] = 0.5 x[t-1]
-  EXPECT_EQ(cost_of(CostAR{1}, rows, 24, 1, 0, 12), std::log(kVarianceFloor) * 11.0);
-  EXPECT_EQ(cost_of(CostAR{2}, rows, 24, 1, 0, 12), std::log(kVarianceFloor) * 10.0);
-  EXPECT_EQ(cost_of(CostAR{1}, rows, 24, 1, 12, 24), std::log(kVarianceFloor) * 11.0);
-  // Alternating signs clamp the reflection coefficient and stay finite.
-  std::vector<double> alternating;
-  for (std::size_t t = 0; t < 16; ++t) alternating.push_back(t % 2 == 0 ? 1.0 : -1.0);
-  const double cost = cost_of(CostAR{2}, alternating, 16, 1, 0, 16);
-  EXPECT_TRUE(std::isfinite(cost));
-  EXPECT_LT(cost, 0.0);
-}
-
-// Sums that overflow leave no usable statistics: NaN, never the floor of a perfect fit. An
-// overflowing square sum with a finite sum is capped: a large finite cost.
-TEST(ARCost, OverflowGivesNaNInsteadOfAPerfectFit) {
-  for (core::ReproMode mode : {core::ReproMode::Strict, core::ReproMode::Balanced}) {
-    for (std::size_t p : {1u, 2u}) {
-      EXPECT_TRUE(std::isnan(
-          cost_of(CostAR{p, mode}, {1.0, 1.5e308, 1.5e308, 1.5e308, 1.5e308}, 5, 1, 0, 5)));
-    }
-  }
-  EXPECT_EQ(cost_of(CostAR{1}, {0.0, 1e160, -1e160, 0.0, 5.0}, 5, 1, 0, 5),
-            std::log(kLargestFinite) * 4.0);
-}
-
 // What the contract suite does not see: the order check, the cache of higher orders, and the
 // parameter count of large orders.
 TEST(ARCost, OrderRules) {
@@ -297,18 +199,6 @@ TEST(NIGCost, OverflowingSquaresOfABalancedSegmentAreCapped) {
          ((1.0 * std::log(1.0) + (ln_gamma(2.0) - ln_gamma(1.0))) - 2.0 * std::log(beta_n))) +
         1.0 * -1.8378770664093453);
   EXPECT_EQ(cost_of(CostNIGMarginal{}, {1e160, -1e160}, 2, 1, 0, 2), want);
-}
-
-// An overflowing sum (mean = inf), or an overflowing square (the prefix of squares is +inf, NaN
-// under compensation, from there on): NaN rather than a finite cost.
-TEST(NIGCost, OverflowingSumsGiveNaNInsteadOfAValidCost) {
-  for (core::ReproMode mode : {core::ReproMode::Strict, core::ReproMode::Balanced}) {
-    const CostNIGMarginal model{NIGPrior{}, mode};
-    EXPECT_TRUE(std::isnan(cost_of(model, {1e308, 1e308, 1.0}, 3, 1, 0, 2)));
-    const auto after = cache_of(model, {1e200, 1.0, 2.0, 3.0}, 4, 1);
-    EXPECT_TRUE(std::isnan(model.segment_cost(after, 1, 4)));
-    EXPECT_TRUE(std::isnan(model.segment_cost(after, 0, 1)));
-  }
 }
 
 TEST(NIGCost, SubnormalBetaIsRaisedToTheSmallestNormal) {
@@ -349,19 +239,6 @@ TEST(NIGCost, PriorValidation) {
 // ---------------------------------------------------------------------------------------------
 // Cosine and rank.
 
-TEST(CosineCost, ExtremeMagnitudesNormaliseWithoutOverflow) {
-  // (1e308, 1e308) has overflowing squares but a finite length; (1.5e308, 1.5e308) has an
-  // infinite length and contributes the zero vector; (1e-310, 1e-310) has a length whose
-  // inverse overflows and still becomes a unit row.
-  const std::vector<double> rows = {1e308, 1e308, 1.0, 1.0, 1.5e308, 1.5e308, 1e-310, 1e-310};
-  const auto cache = cache_of(CostCosine{}, rows, 4, 2);
-  for (const auto& [start, end, want] :
-       {std::tuple{0u, 2u, 0.0}, std::tuple{2u, 3u, 1.0}, std::tuple{1u, 3u, 1.0},
-        std::tuple{3u, 4u, 0.0}, std::tuple{0u, 4u, 1.0}}) {
-    EXPECT_NEAR(CostCosine{}.segment_cost(cache, start, end), want, 1e-12) << start << end;
-  }
-}
-
 // Validation reads every value (for finiteness), so it reports read failures too.
 TEST(CosineCost, ValidateReportsReadFailures) {
   const OwnedSeries strided(std::vector<double>{1.0, 2.0, 3.0, 4.0}, 2, 2,
@@ -370,28 +247,74 @@ TEST(CosineCost, ValidateReportsReadFailures) {
                "strided index negative at t=1, dim=0: idx=-1");
 }
 
-TEST(RankCost, MidRanksShareTheMeanPositionOfTies) {
-  EXPECT_EQ(mid_ranks(std::vector<double>{5, 3, 5, 1}), (std::vector<double>{3.5, 2, 3.5, 1}));
-  EXPECT_EQ(mid_ranks(std::vector<double>{0.0, -0.0, 0.0, -1.0}),
-            (std::vector<double>{3.5, 2, 3.5, 1}));
-  EXPECT_TRUE(mid_ranks(std::vector<double>{}).empty());
-}
-
 // ---------------------------------------------------------------------------------------------
 
 TEST(SegmentPreconditionTest, ViolationsStopBeforeReading) {
   const auto cache = cache_of(CostL2Mean{}, {1.0, 2.0, 3.0}, 3, 1);
-  try {
-    (void)CostL2Mean{}.segment_cost(cache, 2, 2);
-    FAIL() << "no internal error";
-  } catch (const InternalError& e) {
-    EXPECT_STREQ(e.what(), "segment_cost requires start < end; got start=2, end=2");
+  for (const auto& [start, end, message] :
+       {std::tuple{2u, 2u, "segment_cost requires start < end; got start=2, end=2"},
+        std::tuple{0u, 4u, "segment_cost end out of bounds: end=4, n=3"}}) {
+    try {
+      (void)CostL2Mean{}.segment_cost(cache, start, end);
+      ADD_FAILURE() << "no internal error: " << message;
+    } catch (const InternalError& e) {
+      EXPECT_STREQ(e.what(), message);
+    }
   }
-  try {
-    (void)CostL2Mean{}.segment_cost(cache, 0, 4);
-    FAIL() << "no internal error";
-  } catch (const InternalError& e) {
-    EXPECT_STREQ(e.what(), "segment_cost end out of bounds: end=4, n=3");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Segment costs of hand-made series, one data row each.
+
+template <CostModel C>
+double cost_in(const C& model, const OwnedSeries& s, std::size_t start, std::size_t end) {
+  return model.segment_cost(model.precompute(s.view(), core::CachePolicy::full()).value(), start,
+                            end);
+}
+
+double named_cost(const std::string& name, core::ReproMode mode, const OwnedSeries& s,
+                  std::size_t start, std::size_t end) {
+  if (name == "l2") return cost_in(CostL2Mean{mode}, s, start, end);
+  if (name == "normal") return cost_in(CostNormalMeanVar{mode}, s, start, end);
+  if (name == "full_cov") return cost_in(CostNormalFullCov{mode}, s, start, end);
+  if (name == "nig") return cost_in(CostNIGMarginal{NIGPrior{}, mode}, s, start, end);
+  if (name == "cosine") return cost_in(CostCosine{mode}, s, start, end);
+  if (name.starts_with("ar"))
+    return cost_in(CostAR{std::stoull(name.substr(2)), mode}, s, start, end);
+  ADD_FAILURE() << "unknown model " << name;
+  return 0.0;
+}
+
+TEST(EdgeCaseTable, HandMadeSeries) {
+  const auto rows = test_support::data_rows("costs_edge_cases.txt");
+  ASSERT_EQ(rows.size(), 27u);
+  for (const auto& r : rows) {
+    std::vector<double> values;
+    std::istringstream in(r.at(3));
+    for (std::string v; in >> v;) values.push_back(std::strtod(v.c_str(), nullptr));
+    const std::size_t d = std::stoull(r.at(2));
+    const OwnedSeries s(values, values.size() / d, d, Layout::C, Width::F64);
+    const auto mode = r.at(1) == "strict" ? core::ReproMode::Strict : core::ReproMode::Balanced;
+    std::istringstream segments(r.at(4));
+    for (std::size_t start, end; segments >> start && segments.ignore() >> end;) {
+      const double got = named_cost(r[0], mode, s, start, end);
+      const std::string& want = r.at(5);
+      SCOPED_TRACE(r[0] + " " + r[1] + " " + r[3] + " [" + std::to_string(start) + ", " +
+                   std::to_string(end) + ")");
+      if (want == "nan") {
+        EXPECT_TRUE(std::isnan(got)) << got;
+      } else if (want == "nonfinite") {
+        EXPECT_FALSE(std::isfinite(got)) << got;
+      } else if (want == "negative") {
+        EXPECT_TRUE(std::isfinite(got) && got < 0.0) << got;
+      } else if (want == "+0") {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(got), 0u) << got;
+      } else if (want.starts_with("~")) {
+        EXPECT_NEAR(got, std::strtod(want.c_str() + 1, nullptr), 1e-12);
+      } else {
+        EXPECT_EQ(got, std::strtod(want.c_str(), nullptr));
+      }
+    }
   }
 }
 

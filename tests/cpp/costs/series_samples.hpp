@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <random>
 #include <span>
@@ -180,6 +182,34 @@ std::size_t expect_oracle(const C& model, const OwnedSeries& s, Oracle oracle, d
     }
   }
   return compared;
+}
+
+// The batch form (several starts in vector lanes, dimension by dimension) against segment_cost,
+// bit for bit, over lane remainders, offset starts, a constant run (totals rounding to either
+// side of 0, the variance floor) and squares near and beyond the top of the range.
+template <class C>
+void expect_batch_equals_single(const C& model, std::initializer_list<std::size_t> dims,
+                                double constant) {
+  for (std::size_t d : dims) {
+    std::vector<double> rows = uniform_rows(40, d, 11, -1e3, 1e3);
+    rows[7 * d] = 1e155;
+    for (std::size_t i = 20 * d; i < 26 * d; ++i) rows[i] = constant;
+    if (d == 3) rows[34 * d + 2] = 1e160;
+    OwnedSeries series(rows, 40, d, Layout::C, Width::F64);
+    const auto cache = model.precompute(series.view(), core::CachePolicy::full()).value();
+    for (std::size_t end = 1; end <= 40; ++end) {
+      for (std::size_t first : {std::size_t{0}, std::size_t{3}, std::size_t{21}}) {
+        if (first >= end) continue;
+        std::vector<double> out(end - first);
+        model.segment_costs_to_end(cache, first, end - first, end, out.data());
+        for (std::size_t start = first; start < end; ++start) {
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(out[start - first]),
+                    std::bit_cast<std::uint64_t>(model.segment_cost(cache, start, end)))
+              << C::name() << " d=" << d << " [" << start << ", " << end << ")";
+        }
+      }
+    }
+  }
 }
 
 }  // namespace ovrel::costs::samples
