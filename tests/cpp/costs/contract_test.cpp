@@ -101,12 +101,6 @@ std::vector<double> all_costs(const C& model, const core::TimeSeriesView& view) 
   return out;
 }
 
-std::vector<std::uint64_t> bits(const std::vector<double>& v) {
-  std::vector<std::uint64_t> out;
-  for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
-  return out;
-}
-
 template <class C>
 class CostContract : public ::testing::Test {};
 
@@ -158,25 +152,19 @@ TYPED_TEST(CostContract, ValidationAndReadFailures) {
                r.type + " does not support missing values: effective_missing_count=2");
   const OwnedSeries strided(std::vector<double>{1.0, 2.0, 3.0, 4.0}, 2, 2,
                             core::MemoryLayout::strided(-1, 1));
+  const std::string negative = "strided index negative at t=1, dim=0: idx=-1";
   expect_error(model.precompute(strided.view(), core::CachePolicy::full()),
-               core::ErrorKind::InvalidInput, "strided index negative at t=1, dim=0: idx=-1");
+               core::ErrorKind::InvalidInput, negative);
+  // The cosine model's validation reads every value (for finiteness), so it reports them too.
+  if constexpr (std::is_same_v<TypeParam, CostCosine>) {
+    expect_error(model.validate(strided.view()), core::ErrorKind::InvalidInput, negative);
+  }
 }
 
-// Every layout and value width of the same numbers gives the same costs, bit for bit, and small
-// integers give the same costs in every repro mode.
-TYPED_TEST(CostContract, LayoutsWidthsAndModesAgree) {
-  const std::size_t n = 10;
+// Small integers give the same costs, bit for bit, in every repro mode (the oracle grid checks
+// every layout and width against each model's formula).
+TYPED_TEST(CostContract, ModesAgreeOnSmallIntegers) {
   const std::size_t d = 3;
-  const std::vector<double> rows = samples::uniform_rows(n, d, 21);
-  const TypeParam model = with_mode<TypeParam>(core::kDefaultReproMode);
-  const OwnedSeries reference(rows, n, d, Layout::C, Width::F64);
-  const auto want = bits(all_costs(model, reference.view()));
-  for (Layout layout : {Layout::C, Layout::F, Layout::Strided}) {
-    for (Width width : {Width::F32, Width::F64}) {
-      const OwnedSeries s(rows, n, d, layout, width);
-      EXPECT_EQ(bits(all_costs(model, s.view())), want) << samples::layout_name(layout);
-    }
-  }
   // Unit rows of integers are not integers: the cosine model's modes may differ in the last bit.
   if constexpr (std::is_same_v<TypeParam, CostCosine>) return;
   std::vector<double> ints = samples::uniform_rows(12, d, 3, -20.0, 20.0);

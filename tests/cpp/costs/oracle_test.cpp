@@ -250,6 +250,12 @@ std::vector<double> ar_rows(std::size_t n, std::size_t d, std::uint64_t seed, do
   return out;
 }
 
+// The oracle `direct` on series `s`, as expect_oracle calls it.
+template <class F>
+auto of(const OwnedSeries& s, F direct) {
+  return [&s, direct](std::size_t a, std::size_t b) { return direct(s, a, b); };
+}
+
 class CostOracle : public ::testing::TestWithParam<GridCase> {
  protected:
   OwnedSeries series(std::vector<double> rows, std::size_t n, std::size_t d) const {
@@ -264,15 +270,12 @@ INSTANTIATE_TEST_SUITE_P(Grid, CostOracle, ::testing::ValuesIn(samples::full_gri
 TEST_P(CostOracle, MomentModels) {
   for (std::size_t d : {1u, 2u, 4u}) {
     const OwnedSeries s = series(samples::uniform_rows(13, d, 1000 + 7 * d), 13, d);
-    const auto of = [&](auto direct) {
-      return [&, direct](auto a, auto b) { return direct(s, a, b); };
-    };
-    expect_oracle(CostL2Mean{mode()}, s, of(direct_l2), 1e-12);
-    expect_oracle(CostL1Median{mode()}, s, of(direct_l1), 1e-13);
-    expect_oracle(CostNormalMeanVar{mode()}, s, of(direct_normal), 1e-11);
+    expect_oracle(CostL2Mean{mode()}, s, of(s, direct_l2), 1e-12);
+    expect_oracle(CostL1Median{mode()}, s, of(s, direct_l1), 1e-13);
+    expect_oracle(CostNormalMeanVar{mode()}, s, of(s, direct_normal), 1e-11);
     // Segments of at most d rows have a singular covariance whose regularised log-determinant
     // amplifies the rounding of the prefix sums; the edge-case tests cover them on exact data.
-    expect_oracle(CostNormalFullCov{mode()}, s, of(direct_full_cov), 1e-10, false,
+    expect_oracle(CostNormalFullCov{mode()}, s, of(s, direct_full_cov), 1e-10, false,
                   d == 1 ? 1 : d + 1);
   }
 }
@@ -283,22 +286,18 @@ TEST_P(CostOracle, MomentModelsUnderALargeOffset) {
     std::vector<double> rows = samples::uniform_rows(40, d, 77 + d, 0.0, 1.0);
     for (double& v : rows) v += 1e8;
     const OwnedSeries s(rows, 40, d, GetParam().layout, Width::F64);
-    const auto of = [&](auto direct) {
-      return [&, direct](auto a, auto b) { return direct(s, a, b); };
-    };
-    expect_oracle(CostL2Mean{mode()}, s, of(direct_l2), 1e-9);
-    expect_oracle(CostNormalMeanVar{mode()}, s, of(direct_normal), 1e-9);
-    expect_oracle(CostNormalFullCov{mode()}, s, of(direct_full_cov), 1e-8, false,
+    expect_oracle(CostL2Mean{mode()}, s, of(s, direct_l2), 1e-9);
+    expect_oracle(CostNormalMeanVar{mode()}, s, of(s, direct_normal), 1e-9);
+    expect_oracle(CostNormalFullCov{mode()}, s, of(s, direct_full_cov), 1e-8, false,
                   d == 1 ? 1 : d + 1);
-    expect_oracle(CostL1Median{mode()}, s, of(direct_l1), 1e-9);
-    expect_oracle(CostAR{1, mode()}, s, of(direct_ar1), 1e-7);
+    expect_oracle(CostL1Median{mode()}, s, of(s, direct_l1), 1e-9);
+    expect_oracle(CostAR{1, mode()}, s, of(s, direct_ar1), 1e-7);
   }
 }
 
 TEST_P(CostOracle, AutoRegressive) {
   const OwnedSeries one = series(ar_rows(40, 2, 41, 3.0), 40, 2);
-  expect_oracle(
-      CostAR{1, mode()}, one, [&](auto a, auto b) { return direct_ar1(one, a, b); }, 1e-9);
+  expect_oracle(CostAR{1, mode()}, one, of(one, direct_ar1), 1e-9);
   const OwnedSeries s = series(ar_rows(40, 2, 43, -1.0), 40, 2);
   for (std::size_t p : {2u, 3u}) {
     const auto oracle = [&](auto a, auto b) { return direct_yule_walker(s, p, a, b); };
@@ -320,8 +319,7 @@ TEST_P(CostOracle, Cosine) {
     std::vector<double> rows = samples::random_rows(40, d, 21 + d, 0.3);
     for (std::size_t j = 0; j < d; ++j) rows[7 * d + j] = 0.0;  // a zero row
     const OwnedSeries s = series(rows, 40, d);
-    expect_oracle(
-        CostCosine{mode()}, s, [&](auto a, auto b) { return direct_cosine(s, a, b); }, 1e-12, true);
+    expect_oracle(CostCosine{mode()}, s, of(s, direct_cosine), 1e-12, true);
   }
 }
 
@@ -335,8 +333,7 @@ TEST_P(CostOracle, Rank) {
   rows[13 * d + 1] = -0.0;
   for (std::size_t t = 0; t < 40; t += 5) rows[t * d + 2] = 1.0;
   const OwnedSeries s = series(rows, 40, d);
-  expect_oracle(
-      CostRank{mode()}, s, [&](auto a, auto b) { return direct_rank(s, a, b); }, 1e-9 / 40, true);
+  expect_oracle(CostRank{mode()}, s, of(s, direct_rank), 1e-9 / 40, true);
 }
 
 }  // namespace
