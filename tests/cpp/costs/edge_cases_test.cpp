@@ -37,12 +37,6 @@ typename C::Cache cache_of(const C& model, const std::vector<double>& rows, std:
   return model.precompute(series.view(), core::CachePolicy::full()).value();
 }
 
-template <CostModel C>
-double cost_of(const C& model, const std::vector<double>& rows, std::size_t n, std::size_t d,
-               std::size_t start, std::size_t end) {
-  return model.segment_cost(cache_of(model, rows, n, d), start, end);
-}
-
 // A hand-made one-row cache whose per-dimension sums are given directly.
 L2Cache l2_cache(const std::vector<double>& s1, const std::vector<double>& s2) {
   L2Cache c;
@@ -134,15 +128,18 @@ TEST(NormalFullCovTest, WorkspaceReuseMatchesAFreshThread) {
   const std::vector<double> small = samples::uniform_rows(8, 2, 31);
   const std::vector<double> large = samples::uniform_rows(8, 5, 32);
   const CostNormalFullCov model;
+  const auto cost_of = [&](const std::vector<double>& rows, std::size_t d, std::size_t start) {
+    return model.segment_cost(cache_of(model, rows, 8, d), start, 7);
+  };
   double fresh = 0.0;
-  std::thread([&] { fresh = cost_of(model, small, 8, 2, 1, 7); }).join();
+  std::thread([&] { fresh = cost_of(small, 2, 1); }).join();
   double reused = 0.0;
   std::thread([&] {
-    (void)cost_of(model, large, 8, 5, 0, 8);
-    reused = cost_of(model, small, 8, 2, 1, 7);
+    (void)cost_of(large, 5, 0);
+    reused = cost_of(small, 2, 1);
   }).join();
   EXPECT_EQ(reused, fresh);
-  EXPECT_EQ(cost_of(model, small, 8, 2, 1, 7), fresh);
+  EXPECT_EQ(cost_of(small, 2, 1), fresh);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -167,15 +164,6 @@ TEST(ARCost, OrderRules) {
 
 // ---------------------------------------------------------------------------------------------
 // Normal-inverse-gamma marginal.
-
-TEST(NIGCost, SubnormalBetaIsRaisedToTheSmallestNormal) {
-  const NIGPrior prior{2.0, 1.0, 1.5, 1e-310};
-  const double alpha_n = 1.5 + 3.0 * 0.5;
-  const double core_term = (1.5 * std::log(1e-310) + (ln_gamma(alpha_n) - ln_gamma(1.5))) -
-                           alpha_n * std::log(2.2250738585072014e-308);
-  EXPECT_EQ(cost_of(CostNIGMarginal{prior}, {2.0, 2.0, 2.0}, 3, 1, 0, 3),
-            -(((std::log(1.0) - std::log(4.0)) * 0.5 + core_term) + 1.5 * -1.8378770664093453));
-}
 
 TEST(NIGCost, LnGammaAgreesWithTheLibraryAcrossItsBranches) {
   // Below 1e-8 the value is -ln(x), which leaves out the Euler-gamma term of about 0.58 x.
@@ -223,15 +211,26 @@ TEST(SegmentPreconditionTest, ViolationsStopBeforeReading) {
 // ---------------------------------------------------------------------------------------------
 // Segment costs of hand-made series, one data row each.
 
+std::vector<double> numbers(const std::string& text) {
+  std::vector<double> out;
+  std::istringstream in(text);
+  for (std::string v; in >> v;) out.push_back(std::strtod(v.c_str(), nullptr));
+  return out;
+}
+
 double named_cost(const std::string& name, core::ReproMode mode, const std::vector<double>& rows,
                   std::size_t d, std::size_t start, std::size_t end) {
   const auto cost_in = [&](const auto& model) {
-    return cost_of(model, rows, rows.size() / d, d, start, end);
+    return model.segment_cost(cache_of(model, rows, rows.size() / d, d), start, end);
   };
   if (name == "l2") return cost_in(CostL2Mean{mode});
   if (name == "normal") return cost_in(CostNormalMeanVar{mode});
   if (name == "full_cov") return cost_in(CostNormalFullCov{mode});
-  if (name == "nig") return cost_in(CostNIGMarginal{NIGPrior{}, mode});
+  if (name.starts_with("nig")) {  // "nig", or "nig mu0 kappa0 alpha0 beta0"
+    const std::vector<double> p = numbers(name.substr(3));
+    return cost_in(
+        CostNIGMarginal{p.empty() ? NIGPrior{} : NIGPrior{p[0], p[1], p[2], p[3]}, mode});
+  }
   if (name == "cosine") return cost_in(CostCosine{mode});
   if (name.starts_with("ar")) return cost_in(CostAR{std::stoull(name.substr(2)), mode});
   ADD_FAILURE() << "unknown model " << name;
@@ -240,11 +239,9 @@ double named_cost(const std::string& name, core::ReproMode mode, const std::vect
 
 TEST(EdgeCaseTable, HandMadeSeries) {
   const auto rows = test_support::data_rows("costs_edge_cases.txt");
-  ASSERT_EQ(rows.size(), 32u);
+  ASSERT_EQ(rows.size(), 33u);
   for (const auto& r : rows) {
-    std::vector<double> values;
-    std::istringstream in(r.at(3));
-    for (std::string v; in >> v;) values.push_back(std::strtod(v.c_str(), nullptr));
+    const std::vector<double> values = numbers(r.at(3));
     const std::size_t d = std::stoull(r.at(2));
     const auto mode = r.at(1) == "strict" ? core::ReproMode::Strict : core::ReproMode::Balanced;
     std::istringstream segments(r.at(4));
@@ -257,8 +254,6 @@ TEST(EdgeCaseTable, HandMadeSeries) {
         EXPECT_TRUE(std::isnan(got)) << got;
       } else if (want == "nonfinite") {
         EXPECT_FALSE(std::isfinite(got)) << got;
-      } else if (want == "negative") {
-        EXPECT_TRUE(std::isfinite(got) && got < 0.0) << got;
       } else if (want == "+0") {
         EXPECT_EQ(std::bit_cast<std::uint64_t>(got), 0u) << got;
       } else if (want.starts_with("~")) {

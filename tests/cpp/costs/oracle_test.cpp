@@ -223,7 +223,8 @@ double direct_rank(const OwnedSeries& s, std::size_t start, std::size_t end) {
   };
   LD total = 0;
   for (std::size_t j = 0; j < s.d(); ++j) {
-    const std::vector<double> v = s.column(j);
+    std::vector<double> v;
+    for (std::size_t t = 0; t < s.n(); ++t) v.push_back(s.at(t, j));
     std::vector<LD> ranks;
     for (std::size_t t = start; t < end; ++t) {
       LD lower = 0, equal = 0;

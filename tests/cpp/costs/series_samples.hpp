@@ -27,10 +27,6 @@ namespace ovrel::costs::samples {
 enum class Layout { C, F, Strided };
 enum class Width { F32, F64 };
 
-inline const char* layout_name(Layout l) {
-  return l == Layout::C ? "C" : l == Layout::F ? "F" : "Strided";
-}
-
 // Values given row-major (entry t * d + j) and stored in the requested layout and width. For
 // F32 the values are rounded to float first, so `rows` always holds exactly what the view reads.
 class OwnedSeries {
@@ -42,18 +38,16 @@ class OwnedSeries {
       for (double& v : rows_) v = static_cast<double>(static_cast<float>(v));
     }
     std::vector<double> stored(n * d);
-    core::MemoryLayout memory = core::MemoryLayout::c_contiguous();
     for (std::size_t t = 0; t < n; ++t) {
       for (std::size_t j = 0; j < d; ++j) {
         // Strided uses column-major steps, so it differs from the C layout for d > 1.
-        const std::size_t p = layout == Layout::C ? t * d + j : t + j * n;
-        stored[p] = rows_[t * d + j];
+        stored[layout == Layout::C ? t * d + j : t + j * n] = rows_[t * d + j];
       }
     }
-    if (layout == Layout::F) memory = core::MemoryLayout::f_contiguous();
-    if (layout == Layout::Strided) {
-      memory = core::MemoryLayout::strided(1, static_cast<std::int64_t>(n));
-    }
+    const core::MemoryLayout memory =
+        layout == Layout::C   ? core::MemoryLayout::c_contiguous()
+        : layout == Layout::F ? core::MemoryLayout::f_contiguous()
+                              : core::MemoryLayout::strided(1, static_cast<std::int64_t>(n));
     build(stored, width, memory, policy);
   }
 
@@ -68,25 +62,16 @@ class OwnedSeries {
 
   const core::TimeSeriesView& view() const { return *view_; }
   double at(std::size_t t, std::size_t j) const { return rows_[t * d_ + j]; }
-  std::vector<double> column(std::size_t j) const {
-    std::vector<double> out(n_);
-    for (std::size_t t = 0; t < n_; ++t) out[t] = at(t, j);
-    return out;
-  }
   std::size_t n() const { return n_; }
   std::size_t d() const { return d_; }
 
  private:
   void build(const std::vector<double>& stored, Width width, core::MemoryLayout memory,
              core::MissingPolicy policy) {
-    core::ValueBuffer buffer = core::ValueBuffer::of_f64(f64_);
-    if (width == Width::F32) {
-      f32_.assign(stored.begin(), stored.end());
-      buffer = core::ValueBuffer::of_f32(f32_);
-    } else {
-      f64_ = stored;
-      buffer = core::ValueBuffer::of_f64(f64_);
-    }
+    f64_ = stored;
+    f32_.assign(stored.begin(), stored.end());
+    const core::ValueBuffer buffer =
+        width == Width::F32 ? core::ValueBuffer::of_f32(f32_) : core::ValueBuffer::of_f64(f64_);
     auto view = core::TimeSeriesView::create(buffer, n_, d_, memory, std::nullopt,
                                              core::TimeIndex::none(), policy);
     if (!view) throw std::runtime_error("test view refused: " + view.error().message());
@@ -132,7 +117,10 @@ inline std::vector<GridCase> full_grid() {
 
 inline std::string grid_case_name(const ::testing::TestParamInfo<GridCase>& info) {
   const GridCase& c = info.param;
-  return std::string(layout_name(c.layout)) + (c.width == Width::F32 ? "_f32_" : "_f64_") +
+  return std::string(c.layout == Layout::C   ? "C"
+                     : c.layout == Layout::F ? "F"
+                                             : "Strided") +
+         (c.width == Width::F32 ? "_f32_" : "_f64_") +
          (c.mode == core::ReproMode::Strict ? "Strict" : "Balanced");
 }
 
