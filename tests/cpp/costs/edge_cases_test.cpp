@@ -37,6 +37,14 @@ typename C::Cache cache_of(const C& model, const std::vector<double>& rows, std:
   return model.precompute(series.view(), core::CachePolicy::full()).value();
 }
 
+// The numbers of a space-separated text, as strtod reads them (nan, inf, subnormals).
+std::vector<double> numbers(const std::string& text) {
+  std::vector<double> out;
+  std::istringstream in(text);
+  for (std::string v; in >> v;) out.push_back(std::strtod(v.c_str(), nullptr));
+  return out;
+}
+
 // A hand-made one-row cache whose per-dimension sums are given directly.
 L2Cache l2_cache(const std::vector<double>& s1, const std::vector<double>& s2) {
   L2Cache c;
@@ -180,8 +188,8 @@ TEST(NIGCost, PriorValidation) {
   ASSERT_EQ(rows.size(), 8u);
   const OwnedSeries s(std::vector<double>{1.0, 2.0}, 2, 1, Layout::C, Width::F64);
   for (const auto& r : rows) {
-    const auto field = [&](std::size_t i) { return std::strtod(r.at(i).c_str(), nullptr); };
-    const NIGPrior prior{field(0), field(1), field(2), field(3)};
+    const std::vector<double> f = numbers(r.at(0) + " " + r.at(1) + " " + r.at(2) + " " + r.at(3));
+    const NIGPrior prior{f[0], f[1], f[2], f[3]};
     if (r.at(4) == "ok") {
       EXPECT_TRUE(prior.validate().has_value()) << r[4];
       continue;
@@ -211,13 +219,6 @@ TEST(SegmentPreconditionTest, ViolationsStopBeforeReading) {
 // ---------------------------------------------------------------------------------------------
 // Segment costs of hand-made series, one data row each.
 
-std::vector<double> numbers(const std::string& text) {
-  std::vector<double> out;
-  std::istringstream in(text);
-  for (std::string v; in >> v;) out.push_back(std::strtod(v.c_str(), nullptr));
-  return out;
-}
-
 double named_cost(const std::string& name, core::ReproMode mode, const std::vector<double>& rows,
                   std::size_t d, std::size_t start, std::size_t end) {
   const auto cost_in = [&](const auto& model) {
@@ -241,12 +242,10 @@ TEST(EdgeCaseTable, HandMadeSeries) {
   const auto rows = test_support::data_rows("costs_edge_cases.txt");
   ASSERT_EQ(rows.size(), 33u);
   for (const auto& r : rows) {
-    const std::vector<double> values = numbers(r.at(3));
-    const std::size_t d = std::stoull(r.at(2));
     const auto mode = r.at(1) == "strict" ? core::ReproMode::Strict : core::ReproMode::Balanced;
     std::istringstream segments(r.at(4));
     for (std::size_t start, end; segments >> start && segments.ignore() >> end;) {
-      const double got = named_cost(r[0], mode, values, d, start, end);
+      const double got = named_cost(r[0], mode, numbers(r.at(3)), std::stoull(r.at(2)), start, end);
       const std::string& want = r.at(5);
       SCOPED_TRACE(r[0] + " " + r[1] + " " + r[3] + " [" + std::to_string(start) + ", " +
                    std::to_string(end) + ")");

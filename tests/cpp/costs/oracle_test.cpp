@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -32,9 +33,7 @@ std::vector<LD> column(const OwnedSeries& s, std::size_t j, std::size_t start, s
 }
 
 LD mean_of(const std::vector<LD>& v) {
-  LD sum = 0;
-  for (LD x : v) sum += x;
-  return sum / static_cast<LD>(v.size());
+  return std::accumulate(v.begin(), v.end(), LD{0}) / static_cast<LD>(v.size());
 }
 
 LD squared_deviations(const std::vector<LD>& v) {
@@ -329,9 +328,7 @@ TEST_P(CostOracle, Rank) {
   std::vector<double> rows = samples::random_rows(40, d, 31);
   // Ties in every dimension, including across -0.0 and +0.0.
   for (std::size_t t : {4u, 9u, 30u}) rows[t * d] = 0.75;
-  rows[11 * d + 1] = -0.0;
-  rows[12 * d + 1] = 0.0;
-  rows[13 * d + 1] = -0.0;
+  for (std::size_t t : {11u, 12u, 13u}) rows[t * d + 1] = t == 12 ? 0.0 : -0.0;
   for (std::size_t t = 0; t < 40; t += 5) rows[t * d + 2] = 1.0;
   const OwnedSeries s = series(rows, 40, d);
   expect_oracle(CostRank{mode()}, s, of(s, direct_rank), 1e-9 / 40, true);
