@@ -1,9 +1,10 @@
 // The shared offline plumbing: targets, backtracking, checked counters, the check cadence, and
 // the three penalty resolutions (PELT, FPOP and WBS share one; BinSeg and Dynp have their own),
-// PELT's known-k search and the Dynp table estimate.
+// PELT's known-k search, the Dynp table estimate and the kernels' refusals.
 
 #include "ovrel/offline/common.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "offline/offline_test_support.hpp"
 #include "ovrel/offline/binseg_impl.hpp"
 #include "ovrel/offline/dynp_impl.hpp"
+#include "ovrel/offline/fpop.hpp"
 #include "ovrel/offline/pelt_impl.hpp"
 #include "test_data.hpp"
 
@@ -95,6 +97,14 @@ TEST(CheckCadence, AgreesWithTheRemainderFromAnyStart) {
 
 std::uint64_t number(const std::string& text) { return std::stoull(text); }
 
+// Words read by strtod, so "nan" and "inf" are numbers; "none" is the empty list.
+std::vector<double> numbers(const std::string& text) {
+  std::vector<double> out;
+  std::istringstream words(text == "none" ? "" : text);
+  for (std::string w; words >> w;) out.push_back(std::strtod(w.c_str(), nullptr));
+  return out;
+}
+
 Penalty penalty_of(const std::string& text) {
   if (text == "bic") return Penalty::bic();
   if (text == "aic") return Penalty::aic();
@@ -123,9 +133,7 @@ void expect_penalty(const C& model, const std::vector<std::string>& r) {
 }
 
 void expect_known_k(const std::vector<std::string>& r) {
-  std::vector<double> values;
-  std::istringstream words(r.at(1));
-  for (double v; words >> v;) values.push_back(v);
+  const std::vector<double> values = numbers(r.at(1));
   core::Constraints c = testing::constraints_with(number(r.at(2)), 1);
   if (r.at(3) != "none") c.max_change_points = number(r[3]);
   const auto s = testing::series(values);
@@ -143,10 +151,60 @@ void expect_known_k(const std::vector<std::string>& r) {
   }
 }
 
+template <class R>
+core::Status status_of(const R& result) {
+  if (result) return {};
+  return std::unexpected(result.error());
+}
+
+void expect_refusal(const std::vector<std::string>& r) {
+  const auto s = testing::noisy_steps(number(r.at(2)), 1, 20, 5.0, 0.3, 7);
+  const std::string& kernel = r.at(1);
+  const std::vector<double> args = numbers(r.at(4));
+  core::Constraints c = testing::constraints_with(number(r.at(3)), 1);
+  if (kernel == "dynp_sweep" && args.size() > 1) {
+    c.memory_budget_bytes = static_cast<std::uint64_t>(args[1]);
+  }
+  const auto v = testing::validated(c, s.n);
+  const core::ExecutionContext ctx(c);
+  const auto now = std::chrono::steady_clock::now();
+  const costs::CostL2Mean m;
+  const auto cache = *m.precompute(s.view(), core::CachePolicy::full());
+  const bool pelt = kernel.starts_with("pelt");
+  const double beta = args.empty() ? 0.0 : args[0];
+  const auto k = static_cast<std::size_t>(beta);
+  RunStats st;
+  core::Status got;
+  if (kernel.ends_with("_penalized")) {
+    got = status_of(pelt ? run_pelt_penalized(m, cache, s.n, v, beta, true, 1000, ctx, now, st)
+                         : run_fpop_penalized(m, cache, s.n, v, beta, true, 1, ctx, now, st));
+  } else if (kernel == "pelt_penalty_path" || kernel == "fpop_penalty_path") {
+    got = status_of(pelt ? run_pelt_penalty_path(m, cache, s.n, v, args, 1, ctx, now, st)
+                         : run_fpop_penalty_path(m, cache, s.n, v, args, 1, ctx, now, st));
+  } else if (kernel == "dynp_known_k") {
+    got = status_of(dynp::run_dynp_known_k(m, cache, s.n, v, k, 1000, ctx, now, st));
+  } else if (kernel == "dynp_penalty_path") {
+    got = status_of(dynp::run_dynp_penalty_path(m, cache, s.view(), v, args, 1000, ctx, now, st));
+  } else {
+    got = status_of(dynp::run_dynp_sweep(m, cache, s.n, v, k, 1000, ctx, now, st));
+  }
+  if (r.at(5) == "ok") {
+    EXPECT_TRUE(got.has_value()) << got.error().display();
+    return;
+  }
+  EXPECT_EQ(got.error(), r[5] == "ResourceLimit" ? OvrelError::resource_limit(r.at(6))
+                                                 : OvrelError::invalid_input(r.at(6)))
+      << got.error().display();
+  // Dynp refuses before its first cost.
+  if (kernel.starts_with("dynp")) {
+    EXPECT_EQ(st.cost_evals, 0u);
+  }
+}
+
 class OfflineMessages : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST(OfflineMessages, TableIsRead) {
-  EXPECT_EQ(test_support::data_rows("offline_messages.txt").size(), 35u);
+  EXPECT_EQ(test_support::data_rows("offline_messages.txt").size(), 54u);
 }
 
 TEST_P(OfflineMessages, Row) {
@@ -165,6 +223,8 @@ TEST_P(OfflineMessages, Row) {
     if (model == "ar_max") expect_penalty(ar_max, r);
   } else if (r[0] == "known_k") {
     expect_known_k(r);
+  } else if (r[0] == "refuse") {
+    expect_refusal(r);
   } else {
     ASSERT_EQ(r[0], "dynp_state");
     const auto got = dynp::estimate_dynp_sweep_state_bytes(number(r.at(1)), number(r.at(2)));

@@ -1,5 +1,5 @@
 // The segment-neighbourhood programme beyond the shared contract: its size estimate and memory
-// budget, its messages, penalised selection over hand-made sweeps, an exhaustive
+// budget, penalised selection over hand-made sweeps, an exhaustive
 // oracle, its notes, and agreement with PELT.
 
 #include "ovrel/offline/dynp.hpp"
@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -27,20 +26,6 @@ using testing::OwnedSeries;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Piecewise-constant means (a new level every 7 points) plus uniform noise.
-OwnedSeries random_series(std::size_t n, std::uint32_t seed, double noise = 1.0) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<double> unit(-1.0, 1.0);
-  std::uniform_int_distribution<int> level(-4, 4);
-  std::vector<double> out(n);
-  double mean = level(gen);
-  for (std::size_t t = 0; t < n; ++t) {
-    if (t > 0 && t % 7 == 0) mean = level(gen);
-    out[t] = mean + noise * unit(gen);
-  }
-  return testing::series(std::move(out));
-}
-
 template <costs::CostModel C>
 struct Sweep {
   Result<dynp::DynpSweepResult> result = std::unexpected(OvrelError::cancelled());
@@ -55,26 +40,6 @@ struct Sweep {
                                   every, ctx, std::chrono::steady_clock::now(), stats);
   }
 };
-
-TEST(DynpSweep, RefusesBeforeAnyCostWhatCannotBeSwept) {
-  const auto s = random_series(100, 4);
-  EXPECT_EQ(Sweep(costs::CostL2Mean{}, random_series(10, 1), testing::constraints_with(3, 1), 6)
-                .result.error(),
-            OvrelError::invalid_input("max_k=6 exceeds available candidate split positions=5"));
-  core::Constraints c = testing::constraints_with(1, 1);
-  const std::uint64_t required = dynp::estimate_dynp_sweep_state_bytes(101, 6).value();
-  c.memory_budget_bytes = required;
-  EXPECT_TRUE(Sweep(costs::CostL2Mean{}, s, c, 5).result);
-  c.memory_budget_bytes = required - 1;
-  const Sweep over(costs::CostL2Mean{}, s, c, 5);
-  EXPECT_EQ(over.result.error(),
-            OvrelError::resource_limit(core::cat(
-                "constraints.memory_budget_bytes exceeded for dynp state: required_bytes=",
-                required, ", limit_bytes=", required - 1,
-                "; increase constraints.memory_budget_bytes, reduce "
-                "constraints.max_change_points, or increase constraints.jump")));
-  EXPECT_EQ(over.stats.cost_evals, 0u);
-}
 
 TEST(DynpSweep, RefusedTableAllocationIsAResourceLimitNotACrash) {
   // Five million endpoints and every change count: about 200 TB of backpointers. Without a memory
@@ -155,38 +120,20 @@ TEST(DynpSelection, LeastPenalisedCountWithTiesToFewerChanges) {
           "Penalized selection produced non-finite objective for k=2: objective=3, beta=", 1e308)));
 }
 
-TEST(DynpRuns, LimitsAndBetasAreCheckedBeforeTheSweep) {
-  const auto s = random_series(12, 9);
+TEST(DynpRuns, OneSweepAnswersAPathAndTiesKeepTheEarlierStart) {
+  const auto s = testing::noisy_steps(12, 1, 7, 3.0, 1.0, 9);
   const costs::CostL2Mean model;
   const auto cache = *model.precompute(s.view(), core::CachePolicy::full());
   const auto now = std::chrono::steady_clock::now();
-  const auto known_k = [&](core::Constraints c, std::size_t k, RunStats& stats) {
-    return dynp::run_dynp_known_k(model, cache, 12, testing::validated(c, 12), k, 1000,
-                                  core::ExecutionContext(c), now, stats);
-  };
-  const auto path = [&](std::vector<double> betas, RunStats& stats) {
-    const core::Constraints c = testing::constraints_with(2, 1);
-    return dynp::run_dynp_penalty_path(model, cache, s.view(), testing::validated(c, 12), betas,
-                                       1000, core::ExecutionContext(c), now, stats);
-  };
-  RunStats stats;
-  core::Constraints c = testing::constraints_with(5, 1);  // candidates 5, 6, 7
-  EXPECT_EQ(
-      known_k(c, 4, stats).error(),
-      OvrelError::invalid_input("KnownK exact solution unreachable: requested k=4, but only 3 "
-                                "candidate split positions are available under constraints"));
-  EXPECT_EQ(path({}, stats).error(),
-            OvrelError::invalid_input("run_dynp_penalty_path requires at least one beta"));
-  EXPECT_EQ(
-      path({2.0, 0.0}, stats).error(),
-      OvrelError::invalid_input("run_dynp_penalty_path beta[1] must be finite and > 0; got 0"));
-  EXPECT_EQ(stats.cost_evals, 0u);
   // One sweep answers every beta, in order, at the cost of one penalised run.
   RunStats one_stats;
   const core::Constraints c2 = testing::constraints_with(2, 1);
   const auto one = dynp::run_dynp_penalized(model, cache, s.view(), testing::validated(c2, 12),
                                             1000, core::ExecutionContext(c2), now, one_stats, 3.0);
-  const auto all = path({3.0, 0.5, 3.0}, stats);
+  RunStats stats;
+  const std::vector<double> betas = {3.0, 0.5, 3.0};
+  const auto all = dynp::run_dynp_penalty_path(model, cache, s.view(), testing::validated(c2, 12),
+                                               betas, 1000, core::ExecutionContext(c2), now, stats);
   ASSERT_TRUE(one && all);
   EXPECT_EQ((*all)[0], *one);
   EXPECT_EQ((*all)[2], *one);
@@ -204,7 +151,7 @@ TEST(DynpRuns, LimitsAndBetasAreCheckedBeforeTheSweep) {
 template <costs::CostModel C>
 void check_against_oracle(const C& model, std::uint32_t seed, std::size_t n, std::size_t min_len,
                           std::size_t jump) {
-  const auto s = random_series(n, seed, 0.8);
+  const auto s = testing::noisy_steps(n, 1, 7, 3.0, 0.8, seed);
   const core::Constraints c = testing::constraints_with(min_len, jump);
   const auto v = testing::validated(c, n);
   ASSERT_LE(v.effective_candidates.size(), 14U);
@@ -259,7 +206,7 @@ TEST(DynpDetect, AgreesWithPeltForOnePenalty) {
   const core::Constraints c = testing::constraints_with(3, 1);
   const core::ExecutionContext ctx(c);
   for (std::uint32_t seed = 11; seed <= 15; ++seed) {
-    const auto s = random_series(80, seed, 0.6);
+    const auto s = testing::noisy_steps(80, 1, 7, 3.0, 0.6, seed);
     for (const Penalty& penalty : {Penalty::bic(), Penalty::manual(0.8), Penalty::manual(6.0)}) {
       const Stopping stopping = Stopping::penalized(penalty);
       const auto d = Dynp<costs::CostL2Mean>{DynpConfig{stopping, 1000}, {}}.detect(s.view(), ctx);
