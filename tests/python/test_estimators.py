@@ -43,17 +43,6 @@ def test_known_changes_are_found(cls, model):
     assert d.algorithm == {"Pelt": "pelt", "Binseg": "binseg"}[cls.__name__]
 
 
-def test_result_of_a_detection_carries_the_build_context():
-    r = ovrel.Pelt().fit(X).predict(pen=10.0)
-    b = r.diagnostics.build
-    assert b.features == ["extension-module", "preprocess", "serde"]
-    assert b.abi == "nano-abi3-py39"
-    assert r.diagnostics.engine_version is not None
-    again = ovrel.OfflineChangePointResult.from_json(r.to_json())
-    assert again.to_json() == r.to_json()
-    assert again.diagnostics.notes == r.diagnostics.notes
-
-
 def test_fit_notes_follow_the_detector_notes():
     x = np.asfortranarray(three_shifts(2, d=2))
     r = ovrel.Pelt().fit(x).predict(pen=20.0)

@@ -1,23 +1,13 @@
-import json
 import threading
 
 import numpy as np
 import pytest
 
 import ovrel
+from conftest import FIELDS, fields, stored_state
 
 # Exact construction, stored policy, hazard and update texts are in tests/data/python_online_texts.txt.
 CLASSES = [ovrel.Bocpd, ovrel.Cusum, ovrel.PageHinkley]
-FIELDS = ["t", "p_change", "alert", "alert_reason", "run_length_mode", "run_length_mean"]
-
-
-def fields(r):
-    # Every field but the measured latency.
-    return tuple(getattr(r, f) for f in FIELDS)
-
-
-def stored_state(det):
-    return json.loads(bytes(det.save_state(format="json")["payload"]))
 
 
 def stream(n=60, shift=30, seed=3):
