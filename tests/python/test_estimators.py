@@ -68,15 +68,6 @@ def test_fpop_runs_l2_and_agrees_with_pelt(pen):
     assert ovrel.Fpop().fit(X).predict(n_bkps=2).breakpoints == [100, 200, 300]
 
 
-def test_cosine_model_runs():
-    x = three_shifts(6, d=2) + 10.0
-    x[100:200] *= np.array([1.0, -1.0])
-    for cls in (ovrel.Pelt, ovrel.Binseg):
-        r = cls(model="cosine").fit(x).predict(n_bkps=2)
-        assert r.diagnostics.cost_model == "cosine"
-        assert r.breakpoints == [100, 200, 300]
-
-
 def slow_series():
     # Pure noise under a huge penalty: nothing prunes, so the run is quadratic.
     return np.random.default_rng(5).normal(size=12000)

@@ -47,13 +47,6 @@ def test_smoke_detector_fit_predict():
     assert repr(pelt).startswith("Pelt(model='l1_median',")
 
 
-def test_panic_exception_is_not_an_exception_subclass():
-    panic = getattr(_ovrel_rs, "PanicException", None)
-    if panic is not None:
-        assert issubclass(panic, BaseException)
-        assert not issubclass(panic, Exception)
-
-
 def test_concurrent_calls_do_not_deadlock():
     det = ovrel.SmokeDetector()
 
