@@ -28,8 +28,9 @@ def test_fit_returns_self_and_a_failed_fit_keeps_the_earlier_series():
     pytest.raises(TypeError, p.fit, [1, 2, 3])
     pytest.raises(ValueError, p.fit, [1.0, float("nan")])
     # Any real penalty is accepted.
-    for pen in (10, np.float32(10.0)):
-        assert p.predict(pen=pen).breakpoints == [100, 200, 300]
+    assert [p.predict(pen=pen).breakpoints for pen in (10, np.float32(10.0))] == [
+        [100, 200, 300]
+    ] * 2
 
 
 @pytest.mark.parametrize("cls", [ovrel.Pelt, ovrel.Binseg])

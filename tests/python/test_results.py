@@ -127,10 +127,7 @@ def without_n():
      (json.dumps(document(diag_repro_mode="balanced")), ANY), (without_n(), "missing field `n` at line 1")],
 )  # fmt: skip
 def test_from_json_refuses_invalid_documents(payload, detail):
-    with pytest.raises(
-        ValueError,
-        match=f"^invalid OfflineChangePointResult JSON payload: {detail} column \\d+$",
-    ):
+    with pytest.raises(ValueError, match=f"^invalid OfflineChangePointResult JSON payload: {detail} column \\d+$"):  # fmt: skip
         ovrel.OfflineChangePointResult.from_json(payload)
 
 
