@@ -6,22 +6,11 @@ import numpy as np
 import pytest
 
 import ovrel
-
-RNG = np.random.default_rng(7)
-X = np.r_[np.zeros(60), np.full(60, 4.0), np.zeros(60)] + RNG.normal(scale=0.5, size=180)
+from conftest import X
 
 
 def detect(**kwargs):
     return ovrel.detect_offline(X, **kwargs)
-
-
-def test_defaults():
-    result = detect()
-    assert result.breakpoints == [60, 120, 180]
-    assert result.diagnostics.notes[0].startswith("stopping=Penalized(BIC), beta=")
-    assert result.diagnostics.build.abi == "nano-abi3-py39"
-    assert detect(repro_mode="FAST").diagnostics.repro_mode == "fast"
-    assert detect(repro_mode="Strict").diagnostics.repro_mode == "strict"
 
 
 @pytest.mark.parametrize(
@@ -33,14 +22,6 @@ def test_every_detector_finds_the_changes(detector):
 
 
 # ----- constraints dictionary -----
-
-
-def test_constraints_defaults_and_values():
-    assert detect(constraints={}).breakpoints == detect().breakpoints
-    plan = ["Disable_Uncertainty_Bands", {"kind": "increase_jump", "factor": 2, "max_jump": 4}]
-    constraints = {"min_segment_len": 5, "jump": 5, "max_change_points": None, "candidate_splits": (60, 120), "cache_policy": "FULL", "degradation_plan": plan, "allow_algorithm_fallback": True}  # fmt: skip
-    result = detect(constraints=constraints, stopping={"n_bkps": 2})
-    assert result.breakpoints == [60, 120, 180]
 
 
 @pytest.mark.parametrize(
@@ -70,15 +51,6 @@ def test_dictionary_walk_survives_mutation_during_conversion():
 
 
 # ----- preprocess dictionary (the stopping and preprocess shapes are data rows) -----
-
-
-@pytest.mark.parametrize(
-    "preprocess",
-    [{}, {"detrend": None, "deseasonalize": None, "winsorize": None, "robust_scale": None}],
-)
-def test_empty_preprocess_is_no_preprocessing(preprocess):
-    notes = detect(preprocess=preprocess).diagnostics.notes
-    assert not any(n.startswith("preprocess:") for n in notes)
 
 
 # Refusals, argument types and the check order (the series before the dictionaries) are data

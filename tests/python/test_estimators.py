@@ -28,8 +28,9 @@ def test_fit_returns_self_and_a_failed_fit_keeps_the_earlier_series():
     pytest.raises(TypeError, p.fit, [1, 2, 3])
     pytest.raises(ValueError, p.fit, [1.0, float("nan")])
     # Any real penalty is accepted.
-    for pen in (10, np.float32(10.0)):
-        assert p.predict(pen=pen).breakpoints == [100, 200, 300]
+    assert [p.predict(pen=pen).breakpoints for pen in (10, np.float32(10.0))] == [
+        [100, 200, 300]
+    ] * 2
 
 
 @pytest.mark.parametrize("cls", [ovrel.Pelt, ovrel.Binseg])
@@ -41,17 +42,6 @@ def test_known_changes_are_found(cls, model):
     d = r.diagnostics
     assert (d.n, d.d, d.repro_mode) == (300, 1, "balanced")
     assert d.algorithm == {"Pelt": "pelt", "Binseg": "binseg"}[cls.__name__]
-
-
-def test_result_of_a_detection_carries_the_build_context():
-    r = ovrel.Pelt().fit(X).predict(pen=10.0)
-    b = r.diagnostics.build
-    assert b.features == ["extension-module", "preprocess", "serde"]
-    assert b.abi == "nano-abi3-py39"
-    assert r.diagnostics.engine_version is not None
-    again = ovrel.OfflineChangePointResult.from_json(r.to_json())
-    assert again.to_json() == r.to_json()
-    assert again.diagnostics.notes == r.diagnostics.notes
 
 
 def test_fit_notes_follow_the_detector_notes():
@@ -77,15 +67,6 @@ def test_fpop_runs_l2_and_agrees_with_pelt(pen):
     assert r.breakpoints == ovrel.Pelt().fit(x).predict(pen=pen).breakpoints
     assert (r.diagnostics.algorithm, r.diagnostics.cost_model) == ("fpop", "l2_mean")
     assert ovrel.Fpop().fit(X).predict(n_bkps=2).breakpoints == [100, 200, 300]
-
-
-def test_cosine_model_runs():
-    x = three_shifts(6, d=2) + 10.0
-    x[100:200] *= np.array([1.0, -1.0])
-    for cls in (ovrel.Pelt, ovrel.Binseg):
-        r = cls(model="cosine").fit(x).predict(n_bkps=2)
-        assert r.diagnostics.cost_model == "cosine"
-        assert r.breakpoints == [100, 200, 300]
 
 
 def slow_series():

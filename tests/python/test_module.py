@@ -2,8 +2,6 @@ import builtins
 import importlib
 import inspect
 import json
-import pydoc
-import re
 import sys
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -12,6 +10,7 @@ import numpy as np
 import pytest
 
 import ovrel
+from conftest import X, stored_state
 from ovrel import _ovrel_rs
 
 
@@ -46,13 +45,6 @@ def test_smoke_detector_fit_predict():
     pelt = ovrel.Pelt("l1")
     pytest.raises(TypeError, pelt.__init__, "l2")  # the text is a data row; nothing changes
     assert repr(pelt).startswith("Pelt(model='l1_median',")
-
-
-def test_panic_exception_is_not_an_exception_subclass():
-    panic = getattr(_ovrel_rs, "PanicException", None)
-    if panic is not None:
-        assert issubclass(panic, BaseException)
-        assert not issubclass(panic, Exception)
 
 
 def test_concurrent_calls_do_not_deadlock():
@@ -91,17 +83,14 @@ def text_cases():
 
 
 def refusal_scope(tmp_path):
-    x = np.r_[np.zeros(60), np.full(60, 4.0), np.zeros(60)] + np.random.default_rng(7).normal(
-        scale=0.5, size=180
-    )
-    fitted = ovrel.Pelt().fit(x)
+    fitted = ovrel.Pelt().fit(X)
     diagnostics = {"n": 10, "d": 1, "schema_version": 1, "notes": [], "warnings": [], "algorithm": "pelt", "cost_model": "l2_mean", "repro_mode": "Balanced"}  # fmt: skip
     doc = {"breakpoints": [5, 10], "change_points": [5], "diagnostics": diagnostics}
     result = ovrel.OfflineChangePointResult.from_json(json.dumps(doc))
     online = ovrel.Cusum()
     online.save_state(path=tmp_path / "valid.ckpt")
     online.update(4.0)
-    scope = {"ovrel": ovrel, "np": np, "json": json, "X": x, "FITTED": fitted, "R": result}
+    scope = {"ovrel": ovrel, "np": np, "json": json, "X": X, "FITTED": fitted, "R": result}
     # Helpers of the data rows: a run's algorithm, seed and strategy, stopping, preprocessing and
     # input notes; an online detector's stored alert policy.
     notes = ("interval", "stopping=", "preprocess:", "input:")
@@ -109,7 +98,7 @@ def refusal_scope(tmp_path):
         [r.diagnostics.algorithm, f"seed={r.diagnostics.seed}"]
         + [n for n in r.diagnostics.notes if n.startswith(notes)]
     )
-    scope["POLICY"] = lambda det: json.loads(bytes(det.save_state(format="json")["payload"]))["alert_gate"]["policy"]  # fmt: skip
+    scope["POLICY"] = lambda det: stored_state(det)["alert_gate"]["policy"]
     scope.update(D=online, S=online.save_state(), P=tmp_path / "valid.ckpt")
     return dict(scope, PARSE=sys.modules["ovrel._ovrel_rs_testing"].parse_series_with_time)
 
@@ -162,11 +151,3 @@ def test_inspect_signature_is_the_declared_text_signature(name, obj):
             inspect.signature(obj)
         return
     assert inspect.signature(obj) == _declared_signature(declared)
-
-
-def test_help_shows_constructor_signatures():
-    # Newer Pythons put one parameter on a line; compare without the layout.
-    text = re.sub(r"[\s|]", "", pydoc.render_doc(ovrel.Binseg, renderer=pydoc.plaintext))
-    assert (
-        "Binseg(model='l2',min_segment_len=2,jump=1,max_change_points=None,max_depth=None)" in text
-    )

@@ -1,23 +1,13 @@
-import json
 import threading
 
 import numpy as np
 import pytest
 
 import ovrel
+from conftest import FIELDS, fields, stored_state
 
 # Exact construction, stored policy, hazard and update texts are in tests/data/python_online_texts.txt.
 CLASSES = [ovrel.Bocpd, ovrel.Cusum, ovrel.PageHinkley]
-FIELDS = ["t", "p_change", "alert", "alert_reason", "run_length_mode", "run_length_mean"]
-
-
-def fields(r):
-    # Every field but the measured latency.
-    return tuple(getattr(r, f) for f in FIELDS)
-
-
-def stored_state(det):
-    return json.loads(bytes(det.save_state(format="json")["payload"]))
 
 
 def stream(n=60, shift=30, seed=3):
@@ -62,19 +52,7 @@ def test_batches_equal_single_updates(cls, n):
     assert stored_state(batch) == stored_state(single)
 
 
-@pytest.mark.parametrize(
-    "det, first",
-    [
-        (ovrel.Bocpd(alert_policy={"threshold": 0.3}), "40 bocpd p_change 0.450582 >= threshold 0.300000"),
-        (ovrel.Cusum(drift=0.5), "41 cusum p_change 1.000000 >= threshold 1.000000"),
-        (ovrel.Cusum(drift=0.5, alert_policy={"threshold": 0.5}), "40 cusum p_change 0.722056 >= threshold 0.500000"),
-        (ovrel.PageHinkley(threshold=20), "42 page_hinkley p_change 1.000000 >= threshold 1.000000"),
-    ],
-)  # fmt: skip
-def test_alerts_fire_at_the_change(det, first):
-    # The gate stays disarmed while the score stays high: one alert per change.
-    alerts = [f"{r.t} {r.alert_reason}" for r in det.update_many(stream(n=80, shift=40)) if r.alert]
-    assert alerts == [first]
+# Alerts at a change and late-data reasons are data rows of tests/data/python_online_texts.txt.
 
 
 def test_update_argument_forms_and_a_read_only_step_result():
@@ -86,26 +64,6 @@ def test_update_argument_forms_and_a_read_only_step_result():
     assert r.alert_reason is None
     for name in FIELDS + ["processing_latency_us", "extra"]:
         pytest.raises(AttributeError, setattr, r, name, 1)
-
-
-def test_late_data_reasons():
-    policy = {"kind": "buffer_within_window", "max_delay_ns": 100, "max_buffer_items": 2, "on_overflow": "DropNewest"}  # fmt: skip
-    det = ovrel.Cusum(threshold=2.0, late_data_policy=policy)
-    reasons = [det.update(x, t).alert_reason for x, t in [(0.0, 1000), (5.0, 1010), (0.0, 950), (0.0, 960), (1.0, 970), (0.0, 1200)]]  # fmt: skip
-    buffered = "late data buffered; detector state unchanged"
-    dropped = "late data dropped (buffer capacity exceeded (max_buffer_items=2), overflow=DropNewest)"  # fmt: skip
-    assert reasons == [None, "cusum p_change 1.000000 >= threshold 1.000000", buffered, buffered, dropped, None]  # fmt: skip
-    policy = dict(policy, kind="REORDER_BY_TIMESTAMP", max_buffer_items=1, on_overflow="error")
-    det = ovrel.PageHinkley(late_data_policy=policy)
-    det.update(0.0, 1000)
-    assert det.update(0.0, 990).alert_reason == buffered
-    with pytest.raises(
-        ValueError,
-        match=r"^late-data overflow \(policy=ReorderByTimestamp, overflow=Error\): buffer "
-        r"capacity exceeded \(max_buffer_items=1\)$",
-    ):
-        det.update(0.0, 980)
-    assert ovrel.Cusum(late_data_policy="REJECT").update(0.0, 1).alert_reason is None
 
 
 def test_a_row_refused_inside_the_detector_ends_the_batch():

@@ -104,15 +104,4 @@ def test_missing_matplotlib(monkeypatch):
     assert message.endswith(")") and "matplotlib.pyplot" in message
 
 
-@pytest.mark.parametrize(
-    "plot, message",
-    [
-        (lambda: result(d=2).plot(np.zeros(10)), "plot() received univariate values, but diagnostics.d=2; expected multivariate values with matching dimensions"),
-        (lambda: result(d=2).plot(ax=object()), "plot(ax=...) is only supported for univariate data; omit ax for multivariate plotting"),
-    ],
-)  # fmt: skip
-def test_multivariate_refusals(plot, message):
-    # Univariate refusals and argument types are data rows of tests/data/python_texts.txt.
-    with pytest.raises(ValueError) as info:
-        plot()
-    assert str(info.value) == message
+# Refusals and argument types are data rows of tests/data/python_texts.txt.

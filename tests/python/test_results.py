@@ -64,28 +64,8 @@ def test_attributes_are_read_only_and_fresh():
     assert repr(r) == "OfflineChangePointResult(breakpoints=[5, 10], change_points=[5], scores_len=1, segments_len=2)"  # fmt: skip
 
 
-def test_diagnostics_attributes_and_reprs():
-    d = read(document()).diagnostics
-    assert repr(d) == "Diagnostics(n=10, d=1, algorithm='pelt', cost_model='l2_mean', repro_mode='balanced')"  # fmt: skip
-    assert (d.n, d.d, d.schema_version, d.engine_version) == (10, 1, 1, "0.1.0")
-    assert (d.runtime_ms, d.seed, d.thread_count, d.blas_backend, d.cpu_features) == (None,) * 5
-    assert (d.missing_policy_applied, d.missing_fraction, d.effective_sample_count) == (None,) * 3
-    assert d.params_json is None
-    p = d.pruning_stats
-    assert (p.candidates_considered, p.candidates_pruned) == (10, 3)
-    assert repr(p) == "PruningStats(candidates_considered=10, candidates_pruned=3)"
-    b = d.build
-    names = ["git_sha", "git_dirty", "rustc_version", "target_triple", "profile", "features", "abi"]
-    assert [getattr(b, k) for k in names] == ["abc", None, None, None, "release", ["x"], "t"]
-    assert repr(b) == 'BuildInfo(git_sha=Some("abc"), target_triple=None, profile=Some("release"), abi=Some("t"))'  # fmt: skip
-
-
-def test_build_info_repr_escapes_text():
-    doc = document(diag_build={"target_triple": 'a"b\\c\td\ne\r\x00\x01\u00e9'})
-    b = read(doc).diagnostics.build
-    assert repr(b) == (
-        'BuildInfo(git_sha=None, target_triple=Some("a\\"b\\\\c\\td\\ne\\r\\0\\u{1}\u00e9"), profile=None, abi=None)'
-    )
+# Reprs and attributes of diagnostics read from a document are data rows of
+# tests/data/python_texts.txt.
 
 
 def test_conversion_rules():
@@ -147,10 +127,7 @@ def without_n():
      (json.dumps(document(diag_repro_mode="balanced")), ANY), (without_n(), "missing field `n` at line 1")],
 )  # fmt: skip
 def test_from_json_refuses_invalid_documents(payload, detail):
-    with pytest.raises(
-        ValueError,
-        match=f"^invalid OfflineChangePointResult JSON payload: {detail} column \\d+$",
-    ):
+    with pytest.raises(ValueError, match=f"^invalid OfflineChangePointResult JSON payload: {detail} column \\d+$"):  # fmt: skip
         ovrel.OfflineChangePointResult.from_json(payload)
 
 
