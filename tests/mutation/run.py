@@ -33,27 +33,11 @@ DEFAULT_PATHS = ["src/ovrel/costs", "src/ovrel/offline/common*"]
 
 # Binary operators: clang-format writes them with a space on either side, which tells them
 # apart from template brackets, pointers and unary signs.
-BINARY = {
-    " < ": " <= ",
-    " <= ": " < ",
-    " > ": " >= ",
-    " >= ": " > ",
-    " == ": " != ",
-    " != ": " == ",
-    " + ": " - ",
-    " - ": " + ",
-    " * ": " / ",
-    " / ": " * ",
-    " && ": " || ",
-    " || ": " && ",
-    " += ": " -= ",
-    " -= ": " += ",
-}
+SWAPS = ("< <=", "> >=", "== !=", "+ -", "* /", "&& ||", "+= -=")
+BINARY = {f" {x} ": f" {y} " for pair in SWAPS for x, y in (pair.split(), pair.split()[::-1])}
 CALLS = {
-    "std::fmax(": "std::fmin(",
-    "std::fmin(": "std::fmax(",
-    "std::max(": "std::min(",
-    "std::min(": "std::max(",
+    f"std::{x}(": f"std::{y}("
+    for x, y in map(str.split, ("fmax fmin", "fmin fmax", "max min", "min max"))
 }
 NUMBER = re.compile(r"(?<![\w.'])(\d+\.\d*(?:e[+-]?\d+)?|\d+(?:'\d+)*)([uUlL]*)(?![\w.'])")
 NEGATION = re.compile(r"(?<![\w)\]])!(?!=)")
