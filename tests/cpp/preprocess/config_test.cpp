@@ -15,13 +15,6 @@
 namespace ovrel::preprocess {
 namespace {
 
-std::pair<double, double> two(const std::string& text) {
-  std::istringstream in(text);
-  std::string a, b;
-  in >> a >> b;
-  return {std::strtod(a.c_str(), nullptr), std::strtod(b.c_str(), nullptr)};
-}
-
 OVREL_ROW_SUITE(ConfigValidationTest, "preprocess_config.txt", 32);
 
 TEST_P(ConfigValidationTest, FirstFailingCheckDecides) {
@@ -38,8 +31,9 @@ TEST_P(ConfigValidationTest, FirstFailingCheckDecides) {
   }
   if (r[2].starts_with("stl_like"))
     config.deseasonalize = DeseasonalizeMethod::stl_like(number(r[2]));
-  if (r[3] != "-") config.winsorize = WinsorizeConfig{two(r[3]).first, two(r[3]).second};
-  if (r[4] != "-") config.robust_scale = RobustScaleConfig{two(r[4]).first, two(r[4]).second};
+  const auto w = test_support::numbers<double>(r[3]), s = test_support::numbers<double>(r[4]);
+  if (r[3] != "-") config.winsorize = WinsorizeConfig{w.at(0), w.at(1)};
+  if (r[4] != "-") config.robust_scale = RobustScaleConfig{s.at(0), s.at(1)};
   test_support::outcome_is(config.validate(), r[5] == "ok", r[5]);
 }
 
