@@ -40,23 +40,17 @@ inline Event stream_event(std::uint64_t i) {
 template <class D>
 struct Kit;
 
-#define OVREL_CHECKPOINT_KIT(D, id, ...)                                                         \
-  template <>                                                                                    \
-  struct Kit<D> {                                                                                \
-    static constexpr std::string_view kId = #id;                                                 \
-    static D make() { return D::create(__VA_ARGS__).value(); }                                   \
-    static auto save(const D& d, PayloadCodec c) { return save_##id##_checkpoint(d, c); }        \
-    static auto load(D& d, const CheckpointEnvelope& e) { return load_##id##_checkpoint(d, e); } \
-    static auto save_file(const D& d, const std::filesystem::path& p, PayloadCodec c) {          \
-      return save_##id##_checkpoint_file(d, p, c);                                               \
-    }                                                                                            \
-    static auto load_file(D& d, const std::filesystem::path& p) {                                \
-      return load_##id##_checkpoint_file(d, p);                                                  \
-    }                                                                                            \
-    static auto from_json(const core::JsonNode& n) { return id##_state_from_json(n); }           \
-    static auto from_bincode(std::span<const std::uint8_t> b) {                                  \
-      return id##_state_from_bincode(b);                                                         \
-    }                                                                                            \
+#define OVREL_CHECKPOINT_KIT(D, id, ...)                                             \
+  template <>                                                                        \
+  struct Kit<D> {                                                                    \
+    static constexpr std::string_view kId = #id;                                     \
+    static D make() { return D::create(__VA_ARGS__).value(); }                       \
+    static auto save(auto&&... a) { return save_##id##_checkpoint(a...); }           \
+    static auto load(auto&&... a) { return load_##id##_checkpoint(a...); }           \
+    static auto save_file(auto&&... a) { return save_##id##_checkpoint_file(a...); } \
+    static auto load_file(auto&&... a) { return load_##id##_checkpoint_file(a...); } \
+    static auto from_json(auto&&... a) { return id##_state_from_json(a...); }        \
+    static auto from_bincode(auto&&... a) { return id##_state_from_bincode(a...); }  \
   };
 OVREL_CHECKPOINT_KIT(BocpdDetector, bocpd,
                      {.late_data_policy = buffering_policy(),

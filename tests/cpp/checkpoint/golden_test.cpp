@@ -12,7 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::bytes_of;
-using testing::data_dir;
 using testing::Kit;
 using testing::text_of;
 
@@ -21,7 +20,7 @@ constexpr std::int64_t kGoldenCreatedAt = 1'765'000'000'000'000'000;
 // tests/data/checkpoints/<detector id><suffix>, and its bytes.
 template <class D>
 fs::path golden_path(std::string_view suffix) {
-  return data_dir() / (std::string(Kit<D>::kId) + std::string(suffix));
+  return testing::data_dir() / (std::string(Kit<D>::kId) + std::string(suffix));
 }
 template <class D>
 std::string golden(std::string_view suffix) {
