@@ -40,52 +40,26 @@ inline Event stream_event(std::uint64_t i) {
 template <class D>
 struct Kit;
 
-#define OVREL_CHECKPOINT_KIT(D, id)                                                              \
-  template <>                                                                                    \
-  struct Kit<D> {                                                                                \
-    static constexpr std::string_view kId = #id;                                                 \
-    static D make();                                                                             \
-    static auto save(const D& d, PayloadCodec c) { return save_##id##_checkpoint(d, c); }        \
-    static auto load(D& d, const CheckpointEnvelope& e) { return load_##id##_checkpoint(d, e); } \
-    static auto save_file(const D& d, const std::filesystem::path& p, PayloadCodec c) {          \
-      return save_##id##_checkpoint_file(d, p, c);                                               \
-    }                                                                                            \
-    static auto load_file(D& d, const std::filesystem::path& p) {                                \
-      return load_##id##_checkpoint_file(d, p);                                                  \
-    }                                                                                            \
-    static auto from_json(const core::JsonNode& n) { return id##_state_from_json(n); }           \
-    static auto from_bincode(std::span<const std::uint8_t> b) {                                  \
-      return id##_state_from_bincode(b);                                                         \
-    }                                                                                            \
+#define OVREL_CHECKPOINT_KIT(D, id, ...)                                             \
+  template <>                                                                        \
+  struct Kit<D> {                                                                    \
+    static constexpr std::string_view kId = #id;                                     \
+    static D make() { return D::create(__VA_ARGS__).value(); }                       \
+    static auto save(auto&&... a) { return save_##id##_checkpoint(a...); }           \
+    static auto load(auto&&... a) { return load_##id##_checkpoint(a...); }           \
+    static auto save_file(auto&&... a) { return save_##id##_checkpoint_file(a...); } \
+    static auto load_file(auto&&... a) { return load_##id##_checkpoint_file(a...); } \
+    static auto from_json(auto&&... a) { return id##_state_from_json(a...); }        \
+    static auto from_bincode(auto&&... a) { return id##_state_from_bincode(a...); }  \
   };
-OVREL_CHECKPOINT_KIT(BocpdDetector, bocpd)
-OVREL_CHECKPOINT_KIT(CusumDetector, cusum)
-OVREL_CHECKPOINT_KIT(PageHinkleyDetector, page_hinkley)
+OVREL_CHECKPOINT_KIT(BocpdDetector, bocpd,
+                     {.late_data_policy = buffering_policy(),
+                      .max_run_length = 60,
+                      .alert_policy = {0.3, 0.05, 2, 1}})
+OVREL_CHECKPOINT_KIT(CusumDetector, cusum, {0.25, 6.0, 0.0, {0.9, 0.2, 3, 2}, buffering_policy()})
+OVREL_CHECKPOINT_KIT(PageHinkleyDetector, page_hinkley,
+                     {0.05, 5.0, 0.0, {0.8, 0.1, 0, 3}, buffering_policy()})
 #undef OVREL_CHECKPOINT_KIT
-
-inline BocpdDetector Kit<BocpdDetector>::make() {
-  BocpdConfig config;
-  config.max_run_length = 60;
-  config.late_data_policy = buffering_policy();
-  config.alert_policy = {0.3, 0.05, 2, 1};
-  return BocpdDetector::create(config).value();
-}
-inline CusumDetector Kit<CusumDetector>::make() {
-  CusumConfig config;
-  config.drift = 0.25;
-  config.threshold = 6.0;
-  config.alert_policy = {0.9, 0.2, 3, 2};
-  config.late_data_policy = buffering_policy();
-  return CusumDetector::create(config).value();
-}
-inline PageHinkleyDetector Kit<PageHinkleyDetector>::make() {
-  PageHinkleyConfig config;
-  config.delta = 0.05;
-  config.threshold = 5.0;
-  config.alert_policy = {0.8, 0.1, 0, 3};
-  config.late_data_policy = buffering_policy();
-  return PageHinkleyDetector::create(config).value();
-}
 
 // Feeds stream events [from, to); a step the late-data machine refuses is part of the stream too.
 template <class D>

@@ -12,7 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::bytes_of;
-using testing::data_dir;
 using testing::Kit;
 using testing::text_of;
 
@@ -21,7 +20,7 @@ constexpr std::int64_t kGoldenCreatedAt = 1'765'000'000'000'000'000;
 // tests/data/checkpoints/<detector id><suffix>, and its bytes.
 template <class D>
 fs::path golden_path(std::string_view suffix) {
-  return data_dir() / (std::string(Kit<D>::kId) + std::string(suffix));
+  return testing::data_dir() / (std::string(Kit<D>::kId) + std::string(suffix));
 }
 template <class D>
 std::string golden(std::string_view suffix) {
@@ -35,11 +34,6 @@ template <class D>
 class Golden : public ::testing::Test {};
 TYPED_TEST_SUITE(Golden, testing::Detectors);
 
-template <class D>
-typename D::State from_json_text(std::string_view text) {
-  return Kit<D>::from_json(core::parse_json_document(text).value()).value();
-}
-
 // Fresh states write their files byte for byte; the updated ones read the same in both codecs
 // and write back exactly.
 TYPED_TEST(Golden, StatesReadAndWriteTheirFilesByteForByte) {
@@ -48,7 +42,7 @@ TYPED_TEST(Golden, StatesReadAndWriteTheirFilesByteForByte) {
   EXPECT_EQ(text_of(state_to_bincode(fresh)), golden<TypeParam>("_fresh.bin"));
   const std::string json = golden<TypeParam>("_updated.json");
   const std::string bin = golden<TypeParam>("_updated.bin");
-  const auto from_json = from_json_text<TypeParam>(json);
+  const auto from_json = Kit<TypeParam>::from_json(core::parse_json_document(json).value()).value();
   const auto from_bin = Kit<TypeParam>::from_bincode(bytes_of(bin)).value();
   EXPECT_EQ(from_json, from_bin);
   EXPECT_EQ(state_to_json(from_bin).value(), json);
@@ -156,9 +150,7 @@ void fuzz_payloads(std::uint64_t seed) {
 TYPED_TEST(Golden, MutatedPayloadsAndEnvelopesDecodeOrFailCleanly) {
   fuzz_payloads<TypeParam>(0xC0FFEE + Kit<TypeParam>::kId.size());
   std::vector<std::string> seeds;
-  for (const char* suffix : kEnvelopes) {
-    seeds.push_back(golden<TypeParam>(suffix));
-  }
+  for (const char* suffix : kEnvelopes) seeds.push_back(golden<TypeParam>(suffix));
   Mutator m(0xBADC0DE + Kit<TypeParam>::kId.size());
   int loaded = 0;
   for (int i = 0; i < kCasesPerDecoder; ++i) {

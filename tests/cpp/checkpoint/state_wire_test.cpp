@@ -15,18 +15,13 @@ using testing::bytes_of;
 // An independent little-endian byte builder: the oracle of the binary form.
 struct Bytes {
   std::vector<std::uint8_t> out;
-  Bytes& u8(unsigned v) {
-    out.push_back(static_cast<std::uint8_t>(v));
+  Bytes& le(std::uint64_t v, int size) {
+    for (int i = 0; i < size; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
     return *this;
   }
-  Bytes& u32(std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) u8((v >> (8 * i)) & 0xFF);
-    return *this;
-  }
-  Bytes& u64(std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) u8((v >> (8 * i)) & 0xFF);
-    return *this;
-  }
+  Bytes& u8(unsigned v) { return le(v, 1); }
+  Bytes& u32(std::uint32_t v) { return le(v, 4); }
+  Bytes& u64(std::uint64_t v) { return le(v, 8); }
   Bytes& f64(double v) { return u64(std::bit_cast<std::uint64_t>(v)); }
 };
 

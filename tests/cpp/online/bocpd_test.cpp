@@ -18,12 +18,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 BocpdDetector make(const ObservationModel& model, std::optional<double> threshold,
                    std::uint64_t max_run_length = 2000, HazardSpec hazard = ConstantHazard{0.005}) {
-  BocpdConfig c;
-  c.observation = model;
-  c.log_prob_threshold = threshold;
-  c.max_run_length = max_run_length;
-  c.hazard = hazard;
-  return BocpdDetector::create(c).value();
+  return BocpdDetector::create(
+             {hazard, threshold, model, LateDataPolicy::reject(), max_run_length, {}})
+      .value();
 }
 
 // Streams with a change in the middle, one per model.

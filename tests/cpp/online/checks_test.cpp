@@ -228,20 +228,13 @@ TEST(Cusum, WorkedExample) {
     const std::string reason = "cusum p_change 1.000000 >= threshold 1.000000";
     EXPECT_EQ(r.alert_reason, r.alert ? std::optional(reason) : std::nullopt);
   }
-  CusumConfig c;
-  c.drift = 0.5;
-  c.target_mean = 2.0;
-  c.threshold = 4.0;
-  auto shifted = CusumDetector::create(c).value();
+  auto shifted = CusumDetector::create({0.5, 4.0, 2.0, {}, {}}).value();
   EXPECT_EQ(step(shifted, 4.0)->p_change, 0.375);  // (4 - 2) - 0.5 = 1.5
   EXPECT_EQ(step(shifted, 1.0)->p_change, 0.0);    // 1.5 + (-1 - 0.5) = 0
 }
 
 TEST(PageHinkley, WorkedExamples) {
-  PageHinkleyConfig c;
-  c.delta = 0.25;
-  c.initial_mean = 100.0;
-  auto d = PageHinkleyDetector::create(c).value();
+  auto d = PageHinkleyDetector::create({0.25, 8.0, 100.0, {}, {}}).value();
   for (int i = 1; i <= 4; ++i) {  // a constant stream falls by delta
     const auto r = step(d, 2.0).value();
     EXPECT_EQ(d.state().running_mean, 2.0);
@@ -249,12 +242,9 @@ TEST(PageHinkley, WorkedExamples) {
     EXPECT_EQ(d.state().cumulative_min, -0.25 * i);
     EXPECT_EQ(r.p_change, 0.0);
   }
-  c.delta = 0.0;
-  c.threshold = 2.0;
-  auto shift = PageHinkleyDetector::create(c).value();
+  auto shift = PageHinkleyDetector::create({0.0, 2.0, 100.0, kBaselineAlertPolicy, {}}).value();
   // mean 0, 0, then 2/3 and 1.5: sums 0, 0, 4/3, 4/3 + 4.5.
-  step(shift, 0.0).value();
-  step(shift, 0.0).value();
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(step(shift, 0.0));
   EXPECT_NEAR(step(shift, 2.0)->p_change, (2.0 - 2.0 / 3) / 2.0, 1e-15);
   const auto r = step(shift, 4.0).value();
   EXPECT_EQ(r.p_change, 1.0);

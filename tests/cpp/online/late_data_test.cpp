@@ -191,10 +191,10 @@ TEST(LateDataPolicy, OldestPendingIndexBreaksTiesByArrival) {
 // make every later drain fail and wedge the detector until a reset.
 TEST(LateDataBocpd, ModelRefusedLateValueIsNotBuffered) {
   for (std::string overflow : {"DropNewest", "DropOldest"}) {
-    BocpdConfig c;
-    c.observation = PoissonGamma{};
-    c.late_data_policy = policy_of("buffer 50 1 " + overflow);
-    auto d = BocpdDetector::create(c).value();
+    auto d = BocpdDetector::create({.observation = PoissonGamma{},
+                                    .late_data_policy = policy_of("buffer 50 1 " + overflow),
+                                    .alert_policy = {}})
+                 .value();
     ASSERT_TRUE(step(d, 2.0, 100));
     const std::string msg =
         "invalid input: poisson observation must be an integer-valued count; got 2.5";
