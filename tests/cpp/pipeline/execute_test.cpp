@@ -203,7 +203,7 @@ PipelineSpec spec_of(const std::vector<std::string>& row) {
   return spec;
 }
 
-// The first failing check decides, in the specification and in the executor's steps.
+// The first failing check decides, in the pipeline specification and in the executor's steps.
 TEST(Execution, RefusalsInTheOrderOfTheChecks) {
   const auto rows = test_support::data_rows("pipeline_refusals.txt");
   ASSERT_EQ(rows.size(), 26U);
