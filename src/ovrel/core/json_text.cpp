@@ -576,20 +576,25 @@ std::string describe_json_node(const JsonNode& node) {
   return "value";
 }
 
+namespace {
+// Appends the UTF-8 sequence starting at i, or U+FFFD for a byte that starts none; returns the
+// position after it.
+std::size_t append_utf8_or_replacement(std::string& out, std::string_view text, std::size_t i) {
+  const std::size_t len = utf8_sequence_length(text, i);
+  if (len == 0) {
+    out.append("\xEF\xBF\xBD");
+    return i + 1;
+  }
+  out.append(text.substr(i, len));
+  return i + len;
+}
+}  // namespace
+
 std::string utf8_lossy(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t len = utf8_sequence_length(text, i);
-    if (len == 0) {
-      out.append("\xEF\xBF\xBD");
-      ++i;
-    } else {
-      out.append(text.substr(i, len));
-      i += len;
-    }
-  }
+  while (i < text.size()) i = append_utf8_or_replacement(out, text, i);
   return out;
 }
 
@@ -600,14 +605,7 @@ void append_json_string(std::string& out, std::string_view text) {
   while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
-      const std::size_t len = utf8_sequence_length(text, i);
-      if (len == 0) {
-        out.append("\xEF\xBF\xBD");
-        ++i;
-      } else {
-        out.append(text.substr(i, len));
-        i += len;
-      }
+      i = append_utf8_or_replacement(out, text, i);
       continue;
     }
     switch (c) {
