@@ -47,7 +47,11 @@ using Models = ::testing::Types<CostL2Mean, CostL1Median, CostNormalMeanVar, Cos
                                 CostAR, CostNIGMarginal, CostCosine, CostRank>;
 TYPED_TEST_SUITE(CostContract, Models);
 
-TYPED_TEST(CostContract, ParameterCountAndMissingValues) {
+// The parameter count and where it overflows; missing values are refused; the exact planned cache
+// size passes a budget, one byte less is refused with the model's text, an approximate policy is
+// refused whatever its limit; a value outside the buffer stops precompute (and the cosine model's
+// validation, which reads every value for finiteness).
+TYPED_TEST(CostContract, ParametersValidationAndCachePlanning) {
   const auto& [model, r] = std::tie(this->model, this->r);
   EXPECT_EQ(model.penalty_effective_params(3), std::stoull(r[2]));
   EXPECT_TRUE(model.penalty_effective_params(std::stoull(r[3]) - 1).has_value());
@@ -58,13 +62,6 @@ TYPED_TEST(CostContract, ParameterCountAndMissingValues) {
   EXPECT_EQ(
       outcome(model.validate(missing.view())),
       "invalid input: " + r[1] + " does not support missing values: effective_missing_count=2");
-}
-
-// The exact planned size passes a budget, one byte less is refused with the model's text, an
-// approximate policy is refused whatever its limit; a value outside the buffer stops precompute
-// (and the cosine model's validation, which reads every value for finiteness).
-TYPED_TEST(CostContract, CachePlanningAndReadFailures) {
-  const auto& [model, r] = std::tie(this->model, this->r);
   const auto bytes = test_support::numbers<std::uint64_t>(r[4]);
   for (std::size_t d : {1u, 2u, 3u}) {
     OwnedSeries s(uniform_rows(17, d, 5), 17, d);
