@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -123,10 +123,13 @@ TEST(JsonReaderTest, NestingLimitCountsTheDocumentObject) {
   EXPECT_FALSE(parse_json_document(std::string(1'000'000, '[')).has_value());
 }
 
-// Numbers by kind and value, sign of zero included, or refused: tests/data/core_json_numbers.txt.
+// Numbers by kind and value, sign of zero included, or refused: tests/data/core_json_numbers.txt,
+// and refused strings whose bytes a data row cannot hold.
 TEST(JsonReaderTest, NumberKindsAndValues) {
-  const auto rows = test_support::data_rows("core_json_numbers.txt");
+  auto rows = test_support::data_rows("core_json_numbers.txt");
   ASSERT_EQ(rows.size(), 37u);
+  for (const char* bad : {"\"a\x01\"", "\"\xff\"", "\"\xc0\xaf\"", "\"\xed\xa0\x80\""})
+    rows.push_back({bad, "refused"});
   for (const auto& row : rows) {
     SCOPED_TRACE(row.at(0));
     auto node = parse_json_document(row[0]);
@@ -147,13 +150,6 @@ TEST(JsonReaderTest, NumberKindsAndValues) {
 }
 
 TEST(JsonWriterTest, StringEscapes) {
-  // Refused strings whose bytes a data row cannot hold.
-  for (const char* bad : {"\"a\x01\"", "\"\xff\"", "\"\xc0\xaf\"", "\"\xed\xa0\x80\""}) {
-    auto node = parse_json_document(bad);
-    ASSERT_FALSE(node.has_value()) << bad;
-    EXPECT_EQ(node.error().kind(), ErrorKind::InvalidInput);
-    EXPECT_NE(node.error().message().find(" at line "), std::string::npos);
-  }
   std::string out;
   append_json_string(out, std::string("a\"\\/\b\t\n\f\r\x01\x1f\x7f\xc3\xa9", 15));
   EXPECT_EQ(out, "\"a\\\"\\\\/\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xc3\xa9\\u0000\"");
@@ -169,16 +165,14 @@ TEST(JsonWriterTest, StringEscapes) {
 TEST(JsonWriterTest, FloatsReadBackExactly) {
   std::mt19937_64 rng(7);
   for (int i = 0; i < 20000; ++i) {
-    const std::uint64_t bits = rng();
-    double v;
-    std::memcpy(&v, &bits, sizeof v);
+    const double v = std::bit_cast<double>(rng());
     if (!std::isfinite(v)) continue;
     std::string out;
     append_json_f64(out, v);
     auto node = parse_json_document(out);
     ASSERT_TRUE(node.has_value()) << out;
     ASSERT_EQ(node->kind, JsonNode::Kind::Float) << out;
-    ASSERT_EQ(std::memcmp(&node->float_value, &v, sizeof v), 0) << out;
+    ASSERT_TRUE(test_support::same_bits(node->float_value, v)) << out;
   }
 }
 
