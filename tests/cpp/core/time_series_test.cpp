@@ -19,9 +19,10 @@ namespace {
 
 using namespace test_support;
 
-// A row of a view table and the value type it runs over: every row runs over f32 and f64.
+// The missing policies by name, in the order of their values.
 const std::string kPolicies[] = {"Error", "Reserved1", "Reserved2", "Ignore"};
 
+// A row of a view table and the value type it runs over: every row runs over f32 and f64.
 using TypedRow = std::tuple<std::vector<std::string>, ValueType>;
 
 auto typed_rows(const std::string& file) {
