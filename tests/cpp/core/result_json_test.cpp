@@ -150,9 +150,13 @@ TEST(JsonReaderTest, NumberKindsAndValues) {
 }
 
 TEST(JsonWriterTest, StringEscapes) {
+  // The first and last code points of each UTF-8 length are read and written unchanged.
+  const std::string edges =
+      "\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf";
+  EXPECT_EQ(parse_json_document("\"" + edges + "\"").value().text, edges);
   std::string out;
-  append_json_string(out, std::string("a\"\\/\b\t\n\f\r\x01\x1f\x7f\xc3\xa9", 15));
-  EXPECT_EQ(out, "\"a\\\"\\\\/\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xc3\xa9\\u0000\"");
+  append_json_string(out, std::string("a\"\\/\b\t\n\f\r\x01\x1f\x7f\xc3\xa9", 15) + edges);
+  EXPECT_EQ(out, "\"a\\\"\\\\/\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xc3\xa9\\u0000" + edges + "\"");
   out.clear();
   append_json_string(out, "bad\xff");
   EXPECT_EQ(out, "\"bad\xEF\xBF\xBD\"");
