@@ -13,8 +13,8 @@ surviving mutants. A mutant that does not compile is counted apart (the compiler
 
 The sample depends only on the mutated sources, --paths, --limit and --seed, so two runs over
 the same sources try the same mutants. Builds go to build/mutation (-j3 by default). A run that
-was killed mid-mutant leaves the original text in build/mutation/mutation-pending.json, and the
-next run puts it back first.
+was killed mid-mutant leaves the original text in mutation-pending.json of the build folder, and
+the next run there puts it back first.
 """
 
 from __future__ import annotations
@@ -144,8 +144,13 @@ def main() -> None:
     ap.add_argument("--seed", type=int, default=13)
     ap.add_argument("--jobs", type=int, default=3)
     ap.add_argument("--timeout", type=int, default=300, help="seconds per test binary")
+    ap.add_argument("--build-dir", default="build/mutation")
     ap.add_argument("--list", action="store_true", help="print the sample and stop")
+    ap.add_argument("--json", help="also write the outcomes to this file")
     args = ap.parse_args()
+    global BUILD, PENDING
+    BUILD = ROOT / args.build_dir
+    PENDING = BUILD / "mutation-pending.json"
 
     total, chosen = sample(args.paths, args.limit, args.seed)
     print(f"{len(chosen)} of {total} sites, seed {args.seed}, paths {' '.join(args.paths)}")
@@ -167,10 +172,11 @@ def main() -> None:
         if not (builds(t, args.jobs) and passes(t, args.timeout)):
             sys.exit(f"the unmutated tree fails {t}: fix it before a mutation pass")
 
-    began, survived, stillborn, killed = time.monotonic(), [], 0, 0
+    began, survived, stillborn, killed, outcomes = time.monotonic(), [], 0, 0, []
     for k, m in enumerate(chosen, start=1):
         verdict = judge(m, args.jobs, args.timeout)
         print(f"[{k}/{len(chosen)}] {verdict:28} {describe(m)}", flush=True)
+        outcomes.append({"mutant": describe(m), "verdict": verdict})
         killed += verdict.startswith("killed")
         stillborn += verdict == "stillborn"
         survived += [describe(m)] if verdict == "survived" else []
@@ -178,6 +184,8 @@ def main() -> None:
     print(f"\nkilled {killed}, survived {len(survived)}, did not compile {stillborn}"
           f" ({minutes:.0f} min)")  # fmt: skip
     print("".join(f"  survived: {s}\n" for s in survived), end="")
+    if args.json:
+        Path(args.json).write_text(json.dumps(outcomes, indent=1) + "\n")
 
 
 if __name__ == "__main__":
