@@ -39,12 +39,9 @@ std::vector<std::size_t> numbers(const std::string& text) {
 Constraints edited(const std::string& edits) {
   Constraints c;
   std::istringstream in(edits);
-  for (std::string edit; std::getline(in, edit, ';');) {
+  for (std::string edit; std::getline(in >> std::ws, edit, ';');) {
     const std::size_t eq = edit.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string key =
-        edit.substr(edit.find_first_not_of(' '), eq - edit.find_first_not_of(' '));
-    const std::string value = edit.substr(eq + 1);
+    const std::string key = edit.substr(0, eq), value = edit.substr(eq + 1);
     std::istringstream words(value);
     std::string kind, bytes, tolerance;
     words >> kind >> bytes >> tolerance;
@@ -101,20 +98,10 @@ TEST_P(ConstraintsTableTest, FirstFailingCheckDecides) {
     auto v = validate_constraints(c, n);
     if (!outcome_is(v, want.starts_with("candidates"), want)) return;
     // Every field is copied except the splits, which become the effective candidates.
-    const ValidatedConstraints copied{c.min_segment_len,
-                                      c.jump,
-                                      c.max_change_points,
-                                      c.max_depth,
-                                      c.time_budget_ms,
-                                      c.max_cost_evals,
-                                      c.memory_budget_bytes,
-                                      c.max_cache_bytes,
-                                      c.cache_policy,
-                                      c.degradation_plan,
-                                      c.allow_algorithm_fallback,
-                                      n,
-                                      numbers(want.substr(10))};
-    EXPECT_EQ(*v, copied);
+    EXPECT_EQ(*v, ValidatedConstraints(c.min_segment_len, c.jump, c.max_change_points, c.max_depth,
+                                       c.time_budget_ms, c.max_cost_evals, c.memory_budget_bytes,
+                                       c.max_cache_bytes, c.cache_policy, c.degradation_plan,
+                                       c.allow_algorithm_fallback, n, numbers(want.substr(10))));
   }
 }
 
@@ -122,35 +109,23 @@ TEST_P(ConstraintsTableTest, FirstFailingCheckDecides) {
 // filter, over many small shapes.
 TEST(ConstraintsValidateTest, CandidatesMatchTheDefinitionExhaustively) {
   std::mt19937_64 rng(11);
-  for (std::size_t n = 1; n <= 40; ++n) {
-    for (std::size_t jump = 1; jump <= 9; ++jump) {
-      for (std::size_t msl = 1; msl <= 12; ++msl) {
-        for (bool explicit_splits : {false, true}) {
-          Constraints c;
-          c.jump = jump;
-          c.min_segment_len = msl;
-          std::vector<bool> chosen(n, !explicit_splits);
-          if (explicit_splits) {
-            std::vector<std::size_t> splits;
-            for (std::size_t s = 1; s < n; ++s) {
-              if (rng() % 2 == 0) {
-                splits.push_back(s);
-                chosen[s] = true;
-              }
-            }
-            c.candidate_splits = splits;
-          }
-          std::vector<std::size_t> expected;
-          for (std::size_t s = 1; s < n; ++s) {
-            if (chosen[s] && s % jump == 0 && s >= msl && n - s >= msl) expected.push_back(s);
-          }
-          auto v = validate_constraints(c, n);
-          ASSERT_TRUE(v.has_value());
-          ASSERT_EQ(v->effective_candidates, expected)
-              << "n=" << n << " jump=" << jump << " msl=" << msl << " explicit=" << explicit_splits;
-        }
-      }
+  for (std::size_t k = 0; k < 2 * 40 * 9 * 12; ++k) {  // n in 1..40, jump 1..9, msl 1..12
+    const std::size_t n = 1 + k / 216 % 40, jump = 1 + k / 24 % 9, msl = 1 + k / 2 % 12;
+    const bool explicit_splits = k % 2 == 1;
+    Constraints c;
+    c.jump = jump;
+    c.min_segment_len = msl;
+    std::vector<std::size_t> splits, expected;
+    for (std::size_t s = 1; s < n; ++s) {
+      const bool chosen = !explicit_splits || rng() % 2 == 0;
+      if (explicit_splits && chosen) splits.push_back(s);
+      if (chosen && s % jump == 0 && s >= msl && n - s >= msl) expected.push_back(s);
     }
+    if (explicit_splits) c.candidate_splits = splits;
+    auto v = validate_constraints(c, n);
+    ASSERT_TRUE(v.has_value());
+    ASSERT_EQ(v->effective_candidates, expected)
+        << "n=" << n << " jump=" << jump << " msl=" << msl << " explicit=" << explicit_splits;
   }
 }
 

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "ovrel/core/error.hpp"
+#include "ovrel/core/json_text.hpp"
 #include "ovrel/core/text.hpp"
 #include "test_data.hpp"
 
@@ -23,13 +25,16 @@ TEST(OvrelErrorTest, DisplayTextsByKind) {
   EXPECT_EQ(static_cast<int>(OvrelError::resource_limit("y").kind()), 3);
 }
 
-TEST(FloatTextTest, PlainAndDebug) {
+TEST(FloatTextTest, PlainDebugAndJson) {
   const auto rows = test_support::data_rows("core_float_texts.txt");
-  ASSERT_EQ(rows.size(), 25u);
+  ASSERT_EQ(rows.size(), 33u);
   for (const auto& r : rows) {
     const double value = std::strtod(r.at(0).c_str(), nullptr);
+    std::string json;
+    append_json_f64(json, value);
     EXPECT_EQ(plain(value), r.at(1)) << r[0];
     EXPECT_EQ(debug(value), r.at(2)) << r[0];
+    EXPECT_EQ(json, r.at(3)) << r[0];
     if (std::isfinite(value)) {
       EXPECT_EQ(std::strtod(r[1].c_str(), nullptr), value) << r[0];
     }
