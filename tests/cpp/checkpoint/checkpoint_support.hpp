@@ -71,6 +71,17 @@ std::vector<Result<core::OnlineStepResult>> feed(D& detector, std::uint64_t from
   return out;
 }
 
+// A BOCPD checkpoint of the current engine whose json payload is the text.
+inline CheckpointEnvelope bocpd_json_envelope(std::string_view payload) {
+  CheckpointEnvelope e;
+  e.detector_id = "bocpd";
+  e.engine_fingerprint = checkpoint_engine_fingerprint();
+  e.payload_codec = PayloadCodec::Json;
+  e.payload = bytes_of(payload);
+  e.payload_crc32 = checkpoint_crc32(e.payload);
+  return e;
+}
+
 // The golden state of each detector: the fixed stream's first 49 events (pending events, a
 // watermark, counters and a last alert all present).
 inline constexpr std::uint64_t kGoldenSteps = 49;

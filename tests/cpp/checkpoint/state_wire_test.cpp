@@ -84,17 +84,25 @@ std::string read_back(const Result<S>& state) {
   return state ? state_to_json(*state).value() : state.error().message();
 }
 
+// A state reader of its own, or a BOCPD json checkpoint read whole or loaded into a detector.
 TEST_P(JsonRead, ReadsWithDefaultsOrReports) {
   const auto& row = GetParam();
-  const core::JsonNode node = parse(row.at(1)).value();
-  const std::string got = row.at(0) == "cusum"   ? read_back(cusum_state_from_json(node))
-                          : row.at(0) == "bocpd" ? read_back(bocpd_state_from_json(node))
-                                                 : read_back(page_hinkley_state_from_json(node));
+  const std::string& reader = row.at(0);
+  const CheckpointEnvelope e = testing::bocpd_json_envelope(row.at(1));
+  BocpdDetector d = testing::Kit<BocpdDetector>::make();
+  const Status loaded = reader == "bocpd_load" ? load_bocpd_checkpoint(d, e) : Status{};
+  const std::string got =
+      reader == "bocpd_load"
+          ? (loaded ? state_to_json(d.state()).value() : loaded.error().message())
+      : reader == "bocpd_read" ? read_back(load_state_from_checkpoint_envelope(e, "bocpd"))
+      : reader == "cusum"      ? read_back(cusum_state_from_json(parse(row.at(1)).value()))
+      : reader == "bocpd"      ? read_back(bocpd_state_from_json(parse(row.at(1)).value()))
+                               : read_back(page_hinkley_state_from_json(parse(row.at(1)).value()));
   EXPECT_EQ(got, row.at(2));
 }
 
 TEST(JsonRead, TableIsRead) {
-  EXPECT_EQ(test_support::data_rows("checkpoint_state_json.txt").size(), 27u);
+  EXPECT_EQ(test_support::data_rows("checkpoint_state_json.txt").size(), 33u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, JsonRead,

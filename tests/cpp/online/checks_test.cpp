@@ -18,87 +18,55 @@ namespace {
 
 using testing::expect_outcomes;
 using testing::outcome;
+using testing::policy_of;
 using testing::step;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMax = std::numeric_limits<double>::max();
 
-// The outcomes of one check over a list of inputs.
-template <class T, class F>
-std::vector<std::string> outcomes(std::initializer_list<T> inputs, F check) {
-  std::vector<std::string> got;
-  for (const T& input : inputs) got.push_back(outcome(check(input)));
-  return got;
+AlertPolicy alert_policy_of(const std::vector<double>& v) {
+  return {v.at(0), v.at(1), std::uint64_t(v.at(2)), std::uint64_t(v.at(3))};
 }
 
-TEST(Checks, PoliciesHazardsAndPriors) {
-  expect_outcomes("alert_policy", outcomes({AlertPolicy{kNaN, 0.0, 0, 0},
-                                            {1.5, -1.0, 0, 0},
-                                            {0.5, 0.75, 0, 0},
-                                            {0.5, -0.0625, 0, 0},
-                                            {1.0, 1.0, 7, 7}},
-                                           [](const AlertPolicy& p) { return p.validate(); }));
-  const AlertGateState gate{{2.0, 0.0, 0, 0}, true, 7};
-  const AlertGateState sound_policy{{}, true, 7};
-  expect_outcomes("alert_gate", {outcome(gate.validate(1)), outcome(sound_policy.validate(7)),
-                                 outcome(sound_policy.validate(8))});
-  const auto e = OverflowPolicy::Error;
-  expect_outcomes("late_policy",
-                  outcomes({LateDataPolicy::reject(), LateDataPolicy::buffer_within_window(0, 0, e),
-                            LateDataPolicy::reorder_by_timestamp(-5, 1, e),
-                            LateDataPolicy::reorder_by_timestamp(1, 0, e)},
-                           [](const LateDataPolicy& p) { return p.validate(); }));
-  expect_outcomes("constant_hazard",
-                  outcomes({0.0, 1.0, kNaN, -0.5, 0.005}, ConstantHazard::create));
-  expect_outcomes("geometric_hazard", outcomes({1.0, kInf, 200.0}, GeometricHazard::create));
-  EXPECT_EQ(hazard_rate(HazardSpec{}), 0.005);  // the default; the oracle tests cover the rest
-
-  const double sub = std::numeric_limits<double>::denorm_min();
-  expect_outcomes("gaussian_prior", outcomes<ObservationModel>(
-                                        {GaussianNig{kNaN, 0, 0, 0}, GaussianNig{0, 0, 0, 0},
-                                         GaussianNig{0, sub, kInf, 0}, GaussianNig{0, 1, 1, -1},
-                                         GaussianNig{0, sub, sub, sub}},
-                                        validate_prior));
-  expect_outcomes(
-      "poisson_prior",
-      outcomes<ObservationModel>({PoissonGamma{0, 0}, PoissonGamma{1, kNaN}, PoissonGamma{1, sub}},
-                                 validate_prior));
-  expect_outcomes(
-      "bernoulli_prior",
-      outcomes<ObservationModel>({BernoulliBeta{-1, 0}, BernoulliBeta{1, 0}, BernoulliBeta{sub, 1}},
-                                 validate_prior));
-}
-
-// The three entry points refuse a value alike.
-TEST(Checks, ObservationsOfEachModel) {
-  const auto run = [](const std::string& group, const ObservationModel& m, std::vector<double> xs) {
-    std::vector<std::string> got;
-    for (double x : xs) {
-      const auto stats = zero_stats(m);
-      got.push_back(outcome(check_observation(m, x)));
-      EXPECT_EQ(outcome(log_predictive(m, stats, x)), got.back());
-      EXPECT_EQ(outcome(update_stats(m, stats, x)), got.back());
+// The rows of tests/data/online_checks.txt that give an input: each the outcome of one check.
+TEST(Checks, OfEachInput) {
+  std::size_t count = 0;
+  for (const auto& row : test_support::data_rows("online_checks.txt")) {
+    if (row.size() < 3) continue;
+    const std::string& g = row[0];
+    std::vector<double> v = testing::numbers_of(row[1]), p = v;
+    p.resize(6);
+    // A prior of the numbers, or the default model for an observation.
+    const bool prior = g.ends_with("_prior");
+    const ObservationModel model =
+        g.starts_with("gaussian")
+            ? ObservationModel(prior ? GaussianNig{p[0], p[1], p[2], p[3]} : GaussianNig{})
+        : g.starts_with("poisson")
+            ? ObservationModel(prior ? PoissonGamma{p[0], p[1]} : PoissonGamma{})
+            : ObservationModel(prior ? BernoulliBeta{p[0], p[1]} : BernoulliBeta{});
+    const AlertGateState gate{alert_policy_of(p), true, std::uint64_t(p[4])};
+    const std::string got = g == "alert_policy"       ? outcome(gate.policy.validate())
+                            : g == "alert_gate"       ? outcome(gate.validate(std::uint64_t(p[5])))
+                            : g == "late_policy"      ? outcome(policy_of(row[1]).validate())
+                            : g == "constant_hazard"  ? outcome(ConstantHazard::create(p[0]))
+                            : g == "geometric_hazard" ? outcome(GeometricHazard::create(p[0]))
+                            : prior                   ? outcome(validate_prior(model))
+                            : g == "step_summary"     ? outcome(step_summary_from_log_probs(v, 0))
+                            : g == "normalization"    ? outcome(normalize_log_probs(v))
+                                                      : outcome(check_observation(model, p[0]));
+    if (g.ends_with("_observation")) {  // the three entry points refuse a value alike
+      EXPECT_EQ(outcome(log_predictive(model, zero_stats(model), p[0])), got);
+      EXPECT_EQ(outcome(update_stats(model, zero_stats(model), p[0])), got);
     }
-    expect_outcomes(group, got);
-  };
-  run("gaussian_observation", GaussianNig{}, {kInf, -3.5});
-  run("poisson_observation", PoissonGamma{}, {-1.0, kNaN, 2.01, 18446744073709551616.0, 7.0});
-  run("bernoulli_observation", BernoulliBeta{}, {0.5, kNaN, 1.0});
+    EXPECT_EQ(got, row[2]) << g << " | " << row[1];
+    ++count;
+  }
+  EXPECT_EQ(count, 49u);
+  EXPECT_EQ(hazard_rate(HazardSpec{}), 0.005);  // the default; the oracle tests cover the rest
   expect_outcomes("stats_of_another_model",
                   {outcome(log_predictive(GaussianNig{}, PoissonStats{}, 1.0)),
                    outcome(update_stats(BernoulliBeta{}, GaussianStats{}, 1.0))});
-}
-
-TEST(Checks, SummaryAndNormalization) {
-  expect_outcomes("step_summary",
-                  {outcome(step_summary_from_log_probs({}, 0)),
-                   outcome(step_summary_from_log_probs(std::vector<double>{kNaN}, 0)),
-                   outcome(step_summary_from_log_probs(std::vector<double>{0.5}, 0))});
-  expect_outcomes(
-      "normalization",
-      outcomes<std::vector<double>>({{}, {-kInf, -kInf}, {0.0, kNaN}, {kInf, 0.0}, {0.0, -kInf}},
-                                    [](std::vector<double> v) { return normalize_log_probs(v); }));
 }
 
 // The check's outcome, then again after each change in turn.
@@ -172,31 +140,18 @@ TEST(Checks, BaselineConfigurationsAndStates) {
                    [&] { ps.pending_events[0].x = 0; }});
 }
 
-struct GateCase {
-  const char* name;
-  AlertPolicy policy;
-  std::vector<double> p;  // p_change at steps 0, 1, ...
-  std::vector<int> alerts;
-};
-
 TEST(AlertGate, AlertsAtTheExpectedSteps) {
-  const std::vector<double> cooldown{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0.9, 0.1, 0.9, 0.9};
-  const GateCase cases[] = {
-      {"one alert per run above", {0.5, 0.0, 0, 0}, {0.6, 0.7, 0.5, 0.4, 0.9}, {0, 4}},
-      {"threshold zero fires once", {0.0, 0.0, 0, 0}, {0.0, 0.0, 1.0, 0.0}, {0}},
-      {"threshold one needs one", {1.0, 0.0, 0, 0}, {0.999, 1.0, 0.5, 1.0}, {1, 3}},
-      {"hysteresis equal threshold", {0.5, 0.5, 0, 0}, {0.9, 0.0, 0.9}, {0}},
-      {"hysteresis band", {0.5, 0.2, 0, 0}, {0.9, 0.35, 0.9, 0.2, 0.9}, {0, 4}},
-      {"min run length", {0.5, 0.0, 0, 5}, {0.9, 0.9, 0.9, 0.9, 0.9, 0.9}, {4}},
-      {"cooldown", {0.5, 0.0, 3, 0}, cooldown, {10, 13}},
-      {"NaN never alerts nor re-arms", {0.5, 0.0, 0, 0}, {0.9, kNaN, 0.9}, {0}}};
-  for (const GateCase& c : cases) {
-    AlertGateState gate = AlertGateState::fresh(c.policy);
-    std::vector<int> got;
-    for (std::size_t t = 0; t < c.p.size(); ++t) {
-      if (gate.maybe_emit(t, c.p[t])) got.push_back(static_cast<int>(t));
+  const auto rows = test_support::data_rows("online_alert_gate.txt");
+  ASSERT_EQ(rows.size(), 8u);
+  for (const auto& row : rows) {
+    AlertGateState gate = AlertGateState::fresh(alert_policy_of(testing::numbers_of(row.at(0))));
+    const std::vector<double> p = testing::numbers_of(row.at(1));
+    std::vector<std::uint64_t> got;
+    for (std::size_t t = 0; t < p.size(); ++t) {
+      if (gate.maybe_emit(t, p[t])) got.push_back(t);
     }
-    EXPECT_EQ(got, c.alerts) << c.name;
+    EXPECT_EQ(got, testing::numbers_of<std::uint64_t>(row.at(2)))
+        << row.at(0) << " | " << row.at(1);
   }
   // A last alert ahead of the step counts as no elapsed time; the run length saturates.
   AlertGateState gate{{0.5, 0.0, 1, 0}, true, 50};
