@@ -87,23 +87,16 @@ inline CheckpointEnvelope bocpd_json_envelope(std::string_view payload) {
 inline constexpr std::uint64_t kGoldenSteps = 49;
 
 // A fresh directory under the system's temporary directory, removed with its contents.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ovrel-ckpt-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
+struct ScratchDir {
+  std::filesystem::path path = [] {
+    std::string p = (std::filesystem::temp_directory_path() / "ovrel-ckpt-XXXXXX").string();
+    if (mkdtemp(p.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return p;
+  }();
   ~ScratchDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(path, ec);
   }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 }  // namespace ovrel::online::testing
