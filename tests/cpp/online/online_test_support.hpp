@@ -93,11 +93,12 @@ inline LateDataPolicy policy_of(const std::string& text) {
 }
 
 // The three detectors behind one face, for the shared behaviour: each with its default
-// configuration but for the late-data policy.
-template <class D, class Config, const char* Label>
+// configuration but for the late-data policy; the label of its messages and of its alert reasons.
+template <class D, class Config, const char* Label, const char* Reason>
 struct Kind {
   using Detector = D;
   static constexpr const char* kLabel = Label;
+  static constexpr const char* kReason = Reason;
   static D make(LateDataPolicy late = LateDataPolicy::reject()) {
     Config c;
     c.late_data_policy = late;
@@ -105,9 +106,12 @@ struct Kind {
   }
 };
 inline constexpr char kBocpd[] = "BOCPD", kCusum[] = "CUSUM", kPageHinkley[] = "Page-Hinkley";
-using BocpdKind = Kind<BocpdDetector, BocpdConfig, kBocpd>;
-using CusumKind = Kind<CusumDetector, CusumConfig, kCusum>;
-using PageHinkleyKind = Kind<PageHinkleyDetector, PageHinkleyConfig, kPageHinkley>;
+inline constexpr char kBocpdReason[] = "bocpd", kCusumReason[] = "cusum",
+                      kPageHinkleyReason[] = "page_hinkley";
+using BocpdKind = Kind<BocpdDetector, BocpdConfig, kBocpd, kBocpdReason>;
+using CusumKind = Kind<CusumDetector, CusumConfig, kCusum, kCusumReason>;
+using PageHinkleyKind =
+    Kind<PageHinkleyDetector, PageHinkleyConfig, kPageHinkley, kPageHinkleyReason>;
 using DetectorKinds = ::testing::Types<BocpdKind, CusumKind, PageHinkleyKind>;
 using Detectors = ::testing::Types<BocpdDetector, CusumDetector, PageHinkleyDetector>;
 
