@@ -92,15 +92,16 @@ TYPED_TEST(LateData, DrainReplaysInArrivalOrTimestampOrder) {
     std::vector<double> order;
     std::uint64_t reordered;
   };
-  // Buffered at 95 (x = 3), 91 (x = -2), 93 (x = 5), drained by the last event.
-  for (const Case& c :
-       {Case{"buffer 50 8", {1, 3, -2, 5, 0.5}, 0}, Case{"reorder 50 8", {1, -2, 5, 3, 0.5}, 2}}) {
+  // Buffered at 95 (x = 3), 91 (x = -2), 93 (x = 5) and 91 (x = 7), drained by the last event; a
+  // tie of times goes by arrival.
+  for (const Case& c : {Case{"buffer 50 8", {1, 3, -2, 5, 7, 0.5}, 0},
+                        Case{"reorder 50 8", {1, -2, 7, 5, 3, 0.5}, 3}}) {
     auto d = TypeParam::make(policy_of(c.policy));
     auto ref = TypeParam::make();
-    testing::steps(d, {{1.0, 100}, {3.0, 95}, {-2.0, 91}, {5.0, 93}, {0.5, 100}});
+    testing::steps(d, {{1.0, 100}, {3.0, 95}, {-2.0, 91}, {5.0, 93}, {7.0, 91}, {0.5, 100}});
     for (double v : c.order) ASSERT_TRUE(step(ref, v));
     EXPECT_EQ(core_of(d.save_state()), core_of(ref.save_state()));
-    EXPECT_EQ(d.state().late_data, (LateDataCounters{3, 3, c.reordered, 0, 0, 0}));
+    EXPECT_EQ(d.state().late_data, (LateDataCounters{4, 4, c.reordered, 0, 0, 0}));
     EXPECT_EQ(d.state().watermark_ns, 100);
   }
 }
@@ -150,13 +151,6 @@ TYPED_TEST(LateData, UpdateManyEqualsRepeatedUpdates) {
   }
   EXPECT_EQ(batch.save_state(), single.save_state());
   EXPECT_EQ(batch.state().late_data.buffered_events, 2u);
-}
-
-TEST(LateDataPolicy, OldestPendingIndexBreaksTiesByArrival) {
-  const std::vector<PendingEvent> p{{0, 95, 0}, {0, 91, 3}, {0, 91, 1}, {0, 91, 1}};
-  EXPECT_EQ(oldest_pending_index(p, false), 0u);
-  EXPECT_EQ(oldest_pending_index(p, true), 2u);
-  EXPECT_EQ(oldest_pending_index({}, true), std::nullopt);
 }
 
 // A value the observation model refuses is refused before it is buffered: buffered, it would

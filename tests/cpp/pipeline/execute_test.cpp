@@ -123,12 +123,12 @@ PipelineSpec spec_of(const std::vector<std::string>& row) {
     if (option.starts_with("period=")) {
       spec.preprocess = {{}, preprocess::DeseasonalizeMethod::differencing(value), {}, {}};
     }
-    const bool params = option.starts_with("params=");
-    if (auto* pelt = std::get_if<offline::PeltConfig>(&detector); pelt && params) {
-      pelt->params_per_segment = value;
-    }
-    if (auto* fpop = std::get_if<offline::FpopConfig>(&detector); fpop && params) {
-      fpop->params_per_segment = value;
+    if (option.starts_with("params=")) {
+      std::visit(
+          [&](auto& c) {
+            if constexpr (requires { c.params_per_segment; }) c.params_per_segment = value;
+          },
+          detector);
     }
   }
   spec.detector = name == "online" ? DetectorConfig(OnlineDetectorConfig{}) : detector;
