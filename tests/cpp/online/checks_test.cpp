@@ -7,12 +7,14 @@
 #include <initializer_list>
 #include <limits>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "online_test_support.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/online/alert_policy.hpp"
 #include "ovrel/online/bocpd_model.hpp"
+#include "ovrel/online/state_wire.hpp"
 
 namespace ovrel::online {
 namespace {
@@ -164,48 +166,44 @@ TEST(AlertGate, AlertsAtTheExpectedSteps) {
   EXPECT_TRUE(last.maybe_emit(UINT64_MAX, 0.9));
 }
 
-TEST(Cusum, WorkedExample) {
-  auto d = CusumDetector::create({}).value();
-  struct Row {
-    double x, score, p;
-    bool alert;
-    std::uint64_t since;
-  };
-  const Row rows[] = {{3, 3, 0.375, false, 1}, {3, 6, 0.75, false, 2}, {3, 9, 1, true, 0},
-                      {-20, 0, 0, false, 1},   {-5, 0, 0, false, 2},   {9, 9, 1, true, 0}};
-  for (std::size_t i = 0; i < std::size(rows); ++i) {
-    const auto r = step(d, rows[i].x).value();
-    EXPECT_EQ(d.state().score, rows[i].score);
-    EXPECT_EQ(r.p_change, rows[i].p);
-    EXPECT_EQ(r.alert, rows[i].alert);
-    EXPECT_EQ(r.run_length_mode, rows[i].since);
-    EXPECT_EQ(r.run_length_mean, double(rows[i].since));
-    EXPECT_EQ(r.t, i);
-    const std::string reason = "cusum p_change 1.000000 >= threshold 1.000000";
-    EXPECT_EQ(r.alert_reason, r.alert ? std::optional(reason) : std::nullopt);
+// The worked examples of tests/data/online_baseline_steps.txt.
+TEST(Baseline, WorkedExamples) {
+  std::variant<CusumDetector, PageHinkleyDetector> d = CusumDetector::create({}).value();
+  std::string current;
+  std::uint64_t t = 0;
+  const auto rows = test_support::data_rows("online_baseline_steps.txt");
+  ASSERT_EQ(rows.size(), 16u);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.at(0) + " | " + row.at(1));
+    if (row[0] != current) {
+      current = row[0];
+      t = 0;
+      const std::vector<double> v =
+          testing::numbers_of(current.substr(std::min(current.find(' '), current.size())));
+      const auto config = [&](auto c) {  // the defaults, or all four numbers
+        if (!v.empty()) c = {v[0], v[1], v[2], {v.at(3), 0, 0, 0}, {}};
+        return c;
+      };
+      if (current.starts_with("cusum")) {
+        d = CusumDetector::create(config(CusumConfig{})).value();
+      } else {
+        d = PageHinkleyDetector::create(config(PageHinkleyConfig{})).value();
+      }
+    }
+    std::visit(
+        [&](auto& detector) {
+          const auto r = step(detector, testing::numbers_of(row.at(1)).at(0)).value();
+          EXPECT_EQ(r.t, t++);
+          EXPECT_EQ(core::plain(r.p_change), row.at(2));
+          EXPECT_EQ(r.run_length_mode, std::stoull(row.at(3)));
+          EXPECT_EQ(r.run_length_mean, double(r.run_length_mode));
+          EXPECT_EQ(r.alert, r.alert_reason.has_value());
+          EXPECT_EQ(r.alert_reason.value_or("-"), row.at(4));
+          EXPECT_NE(state_to_json(detector.state()).value().find(row.at(5)), std::string::npos)
+              << state_to_json(detector.state()).value();
+        },
+        d);
   }
-  auto shifted = CusumDetector::create({0.5, 4.0, 2.0, {}, {}}).value();
-  EXPECT_EQ(step(shifted, 4.0)->p_change, 0.375);  // (4 - 2) - 0.5 = 1.5
-  EXPECT_EQ(step(shifted, 1.0)->p_change, 0.0);    // 1.5 + (-1 - 0.5) = 0
-}
-
-TEST(PageHinkley, WorkedExamples) {
-  auto d = PageHinkleyDetector::create({0.25, 8.0, 100.0, {}, {}}).value();
-  for (int i = 1; i <= 4; ++i) {  // a constant stream falls by delta
-    const auto r = step(d, 2.0).value();
-    EXPECT_EQ(d.state().running_mean, 2.0);
-    EXPECT_EQ(d.state().cumulative_sum, -0.25 * i);
-    EXPECT_EQ(d.state().cumulative_min, -0.25 * i);
-    EXPECT_EQ(r.p_change, 0.0);
-  }
-  auto shift = PageHinkleyDetector::create({0.0, 2.0, 100.0, kBaselineAlertPolicy, {}}).value();
-  // mean 0, 0, then 2/3 and 1.5: sums 0, 0, 4/3, 4/3 + 4.5.
-  for (int i = 0; i < 2; ++i) ASSERT_TRUE(step(shift, 0.0));
-  EXPECT_NEAR(step(shift, 2.0)->p_change, (2.0 - 2.0 / 3) / 2.0, 1e-15);
-  const auto r = step(shift, 4.0).value();
-  EXPECT_EQ(r.p_change, 1.0);
-  EXPECT_TRUE(r.alert);
-  EXPECT_EQ(r.alert_reason, "page_hinkley p_change 1.000000 >= threshold 1.000000");
 }
 
 // Input checks come before cancellation; a statistic that would become non-finite leaves the
