@@ -71,28 +71,32 @@ std::vector<Result<core::OnlineStepResult>> feed(D& detector, std::uint64_t from
   return out;
 }
 
+// A BOCPD checkpoint of the current engine whose json payload is the text.
+inline CheckpointEnvelope bocpd_json_envelope(std::string_view payload) {
+  CheckpointEnvelope e;
+  e.detector_id = "bocpd";
+  e.engine_fingerprint = checkpoint_engine_fingerprint();
+  e.payload_codec = PayloadCodec::Json;
+  e.payload = bytes_of(payload);
+  e.payload_crc32 = checkpoint_crc32(e.payload);
+  return e;
+}
+
 // The golden state of each detector: the fixed stream's first 49 events (pending events, a
 // watermark, counters and a last alert all present).
 inline constexpr std::uint64_t kGoldenSteps = 49;
 
 // A fresh directory under the system's temporary directory, removed with its contents.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ovrel-ckpt-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
+struct ScratchDir {
+  std::filesystem::path path = [] {
+    std::string p = (std::filesystem::temp_directory_path() / "ovrel-ckpt-XXXXXX").string();
+    if (mkdtemp(p.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return p;
+  }();
   ~ScratchDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(path, ec);
   }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 }  // namespace ovrel::online::testing

@@ -28,15 +28,9 @@ std::vector<std::string> temp_files(const fs::path& dir) {
   return out;
 }
 
-mode_t permission_bits(const fs::path& path) {
-  struct stat info {};
-  EXPECT_EQ(stat(path.c_str(), &info), 0);
-  return info.st_mode & 0777;
-}
-
 TEST(CheckpointFile, SavedFileLoadsAndReplacesTheOldOneWithOwnerOnlyBits) {
   ScratchDir dir;
-  const fs::path path = dir.path() / "state.ckpt";
+  const fs::path path = dir.path / "state.ckpt";
   { std::ofstream(path) << "old"; }
   chmod(path.c_str(), 0644);
   const mode_t old_mask = umask(022);
@@ -45,8 +39,10 @@ TEST(CheckpointFile, SavedFileLoadsAndReplacesTheOldOneWithOwnerOnlyBits) {
   const auto saved = save_cusum_checkpoint_file(detector, path, PayloadCodec::Json);
   umask(old_mask);
   ASSERT_TRUE(saved) << saved.error().message();
-  EXPECT_EQ(permission_bits(path), 0600u);
-  EXPECT_TRUE(temp_files(dir.path()).empty());
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_TRUE(temp_files(dir.path).empty());
   const CheckpointEnvelope envelope = read_checkpoint_file(path).value();
   EXPECT_EQ(envelope.payload_codec, PayloadCodec::Json);
   CusumDetector restored = Kit<CusumDetector>::make();
@@ -60,15 +56,15 @@ TEST(CheckpointFile, SavedFileLoadsAndReplacesTheOldOneWithOwnerOnlyBits) {
 
 TEST(CheckpointFile, OperationsLeaveNoTemporaryFile) {
   ScratchDir dir;
-  fs::create_directory(dir.path() / "taken");
+  fs::create_directory(dir.path / "taken");
   const fs::path old_cwd = fs::current_path();
-  fs::current_path(dir.path());
+  fs::current_path(dir.path);
   const auto rows = test_support::data_rows("checkpoint_files.txt");
   ASSERT_EQ(rows.size(), 12u);
   for (const auto& row : rows) {
     std::string path = row.at(1), expected = row.at(2);
     for (std::string* s : {&path, &expected}) {
-      for (const auto& [from, to] : {std::pair<std::string, std::string>{"{dir}", dir.path()},
+      for (const auto& [from, to] : {std::pair<std::string, std::string>{"{dir}", dir.path},
                                      {"{nul}", std::string(1, '\0')}}) {
         for (std::size_t at; (at = s->find(from)) != std::string::npos;)
           s->replace(at, from.size(), to);
@@ -79,17 +75,17 @@ TEST(CheckpointFile, OperationsLeaveNoTemporaryFile) {
               : row[0] == "read" ? text(read_checkpoint_file(path))
                                  : text(sync_parent_directory(path)),
               expected);
-    EXPECT_TRUE(temp_files(dir.path()).empty()) << expected;
+    EXPECT_TRUE(temp_files(dir.path).empty()) << expected;
   }
   fs::current_path(old_cwd);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
 }
 
 // A write cut short by the file-size limit: reported with the temporary file's name, which is
 // then gone. Run in a child, whose limit cannot leak into the other tests.
 TEST(CheckpointFile, FailedWriteRemovesTheTemporaryFile) {
   ScratchDir dir;
-  const fs::path path = dir.path() / "state.ckpt";
+  const fs::path path = dir.path / "state.ckpt";
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -100,13 +96,13 @@ TEST(CheckpointFile, FailedWriteRemovesTheTemporaryFile) {
     const std::string& m = status ? std::string() : status.error().message();
     const std::string expected_start = "failed writing checkpoint temp file '" + path.string() +
                                        "': File too large (os error 27) at path \"" +
-                                       dir.path().string() + "/.tmp";
+                                       dir.path.string() + "/.tmp";
     _exit(!status && m.rfind(expected_start, 0) == 0 ? 0 : 1);
   }
   int wstatus = 0;
   ASSERT_EQ(waitpid(child, &wstatus, 0), child);
   EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
-  EXPECT_TRUE(fs::is_empty(dir.path()));
+  EXPECT_TRUE(fs::is_empty(dir.path));
 }
 
 // A child saves checkpoints of a running detector to one path in a loop, resuming from whatever
@@ -116,7 +112,7 @@ TEST(CheckpointFile, FailedWriteRemovesTheTemporaryFile) {
 // owner-only, never read by a loader and never reused, since names are created exclusively).
 TEST(CheckpointFile, WriterKilledAtRandomMomentsNeverLeavesATornFile) {
   ScratchDir dir;
-  const fs::path path = dir.path() / "bocpd.ckpt";
+  const fs::path path = dir.path / "bocpd.ckpt";
   using K = Kit<BocpdDetector>;
   std::vector<BocpdState> reference = {K::make().save_state()};
   BocpdDetector running = K::make();
@@ -157,9 +153,9 @@ TEST(CheckpointFile, WriterKilledAtRandomMomentsNeverLeavesATornFile) {
     ASSERT_GE(state->t, last_t);
     ASSERT_EQ(*state, reference_at(state->t)) << "round " << round;
     last_t = state->t;
-    const auto temps = temp_files(dir.path());
+    const auto temps = temp_files(dir.path);
     ASSERT_LE(temps.size(), 1u);
-    for (const std::string& name : temps) fs::remove(dir.path() / name);
+    for (const std::string& name : temps) fs::remove(dir.path / name);
     leftovers += static_cast<int>(temps.size());
   }
   EXPECT_GT(last_t, 0u);

@@ -84,17 +84,25 @@ std::string read_back(const Result<S>& state) {
   return state ? state_to_json(*state).value() : state.error().message();
 }
 
+// A state reader of its own, or a BOCPD json checkpoint read whole or loaded into a detector.
 TEST_P(JsonRead, ReadsWithDefaultsOrReports) {
   const auto& row = GetParam();
-  const core::JsonNode node = parse(row.at(1)).value();
-  const std::string got = row.at(0) == "cusum"   ? read_back(cusum_state_from_json(node))
-                          : row.at(0) == "bocpd" ? read_back(bocpd_state_from_json(node))
-                                                 : read_back(page_hinkley_state_from_json(node));
+  const std::string& reader = row.at(0);
+  const CheckpointEnvelope e = testing::bocpd_json_envelope(row.at(1));
+  BocpdDetector d = testing::Kit<BocpdDetector>::make();
+  const Status loaded = reader == "bocpd_load" ? load_bocpd_checkpoint(d, e) : Status{};
+  const std::string got =
+      reader == "bocpd_load"
+          ? (loaded ? state_to_json(d.state()).value() : loaded.error().message())
+      : reader == "bocpd_read" ? read_back(load_state_from_checkpoint_envelope(e, "bocpd"))
+      : reader == "cusum"      ? read_back(cusum_state_from_json(parse(row.at(1)).value()))
+      : reader == "bocpd"      ? read_back(bocpd_state_from_json(parse(row.at(1)).value()))
+                               : read_back(page_hinkley_state_from_json(parse(row.at(1)).value()));
   EXPECT_EQ(got, row.at(2));
 }
 
 TEST(JsonRead, TableIsRead) {
-  EXPECT_EQ(test_support::data_rows("checkpoint_state_json.txt").size(), 27u);
+  EXPECT_EQ(test_support::data_rows("checkpoint_state_json.txt").size(), 33u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, JsonRead,
@@ -115,21 +123,21 @@ TEST(StateWire, BincodeFaults) {
   auto with = [&](std::size_t at, std::vector<std::uint8_t> bytes) {
     std::vector<std::uint8_t> out = good;
     std::copy(bytes.begin(), bytes.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
-    return bocpd_state_from_bincode(out);
+    const auto state = bocpd_state_from_bincode(out);
+    return state ? std::string("decoded") : state.error().message();
   };
-  EXPECT_EQ(with(8, {7}).error().message(), "tag for enum is not valid, found 7");
+  EXPECT_EQ(with(8, {7}), "tag for enum is not valid, found 7");
   const std::size_t stats_at = 8 + 9 + 48 + 8 + 3 * 8 + 8;
-  EXPECT_EQ(with(stats_at, {3, 0, 0, 0}).error().message(),
+  EXPECT_EQ(with(stats_at, {3, 0, 0, 0}),
             "invalid value: integer `3`, expected variant index 0 <= i < 3");
   const std::size_t armed_at = good.size() - 10;
-  EXPECT_EQ(with(armed_at, {2}).error().message(),
-            "invalid u8 while decoding bool, expected 0 or 1, found 2");
+  EXPECT_EQ(with(armed_at, {2}), "invalid u8 while decoding bool, expected 0 or 1, found 2");
   // Counts that the remaining bytes cannot hold fail before anything is reserved for them.
   const std::size_t probs_count_at = 8 + 9 + 48;
   for (std::uint64_t count : {std::uint64_t{1} << 61, UINT64_MAX, std::uint64_t{good.size()}}) {
     Bytes c;
     c.u64(count);
-    EXPECT_EQ(with(probs_count_at, c.out).error().message(), "io error: unexpected end of file");
+    EXPECT_EQ(with(probs_count_at, c.out), "io error: unexpected end of file");
   }
 }
 

@@ -7,98 +7,69 @@
 #include <initializer_list>
 #include <limits>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "online_test_support.hpp"
+#include "ovrel/core/text.hpp"
 #include "ovrel/online/alert_policy.hpp"
 #include "ovrel/online/bocpd_model.hpp"
+#include "ovrel/online/state_wire.hpp"
 
 namespace ovrel::online {
 namespace {
 
 using testing::expect_outcomes;
 using testing::outcome;
+using testing::policy_of;
 using testing::step;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMax = std::numeric_limits<double>::max();
 
-// The outcomes of one check over a list of inputs.
-template <class T, class F>
-std::vector<std::string> outcomes(std::initializer_list<T> inputs, F check) {
-  std::vector<std::string> got;
-  for (const T& input : inputs) got.push_back(outcome(check(input)));
-  return got;
+AlertPolicy alert_policy_of(const std::vector<double>& v) {
+  return {v.at(0), v.at(1), std::uint64_t(v.at(2)), std::uint64_t(v.at(3))};
 }
 
-TEST(Checks, PoliciesHazardsAndPriors) {
-  expect_outcomes("alert_policy", outcomes({AlertPolicy{kNaN, 0.0, 0, 0},
-                                            {1.5, -1.0, 0, 0},
-                                            {0.5, 0.75, 0, 0},
-                                            {0.5, -0.0625, 0, 0},
-                                            {1.0, 1.0, 7, 7}},
-                                           [](const AlertPolicy& p) { return p.validate(); }));
-  const AlertGateState gate{{2.0, 0.0, 0, 0}, true, 7};
-  const AlertGateState sound_policy{{}, true, 7};
-  expect_outcomes("alert_gate", {outcome(gate.validate(1)), outcome(sound_policy.validate(7)),
-                                 outcome(sound_policy.validate(8))});
-  const auto e = OverflowPolicy::Error;
-  expect_outcomes("late_policy",
-                  outcomes({LateDataPolicy::reject(), LateDataPolicy::buffer_within_window(0, 0, e),
-                            LateDataPolicy::reorder_by_timestamp(-5, 1, e),
-                            LateDataPolicy::reorder_by_timestamp(1, 0, e)},
-                           [](const LateDataPolicy& p) { return p.validate(); }));
-  expect_outcomes("constant_hazard",
-                  outcomes({0.0, 1.0, kNaN, -0.5, 0.005}, ConstantHazard::create));
-  expect_outcomes("geometric_hazard", outcomes({1.0, kInf, 200.0}, GeometricHazard::create));
-  EXPECT_EQ(hazard_rate(HazardSpec{}), 0.005);  // the default; the oracle tests cover the rest
-
-  const double sub = std::numeric_limits<double>::denorm_min();
-  expect_outcomes("gaussian_prior", outcomes<ObservationModel>(
-                                        {GaussianNig{kNaN, 0, 0, 0}, GaussianNig{0, 0, 0, 0},
-                                         GaussianNig{0, sub, kInf, 0}, GaussianNig{0, 1, 1, -1},
-                                         GaussianNig{0, sub, sub, sub}},
-                                        validate_prior));
-  expect_outcomes(
-      "poisson_prior",
-      outcomes<ObservationModel>({PoissonGamma{0, 0}, PoissonGamma{1, kNaN}, PoissonGamma{1, sub}},
-                                 validate_prior));
-  expect_outcomes(
-      "bernoulli_prior",
-      outcomes<ObservationModel>({BernoulliBeta{-1, 0}, BernoulliBeta{1, 0}, BernoulliBeta{sub, 1}},
-                                 validate_prior));
-}
-
-// The three entry points refuse a value alike.
-TEST(Checks, ObservationsOfEachModel) {
-  const auto run = [](const std::string& group, const ObservationModel& m, std::vector<double> xs) {
-    std::vector<std::string> got;
-    for (double x : xs) {
-      const auto stats = zero_stats(m);
-      got.push_back(outcome(check_observation(m, x)));
-      EXPECT_EQ(outcome(log_predictive(m, stats, x)), got.back());
-      EXPECT_EQ(outcome(update_stats(m, stats, x)), got.back());
+// The rows of tests/data/online_checks.txt that give an input: each the outcome of one check.
+TEST(Checks, OfEachInput) {
+  std::size_t count = 0;
+  for (const auto& row : test_support::data_rows("online_checks.txt")) {
+    if (row.size() < 3) continue;
+    const std::string& g = row[0];
+    std::vector<double> v = testing::numbers_of(row[1]), p = v;
+    p.resize(6);
+    // A prior of the numbers, or the default model for an observation.
+    const bool prior = g.ends_with("_prior");
+    const ObservationModel model =
+        g.starts_with("gaussian")
+            ? ObservationModel(prior ? GaussianNig{p[0], p[1], p[2], p[3]} : GaussianNig{})
+        : g.starts_with("poisson")
+            ? ObservationModel(prior ? PoissonGamma{p[0], p[1]} : PoissonGamma{})
+            : ObservationModel(prior ? BernoulliBeta{p[0], p[1]} : BernoulliBeta{});
+    const AlertGateState gate{alert_policy_of(p), true, std::uint64_t(p[4])};
+    const std::string got = g == "alert_policy"       ? outcome(gate.policy.validate())
+                            : g == "alert_gate"       ? outcome(gate.validate(std::uint64_t(p[5])))
+                            : g == "late_policy"      ? outcome(policy_of(row[1]).validate())
+                            : g == "constant_hazard"  ? outcome(ConstantHazard::create(p[0]))
+                            : g == "geometric_hazard" ? outcome(GeometricHazard::create(p[0]))
+                            : prior                   ? outcome(validate_prior(model))
+                            : g == "step_summary"     ? outcome(step_summary_from_log_probs(v, 0))
+                            : g == "normalization"    ? outcome(normalize_log_probs(v))
+                                                      : outcome(check_observation(model, p[0]));
+    if (g.ends_with("_observation")) {  // the three entry points refuse a value alike
+      EXPECT_EQ(outcome(log_predictive(model, zero_stats(model), p[0])), got);
+      EXPECT_EQ(outcome(update_stats(model, zero_stats(model), p[0])), got);
     }
-    expect_outcomes(group, got);
-  };
-  run("gaussian_observation", GaussianNig{}, {kInf, -3.5});
-  run("poisson_observation", PoissonGamma{}, {-1.0, kNaN, 2.01, 18446744073709551616.0, 7.0});
-  run("bernoulli_observation", BernoulliBeta{}, {0.5, kNaN, 1.0});
+    EXPECT_EQ(got, row[2]) << g << " | " << row[1];
+    ++count;
+  }
+  EXPECT_EQ(count, 49u);
+  EXPECT_EQ(hazard_rate(HazardSpec{}), 0.005);  // the default; the oracle tests cover the rest
   expect_outcomes("stats_of_another_model",
                   {outcome(log_predictive(GaussianNig{}, PoissonStats{}, 1.0)),
                    outcome(update_stats(BernoulliBeta{}, GaussianStats{}, 1.0))});
-}
-
-TEST(Checks, SummaryAndNormalization) {
-  expect_outcomes("step_summary",
-                  {outcome(step_summary_from_log_probs({}, 0)),
-                   outcome(step_summary_from_log_probs(std::vector<double>{kNaN}, 0)),
-                   outcome(step_summary_from_log_probs(std::vector<double>{0.5}, 0))});
-  expect_outcomes(
-      "normalization",
-      outcomes<std::vector<double>>({{}, {-kInf, -kInf}, {0.0, kNaN}, {kInf, 0.0}, {0.0, -kInf}},
-                                    [](std::vector<double> v) { return normalize_log_probs(v); }));
 }
 
 // The check's outcome, then again after each change in turn.
@@ -172,31 +143,18 @@ TEST(Checks, BaselineConfigurationsAndStates) {
                    [&] { ps.pending_events[0].x = 0; }});
 }
 
-struct GateCase {
-  const char* name;
-  AlertPolicy policy;
-  std::vector<double> p;  // p_change at steps 0, 1, ...
-  std::vector<int> alerts;
-};
-
 TEST(AlertGate, AlertsAtTheExpectedSteps) {
-  const std::vector<double> cooldown{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0.9, 0.1, 0.9, 0.9};
-  const GateCase cases[] = {
-      {"one alert per run above", {0.5, 0.0, 0, 0}, {0.6, 0.7, 0.5, 0.4, 0.9}, {0, 4}},
-      {"threshold zero fires once", {0.0, 0.0, 0, 0}, {0.0, 0.0, 1.0, 0.0}, {0}},
-      {"threshold one needs one", {1.0, 0.0, 0, 0}, {0.999, 1.0, 0.5, 1.0}, {1, 3}},
-      {"hysteresis equal threshold", {0.5, 0.5, 0, 0}, {0.9, 0.0, 0.9}, {0}},
-      {"hysteresis band", {0.5, 0.2, 0, 0}, {0.9, 0.35, 0.9, 0.2, 0.9}, {0, 4}},
-      {"min run length", {0.5, 0.0, 0, 5}, {0.9, 0.9, 0.9, 0.9, 0.9, 0.9}, {4}},
-      {"cooldown", {0.5, 0.0, 3, 0}, cooldown, {10, 13}},
-      {"NaN never alerts nor re-arms", {0.5, 0.0, 0, 0}, {0.9, kNaN, 0.9}, {0}}};
-  for (const GateCase& c : cases) {
-    AlertGateState gate = AlertGateState::fresh(c.policy);
-    std::vector<int> got;
-    for (std::size_t t = 0; t < c.p.size(); ++t) {
-      if (gate.maybe_emit(t, c.p[t])) got.push_back(static_cast<int>(t));
+  const auto rows = test_support::data_rows("online_alert_gate.txt");
+  ASSERT_EQ(rows.size(), 8u);
+  for (const auto& row : rows) {
+    AlertGateState gate = AlertGateState::fresh(alert_policy_of(testing::numbers_of(row.at(0))));
+    const std::vector<double> p = testing::numbers_of(row.at(1));
+    std::vector<std::uint64_t> got;
+    for (std::size_t t = 0; t < p.size(); ++t) {
+      if (gate.maybe_emit(t, p[t])) got.push_back(t);
     }
-    EXPECT_EQ(got, c.alerts) << c.name;
+    EXPECT_EQ(got, testing::numbers_of<std::uint64_t>(row.at(2)))
+        << row.at(0) << " | " << row.at(1);
   }
   // A last alert ahead of the step counts as no elapsed time; the run length saturates.
   AlertGateState gate{{0.5, 0.0, 1, 0}, true, 50};
@@ -208,48 +166,44 @@ TEST(AlertGate, AlertsAtTheExpectedSteps) {
   EXPECT_TRUE(last.maybe_emit(UINT64_MAX, 0.9));
 }
 
-TEST(Cusum, WorkedExample) {
-  auto d = CusumDetector::create({}).value();
-  struct Row {
-    double x, score, p;
-    bool alert;
-    std::uint64_t since;
-  };
-  const Row rows[] = {{3, 3, 0.375, false, 1}, {3, 6, 0.75, false, 2}, {3, 9, 1, true, 0},
-                      {-20, 0, 0, false, 1},   {-5, 0, 0, false, 2},   {9, 9, 1, true, 0}};
-  for (std::size_t i = 0; i < std::size(rows); ++i) {
-    const auto r = step(d, rows[i].x).value();
-    EXPECT_EQ(d.state().score, rows[i].score);
-    EXPECT_EQ(r.p_change, rows[i].p);
-    EXPECT_EQ(r.alert, rows[i].alert);
-    EXPECT_EQ(r.run_length_mode, rows[i].since);
-    EXPECT_EQ(r.run_length_mean, double(rows[i].since));
-    EXPECT_EQ(r.t, i);
-    const std::string reason = "cusum p_change 1.000000 >= threshold 1.000000";
-    EXPECT_EQ(r.alert_reason, r.alert ? std::optional(reason) : std::nullopt);
+// The worked examples of tests/data/online_baseline_steps.txt.
+TEST(Baseline, WorkedExamples) {
+  std::variant<CusumDetector, PageHinkleyDetector> d = CusumDetector::create({}).value();
+  std::string current;
+  std::uint64_t t = 0;
+  const auto rows = test_support::data_rows("online_baseline_steps.txt");
+  ASSERT_EQ(rows.size(), 16u);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.at(0) + " | " + row.at(1));
+    if (row[0] != current) {
+      current = row[0];
+      t = 0;
+      const std::vector<double> v =
+          testing::numbers_of(current.substr(std::min(current.find(' '), current.size())));
+      const auto config = [&](auto c) {  // the defaults, or all four numbers
+        if (!v.empty()) c = {v[0], v[1], v[2], {v.at(3), 0, 0, 0}, {}};
+        return c;
+      };
+      if (current.starts_with("cusum")) {
+        d = CusumDetector::create(config(CusumConfig{})).value();
+      } else {
+        d = PageHinkleyDetector::create(config(PageHinkleyConfig{})).value();
+      }
+    }
+    std::visit(
+        [&](auto& detector) {
+          const auto r = step(detector, testing::numbers_of(row.at(1)).at(0)).value();
+          EXPECT_EQ(r.t, t++);
+          EXPECT_EQ(core::plain(r.p_change), row.at(2));
+          EXPECT_EQ(r.run_length_mode, std::stoull(row.at(3)));
+          EXPECT_EQ(r.run_length_mean, double(r.run_length_mode));
+          EXPECT_EQ(r.alert, r.alert_reason.has_value());
+          EXPECT_EQ(r.alert_reason.value_or("-"), row.at(4));
+          EXPECT_NE(state_to_json(detector.state()).value().find(row.at(5)), std::string::npos)
+              << state_to_json(detector.state()).value();
+        },
+        d);
   }
-  auto shifted = CusumDetector::create({0.5, 4.0, 2.0, {}, {}}).value();
-  EXPECT_EQ(step(shifted, 4.0)->p_change, 0.375);  // (4 - 2) - 0.5 = 1.5
-  EXPECT_EQ(step(shifted, 1.0)->p_change, 0.0);    // 1.5 + (-1 - 0.5) = 0
-}
-
-TEST(PageHinkley, WorkedExamples) {
-  auto d = PageHinkleyDetector::create({0.25, 8.0, 100.0, {}, {}}).value();
-  for (int i = 1; i <= 4; ++i) {  // a constant stream falls by delta
-    const auto r = step(d, 2.0).value();
-    EXPECT_EQ(d.state().running_mean, 2.0);
-    EXPECT_EQ(d.state().cumulative_sum, -0.25 * i);
-    EXPECT_EQ(d.state().cumulative_min, -0.25 * i);
-    EXPECT_EQ(r.p_change, 0.0);
-  }
-  auto shift = PageHinkleyDetector::create({0.0, 2.0, 100.0, kBaselineAlertPolicy, {}}).value();
-  // mean 0, 0, then 2/3 and 1.5: sums 0, 0, 4/3, 4/3 + 4.5.
-  for (int i = 0; i < 2; ++i) ASSERT_TRUE(step(shift, 0.0));
-  EXPECT_NEAR(step(shift, 2.0)->p_change, (2.0 - 2.0 / 3) / 2.0, 1e-15);
-  const auto r = step(shift, 4.0).value();
-  EXPECT_EQ(r.p_change, 1.0);
-  EXPECT_TRUE(r.alert);
-  EXPECT_EQ(r.alert_reason, "page_hinkley p_change 1.000000 >= threshold 1.000000");
 }
 
 // Input checks come before cancellation; a statistic that would become non-finite leaves the
@@ -271,25 +225,20 @@ TEST(Baseline, RefusedUpdates) {
   const PageHinkleyState ps = p.save_state();
   got.push_back(outcome(step(c, kMax)));
   got.push_back(outcome(step(p, kMax)));
-  testing::expect_outcomes("baseline_update", got);
   EXPECT_EQ(c.save_state(), cs);
   EXPECT_EQ(p.save_state(), ps);
+  // A loaded state is checked on the next update.
+  CusumState loaded = cs;
+  loaded.steps_since_alert = 4;
+  c.load_state(loaded);
+  got.push_back(outcome(step(c, 1.0)));
+  testing::expect_outcomes("baseline_update", got);
 }
 
 TEST(Baseline, LatencyIsSampledEvery256Results) {
   auto d = PageHinkleyDetector::create({}).value();
   for (int i = 1; i < 256; ++i) EXPECT_EQ(step(d, 0.5)->processing_latency_us, 1u);
   EXPECT_GE(step(d, 0.5)->processing_latency_us.value(), 1u);
-}
-
-// A loaded state is checked on the next update.
-TEST(Baseline, LoadedStateIsCheckedOnTheNextUpdate) {
-  auto d = CusumDetector::create({}).value();
-  CusumState s = d.save_state();
-  s.steps_since_alert = 4;
-  d.load_state(s);
-  EXPECT_EQ(outcome(step(d, 1.0)),
-            "invalid input: CUSUM state.steps_since_alert=4 cannot exceed t=0");
 }
 
 template <class K>
@@ -306,7 +255,10 @@ TYPED_TEST(EveryDetector, ALoadedStateBringsItsAlertPolicy) {
   d.reset();
   EXPECT_EQ(d.state(), decltype(s)::initial(d.config()));
   EXPECT_EQ(d.state().alert_gate.policy, s.alert_gate.policy);
-  EXPECT_TRUE(step(d, 0.0)->alert);  // p_change >= 0 at the first step
+  const auto r = step(d, 0.0).value();
+  EXPECT_TRUE(r.alert);  // p_change >= 0 at the first step
+  EXPECT_EQ(r.alert_reason, core::cat(TypeParam::kReason, " p_change ", core::fixed(r.p_change, 6),
+                                      " >= threshold 0.000000"));
 }
 
 }  // namespace

@@ -28,26 +28,8 @@ template <class K>
 class LateData : public ::testing::Test {};
 TYPED_TEST_SUITE(LateData, testing::DetectorKinds);
 
-std::vector<std::int64_t> times_of(const std::string& text) {
-  std::vector<std::int64_t> out;
-  std::istringstream in(text);
-  for (std::int64_t t; in >> t;) out.push_back(t);
-  return out;
-}
-
-LateDataPolicy policy_of(const std::string& text) {
-  std::istringstream in(text);
-  std::string kind, overflow;
-  std::int64_t delay = 0;
-  std::size_t items = 0;
-  in >> kind >> delay >> items >> overflow;
-  const OverflowPolicy o = overflow == "Error"        ? OverflowPolicy::Error
-                           : overflow == "DropOldest" ? OverflowPolicy::DropOldest
-                                                      : OverflowPolicy::DropNewest;
-  return kind == "reject"   ? LateDataPolicy::reject()
-         : kind == "buffer" ? LateDataPolicy::buffer_within_window(delay, items, o)
-                            : LateDataPolicy::reorder_by_timestamp(delay, items, o);
-}
+const auto times_of = testing::numbers_of<std::int64_t>;
+using testing::policy_of;
 
 TYPED_TEST(LateData, EventsBehindTheWatermark) {
   const auto rows = test_support::data_rows("online_late_data.txt");
@@ -90,8 +72,7 @@ TYPED_TEST(LateData, EventsBehindTheWatermark) {
 
 TYPED_TEST(LateData, NoEventTimeIsRefusedWhileEventsArePending) {
   auto d = TypeParam::make(policy_of("buffer 10 4"));
-  ASSERT_TRUE(step(d, 1.0, 100));
-  ASSERT_TRUE(step(d, 0.0, 95));
+  testing::steps(d, {{1.0, 100}, {0.0, 95}});
   const auto before = d.save_state();
   EXPECT_EQ(outcome(step(d, 1.0)), "invalid input: " + std::string(TypeParam::kLabel) +
                                        " update received t_ns=None while pending late events "
@@ -107,25 +88,20 @@ TYPED_TEST(LateData, NoEventTimeIsRefusedWhileEventsArePending) {
 // Replay order is checked against a detector fed the same values in the expected order.
 TYPED_TEST(LateData, DrainReplaysInArrivalOrTimestampOrder) {
   struct Case {
-    LateDataPolicy policy;
-    std::vector<double> replay_order;
+    const char* policy;
+    std::vector<double> order;
     std::uint64_t reordered;
   };
-  // Buffered at 95 (x = 3), 91 (x = -2), 93 (x = 5).
-  for (const Case& c : {Case{policy_of("buffer 50 8"), {3, -2, 5}, 0},
-                        Case{policy_of("reorder 50 8"), {-2, 5, 3}, 2}}) {
-    auto d = TypeParam::make(c.policy);
+  // Buffered at 95 (x = 3), 91 (x = -2), 93 (x = 5) and 91 (x = 7), drained by the last event; a
+  // tie of times goes by arrival.
+  for (const Case& c : {Case{"buffer 50 8", {1, 3, -2, 5, 7, 0.5}, 0},
+                        Case{"reorder 50 8", {1, -2, 7, 5, 3, 0.5}, 3}}) {
+    auto d = TypeParam::make(policy_of(c.policy));
     auto ref = TypeParam::make();
-    ASSERT_TRUE(step(d, 1.0, 100));
-    ASSERT_TRUE(step(ref, 1.0));
-    ASSERT_TRUE(step(d, 3.0, 95));
-    ASSERT_TRUE(step(d, -2.0, 91));
-    ASSERT_TRUE(step(d, 5.0, 93));
-    ASSERT_TRUE(step(d, 0.5, 100));
-    for (double v : c.replay_order) ASSERT_TRUE(step(ref, v));
-    ASSERT_TRUE(step(ref, 0.5));
+    testing::steps(d, {{1.0, 100}, {3.0, 95}, {-2.0, 91}, {5.0, 93}, {7.0, 91}, {0.5, 100}});
+    for (double v : c.order) ASSERT_TRUE(step(ref, v));
     EXPECT_EQ(core_of(d.save_state()), core_of(ref.save_state()));
-    EXPECT_EQ(d.state().late_data, (LateDataCounters{3, 3, c.reordered, 0, 0, 0}));
+    EXPECT_EQ(d.state().late_data, (LateDataCounters{4, 4, c.reordered, 0, 0, 0}));
     EXPECT_EQ(d.state().watermark_ns, 100);
   }
 }
@@ -147,10 +123,7 @@ TYPED_TEST(LateData, AFailedReplayPutsItsEventBackAndKeepsEarlierReplays) {
   limits.max_cost_evals = 2;
   const core::ExecutionContext ctx(limits);
   auto d = TypeParam::make(policy_of("reorder 50 8"));
-  ASSERT_TRUE(step(d, 1.0, 100, ctx));
-  ASSERT_TRUE(step(d, 3.0, 95, ctx));
-  ASSERT_TRUE(step(d, -2.0, 91, ctx));
-  ASSERT_TRUE(step(d, 5.0, 93, ctx));
+  testing::steps(d, {{1.0, 100}, {3.0, 95}, {-2.0, 91}, {5.0, 93}}, ctx);
   auto r = step(d, 0.5, 101, ctx);  // replays 91 (second evaluation), then 93 exceeds the budget
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind(), ErrorKind::ResourceLimit);
@@ -178,13 +151,6 @@ TYPED_TEST(LateData, UpdateManyEqualsRepeatedUpdates) {
   }
   EXPECT_EQ(batch.save_state(), single.save_state());
   EXPECT_EQ(batch.state().late_data.buffered_events, 2u);
-}
-
-TEST(LateDataPolicy, OldestPendingIndexBreaksTiesByArrival) {
-  const std::vector<PendingEvent> p{{0, 95, 0}, {0, 91, 3}, {0, 91, 1}, {0, 91, 1}};
-  EXPECT_EQ(oldest_pending_index(p, false), 0u);
-  EXPECT_EQ(oldest_pending_index(p, true), 2u);
-  EXPECT_EQ(oldest_pending_index({}, true), std::nullopt);
 }
 
 // A value the observation model refuses is refused before it is buffered: buffered, it would

@@ -1,8 +1,13 @@
+// Pipeline specifications: their checks and the executor's steps in order, the detector and cost
+// model each runs (tests/data/pipeline_specs.txt), the parameters that reach them, and the online
+// configurations they build.
+
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <optional>
@@ -13,6 +18,7 @@
 #include <vector>
 
 #include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/text.hpp"
 #include "ovrel/core/time_series.hpp"
 #include "ovrel/costs/ar.hpp"
 #include "ovrel/costs/l2.hpp"
@@ -43,6 +49,7 @@ std::vector<double> shifted_levels(std::size_t n) {
 }
 
 const std::vector<double> kValues = shifted_levels(60);
+const Stopping kBic = Stopping::penalized(Penalty::bic());
 
 core::TimeSeriesView view_of(const std::vector<double>& values,
                              core::MissingPolicy policy = core::MissingPolicy::Error) {
@@ -51,22 +58,12 @@ core::TimeSeriesView view_of(const std::vector<double>& values,
                                          core::TimeIndex::none(), policy);
 }
 
-template <class Config>
-OfflineDetectorConfig detector_with(Stopping stopping) {
-  Config config;
-  config.stopping = std::move(stopping);
-  return config;
-}
-
-PipelineSpec spec_for(OfflineDetectorConfig detector, CostConfig cost,
-                      std::size_t min_segment_len = 5,
-                      std::optional<preprocess::PreprocessConfig> preprocess = std::nullopt) {
+PipelineSpec spec_for(OfflineDetectorConfig detector, CostConfig cost) {
   PipelineSpec spec;
   spec.stopping = detector_stopping(detector);
   spec.detector = std::move(detector);
   spec.cost = cost;
-  spec.constraints.min_segment_len = min_segment_len;
-  spec.preprocess = std::move(preprocess);
+  spec.constraints.min_segment_len = 5;
   return spec;
 }
 
@@ -84,70 +81,6 @@ void expect_same_run(const OfflineChangePointResult& a, const OfflineChangePoint
   EXPECT_EQ(a.diagnostics.seed, b.diagnostics.seed);
 }
 
-// Each reachable pair runs the detector and model it names: the names in the diagnostics are
-// written by the detector and the model themselves.
-TEST(Dispatch, EveryDetectorAndCostPairRunsItsOwnDetectorAndModel) {
-  // Indexed by the cost's wire tag.
-  const char* const model_names[] = {
-      "ar",           "cosine", "l1_median", "l2_mean", "normal_mean_var", "normal_full_cov",
-      "nig_marginal", "rank"};
-  const Stopping two = Stopping::known_k(2);
-  const std::vector<std::pair<OfflineDetectorConfig, const char*>> detectors = {
-      {detector_with<offline::PeltConfig>(two), "pelt"},
-      {detector_with<offline::BinSegConfig>(two), "binseg"},
-      {detector_with<offline::FpopConfig>(two), "fpop"},
-      {detector_with<offline::WbsConfig>(two), "wbs"},
-      {detector_with<offline::DynpConfig>(two), "dynp"}};
-  for (std::uint8_t tag = 0; tag < 8; ++tag) {
-    const auto cost = static_cast<CostConfig>(tag);
-    const char* const model_name = model_names[tag];
-    for (const auto& [detector, algorithm] : detectors) {
-      SCOPED_TRACE(std::string(algorithm) + " x " + model_name);
-      const auto result = run(spec_for(detector, cost));
-      if (std::holds_alternative<offline::FpopConfig>(detector) && cost != CostConfig::L2) {
-        ASSERT_FALSE(result.has_value());
-        EXPECT_EQ(result.error(), OvrelError::invalid_input("detector=fpop requires cost=l2"));
-        continue;
-      }
-      ASSERT_TRUE(result.has_value()) << result.error().display();
-      EXPECT_EQ(result->diagnostics.algorithm, algorithm);
-      EXPECT_EQ(result->diagnostics.cost_model, model_name);
-      EXPECT_EQ(result->breakpoints.size(), 3U);
-    }
-  }
-}
-
-// The fixed model parameters and the configuration copy reach the detector: each run equals the
-// detector built by hand.
-TEST(Dispatch, FixedModelParametersAndConfigurationReachTheDetector) {
-  const core::TimeSeriesView x = view_of(kValues);
-  core::Constraints constraints;
-  constraints.min_segment_len = 5;
-  const core::ExecutionContext ctx(constraints, core::ReproMode::Balanced);
-  const Stopping bic = Stopping::penalized(Penalty::bic());
-  const offline::PeltConfig pelt{bic, 2, 1000};
-
-  const offline::Pelt<costs::CostNIGMarginal> nig{
-      pelt,
-      costs::CostNIGMarginal{costs::NIGPrior{0.0, 0.01, 1.0, 1.0}, core::ReproMode::Balanced}};
-  expect_same_run(*run(spec_for(pelt, CostConfig::Nig)), *nig.detect(x, ctx));
-
-  const offline::Pelt<costs::CostAR> ar{pelt, costs::CostAR{1, core::ReproMode::Balanced}};
-  expect_same_run(*run(spec_for(pelt, CostConfig::Ar)), *ar.detect(x, ctx));
-
-  offline::WbsConfig wbs_config;
-  wbs_config.stopping = bic;
-  wbs_config.num_intervals = 20;
-  wbs_config.interval_strategy = offline::WbsIntervalStrategy::Stratified;
-  PipelineSpec spec = spec_for(wbs_config, CostConfig::L2);
-  spec.seed = 7;
-  wbs_config.seed = 7;
-  const offline::Wbs<costs::CostL2Mean> wbs{wbs_config, costs::CostL2Mean{}};
-  expect_same_run(*run(spec), *wbs.detect(x, ctx));
-}
-
-const Stopping kBic = Stopping::penalized(Penalty::bic());
-
 Stopping stopping_of(const std::string& text) {
   if (text == "Penalized(BIC)") return kBic;
   if (text.starts_with("KnownK(")) return Stopping::known_k(std::stoul(text.substr(7)));
@@ -162,7 +95,7 @@ Stopping stopping_of(const std::string& text) {
   return Stopping::penalty_path(path);
 }
 
-// A specification from a row of tests/data/pipeline_refusals.txt.
+// A specification from a row of tests/data/pipeline_specs.txt.
 PipelineSpec spec_of(const std::vector<std::string>& row) {
   const std::string& name = row.at(1);
   const std::map<std::string, OfflineDetectorConfig> detectors{
@@ -173,11 +106,10 @@ PipelineSpec spec_of(const std::vector<std::string>& row) {
   if (row.at(2) != "default") detector_stopping(detector) = stopping_of(row.at(2));
   PipelineSpec spec;
   if (row.at(3) != "none") spec.stopping = stopping_of(row.at(3));
-  const std::string& cost = row.at(4);
-  spec.cost = cost == "none"     ? CostConfig::None
-              : cost == "rank"   ? CostConfig::Rank
-              : cost == "cosine" ? CostConfig::Cosine
-                                 : CostConfig::L2;
+  const std::string costs[] = {"ar",  "cosine", "l1_median", "l2", "normal", "normal_full_cov",
+                               "nig", "rank",   "none"};
+  const auto tag = std::find(std::begin(costs), std::end(costs), row.at(4)) - std::begin(costs);
+  spec.cost = static_cast<CostConfig>(tag);
   spec.constraints.min_segment_len = 5;
   std::istringstream options(row.at(5));
   for (std::string option; options >> option && option != "-";) {
@@ -191,38 +123,71 @@ PipelineSpec spec_of(const std::vector<std::string>& row) {
     if (option.starts_with("period=")) {
       spec.preprocess = {{}, preprocess::DeseasonalizeMethod::differencing(value), {}, {}};
     }
-    const bool params = option.starts_with("params=");
-    if (auto* pelt = std::get_if<offline::PeltConfig>(&detector); pelt && params) {
-      pelt->params_per_segment = value;
-    }
-    if (auto* fpop = std::get_if<offline::FpopConfig>(&detector); fpop && params) {
-      fpop->params_per_segment = value;
+    if (option.starts_with("params=")) {
+      std::visit(
+          [&](auto& c) {
+            if constexpr (requires { c.params_per_segment; }) c.params_per_segment = value;
+          },
+          detector);
     }
   }
   spec.detector = name == "online" ? DetectorConfig(OnlineDetectorConfig{}) : detector;
   return spec;
 }
 
-// The first failing check decides, in the pipeline specification and in the executor's steps.
-TEST(Execution, RefusalsInTheOrderOfTheChecks) {
-  const auto rows = test_support::data_rows("pipeline_refusals.txt");
-  ASSERT_EQ(rows.size(), 26U);
+// What a row expects: "ok" for an accepted specification, "ok: <algorithm> <cost model>
+// <breakpoints>" for a run, or the InvalidInput message.
+template <class R>
+std::string outcome(const R& r, const std::string& ok) {
+  if (!r) {
+    EXPECT_EQ(r.error().kind(), ErrorKind::InvalidInput);
+    return r.error().message();
+  }
+  return ok;
+}
+
+TEST(Execution, SpecificationsInTheOrderOfTheChecks) {
+  const auto rows = test_support::data_rows("pipeline_specs.txt");
+  ASSERT_EQ(rows.size(), 60U);
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.at(2) + " | " + row.at(3) + " | " + row.at(6));
+    SCOPED_TRACE(row.at(1) + " | " + row.at(4) + " | " + row.at(6));
     const PipelineSpec spec = spec_of(row);
-    const auto expect = [&](const auto& r) {
-      if (row.at(6) == "ok") {
-        EXPECT_TRUE(r.has_value()) << r.error().display();
-      } else {
-        ASSERT_FALSE(r.has_value());
-        EXPECT_EQ(r.error(), OvrelError::invalid_input(row.at(6)));
-      }
-    };
     if (row.at(0) == "config") {
-      expect(spec.to_pipeline_config());
-    } else {
-      expect(run(spec));
+      EXPECT_EQ(outcome(spec.to_pipeline_config(), "ok"), row.at(6));
+      continue;
     }
+    const auto r = run(spec);
+    EXPECT_EQ(
+        outcome(r, r ? core::cat("ok: ", r->diagnostics.algorithm, " ", r->diagnostics.cost_model,
+                                 " ", core::list_text(std::span(r->breakpoints)))
+                     : ""),
+        row.at(6));
+  }
+}
+
+// The fixed model parameters, the configuration and the seed (replaced only when given) reach
+// the detector: each run equals the detector built by hand.
+TEST(Execution, ParametersReachTheDetector) {
+  const core::TimeSeriesView x = view_of(kValues);
+  core::Constraints constraints;
+  constraints.min_segment_len = 5;
+  const core::ExecutionContext ctx(constraints, core::ReproMode::Balanced);
+  const offline::PeltConfig pelt{kBic, 2, 1000};
+
+  const offline::Pelt<costs::CostNIGMarginal> nig{
+      pelt,
+      costs::CostNIGMarginal{costs::NIGPrior{0.0, 0.01, 1.0, 1.0}, core::ReproMode::Balanced}};
+  expect_same_run(*run(spec_for(pelt, CostConfig::Nig)), *nig.detect(x, ctx));
+
+  const offline::Pelt<costs::CostAR> ar{pelt, costs::CostAR{1, core::ReproMode::Balanced}};
+  expect_same_run(*run(spec_for(pelt, CostConfig::Ar)), *ar.detect(x, ctx));
+
+  offline::WbsConfig wbs{20, offline::WbsIntervalStrategy::Stratified, 42, kBic};
+  PipelineSpec spec = spec_for(wbs, CostConfig::L2);
+  for (const std::optional<std::uint64_t> seed : {std::optional<std::uint64_t>(7), {}}) {
+    spec.seed = seed;
+    wbs.seed = seed.value_or(42);
+    expect_same_run(*run(spec), *offline::Wbs<costs::CostL2Mean>{wbs, {}}.detect(x, ctx));
   }
 }
 
@@ -239,7 +204,7 @@ TEST(Execution, DetectorReadsThePreprocessedSeries) {
       preprocess::DetrendMethod::linear(), {}, {}, preprocess::RobustScaleConfig{1e-9, 1.4826}};
   const auto cleaned =
       preprocess::PreprocessPipeline::create(config)->apply(view_of(kValues)).value();
-  PipelineSpec spec = spec_for(detector_with<offline::PeltConfig>(kBic), CostConfig::L2);
+  PipelineSpec spec = spec_for(offline::PeltConfig{kBic}, CostConfig::L2);
   const auto expected = run(spec, *cleaned.as_view());
   ASSERT_TRUE(expected.has_value());
   spec.preprocess = config;
@@ -247,22 +212,46 @@ TEST(Execution, DetectorReadsThePreprocessedSeries) {
 }
 
 TEST(Execution, IgnorePolicyWithoutMissingValuesRunsUnderTheErrorPolicy) {
-  const PipelineSpec spec = spec_for(detector_with<offline::PeltConfig>(kBic), CostConfig::L2);
-  const auto strict = run(spec);
+  const PipelineSpec spec = spec_for(offline::PeltConfig{kBic}, CostConfig::L2);
   const auto relaxed = run(spec, view_of(kValues, core::MissingPolicy::Ignore));
   ASSERT_TRUE(relaxed.has_value()) << relaxed.error().display();
-  expect_same_run(*relaxed, *strict);
+  expect_same_run(*relaxed, *run(spec));
 
   // A missing value keeps the Ignore policy, which the L2 model refuses.
   std::vector<double> holed = kValues;
   holed[10] = std::numeric_limits<double>::quiet_NaN();
   const core::TimeSeriesView x = view_of(holed, core::MissingPolicy::Ignore);
-  const auto refused = run(spec, x);
-  ASSERT_FALSE(refused.has_value());
-  const offline::Pelt<costs::CostL2Mean> direct{
-      std::get<offline::PeltConfig>(std::get<OfflineDetectorConfig>(spec.detector)),
-      costs::CostL2Mean{}};
-  EXPECT_EQ(refused.error(), direct.detect(x, core::ExecutionContext(spec.constraints)).error());
+  const offline::Pelt<costs::CostL2Mean> direct{offline::PeltConfig{kBic}, costs::CostL2Mean{}};
+  EXPECT_EQ(run(spec, x).error(),
+            direct.detect(x, core::ExecutionContext(spec.constraints)).error());
+}
+
+// An online specification builds the detector's defaults with its own choices; its constraints,
+// preprocessing and seed are not carried over.
+TEST(OnlineConfig, DefaultsWithTheSpecificationsChoices) {
+  const auto bocpd = [](online::ObservationModel observation, std::uint64_t max_run_length) {
+    return online::BocpdConfig{online::ConstantHazard{0.005},    -35.0,          observation,
+                               online::LateDataPolicy::reject(), max_run_length, {0.5, 0.0, 0, 0}};
+  };
+  const online::AlertPolicy at_threshold{1.0, 0.0, 0, 0};
+  using D = OnlineDetectorKind;
+  using O = OnlineObservationKind;
+  const std::pair<OnlineDetectorConfig, OnlinePipelineConfig> cases[] = {
+      {{D::Bocpd, O::Poisson, 500}, bocpd(online::PoissonGamma{1.0, 1.0}, 500)},
+      {{D::Bocpd, O::Gaussian, 7}, bocpd(online::GaussianNig{0.0, 1.0, 1.0, 1.0}, 7)},
+      {{D::Bocpd, O::Bernoulli, 0}, bocpd(online::BernoulliBeta{1.0, 1.0}, 0)},
+      {{D::Cusum, O::Poisson, 9},
+       online::CusumConfig{0.0, 8.0, 0.0, at_threshold, online::LateDataPolicy::reject()}},
+      {{D::PageHinkley, O::Gaussian, 0},
+       online::PageHinkleyConfig{0.01, 8.0, 0.0, at_threshold, online::LateDataPolicy::reject()}}};
+  for (const auto& [detector, expected] : cases) {
+    PipelineSpec spec{detector, CostConfig::None, {}, std::nullopt, preprocess::PreprocessConfig{},
+                      5};
+    spec.constraints.min_segment_len = 0;
+    const auto config = spec.to_pipeline_config();
+    ASSERT_TRUE(config.has_value()) << config.error().display();
+    EXPECT_TRUE(std::get<OnlinePipelineConfig>(*config) == expected);
+  }
 }
 
 }  // namespace
