@@ -177,20 +177,6 @@ TEST(FrontierStopping, PenalisedRunsSplitOnlyAboveBeta) {
   }
 }
 
-// A count far beyond what the grid holds runs with the grid.
-TEST(WbsDetect, AHugeCountRunsWithTheGrid) {
-  const Constraints none;
-  const auto s = testing::noisy_steps(10, 1, 5, 4.0, 0.3, 1);
-  const auto huge =
-      wbs_of<CostL2Mean>(Stopping::known_k(1), {}, WbsIntervalStrategy::DeterministicGrid, SIZE_MAX)
-          .detect(s.view(), core::ExecutionContext(none));
-  ASSERT_TRUE(huge) << huge.error().display();
-  EXPECT_EQ(huge->diagnostics.notes[0],
-            core::cat("interval_strategy=DeterministicGrid, requested_intervals=", SIZE_MAX,
-                      ", effective_intervals=9"));
-  EXPECT_EQ(huge->breakpoints, (std::vector<std::size_t>{5, 10}));
-}
-
 // Both detectors exist for every cost model and agree on a clear change with each.
 template <class C>
 class EveryCostModel : public ::testing::Test {};

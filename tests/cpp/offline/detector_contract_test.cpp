@@ -31,25 +31,27 @@ using Detected = Result<core::OfflineChangePointResult>;
 const std::string kSoftWarning =
     "budget exceeded under SoftDegrade mode; run continued without algorithm fallback";
 
-// Each detector's configuration; Dynp has no params_per_segment, FPOP only the L2 cost.
+// Each detector over one configuration, WBS's, whose interval settings only WBS reads; Dynp has no
+// params_per_segment and FPOP only the L2 cost.
 struct PeltRow {
   static constexpr const char* kAlgorithm = "pelt";
   static constexpr std::size_t kDefaultParams = 2;
   static constexpr bool kAnyCost = true;
   template <class C>
-  static Detected detect(const C& model, Stopping s, std::size_t every, std::size_t params,
-                         const core::TimeSeriesView& x, const core::ExecutionContext& ctx) {
-    return Pelt<C>{PeltConfig{std::move(s), params, every}, model}.detect(x, ctx);
+  static Detected detect(const C& model, const WbsConfig& w, const core::TimeSeriesView& x,
+                         const core::ExecutionContext& ctx) {
+    const PeltConfig config{w.stopping, w.params_per_segment, w.cancel_check_every};
+    return Pelt<C>{config, model}.detect(x, ctx);
   }
 };
 
 struct FpopRow : PeltRow {
   static constexpr const char* kAlgorithm = "fpop";
   static constexpr bool kAnyCost = false;
-  static Detected detect(const costs::CostL2Mean& model, Stopping s, std::size_t every,
-                         std::size_t params, const core::TimeSeriesView& x,
-                         const core::ExecutionContext& ctx) {
-    OVREL_TRY_ASSIGN(const Fpop fpop, Fpop::create(model, FpopConfig{std::move(s), params, every}));
+  static Detected detect(const costs::CostL2Mean& model, const WbsConfig& w,
+                         const core::TimeSeriesView& x, const core::ExecutionContext& ctx) {
+    const FpopConfig config{w.stopping, w.params_per_segment, w.cancel_check_every};
+    OVREL_TRY_ASSIGN(const Fpop fpop, Fpop::create(model, config));
     return fpop.detect(x, ctx);
   }
 };
@@ -58,31 +60,28 @@ struct BinSegRow : PeltRow {
   static constexpr const char* kAlgorithm = "binseg";
   static constexpr std::size_t kDefaultParams = 0;
   template <class C>
-  static Detected detect(const C& model, Stopping s, std::size_t every, std::size_t params,
-                         const core::TimeSeriesView& x, const core::ExecutionContext& ctx) {
-    return BinSeg<C>{BinSegConfig{std::move(s), params, every}, model}.detect(x, ctx);
+  static Detected detect(const C& model, const WbsConfig& w, const core::TimeSeriesView& x,
+                         const core::ExecutionContext& ctx) {
+    const BinSegConfig config{w.stopping, w.params_per_segment, w.cancel_check_every};
+    return BinSeg<C>{config, model}.detect(x, ctx);
   }
 };
 
 struct WbsRow : PeltRow {
   static constexpr const char* kAlgorithm = "wbs";
   template <class C>
-  static Detected detect(const C& model, Stopping s, std::size_t every, std::size_t params,
-                         const core::TimeSeriesView& x, const core::ExecutionContext& ctx) {
-    WbsConfig config;
-    config.stopping = std::move(s);
-    config.params_per_segment = params;
-    config.cancel_check_every = every;
-    return Wbs<C>{config, model}.detect(x, ctx);
+  static Detected detect(const C& model, const WbsConfig& w, const core::TimeSeriesView& x,
+                         const core::ExecutionContext& ctx) {
+    return Wbs<C>{w, model}.detect(x, ctx);
   }
 };
 
 struct DynpRow : PeltRow {
   static constexpr const char* kAlgorithm = "dynp";
   template <class C>
-  static Detected detect(const C& model, Stopping s, std::size_t every, std::size_t,
-                         const core::TimeSeriesView& x, const core::ExecutionContext& ctx) {
-    return Dynp<C>{DynpConfig{std::move(s), every}, model}.detect(x, ctx);
+  static Detected detect(const C& model, const WbsConfig& w, const core::TimeSeriesView& x,
+                         const core::ExecutionContext& ctx) {
+    return Dynp<C>{DynpConfig{w.stopping, w.cancel_check_every}, model}.detect(x, ctx);
   }
 };
 
@@ -143,27 +142,32 @@ template <class Row>
 void run_row(const std::vector<std::string>& r) {
   testing::OwnedSeries x = series_of(r.at(2));
   core::Constraints c;
-  std::size_t params = Row::kDefaultParams;
+  WbsConfig w;
+  w.stopping = testing::stopping_of(r.at(1));
+  w.params_per_segment = Row::kDefaultParams;
   bool l1 = false;
   std::istringstream settings(r.at(3) == "-" ? "" : r[3]);
-  for (std::string w; settings >> w;) {
-    const std::string key = w.substr(0, w.find('='));
-    const std::size_t value = key == w ? 0 : std::stoull(w.substr(key.size() + 1));
+  for (std::string word; settings >> word;) {
+    const std::string key = word.substr(0, word.find('='));
+    const std::size_t value = key == word ? 0 : std::stoull(word.substr(key.size() + 1));
     if (key == "min_segment_len") c.min_segment_len = value;
     if (key == "max_change_points") c.max_change_points = value;
     if (key == "max_depth") c.max_depth = value;
     if (key == "max_cost_evals") c.max_cost_evals = value;
-    if (key == "params") params = value;
+    if (key == "params") w.params_per_segment = value;
+    if (key == "intervals") w.num_intervals = value;
+    if (key == "grid") w.interval_strategy = WbsIntervalStrategy::DeterministicGrid;
     if (key == "approximate") c.cache_policy = core::CachePolicy::approximate(100, 0.1);
     if (key == "missing_ignore") x.policy = core::MissingPolicy::Ignore;
     l1 = l1 || key == "l1";
   }
-  const Stopping stopping = testing::stopping_of(r.at(1));
   const auto run = [&](const core::ExecutionContext& ctx, std::size_t every) -> Detected {
+    WbsConfig config = w;
+    config.cancel_check_every = every;
     if constexpr (Row::kAnyCost) {
-      if (l1) return Row::detect(costs::CostL1Median{}, stopping, every, params, x.view(), ctx);
+      if (l1) return Row::detect(costs::CostL1Median{}, config, x.view(), ctx);
     }
-    return Row::detect(costs::CostL2Mean{}, stopping, every, params, x.view(), ctx);
+    return Row::detect(costs::CostL2Mean{}, config, x.view(), ctx);
   };
   RecordingContext rc(c, core::BudgetMode::HardFail, core::ReproMode::Strict);
   const Detected got = run(rc.ctx, 1000);
@@ -192,13 +196,28 @@ void run_row(const std::vector<std::string>& r) {
   EXPECT_EQ(alone->breakpoints, got->breakpoints);
   EXPECT_EQ(alone->diagnostics.notes, d.notes);
   EXPECT_EQ(alone->diagnostics.warnings, d.warnings);
+  // Past a budget of 10 cost evaluations SoftDegrade adds a warning where HardFail stops.
+  core::Constraints budget = c;
+  budget.max_cost_evals = 10;
+  RecordingContext hard(budget), soft(budget, core::BudgetMode::SoftDegrade);
+  const Detected stopped = run(hard.ctx, 1000), degraded = run(soft.ctx, 1000);
+  ASSERT_TRUE(degraded.has_value());
+  EXPECT_EQ(degraded->breakpoints, got->breakpoints);
+  EXPECT_EQ(degraded->diagnostics.notes, d.notes);
+  auto warnings = d.warnings;
+  if (!stopped) {
+    EXPECT_EQ(stopped.error().kind(), ErrorKind::ResourceLimit);
+    expect_no_report(hard);
+    warnings.push_back(kSoftWarning);
+  }
+  EXPECT_EQ(degraded->diagnostics.warnings, warnings);
   // An interrupt at the first or fifth ask, or the cancel flag, ends it before any report.
   for (const std::uint64_t stop_at : {1u, 5u}) {
     if (stop_at > polled.hook.asked) continue;
-    Polled stopped(c, stop_at);
-    EXPECT_EQ(run(stopped.ctx, 1000).error(), OvrelError::cancelled());
-    EXPECT_EQ(stopped.hook.asked, stop_at);
-    expect_no_report(stopped);
+    Polled interrupted(c, stop_at);
+    EXPECT_EQ(run(interrupted.ctx, 1000).error(), OvrelError::cancelled());
+    EXPECT_EQ(interrupted.hook.asked, stop_at);
+    expect_no_report(interrupted);
   }
   RecordingContext cancelled(c);
   cancelled.token.cancel();
@@ -221,62 +240,34 @@ INSTANTIATE_TEST_SUITE_P(Table, OfflineRuns,
                          ::testing::ValuesIn(test_support::data_rows("offline_runs.txt")));
 
 TEST(OfflineRuns, TableIsRead) {
-  EXPECT_EQ(test_support::data_rows("offline_runs.txt").size(), 82u);
+  EXPECT_EQ(test_support::data_rows("offline_runs.txt").size(), 96u);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Budgets, per detector.
 
 template <class Row>
-class Budgets : public ::testing::Test {};
-using Rows = ::testing::Types<PeltRow, FpopRow, BinSegRow, WbsRow, DynpRow>;
-TYPED_TEST_SUITE(Budgets, Rows);
+class TimeBudget : public ::testing::Test {};
+using Rows = ::testing::Types<PeltRow, BinSegRow, WbsRow, DynpRow>;  // FPOP has no other cost
+TYPED_TEST_SUITE(TimeBudget, Rows);
 
-const Stopping kBic = Stopping::penalized(core::Penalty::bic());
-
-TYPED_TEST(Budgets, CostBudgetFailsUnderHardFailAndWarnsUnderSoftDegrade) {
+TYPED_TEST(TimeBudget, FailsUnderHardFailAndWarnsUnderSoftDegrade) {
   core::Constraints c;
-  c.max_cost_evals = 10;
-  RecordingContext hard(c), soft(c, core::BudgetMode::SoftDegrade), free;
+  c.time_budget_ms = 1;
   const auto x = testing::three_steps();
-  const auto run = [&](RecordingContext& rc, const Stopping& s) {
-    return TypeParam::detect(costs::CostL2Mean{}, s, 1000, TypeParam::kDefaultParams, x.view(),
-                             rc.ctx);
-  };
-  for (const Stopping& s : {kBic, Stopping::known_k(2)}) {
-    EXPECT_EQ(run(hard, s).error(),
-              OvrelError::resource_limit(
-                  "constraints.max_cost_evals exceeded: used=11, limit=10, budget_mode=HardFail"));
-    expect_no_report(hard);
-    const auto sd = run(soft, s);
-    const auto f = run(free, s);
-    ASSERT_TRUE(sd.has_value() && f.has_value());
-    EXPECT_EQ(sd->breakpoints, f->breakpoints);
-    EXPECT_EQ(sd->diagnostics.notes, f->diagnostics.notes);
-    auto warnings = f->diagnostics.warnings;
-    warnings.push_back(kSoftWarning);
-    EXPECT_EQ(sd->diagnostics.warnings, warnings);
-  }
-}
-
-TYPED_TEST(Budgets, TimeBudgetFailsUnderHardFailAndWarnsUnderSoftDegrade) {
-  if constexpr (TypeParam::kAnyCost) {
-    core::Constraints c;
-    c.time_budget_ms = 1;
-    const auto x = testing::three_steps();
-    for (const auto mode : {core::BudgetMode::HardFail, core::BudgetMode::SoftDegrade}) {
-      RecordingContext rc(c, mode);
-      const auto slow = testing::FunctionCost::l2_of(x.values, std::chrono::milliseconds(20));
-      const auto r = TypeParam::detect(slow, kBic, 1, TypeParam::kDefaultParams, x.view(), rc.ctx);
-      if (mode == core::BudgetMode::SoftDegrade) {
-        ASSERT_TRUE(r.has_value()) << r.error().display();
-        EXPECT_EQ(r->diagnostics.warnings.back(), kSoftWarning);
-        continue;
-      }
-      EXPECT_EQ(r.error().kind(), ErrorKind::ResourceLimit);
-      EXPECT_TRUE(r.error().message().starts_with("constraints.time_budget_ms exceeded: "));
-      EXPECT_TRUE(r.error().message().ends_with(", limit_ms=1, budget_mode=HardFail"));
+  WbsConfig w;
+  w.stopping = Stopping::penalized(core::Penalty::bic());
+  w.params_per_segment = TypeParam::kDefaultParams;
+  w.cancel_check_every = 1;
+  for (const auto mode : {core::BudgetMode::HardFail, core::BudgetMode::SoftDegrade}) {
+    RecordingContext rc(c, mode);
+    const auto slow = testing::FunctionCost::l2_of(x.values, std::chrono::milliseconds(20));
+    const auto r = TypeParam::detect(slow, w, x.view(), rc.ctx);
+    if (mode == core::BudgetMode::SoftDegrade) {
+      ASSERT_TRUE(r.has_value()) << r.error().display();
+      EXPECT_EQ(r->diagnostics.warnings.back(), kSoftWarning);
+      continue;
     }
+    EXPECT_EQ(r.error().kind(), ErrorKind::ResourceLimit);
+    EXPECT_TRUE(r.error().message().starts_with("constraints.time_budget_ms exceeded: "));
+    EXPECT_TRUE(r.error().message().ends_with(", limit_ms=1, budget_mode=HardFail"));
   }
 }
 
