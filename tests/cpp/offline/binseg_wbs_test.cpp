@@ -25,22 +25,21 @@ using testing::FunctionCost;
 using wbs::Interval;
 using Intervals = std::vector<Interval>;
 
-core::TimeSeriesView view_of(const std::vector<double>& x, std::size_t d = 1) {
-  return *core::TimeSeriesView::from_f64(x, x.size() / d, d, core::MemoryLayout::c_contiguous(),
-                                         std::nullopt, core::TimeIndex::none(),
-                                         core::MissingPolicy::Error);
-}
+using Strategy = std::optional<WbsIntervalStrategy>;  // none: BinSeg
 
+// BinSeg, or WBS over 60 intervals drawn with a strategy and seed.
 template <class C>
-Wbs<C> wbs_of(Stopping stopping, C model = {},
-              WbsIntervalStrategy strategy = WbsIntervalStrategy::Random,
-              std::optional<std::size_t> num_intervals = {}, std::uint64_t seed = 0) {
+Result<core::OfflineChangePointResult> frontier(const C& model, Stopping stopping,
+                                                Strategy strategy, const core::TimeSeriesView& x,
+                                                const core::ExecutionContext& ctx,
+                                                std::uint64_t seed = 0) {
+  if (!strategy) return BinSeg<C>{BinSegConfig{std::move(stopping), 0, 1000}, model}.detect(x, ctx);
   WbsConfig config;
-  config.num_intervals = num_intervals;
-  config.interval_strategy = strategy;
+  config.num_intervals = 60;
+  config.interval_strategy = *strategy;
   config.seed = seed;
   config.stopping = std::move(stopping);
-  return {config, std::move(model)};
+  return Wbs<C>{config, model}.detect(x, ctx);
 }
 
 TEST(FrontierHelpers, InsertionAndTheBestItem) {
@@ -65,20 +64,14 @@ TEST(SplitScan, OverflowingGainNamesTheSegmentOrInterval) {
     if (s == 0 && e == 4) return big;
     return s == 0 ? -big : 0.0;
   });
-  const auto x = view_of(std::vector<double>(4, 0.0));
+  const auto x = testing::series(std::vector<double>(4, 0.0));
   const Constraints c;
-  const BinSeg<FunctionCost> b{BinSegConfig{Stopping::known_k(1), 0, 1000}, model};
-  WbsConfig wc;
-  wc.stopping = Stopping::known_k(1);
-  wc.interval_strategy = WbsIntervalStrategy::DeterministicGrid;
-  for (const auto& [detected, range] :
-       {std::pair{b.detect(x, core::ExecutionContext(c)), "segment"},
-        std::pair{Wbs<FunctionCost>{wc, model}.detect(x, core::ExecutionContext(c)), "interval"}}) {
-    EXPECT_EQ(detected.error(), OvrelError::numerical_issue(core::cat("non-finite gain at ", range,
-                                                                      "=[0, 4), split=2: "
-                                                                      "full_cost=",
-                                                                      big, ", left_cost=", -big,
-                                                                      ", right_cost=0, gain=inf")));
+  for (const Strategy strategy : {Strategy(), Strategy(WbsIntervalStrategy::DeterministicGrid)}) {
+    EXPECT_EQ(frontier(model, Stopping::known_k(1), strategy, x.view(), core::ExecutionContext(c))
+                  .error(),
+              OvrelError::numerical_issue(core::cat(
+                  "non-finite gain at ", strategy ? "interval" : "segment", "=[0, 4), split=2: ",
+                  "full_cost=", big, ", left_cost=", -big, ", right_cost=0, gain=inf")));
   }
 }
 
@@ -132,7 +125,6 @@ std::vector<std::size_t> oracle(const std::vector<double>& x, std::size_t m,
 TEST(FrontierOracle, BothMatchTheDirectSearch) {
   const Constraints c = testing::constraints_with(3, 1);
   const core::ExecutionContext ctx(c);
-  using Strategy = std::optional<WbsIntervalStrategy>;
   for (const Strategy strategy : {Strategy(), Strategy(WbsIntervalStrategy::Random),
                                   Strategy(WbsIntervalStrategy::DeterministicGrid),
                                   Strategy(WbsIntervalStrategy::Stratified)}) {
@@ -144,9 +136,7 @@ TEST(FrontierOracle, BothMatchTheDirectSearch) {
                                        testing::validated(c, s.n).effective_candidates);
       }
       const auto detect = [&](Stopping stopping) {
-        if (strategy)
-          return wbs_of<CostL2Mean>(stopping, {}, *strategy, 60, seed).detect(s.view(), ctx);
-        return BinSeg<CostL2Mean>{BinSegConfig{stopping, 0, 1000}, {}}.detect(s.view(), ctx);
+        return frontier(CostL2Mean{}, std::move(stopping), strategy, s.view(), ctx, seed);
       };
       for (std::size_t k = 1; k <= 5; ++k) {
         EXPECT_EQ(detect(Stopping::known_k(k))->breakpoints, oracle(s.values, 3, ivs, k, 0.0))
@@ -166,14 +156,15 @@ TEST(FrontierStopping, PenalisedRunsSplitOnlyAboveBeta) {
   const auto model =
       FunctionCost::of([](std::size_t s, std::size_t e) { return s == 0 && e == 4 ? 6.0 : 1.0; });
   const Constraints none;
-  const core::ExecutionContext ctx(none);
-  const auto x = view_of(std::vector<double>(4, 0.0));
+  const auto x = testing::series(std::vector<double>(4, 0.0));
   for (const auto& [beta, expected] :
        {std::pair{4.0, std::vector<std::size_t>{4}}, {3.999, {2, 4}}}) {
-    const auto stopping = Stopping::penalized(Penalty::manual(beta));
-    const BinSeg<FunctionCost> b{BinSegConfig{stopping, 2, 1000}, model};
-    EXPECT_EQ(b.detect(x, ctx)->breakpoints, expected);
-    EXPECT_EQ(wbs_of(stopping, model).detect(x, ctx)->breakpoints, expected);
+    for (const Strategy strategy : {Strategy(), Strategy(WbsIntervalStrategy::Random)}) {
+      EXPECT_EQ(frontier(model, Stopping::penalized(Penalty::manual(beta)), strategy, x.view(),
+                         core::ExecutionContext(none))
+                    ->breakpoints,
+                expected);
+    }
   }
 }
 
@@ -192,14 +183,14 @@ TYPED_TEST(EveryCostModel, BinSegAndWbsFindTheChange) {
   Constraints c;
   c.min_segment_len = 5;
   const core::ExecutionContext ctx(c);
-  const auto r = BinSeg<TypeParam>{BinSegConfig{Stopping::known_k(1), 0, 1000}, TypeParam{}}.detect(
-      x.view(), ctx);
+  const auto r = frontier(TypeParam{}, Stopping::known_k(1), Strategy(), x.view(), ctx);
   ASSERT_TRUE(r) << r.error().display();
   // The autoregressive model reads each value against its predecessor: one position either way.
   ASSERT_EQ(r->change_points.size(), 1U);
   EXPECT_NEAR(static_cast<double>(r->change_points[0]), 40.0, 1.0);
   EXPECT_EQ(r->diagnostics.cost_model, TypeParam::name());
-  const auto w = wbs_of<TypeParam>(Stopping::known_k(1)).detect(x.view(), ctx);
+  const auto w =
+      frontier(TypeParam{}, Stopping::known_k(1), WbsIntervalStrategy::Random, x.view(), ctx);
   ASSERT_TRUE(w) << w.error().display();
   EXPECT_EQ(w->breakpoints, r->breakpoints);
 }

@@ -1,6 +1,6 @@
 // The shared offline plumbing: checked counters, the check cadence, and from
 // tests/data/offline_messages.txt the backtracking, the three penalty resolutions (PELT, FPOP and
-// WBS share one; BinSeg and Dynp have their own), PELT's known-k search, the Dynp table estimate
+// WBS share one; BinSeg and Dynp have their own), the Dynp table estimate
 // and the kernels' refusals.
 
 #include "ovrel/offline/common.hpp"
@@ -95,25 +95,6 @@ void expect_penalty(const C& model, const std::vector<std::string>& r) {
   EXPECT_EQ(got->penalty, penalty);
 }
 
-void expect_known_k(const std::vector<std::string>& r) {
-  const std::vector<double> values = numbers(r.at(1));
-  core::Constraints c = testing::constraints_with(number(r.at(2)), 1);
-  if (r.at(3) != "none") c.max_change_points = number(r[3]);
-  const auto s = testing::series(values);
-  const core::ExecutionContext ctx(c);
-  const auto cache = *costs::CostL2Mean{}.precompute(s.view(), core::CachePolicy::full());
-  RunStats stats;
-  const auto got =
-      run_known_k_search(costs::CostL2Mean{}, cache, s.n, testing::validated(c, s.n),
-                         number(r.at(4)), 1000, ctx, std::chrono::steady_clock::now(), stats);
-  if (r.at(5) == "ok") {
-    ASSERT_TRUE(got.has_value()) << got.error().display();
-    EXPECT_EQ(got->result.change_count, number(r[4]));
-  } else {
-    EXPECT_EQ(got.error(), OvrelError::invalid_input(r[5]));
-  }
-}
-
 template <class R>
 core::Status status_of(const R& result) {
   if (result) return {};
@@ -167,7 +148,7 @@ void expect_refusal(const std::vector<std::string>& r) {
 class OfflineMessages : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST(OfflineMessages, TableIsRead) {
-  EXPECT_EQ(test_support::data_rows("offline_messages.txt").size(), 61u);
+  EXPECT_EQ(test_support::data_rows("offline_messages.txt").size(), 56u);
 }
 
 TEST_P(OfflineMessages, Row) {
@@ -184,8 +165,6 @@ TEST_P(OfflineMessages, Row) {
     if (model == "ar1") expect_penalty(costs::CostAR{1}, r);
     if (model == "ar3") expect_penalty(costs::CostAR{3}, r);
     if (model == "ar_max") expect_penalty(ar_max, r);
-  } else if (r[0] == "known_k") {
-    expect_known_k(r);
   } else if (r[0] == "refuse") {
     expect_refusal(r);
   } else if (r[0] == "backtrack") {

@@ -86,29 +86,25 @@ struct DynpRow : PeltRow {
 };
 
 void expect_no_report(const RecordingContext& rc) {
-  EXPECT_TRUE(rc.recorder.metrics.empty());
-  EXPECT_TRUE(rc.recorder.progress.empty() || rc.recorder.progress.back() < 1.0F);
+  EXPECT_TRUE(rc.metrics.empty());
+  EXPECT_TRUE(rc.progress.empty() || rc.progress.back() < 1.0F);
 }
 
-// Asked at every unit of work (no pacing); asks to stop at ask `stop_at` (never when 0).
-struct CountingHook : core::InterruptHook {
+// A context whose interrupt hook is asked at every unit of work (no pacing) and asks to stop at
+// ask `stop_at` (never when 0).
+struct Polled : RecordingContext, core::InterruptHook {
   std::uint64_t stop_at = 0;
   std::uint64_t asked = 0;
-  bool stop_requested() override { return ++asked == stop_at; }
-};
-
-struct Polled : RecordingContext {
-  CountingHook hook;
-  core::InterruptPoll poll{hook, {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)}};
-  Polled(const core::Constraints& c, std::uint64_t stop_at) : RecordingContext(c) {
-    hook.stop_at = stop_at;
+  core::InterruptPoll poll{*this, {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)}};
+  Polled(const core::Constraints& c, std::uint64_t stop) : RecordingContext(c), stop_at(stop) {
     ctx.interrupt = &poll;
   }
+  bool stop_requested() override { return ++asked == stop_at; }
 };
 
 // A run as text: the error, or the breakpoints, every note, "warning: " and every warning, the
 // seed and pruning counts where reported, every metric but the run time, and the progress count.
-std::vector<std::string> lines_of(const Detected& got, const testing::Recorder& rec) {
+std::vector<std::string> lines_of(const Detected& got, const RecordingContext& rec) {
   if (!got) return {got.error().display()};
   const core::Diagnostics& d = got->diagnostics;
   std::vector<std::string> lines{"breakpoints=" + core::list_text(std::span(got->breakpoints))};
@@ -171,7 +167,7 @@ void run_row(const std::vector<std::string>& r) {
   };
   RecordingContext rc(c, core::BudgetMode::HardFail, core::ReproMode::Strict);
   const Detected got = run(rc.ctx, 1000);
-  const std::vector<std::string> lines = lines_of(got, rc.recorder);
+  const std::vector<std::string> lines = lines_of(got, rc);
   EXPECT_EQ(lines, std::vector<std::string>(r.begin() + 4, r.end()));
   if (!got) return expect_no_report(rc);
   const core::Diagnostics& d = got->diagnostics;
@@ -180,16 +176,15 @@ void run_row(const std::vector<std::string>& r) {
   EXPECT_EQ((std::pair{d.n, d.d}), (std::pair<std::uint64_t, std::uint64_t>{x.n, 1}));
   EXPECT_EQ(d.repro_mode, core::ReproMode::Strict);
   ASSERT_TRUE(d.runtime_ms.has_value());
-  EXPECT_EQ(rc.recorder.metrics.back(),
-            std::pair(core::cat("offline.", Row::kAlgorithm, ".runtime_ms"),
-                      static_cast<double>(*d.runtime_ms)));
-  const auto& p = rc.recorder.progress;
+  EXPECT_EQ(rc.metrics.back(), std::pair(core::cat("offline.", Row::kAlgorithm, ".runtime_ms"),
+                                         static_cast<double>(*d.runtime_ms)));
+  const auto& p = rc.progress;
   EXPECT_EQ(p.back(), 1.0F);
   EXPECT_GE(*std::min_element(p.begin(), p.end()), 0.0F);
   // Polled at every unit of work with a check period of 0, or without sinks, the run is the same.
   Polled polled(c, 0);
   polled.ctx.repro_mode = core::ReproMode::Strict;
-  EXPECT_EQ(lines_of(run(polled.ctx, 0), polled.recorder), lines);
+  EXPECT_EQ(lines_of(run(polled.ctx, 0), polled), lines);
   const core::ExecutionContext bare(c, core::ReproMode::Strict);
   const Detected alone = run(bare, 1);
   ASSERT_TRUE(alone.has_value());
@@ -213,10 +208,10 @@ void run_row(const std::vector<std::string>& r) {
   EXPECT_EQ(degraded->diagnostics.warnings, warnings);
   // An interrupt at the first or fifth ask, or the cancel flag, ends it before any report.
   for (const std::uint64_t stop_at : {1u, 5u}) {
-    if (stop_at > polled.hook.asked) continue;
+    if (stop_at > polled.asked) continue;
     Polled interrupted(c, stop_at);
     EXPECT_EQ(run(interrupted.ctx, 1000).error(), OvrelError::cancelled());
-    EXPECT_EQ(interrupted.hook.asked, stop_at);
+    EXPECT_EQ(interrupted.asked, stop_at);
     expect_no_report(interrupted);
   }
   RecordingContext cancelled(c);
@@ -240,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(Table, OfflineRuns,
                          ::testing::ValuesIn(test_support::data_rows("offline_runs.txt")));
 
 TEST(OfflineRuns, TableIsRead) {
-  EXPECT_EQ(test_support::data_rows("offline_runs.txt").size(), 96u);
+  EXPECT_EQ(test_support::data_rows("offline_runs.txt").size(), 101u);
 }
 
 template <class Row>

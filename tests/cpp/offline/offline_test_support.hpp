@@ -76,33 +76,26 @@ inline OwnedSeries noisy_steps(std::size_t n, std::size_t d, std::size_t every, 
 // Three levels of 20 points each: every exact detector finds {20, 40, 60}.
 inline OwnedSeries three_steps() { return noisy_steps(60, 1, 20, 5.0, 0.3, 7); }
 
-class Recorder : public core::ProgressSink, public core::TelemetrySink {
- public:
-  void report_progress(float fraction) override { progress.push_back(fraction); }
-  void record_scalar(std::string_view key, double value) override {
-    metrics.emplace_back(std::string(key), value);
-  }
-  std::vector<float> progress;
-  std::vector<std::pair<std::string, double>> metrics;
-};
-
-// A context over its own constraints with a recording sink and a cancel token attached.
-struct RecordingContext {
+// A context over its own constraints that records progress and metrics, with a cancel token.
+struct RecordingContext : core::ProgressSink, core::TelemetrySink {
   core::Constraints constraints;
-  Recorder recorder;
   core::CancelToken token;
   core::ExecutionContext ctx;
+  std::vector<float> progress;
+  std::vector<std::pair<std::string, double>> metrics;
 
   explicit RecordingContext(core::Constraints c = {},
                             core::BudgetMode mode = core::BudgetMode::HardFail,
                             core::ReproMode repro = core::ReproMode::Balanced)
       : constraints(std::move(c)), ctx(constraints, repro, mode) {
-    ctx.progress = &recorder;
-    ctx.telemetry = &recorder;
+    ctx.progress = this;
+    ctx.telemetry = this;
     ctx.cancel = &token;
   }
-  RecordingContext(const RecordingContext&) = delete;
-  RecordingContext& operator=(const RecordingContext&) = delete;
+  void report_progress(float fraction) override { progress.push_back(fraction); }
+  void record_scalar(std::string_view key, double value) override {
+    metrics.emplace_back(std::string(key), value);
+  }
 };
 
 inline core::Constraints constraints_with(std::size_t min_segment_len, std::size_t jump) {
