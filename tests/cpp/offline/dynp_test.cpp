@@ -1,6 +1,5 @@
 // The segment-neighbourhood programme beyond the shared contract and the exhaustive oracle: its
-// refusals, penalised selection over hand-made sweeps, one sweep for a whole penalty path, ties,
-// and agreement with PELT.
+// refusals, penalised selection over hand-made sweeps, and ties.
 
 #include "ovrel/offline/dynp.hpp"
 
@@ -19,10 +18,7 @@
 namespace ovrel::offline {
 namespace {
 
-using core::Penalty;
-using core::Stopping;
 using testing::FunctionCost;
-using testing::OwnedSeries;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -109,30 +105,13 @@ TEST(DynpSelection, LeastPenalisedCountWithTiesToFewerChanges) {
           "Penalized selection produced non-finite objective for k=2: objective=3, beta=", 1e308)));
 }
 
-TEST(DynpRuns, OneSweepAnswersAPathAndTiesKeepTheEarlierStart) {
-  const auto s = testing::noisy_steps(12, 1, 7, 3.0, 1.0, 9);
-  const costs::CostL2Mean model;
-  const auto cache = *model.precompute(s.view(), core::CachePolicy::full());
-  const auto now = std::chrono::steady_clock::now();
-  // One sweep answers every beta, in order, at the cost of one penalised run.
-  RunStats one_stats;
-  const core::Constraints c2 = testing::constraints_with(2, 1);
-  const auto one = dynp::run_dynp_penalized(model, cache, s.view(), testing::validated(c2, 12),
-                                            1000, core::ExecutionContext(c2), now, one_stats, 3.0);
+TEST(DynpRuns, EqualTotalsKeepTheEarlierStart) {
+  const core::Constraints c = testing::constraints_with(1, 1);
   RunStats stats;
-  const std::vector<double> betas = {3.0, 0.5, 3.0};
-  const auto all = dynp::run_dynp_penalty_path(model, cache, s.view(), testing::validated(c2, 12),
-                                               betas, 1000, core::ExecutionContext(c2), now, stats);
-  ASSERT_TRUE(one && all);
-  EXPECT_EQ((*all)[0], *one);
-  EXPECT_EQ((*all)[2], *one);
-  EXPECT_EQ(stats.cost_evals, one_stats.cost_evals);
-  // Equal totals keep the earlier start.
-  RunStats flat_stats;
-  const auto flat = dynp::run_dynp_known_k(
-      FunctionCost::of([](std::size_t, std::size_t) { return 1.0; }), FunctionCost::Cache{6, 1}, 6,
-      testing::validated(testing::constraints_with(1, 1), 6), 2, 1000, core::ExecutionContext(c2),
-      now, flat_stats);
+  const auto flat =
+      dynp::run_dynp_known_k(FunctionCost::of([](std::size_t, std::size_t) { return 1.0; }),
+                             FunctionCost::Cache{6, 1}, 6, testing::validated(c, 6), 2, 1000,
+                             core::ExecutionContext(c), std::chrono::steady_clock::now(), stats);
   EXPECT_EQ(flat->breakpoints, (std::vector<std::size_t>{1, 2, 6}));
 }
 

@@ -70,6 +70,8 @@ struct Drawn {
   }
 };
 
+const std::vector<double> kBetas = {6.0, 0.05, 2.0, 0.5, 2.0};
+
 template <class C>
 class ExhaustiveOracle : public ::testing::Test {};
 TYPED_TEST_SUITE(ExhaustiveOracle, testing::AllModels, testing::ModelNames);
@@ -98,6 +100,16 @@ TYPED_TEST(ExhaustiveOracle, PeltAndDynpReachTheOptimum) {
     if (dynp) {
       EXPECT_EQ(dynp->penalized_objective, capped_optimum) << seed;
       EXPECT_EQ(testing::objective_of(dynp->breakpoints, 0.0, cost), dynp->objective) << seed;
+      // One sweep answers a whole penalty path at the cost of one penalised run.
+      RunStats path_stats;
+      const auto path = dynp::run_dynp_penalty_path(model, p.cache, p.series.view(), p.v, kBetas,
+                                                    1000, ctx, p.now, path_stats);
+      EXPECT_EQ(path_stats.cost_evals, dynp_stats.cost_evals);
+      for (std::size_t j = 0; j < kBetas.size(); ++j) {
+        EXPECT_EQ(path->at(j).penalized_objective,
+                  testing::penalized_optimum(p.best, kBetas[j], cap));
+        EXPECT_EQ(testing::objective_of(path->at(j).breakpoints, 0.0, cost), path->at(j).objective);
+      }
     }
     ASSERT_EQ(pruned.has_value(), unpruned.has_value()) << seed;
     if (!pruned) {
@@ -123,14 +135,13 @@ TYPED_TEST(ExhaustiveOracle, PeltAndDynpReachTheOptimum) {
     }
     ++checked;
     // Each entry of a penalty path is the penalised run of its beta.
-    const std::vector<double> betas = {6.0, 0.05, 2.0, 0.5, 2.0};
     RunStats path_stats;
     const auto path =
-        run_pelt_penalty_path(model, p.cache, p.n, p.v, betas, 1000, ctx, p.now, path_stats);
+        run_pelt_penalty_path(model, p.cache, p.n, p.v, kBetas, 1000, ctx, p.now, path_stats);
     ASSERT_TRUE(path.has_value()) << seed;
-    for (std::size_t j = 0; j < betas.size(); ++j) {
+    for (std::size_t j = 0; j < kBetas.size(); ++j) {
       RunStats single_stats;
-      const auto single = p.penalized(model, betas[j], kInequalityPruningIsExact<C>, single_stats);
+      const auto single = p.penalized(model, kBetas[j], kInequalityPruningIsExact<C>, single_stats);
       ASSERT_TRUE(single.has_value());
       EXPECT_EQ((*path)[j].breakpoints, single->breakpoints) << seed << " " << j;
       EXPECT_EQ((*path)[j].objective, single->objective);
