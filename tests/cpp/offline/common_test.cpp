@@ -45,15 +45,10 @@ TEST(CheckedCounters, FailAtTheMaximumAndSaturate) {
 // top of the counter.
 TEST(CheckCadence, AgreesWithTheRemainderFromAnyStart) {
   constexpr std::uint64_t kMax = UINT64_MAX;
-  for (const auto& [first, every] :
-       std::vector<std::pair<std::uint64_t, std::uint64_t>>{{0, 1},
-                                                            {0, 7},
-                                                            {5, 7},
-                                                            {999, 1000},
-                                                            {1000, 1000},
-                                                            {kMax - 20, 7},
-                                                            {kMax - 20, 1},
-                                                            {kMax - 20, kMax}}) {
+  const std::uint64_t starts[][2] = {{0, 1},         {0, 7},           {5, 7},
+                                     {999, 1000},    {1000, 1000},     {kMax - 20, 7},
+                                     {kMax - 20, 1}, {kMax - 20, kMax}};
+  for (const auto& [first, every] : starts) {
     CheckCadence cadence(first, every);
     for (std::uint64_t it = first + 1; it != 0 && it - first <= 3000; ++it) {
       ASSERT_EQ(cadence.due(it), it % every == 0) << "every=" << every << " it=" << it;
