@@ -133,6 +133,30 @@ testing::OwnedSeries series_of(const std::string& text) {
   return testing::noisy_steps(count(0), 1, count(1), v.at(2), v.at(3), count(4));
 }
 
+// A time budget crossed by a slow first cost: HardFail stops, SoftDegrade warns.
+template <class Row>
+void expect_time_budget(const testing::OwnedSeries& x, WbsConfig w) {
+  w.cancel_check_every = 1;
+  core::Constraints timed;
+  timed.time_budget_ms = 1;
+  for (const auto mode : {core::BudgetMode::HardFail, core::BudgetMode::SoftDegrade}) {
+    RecordingContext rt(timed, mode);
+    const auto slow = testing::FunctionCost::of(
+        [&](std::size_t s, std::size_t e) { return testing::direct_l2(x.values, s, e); },
+        std::chrono::milliseconds(20));
+    const auto t = Row::detect(slow, w, x.view(), rt.ctx);
+    if (mode == core::BudgetMode::SoftDegrade) {
+      ASSERT_TRUE(t.has_value()) << t.error().display();
+      EXPECT_EQ(t->diagnostics.warnings.back(), kSoftWarning);
+      continue;
+    }
+    ASSERT_FALSE(t.has_value());
+    EXPECT_EQ(t.error().kind(), ErrorKind::ResourceLimit);
+    EXPECT_TRUE(t.error().message().starts_with("constraints.time_budget_ms exceeded: "));
+    EXPECT_TRUE(t.error().message().ends_with(", limit_ms=1, budget_mode=HardFail"));
+  }
+}
+
 // detector | stopping | series | settings | lines: see the head of the data file.
 template <class Row>
 void run_row(const std::vector<std::string>& r) {
@@ -218,6 +242,9 @@ void run_row(const std::vector<std::string>& r) {
   cancelled.token.cancel();
   EXPECT_EQ(run(cancelled.ctx, 1).error(), OvrelError::cancelled());
   expect_no_report(cancelled);
+  if constexpr (Row::kAnyCost) {
+    if (r[1] == "bic" && r[3] == "-") expect_time_budget<Row>(x, w);
+  }
 }
 
 class OfflineRuns : public ::testing::TestWithParam<std::vector<std::string>> {};
@@ -236,34 +263,6 @@ INSTANTIATE_TEST_SUITE_P(Table, OfflineRuns,
 
 TEST(OfflineRuns, TableIsRead) {
   EXPECT_EQ(test_support::data_rows("offline_runs.txt").size(), 101u);
-}
-
-template <class Row>
-class TimeBudget : public ::testing::Test {};
-using Rows = ::testing::Types<PeltRow, BinSegRow, WbsRow, DynpRow>;  // FPOP has no other cost
-TYPED_TEST_SUITE(TimeBudget, Rows);
-
-TYPED_TEST(TimeBudget, FailsUnderHardFailAndWarnsUnderSoftDegrade) {
-  core::Constraints c;
-  c.time_budget_ms = 1;
-  const auto x = testing::three_steps();
-  WbsConfig w;
-  w.stopping = Stopping::penalized(core::Penalty::bic());
-  w.params_per_segment = TypeParam::kDefaultParams;
-  w.cancel_check_every = 1;
-  for (const auto mode : {core::BudgetMode::HardFail, core::BudgetMode::SoftDegrade}) {
-    RecordingContext rc(c, mode);
-    const auto slow = testing::FunctionCost::l2_of(x.values, std::chrono::milliseconds(20));
-    const auto r = TypeParam::detect(slow, w, x.view(), rc.ctx);
-    if (mode == core::BudgetMode::SoftDegrade) {
-      ASSERT_TRUE(r.has_value()) << r.error().display();
-      EXPECT_EQ(r->diagnostics.warnings.back(), kSoftWarning);
-      continue;
-    }
-    EXPECT_EQ(r.error().kind(), ErrorKind::ResourceLimit);
-    EXPECT_TRUE(r.error().message().starts_with("constraints.time_budget_ms exceeded: "));
-    EXPECT_TRUE(r.error().message().ends_with(", limit_ms=1, budget_mode=HardFail"));
-  }
 }
 
 }  // namespace

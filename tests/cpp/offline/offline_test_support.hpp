@@ -152,11 +152,6 @@ struct FunctionCost {
                          std::chrono::milliseconds stall_first = {}) {
     return FunctionCost{std::make_shared<Script>(Script{std::move(f), stall_first})};
   }
-  // The L2 cost of the values, computed directly.
-  static FunctionCost l2_of(std::vector<double> x, std::chrono::milliseconds stall_first = {}) {
-    return of([x = std::move(x)](std::size_t s, std::size_t e) { return direct_l2(x, s, e); },
-              stall_first);
-  }
 };
 static_assert(costs::CostModel<FunctionCost>);
 
