@@ -171,7 +171,7 @@ TEST(FrontierStopping, PenalisedRunsSplitOnlyAboveBeta) {
 // Both detectors exist for every cost model and agree on a clear change with each.
 template <class C>
 class EveryCostModel : public ::testing::Test {};
-TYPED_TEST_SUITE(EveryCostModel, testing::AllModels, testing::ModelNames);
+TYPED_TEST_SUITE(EveryCostModel, testing::AllModels);
 
 TYPED_TEST(EveryCostModel, BinSegAndWbsFindTheChange) {
   // Two dimensions whose level, spread and direction all change at 40.

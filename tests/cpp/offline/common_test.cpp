@@ -1,7 +1,7 @@
 // The shared offline plumbing: checked counters, the check cadence, and from
 // tests/data/offline_messages.txt the backtracking, the three penalty resolutions (PELT, FPOP and
-// WBS share one; BinSeg and Dynp have their own), the Dynp table estimate
-// and the kernels' refusals.
+// WBS share one; BinSeg and Dynp have their own), the Dynp table estimate and the kernels'
+// refusals.
 
 #include "ovrel/offline/common.hpp"
 

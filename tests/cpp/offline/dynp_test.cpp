@@ -29,12 +29,8 @@ TEST(DynpSweep, RefusedTableAllocationIsAResourceLimitNotACrash) {
   GTEST_SKIP() << "huge allocations abort under AddressSanitizer";
 #endif
   const std::size_t n = 5'000'000;
-  core::ValidatedConstraints v;
-  v.min_segment_len = 1;
-  v.n = n;
-  v.effective_candidates.resize(n - 1);
-  for (std::size_t i = 0; i < n - 1; ++i) v.effective_candidates[i] = i + 1;
-  const core::Constraints c;
+  const core::Constraints c = testing::constraints_with(1, 1);
+  const auto v = testing::validated(c, n);
   RunStats stats;
   const auto r = dynp::run_dynp_sweep(
       FunctionCost::of([](std::size_t, std::size_t) { return 0.0; }), FunctionCost::Cache{n, 1}, n,

@@ -1,8 +1,9 @@
 #pragma once
 
 // Shared fixtures of the offline detector tests: series over owned values, a context that records
-// progress and metrics, a cost model given by a function, the eight models as a type list, and
-// the exhaustive optimal-partitioning oracle with the direct L2 cost it is checked with.
+// progress and metrics, a cost model given by a function, the direct L2 cost, the eight models as
+// a type list, the exhaustive search for the best segmentation per change count, and the penalty
+// and stopping words of the data files.
 
 #include <chrono>
 #include <cmath>
@@ -55,9 +56,9 @@ struct OwnedSeries {
   }
 };
 
-inline OwnedSeries series(std::vector<double> values, std::size_t d = 1) {
-  const std::size_t n = values.size() / d;
-  return OwnedSeries{std::move(values), n, d};
+inline OwnedSeries series(std::vector<double> values) {
+  const std::size_t n = values.size();
+  return OwnedSeries{std::move(values), n};
 }
 
 // Levels 0, jump, 2 * jump repeating every `every` points, plus seeded Gaussian noise.
@@ -72,9 +73,6 @@ inline OwnedSeries noisy_steps(std::size_t n, std::size_t d, std::size_t every, 
   }
   return OwnedSeries{std::move(v), n, d};
 }
-
-// Three levels of 20 points each: every exact detector finds {20, 40, 60}.
-inline OwnedSeries three_steps() { return noisy_steps(60, 1, 20, 5.0, 0.3, 7); }
 
 // A context over its own constraints that records progress and metrics, with a cancel token.
 struct RecordingContext : core::ProgressSink, core::TelemetrySink {
@@ -158,13 +156,6 @@ static_assert(costs::CostModel<FunctionCost>);
 using AllModels = ::testing::Types<costs::CostL2Mean, costs::CostL1Median, costs::CostNormalMeanVar,
                                    costs::CostNormalFullCov, costs::CostNIGMarginal,
                                    costs::CostCosine, costs::CostRank, costs::CostAR>;
-
-struct ModelNames {
-  template <class C>
-  static std::string GetName(int) {
-    return std::string(C::name());
-  }
-};
 
 // The best segmentation per change count by exhaustive search: every subset of the candidate
 // positions whose segments all hold at least min_segment_len positions; objective = segment costs

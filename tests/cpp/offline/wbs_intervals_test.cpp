@@ -19,12 +19,8 @@ namespace {
 
 using wbs::generate_intervals;
 using wbs::initial_interval_capacity;
-using wbs::Interval;
-using wbs::kRandomMinAttempts;
-using wbs::resolve_num_intervals;
-using wbs::split_window_for_interval;
 using wbs::StableRng;
-using Intervals = std::vector<Interval>;
+using Intervals = std::vector<wbs::Interval>;
 
 std::vector<std::size_t> all_candidates(std::size_t n, std::size_t m, std::size_t jump = 1) {
   std::vector<std::size_t> out;
@@ -39,7 +35,7 @@ TEST(WbsGenerator, HelpersNameTheirRefusals) {
   EXPECT_EQ(rng.gen_range(0).error(),
             OvrelError::invalid_input("StableRng.gen_range requires upper_exclusive >= 1; got 0"));
   const std::vector<std::size_t> c{1, 2, 5, 8, 9};
-  EXPECT_EQ(split_window_for_interval({SIZE_MAX - 1, SIZE_MAX}, c, 2).error(),
+  EXPECT_EQ(wbs::split_window_for_interval({SIZE_MAX - 1, SIZE_MAX}, c, 2).error(),
             OvrelError::resource_limit("interval lower bound overflow"));
 }
 
@@ -60,7 +56,7 @@ TEST_P(WbsGolden, ListIsPinned) {
     return;
   }
   if (r[0] == "adaptive") {
-    const auto got = resolve_num_intervals(std::nullopt, number(1));
+    const auto got = wbs::resolve_num_intervals(std::nullopt, number(1));
     EXPECT_EQ(got ? std::to_string(*got) : got.error().display(), r.at(2));
     return;
   }
@@ -87,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(Table, WbsGolden,
 // tests/data/offline_runs.txt).
 TEST(WbsIntervals, HugeCountReservesOnlyWhatTheAttemptsCanFill) {
   EXPECT_EQ(initial_interval_capacity(10), 10U);
-  EXPECT_EQ(initial_interval_capacity(SIZE_MAX), kRandomMinAttempts);
+  EXPECT_EQ(initial_interval_capacity(SIZE_MAX), wbs::kRandomMinAttempts);
 }
 
 }  // namespace
