@@ -9,6 +9,8 @@ namespace {
 // Far beyond any stride a real pace asks for; keeps work + stride well inside 64 bits.
 constexpr std::uint64_t kMaxStride = std::uint64_t{1} << 40;
 
+thread_local InterruptPoll* t_poll = nullptr;
+
 }  // namespace
 
 InterruptPoll::InterruptPoll(InterruptHook& hook, InterruptPacing pacing)
@@ -45,5 +47,28 @@ Status InterruptPoll::poll(std::uint64_t work) {
   due_at_ = 0;
   return cancelled();
 }
+
+bool InterruptPoll::poll_within() {
+  if (stopped_) return true;
+  if (std::chrono::steady_clock::now() - last_ask_ < pacing_.ask_every) return false;
+  ++asks_;
+  const bool stop = hook_->stop_requested();
+  last_ask_ = std::chrono::steady_clock::now();
+  if (stop) {
+    stopped_ = true;
+    due_at_ = 0;
+  }
+  return stop;
+}
+
+InterruptScope::InterruptScope(InterruptPoll* poll) noexcept : previous_(t_poll) {
+  if (poll != nullptr) t_poll = poll;
+}
+
+InterruptScope::~InterruptScope() { t_poll = previous_; }
+
+bool evaluation_interrupted() noexcept { return t_poll != nullptr && t_poll->stopped(); }
+
+bool EvaluationPoll::ask() { return t_poll != nullptr && t_poll->poll_within(); }
 
 }  // namespace ovrel::core

@@ -43,6 +43,14 @@ class InterruptPoll {
   // the host asked to stop, and at every poll after that.
   Status poll(std::uint64_t work);
 
+  // For work inside one evaluation, which has no work count of its own: asks the host when
+  // `ask_every` has passed since the last ask, and leaves the pacing of poll() alone. True once the
+  // host asked to stop.
+  bool poll_within();
+
+  // The host asked to stop: every later poll answers Cancelled.
+  bool stopped() const noexcept { return stopped_; }
+
   // How often the host was asked.
   std::uint64_t asks() const noexcept { return asks_; }
 
@@ -56,6 +64,47 @@ class InterruptPoll {
   std::chrono::steady_clock::time_point last_read_;
   std::chrono::steady_clock::time_point last_ask_;
   bool stopped_ = false;
+};
+
+// One evaluation can outlast the poll's pace by far: the log-determinant of a covariance over
+// thousands of dimensions takes seconds. While a scope lives, its poll is also this thread's poll,
+// and such evaluations ask it between their steps (EvaluationPoll). An evaluation stopped that way
+// gives up with a meaningless value, and the run, on seeing that value, ends as Cancelled
+// (evaluation_interrupted). A null poll installs nothing; scopes nest.
+class InterruptScope {
+ public:
+  explicit InterruptScope(InterruptPoll* poll) noexcept;
+  ~InterruptScope();
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
+
+ private:
+  InterruptPoll* previous_;
+};
+
+// True when this thread's poll was told to stop: a non-finite value just computed is then the
+// trace of an evaluation that gave up, not a numerical fault.
+bool evaluation_interrupted() noexcept;
+
+// Asks this thread's poll once about every kWorkPerAsk units of work (multiply-adds); an
+// evaluation below that size never reads the clock.
+class EvaluationPoll {
+ public:
+  static constexpr std::uint64_t kWorkPerAsk = std::uint64_t{1} << 20;
+
+  // True: stop now.
+  bool add(std::uint64_t work) {
+    work_ += work;
+    if (work_ < kWorkPerAsk) [[likely]] {
+      return false;
+    }
+    work_ = 0;
+    return ask();
+  }
+
+ private:
+  static bool ask();
+  std::uint64_t work_ = 0;
 };
 
 }  // namespace ovrel::core

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "ovrel/core/interrupt.hpp"
 #include "ovrel/core/lanes.hpp"
 #include "ovrel/core/text.hpp"
 
@@ -267,6 +268,10 @@ double regularized_logdet_with_scratch(std::span<double> matrix, std::span<doubl
   const double inv_s = 1.0 / s;
   for (std::size_t p = 0; p < dd; ++p) s_mat[p] = sanitize(a_mat[p] * inv_s);
 
+  // A large factorisation may be asked to stop: once before it starts, when its whole work is
+  // worth a look, and then between rows. Its value is then meaningless (NaN).
+  core::EvaluationPoll poll;
+  if (poll.add(dd / 6 * d)) return std::numeric_limits<double>::quiet_NaN();
   for (int attempt = 1; attempt <= kFullCovAttempts; ++attempt) {
     std::copy(s_mat, s_mat + dd, a_mat);
     const double jitter = std::fmax(lambda * inv_s, kVarianceFloor);
@@ -274,6 +279,7 @@ double regularized_logdet_with_scratch(std::span<double> matrix, std::span<doubl
 
     bool ok = true;
     for (std::size_t i = 0; i < d && ok; ++i) {
+      if (poll.add(i * i / 2 + 1)) return std::numeric_limits<double>::quiet_NaN();
       double* row_i = a_mat + i * d;
       for (std::size_t j = 0; j <= i; ++j) {
         const double* row_j = a_mat + j * d;

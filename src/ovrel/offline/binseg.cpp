@@ -37,6 +37,15 @@ std::vector<std::size_t> build_result_breakpoints(std::size_t n, std::vector<std
   return splits;
 }
 
+Status refuse_series_below_minimum(std::string_view detector, std::size_t min_segment_len,
+                                   std::size_t n) {
+  if (min_segment_len <= n) return {};
+  return core::invalid_input(core::cat(detector,
+                                       " found no feasible segmentation under current constraints: "
+                                       "min_segment_len=",
+                                       min_segment_len, " exceeds n=", n));
+}
+
 std::optional<std::size_t> pick_best_frontier_index(std::span<const FrontierItem> items) {
   if (items.empty()) return std::nullopt;
   std::size_t best = 0;

@@ -82,6 +82,12 @@ Status insert_split_once(std::vector<std::size_t>& splits, std::size_t split,
 // The accepted splits (ascending, unique, below n) followed by n.
 std::vector<std::size_t> build_result_breakpoints(std::size_t n, std::vector<std::size_t> splits);
 
+// A search that split nothing still answers the whole series as one segment, which is infeasible
+// when the series is shorter than the minimum: InvalidInput "{detector} found no feasible
+// segmentation under current constraints: min_segment_len={} exceeds n={}".
+Status refuse_series_below_minimum(std::string_view detector, std::size_t min_segment_len,
+                                   std::size_t n);
+
 // Largest gain; ties to the smaller split, then the smaller start. None for an empty frontier.
 std::optional<std::size_t> pick_best_frontier_index(std::span<const FrontierItem> items);
 

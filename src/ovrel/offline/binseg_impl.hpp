@@ -256,13 +256,7 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
         return binseg::accept_frontier_item(frontier, index, accepted, "BinSeg", processed, offer);
       }));
 
-  // Nothing was split, but even the unsplit series is a segment shorter than the minimum.
-  if (constraints.min_segment_len > n) {
-    return core::invalid_input(
-        core::cat("BinSeg found no feasible segmentation under current constraints: "
-                  "min_segment_len=",
-                  constraints.min_segment_len, " exceeds n=", n));
-  }
+  OVREL_TRY(binseg::refuse_series_below_minimum("BinSeg", constraints.min_segment_len, n));
   notes.push_back(core::cat("final_change_count=", accepted.size(),
                             ", cost_evals=", stats.cost_evals,
                             ", candidates_considered=", stats.candidates_considered));

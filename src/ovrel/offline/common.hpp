@@ -199,6 +199,7 @@ template <costs::CostModel C>
   OVREL_TRY(budget.count(stats.cost_evals, stats.soft_budget_exceeded));
   const double cost = model.segment_cost(cache, start, end);
   if (!std::isfinite(cost)) [[unlikely]] {
+    if (core::evaluation_interrupted()) return core::cancelled();
     return core::numerical_issue(
         core::cat("non-finite segment cost at [", start, ", ", end, "): ", cost));
   }

@@ -308,6 +308,7 @@ template <costs::CostModel C>
     // the diagnosis on the way out.
     if (!std::isfinite(cand)) [[unlikely]] {
       if (!std::isfinite(cost)) {
+        if (core::evaluation_interrupted()) return fail(n_scored, core::OvrelError::cancelled());
         return fail(n_scored, core::OvrelError::numerical_issue(core::cat(
                                   "non-finite segment cost at [", tau, ", ", t, "): ", cost)));
       }

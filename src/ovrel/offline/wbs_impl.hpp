@@ -115,6 +115,7 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
         return binseg::accept_frontier_item(frontier, index, accepted, "WBS", processed, offer);
       }));
 
+  OVREL_TRY(binseg::refuse_series_below_minimum("WBS", constraints.min_segment_len, n));
   // The search runs on one thread.
   notes.push_back(
       core::cat("final_change_count=", accepted.size(), ", cost_evals=", stats.cost_evals,

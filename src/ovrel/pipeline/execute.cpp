@@ -102,6 +102,7 @@ Result<OfflineChangePointResult> run_offline_pipeline_with_config(const core::Ti
 
   core::ExecutionContext ctx(offline->constraints, repro_mode, core::BudgetMode::HardFail);
   ctx.interrupt = interrupt;
+  const core::InterruptScope in_evaluations(interrupt);
   const OfflineDetectorConfig& detector = offline->detector;
   switch (offline->cost) {
     case CostConfig::Ar:

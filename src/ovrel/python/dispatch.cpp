@@ -140,6 +140,7 @@ core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind,
                                                               core::InterruptPoll* interrupt) {
   core::ExecutionContext context(constraints, repro_mode, core::BudgetMode::HardFail);
   context.interrupt = interrupt;
+  const core::InterruptScope in_evaluations(interrupt);
   if (kind == DetectorKind::Fpop && cost != PyCostModel::L2) {
     return core::invalid_input("detector='fpop' requires cost='l2'");
   }
