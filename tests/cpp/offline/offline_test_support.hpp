@@ -27,6 +27,7 @@
 
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/interrupt.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/core/time_series.hpp"
@@ -94,6 +95,20 @@ struct RecordingContext : core::ProgressSink, core::TelemetrySink {
   void record_scalar(std::string_view key, double value) override {
     metrics.emplace_back(std::string(key), value);
   }
+};
+
+// A recording context whose interrupt hook asks to stop at ask `stop_at` (never when 0); by
+// default it is asked at every unit of work (no pacing).
+struct Polled : RecordingContext, core::InterruptHook {
+  std::uint64_t stop_at = 0;
+  std::uint64_t asked = 0;
+  core::InterruptPoll poll;
+  Polled(const core::Constraints& c, std::uint64_t stop,
+         core::InterruptPacing pacing = {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)})
+      : RecordingContext(c), stop_at(stop), poll(*this, pacing) {
+    ctx.interrupt = &poll;
+  }
+  bool stop_requested() override { return ++asked == stop_at; }
 };
 
 inline core::Constraints constraints_with(std::size_t min_segment_len, std::size_t jump) {
