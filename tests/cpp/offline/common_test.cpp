@@ -1,6 +1,7 @@
-// The shared offline plumbing: targets, backtracking, checked counters, the check cadence, and
-// the three penalty resolutions (PELT, FPOP and WBS share one; BinSeg and Dynp have their own),
-// PELT's known-k search, the Dynp table estimate and the kernels' refusals.
+// The shared offline plumbing: checked counters, the check cadence, and from
+// tests/data/offline_messages.txt the backtracking, the three penalty resolutions (PELT, FPOP and
+// WBS share one; BinSeg and Dynp have their own), the Dynp table estimate and the kernels'
+// refusals.
 
 #include "ovrel/offline/common.hpp"
 
@@ -26,35 +27,6 @@ namespace {
 
 using core::Penalty;
 
-TEST(ReconstructBreakpoints, WalksThePredecessorChainOrNamesTheBreak) {
-  constexpr std::size_t X = kNone;
-  struct Case {
-    std::size_t n;
-    std::vector<std::size_t> prev;
-    std::vector<std::size_t> breakpoints;  // empty: the error is expected
-    std::string error;
-  };
-  for (const Case& c : std::vector<Case>{
-           {6, {0, X, 0, X, 2, X, 4}, {2, 4, 6}, ""},
-           {6, {0, X, X, X, X, X, 0}, {6}, ""},
-           {2, {0, 0, 1, 9}, {1, 2}, ""},
-           {6, {0, X, X, X, X, X, 6}, {}, "predecessor tau=6 is not < t=6"},
-           {6, {0, X, X, X, X, X, 4}, {}, "missing predecessor at t=4"},
-           {6, {0, X, 0}, {}, "predecessor table has 3 entries; expected n + 1 = 7"},
-           {0, {0}, {}, "requires n >= 1; got n=0"},
-       }) {
-    auto r = reconstruct_breakpoints(c.n, c.prev);
-    if (c.error.empty()) {
-      ASSERT_TRUE(r.has_value()) << r.error().display();
-      EXPECT_EQ(r->breakpoints, c.breakpoints);
-      EXPECT_EQ(r->change_count, c.breakpoints.size() - 1);
-    } else {
-      ASSERT_FALSE(r.has_value());
-      EXPECT_EQ(r.error(), OvrelError::invalid_input("invalid DP backtrack state: " + c.error));
-    }
-  }
-}
-
 TEST(CheckedCounters, FailAtTheMaximumAndSaturate) {
   std::uint64_t c = UINT64_MAX - 1;
   ASSERT_TRUE(checked_counter_increment(c, "cost_evals"));
@@ -73,15 +45,10 @@ TEST(CheckedCounters, FailAtTheMaximumAndSaturate) {
 // top of the counter.
 TEST(CheckCadence, AgreesWithTheRemainderFromAnyStart) {
   constexpr std::uint64_t kMax = UINT64_MAX;
-  for (const auto& [first, every] :
-       std::vector<std::pair<std::uint64_t, std::uint64_t>>{{0, 1},
-                                                            {0, 7},
-                                                            {5, 7},
-                                                            {999, 1000},
-                                                            {1000, 1000},
-                                                            {kMax - 20, 7},
-                                                            {kMax - 20, 1},
-                                                            {kMax - 20, kMax}}) {
+  const std::uint64_t starts[][2] = {{0, 1},         {0, 7},           {5, 7},
+                                     {999, 1000},    {1000, 1000},     {kMax - 20, 7},
+                                     {kMax - 20, 1}, {kMax - 20, kMax}};
+  for (const auto& [first, every] : starts) {
     CheckCadence cadence(first, every);
     for (std::uint64_t it = first + 1; it != 0 && it - first <= 3000; ++it) {
       ASSERT_EQ(cadence.due(it), it % every == 0) << "every=" << every << " it=" << it;
@@ -90,10 +57,6 @@ TEST(CheckCadence, AgreesWithTheRemainderFromAnyStart) {
   CheckCadence never(0, 0);
   for (std::uint64_t it = 1; it < 100; ++it) EXPECT_FALSE(never.due(it));
 }
-
-// ---------------------------------------------------------------------------------------------
-// Figures and refusals from tests/data/offline_messages.txt: penalty resolution (what each
-// detector prints beside its beta), PELT's known-k search and the Dynp table estimate.
 
 std::uint64_t number(const std::string& text) { return std::stoull(text); }
 
@@ -105,15 +68,10 @@ std::vector<double> numbers(const std::string& text) {
   return out;
 }
 
-Penalty penalty_of(const std::string& text) {
-  if (text == "bic") return Penalty::bic();
-  if (text == "aic") return Penalty::aic();
-  return Penalty::manual(std::strtod(text.c_str() + text.find(' '), nullptr));
-}
-
 template <class C>
 void expect_penalty(const C& model, const std::vector<std::string>& r) {
-  const Penalty penalty = penalty_of(r.at(3));
+  std::istringstream words(r.at(3));
+  const Penalty penalty = testing::penalty_of(words);
   const std::size_t n = number(r.at(4)), d = number(r.at(5)), params = number(r.at(6));
   const auto got = r[1] == "shared"   ? resolve_penalty_beta(model, penalty, n, d, params)
                    : r[1] == "binseg" ? binseg::resolve_penalty_beta(model, penalty, n, d, params)
@@ -130,25 +88,6 @@ void expect_penalty(const C& model, const std::vector<std::string>& r) {
   EXPECT_EQ(got->params_source, r.at(8));
   EXPECT_EQ(got->params_per_segment, number(r.at(9)));
   EXPECT_EQ(got->penalty, penalty);
-}
-
-void expect_known_k(const std::vector<std::string>& r) {
-  const std::vector<double> values = numbers(r.at(1));
-  core::Constraints c = testing::constraints_with(number(r.at(2)), 1);
-  if (r.at(3) != "none") c.max_change_points = number(r[3]);
-  const auto s = testing::series(values);
-  const core::ExecutionContext ctx(c);
-  const auto cache = *costs::CostL2Mean{}.precompute(s.view(), core::CachePolicy::full());
-  RunStats stats;
-  const auto got =
-      run_known_k_search(costs::CostL2Mean{}, cache, s.n, testing::validated(c, s.n),
-                         number(r.at(4)), 1000, ctx, std::chrono::steady_clock::now(), stats);
-  if (r.at(5) == "ok") {
-    ASSERT_TRUE(got.has_value()) << got.error().display();
-    EXPECT_EQ(got->result.change_count, number(r[4]));
-  } else {
-    EXPECT_EQ(got.error(), OvrelError::invalid_input(r[5]));
-  }
 }
 
 template <class R>
@@ -204,7 +143,7 @@ void expect_refusal(const std::vector<std::string>& r) {
 class OfflineMessages : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST(OfflineMessages, TableIsRead) {
-  EXPECT_EQ(test_support::data_rows("offline_messages.txt").size(), 54u);
+  EXPECT_EQ(test_support::data_rows("offline_messages.txt").size(), 56u);
 }
 
 TEST_P(OfflineMessages, Row) {
@@ -221,10 +160,19 @@ TEST_P(OfflineMessages, Row) {
     if (model == "ar1") expect_penalty(costs::CostAR{1}, r);
     if (model == "ar3") expect_penalty(costs::CostAR{3}, r);
     if (model == "ar_max") expect_penalty(ar_max, r);
-  } else if (r[0] == "known_k") {
-    expect_known_k(r);
   } else if (r[0] == "refuse") {
     expect_refusal(r);
+  } else if (r[0] == "backtrack") {
+    std::vector<std::size_t> prev;
+    for (const double p : numbers(r.at(2)))
+      prev.push_back(std::isnan(p) ? kNone : static_cast<std::size_t>(p));
+    const auto got = reconstruct_breakpoints(number(r.at(1)), prev);
+    if (!got) {
+      EXPECT_EQ(got.error(), OvrelError::invalid_input(r.at(3)));
+    } else {
+      EXPECT_EQ(core::list_text(std::span(got->breakpoints)), r.at(3));
+      EXPECT_EQ(got->change_count, got->breakpoints.size() - 1);
+    }
   } else {
     ASSERT_EQ(r[0], "dynp_state");
     const auto got = dynp::estimate_dynp_sweep_state_bytes(number(r.at(1)), number(r.at(2)));

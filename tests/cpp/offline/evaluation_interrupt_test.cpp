@@ -16,12 +16,6 @@ using core::Stopping;
 using costs::CostNormalFullCov;
 using testing::RecordingContext;
 
-struct Hook : core::InterruptHook {
-  std::uint64_t stop_at = 0;  // never when 0
-  std::uint64_t asked = 0;
-  bool stop_requested() override { return ++asked == stop_at; }
-};
-
 Result<core::OfflineChangePointResult> run(bool pelt, const core::ExecutionContext& ctx) {
   const auto x = testing::noisy_steps(6, 200, 3, 2.0, 1.0, 5);
   const Stopping rule = Stopping::penalized(core::Penalty::manual(10.0));
@@ -38,21 +32,18 @@ Result<core::OfflineChangePointResult> run(bool pelt, const core::ExecutionConte
 // asks and, for a finished run, its cost evaluations.
 std::pair<std::uint64_t, double> asks(bool pelt, bool scoped, std::uint64_t stop_at,
                                       Result<core::OfflineChangePointResult>& out) {
-  RecordingContext rc(testing::constraints_with(2, 1));
-  Hook hook;
-  hook.stop_at = stop_at;
-  core::InterruptPoll poll(hook, {std::chrono::hours(1), std::chrono::nanoseconds(0)});
-  rc.ctx.interrupt = &poll;
-  const core::InterruptScope scope(scoped ? &poll : nullptr);
+  testing::Polled rc(testing::constraints_with(2, 1), stop_at,
+                     {std::chrono::hours(1), std::chrono::nanoseconds(0)});
+  const core::InterruptScope scope(scoped ? &rc.poll : nullptr);
   out = run(pelt, rc.ctx);
   double evals = 0;
-  for (const auto& [name, value] : rc.recorder.metrics) {
+  for (const auto& [name, value] : rc.metrics) {
     if (name.ends_with(".cost_evals")) evals = value;
   }
   if (!out) {
-    EXPECT_TRUE(rc.recorder.metrics.empty());
+    EXPECT_TRUE(rc.metrics.empty());
   }
-  return {hook.asked, evals};
+  return {rc.asked, evals};
 }
 
 TEST(EvaluationInterrupt, StopsInsideAnEvaluationOrChangesNothing) {

@@ -1,18 +1,21 @@
 #pragma once
 
 // Shared fixtures of the offline detector tests: series over owned values, a context that records
-// progress and metrics, a cost model given by a function, the eight models as a type list, and
-// the exhaustive optimal-partitioning oracle with the direct L2 cost it is checked with.
+// progress and metrics, a cost model given by a function, the direct L2 cost, the eight models as
+// a type list, the exhaustive search for the best segmentation per change count, and the penalty
+// and stopping words of the data files.
 
 #include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -24,6 +27,7 @@
 
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/interrupt.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/core/time_series.hpp"
@@ -53,9 +57,9 @@ struct OwnedSeries {
   }
 };
 
-inline OwnedSeries series(std::vector<double> values, std::size_t d = 1) {
-  const std::size_t n = values.size() / d;
-  return OwnedSeries{std::move(values), n, d};
+inline OwnedSeries series(std::vector<double> values) {
+  const std::size_t n = values.size();
+  return OwnedSeries{std::move(values), n};
 }
 
 // Levels 0, jump, 2 * jump repeating every `every` points, plus seeded Gaussian noise.
@@ -71,57 +75,40 @@ inline OwnedSeries noisy_steps(std::size_t n, std::size_t d, std::size_t every, 
   return OwnedSeries{std::move(v), n, d};
 }
 
-// Three levels of 20 points each: every exact detector finds {20, 40, 60}.
-inline OwnedSeries three_steps() { return noisy_steps(60, 1, 20, 5.0, 0.3, 7); }
-
-// Piecewise-constant means with small deterministic noise.
-inline std::vector<double> piecewise_series(
-    const std::vector<std::pair<std::size_t, double>>& parts, double noise,
-    std::uint64_t seed = 1) {
-  std::vector<double> out;
-  std::uint64_t state = seed;
-  for (const auto& [len, mean] : parts) {
-    for (std::size_t i = 0; i < len; ++i) {
-      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-      const double u = static_cast<double>(state >> 11) / 9007199254740992.0;  // [0, 1)
-      out.push_back(mean + noise * (u - 0.5));
-    }
-  }
-  return out;
-}
-
-class Recorder : public core::ProgressSink, public core::TelemetrySink {
- public:
-  void report_progress(float fraction) override { progress.push_back(fraction); }
-  void record_scalar(std::string_view key, double value) override {
-    metrics.emplace_back(std::string(key), value);
-  }
-  std::vector<std::string> metric_names() const {
-    std::vector<std::string> out;
-    for (const auto& m : metrics) out.push_back(m.first);
-    return out;
-  }
-  std::vector<float> progress;
-  std::vector<std::pair<std::string, double>> metrics;
-};
-
-// A context over its own constraints with a recording sink and a cancel token attached.
-struct RecordingContext {
+// A context over its own constraints that records progress and metrics, with a cancel token.
+struct RecordingContext : core::ProgressSink, core::TelemetrySink {
   core::Constraints constraints;
-  Recorder recorder;
   core::CancelToken token;
   core::ExecutionContext ctx;
+  std::vector<float> progress;
+  std::vector<std::pair<std::string, double>> metrics;
 
   explicit RecordingContext(core::Constraints c = {},
                             core::BudgetMode mode = core::BudgetMode::HardFail,
                             core::ReproMode repro = core::ReproMode::Balanced)
       : constraints(std::move(c)), ctx(constraints, repro, mode) {
-    ctx.progress = &recorder;
-    ctx.telemetry = &recorder;
+    ctx.progress = this;
+    ctx.telemetry = this;
     ctx.cancel = &token;
   }
-  RecordingContext(const RecordingContext&) = delete;
-  RecordingContext& operator=(const RecordingContext&) = delete;
+  void report_progress(float fraction) override { progress.push_back(fraction); }
+  void record_scalar(std::string_view key, double value) override {
+    metrics.emplace_back(std::string(key), value);
+  }
+};
+
+// A recording context whose interrupt hook asks to stop at ask `stop_at` (never when 0); by
+// default it is asked at every unit of work (no pacing).
+struct Polled : RecordingContext, core::InterruptHook {
+  std::uint64_t stop_at = 0;
+  std::uint64_t asked = 0;
+  core::InterruptPoll poll;
+  Polled(const core::Constraints& c, std::uint64_t stop,
+         core::InterruptPacing pacing = {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)})
+      : RecordingContext(c), stop_at(stop), poll(*this, pacing) {
+    ctx.interrupt = &poll;
+  }
+  bool stop_requested() override { return ++asked == stop_at; }
 };
 
 inline core::Constraints constraints_with(std::size_t min_segment_len, std::size_t jump) {
@@ -178,11 +165,6 @@ struct FunctionCost {
                          std::chrono::milliseconds stall_first = {}) {
     return FunctionCost{std::make_shared<Script>(Script{std::move(f), stall_first})};
   }
-  // The L2 cost of the values, computed directly.
-  static FunctionCost l2_of(std::vector<double> x, std::chrono::milliseconds stall_first = {}) {
-    return of([x = std::move(x)](std::size_t s, std::size_t e) { return direct_l2(x, s, e); },
-              stall_first);
-  }
 };
 static_assert(costs::CostModel<FunctionCost>);
 
@@ -190,28 +172,9 @@ using AllModels = ::testing::Types<costs::CostL2Mean, costs::CostL1Median, costs
                                    costs::CostNormalFullCov, costs::CostNIGMarginal,
                                    costs::CostCosine, costs::CostRank, costs::CostAR>;
 
-struct ModelNames {
-  template <class C>
-  static std::string GetName(int) {
-    return std::string(C::name());
-  }
-};
-
-// The full-covariance model is tried on two dimensions, with segments long enough to be finite.
-template <class C>
-constexpr std::size_t oracle_dims() {
-  return std::is_same_v<C, costs::CostNormalFullCov> ? 2 : 1;
-}
-template <class C>
-void adjust_for_model(core::Constraints& c) {
-  if constexpr (std::is_same_v<C, costs::CostNormalFullCov>) {
-    if (c.min_segment_len < 3) c.min_segment_len = 3;
-  }
-}
-
-// The best segmentation by exhaustive search: every subset of the candidate positions whose
-// segments all hold at least min_segment_len positions, optionally with exactly `exact_changes`
-// change points; objective = segment costs + beta * changes.
+// The best segmentation per change count by exhaustive search: every subset of the candidate
+// positions whose segments all hold at least min_segment_len positions; objective = segment costs
+// summed left to right. best[k] is infinite where no segmentation has k changes.
 struct OracleAnswer {
   double objective = std::numeric_limits<double>::infinity();
   std::vector<std::size_t> breakpoints;
@@ -228,18 +191,17 @@ inline double objective_of(const std::vector<std::size_t>& breakpoints, double b
   return total + beta * static_cast<double>(breakpoints.size() - 1);
 }
 
-inline OracleAnswer exhaustive_optimum(
+inline std::vector<OracleAnswer> best_per_count(
     std::size_t n, const std::vector<std::size_t>& candidates, std::size_t min_segment_len,
-    double beta, std::optional<std::size_t> exact_changes,
     const std::function<double(std::size_t, std::size_t)>& cost) {
-  OracleAnswer best;
+  std::vector<OracleAnswer> best(candidates.size() + 1);
   std::vector<std::size_t> chosen;
   std::function<void(std::size_t, std::size_t)> walk = [&](std::size_t from, std::size_t last) {
-    if (n - last >= min_segment_len && (!exact_changes || chosen.size() == *exact_changes)) {
+    if (n - last >= min_segment_len) {
       std::vector<std::size_t> bps = chosen;
       bps.push_back(n);
-      const double total = objective_of(bps, beta, cost);
-      if (total < best.objective) best = {total, std::move(bps)};
+      const double total = objective_of(bps, 0.0, cost);
+      if (total < best[chosen.size()].objective) best[chosen.size()] = {total, std::move(bps)};
     }
     for (std::size_t i = from; i < candidates.size(); ++i) {
       const std::size_t s = candidates[i];
@@ -251,6 +213,42 @@ inline OracleAnswer exhaustive_optimum(
   };
   walk(0, 0);
   return best;
+}
+
+// The least of best[k] + beta * k over k <= max_changes: infinite where nothing is feasible.
+inline double penalized_optimum(const std::vector<OracleAnswer>& best, double beta,
+                                std::optional<std::size_t> max_changes = std::nullopt) {
+  double out = std::numeric_limits<double>::infinity();
+  for (std::size_t k = 0; k < best.size() && k <= max_changes.value_or(k); ++k) {
+    out = std::fmin(out, best[k].objective + beta * static_cast<double>(k));
+  }
+  return out;
+}
+
+// The words of a data row: "bic", "aic" or "manual B"; "known_k K", "path" and penalties, or one
+// penalty.
+inline core::Penalty penalty_of(std::istream& in) {
+  std::string word;
+  in >> word;
+  if (word == "bic") return core::Penalty::bic();
+  if (word == "aic") return core::Penalty::aic();
+  in >> word;  // read by strtod, which keeps subnormals
+  return core::Penalty::manual(std::strtod(word.c_str(), nullptr));
+}
+
+inline core::Stopping stopping_of(const std::string& text) {
+  std::istringstream in(text);
+  std::string word;
+  if (text.starts_with("known_k")) {
+    std::size_t k = 0;
+    in >> word >> k;
+    return core::Stopping::known_k(k);
+  }
+  if (!text.starts_with("path")) return core::Stopping::penalized(penalty_of(in));
+  in >> word;
+  std::vector<core::Penalty> path;
+  while (in >> std::ws && !in.eof()) path.push_back(penalty_of(in));
+  return core::Stopping::penalty_path(std::move(path));
 }
 
 }  // namespace ovrel::offline::testing

@@ -1,6 +1,6 @@
-// PELT and FPOP beyond the shared contract: the notes a run carries, the known-k search, the
-// kernels' messages and counters against a plain pruned recurrence, the penalty path, and FPOP's
-// agreement with PELT.
+// PELT's kernels beyond the shared contract and the exhaustive oracle: their messages on
+// non-finite costs, their counters against a plain pruned recurrence, and the penalty path's check
+// period.
 
 #include "ovrel/offline/pelt.hpp"
 
@@ -15,66 +15,29 @@
 #include <gtest/gtest.h>
 
 #include "offline/offline_test_support.hpp"
-#include "ovrel/offline/fpop.hpp"
 #include "ovrel/offline/pelt_impl.hpp"
 
 namespace ovrel::offline {
 namespace {
 
-using core::Penalty;
-using core::Stopping;
 using testing::FunctionCost;
-using testing::RecordingContext;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-Result<core::OfflineChangePointResult> pelt(const testing::OwnedSeries& s, Stopping stopping,
-                                            RecordingContext& rc) {
-  return Pelt<costs::CostL2Mean>{PeltConfig{std::move(stopping), 2, 1000}, {}}.detect(s.view(),
-                                                                                      rc.ctx);
-}
 
 // A series with its validated constraints and L2 cache, for the kernels.
 struct Kernel {
   testing::OwnedSeries s;
   core::Constraints constraints;
-  core::ValidatedConstraints v;
-  costs::L2Cache cache;
-  core::ExecutionContext ctx{constraints};
+  core::ValidatedConstraints v = testing::validated(constraints, s.n);
+  costs::L2Cache cache = *costs::CostL2Mean{}.precompute(s.view(), core::CachePolicy::full());
   MonotonicInstant now = std::chrono::steady_clock::now();
-
-  explicit Kernel(testing::OwnedSeries series,
-                  core::Constraints c = testing::constraints_with(1, 1))
-      : s(std::move(series)),
-        constraints(std::move(c)),
-        v(testing::validated(constraints, s.n)),
-        cache(*costs::CostL2Mean{}.precompute(s.view(), core::CachePolicy::full())) {}
-
-  Result<KernelResult> penalized(double beta, bool prune, RunStats& stats) const {
-    return run_pelt_penalized(costs::CostL2Mean{}, cache, s.n, v, beta, prune, 1000, ctx, now,
-                              stats);
-  }
 };
 
-// The bracket is in absolute units: a series on a large scale needs more than 80 doublings.
-TEST(KnownKSearch, BracketsDataOnALargeScale) {
-  RecordingContext rc;
-  const auto r = pelt(testing::noisy_steps(40, 1, 20, 1e7, 1e5, 3), Stopping::known_k(1), rc);
-  ASSERT_TRUE(r.has_value()) << r.error().display();
-  EXPECT_EQ(r->breakpoints, (std::vector<std::size_t>{20, 40}));
-  const std::string& note = r->diagnostics.notes[0];
-  EXPECT_GT(std::stoull(note.substr(note.rfind('=') + 1)), 81u);
-}
-
 TEST(PeltKernels, RefuseNonFiniteCostsAndScoresAfterCountingThem) {
-  struct Case {
-    std::vector<std::tuple<std::size_t, std::size_t, double>> overrides;
-    double beta;
-    std::string message;
-    std::uint64_t cost_evals;
-  };
-  for (const Case& c : std::vector<Case>{
+  using Overrides = std::vector<std::tuple<std::size_t, std::size_t, double>>;
+  for (const auto& [overrides, beta, message, cost_evals] :
+       std::vector<std::tuple<Overrides, double, std::string, std::uint64_t>>{
            {{{0, 2, kNaN}}, 1.0, "non-finite segment cost at [0, 2): NaN", 1},
            // Start 0 was pruned at t=2: beta vanishes against 1e308.
            {{{0, 2, 1e308}, {2, 4, 1e308}},
@@ -90,7 +53,7 @@ TEST(PeltKernels, RefuseNonFiniteCostsAndScoresAfterCountingThem) {
        }) {
     const std::vector<double> x{1.0, 2.0, 3.0, 4.0};
     const auto model = FunctionCost::of([&](std::size_t s, std::size_t e) {
-      for (const auto& [a, b, v] : c.overrides) {
+      for (const auto& [a, b, v] : overrides) {
         if (a == s && b == e) return v;
       }
       return testing::direct_l2(x, s, e);
@@ -99,10 +62,10 @@ TEST(PeltKernels, RefuseNonFiniteCostsAndScoresAfterCountingThem) {
     const core::Constraints none;
     RunStats stats;
     const auto r =
-        run_pelt_penalized(model, FunctionCost::Cache{4, 1}, 4, v, c.beta, true, 1,
+        run_pelt_penalized(model, FunctionCost::Cache{4, 1}, 4, v, beta, true, 1,
                            core::ExecutionContext(none), std::chrono::steady_clock::now(), stats);
-    EXPECT_EQ(r.error(), OvrelError::numerical_issue(c.message));
-    EXPECT_EQ(stats.cost_evals, c.cost_evals);
+    EXPECT_EQ(r.error(), OvrelError::numerical_issue(message));
+    EXPECT_EQ(stats.cost_evals, cost_evals);
   }
 }
 
@@ -112,8 +75,8 @@ TEST(PeltKernels, RefuseNonFiniteCostsAndScoresAfterCountingThem) {
 TEST(PeltKernels, CountersMatchAPlainPrunedRecurrence) {
   for (std::uint64_t seed = 1; seed <= 40; ++seed) {
     for (const auto& [msl, jump] : {std::pair{1, 1}, std::pair{2, 2}, std::pair{3, 4}}) {
-      const Kernel k(testing::noisy_steps(90, 1, 15, 2.0, 1.0, seed),
-                     testing::constraints_with(msl, jump));
+      const Kernel k{testing::noisy_steps(90, 1, 15, 2.0, 1.0, seed),
+                     testing::constraints_with(msl, jump)};
       const double beta = 1.0 + static_cast<double>(seed % 5);
       std::vector<double> F(91, kInf);
       std::vector<std::size_t> prev(91, kNone);
@@ -141,7 +104,8 @@ TEST(PeltKernels, CountersMatchAPlainPrunedRecurrence) {
         if (t < 90) active.push_back(t);
       }
       RunStats stats;
-      const auto r = k.penalized(beta, true, stats);
+      const auto r = run_pelt_penalized(costs::CostL2Mean{}, k.cache, 90, k.v, beta, true, 1000,
+                                        core::ExecutionContext(k.constraints), k.now, stats);
       ASSERT_TRUE(r.has_value());
       EXPECT_EQ(r->breakpoints, reconstruct_breakpoints(90, prev)->breakpoints) << seed;
       EXPECT_EQ(r->run_cost_evals, evaluations) << seed;
@@ -150,21 +114,14 @@ TEST(PeltKernels, CountersMatchAPlainPrunedRecurrence) {
   }
 }
 
-TEST(PeltKernels, PenaltyPathSharesEachCostAndChecksPerTargetPenaltyStep) {
-  const Kernel k(testing::three_steps());
-  RunStats one, twice;
-  const std::vector<double> single = {7.0}, doubled = {7.0, 7.0};
-  ASSERT_TRUE(run_pelt_penalty_path(costs::CostL2Mean{}, k.cache, 60, k.v, single, 1000, k.ctx,
-                                    k.now, one));
-  ASSERT_TRUE(run_pelt_penalty_path(costs::CostL2Mean{}, k.cache, 60, k.v, doubled, 1000, k.ctx,
-                                    k.now, twice));
-  EXPECT_EQ(twice.cost_evals, one.cost_evals);
-  EXPECT_EQ(twice.candidates_considered, 2 * one.candidates_considered);
-  // Period 3: the third step (first beta of the second target) sees the flag, after one shared
-  // cost; 1000 never comes within 120 steps.
+// The penalty path checks its period per target and penalty: with period 3 the third step (first
+// beta of the second target) sees the flag, after one shared cost; 1000 never comes within 120
+// steps. (The cost shared by the betas of a target is counted in tests/data/offline_runs.txt.)
+TEST(PeltKernels, PenaltyPathChecksPerTargetPenaltyStep) {
+  const Kernel k{testing::noisy_steps(60, 1, 20, 5.0, 0.3, 7), testing::constraints_with(1, 1)};
   for (const auto& [every, fails, evals] :
        {std::tuple{1, true, 0}, std::tuple{3, true, 1}, std::tuple{1000, false, 0}}) {
-    RecordingContext rc(k.constraints);
+    testing::RecordingContext rc(k.constraints);
     rc.token.cancel();
     RunStats stats;
     const std::vector<double> betas = {5.0, 9.0};
@@ -174,47 +131,6 @@ TEST(PeltKernels, PenaltyPathSharesEachCostAndChecksPerTargetPenaltyStep) {
     if (fails) {
       EXPECT_EQ(stats.cost_evals, static_cast<std::uint64_t>(evals)) << every;
     }
-  }
-}
-
-// A penalised run (or path) whose count reaches the cap says that it may not be the best under
-// the cap; a cap of 0 (nothing else to be had) and known k (exact for its k) say nothing. The
-// Python tests hold the rows below and above the cap.
-TEST(PeltDetect, ACountAtTheCapWarns) {
-  const auto x = testing::series(
-      testing::piecewise_series({{30, 0.0}, {30, 6.0}, {30, 0.0}, {30, 6.0}, {30, 0.0}}, 0.5));
-  const Stopping bic = Stopping::penalized(Penalty::bic());
-  for (const auto& [cap, stopping, warned] :
-       {std::tuple{std::size_t{2}, Stopping::penalty_path({Penalty::bic()}), true},
-        std::tuple{std::size_t{0}, bic, false},
-        std::tuple{std::size_t{4}, Stopping::known_k(4), false}}) {
-    core::Constraints constraints;
-    constraints.max_change_points = cap;
-    RecordingContext rc(constraints);
-    const auto r = pelt(x, stopping, rc);
-    ASSERT_TRUE(r.has_value()) << r.error().display();
-    EXPECT_EQ(r->diagnostics.warnings, warned ? std::vector<std::string>{capped_result_warning(cap)}
-                                              : std::vector<std::string>{});
-  }
-}
-
-// FPOP answers as PELT does on the L2 cost, with its own first note; the metrics follow the
-// pruning counts (the contract ties them).
-TEST(FpopDetect, EveryStoppingRuleMatchesPelt) {
-  for (const Stopping& stopping :
-       {Stopping::penalized(Penalty::bic()), Stopping::known_k(2),
-        Stopping::penalty_path({Penalty::aic(), Penalty::manual(1e-5)})}) {
-    RecordingContext f, p;
-    const auto fpop = Fpop::create(costs::CostL2Mean{}, FpopConfig{stopping, 2, 1000});
-    const auto a = fpop->detect(testing::three_steps().view(), f.ctx);
-    const auto b = pelt(testing::three_steps(), stopping, p);
-    ASSERT_TRUE(a.has_value() && b.has_value());
-    EXPECT_EQ(a->breakpoints, b->breakpoints);
-    std::vector<std::string> notes = b->diagnostics.notes;
-    notes.insert(notes.begin(), "kernel=exact_optimal_partitioning_l2");
-    EXPECT_EQ(a->diagnostics.notes, notes);
-    EXPECT_EQ(a->diagnostics.pruning_stats, b->diagnostics.pruning_stats);
-    EXPECT_EQ(f.recorder.progress, p.recorder.progress);
   }
 }
 

@@ -1,6 +1,6 @@
-// The lane passes of the optimal-partitioning kernels against direct scalar transcriptions: the
-// first best start among equal objectives (signed zeros included), the finiteness verdict, and the
-// scan ahead of the pruning pass.
+// The scoring lane pass of the optimal-partitioning kernels against a direct scalar transcription:
+// the first best start among equal objectives (signed zeros included) and the finiteness verdict.
+// Exact ties across lanes are too rare in the kernels' own tests; the pruning scan is left to them.
 
 #include "ovrel/offline/start_scores.hpp"
 
@@ -58,25 +58,6 @@ TEST(StartScores, FirstBestStartAndFinitenessAsTheScalarLoop) {
     if (!finite) continue;
     ASSERT_EQ(got.index, best_k) << round;
     ASSERT_EQ(std::bit_cast<std::uint64_t>(got.objective), std::bit_cast<std::uint64_t>(best));
-  }
-}
-
-TEST(StartScores, PruneScanStopsAtTheFirstStartToExamine) {
-  std::mt19937 gen(3);
-  for (int round = 0; round < 3000; ++round) {
-    const std::size_t len = gen() % 20;
-    std::vector<std::size_t> until(len, SIZE_MAX);
-    std::vector<double> scored(len);
-    for (std::size_t k = 0; k < len; ++k) {
-      const unsigned pick = gen() % 40;
-      until[k] = pick == 0 ? 17 : SIZE_MAX;
-      scored[k] = pick == 1 ? 5.0 : pick == 2 ? NAN : 1.0 + 0.01 * static_cast<double>(pick);
-    }
-    const std::size_t from = len == 0 ? 0 : gen() % (len + 1);
-    const double ft = round % 2 == 0 ? 5.0 : 1.2;
-    std::size_t expect = from;
-    while (expect < len && until[expect] == SIZE_MAX && !(scored[expect] >= ft)) ++expect;
-    ASSERT_EQ(first_prune_candidate(until.data(), scored.data(), from, len, ft), expect) << round;
   }
 }
 
