@@ -49,7 +49,8 @@ struct BocpdState {
   // the configured alert policy.
   static BocpdState initial(const BocpdConfig& config);
 
-  // Non-empty probabilities, equal lengths, the gate, finite pending values (invalid input).
+  // Non-empty probabilities, equal lengths, no NaN or +inf log probability, the gate, finite
+  // pending values (invalid input).
   Status validate() const;
 
   friend bool operator==(const BocpdState&, const BocpdState&) = default;

@@ -82,7 +82,8 @@ Status save_cusum_checkpoint_file(const CusumDetector& detector, const std::file
 Status save_page_hinkley_checkpoint_file(const PageHinkleyDetector& detector,
                                          const std::filesystem::path& path, PayloadCodec codec);
 
-// Loaders: the detector's state is replaced only when every check has passed.
+// Loaders: the detector's state is replaced only when every check has passed. A BOCPD loader also
+// refuses a pending value its detector's observation model refuses (it could never drain).
 Status load_bocpd_checkpoint(BocpdDetector& detector, const CheckpointEnvelope& envelope);
 Status load_cusum_checkpoint(CusumDetector& detector, const CheckpointEnvelope& envelope);
 Status load_page_hinkley_checkpoint(PageHinkleyDetector& detector,

@@ -125,12 +125,28 @@ Result<typename D::State> checked_state(const CheckpointEnvelope& envelope) {
   return state;
 }
 
+// A buffered value is applied when it drains; one the detector's model refuses would stop every
+// later update, so the state holding it is refused here as a late value is refused at buffering.
+Status check_pending_values(const ObservationModel& model, const BocpdState& state) {
+  for (std::size_t i = 0; i < state.pending_events.size(); ++i) {
+    auto accepted = check_observation(model, state.pending_events[i].x);
+    if (!accepted) {
+      return core::invalid_input(
+          cat("bocpd state pending_events[", i,
+              "].x is refused by the observation model: ", accepted.error().message()));
+    }
+  }
+  return {};
+}
+
 // Every check of a BOCPD loader, without installing. A "json" payload without "alert_gate" gets a
-// fresh gate holding `own_policy`.
-Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope,
-                                       const AlertPolicy& own_policy) {
-  if (envelope.payload_codec == PayloadCodec::Bincode)
-    return checked_state<BocpdDetector>(envelope);
+// fresh gate holding the detector's own policy.
+Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope, const BocpdConfig& own) {
+  if (envelope.payload_codec == PayloadCodec::Bincode) {
+    OVREL_TRY_ASSIGN(BocpdState state, checked_state<BocpdDetector>(envelope));
+    OVREL_TRY(check_pending_values(own.observation, state));
+    return state;
+  }
   // A "json" payload must be an object, and this comes before every other check; whether it
   // names its gate decides the gate installed.
   auto root = core::parse_json_document(as_text(envelope.payload));
@@ -143,8 +159,9 @@ Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope,
   for (const core::JsonMember& m : root->members) has_gate = has_gate || m.key == "alert_gate";
   OVREL_TRY_ASSIGN(BocpdState state,
                    decode_state<BocpdDetector>(envelope, Wire<BocpdDetector>::kId, &*root));
-  if (!has_gate) state.alert_gate = AlertGateState::fresh(own_policy);
+  if (!has_gate) state.alert_gate = AlertGateState::fresh(own.alert_policy);
   OVREL_TRY(state.validate());
+  OVREL_TRY(check_pending_values(own.observation, state));
   return state;
 }
 
@@ -184,8 +201,7 @@ Status save_page_hinkley_checkpoint_file(const PageHinkleyDetector& detector,
 }
 
 Status load_bocpd_checkpoint(BocpdDetector& detector, const CheckpointEnvelope& envelope) {
-  OVREL_TRY_ASSIGN(const BocpdState state,
-                   checked_bocpd_state(envelope, detector.config().alert_policy));
+  OVREL_TRY_ASSIGN(const BocpdState state, checked_bocpd_state(envelope, detector.config()));
   detector.load_state(state);
   return {};
 }

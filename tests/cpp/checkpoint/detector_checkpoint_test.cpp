@@ -124,5 +124,58 @@ TEST(BocpdCheckpoint, NonFiniteRunProbabilitiesTravelByBincodeOnly) {
   EXPECT_EQ(restored.state(), state);
 }
 
+// States no update could proceed from are refused with the field named, whatever the codec.
+TEST(BocpdCheckpoint, StatesNoStepCanLeaveAreRefused) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  struct Row {
+    ObservationModel model;
+    double log_prob;
+    double pending;
+    std::string expected;  // "" when the state loads
+  };
+  const std::vector<Row> rows = {
+      {PoissonGamma{}, std::nan(""), 3.0,
+       "bocpd state log_run_probs[2] must be a log probability (finite or -inf); got NaN"},
+      {PoissonGamma{}, kInf, 3.0,
+       "bocpd state log_run_probs[2] must be a log probability (finite or -inf); got inf"},
+      {PoissonGamma{}, -kInf, 3.0, ""},
+      {PoissonGamma{}, -1.0, 2.5,
+       "bocpd state pending_events[1].x is refused by the observation model: poisson "
+       "observation must be an integer-valued count; got 2.5"},
+      {BernoulliBeta{}, -1.0, 0.5,
+       "bocpd state pending_events[1].x is refused by the observation model: bernoulli "
+       "observation must be exactly 0 or 1; got 0.5"},
+      {GaussianNig{}, -1.0, 2.5, ""},
+  };
+  for (const Row& row : rows) {
+    auto make = [&] {
+      BocpdConfig config;
+      config.observation = row.model;
+      config.late_data_policy = testing::buffering_policy();
+      return BocpdDetector::create(config).value();
+    };
+    BocpdDetector source = make();
+    ASSERT_TRUE(testing::step(source, 1.0, 1000));
+    BocpdState state = source.save_state();
+    state.log_run_probs.push_back(row.log_prob);
+    state.run_stats.push_back(state.run_stats.front());
+    state.pending_events = {{1.0, 900, 0}, {row.pending, 950, 1}};
+    state.next_arrival_seq = 2;
+    for (PayloadCodec codec : {PayloadCodec::Json, PayloadCodec::Bincode}) {
+      if (codec == PayloadCodec::Json && !std::isfinite(row.log_prob)) continue;
+      CheckpointEnvelope e = testing::bocpd_json_envelope(
+          codec == PayloadCodec::Json ? state_to_json(state).value()
+                                      : testing::text_of(state_to_bincode(state)));
+      e.payload_codec = codec;
+      BocpdDetector target = make();
+      ASSERT_TRUE(testing::step(target, 1.0, 1000));
+      const BocpdState before = target.state();
+      auto status = load_bocpd_checkpoint(target, e);
+      EXPECT_EQ(status ? "" : status.error().message(), row.expected);
+      EXPECT_EQ(target.state(), status ? state : before);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ovrel::online
