@@ -1,5 +1,6 @@
 #include "ovrel/core/json_text.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -110,16 +111,18 @@ class Reader {
     }
   }
 
-  Status value(JsonNode& out, std::size_t depth) {
+  // With `keep` false the value is checked but its items and members are not stored (a summary
+  // read drops what its readers never look at).
+  Status value(JsonNode& out, std::size_t depth, bool keep = true) {
     if (eof()) return fail_here("EOF while parsing a value");
     out.position = next_position();
     const char c = peek();
     switch (c) {
       case '{':
-        OVREL_TRY(object(out, depth + 1));
+        OVREL_TRY(object(out, depth + 1, keep));
         break;
       case '[':
-        OVREL_TRY(array(out, depth + 1));
+        OVREL_TRY(array(out, depth + 1, keep));
         break;
       case '"':
         out.kind = JsonNode::Kind::String;
@@ -163,12 +166,45 @@ class Reader {
     return {};
   }
 
-  Status object(JsonNode& out, std::size_t depth) {
+  // Summary reads keep the items and members of containers down to this depth (the root being 1).
+  static constexpr std::size_t kSummaryDepth = 2;
+
+  bool keeps_children(bool keep, std::size_t depth) const {
+    return keep && (!options_.compact_byte_arrays || depth <= kSummaryDepth);
+  }
+
+  // Whether a summary read keeps the member `key` of an object, given the members kept so far:
+  // at most two of each root key named in root_keys (the second occurrence is enough to refuse
+  // a repeated key), and the first two members of any other object (enough to refuse a second
+  // key of a single-key variant).
+  bool keeps_member(const JsonNode& out, std::string_view key, std::size_t depth) const {
+    if (!options_.compact_byte_arrays) return true;
+    if (depth != 1 || options_.root_keys.empty()) return out.members.size() < 2;
+    if (std::find(options_.root_keys.begin(), options_.root_keys.end(), key) ==
+        options_.root_keys.end()) {
+      return false;
+    }
+    std::size_t seen = 0;
+    for (const JsonMember& m : out.members) seen += m.key == key ? 1 : 0;
+    return seen < 2;
+  }
+
+  static void clear(JsonNode& node) {
+    node.kind = JsonNode::Kind::Null;
+    node.text.clear();
+    node.items.clear();
+    node.members.clear();
+    node.byte_array = false;
+    node.partial = false;
+  }
+
+  Status object(JsonNode& out, std::size_t depth, bool keep) {
     if (depth > kJsonMaxDepth) {
       advance();
       return fail_here("recursion limit exceeded");
     }
     out.kind = JsonNode::Kind::Object;
+    keep = keeps_children(keep, depth);
     advance();  // {
     skip_ws();
     if (eof()) return fail_here("EOF while parsing an object");
@@ -176,6 +212,7 @@ class Reader {
       advance();
       return {};
     }
+    JsonMember scratch;  // a member read and dropped
     while (true) {
       skip_ws();
       if (eof()) return fail_here("EOF while parsing an object");
@@ -183,8 +220,13 @@ class Reader {
         advance();
         return fail_here(peek_was_close('}') ? "trailing comma" : "key must be a string");
       }
-      JsonMember& member = out.members.emplace_back();
-      OVREL_TRY(string(member.key));
+      scratch.key.clear();
+      clear(scratch.value);
+      OVREL_TRY(string(scratch.key));
+      const bool kept = keep && keeps_member(out, scratch.key, depth);
+      JsonMember& member = kept ? out.members.emplace_back() : scratch;
+      if (kept) member.key = std::move(scratch.key);
+      out.partial = out.partial || !kept;
       member.key_end = at_;
       skip_ws();
       if (eof()) return fail_here("EOF while parsing an object");
@@ -194,7 +236,7 @@ class Reader {
       }
       advance();
       skip_ws();
-      OVREL_TRY(value(member.value, depth));
+      OVREL_TRY(value(member.value, depth, kept));
       skip_ws();
       if (eof()) return fail_here("EOF while parsing an object");
       const char c = peek();
@@ -204,23 +246,25 @@ class Reader {
     }
   }
 
-  Status array(JsonNode& out, std::size_t depth) {
+  // Items of an array: all of them, or for a summary read its leading bytes and its first other
+  // item; the rest is checked and dropped.
+  Status array(JsonNode& out, std::size_t depth, bool keep) {
     if (depth > kJsonMaxDepth) {
       advance();
       return fail_here("recursion limit exceeded");
     }
     out.kind = JsonNode::Kind::Array;
+    keep = keeps_children(keep, depth);
+    const bool bytes = keep && options_.compact_byte_arrays;
+    out.byte_array = bytes;
     advance();  // [
-    if (options_.compact_byte_arrays && compact_bytes(out.text)) {
-      out.byte_array = true;
-      return {};
-    }
     skip_ws();
     if (eof()) return fail_here("EOF while parsing a list");
     if (peek() == ']') {
       advance();
       return {};
     }
+    JsonNode scratch;  // an item read and dropped
     while (true) {
       skip_ws();
       if (eof()) return fail_here("EOF while parsing a list");
@@ -228,7 +272,15 @@ class Reader {
         advance();
         return fail_here("trailing comma");
       }
-      OVREL_TRY(value(out.items.emplace_back(), depth));
+      if (bytes && out.items.empty() && byte_item(out.text)) {
+        // stored
+      } else if (keep && (!bytes || out.items.empty())) {
+        OVREL_TRY(value(out.items.emplace_back(), depth));
+      } else {
+        out.partial = true;
+        clear(scratch);
+        OVREL_TRY(value(scratch, depth, false));
+      }
       skip_ws();
       if (eof()) return fail_here("EOF while parsing a list");
       const char c = peek();
@@ -238,46 +290,23 @@ class Reader {
     }
   }
 
-  // After the opening bracket: reads the rest of an array made only of the integers 0 to 255 into
-  // `bytes`. Anything else restores the reader and the array is read in the ordinary way, so
-  // that its faults are reported as always.
-  bool compact_bytes(std::string& bytes) {
-    const std::size_t saved_pos = pos_;
-    const JsonPosition saved_at = at_;
-    auto restore = [&] {
-      pos_ = saved_pos;
-      at_ = saved_at;
-      bytes.clear();
+  // An item that the number reader would read as an integer 0 to 255 (no sign, fraction,
+  // exponent or leading zero), appended to `bytes`; anything else is left unread.
+  bool byte_item(std::string& bytes) {
+    std::size_t end = pos_;
+    unsigned v = 0;
+    while (end < text_.size() && end - pos_ < 4 && text_[end] >= '0' && text_[end] <= '9') {
+      v = v * 10 + static_cast<unsigned>(text_[end] - '0');
+      ++end;
+    }
+    const std::size_t digits = end - pos_;
+    if (digits == 0 || digits == 4 || v > 255 || (digits > 1 && text_[pos_] == '0')) return false;
+    if (end < text_.size() && (text_[end] == '.' || text_[end] == 'e' || text_[end] == 'E')) {
       return false;
-    };
-    skip_ws();
-    if (!eof() && peek() == ']') {
-      advance();
-      return true;
     }
-    while (true) {
-      skip_ws();
-      if (eof() || peek() < '0' || peek() > '9') return restore();
-      unsigned value = 0;
-      std::size_t digits = 0;
-      const bool leading_zero = peek() == '0';
-      while (!eof() && peek() >= '0' && peek() <= '9' && digits < 4) {
-        value = value * 10 + static_cast<unsigned>(peek() - '0');
-        ++digits;
-        advance();
-      }
-      if (value > 255 || (leading_zero && digits > 1)) return restore();
-      bytes.push_back(static_cast<char>(value));
-      skip_ws();
-      if (eof()) return restore();
-      const char c = peek();
-      if (c == ']') {
-        advance();
-        return true;
-      }
-      if (c != ',') return restore();
-      advance();
-    }
+    for (std::size_t k = 0; k < digits; ++k) advance();
+    bytes.push_back(static_cast<char>(v));
+    return true;
   }
 
   // Only meaningful right after advance() past the offending character.
@@ -515,6 +544,7 @@ nlohmann::json to_free_value(const JsonNode& node) {
     case JsonNode::Kind::String:
       return node.text;
     case JsonNode::Kind::Array: {
+      if (node.partial) throw InternalError("a summary JSON array has no free value");
       nlohmann::json out = nlohmann::json::array();
       if (node.byte_array) {
         for (char c : node.text)
@@ -524,6 +554,7 @@ nlohmann::json to_free_value(const JsonNode& node) {
       return out;
     }
     case JsonNode::Kind::Object: {
+      if (node.partial) throw InternalError("a summary JSON object has no free value");
       nlohmann::json out = nlohmann::json::object();
       for (const JsonMember& m : node.members) out[m.key] = to_free_value(m.value);
       return out;
@@ -829,7 +860,7 @@ Result<bool> read_bool(const JsonNode& node) {
 }
 
 Result<std::vector<std::uint8_t>> read_bytes(const JsonNode& node) {
-  if (node.kind == Kind::Array && node.byte_array) {
+  if (node.kind == Kind::Array && node.byte_array && node.items.empty()) {
     return std::vector<std::uint8_t>(node.text.begin(), node.text.end());
   }
   return read_list<std::uint8_t>(node, [](const JsonNode& item) -> Result<std::uint8_t> {
@@ -842,11 +873,13 @@ Result<std::vector<std::uint8_t>> read_bytes(const JsonNode& node) {
 }
 
 JsonNode expanded_byte_array(const JsonNode& node) {
+  if (node.partial) throw InternalError("a summary JSON array cannot be expanded");
   JsonNode out = node;
   if (!node.byte_array) return out;
   out.byte_array = false;
   out.text.clear();
-  out.items.reserve(node.text.size());
+  out.items.clear();
+  out.items.reserve(node.text.size() + node.items.size());
   for (char c : node.text) {
     JsonNode& item = out.items.emplace_back();
     item.kind = Kind::Unsigned;
@@ -854,6 +887,7 @@ JsonNode expanded_byte_array(const JsonNode& node) {
     item.position = node.position;
     item.end = node.position;
   }
+  out.items.insert(out.items.end(), node.items.begin(), node.items.end());
   return out;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -48,6 +49,7 @@ struct JsonNode {
   JsonPosition position;             // where the value starts (offset: its first byte)
   JsonPosition end;                  // its last character (offset: just after it)
   bool byte_array = false;           // Array read compactly (JsonParseOptions)
+  bool partial = false;              // items or members dropped by a summary read
 };
 
 struct JsonMember {
@@ -57,10 +59,20 @@ struct JsonMember {
 };
 
 struct JsonParseOptions {
-  // An array made only of the integers 0 to 255 is kept as its bytes in `text` (byte_array set,
-  // no items): a checkpoint carries its payload that way, and a node per byte would cost a
-  // hundred times the text.
+  // A summary read, for readers that take arrays only as bytes and objects below the root only as
+  // single-key variants (a checkpoint envelope). What it keeps stays within a small multiple of
+  // the text, however the text is made; what it drops is still checked, so the errors and their
+  // positions are those of a full read:
+  // - an array keeps its leading integers 0 to 255 as bytes in `text` (byte_array set) and its
+  //   first other item, if any, as its one item;
+  // - a root object keeps the members whose key is in root_keys (every key when it is empty), at
+  //   most two of each: a reader refuses a repeated key at its second occurrence;
+  // - any other object keeps its first two members: a second key is all a variant needs to see;
+  // - containers nested deeper than two levels keep no items or members;
+  // - a node that dropped anything is marked partial.
+  // A node per byte would cost a hundred times the text of a checkpoint's payload.
   bool compact_byte_arrays = false;
+  std::span<const std::string_view> root_keys = {};
 };
 
 // Reads exactly one JSON value followed only by white space. Syntax errors, numbers beyond the
@@ -132,13 +144,15 @@ Result<std::vector<T>> read_list(const JsonNode& node, F&& read_item) {
       OVREL_TRY_ASSIGN(T value, read_item(item));
       out.push_back(std::move(value));
     }
-    return out;
+  } else {
+    out.reserve(node.items.size());
   }
-  out.reserve(node.items.size());
   for (const JsonNode& item : node.items) {
     OVREL_TRY_ASSIGN(T value, read_item(item));
     out.push_back(std::move(value));
   }
+  // A summary array is only ever read by readers that refuse its first item that is no byte.
+  if (node.partial) throw InternalError("a summary JSON array was read as a whole list");
   return out;
 }
 
@@ -192,7 +206,7 @@ Status read_fields(const JsonNode& node, std::string_view type_name,
                    const std::array<Field<Out>, N>& fields, Out& out, ExtraKeys* extra,
                    Positional positional = Positional::No) {
   if (positional != Positional::No && node.kind == JsonNode::Kind::Array) {
-    const std::size_t length = node.byte_array ? node.text.size() : node.items.size();
+    const std::size_t length = (node.byte_array ? node.text.size() : 0) + node.items.size();
     if (length > N) {
       return fail_at(cat("invalid length ", length, ", expected fewer elements in array"),
                      node.end);

@@ -211,9 +211,17 @@ constexpr std::array<Field<E>, 7> kEnvelopeFields = {{
 
 }  // namespace
 
+// Every key the version probe and the readers of either version look at; the values of other keys
+// are checked and dropped, so no document costs more than a small multiple of its text.
+constexpr std::array<std::string_view, 9> kEnvelopeKeys = {
+    "state_schema_version", "schema_version", "detector_id",
+    "engine_fingerprint",   "engine_version", "created_at_ns",
+    "payload_crc32",        "payload_codec",  "payload"};
+
 Result<CheckpointEnvelope> decode_checkpoint_envelope(std::string_view text) {
-  // One parse serves the version probe and the reader of either version.
-  auto root = core::parse_json_document(text, {.compact_byte_arrays = true});
+  // One summary parse serves the version probe and the reader of either version.
+  auto root =
+      core::parse_json_document(text, {.compact_byte_arrays = true, .root_keys = kEnvelopeKeys});
   VersionMarker marker;
   if (root) {
     auto read = core::json::read_fields(*root, "struct CheckpointVersionMarker", kMarkerFields,

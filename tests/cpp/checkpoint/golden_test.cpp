@@ -3,6 +3,7 @@
 // A change of layout that makes these tests fail is a break of every stored checkpoint, not a
 // reason to rewrite the files (their writer lives in the history of this file).
 
+#include <algorithm>
 #include <random>
 
 #include "checkpoint_support.hpp"
@@ -150,6 +151,88 @@ TYPED_TEST(Golden, MutatedPayloadsAndEnvelopesDecodeOrFailCleanly) {
   }
   EXPECT_GT(decoded, 0);
   EXPECT_GT(loaded, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The envelope's summary read against a full read of the same text: the same syntax errors, and
+// for every member the readers look at, the same scalars, descriptions and bytes (or the same
+// refusal of the first item that is no byte).
+
+constexpr std::string_view kReadKeys[] = {"state_schema_version", "schema_version", "detector_id",
+                                          "engine_fingerprint",   "engine_version", "created_at_ns",
+                                          "payload_crc32",        "payload_codec",  "payload"};
+
+std::string bytes_or_error(const core::JsonNode& node) {
+  auto bytes = core::json::read_bytes(node);
+  return bytes ? "bytes " + text_of(*bytes) : bytes.error().message();
+}
+
+// `summary` is what the summary read kept of `full`, a value `depth` levels down.
+void expect_summary_of(const core::JsonNode& summary, const core::JsonNode& full,
+                       std::size_t depth) {
+  ASSERT_EQ(summary.kind, full.kind);
+  EXPECT_EQ(core::describe_json_node(summary), core::describe_json_node(full));
+  EXPECT_EQ(summary.position.offset, full.position.offset);
+  EXPECT_EQ(summary.end.offset, full.end.offset);
+  EXPECT_EQ(summary.end.column, full.end.column);
+  if (full.kind == core::JsonNode::Kind::Array && depth <= 2) {
+    EXPECT_EQ(bytes_or_error(summary), bytes_or_error(full));
+  }
+  if (full.kind != core::JsonNode::Kind::Object || depth > 2) return;
+  std::vector<const core::JsonMember*> kept;
+  for (const core::JsonMember& m : full.members) {
+    std::size_t seen = 0;
+    for (const core::JsonMember* k : kept) seen += k->key == m.key;
+    const bool named =
+        std::find(std::begin(kReadKeys), std::end(kReadKeys), m.key) != std::end(kReadKeys);
+    if (depth == 1 ? named && seen < 2 : kept.size() < 2) kept.push_back(&m);
+  }
+  ASSERT_EQ(summary.members.size(), kept.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    EXPECT_EQ(summary.members[i].key, kept[i]->key);
+    EXPECT_EQ(summary.members[i].key_end.offset, kept[i]->key_end.offset);
+    expect_summary_of(summary.members[i].value, kept[i]->value, depth + 1);
+  }
+}
+
+TEST(EnvelopeSummaryRead, SeesWhatAFullReadSees) {
+  std::vector<std::string> texts = {
+      R"({"payload":[0,1,255,256,7],"payload":[1.5],"payload":[2]})",
+      R"({"payload":[3,-1],"x":[[0,{"a":1}],{"b":[256]}],"payload_codec":{"json":null,"b":[1]}})",
+      R"({"payload":[0, 2 ,[1,2],"a"],"detector_id":[],"created_at_ns":{}})",
+      R"({"payload":[01]})",
+      R"({"payload":[0,1e2]})",
+      R"({"payload":[0,12a]})",
+      R"({"payload":[0,],"q":1})",
+      R"({"x":[1,2,{"k":[300,]}]})",
+      R"([0,1,256,[0,"\u00zz"]])",
+      "{\"payload\":[0,\n1,\n1000]}",
+      R"({"payload":[255,0255]})"};
+  std::vector<std::string> envelopes;
+  for (const char* suffix : kEnvelopes) {
+    envelopes.push_back(golden<CusumDetector>(suffix));
+    envelopes.push_back(golden<BocpdDetector>(suffix));
+  }
+  Mutator m(0x5EED);
+  for (int i = 0; i < 3000; ++i) {
+    texts.push_back(
+        m.mutate(envelopes[i % envelopes.size()], envelopes[m.below(envelopes.size())]));
+  }
+  const core::JsonParseOptions summary_read{.compact_byte_arrays = true, .root_keys = kReadKeys};
+  int parsed = 0;
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.substr(0, 200));
+    const auto summary = core::parse_json_document(text, summary_read);
+    const auto full = core::parse_json_document(text);
+    ASSERT_EQ(summary.has_value(), full.has_value());
+    if (!full) {
+      EXPECT_EQ(summary.error().message(), full.error().message());
+      continue;
+    }
+    ++parsed;
+    expect_summary_of(*summary, *full, 1);
+  }
+  EXPECT_GT(parsed, 300);
 }
 
 }  // namespace
