@@ -26,7 +26,7 @@ BocpdState BocpdState::initial(const BocpdConfig& config) {
   return s;
 }
 
-Status BocpdState::validate() const {
+Status BocpdState::validate(bool pending_checked) const {
   if (log_run_probs.empty()) {
     return core::invalid_input("bocpd state requires at least one run-length probability");
   }
@@ -35,6 +35,7 @@ Status BocpdState::validate() const {
                                          log_run_probs.size(), ", run_stats=", run_stats.size()));
   }
   OVREL_TRY(alert_gate.validate(t));
+  if (pending_checked) return {};
   for (const PendingEvent& e : pending_events) {
     if (!std::isfinite(e.x)) {
       return core::invalid_input("bocpd pending event contains non-finite observation");
