@@ -149,26 +149,17 @@ struct LateDataMachine {
   }
 
   // Replays every pending event before an on-time one; the replays' results (alerts included)
-  // are not reported. The replay order is fixed once: arrival order, or with `reorder` the events
-  // sorted by (t_ns, arrival_seq), arrival order breaking full ties, which is the order in which
-  // oldest_pending_index would pick them one at a time. A replay that fails puts its event back
-  // where it was taken from and keeps what the earlier replays did. O(n log n) for n events: a
-  // pick-and-erase per event would be quadratic in the buffer.
+  // are not reported. The events go in arrival order, or with `reorder` by (t_ns, arrival_seq),
+  // arrival order breaking full ties: the order in which oldest_pending_index would pick them one
+  // at a time, fixed here by one sort, O(log n) per event where a pick-and-erase costs O(n). A
+  // replay that fails puts its event back where it was taken from and keeps what the earlier
+  // replays did.
   static Status drain(D& d, const core::ExecutionContext& ctx) {
     auto& s = d.late_state();
     if (s.pending_events.empty()) return {};
     const bool reorder = d.late_policy().kind == LateDataPolicyKind::ReorderByTimestamp;
     const std::size_t n = s.pending_events.size();
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    if (reorder) {
-      const std::vector<PendingEvent>& events = s.pending_events;
-      std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        const PendingEvent& x = events[a];
-        const PendingEvent& y = events[b];
-        return x.t_ns < y.t_ns || (x.t_ns == y.t_ns && x.arrival_seq < y.arrival_seq);
-      });
-    }
+    std::vector<std::size_t> order(reorder ? n : 0);
     std::vector<bool> replayed(n, false);
     // Out of the state while they replay, so a step's state check does not scan them again; put
     // back, less the replayed ones, on every way out (an InternalError thrown included).
@@ -186,14 +177,24 @@ struct LateDataMachine {
       }
     } restore{s.pending_events, std::move(s.pending_events), replayed};
     s.pending_events.clear();
+    const std::vector<PendingEvent>& events = restore.events;
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&events](std::size_t a, std::size_t b) {
+      const PendingEvent& x = events[a];
+      const PendingEvent& y = events[b];
+      if (x.t_ns != y.t_ns) return x.t_ns < y.t_ns;
+      if (x.arrival_seq != y.arrival_seq) return x.arrival_seq < y.arrival_seq;
+      return a < b;
+    });
 
     std::size_t first = 0;  // the first event, in arrival order, not yet replayed
-    for (const std::size_t i : order) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::size_t i = reorder ? order[k] : k;
       while (replayed[first]) ++first;
       // Taken from anywhere but the head of the remaining list: out of arrival order.
       if (i != first) saturating_increment(s.late_data.reordered_events);
       replayed[i] = true;
-      const PendingEvent event = restore.events[i];
+      const PendingEvent event = events[i];
       typename D::Step discarded;
       auto r = d.apply(event.x, std::optional<std::int64_t>(event.t_ns), ctx, true, discarded);
       if (!r) {
