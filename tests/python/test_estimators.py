@@ -60,15 +60,6 @@ def test_constraints_reach_the_detector():
         assert capped.fit(X).predict(pen=10.0).breakpoints in ([100, 300], [200, 300])
 
 
-@pytest.mark.parametrize("pen", [2.0, 10.0, 50.0])
-def test_fpop_runs_l2_and_agrees_with_pelt(pen):
-    x = three_shifts(4, d=2)
-    r = ovrel.Fpop().fit(x).predict(pen=pen)
-    assert r.breakpoints == ovrel.Pelt().fit(x).predict(pen=pen).breakpoints
-    assert (r.diagnostics.algorithm, r.diagnostics.cost_model) == ("fpop", "l2_mean")
-    assert ovrel.Fpop().fit(X).predict(n_bkps=2).breakpoints == [100, 200, 300]
-
-
 def slow_series():
     # Pure noise under a huge penalty: nothing prunes, so the run is quadratic.
     return np.random.default_rng(5).normal(size=12000)
@@ -111,29 +102,3 @@ def test_predict_holds_its_borrow_while_converting_arguments():
 
     assert p.predict(pen=Pen()).diagnostics.n == 300
     assert refused == ["Already borrowed"]
-
-
-FOUR_SHIFTS = np.repeat([0.0, 6.0, 0.0, 6.0, 0.0], 200) + np.random.default_rng(4).normal(size=1000)
-
-
-def capped_warning(cap):
-    return (
-        f"change count reached constraints.max_change_points={cap}: the cap applies to every "
-        f"prefix of the series, so this may not be the optimal segmentation with at most {cap} "
-        f'changes; to find it, run detect_offline(..., detector="dynp", stopping={{"n_bkps": k}}) '
-        f"(or known-k stopping) for each k up to {cap} and keep the smallest cost + k x penalty"
-    )
-
-
-@pytest.mark.parametrize("cls", [ovrel.Pelt, ovrel.Fpop])
-@pytest.mark.parametrize(
-    "cap, changes, warned",
-    [(1, 1, True), (2, 2, True), (4, 4, True), (5, 4, False), (None, 4, False)],
-)
-def test_a_penalised_count_at_the_cap_warns(cls, cap, changes, warned):
-    fitted = cls(max_change_points=cap).fit(FOUR_SHIFTS)
-    r = fitted.predict(pen=20.0)
-    assert len(r.change_points) == changes
-    assert r.diagnostics.warnings == ([capped_warning(cap)] if warned else [])
-    if changes == 4:  # known k is exact for its k and says nothing
-        assert fitted.predict(n_bkps=4).diagnostics.warnings == []

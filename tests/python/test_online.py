@@ -28,17 +28,6 @@ def test_hazard_forms_agree():
     assert [r.p_change for r in d] != [r.p_change for r in a]
 
 
-def test_cusum_follows_its_recursion():
-    # score_t = max(score_{t-1} + (x - target_mean) - drift, 0); p = min(score / threshold, 1)
-    x = stream(seed=8)
-    det = ovrel.Cusum(drift=0.25, threshold=5.0, target_mean=0.5)
-    score = 0.0
-    for i, v in enumerate(x):
-        score = max(score + ((v - 0.5) - 0.25), 0.0)
-        r = det.update(v)
-        assert (r.t, r.p_change) == (i, min(score / 5.0, 1.0))
-
-
 @pytest.mark.parametrize("n", [1, 15, 16, 200])
 @pytest.mark.parametrize("cls", CLASSES)
 def test_batches_equal_single_updates(cls, n):

@@ -1,6 +1,3 @@
-import subprocess
-import sys
-
 import numpy as np
 import pytest
 
@@ -61,24 +58,13 @@ def test_pipeline_only_pairs_run(detector, cost):
 # tests/data/python_pipeline_texts.txt -----
 
 WBS_SEEDED = {"detector": {"kind": "wbs", "num_intervals": 30}, "seed": 11}
-PRINT_WBS = (
-    "import numpy as np, ovrel, sys; x = np.array(eval(sys.argv[1])); "
-    "r = ovrel.detect_offline(x, pipeline=eval(sys.argv[2])); "
-    "print(r.breakpoints, r.diagnostics.notes)"
-)
 
 
-def test_wbs_with_a_seed_is_reproducible_across_runs_and_processes():
+def test_wbs_with_a_seed_is_reproducible():
+    # The seeded interval lists are pinned, platform-independent, by the engine's golden lists.
     first = run(WBS_SEEDED)
     assert first.diagnostics.seed == 11
     same_run(first, run(WBS_SEEDED))
-    other = subprocess.run(
-        [sys.executable, "-c", PRINT_WBS, repr(X.tolist()), repr(WBS_SEEDED)],
-        capture_output=True,
-        text=True,
-        check=True,
-    )
-    assert other.stdout.strip() == f"{first.breakpoints} {first.diagnostics.notes}"
 
 
 def test_constraints_preprocess_and_diagnostics_reach_the_run():

@@ -93,23 +93,16 @@ def test_params_json_is_a_new_object_on_every_read():
 
 
 def test_json_round_trip_keeps_extra_keys():
+    # Where the extra keys go in the written document is the engine's document table; here they
+    # survive the Python object.
     doc = document(zeta={"b": 1, "a": [True]}, alpha=3, diag_custom="kept", diag_another=[1])
     r = read(doc)
     text = r.to_json()
-    assert " " not in text
     out = json.loads(text)
-    assert list(out)[-2:] == ["alpha", "zeta"]
-    assert out["zeta"] == {"a": [True], "b": 1} and out["alpha"] == 3
-    keys = list(out["diagnostics"])
-    assert keys[-2:] == ["another", "custom"]
-    assert keys[keys.index("effective_sample_count") + 1] == "another"
-    again = ovrel.OfflineChangePointResult.from_json(text)
-    assert again.to_json() == text
-    for name in ["breakpoints", "change_points", "scores"]:
-        assert getattr(again, name) == getattr(r, name)
-    assert repr(again.diagnostics) == repr(r.diagnostics)
+    assert (out["zeta"], out["alpha"], out["diagnostics"]["custom"]) == ({"a": [True], "b": 1}, 3, "kept")  # fmt: skip
     # Surrounding white space is no part of the document.
-    assert ovrel.OfflineChangePointResult.from_json(f"\n  {text} \n\t").to_json() == text
+    again = ovrel.OfflineChangePointResult.from_json(f"\n  {text} \n\t")
+    assert again.to_json() == text and repr(again.diagnostics) == repr(r.diagnostics)
 
 
 ANY = r".* at line \d+"

@@ -206,6 +206,19 @@ TYPED_TEST(LateData, ALoadedBufferIsCheckedAgain) {
   EXPECT_EQ(d.state().t, 1u);
 }
 
+// Before any applied step, a buffered value reports step 0.
+TYPED_TEST(LateData, ALateValueBeforeAnyStepReportsStepZero) {
+  auto d = TypeParam::make(policy_of("buffer 50 4"));
+  auto s = d.save_state();
+  s.watermark_ns = 100;
+  d.load_state(s);
+  const auto r = step(d, 2.0, 90);
+  ASSERT_TRUE(r) << r.error().display();
+  EXPECT_EQ(std::pair(r->t, r->run_length_mode), std::pair(std::uint64_t{0}, std::uint64_t{0}));
+  EXPECT_EQ(std::pair(d.state().t, d.state().pending_events.size()),
+            std::pair(std::uint64_t{0}, std::size_t{1}));
+}
+
 // A batch with explicit times (one of them late and buffered) equals the same updates one by one.
 TYPED_TEST(LateData, UpdateManyEqualsRepeatedUpdates) {
   const std::vector<double> x{0.5, 1.0, -0.25, 3.0, 4.5, 2.0, 0.0, 5.5};
