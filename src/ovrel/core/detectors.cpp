@@ -122,11 +122,22 @@ Status run_update_each(const TimeSeriesView& x, const ExecutionContext& ctx, Ste
   const std::uint64_t n = x.n();
   // One row buffer for the whole batch: the detectors read the row during the call only.
   std::vector<double> row(x.d());
+  // The usual batch, one column of 64-bit values in order with no mask and no event times, is
+  // read directly; the general readers give the same values and cannot fail on it.
+  const std::span<const double> column = x.values().as_f64();
+  const bool direct = x.d() == 1 && x.layout().kind == LayoutKind::CContiguous &&
+                      !x.missing_mask().has_value() && x.time().kind == TimeIndexKind::None &&
+                      column.size() == n;
   for (std::uint64_t t = 0; t < n; ++t) {
     OVREL_TRY(ctx.check_cancelled_every(t, 1));
     OVREL_TRY(ctx.poll_interrupt(t));
-    OVREL_TRY(extract_step_into(x, t, row));
-    OVREL_TRY_ASSIGN(std::optional<std::int64_t> time, step_timestamp(x, t));
+    std::optional<std::int64_t> time;
+    if (direct) {
+      row[0] = column[t];
+    } else {
+      OVREL_TRY(extract_step_into(x, t, row));
+      OVREL_TRY_ASSIGN(time, step_timestamp(x, t));
+    }
     OVREL_TRY_ASSIGN(OnlineStepResult record, update(std::span<const double>(row), time));
     sink(std::move(record));
   }
