@@ -68,6 +68,10 @@ def test_update_argument_forms_and_a_read_only_step_result():
     assert r.alert_reason is None
     for name in FIELDS + ["processing_latency_us", "extra"]:
         pytest.raises(AttributeError, setattr, r, name, 1)
+    # Records come from the detectors only, not from the class's __new__ either.
+    cls = ovrel.OnlineStepResult
+    with pytest.raises(TypeError, match="^No constructor defined for OnlineStepResult$"):
+        cls.__new__(cls)
 
 
 @pytest.mark.parametrize("n", [4, 40])
