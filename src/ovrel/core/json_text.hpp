@@ -61,6 +61,9 @@ struct JsonParseOptions {
   // no items): a checkpoint carries its payload that way, and a node per byte would cost a
   // hundred times the text.
   bool compact_byte_arrays = false;
+  // "-0" written as an integer (no fraction, no exponent) is read as the integer 0. Otherwise it
+  // is read as the float -0.0, the one integer text whose sign an integer cannot keep.
+  bool negative_zero_is_integer = false;
 };
 
 // Reads exactly one JSON value followed only by white space. Syntax errors, numbers beyond the
