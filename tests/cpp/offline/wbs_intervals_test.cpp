@@ -18,7 +18,6 @@ namespace ovrel::offline {
 namespace {
 
 using wbs::generate_intervals;
-using wbs::initial_interval_capacity;
 using wbs::StableRng;
 using Intervals = std::vector<wbs::Interval>;
 
@@ -97,13 +96,6 @@ TEST_P(WbsGolden, ListIsPinned) {
 
 INSTANTIATE_TEST_SUITE_P(Table, WbsGolden,
                          ::testing::ValuesIn(test_support::data_rows("offline_wbs_intervals.txt")));
-
-// A huge count reserves only what the attempts can fill (the grid's runs:
-// tests/data/offline_runs.txt).
-TEST(WbsIntervals, HugeCountReservesOnlyWhatTheAttemptsCanFill) {
-  EXPECT_EQ(initial_interval_capacity(10), 10U);
-  EXPECT_EQ(initial_interval_capacity(SIZE_MAX), wbs::kRandomMinAttempts);
-}
 
 }  // namespace
 }  // namespace ovrel::offline
