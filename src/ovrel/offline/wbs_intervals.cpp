@@ -31,6 +31,11 @@ std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {
   return __builtin_mul_overflow(a, b, &out) ? kMax : out;
 }
 
+std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
+  std::size_t out = 0;
+  return __builtin_add_overflow(a, b, &out) ? kMax : out;
+}
+
 std::size_t floor_len(std::size_t m) noexcept { return saturating_mul(2, m); }
 
 Result<bool> feasible(Interval interval, std::span<const std::size_t> candidates, std::size_t m) {
@@ -403,13 +408,17 @@ Result<std::vector<Interval>> generate_stratified_intervals(std::size_t n, std::
   // strata differ in length, so their sum bounds the list.
   std::vector<std::uint64_t> reachable(strata);
   std::uint64_t cap = 0;
+  std::uint64_t largest = 0;
   for (std::size_t i = 0; i < strata; ++i) {
     reachable[i] = count_feasible_windows(n, lengths[i], m, candidates, quota_of(i));
     cap += reachable[i];  // at most count
+    largest = std::max(largest, reachable[i]);
   }
-  // The finished strata, plus the working list of the current one (twice what it can keep).
-  OVREL_TRY_ASSIGN(const std::uint64_t required,
-                   budget_interval_bytes(saturating_mul(2, cap), 0, control));
+  // The list of every stratum's windows, plus the working list of the current stratum (twice
+  // what it can keep).
+  OVREL_TRY_ASSIGN(
+      const std::uint64_t required,
+      budget_interval_bytes(saturating_add(cap, saturating_mul(2, largest)), 0, control));
   std::vector<Interval> out;
   try {
     out.reserve(cap);
@@ -482,7 +491,7 @@ Result<std::vector<Interval>> generate_stratified_intervals(std::size_t n, std::
   if (kept_total < count) {
     OVREL_TRY_ASSIGN(auto extra, generate_random_intervals_holding(
                                      n, m, count - kept_total, seed ^ kShortfallStream, candidates,
-                                     control, out.size() * sizeof(Interval)));
+                                     control, out.capacity() * sizeof(Interval)));
     out.insert(out.end(), extra.begin(), extra.end());
   }
   return finish_list(std::move(out), count);

@@ -77,8 +77,8 @@ inline constexpr std::uint64_t kDrawPollEvery = 16384;
 
 // What the drawing loops answer to besides their inputs. A requested count can be far larger than
 // the distinct intervals a series holds (the count comes straight from the configuration, and
-// duplicates count towards it), so the generators hold distinct intervals only: their working
-// list never exceeds twice the distinct intervals the result can hold. That size is estimated
+// duplicates count towards it), so the generators hold distinct intervals only: their lists
+// never exceed three times the distinct intervals the result can hold. That size is estimated
 // before anything is drawn and refused (ResourceLimit) above memory_budget_bytes, or when the
 // system refuses it. Drawing stops as soon as no later draw can change the list.
 struct DrawControl {

@@ -161,12 +161,13 @@ TEST(WbsIntervals, HugeCountsGiveEveryFeasibleInterval) {
   }
 }
 
-// The working list is twice the intervals the result can hold: 19503 intervals (Random) and 1010
-// windows (Stratified) on 200 points, held against the memory budget before any draw.
+// Held against the memory budget before any draw: on 200 points, twice the 19503 feasible
+// intervals (Random); the 1010 feasible windows plus twice the 197 of the largest stratum
+// (Stratified).
 TEST(WbsIntervals, MemoryBudgetRefusesTheListUpFront) {
   const auto c = all_candidates(200, 2);
   for (const auto& [strategy, required] : {std::pair{WbsIntervalStrategy::Random, 624096ULL},
-                                           std::pair{WbsIntervalStrategy::Stratified, 32320ULL}}) {
+                                           std::pair{WbsIntervalStrategy::Stratified, 22464ULL}}) {
     wbs::DrawControl control;
     int polls = 0;
     control.poll = [&]() -> Status {
