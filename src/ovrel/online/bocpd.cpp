@@ -24,6 +24,41 @@ std::int64_t total_order_key(double v) noexcept {
   return bits;
 }
 
+std::uint64_t bump(std::uint64_t n) noexcept { return n == UINT64_MAX ? n : n + 1; }
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t s = 0;
+  return __builtin_add_overflow(a, b, &s) ? UINT64_MAX : s;
+}
+
+// Where a sum of exponentials may leave a term out without changing a bit. For v finite, nonzero
+// and normal, with 2^e <= |v| < 2^(e+1): when d < (e - 55 - extra) * ln 2, exp(d) (faithfully
+// rounded) is at most 2^(e - 55 - extra), so exp(d) times a factor below 2^extra, or log1p of
+// exp(d) (never above its argument), stays below a quarter of v's unit in the last place, and v
+// plus it rounds back to v. The step skips such terms in its log-sum-exps and in the run-length
+// mean: the far tail of an unpruned list, where most entries are thousands below the best, then
+// costs no exp. -infinity (skip nothing) for zero, subnormal and non-finite v.
+double negligible_below(double v, int extra = 0) noexcept {
+  constexpr double kLn2 = 0.6931471805599453;
+  const int biased = static_cast<int>((std::bit_cast<std::uint64_t>(v) >> 52) & 0x7ff);
+  if (biased == 0 || biased == 0x7ff) return kNegInf;
+  return static_cast<double>(biased - 1023 - 55 - extra) * kLn2;
+}
+
+// core::log_add_exp, operation for operation, with the negligible term skipped.
+inline double log_add_exp(double a, double b) noexcept {
+  constexpr double kInf = HUGE_VAL;
+  if (a == kInf || b == kInf) return kInf;
+  if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<double>::quiet_NaN();
+  if (a == kNegInf) return b;
+  if (b == kNegInf) return a;
+  const double m = a >= b ? a : b;
+  const double s = a >= b ? b : a;
+  const double d = s - m;
+  if (d < negligible_below(m)) return m;
+  return m + std::log1p(std::exp(d));
+}
+
 }  // namespace
 
 Status normalize_log_probs(std::vector<double>& v) {
@@ -112,6 +147,142 @@ Status BocpdDetector::check_late_observation(double x) const {
   return check_observation(config_.observation, x);
 }
 
+// The per-model parts of a step. predict gives a run's log predictive from plain values, or
+// declines and leaves the run to log_predictive; grow writes the run's statistics extended by the
+// step's observation (only after its predictive succeeded, so the variant is the model's).
+struct BocpdDetector::GaussianStep {
+  BocpdDetector& d;
+  const GaussianNig& m;
+  double x = 0.0;
+  double kappa0_mu0 = m.kappa0 * m.mu0;
+
+  Status prepare(double v) {
+    x = v;  // finite: apply checked it
+    return {};
+  }
+  bool predict(const ObservationStats& stats, std::size_t, double& out) {
+    const auto* s = std::get_if<GaussianStats>(&stats);
+    if (s == nullptr) return false;
+    const GaussianCountRow* row =
+        d.gaussian_rows_.get(s->n, [this](std::uint64_t n) { return gaussian_count_row(m, n); });
+    return row != nullptr && gaussian_log_predictive_fast(m, kappa0_mu0, *row, *s, x, out);
+  }
+  void grow(const ObservationStats& stats, std::size_t, bool, ObservationStats& out) const {
+    const GaussianStats& s = *std::get_if<GaussianStats>(&stats);
+    out = GaussianStats{bump(s.n), s.sum + x, s.sum_sq + x * x};
+  }
+};
+
+struct BocpdDetector::PoissonStep {
+  BocpdDetector& d;
+  const PoissonGamma& m;
+  std::uint64_t k = 0;
+  double kf = 0.0;
+  double lg_k1 = 0.0;
+  LnGammaMemo last{};
+
+  Status prepare(double x) {
+    OVREL_TRY_ASSIGN(k, poisson_observation(x));
+    kf = static_cast<double>(k);
+    // Counts stop at 2^53, so k + 1 cannot wrap; the same for every run, so taken once.
+    lg_k1 = ln_gamma(static_cast<double>(k + 1));
+    return {};
+  }
+  bool predict(const ObservationStats& stats, std::size_t r, double& out) {
+    const auto* s = std::get_if<PoissonStats>(&stats);
+    if (s == nullptr) return false;
+    const PoissonCountRow* row =
+        d.poisson_rows_.get(s->n, [this](std::uint64_t n) { return poisson_count_row(m, n); });
+    if (row == nullptr) return false;
+    const double a = m.alpha + static_cast<double>(s->sum);
+    if (!finite_positive(a)) return false;
+    const std::vector<LnGammaMemo>& memo = d.poisson_memo_;
+    const double lg_a = r < memo.size() && memo[r].arg == a ? memo[r].value : ln_gamma(a);
+    last.arg = a + kf;
+    last.value = ln_gamma(last.arg);
+    return poisson_log_predictive_fast(*row, a, kf, lg_a, last.value, lg_k1, out);
+  }
+  void grow(const ObservationStats& stats, std::size_t to, bool fast, ObservationStats& out) {
+    const PoissonStats& s = *std::get_if<PoissonStats>(&stats);
+    out = PoissonStats{bump(s.n), saturating_add(s.sum, k)};
+    d.scratch_memo_[to] = fast ? last : LnGammaMemo{std::numeric_limits<double>::quiet_NaN(), 0.0};
+  }
+};
+
+struct BocpdDetector::BernoulliStep {
+  BocpdDetector& d;
+  const BernoulliBeta& m;
+  bool one = false;
+
+  Status prepare(double x) {
+    OVREL_TRY_ASSIGN(one, bernoulli_observation(x));
+    return {};
+  }
+  bool predict(const ObservationStats& stats, std::size_t, double& out) const {
+    const auto* s = std::get_if<BernoulliStats>(&stats);
+    return s != nullptr && bernoulli_log_predictive_fast(m, *s, one, out);
+  }
+  void grow(const ObservationStats& stats, std::size_t, bool, ObservationStats& out) const {
+    const BernoulliStats& s = *std::get_if<BernoulliStats>(&stats);
+    out = BernoulliStats{bump(s.n), one ? bump(s.ones) : s.ones};
+  }
+};
+
+// One pass of the run-length recursion into the scratch lists, with the largest entry (NaN left
+// out) and whether any entry is NaN or +infinity.
+template <class Model>
+Status BocpdDetector::grow_runs(Model& model, double x, double lh, double l1h, std::size_t n_new,
+                                double& max, bool& bad) {
+  OVREL_TRY(model.prepare(x));
+  const ObservationStats prior = zero_stats(config_.observation);
+  double pred0 = 0.0;
+  const bool fast0 = model.predict(prior, SIZE_MAX, pred0);
+  if (!fast0) {
+    OVREL_TRY_ASSIGN(pred0, log_predictive(config_.observation, prior, x));
+  }
+
+  const std::vector<double>& lps = state_.log_run_probs;
+  const std::vector<ObservationStats>& stats = state_.run_stats;
+  std::vector<double>& new_lp = scratch_lp_;
+  std::vector<ObservationStats>& new_stats = scratch_stats_;
+  new_lp.resize(n_new);
+  new_stats.resize(n_new);
+  model.grow(prior, 0, fast0, new_stats[0]);
+  double top = kNegInf;
+  bool invalid = false;
+  const auto note = [&](double v) {
+    invalid = invalid || std::isnan(v) || v == std::numeric_limits<double>::infinity();
+    if (v > top) top = v;
+  };
+
+  double cp = kNegInf;
+  const std::size_t len = lps.size();
+  for (std::size_t r = 0; r < len; ++r) {
+    const double lp = lps[r];
+    double pred = 0.0;
+    const bool fast = model.predict(stats[r], r, pred);
+    if (!fast) {
+      OVREL_TRY_ASSIGN(pred, log_predictive(config_.observation, stats[r], x));
+    }
+    // Every run's change mass uses the prior predictive.
+    cp = log_add_exp(cp, pred0 + (lp + lh));
+    const double g = pred + (lp + l1h);
+    if (r + 1 >= n_new) {
+      // The longest run would exceed the bound: its mass is folded into run length 0.
+      cp = log_add_exp(cp, g);
+    } else {
+      new_lp[r + 1] = g;
+      note(g);
+      model.grow(stats[r], r + 1, fast, new_stats[r + 1]);
+    }
+  }
+  new_lp[0] = cp;
+  note(cp);
+  max = top;
+  bad = invalid;
+  return {};
+}
+
 Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
                             const core::ExecutionContext& ctx, bool, Step& step) {
   OVREL_TRY(ctx.check_cancelled());
@@ -119,46 +290,45 @@ Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
   if (!std::isfinite(x)) return core::invalid_input("BOCPD observation must be finite for update");
   OVREL_TRY(state_.validate());
 
-  const ObservationModel& model = config_.observation;
-  const ObservationStats prior = zero_stats(model);
   const std::size_t len = state_.log_run_probs.size();
   const std::uint64_t bound = saturating_inc(config_.max_run_length);
   const std::size_t n_new =
       static_cast<std::size_t>(std::min<std::uint64_t>(bound, static_cast<std::uint64_t>(len) + 1));
-
-  // Built aside and swapped in on success: a failed step leaves the state as it was.
-  std::vector<double>& new_lp = scratch_lp_;
-  std::vector<ObservationStats>& new_stats = scratch_stats_;
-  new_lp.assign(n_new, kNegInf);
-  new_stats.assign(n_new, prior);
-
-  OVREL_TRY_ASSIGN(const double pred0, log_predictive(model, prior, x, &gaussian_terms_));
   const double h = hazard_rate(config_.hazard);
   const double lh = std::log(h);
   const double l1h = std::log(1.0 - h);
 
-  double cp = kNegInf;
-  for (std::size_t r = 0; r < len; ++r) {
-    const double lp = state_.log_run_probs[r];
-    OVREL_TRY_ASSIGN(const double pred,
-                     log_predictive(model, state_.run_stats[r], x, &gaussian_terms_));
-    // Every run's change mass uses the prior predictive.
-    cp = core::log_add_exp(cp, pred0 + (lp + lh));
-    const double g = pred + (lp + l1h);
-    if (r + 1 >= n_new) {
-      // The longest run would exceed the bound: its mass is folded into run length 0.
-      cp = core::log_add_exp(cp, g);
-    } else {
-      new_lp[r + 1] = g;
-      OVREL_TRY_ASSIGN(new_stats[r + 1], update_stats(model, state_.run_stats[r], x));
+  // Built aside and swapped in on success: a failed step leaves the state as it was. One loop
+  // per model, so the per-run work is plain arithmetic on the model's own statistics.
+  double m = kNegInf;
+  bool bad = false;
+  Status grown;
+  bool poisson = false;
+  switch (config_.observation.index()) {
+    case 0: {
+      GaussianStep model{*this, std::get<GaussianNig>(config_.observation)};
+      grown = grow_runs(model, x, lh, l1h, n_new, m, bad);
+      break;
+    }
+    case 1: {
+      scratch_memo_.resize(n_new);
+      PoissonStep model{*this, std::get<PoissonGamma>(config_.observation)};
+      grown = grow_runs(model, x, lh, l1h, n_new, m, bad);
+      poisson = true;
+      break;
+    }
+    default: {
+      BernoulliStep model{*this, std::get<BernoulliBeta>(config_.observation)};
+      grown = grow_runs(model, x, lh, l1h, n_new, m, bad);
+      break;
     }
   }
-  new_lp[0] = cp;
-  OVREL_TRY_ASSIGN(new_stats[0], update_stats(model, prior, x));
+  OVREL_TRY(grown);
+  std::vector<double>& new_lp = scratch_lp_;
+  std::vector<ObservationStats>& new_stats = scratch_stats_;
 
   if (config_.log_prob_threshold) {
-    double m = kNegInf;
-    for (double v : new_lp) m = std::fmax(m, v);
+    // Pruning never cuts the largest entry, NaN or +infinity, so m and bad hold for what is kept.
     const double cutoff = *config_.log_prob_threshold + m;
     std::size_t keep = 1;
     for (std::size_t i = n_new; i-- > 1;) {
@@ -170,15 +340,60 @@ Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
     new_lp.resize(keep);
     new_stats.resize(keep);
   }
-  OVREL_TRY(normalize_log_probs(new_lp));
+
+  // normalize_log_probs, with the summary of the result taken in its last pass.
+  if (bad || m == kNegInf) {
+    return core::numerical_issue("BOCPD normalization failed (non-finite log_sum_exp)");
+  }
+  double sum = 0.0;
+  double sum_skip = kNegInf;
+  for (double e : new_lp) {
+    const double d = e - m;
+    if (d < sum_skip) continue;
+    sum += std::exp(d);
+    sum_skip = negligible_below(sum);
+  }
+  const double lse = m + std::log(sum);
+  if (!std::isfinite(lse)) {
+    return core::numerical_issue("BOCPD normalization failed (non-finite log_sum_exp)");
+  }
+  double p = 0.0;
+  double mean = 0.0;
+  std::size_t mode = 0;
+  std::int64_t best = std::numeric_limits<std::int64_t>::min();
+  for (std::size_t i = 0; i < new_lp.size(); ++i) {
+    const double v = new_lp[i] - lse;
+    if (std::isnan(v)) {
+      return core::numerical_issue("BOCPD normalization produced NaN run-length log probability");
+    }
+    new_lp[i] = v;
+    const std::int64_t key = total_order_key(v);
+    if (key >= best) {  // the last of equal maxima wins
+      best = key;
+      mode = i;
+    }
+    if (i == 0) {
+      p = std::exp(v);
+      mean = mean + 0.0 * p;
+    } else if (!(v < negligible_below(mean, std::bit_width(i)))) {
+      mean = mean + static_cast<double>(i) * std::exp(v);
+    }
+  }
 
   state_.t = saturating_inc(state_.t);
   advance_watermark(state_.watermark_ns, t_ns);
   std::swap(state_.log_run_probs, new_lp);
   std::swap(state_.run_stats, new_stats);
+  if (poisson) std::swap(poisson_memo_, scratch_memo_);
 
-  OVREL_TRY_ASSIGN(const RunSummary summary,
-                   step_summary_from_log_probs(state_.log_run_probs, state_.t - 1));
+  if (!std::isfinite(p)) {
+    return core::numerical_issue("BOCPD p_change became non-finite after normalization");
+  }
+  RunSummary summary;
+  summary.t = state_.t - 1;
+  summary.p_change = std::fmin(p, 1.0);
+  summary.run_length_mode = mode;
+  summary.run_length_mean = mean;
   const bool alert = state_.alert_gate.maybe_emit(summary.t, summary.p_change);
   step = Step{summary, alert};
   return {};

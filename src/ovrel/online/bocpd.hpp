@@ -102,6 +102,12 @@ class BocpdDetector {
                bool replay, Step& step);
   Status current_summary(Step& step) const;
   Result<core::OnlineStepResult> materialize(const Step& step, std::optional<std::string> reason);
+  template <class Model>
+  Status grow_runs(Model& model, double x, double lh, double l1h, std::size_t n_new, double& max,
+                   bool& bad);
+  struct GaussianStep;
+  struct PoissonStep;
+  struct BernoulliStep;
 
   BocpdConfig config_;
   State state_;
@@ -109,7 +115,18 @@ class BocpdDetector {
   // the lists have reached their bound.
   std::vector<double> scratch_lp_;
   std::vector<ObservationStats> scratch_stats_;
-  GaussianCountTerms gaussian_terms_;
+  // Count-only terms of the configured model's predictive (the prior never changes).
+  CountTable<GaussianCountRow> gaussian_rows_;
+  CountTable<PoissonCountRow> poisson_rows_;
+  // ln_gamma(alpha + sum + k) of each run's last Poisson predictive, with its argument: the next
+  // step's ln_gamma(alpha + sum) of the grown run usually has the same argument, and then the same
+  // value. Entries are looked up by argument, so a stale one is never used.
+  struct LnGammaMemo {
+    double arg;
+    double value;
+  };
+  std::vector<LnGammaMemo> poisson_memo_;
+  std::vector<LnGammaMemo> scratch_memo_;
   std::chrono::steady_clock::time_point step_started_{};
 };
 
