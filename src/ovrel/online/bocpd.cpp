@@ -160,16 +160,32 @@ struct BocpdDetector::GaussianStep {
     x = v;  // finite: apply checked it
     return {};
   }
+  const GaussianCountRow* rows = d.gaussian_rows_.data();
+  std::size_t n_rows = d.gaussian_rows_.size();
+
   bool predict(const ObservationStats& stats, std::size_t, double& out) {
     const auto* s = std::get_if<GaussianStats>(&stats);
     if (s == nullptr) return false;
-    const GaussianCountRow* row =
-        d.gaussian_rows_.get(s->n, [this](std::uint64_t n) { return gaussian_count_row(m, n); });
-    return row != nullptr && gaussian_log_predictive_fast(m, kappa0_mu0, *row, *s, x, out);
+    const GaussianCountRow* row = nullptr;
+    if (s->n < n_rows) {
+      row = rows + s->n;
+    } else {
+      row =
+          d.gaussian_rows_.get(s->n, [this](std::uint64_t n) { return gaussian_count_row(m, n); });
+      rows = d.gaussian_rows_.data();
+      n_rows = d.gaussian_rows_.size();
+      if (row == nullptr) return false;
+    }
+    return row->ok && gaussian_log_predictive_fast(m, kappa0_mu0, *row, *s, x, out);
   }
   void grow(const ObservationStats& stats, std::size_t, bool, ObservationStats& out) const {
     const GaussianStats& s = *std::get_if<GaussianStats>(&stats);
-    out = GaussianStats{bump(s.n), s.sum + x, s.sum_sq + x * x};
+    const GaussianStats next{bump(s.n), s.sum + x, s.sum_sq + x * x};
+    if (auto* o = std::get_if<GaussianStats>(&out)) {
+      *o = next;
+    } else {
+      out = next;
+    }
   }
 };
 
@@ -224,7 +240,12 @@ struct BocpdDetector::BernoulliStep {
   }
   void grow(const ObservationStats& stats, std::size_t, bool, ObservationStats& out) const {
     const BernoulliStats& s = *std::get_if<BernoulliStats>(&stats);
-    out = BernoulliStats{bump(s.n), one ? bump(s.ones) : s.ones};
+    const BernoulliStats next{bump(s.n), one ? bump(s.ones) : s.ones};
+    if (auto* o = std::get_if<BernoulliStats>(&out)) {
+      *o = next;
+    } else {
+      out = next;
+    }
   }
 };
 
@@ -241,12 +262,14 @@ Status BocpdDetector::grow_runs(Model& model, double x, double lh, double l1h, s
     OVREL_TRY_ASSIGN(pred0, log_predictive(config_.observation, prior, x));
   }
 
-  const std::vector<double>& lps = state_.log_run_probs;
-  const std::vector<ObservationStats>& stats = state_.run_stats;
-  std::vector<double>& new_lp = scratch_lp_;
-  std::vector<ObservationStats>& new_stats = scratch_stats_;
-  new_lp.resize(n_new);
-  new_stats.resize(n_new);
+  scratch_lp_.resize(n_new);
+  scratch_stats_.resize(n_new);
+  // Plain pointers: the libm calls in the loop would otherwise make the compiler reload every
+  // vector member after each of them.
+  const double* const lps = state_.log_run_probs.data();
+  const ObservationStats* const stats = state_.run_stats.data();
+  double* const new_lp = scratch_lp_.data();
+  ObservationStats* const new_stats = scratch_stats_.data();
   model.grow(prior, 0, fast0, new_stats[0]);
   double top = kNegInf;
   bool invalid = false;
@@ -256,7 +279,7 @@ Status BocpdDetector::grow_runs(Model& model, double x, double lh, double l1h, s
   };
 
   double cp = kNegInf;
-  const std::size_t len = lps.size();
+  const std::size_t len = state_.log_run_probs.size();
   for (std::size_t r = 0; r < len; ++r) {
     const double lp = lps[r];
     double pred = 0.0;

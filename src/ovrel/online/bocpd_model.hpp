@@ -138,6 +138,10 @@ class CountTable {
  public:
   static constexpr std::uint64_t kLimit = std::uint64_t{1} << 16;
 
+  // The rows built so far (a step loop reads them through a local copy of the pointer).
+  const Row* data() const noexcept { return rows_.data(); }
+  std::size_t size() const noexcept { return rows_.size(); }
+
   // The row of count n, or nullptr when n is past the limit or its count-only checks failed.
   template <class Make>
   const Row* get(std::uint64_t n, Make&& make) {
