@@ -48,6 +48,14 @@ double negligible_below(double v, int extra = 0) noexcept {
 // core::log_add_exp, operation for operation, with the negligible term skipped.
 inline double log_add_exp(double a, double b) noexcept {
   constexpr double kInf = HUGE_VAL;
+  if (std::fabs(a) < kInf && std::fabs(b) < kInf) [[likely]] {
+    // Both finite: the general case below, without its tests for the special values.
+    const double m = a >= b ? a : b;
+    const double s = a >= b ? b : a;
+    const double d = s - m;
+    if (d < negligible_below(m)) return m;
+    return m + std::log1p(std::exp(d));
+  }
   if (a == kInf || b == kInf) return kInf;
   if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<double>::quiet_NaN();
   if (a == kNegInf) return b;
@@ -195,8 +203,19 @@ struct BocpdDetector::PoissonStep {
   std::uint64_t k = 0;
   double kf = 0.0;
   double lg_k1 = 0.0;
-  LnGammaMemo last{};
+  const PoissonCountRow* rows = d.poisson_rows_.data();
+  std::size_t n_rows = d.poisson_rows_.size();
 
+  const LnGammaBySum::Entry* lg = d.poisson_ln_gamma_.data();
+  std::size_t n_lg = d.poisson_ln_gamma_.size();
+
+  double ln_gamma_of(std::uint64_t sum, double arg) {
+    if (sum < n_lg && lg[sum].arg == arg) return lg[sum].value;
+    const double v = d.poisson_ln_gamma_.fill(sum, arg);
+    lg = d.poisson_ln_gamma_.data();
+    n_lg = d.poisson_ln_gamma_.size();
+    return v;
+  }
   Status prepare(double x) {
     OVREL_TRY_ASSIGN(k, poisson_observation(x));
     kf = static_cast<double>(k);
@@ -204,24 +223,33 @@ struct BocpdDetector::PoissonStep {
     lg_k1 = ln_gamma(static_cast<double>(k + 1));
     return {};
   }
-  bool predict(const ObservationStats& stats, std::size_t r, double& out) {
+  bool predict(const ObservationStats& stats, std::size_t, double& out) {
     const auto* s = std::get_if<PoissonStats>(&stats);
     if (s == nullptr) return false;
-    const PoissonCountRow* row =
-        d.poisson_rows_.get(s->n, [this](std::uint64_t n) { return poisson_count_row(m, n); });
-    if (row == nullptr) return false;
+    const PoissonCountRow* row = nullptr;
+    if (s->n < n_rows) {
+      row = rows + s->n;
+    } else {
+      row = d.poisson_rows_.get(s->n, [this](std::uint64_t n) { return poisson_count_row(m, n); });
+      rows = d.poisson_rows_.data();
+      n_rows = d.poisson_rows_.size();
+      if (row == nullptr) return false;
+    }
+    if (!row->ok) return false;
     const double a = m.alpha + static_cast<double>(s->sum);
     if (!finite_positive(a)) return false;
-    const std::vector<LnGammaMemo>& memo = d.poisson_memo_;
-    const double lg_a = r < memo.size() && memo[r].arg == a ? memo[r].value : ln_gamma(a);
-    last.arg = a + kf;
-    last.value = ln_gamma(last.arg);
-    return poisson_log_predictive_fast(*row, a, kf, lg_a, last.value, lg_k1, out);
+    const double lg_a = ln_gamma_of(s->sum, a);
+    const double lg_a_k = ln_gamma_of(saturating_add(s->sum, k), a + kf);
+    return poisson_log_predictive_fast(*row, a, kf, lg_a, lg_a_k, lg_k1, out);
   }
-  void grow(const ObservationStats& stats, std::size_t to, bool fast, ObservationStats& out) {
+  void grow(const ObservationStats& stats, std::size_t, bool, ObservationStats& out) const {
     const PoissonStats& s = *std::get_if<PoissonStats>(&stats);
-    out = PoissonStats{bump(s.n), saturating_add(s.sum, k)};
-    d.scratch_memo_[to] = fast ? last : LnGammaMemo{std::numeric_limits<double>::quiet_NaN(), 0.0};
+    const PoissonStats next{bump(s.n), saturating_add(s.sum, k)};
+    if (auto* o = std::get_if<PoissonStats>(&out)) {
+      *o = next;
+    } else {
+      out = next;
+    }
   }
 };
 
@@ -274,7 +302,7 @@ Status BocpdDetector::grow_runs(Model& model, double x, double lh, double l1h, s
   double top = kNegInf;
   bool invalid = false;
   const auto note = [&](double v) {
-    invalid = invalid || std::isnan(v) || v == std::numeric_limits<double>::infinity();
+    invalid |= !(v < std::numeric_limits<double>::infinity());  // NaN or +infinity
     if (v > top) top = v;
   };
 
@@ -326,7 +354,6 @@ Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
   double m = kNegInf;
   bool bad = false;
   Status grown;
-  bool poisson = false;
   switch (config_.observation.index()) {
     case 0: {
       GaussianStep model{*this, std::get<GaussianNig>(config_.observation)};
@@ -334,10 +361,8 @@ Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
       break;
     }
     case 1: {
-      scratch_memo_.resize(n_new);
       PoissonStep model{*this, std::get<PoissonGamma>(config_.observation)};
       grown = grow_runs(model, x, lh, l1h, n_new, m, bad);
-      poisson = true;
       break;
     }
     default: {
@@ -407,7 +432,6 @@ Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
   advance_watermark(state_.watermark_ns, t_ns);
   std::swap(state_.log_run_probs, new_lp);
   std::swap(state_.run_stats, new_stats);
-  if (poisson) std::swap(poisson_memo_, scratch_memo_);
 
   if (!std::isfinite(p)) {
     return core::numerical_issue("BOCPD p_change became non-finite after normalization");

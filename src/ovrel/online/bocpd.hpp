@@ -118,15 +118,9 @@ class BocpdDetector {
   // Count-only terms of the configured model's predictive (the prior never changes).
   CountTable<GaussianCountRow> gaussian_rows_;
   CountTable<PoissonCountRow> poisson_rows_;
-  // ln_gamma(alpha + sum + k) of each run's last Poisson predictive, with its argument: the next
-  // step's ln_gamma(alpha + sum) of the grown run usually has the same argument, and then the same
-  // value. Entries are looked up by argument, so a stale one is never used.
-  struct LnGammaMemo {
-    double arg;
-    double value;
-  };
-  std::vector<LnGammaMemo> poisson_memo_;
-  std::vector<LnGammaMemo> scratch_memo_;
+  // ln_gamma(alpha + s) of the Poisson predictive by the integer sum s: the runs' sums recur from
+  // run to run and step to step.
+  LnGammaBySum poisson_ln_gamma_;
   std::chrono::steady_clock::time_point step_started_{};
 };
 

@@ -267,6 +267,18 @@ GaussianCountRow gaussian_count_row(const GaussianNig& m, std::uint64_t n) {
   return r;
 }
 
+double LnGammaBySum::fill(std::uint64_t s, double arg) {
+  const double value = ln_gamma(arg);
+  if (s < kLimit) {
+    if (s >= entries_.size()) {
+      entries_.resize(static_cast<std::size_t>(s) + 1,
+                      Entry{std::numeric_limits<double>::quiet_NaN(), 0.0});
+    }
+    entries_[s] = Entry{arg, value};
+  }
+  return value;
+}
+
 PoissonCountRow poisson_count_row(const PoissonGamma& m, std::uint64_t n) {
   const double b = m.beta + static_cast<double>(n);
   return {std::log(1.0 / (b + 1.0)), std::log(b / (b + 1.0)), finite_positive(b)};

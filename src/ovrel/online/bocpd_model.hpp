@@ -143,8 +143,9 @@ class CountTable {
   std::size_t size() const noexcept { return rows_.size(); }
 
   // The row of count n, or nullptr when n is past the limit or its count-only checks failed.
+  // Kept out of line: the step loop only calls it for a count it has no row for yet.
   template <class Make>
-  const Row* get(std::uint64_t n, Make&& make) {
+  [[gnu::noinline]] const Row* get(std::uint64_t n, Make&& make) {
     if (n >= rows_.size()) {
       if (n >= kLimit) return nullptr;
       const std::size_t from = rows_.size();
@@ -157,6 +158,32 @@ class CountTable {
 
  private:
   std::vector<Row> rows_;
+};
+
+// ln_gamma of arguments alpha + s for integer s, kept by s below a limit. Each entry keeps its
+// argument, and a value is only reused for the same argument bit for bit (alpha + s is not always
+// exact), so the table gives exactly ln_gamma(arg) whatever it has seen.
+class LnGammaBySum {
+ public:
+  static constexpr std::uint64_t kLimit = std::uint64_t{1} << 16;
+  struct Entry {
+    double arg;
+    double value;
+  };
+
+  // The entries so far (a step loop reads them through a local copy of the pointer).
+  const Entry* data() const noexcept { return entries_.data(); }
+  std::size_t size() const noexcept { return entries_.size(); }
+
+  double get(std::uint64_t s, double arg) {
+    if (s < entries_.size() && entries_[s].arg == arg) return entries_[s].value;
+    return fill(s, arg);
+  }
+  // ln_gamma(arg), kept as the entry of s when s is below the limit.
+  double fill(std::uint64_t s, double arg);
+
+ private:
+  std::vector<Entry> entries_;
 };
 
 GaussianCountRow gaussian_count_row(const GaussianNig& m, std::uint64_t n);
