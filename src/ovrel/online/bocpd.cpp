@@ -45,6 +45,14 @@ double negligible_below(double v, int extra = 0) noexcept {
   return static_cast<double>(biased - 1023 - 55 - extra) * kLn2;
 }
 
+// The power of two where a non-negative v leaves its binade (the smallest normal double for zero
+// and subnormals): negligible_below(v) only changes when v reaches it.
+double binade_end(double v) noexcept {
+  const std::uint64_t biased = (std::bit_cast<std::uint64_t>(v) >> 52) & 0x7ff;
+  if (biased == 0) return std::numeric_limits<double>::min();
+  return std::bit_cast<double>((biased + 1) << 52);
+}
+
 // core::log_add_exp, operation for operation, with the negligible term skipped.
 inline double log_add_exp(double a, double b) noexcept {
   constexpr double kInf = HUGE_VAL;
@@ -393,13 +401,19 @@ Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
   if (bad || m == kNegInf) {
     return core::numerical_issue("BOCPD normalization failed (non-finite log_sum_exp)");
   }
+  // The sums only grow, so each skip bound is taken again only when its sum leaves its binade (or
+  // the index gains a bit); a bound taken earlier is lower, which only skips less.
   double sum = 0.0;
   double sum_skip = kNegInf;
+  double sum_end = 0.0;
   for (double e : new_lp) {
     const double d = e - m;
     if (d < sum_skip) continue;
     sum += std::exp(d);
-    sum_skip = negligible_below(sum);
+    if (sum >= sum_end) {
+      sum_skip = negligible_below(sum);
+      sum_end = binade_end(sum);
+    }
   }
   const double lse = m + std::log(sum);
   if (!std::isfinite(lse)) {
@@ -407,6 +421,8 @@ Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
   }
   double p = 0.0;
   double mean = 0.0;
+  double mean_skip = kNegInf;
+  double mean_end = 0.0;
   std::size_t mode = 0;
   std::int64_t best = std::numeric_limits<std::int64_t>::min();
   for (std::size_t i = 0; i < new_lp.size(); ++i) {
@@ -423,9 +439,13 @@ Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
     if (i == 0) {
       p = std::exp(v);
       mean = mean + 0.0 * p;
-    } else if (!(v < negligible_below(mean, std::bit_width(i)))) {
-      mean = mean + static_cast<double>(i) * std::exp(v);
+      continue;
     }
+    if (mean >= mean_end || (i & (i - 1)) == 0) {
+      mean_skip = negligible_below(mean, std::bit_width(i));
+      mean_end = binade_end(mean);
+    }
+    if (!(v < mean_skip)) mean = mean + static_cast<double>(i) * std::exp(v);
   }
 
   state_.t = saturating_inc(state_.t);
