@@ -349,6 +349,17 @@ int dump_mode(const char* path) {
     s.log_run_probs[2] = -std::numeric_limits<double>::infinity();
     s.log_run_probs[4] = -1e6;
     loaded("gaussian -inf and tiny entries", c, s, {0.1, 2.0, 1.0});
+    for (double bad :
+         {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+      for (std::size_t at : {std::size_t{0}, std::size_t{7}, std::size_t{11}}) {
+        online::BocpdState b = s;
+        b.log_run_probs[at] = bad;
+        for (std::uint64_t bound : {std::uint64_t{5}, std::uint64_t{100}}) {
+          c.max_run_length = bound;
+          loaded("gaussian non-finite entry", c, b, {0.1});
+        }
+      }
+    }
   }
   {
     online::BocpdConfig c;

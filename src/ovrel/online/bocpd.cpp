@@ -32,11 +32,12 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
 }
 
 // Where a sum of exponentials may leave a term out without changing a bit. For v finite, nonzero
-// and normal, with 2^e <= |v| < 2^(e+1): when d < (e - 55 - extra) * ln 2, exp(d) (faithfully
-// rounded) is at most 2^(e - 55 - extra), so exp(d) times a factor below 2^extra, or log1p of
-// exp(d) (never above its argument), stays below a quarter of v's unit in the last place, and v
-// plus it rounds back to v. The step skips such terms in its log-sum-exps and in the run-length
-// mean: the far tail of an unpruned list, where most entries are thousands below the best, then
+// and normal, with 2^e <= |v| < 2^(e+1), and k = e - 55 - extra: when d < k * ln 2, exp(d)
+// (faithfully rounded, so at most one step above 2^k however the bound itself rounds) is well
+// below 2^(k+1); exp(d) times a factor below 2^extra, or log1p of exp(d) (never above its
+// argument), then stays below 2^(e-54), a quarter of v's unit in the last place, and v plus it
+// rounds back to v. The step skips such terms in its log-sum-exps and in the run-length mean: the
+// far tail of an unpruned list, where most entries are hundreds or thousands below the best, then
 // costs no exp. -infinity (skip nothing) for zero, subnormal and non-finite v.
 double negligible_below(double v, int extra = 0) noexcept {
   constexpr double kLn2 = 0.6931471805599453;
@@ -66,13 +67,7 @@ inline double log_add_exp(double a, double b) noexcept {
   }
   if (a == kInf || b == kInf) return kInf;
   if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<double>::quiet_NaN();
-  if (a == kNegInf) return b;
-  if (b == kNegInf) return a;
-  const double m = a >= b ? a : b;
-  const double s = a >= b ? b : a;
-  const double d = s - m;
-  if (d < negligible_below(m)) return m;
-  return m + std::log1p(std::exp(d));
+  return a == kNegInf ? b : a;  // one of them is -infinity
 }
 
 }  // namespace

@@ -203,6 +203,17 @@ TEST(Bocpd, FailedUpdatesLeaveTheState) {
   EXPECT_EQ(outcome(step(g, 1.0)),
             "numerical issue: observation stats variant mismatch with configured model");
   EXPECT_EQ(g.save_state(), foreign);
+
+  // A NaN or +infinity log probability (a state loaded unchecked) fails the normalisation.
+  for (double bad : {std::numeric_limits<double>::quiet_NaN(), kInf}) {
+    BocpdState odd = make(GaussianNig{}, -35.0).save_state();
+    odd.log_run_probs = {-1.0, bad, -2.0};
+    odd.run_stats.assign(3, GaussianStats{2, 1.0, 1.0});
+    g.load_state(odd);
+    EXPECT_EQ(outcome(step(g, 1.0)),
+              "numerical issue: BOCPD normalization failed (non-finite log_sum_exp)");
+    EXPECT_EQ(state_to_bincode(g.save_state()), state_to_bincode(odd));
+  }
 }
 
 // One step of the recursion as it reads, on the generic model functions and core::log_add_exp.
