@@ -309,26 +309,35 @@ Status BocpdDetector::grow_runs(Model& model, double x, double lh, double l1h, s
     if (v > top) top = v;
   };
 
-  double cp = kNegInf;
+  // Two passes, each with fewer values live across its libm calls: first every run's predictive,
+  // growth mass and statistics (the only part that can fail), then the change mass in run order,
+  // with the mass of runs past the bound folded in where the single loop of the recursion folds
+  // it. Every operation and its operands are those of that loop.
   const std::size_t len = state_.log_run_probs.size();
+  const std::size_t kept = std::min(len, n_new - 1);  // runs that grow into the new list
+  scratch_folded_.resize(len - kept);
+  double* const folded = scratch_folded_.data();
   for (std::size_t r = 0; r < len; ++r) {
-    const double lp = lps[r];
     double pred = 0.0;
     const bool fast = model.predict(stats[r], r, pred);
     if (!fast) {
       OVREL_TRY_ASSIGN(pred, log_predictive(config_.observation, stats[r], x));
     }
-    // Every run's change mass uses the prior predictive.
-    cp = log_add_exp(cp, pred0 + (lp + lh));
-    const double g = pred + (lp + l1h);
-    if (r + 1 >= n_new) {
-      // The longest run would exceed the bound: its mass is folded into run length 0.
-      cp = log_add_exp(cp, g);
-    } else {
+    const double g = pred + (lps[r] + l1h);
+    if (r < kept) {
       new_lp[r + 1] = g;
       note(g);
       model.grow(stats[r], r + 1, fast, new_stats[r + 1]);
+    } else {
+      // The run would exceed the bound: its mass is folded into run length 0.
+      folded[r - kept] = g;
     }
+  }
+  double cp = kNegInf;
+  for (std::size_t r = 0; r < len; ++r) {
+    // Every run's change mass uses the prior predictive.
+    cp = log_add_exp(cp, pred0 + (lps[r] + lh));
+    if (r >= kept) cp = log_add_exp(cp, folded[r - kept]);
   }
   new_lp[0] = cp;
   note(cp);

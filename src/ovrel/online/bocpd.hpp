@@ -115,6 +115,7 @@ class BocpdDetector {
   // the lists have reached their bound.
   std::vector<double> scratch_lp_;
   std::vector<ObservationStats> scratch_stats_;
+  std::vector<double> scratch_folded_;  // growth mass of the runs past the bound
   // Count-only terms of the configured model's predictive (the prior never changes).
   CountTable<GaussianCountRow> gaussian_rows_;
   CountTable<PoissonCountRow> poisson_rows_;
