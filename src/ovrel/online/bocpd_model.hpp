@@ -175,11 +175,8 @@ class LnGammaBySum {
   const Entry* data() const noexcept { return entries_.data(); }
   std::size_t size() const noexcept { return entries_.size(); }
 
-  double get(std::uint64_t s, double arg) {
-    if (s < entries_.size() && entries_[s].arg == arg) return entries_[s].value;
-    return fill(s, arg);
-  }
-  // ln_gamma(arg), kept as the entry of s when s is below the limit.
+  // ln_gamma(arg), kept as the entry of s when s is below the limit. A reader looks entry s up
+  // first and calls this when its argument differs.
   double fill(std::uint64_t s, double arg);
 
  private:
