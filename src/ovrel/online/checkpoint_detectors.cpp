@@ -128,13 +128,15 @@ Result<typename D::State> checked_state(const CheckpointEnvelope& envelope) {
 // A buffered value is applied when it drains; one the detector's model refuses would stop every
 // later update, so the state holding it is refused here as a late value is refused at buffering.
 Status check_pending_values(const ObservationModel& model, const BocpdState& state) {
-  for (std::size_t i = 0; i < state.pending_events.size(); ++i) {
-    auto accepted = check_observation(model, state.pending_events[i].x);
+  std::size_t i = 0;
+  for (const PendingEvent& e : state.pending_events) {
+    auto accepted = check_observation(model, e.x);
     if (!accepted) {
       return core::invalid_input(
           cat("bocpd state pending_events[", i,
               "].x is refused by the observation model: ", accepted.error().message()));
     }
+    ++i;
   }
   return {};
 }

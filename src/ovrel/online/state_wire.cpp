@@ -125,7 +125,7 @@ void write_json(JsonWriter& w, const AlertGateState& gate) {
   w.end();
 }
 
-void write_json(JsonWriter& w, const std::vector<PendingEvent>& events) {
+void write_json(JsonWriter& w, const PendingEvents& events) {
   w.begin_list();
   for (const PendingEvent& e : events) {
     w.begin();
@@ -519,12 +519,13 @@ Status read_head(bincode::Reader& r, S& s) {
 template <class S>
 Status read_tail(bincode::Reader& r, S& s) {
   OVREL_TRY_ASSIGN(std::size_t pending, r.count(kPendingSize));
-  s.pending_events.resize(pending);
-  for (PendingEvent& e : s.pending_events) {
+  std::vector<PendingEvent> events(pending);
+  for (PendingEvent& e : events) {
     OVREL_TRY_ASSIGN(e.x, r.f64());
     OVREL_TRY_ASSIGN(e.t_ns, r.i64());
     OVREL_TRY_ASSIGN(e.arrival_seq, r.u64());
   }
+  s.pending_events = std::move(events);
   OVREL_TRY_ASSIGN(s.next_arrival_seq, r.u64());
   AlertGateState& g = s.alert_gate;
   OVREL_TRY_ASSIGN(g.policy.threshold, r.f64());
