@@ -256,6 +256,7 @@ class Reader {
     out.depth = static_cast<std::uint32_t>(depth);
     out.count = 0;
     out.source = text_;
+    out.negative_zero_is_integer = options_.negative_zero_is_integer;
     keep = false;
   }
 
@@ -543,10 +544,16 @@ class Reader {
       } else {
         std::int64_t i = 0;
         const auto r = std::from_chars(lexeme.data(), lexeme.data() + lexeme.size(), i);
-        // -0 has no integer form that keeps its sign: it is read as the float -0.0.
+        // -0 has no integer form that keeps its sign: it is read as the float -0.0 unless the
+        // caller asks for the integer.
         if (r.ec == std::errc() && i != 0) {
           out.kind = JsonNode::Kind::Signed;
           out.signed_value = i;
+          return {};
+        }
+        if (r.ec == std::errc() && options_.negative_zero_is_integer) {
+          out.kind = JsonNode::Kind::Unsigned;
+          out.unsigned_value = 0;
           return {};
         }
       }
@@ -597,11 +604,15 @@ Result<JsonNode> parse_json_document(std::string_view text, JsonParseOptions opt
 namespace json::detail {
 
 Status visit_streamed_items(const JsonNode& node, void* fn, ItemVisitor visit) {
-  return Reader(node.source, {.streamed = true}).items_of(node, fn, visit);
+  const JsonParseOptions options{.negative_zero_is_integer = node.negative_zero_is_integer,
+                                 .streamed = true};
+  return Reader(node.source, options).items_of(node, fn, visit);
 }
 
 Status visit_streamed_members(const JsonNode& node, void* fn, MemberVisitor visit) {
-  return Reader(node.source, {.streamed = true}).members_of(node, fn, visit);
+  const JsonParseOptions options{.negative_zero_is_integer = node.negative_zero_is_integer,
+                                 .streamed = true};
+  return Reader(node.source, options).members_of(node, fn, visit);
 }
 
 }  // namespace json::detail

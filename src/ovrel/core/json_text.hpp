@@ -56,6 +56,7 @@ struct JsonNode {
   std::uint32_t depth = 0;  // streamed: the container's nesting level, the root being 1
   std::size_t count = 0;    // streamed: its items or members
   std::string_view source;  // streamed: the whole text, which outlives the node
+  bool negative_zero_is_integer = false;  // streamed: the option its children are read with
 };
 
 struct JsonMember {
@@ -79,6 +80,9 @@ struct JsonParseOptions {
   // A node per byte would cost a hundred times the text of a checkpoint's payload.
   bool compact_byte_arrays = false;
   std::span<const std::string_view> root_keys = {};
+  // "-0" written as an integer (no fraction, no exponent) is read as the integer 0. Otherwise it
+  // is read as the float -0.0, the one integer text whose sign an integer cannot keep.
+  bool negative_zero_is_integer = false;
   // A streamed read, for typed readers of large documents (a detector state): the whole text is
   // checked as by a full read, but every array and object keeps only its count; its children are
   // read again from the text, one at a time, when a reader visits them. The memory of a read is
