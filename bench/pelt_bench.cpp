@@ -158,6 +158,10 @@ void dump_case(const DumpCase& c) {
   auto view = core::TimeSeriesView::from_f64(c.values, c.n, c.d, core::MemoryLayout::c_contiguous(),
                                              std::nullopt, core::TimeIndex::none(),
                                              core::MissingPolicy::Error);
+  if (!view) {
+    std::printf("== %s\nbad series: %s\n", c.name.c_str(), view.error().display().c_str());
+    return;
+  }
   core::ExecutionContext ctx(c.constraints);
   DumpSink sink;
   ctx.telemetry = &sink;
@@ -231,7 +235,8 @@ void dump_all() {
       cases.push_back({tag + " budget", det, mean, n, d, bic, budget});
       cases.push_back({tag + " path", det, mean, n, d, path, plain});
       cases.push_back({tag + " ties path", det, ties, n, d, path, plain});
-      cases.push_back({tag + " known k", det, mean, 800, d, Stopping::known_k(3), plain});
+      const std::vector<double> head(mean.begin(), mean.begin() + static_cast<long>(800 * d));
+      cases.push_back({tag + " known k", det, head, 800, d, Stopping::known_k(3), plain});
       std::vector<double> no_change =
           nmv ? make_variance_series(n, d, n, 3) : make_series(n, d, n, 3);
       cases.push_back({tag + " no change", det, no_change, n, d, bic, plain});
