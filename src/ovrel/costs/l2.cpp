@@ -112,18 +112,16 @@ core::RunMinimum CostL2Mean::l2_scores_at(const double* s, const double* q, std:
     double* o = out + k;
     std::size_t i = 0;
     if (d == 1) {
-      // A finite total at or below 0 becomes total * 0, that is -0 for a negative one where
-      // segment_cost gives +0: the score -0 + F equals +0 + F bit for bit, as F is never -0
-      // (F[0] = -beta with beta > 0, every later F a finite score plus beta). A non-finite total
-      // becomes NaN here; its candidate is then not finite, and the caller scores the target
-      // again on its exact scalar path.
+      // A total at or below 0 becomes total - total: +0 when finite, as in segment_cost, and NaN
+      // for -inf (segment_cost keeps -inf); either way the candidate is not finite and the caller
+      // scores the target again on its exact scalar path. One instruction fewer than the clamp.
       const double* sp = s + start;
       const double* qp = q + start;
       LaneF64 m = core::splat(m0) - LaneF64{0.0, 1.0, 2.0, 3.0};
       auto lane_step = [&](std::size_t at, const LaneF64& seg_len) {
         const LaneF64 s1 = s_end - core::load_lanes(sp + at);
         const LaneF64 total = (q_end - core::load_lanes(qp + at)) - (s1 * s1) / seg_len;
-        const LaneF64 s0 = (total > 0.0 ? total : total * 0.0) + core::load_lanes(f + at);
+        const LaneF64 s0 = (total > 0.0 ? total : total - total) + core::load_lanes(f + at);
         core::store_lanes(o + at, s0);
         lanes.add(s0, s0 + b);
       };
