@@ -237,6 +237,14 @@ template <class OnPruned>
           std::copy_backward(until + lo, until + hi, until + hi + shift);
         }
         s.head += removed;
+        // Back to the front once the list has moved past its own length: a run then touches
+        // only the pages of twice its longest list, and each start is moved back at most once
+        // for every start that left before it.
+        if (s.head >= len - removed) {
+          std::copy(s.live(), s.live() + (len - removed), s.active.data());
+          std::copy(s.live_until(), s.live_until() + (len - removed), s.dominated_until.data());
+          s.head = 0;
+        }
       } else {
         for (std::size_t j = 0; j < removed; ++j) {
           const std::size_t lo = examine[j] + 1;
