@@ -79,11 +79,11 @@ int main() {
     });
     std::string envelope;
     const double save = median_us(kRepeats, [&] {
-      envelope = must(encode_checkpoint_envelope(must(save_bocpd_checkpoint(detector, codec))));
+      envelope = must(encode_checkpoint_envelope(must(save_checkpoint(detector, codec))));
     });
     BocpdDetector target = must(BocpdDetector::create(config));
     const double load = median_us(kRepeats, [&] {
-      const auto status = load_bocpd_checkpoint(target, must(decode_checkpoint_envelope(envelope)));
+      const auto status = load_checkpoint(target, must(decode_checkpoint_envelope(envelope)));
       if (!status) std::exit(1);
     });
     std::printf("| %s | %zu | %zu | %.0f | %.0f | %.0f | %.0f |\n",

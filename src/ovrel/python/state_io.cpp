@@ -9,13 +9,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "ovrel/core/text.hpp"
 #include "ovrel/online/checkpoint.hpp"
 #include "ovrel/python/convert.hpp"
-#include "ovrel/python/module.hpp"
 #include "ovrel/python/online_classes.hpp"
+#include "ovrel/python/registry.hpp"
 
 namespace ovrel::python {
 
@@ -112,75 +113,38 @@ void check_model(const online::BocpdDetector& detector, const online::BocpdState
   }
 }
 
-// What differs between the three classes.
+// The state object each class takes in load_state.
 template <class T>
-struct Checkpoints;
-
+struct StateObject;
 template <>
-struct Checkpoints<PyBocpd> {
-  using State = PyBocpdState;
-  static core::Result<online::CheckpointEnvelope> save(const PyBocpd& o, online::PayloadCodec c) {
-    return online::save_bocpd_checkpoint(o.detector, c);
-  }
-  static core::Status save_file(const PyBocpd& o, const std::filesystem::path& p,
-                                online::PayloadCodec c) {
-    return online::save_bocpd_checkpoint_file(o.detector, p, c);
-  }
-  // The model check runs on the state as stored, before the loader's validation; the file is
-  // read once, so the state checked is the state installed.
-  static void load(PyBocpd& o, const online::CheckpointEnvelope& envelope) {
-    check_model(o.detector, unwrap(online::load_state_from_checkpoint_envelope(envelope, "bocpd")));
-    unwrap(online::load_bocpd_checkpoint(o.detector, envelope));
-  }
-  static void load_file(PyBocpd& o, const std::filesystem::path& path) {
-    load(o, unwrap(online::read_checkpoint_file(path)));
-  }
-  static void load_object(PyBocpd& o, const PyBocpdState& s) {
-    check_model(o.detector, s.value);
-    o.detector.load_state(s.value);
-  }
+struct StateObject<PyBocpd> {
+  using type = PyBocpdState;
+};
+template <>
+struct StateObject<PyCusum> {
+  using type = PyCusumState;
+};
+template <>
+struct StateObject<PyPageHinkley> {
+  using type = PyPageHinkleyState;
 };
 
-template <>
-struct Checkpoints<PyCusum> {
-  using State = PyCusumState;
-  static core::Result<online::CheckpointEnvelope> save(const PyCusum& o, online::PayloadCodec c) {
-    return online::save_cusum_checkpoint(o.detector, c);
-  }
-  static core::Status save_file(const PyCusum& o, const std::filesystem::path& p,
-                                online::PayloadCodec c) {
-    return online::save_cusum_checkpoint_file(o.detector, p, c);
-  }
-  static void load(PyCusum& o, const online::CheckpointEnvelope& envelope) {
-    unwrap(online::load_cusum_checkpoint(o.detector, envelope));
-  }
-  static void load_file(PyCusum& o, const std::filesystem::path& path) {
-    unwrap(online::load_cusum_checkpoint_file(o.detector, path));
-  }
-  static void load_object(PyCusum& o, const PyCusumState& s) { o.detector.load_state(s.value); }
-};
+// A BOCPD state is checked against the detector's model as stored, before the loader's
+// validation; a file is read once and its one envelope loaded, so the state checked is the state
+// installed.
+template <class T>
+void load_envelope(T& obj, const online::CheckpointEnvelope& envelope) {
+  if constexpr (std::is_same_v<T, PyBocpd>)
+    check_model(obj.detector,
+                unwrap(online::load_state_from_checkpoint_envelope(envelope, "bocpd")));
+  unwrap(online::load_checkpoint(obj.detector, envelope));
+}
 
-template <>
-struct Checkpoints<PyPageHinkley> {
-  using State = PyPageHinkleyState;
-  static core::Result<online::CheckpointEnvelope> save(const PyPageHinkley& o,
-                                                       online::PayloadCodec c) {
-    return online::save_page_hinkley_checkpoint(o.detector, c);
-  }
-  static core::Status save_file(const PyPageHinkley& o, const std::filesystem::path& p,
-                                online::PayloadCodec c) {
-    return online::save_page_hinkley_checkpoint_file(o.detector, p, c);
-  }
-  static void load(PyPageHinkley& o, const online::CheckpointEnvelope& envelope) {
-    unwrap(online::load_page_hinkley_checkpoint(o.detector, envelope));
-  }
-  static void load_file(PyPageHinkley& o, const std::filesystem::path& path) {
-    unwrap(online::load_page_hinkley_checkpoint_file(o.detector, path));
-  }
-  static void load_object(PyPageHinkley& o, const PyPageHinkleyState& s) {
-    o.detector.load_state(s.value);
-  }
-};
+template <class T>
+void load_state_object(T& obj, const typename StateObject<T>::type& state) {
+  if constexpr (std::is_same_v<T, PyBocpd>) check_model(obj.detector, state.value);
+  obj.detector.load_state(state.value);
+}
 
 template <class T>
 nb::object save_state(nb::handle self, nb::handle args, nb::handle kwargs) {
@@ -194,10 +158,10 @@ nb::object save_state(nb::handle self, nb::handle args, nb::handle kwargs) {
   const PyCheckpointFormat format = parse_format(format_text);
   const std::optional<std::filesystem::path> path = parse_checkpoint_path(bound[1]);
   if (path) {
-    unwrap(Checkpoints<T>::save_file(obj, *path, codec_of(format)));
+    unwrap(online::save_checkpoint_file(obj.detector, *path, codec_of(format)));
     return nb::none();
   }
-  return checkpoint_output(unwrap(Checkpoints<T>::save(obj, codec_of(format))), format);
+  return checkpoint_output(unwrap(online::save_checkpoint(obj.detector, codec_of(format))), format);
 }
 
 template <class T>
@@ -217,20 +181,20 @@ nb::object load_state(nb::handle self, nb::handle args, nb::handle kwargs) {
       raise(PyExc_ValueError, "load_state accepts either 'state' or 'path', not both");
     if (format_text)
       raise(PyExc_ValueError, "load_state does not accept 'format' when loading from path");
-    Checkpoints<T>::load_file(obj, *path);
+    load_envelope(obj, unwrap(online::read_checkpoint_file(*path)));
     return nb::none();
   }
   if (!state.is_valid())
     raise(PyExc_ValueError, "load_state requires checkpoint 'state' bytes/json or 'path'");
-  using StateObject = typename Checkpoints<T>::State;
-  if (nb::isinstance<StateObject>(state)) {
-    Checkpoints<T>::load_object(obj, instance<StateObject>(state));
+  using State = typename StateObject<T>::type;
+  if (nb::isinstance<State>(state)) {
+    load_state_object(obj, instance<State>(state));
     return nb::none();
   }
   PyCheckpointFormat reading =
       is_dict(state) ? PyCheckpointFormat::Json : PyCheckpointFormat::Bytes;
   if (format_text) reading = parse_format(*format_text);
-  Checkpoints<T>::load(obj, decode_checkpoint_input(state, reading));
+  load_envelope(obj, decode_checkpoint_input(state, reading));
   return nb::none();
 }
 

@@ -40,17 +40,17 @@ inline Event stream_event(std::uint64_t i) {
 template <class D>
 struct Kit;
 
-#define OVREL_CHECKPOINT_KIT(D, id, ...)                                             \
-  template <>                                                                        \
-  struct Kit<D> {                                                                    \
-    static constexpr std::string_view kId = #id;                                     \
-    static D make() { return D::create(__VA_ARGS__).value(); }                       \
-    static auto save(auto&&... a) { return save_##id##_checkpoint(a...); }           \
-    static auto load(auto&&... a) { return load_##id##_checkpoint(a...); }           \
-    static auto save_file(auto&&... a) { return save_##id##_checkpoint_file(a...); } \
-    static auto load_file(auto&&... a) { return load_##id##_checkpoint_file(a...); } \
-    static auto from_json(auto&&... a) { return id##_state_from_json(a...); }        \
-    static auto from_bincode(auto&&... a) { return id##_state_from_bincode(a...); }  \
+#define OVREL_CHECKPOINT_KIT(D, id, ...)                                            \
+  template <>                                                                       \
+  struct Kit<D> {                                                                   \
+    static constexpr std::string_view kId = #id;                                    \
+    static D make() { return D::create(__VA_ARGS__).value(); }                      \
+    static auto save(auto&&... a) { return save_checkpoint(a...); }                 \
+    static auto load(auto&&... a) { return load_checkpoint(a...); }                 \
+    static auto save_file(auto&&... a) { return save_checkpoint_file(a...); }       \
+    static auto load_file(auto&&... a) { return load_checkpoint_file(a...); }       \
+    static auto from_json(auto&&... a) { return id##_state_from_json(a...); }       \
+    static auto from_bincode(auto&&... a) { return id##_state_from_bincode(a...); } \
   };
 OVREL_CHECKPOINT_KIT(BocpdDetector, bocpd,
                      {.late_data_policy = buffering_policy(),
