@@ -1,6 +1,8 @@
 #include "ovrel/pipeline/execute.hpp"
 
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "ovrel/core/constraints.hpp"
@@ -14,6 +16,7 @@
 #include "ovrel/costs/normal.hpp"
 #include "ovrel/costs/rank.hpp"
 #include "ovrel/offline/binseg.hpp"
+#include "ovrel/offline/common.hpp"
 #include "ovrel/offline/dynp.hpp"
 #include "ovrel/offline/fpop.hpp"
 #include "ovrel/offline/pelt.hpp"
@@ -73,6 +76,48 @@ Result<OfflineChangePointResult> run_offline_detector_with_l2_cost(
   return run_offline_detector_with_cost(x, detector, ctx, cost_model);
 }
 
+Result<OfflineChangePointResult> run_with_cost(const core::TimeSeriesView& view,
+                                               const OfflineDetectorConfig& detector,
+                                               CostConfig cost, const core::ExecutionContext& ctx,
+                                               core::ReproMode repro_mode) {
+  switch (cost) {
+    case CostConfig::Ar:
+      return run_offline_detector_with_cost(view, detector, ctx,
+                                            costs::CostAR{kArOrder, repro_mode});
+    case CostConfig::Cosine:
+      return run_offline_detector_with_cost(view, detector, ctx, costs::CostCosine{repro_mode});
+    case CostConfig::L1Median:
+      return run_offline_detector_with_cost(view, detector, ctx, costs::CostL1Median{repro_mode});
+    case CostConfig::L2:
+      return run_offline_detector_with_l2_cost(view, detector, ctx, repro_mode);
+    case CostConfig::Normal:
+      return run_offline_detector_with_cost(view, detector, ctx,
+                                            costs::CostNormalMeanVar{repro_mode});
+    case CostConfig::NormalFullCov:
+      return run_offline_detector_with_cost(view, detector, ctx,
+                                            costs::CostNormalFullCov{repro_mode});
+    case CostConfig::Nig:
+      return run_offline_detector_with_cost(view, detector, ctx,
+                                            costs::CostNIGMarginal{kNigPrior, repro_mode});
+    case CostConfig::Rank:
+      return run_offline_detector_with_cost(view, detector, ctx, costs::CostRank{repro_mode});
+    case CostConfig::None:
+      break;
+  }
+  throw InternalError("a validated offline pipeline configuration holds no concrete cost");
+}
+
+std::string_view cost_model_name(CostConfig cost) {
+  switch (cost) {
+    case CostConfig::Normal:
+      return costs::CostNormalMeanVar::name();
+    case CostConfig::NormalFullCov:
+      return costs::CostNormalFullCov::name();
+    default:
+      return {};
+  }
+}
+
 }  // namespace
 
 Result<OfflineChangePointResult> run_offline_pipeline_with_config(const core::TimeSeriesView& x,
@@ -100,35 +145,15 @@ Result<OfflineChangePointResult> run_offline_pipeline_with_config(const core::Ti
   }
   const core::TimeSeriesView& view = rebuilt ? *rebuilt : x;
 
-  core::ExecutionContext ctx(offline->constraints, repro_mode, core::BudgetMode::HardFail);
+  core::Constraints run_constraints = offline->constraints;
+  const std::optional<std::string> raised = ::ovrel::offline::raise_min_segment_len_for_model(
+      run_constraints, cost_model_name(offline->cost), view.n(), view.d());
+  core::ExecutionContext ctx(run_constraints, repro_mode, core::BudgetMode::HardFail);
   ctx.interrupt = interrupt;
   const core::InterruptScope in_evaluations(interrupt);
-  const OfflineDetectorConfig& detector = offline->detector;
-  switch (offline->cost) {
-    case CostConfig::Ar:
-      return run_offline_detector_with_cost(view, detector, ctx,
-                                            costs::CostAR{kArOrder, repro_mode});
-    case CostConfig::Cosine:
-      return run_offline_detector_with_cost(view, detector, ctx, costs::CostCosine{repro_mode});
-    case CostConfig::L1Median:
-      return run_offline_detector_with_cost(view, detector, ctx, costs::CostL1Median{repro_mode});
-    case CostConfig::L2:
-      return run_offline_detector_with_l2_cost(view, detector, ctx, repro_mode);
-    case CostConfig::Normal:
-      return run_offline_detector_with_cost(view, detector, ctx,
-                                            costs::CostNormalMeanVar{repro_mode});
-    case CostConfig::NormalFullCov:
-      return run_offline_detector_with_cost(view, detector, ctx,
-                                            costs::CostNormalFullCov{repro_mode});
-    case CostConfig::Nig:
-      return run_offline_detector_with_cost(view, detector, ctx,
-                                            costs::CostNIGMarginal{kNigPrior, repro_mode});
-    case CostConfig::Rank:
-      return run_offline_detector_with_cost(view, detector, ctx, costs::CostRank{repro_mode});
-    case CostConfig::None:
-      break;
-  }
-  throw InternalError("a validated offline pipeline configuration holds no concrete cost");
+  auto result = run_with_cost(view, offline->detector, offline->cost, ctx, repro_mode);
+  if (result && raised) result->diagnostics.notes.push_back(*raised);
+  return result;
 }
 
 Result<OfflineChangePointResult> run_offline_pipeline(const core::TimeSeriesView& x,

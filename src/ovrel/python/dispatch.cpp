@@ -13,6 +13,7 @@
 #include "ovrel/costs/normal.hpp"
 #include "ovrel/costs/rank.hpp"
 #include "ovrel/offline/binseg.hpp"
+#include "ovrel/offline/common.hpp"
 #include "ovrel/offline/dynp.hpp"
 #include "ovrel/offline/fpop.hpp"
 #include "ovrel/offline/pelt.hpp"
@@ -132,18 +133,13 @@ core::Result<core::OfflineChangePointResult> run_on_model(DetectorKind kind,
 
 }  // namespace
 
-core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind, PyCostModel cost,
-                                                              const core::TimeSeriesView& view,
-                                                              const core::Constraints& constraints,
-                                                              core::Stopping stopping,
-                                                              core::ReproMode repro_mode,
-                                                              core::InterruptPoll* interrupt) {
-  core::ExecutionContext context(constraints, repro_mode, core::BudgetMode::HardFail);
-  context.interrupt = interrupt;
-  const core::InterruptScope in_evaluations(interrupt);
-  if (kind == DetectorKind::Fpop && cost != PyCostModel::L2) {
-    return core::invalid_input("detector='fpop' requires cost='l2'");
-  }
+namespace {
+
+core::Result<core::OfflineChangePointResult> run_with_cost(DetectorKind kind, PyCostModel cost,
+                                                           const core::TimeSeriesView& view,
+                                                           const core::ExecutionContext& context,
+                                                           core::Stopping stopping,
+                                                           core::ReproMode repro_mode) {
   switch (cost) {
     case PyCostModel::Cosine:
       return run_on_model(kind, view, context, std::move(stopping), costs::CostCosine{repro_mode});
@@ -162,6 +158,39 @@ core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind,
       return run_on_model(kind, view, context, std::move(stopping), costs::CostRank{repro_mode});
   }
   return core::invalid_input("unknown cost model");
+}
+
+std::string_view cost_model_name(PyCostModel cost) {
+  switch (cost) {
+    case PyCostModel::Normal:
+      return costs::CostNormalMeanVar::name();
+    case PyCostModel::NormalFullCov:
+      return costs::CostNormalFullCov::name();
+    default:
+      return cost_model_keyword(cost);
+  }
+}
+
+}  // namespace
+
+core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind, PyCostModel cost,
+                                                              const core::TimeSeriesView& view,
+                                                              const core::Constraints& constraints,
+                                                              core::Stopping stopping,
+                                                              core::ReproMode repro_mode,
+                                                              core::InterruptPoll* interrupt) {
+  if (kind == DetectorKind::Fpop && cost != PyCostModel::L2) {
+    return core::invalid_input("detector='fpop' requires cost='l2'");
+  }
+  core::Constraints run_constraints = constraints;
+  const std::optional<std::string> raised = offline::raise_min_segment_len_for_model(
+      run_constraints, cost_model_name(cost), view.n(), view.d());
+  core::ExecutionContext context(run_constraints, repro_mode, core::BudgetMode::HardFail);
+  context.interrupt = interrupt;
+  const core::InterruptScope in_evaluations(interrupt);
+  auto result = run_with_cost(kind, cost, view, context, std::move(stopping), repro_mode);
+  if (result && raised) result->diagnostics.notes.push_back(*raised);
+  return result;
 }
 
 }  // namespace ovrel::python
