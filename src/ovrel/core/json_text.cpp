@@ -690,7 +690,7 @@ void append_json_f64(std::string& out, double value) {
     out.append(std::signbit(value) ? "-0.0" : "0.0");
     return;
   }
-  // The shortest round-trip digits, laid out as serde_json (ryu) lays them out, so documents and
+  // The shortest round-trip digits, in the earlier engine's layout, so documents and
   // checkpoint payloads keep the byte form the earlier engine wrote and its checksums verify:
   // positional from 1e-5 up to below 1e16 with at least one fractional digit, otherwise d.ddde-7 /
   // de16 with no plus sign and no leading zeros in the exponent.

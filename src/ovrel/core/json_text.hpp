@@ -98,7 +98,7 @@ std::string canonical_json_text(const JsonNode& node);
 // "{message} at line {line} column {column}".
 std::string json_error_text(std::string_view message, JsonPosition at);
 
-// Serde-style description of a value for type errors: "null", "boolean `true`", "integer `5`",
+// Description of a value for type errors: "null", "boolean `true`", "integer `5`",
 // "floating point `1.5`", "string \"a\"", "sequence", "map".
 std::string describe_json_node(const JsonNode& node);
 
@@ -108,7 +108,7 @@ std::string utf8_lossy(std::string_view text);
 
 // Writer pieces. Strings: quote and backslash escaped, control characters as \b \t \n \f \r or
 // \u00xx, everything else verbatim UTF-8 (invalid sequences replaced by U+FFFD). Floats: the
-// shortest text that reads back to the same double, in serde_json's layout (1.0, 0.00001, 1e-6,
+// shortest text that reads back to the same double, in the wire layout (1.0, 0.00001, 1e-6,
 // 1e16, 1.5e300); NaN and infinities as null.
 void append_json_string(std::string& out, std::string_view text);
 void append_json_f64(std::string& out, double value);
