@@ -41,7 +41,7 @@ struct BocpdState {
   LateDataCounters late_data;
   std::vector<double> log_run_probs;        // ln P(run length = r), normalised
   std::vector<ObservationStats> run_stats;  // same length
-  std::vector<PendingEvent> pending_events;
+  PendingEvents pending_events;
   std::uint64_t next_arrival_seq = 0;
   AlertGateState alert_gate;
 
