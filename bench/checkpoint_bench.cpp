@@ -10,15 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "ovrel/checkpoint/checkpoint.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/execution_context.hpp"
 #include "ovrel/core/json_text.hpp"
-#include "ovrel/online/checkpoint.hpp"
-#include "ovrel/online/state_wire.hpp"
 
 namespace {
 
 using namespace ovrel::online;
+using namespace ovrel::checkpoint;
 using Clock = std::chrono::steady_clock;
 
 template <class T>

@@ -12,8 +12,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "ovrel/checkpoint/checkpoint.hpp"
 #include "ovrel/core/text.hpp"
-#include "ovrel/online/checkpoint.hpp"
 #include "ovrel/python/convert.hpp"
 #include "ovrel/python/online_classes.hpp"
 #include "ovrel/python/registry.hpp"
@@ -34,9 +34,9 @@ PyCheckpointFormat parse_format(const std::string& text) {
         cat("unsupported checkpoint format '", text, "'; expected one of: 'bytes', 'json'"));
 }
 
-online::PayloadCodec codec_of(PyCheckpointFormat format) {
-  return format == PyCheckpointFormat::Bytes ? online::PayloadCodec::Bincode
-                                             : online::PayloadCodec::Json;
+checkpoint::PayloadCodec codec_of(PyCheckpointFormat format) {
+  return format == PyCheckpointFormat::Bytes ? checkpoint::PayloadCodec::Bincode
+                                             : checkpoint::PayloadCodec::Json;
 }
 
 // os.fspath, then a non-empty str. The path keeps the file system's own bytes, so names that
@@ -55,9 +55,9 @@ std::optional<std::filesystem::path> parse_checkpoint_path(nb::handle value) {
   return std::filesystem::path(std::string(data, static_cast<std::size_t>(size)));
 }
 
-nb::object checkpoint_output(const online::CheckpointEnvelope& envelope,
+nb::object checkpoint_output(const checkpoint::CheckpointEnvelope& envelope,
                              PyCheckpointFormat format) {
-  const std::string text = unwrap(online::encode_checkpoint_envelope(envelope));
+  const std::string text = unwrap(checkpoint::encode_checkpoint_envelope(envelope));
   nb::object bytes =
       nb::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!bytes.is_valid()) throw nb::python_error();
@@ -94,11 +94,12 @@ std::string read_checkpoint_bytes(nb::handle state) {
   });
 }
 
-online::CheckpointEnvelope decode_checkpoint_input(nb::handle state, PyCheckpointFormat reading) {
+checkpoint::CheckpointEnvelope decode_checkpoint_input(nb::handle state,
+                                                       PyCheckpointFormat reading) {
   if (reading == PyCheckpointFormat::Bytes)
-    return unwrap(online::decode_checkpoint_envelope(read_checkpoint_bytes(state)));
+    return unwrap(checkpoint::decode_checkpoint_envelope(read_checkpoint_bytes(state)));
   nb::object text = nb::module_::import_("json").attr("dumps")(state);
-  return unwrap(online::decode_checkpoint_envelope(to_str(text)));
+  return unwrap(checkpoint::decode_checkpoint_envelope(to_str(text)));
 }
 
 void check_model(const online::BocpdDetector& detector, const online::BocpdState& state) {
@@ -133,11 +134,11 @@ struct StateObject<PyPageHinkley> {
 // validation; a file is read once and its one envelope loaded, so the state checked is the state
 // installed.
 template <class T>
-void load_envelope(T& obj, const online::CheckpointEnvelope& envelope) {
+void load_envelope(T& obj, const checkpoint::CheckpointEnvelope& envelope) {
   if constexpr (std::is_same_v<T, PyBocpd>)
     check_model(obj.detector,
-                unwrap(online::load_state_from_checkpoint_envelope(envelope, "bocpd")));
-  unwrap(online::load_checkpoint(obj.detector, envelope));
+                unwrap(checkpoint::load_state_from_checkpoint_envelope(envelope, "bocpd")));
+  unwrap(checkpoint::load_checkpoint(obj.detector, envelope));
 }
 
 template <class T>
@@ -158,10 +159,11 @@ nb::object save_state(nb::handle self, nb::handle args, nb::handle kwargs) {
   const PyCheckpointFormat format = parse_format(format_text);
   const std::optional<std::filesystem::path> path = parse_checkpoint_path(bound[1]);
   if (path) {
-    unwrap(online::save_checkpoint_file(obj.detector, *path, codec_of(format)));
+    unwrap(checkpoint::save_checkpoint_file(obj.detector, *path, codec_of(format)));
     return nb::none();
   }
-  return checkpoint_output(unwrap(online::save_checkpoint(obj.detector, codec_of(format))), format);
+  return checkpoint_output(unwrap(checkpoint::save_checkpoint(obj.detector, codec_of(format))),
+                           format);
 }
 
 template <class T>
@@ -181,7 +183,7 @@ nb::object load_state(nb::handle self, nb::handle args, nb::handle kwargs) {
       raise(PyExc_ValueError, "load_state accepts either 'state' or 'path', not both");
     if (format_text)
       raise(PyExc_ValueError, "load_state does not accept 'format' when loading from path");
-    load_envelope(obj, unwrap(online::read_checkpoint_file(*path)));
+    load_envelope(obj, unwrap(checkpoint::read_checkpoint_file(*path)));
     return nb::none();
   }
   if (!state.is_valid())

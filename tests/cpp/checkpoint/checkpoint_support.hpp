@@ -7,11 +7,39 @@
 #include <span>
 
 #include "online/online_test_support.hpp"
+#include "ovrel/checkpoint/checkpoint.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
 #include "ovrel/core/json_text.hpp"
-#include "ovrel/online/checkpoint.hpp"
-#include "ovrel/online/state_wire.hpp"
 
-namespace ovrel::online::testing {
+namespace ovrel::checkpoint {
+
+// The online detectors and states whose checkpoints the tests write and read.
+using online::BernoulliBeta;
+using online::BernoulliStats;
+using online::BocpdConfig;
+using online::BocpdDetector;
+using online::BocpdState;
+using online::CusumConfig;
+using online::CusumDetector;
+using online::CusumState;
+using online::GaussianNig;
+using online::GaussianStats;
+using online::LateDataPolicy;
+using online::ObservationModel;
+using online::OverflowPolicy;
+using online::PageHinkleyConfig;
+using online::PageHinkleyDetector;
+using online::PageHinkleyState;
+using online::PoissonGamma;
+using online::PoissonStats;
+
+}  // namespace ovrel::checkpoint
+
+namespace ovrel::checkpoint::testing {
+
+using online::testing::Detectors;
+using online::testing::step;
+using online::testing::steps;
 
 inline std::filesystem::path data_dir() { return OVREL_CHECKPOINT_DATA_DIR; }
 
@@ -99,4 +127,4 @@ struct ScratchDir {
   }
 };
 
-}  // namespace ovrel::online::testing
+}  // namespace ovrel::checkpoint::testing

@@ -7,7 +7,7 @@
 #include "checkpoint_support.hpp"
 #include "ovrel/core/text.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 namespace {
 
 using testing::feed;
@@ -177,4 +177,4 @@ TEST(BocpdCheckpoint, StatesNoStepCanLeaveAreRefused) {
 }
 
 }  // namespace
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

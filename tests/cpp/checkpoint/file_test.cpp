@@ -20,7 +20,7 @@
 
 #include "checkpoint_support.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 namespace {
 
 namespace fs = std::filesystem;
@@ -321,4 +321,4 @@ TEST(CheckpointFile, WriterKilledAtRandomMomentsNeverLeavesATornFile) {
 }
 
 }  // namespace
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

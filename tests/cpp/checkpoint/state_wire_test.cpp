@@ -7,7 +7,7 @@
 
 #include "checkpoint_support.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 namespace {
 
 using testing::bytes_of;
@@ -170,4 +170,4 @@ TEST(StateWire, BincodeFaults) {
 }
 
 }  // namespace
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

@@ -1,11 +1,22 @@
+#include "ovrel/checkpoint/checkpoint.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
 #include "ovrel/core/json_text.hpp"
 #include "ovrel/core/text.hpp"
-#include "ovrel/online/checkpoint.hpp"
-#include "ovrel/online/state_wire.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 
 using core::cat;
+using online::AlertGateState;
+using online::BocpdConfig;
+using online::BocpdDetector;
+using online::BocpdState;
+using online::check_observation;
+using online::CusumDetector;
+using online::CusumState;
+using online::ObservationModel;
+using online::PageHinkleyDetector;
+using online::PageHinkleyState;
+using online::PendingEvent;
 
 namespace {
 
@@ -238,4 +249,4 @@ Result<BocpdState> load_state_from_checkpoint_file(const std::filesystem::path& 
   return load_state_from_checkpoint_envelope(envelope, expected_detector_id);
 }
 
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint
