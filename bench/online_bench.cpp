@@ -38,10 +38,10 @@
 #include <string>
 #include <vector>
 
+#include "ovrel/checkpoint/state_wire.hpp"
 #include "ovrel/core/detectors.hpp"
 #include "ovrel/online/baseline.hpp"
 #include "ovrel/online/bocpd.hpp"
-#include "ovrel/online/state_wire.hpp"
 
 namespace {
 
@@ -226,12 +226,12 @@ struct Dump {
     } else {
       std::fprintf(out, "err %s", r.error().display().c_str());
     }
-    const auto state = online::state_to_bincode(d.state());
+    const auto state = checkpoint::state_to_bincode(d.state());
     std::fprintf(out, " len=%zu state=%016llx\n", d.state().log_run_probs.size(),
                  ull(fnv1a(state)));
   }
   void final_state(const online::BocpdDetector& d) {
-    const auto state = online::state_to_bincode(d.state());
+    const auto state = checkpoint::state_to_bincode(d.state());
     std::fprintf(out, "state");
     for (std::uint8_t b : state) std::fprintf(out, "%02x", b);
     std::fprintf(out, "\n");

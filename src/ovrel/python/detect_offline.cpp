@@ -17,6 +17,7 @@
 #include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
 #include "ovrel/python/pipeline_dict.hpp"
+#include "ovrel/python/registry.hpp"
 #include "ovrel/python/result_objects.hpp"
 
 namespace ovrel::python {

@@ -15,6 +15,7 @@
 #include "ovrel/python/interrupt.hpp"
 #include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
+#include "ovrel/python/registry.hpp"
 #include "ovrel/python/result_objects.hpp"
 #include "ovrel/python/runtime.hpp"
 

@@ -21,6 +21,7 @@
 #include "ovrel/python/numpy_interop.hpp"
 #include "ovrel/python/online_dicts.hpp"
 #include "ovrel/python/online_step_result.hpp"
+#include "ovrel/python/registry.hpp"
 
 namespace ovrel::python {
 

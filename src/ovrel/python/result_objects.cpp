@@ -17,6 +17,7 @@
 #include "ovrel/core/text.hpp"
 #include "ovrel/python/convert.hpp"
 #include "ovrel/python/module.hpp"
+#include "ovrel/python/registry.hpp"
 #include "ovrel/python/runtime.hpp"
 
 namespace ovrel::python {

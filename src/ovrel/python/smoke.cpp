@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ovrel/python/module.hpp"
+#include "ovrel/python/registry.hpp"
 
 namespace ovrel::python {
 namespace {

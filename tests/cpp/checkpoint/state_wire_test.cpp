@@ -7,7 +7,7 @@
 
 #include "checkpoint_support.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 namespace {
 
 using testing::bytes_of;
@@ -90,7 +90,7 @@ TEST_P(JsonRead, ReadsWithDefaultsOrReports) {
   const std::string& reader = row.at(0);
   const CheckpointEnvelope e = testing::bocpd_json_envelope(row.at(1));
   BocpdDetector d = testing::Kit<BocpdDetector>::make();
-  const Status loaded = reader == "bocpd_load" ? load_bocpd_checkpoint(d, e) : Status{};
+  const Status loaded = reader == "bocpd_load" ? load_checkpoint(d, e) : Status{};
   const std::string got =
       reader == "bocpd_load"
           ? (loaded ? state_to_json(d.state()).value() : loaded.error().message())
@@ -170,4 +170,4 @@ TEST(StateWire, BincodeFaults) {
 }
 
 }  // namespace
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

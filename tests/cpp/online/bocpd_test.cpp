@@ -7,8 +7,8 @@
 
 #include "bocpd_oracle.hpp"
 #include "online_test_support.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
 #include "ovrel/core/numerics.hpp"
-#include "ovrel/online/state_wire.hpp"
 
 namespace ovrel::online {
 namespace {
@@ -212,7 +212,7 @@ TEST(Bocpd, FailedUpdatesLeaveTheState) {
     g.load_state(odd);
     EXPECT_EQ(outcome(step(g, 1.0)),
               "numerical issue: BOCPD normalization failed (non-finite log_sum_exp)");
-    EXPECT_EQ(state_to_bincode(g.save_state()), state_to_bincode(odd));
+    EXPECT_EQ(checkpoint::state_to_bincode(g.save_state()), checkpoint::state_to_bincode(odd));
   }
 }
 
@@ -283,7 +283,8 @@ TEST(Bocpd, StepKeepsEveryBitOfThePlainRecursion) {
       BocpdState want = reference_step(d.config(), d.state(), xs[t]);
       const auto r = step(d, xs[t]).value();
       want.alert_gate = d.state().alert_gate;
-      ASSERT_EQ(state_to_bincode(d.state()), state_to_bincode(want)) << what << " t=" << t;
+      ASSERT_EQ(checkpoint::state_to_bincode(d.state()), checkpoint::state_to_bincode(want))
+          << what << " t=" << t;
       const RunSummary s = step_summary_from_log_probs(want.log_run_probs, want.t - 1).value();
       ASSERT_EQ(std::bit_cast<std::uint64_t>(r.p_change), std::bit_cast<std::uint64_t>(s.p_change));
       ASSERT_EQ(std::bit_cast<std::uint64_t>(r.run_length_mean),

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "online_test_support.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/online/alert_policy.hpp"
 #include "ovrel/online/bocpd_model.hpp"
-#include "ovrel/online/state_wire.hpp"
 
 namespace ovrel::online {
 namespace {
@@ -203,8 +203,9 @@ TEST(Baseline, WorkedExamples) {
           EXPECT_EQ(r.run_length_mean, double(r.run_length_mode));
           EXPECT_EQ(r.alert, r.alert_reason.has_value());
           EXPECT_EQ(r.alert_reason.value_or("-"), row.at(4));
-          EXPECT_NE(state_to_json(detector.state()).value().find(row.at(5)), std::string::npos)
-              << state_to_json(detector.state()).value();
+          EXPECT_NE(checkpoint::state_to_json(detector.state()).value().find(row.at(5)),
+                    std::string::npos)
+              << checkpoint::state_to_json(detector.state()).value();
         },
         d);
   }

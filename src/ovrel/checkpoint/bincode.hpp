@@ -14,7 +14,7 @@
 
 #include "ovrel/core/error.hpp"
 
-namespace ovrel::online::bincode {
+namespace ovrel::checkpoint::bincode {
 
 // Fills a buffer of a size computed beforehand; finish() insists that it is exactly full, so a
 // size formula and a writer that disagree are caught as the bug they are.
@@ -83,4 +83,4 @@ class Reader {
   std::size_t pos_ = 0;
 };
 
-}  // namespace ovrel::online::bincode
+}  // namespace ovrel::checkpoint::bincode

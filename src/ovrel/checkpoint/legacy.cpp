@@ -1,10 +1,10 @@
-#include "ovrel/online/checkpoint_legacy.hpp"
+#include "ovrel/checkpoint/legacy.hpp"
 
 #include <array>
 
 #include "ovrel/core/text.hpp"
 
-namespace ovrel::online::detail {
+namespace ovrel::checkpoint::detail {
 
 using core::cat;
 using core::JsonNode;
@@ -152,4 +152,4 @@ Result<CheckpointEnvelope> convert_legacy_envelope(std::string_view text, const 
   return out;
 }
 
-}  // namespace ovrel::online::detail
+}  // namespace ovrel::checkpoint::detail

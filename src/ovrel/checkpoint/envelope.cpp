@@ -6,13 +6,13 @@
 #include <ctime>
 #include <optional>
 
+#include "ovrel/checkpoint/checkpoint.hpp"
+#include "ovrel/checkpoint/legacy.hpp"
 #include "ovrel/core/json_text.hpp"
 #include "ovrel/core/schema_migration.hpp"
 #include "ovrel/core/text.hpp"
-#include "ovrel/online/checkpoint.hpp"
-#include "ovrel/online/checkpoint_legacy.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 
 using core::cat;
 using core::JsonNode;
@@ -253,4 +253,4 @@ Result<CheckpointEnvelope> decode_checkpoint_envelope(std::string_view text) {
   return envelope;
 }
 
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

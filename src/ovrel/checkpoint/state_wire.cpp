@@ -1,17 +1,30 @@
-#include "ovrel/online/state_wire.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
 
 #include <array>
 #include <cmath>
 #include <optional>
 #include <variant>
 
+#include "ovrel/checkpoint/bincode.hpp"
 #include "ovrel/core/text.hpp"
-#include "ovrel/online/bincode.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 
 using core::cat;
 using core::JsonNode;
+using online::AlertGateState;
+using online::AlertPolicy;
+using online::BernoulliStats;
+using online::BocpdState;
+using online::CusumState;
+using online::GaussianStats;
+using online::kBaselineAlertPolicy;
+using online::LateDataCounters;
+using online::ObservationStats;
+using online::PageHinkleyState;
+using online::PendingEvent;
+using online::PendingEvents;
+using online::PoissonStats;
 
 // ---------------------------------------------------------------------------------------------
 // JSON writing
@@ -671,4 +684,4 @@ Result<PageHinkleyState> page_hinkley_state_from_bincode(std::span<const std::ui
   return s;
 }
 
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint
