@@ -250,7 +250,7 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
       "BinSeg", config.stopping, constraints, frontier, accepted, notes, run,
       [&](const core::Penalty& penalty) {
         return binseg::resolve_penalty_beta(cost_model, penalty, n, x.d(),
-                                            config.params_per_segment);
+                                            config.params_or_not_given());
       },
       [&](std::size_t index, std::uint64_t* processed) {
         return binseg::accept_frontier_item(frontier, index, accepted, "BinSeg", processed, offer);

@@ -119,7 +119,7 @@ Result<ResolvedPenalty> resolve_with_default(const core::Penalty& penalty, std::
     if (params_per_segment == 0) return core::invalid_input(std::string(kZeroParams));
     return finish_resolution(penalty, n, 0, kSourceConfig, params_per_segment);
   }
-  if (params_per_segment == 2) {
+  if (params_per_segment == kModelOwnParams) {
     if (!model_default) {
       return core::invalid_input(
           core::cat("model_default effective-params overflow for d=", d, ", model=", model_name));

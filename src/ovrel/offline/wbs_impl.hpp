@@ -109,7 +109,8 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
   OVREL_TRY(binseg::run_frontier_stopping(
       "WBS", config.stopping, constraints, frontier, accepted, notes, run,
       [&](const core::Penalty& penalty) {
-        return wbs::resolve_penalty_beta(cost_model, penalty, n, x.d(), config.params_per_segment);
+        return wbs::resolve_penalty_beta(cost_model, penalty, n, x.d(),
+                                         config.params_or_model_own());
       },
       [&](std::size_t index, std::uint64_t* processed) {
         return binseg::accept_frontier_item(frontier, index, accepted, "WBS", processed, offer);

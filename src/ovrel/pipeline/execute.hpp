@@ -1,8 +1,8 @@
 #pragma once
 
 // Runs an offline pipeline specification on a series: validation, optional preprocessing, the
-// constraints against the series length, then the one run-time choice of a detector and cost-model
-// pair (first the cost, then the detector; FPOP only with L2). Every cost evaluation inside the
+// constraints against the series length, then the detector and cost-model pair through the offline
+// dispatch table (offline/dispatch.hpp; FPOP only with L2). Every cost evaluation inside the
 // detection is a statically bound call on the concrete model. The result is the detector's own,
 // unchanged: this layer adds no notes or warnings.
 

@@ -17,11 +17,7 @@
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/stopping.hpp"
-#include "ovrel/offline/binseg.hpp"
-#include "ovrel/offline/dynp.hpp"
-#include "ovrel/offline/fpop.hpp"
-#include "ovrel/offline/pelt.hpp"
-#include "ovrel/offline/wbs.hpp"
+#include "ovrel/offline/dispatch.hpp"
 #include "ovrel/online/baseline.hpp"
 #include "ovrel/online/bocpd.hpp"
 #include "ovrel/preprocess/config.hpp"
@@ -29,9 +25,7 @@
 namespace ovrel::pipeline {
 
 // One alternative per offline detector; DynpConfig is the segment-neighbourhood programme.
-using OfflineDetectorConfig =
-    std::variant<offline::PeltConfig, offline::BinSegConfig, offline::FpopConfig,
-                 offline::WbsConfig, offline::DynpConfig>;
+using OfflineDetectorConfig = offline::OfflineDetectorConfig;
 
 // "pelt", "binseg", "fpop", "wbs", "segneigh (dynp)": the detector's word in messages.
 std::string_view detector_name(const OfflineDetectorConfig& detector) noexcept;
@@ -40,7 +34,7 @@ const core::Stopping& detector_stopping(const OfflineDetectorConfig& detector) n
 core::Stopping& detector_stopping(OfflineDetectorConfig& detector) noexcept;
 
 // The segment cost model of a pipeline; the numbers are the tags of the wire form. None is valid
-// only for an online detector.
+// only for an online detector. The executor maps the others to offline::CostKind.
 enum class CostConfig : std::uint8_t {
   Ar = 0,
   Cosine = 1,
