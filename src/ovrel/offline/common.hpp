@@ -304,7 +304,9 @@ Result<RunStart<C>> start_run(const C& model, const core::TimeSeriesView& x,
   OVREL_TRY(model.validate(x));
   OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
   OVREL_TRY_ASSIGN(typename C::Cache cache, model.precompute(x, constraints.cache_policy));
-  return RunStart<C>{std::move(constraints), std::move(cache), std::chrono::steady_clock::now()};
+  return RunStart<C>{.constraints = std::move(constraints),
+                     .cache = std::move(cache),
+                     .started_at = std::chrono::steady_clock::now()};
 }
 
 // One counter of a run, recorded as the metric "offline.{algorithm}.{name}".
