@@ -18,9 +18,11 @@ deps:
 	$(PYTHON) -m pip install -q "scikit-build-core>=0.10" "nanobind>=3.1,<4" "nlohmann-json>=3.11" \
 	  cmake ninja numpy pytest matplotlib "ruff==0.17.6" "mypy==2.4.1"
 
-# The package itself, built against the build requirements installed by `deps`.
+# The package itself, built against the build requirements installed by `deps`, with the
+# test-only module ovrel._ovrel_rs_testing that the Python tests import (`pip install .` leaves it out).
 install: deps
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install -q --no-build-isolation ".[test]"
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install -q --no-build-isolation \
+	  -C cmake.define.OVREL_BUILD_TEST_HOOKS=ON ".[test]"
 
 quickstart: install
 	$(PYTHON) examples/quickstart.py

@@ -22,7 +22,7 @@ BASELINE, SPREAD = 10.0, 1.0
 def make_detector():
     # The default priors suit values near 0 with unit spread, so the readings are standardised
     # with the known baseline before they are fed.
-    return ovrel.Bocpd(hazard=1 / 250, alert_policy={"threshold": 0.4, "cooldown": 20})
+    return ovrel.Bocpd(hazard=1 / 250, alert_policy={"threshold": 0.4, "cooldown_steps": 20})
 
 
 def watch(detector, readings):

@@ -44,16 +44,43 @@ NUMBER = re.compile(r"(?<![\w.'])(\d+\.\d*(?:e[+-]?\d+)?|\d+(?:'\d+)*)([uUlL]*)(
 NEGATION = re.compile(r"(?<![\w)\]])!(?!=)")
 LITERAL = re.compile(r"\"(?:\\.|[^\"\\])*\"|'(?:\\.|[^'\\])'")
 
-# The test binaries that can see a change to each source folder, nearest first: a subsystem's
-# own tests, then those of the subsystems built on it.
-SEEN_BY = {
-    "core": ["test_core", "test_costs", "test_offline", "test_online"],
-    "costs": ["test_costs", "test_offline"],
-    "offline": ["test_offline", "test_pipeline"],
-    "preprocess": ["test_preprocess", "test_pipeline"],
-    "online": ["test_online", "test_checkpoint"],
-    "pipeline": ["test_pipeline"],
-}
+# Which test binaries can see a change to each source folder, nearest first: read from the
+# build's own link graph at configure time, so a test binary is judged against every library it
+# links, directly or through another library.
+SEEN_BY: dict[str, list[str]] = {}
+EDGE = re.compile(r'"(node\d+)" -> "(node\d+)"')
+NODE = re.compile(r'"(node\d+)" \[ label = "([^"]+)"')
+
+
+def read_link_graph(dot: Path) -> dict[str, list[str]]:
+    """Folder name -> the test binaries linking ovrel_<folder>, fewest libraries first."""
+    text = dot.read_text()
+    names = dict(NODE.findall(text))
+    links: dict[str, set[str]] = {}
+    for a, b in EDGE.findall(text):
+        links.setdefault(names[a], set()).add(names[b])
+
+    def closure(target: str) -> set[str]:
+        seen, todo = set(), [target]
+        while todo:
+            for lib in links.get(todo.pop(), ()):
+                if lib not in seen:
+                    seen.add(lib)
+                    todo.append(lib)
+        return seen
+
+    tests = {t: closure(t) for t in names.values() if t.startswith("test_")}
+    seen_by: dict[str, list[str]] = {}
+    for test, libs in sorted(tests.items(), key=lambda kv: (len(kv[1]), kv[0])):
+        for lib in sorted(libs):
+            if lib.startswith("ovrel_"):
+                seen_by.setdefault(lib.removeprefix("ovrel_"), []).append(test)
+    # A folder's own test binary first, whatever its size.
+    for folder, found in seen_by.items():
+        if f"test_{folder}" in found:
+            found.remove(f"test_{folder}")
+            found.insert(0, f"test_{folder}")
+    return seen_by
 
 
 def sites_of(path: Path) -> list[tuple[str, int, int, str, str]]:
@@ -157,7 +184,7 @@ def main() -> None:
     if args.list:
         print("".join(f"  {describe(m)}\n" for m in chosen), end="")
         return
-    BUILD.mkdir(parents=True, exist_ok=True)
+    (BUILD / "graph").mkdir(parents=True, exist_ok=True)
     if PENDING.exists():
         saved = json.loads(PENDING.read_text())
         (ROOT / saved["path"]).write_text(saved["text"])
@@ -165,9 +192,11 @@ def main() -> None:
         print(f"restored {saved['path']} from an interrupted run")
     subprocess.run(
         ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DOVREL_BUILD_TESTS=ON",
-         "-DOVREL_BUILD_PYTHON=OFF", "-DOVREL_WERROR=OFF", "-DCMAKE_BUILD_TYPE=Release"],
+         "-DOVREL_BUILD_PYTHON=OFF", "-DOVREL_WERROR=OFF", "-DCMAKE_BUILD_TYPE=Release",
+         f"--graphviz={BUILD / 'graph/links.dot'}"],
         check=True, env=ENV, stdout=subprocess.DEVNULL,
     )  # fmt: skip
+    SEEN_BY.update(read_link_graph(BUILD / "graph/links.dot"))
     for t in sorted({t for m in chosen for t in targets_for(m[0])}):
         if not (builds(t, args.jobs) and passes(t, args.timeout)):
             sys.exit(f"the unmutated tree fails {t}: fix it before a mutation pass")

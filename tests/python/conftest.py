@@ -1,13 +1,9 @@
+import json
 import os
-import sys
+
+import numpy as np
 
 os.environ.setdefault("MPLBACKEND", "Agg")
-# Entries reached only by tests, kept out of the public module.
-sys._xoptions["ovrel_test_hooks"] = True
-
-import json  # noqa: E402
-
-import numpy as np  # noqa: E402
 
 # Three level shifts of 60 under noise, shared by the detection tests and the data rows.
 X = np.r_[np.zeros(60), np.full(60, 4.0), np.zeros(60)] + np.random.default_rng(7).normal(

@@ -2,6 +2,7 @@ import builtins
 import importlib
 import inspect
 import json
+import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -12,6 +13,7 @@ import pytest
 import ovrel
 from conftest import X, stored_state
 from ovrel import _ovrel_rs
+from ovrel._ovrel_rs_testing import parse_series_with_time
 
 
 def test_version_all_order_and_reimport():
@@ -33,6 +35,37 @@ def test_classes_are_final_without_instance_dict(cls):
     pytest.raises(TypeError, type, "Sub", (cls,), {})
     pytest.raises(AttributeError, setattr, det, "extra", 1)
     pytest.raises(AttributeError, setattr, det, "min_segment_len", 3)
+
+
+def _uncreatable():
+    for name, cls in vars(_ovrel_rs).items():
+        if isinstance(cls, type) and not issubclass(cls, BaseException):
+            try:
+                cls()
+            except TypeError as e:
+                if str(e) == f"No constructor defined for {name}":
+                    yield pytest.param(cls, id=name)
+
+
+UNCREATABLE = list(_uncreatable())
+
+
+def test_every_uncreatable_class_is_found():
+    assert len(UNCREATABLE) == 9
+
+
+@pytest.mark.parametrize("cls", UNCREATABLE)
+def test_uncreatable_classes_refuse_new_too(cls):
+    with pytest.raises(TypeError) as info:
+        cls.__new__(cls)
+    assert str(info.value) == f"No constructor defined for {cls.__name__}"
+
+
+def test_import_reads_no_interpreter_option():
+    code = "import sys, ovrel; print(sorted(m for m in sys.modules if m.startswith('ovrel')))"
+    for options in ([], ["-X", "ovrel_test_hooks"]):
+        out = subprocess.run([sys.executable, *options, "-c", code], capture_output=True, text=True)
+        assert out.stdout.strip() == "['ovrel', 'ovrel._ovrel_rs']", out.stderr
 
 
 def test_smoke_detector_fit_predict():
@@ -100,7 +133,7 @@ def refusal_scope(tmp_path):
     )
     scope["POLICY"] = lambda det: stored_state(det)["alert_gate"]["policy"]
     scope.update(D=online, S=online.save_state(), P=tmp_path / "valid.ckpt")
-    return dict(scope, PARSE=sys.modules["ovrel._ovrel_rs_testing"].parse_series_with_time)
+    return dict(scope, PARSE=parse_series_with_time)
 
 
 @pytest.mark.parametrize("call, exc, message", text_cases(), ids=lambda v: v[:60])

@@ -1,3 +1,7 @@
+import gc
+import re
+import signal
+import sys
 import threading
 
 import numpy as np
@@ -64,15 +68,81 @@ def test_update_argument_forms_and_a_read_only_step_result():
     assert r.alert_reason is None
     for name in FIELDS + ["processing_latency_us", "extra"]:
         pytest.raises(AttributeError, setattr, r, name, 1)
+    # Records come from the detectors only, not from the class's __new__ either.
+    cls = ovrel.OnlineStepResult
+    with pytest.raises(TypeError, match="^No constructor defined for OnlineStepResult$"):
+        cls.__new__(cls)
 
 
-def test_a_row_refused_inside_the_detector_ends_the_batch():
+@pytest.mark.parametrize("n", [4, 40])
+@pytest.mark.parametrize(
+    "model, bad, message",
+    [
+        ("poisson", 0.5, "poisson observation must be an integer-valued count; got 0.5"),
+        ("bernoulli", 2.0, "bernoulli observation must be exactly 0 or 1; got 2"),
+    ],
+)
+def test_a_row_refused_inside_the_detector_ends_the_batch(model, bad, message, n):
     # Batches refused whole (d, missing, empty, dtype) are data rows; they leave the state as is.
-    # The rows before a refused row stay applied.
-    counts = ovrel.Bocpd(model="poisson")
-    with pytest.raises(ValueError, match="^poisson observation must be an integer-valued count; got 0.5$"):  # fmt: skip
-        counts.update_many([1.0, 2.0, 0.5, 3.0])
-    assert stored_state(counts)["t"] == 2
+    # The rows before a refused row stay applied, and the note says how many (4 values keep the
+    # interpreter lock, 40 release it); the message is the detector's alone.
+    x = np.tile([1.0, 0.0], n // 2)
+    x[n // 2] = bad
+    det = ovrel.Bocpd(model=model)
+    with pytest.raises(ValueError) as raised:
+        det.update_many(x)
+    assert str(raised.value) == message
+    assert raised.value.__notes__ == [f"update_many applied {n // 2} of {n} values before stopping"]
+    assert stored_state(det)["t"] == n // 2
+
+
+def test_step_records_are_freed_whether_a_batch_ends_or_stops():
+    x = np.tile([1.0, 0.0], 5000)
+    x[7000] = 0.5
+
+    def batches():
+        det = ovrel.Bocpd(model="bernoulli", max_run_length=10)
+        det.update_many(x[:7000])
+        with pytest.raises(ValueError):
+            det.update_many(x)
+
+    def counts():
+        gc.collect()  # the caught exceptions' tracebacks form cycles
+        return sys.getallocatedblocks(), sys.getrefcount(ovrel.OnlineStepResult)
+
+    batches()
+    blocks, type_refs = counts()
+    for _ in range(5):
+        batches()
+    after_blocks, after_refs = counts()
+    assert after_refs == type_refs
+    assert after_blocks - blocks < 1000  # a batch holds 7,000 and 10,000 records
+
+
+def test_a_batch_stopped_by_a_signal_says_where_to_resume():
+    x = np.random.default_rng(5).normal(size=100_000)
+    det, whole = ovrel.Bocpd(max_run_length=100), ovrel.Bocpd(max_run_length=100)
+
+    def stop(signum, frame):
+        raise LookupError("stop")
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(LookupError, match="^stop\n") as raised:
+            det.update_many(x)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    (note,) = raised.value.__notes__
+    applied = int(
+        re.fullmatch(r"update_many applied (\d+) of 100000 values before stopping", note)[1]
+    )
+    assert applied == stored_state(det)["t"] < 100_000
+    # Resuming from there ends where one uninterrupted batch does.
+    det.update_many(x[applied:])
+    whole.update_many(x)
+    assert stored_state(det) == stored_state(whole)
 
 
 @pytest.mark.parametrize("cls", CLASSES)

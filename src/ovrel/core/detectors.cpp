@@ -20,16 +20,22 @@ double read_element(const TimeSeriesView& x, std::size_t position) {
 }  // namespace
 
 Result<std::vector<double>> extract_step_f64(const TimeSeriesView& x, std::uint64_t t) {
+  std::vector<double> row(x.d());
+  OVREL_TRY(extract_step_into(x, t, row));
+  return row;
+}
+
+Status extract_step_into(const TimeSeriesView& x, std::uint64_t t, std::span<double> row) {
   const std::size_t n = x.n();
   const std::size_t d = x.d();
-  std::vector<double> row(d);
+  if (row.size() != d) throw InternalError("step row buffer does not match the view's dimension");
   const MemoryLayout& layout = x.layout();
   switch (layout.kind) {
     case LayoutKind::CContiguous: {
       std::size_t base = 0;
       if (__builtin_mul_overflow(t, d, &base)) return invalid_input("row index overflow");
       for (std::size_t j = 0; j < d; ++j) row[j] = read_element(x, base + j);
-      return row;
+      return {};
     }
     case LayoutKind::FContiguous: {
       for (std::size_t j = 0; j < d; ++j) {
@@ -40,7 +46,7 @@ Result<std::vector<double>> extract_step_f64(const TimeSeriesView& x, std::uint6
         }
         row[j] = read_element(x, position);
       }
-      return row;
+      return {};
     }
     case LayoutKind::Strided: {
       const std::int64_t rs = layout.row_stride;
@@ -73,7 +79,7 @@ Result<std::vector<double>> extract_step_f64(const TimeSeriesView& x, std::uint6
         }
         row[j] = read_element(x, static_cast<std::size_t>(idx));
       }
-      return row;
+      return {};
     }
   }
   throw InternalError("unknown memory layout");
@@ -111,21 +117,31 @@ Result<std::optional<std::int64_t>> step_timestamp(const TimeSeriesView& x, std:
 
 namespace detail {
 
-Result<std::vector<OnlineStepResult>> run_update_many(const TimeSeriesView& x,
-                                                      const ExecutionContext& ctx,
-                                                      StepUpdate update) {
+Status run_update_each(const TimeSeriesView& x, const ExecutionContext& ctx, StepUpdate update,
+                       StepSink sink) {
   const std::uint64_t n = x.n();
-  std::vector<OnlineStepResult> records;
-  records.reserve(n);
+  // One row buffer for the whole batch: the detectors read the row during the call only.
+  std::vector<double> row(x.d());
+  // The usual batch, one column of 64-bit values in order with no mask and no event times, is
+  // read directly; the general readers give the same values and cannot fail on it.
+  const std::span<const double> column = x.values().as_f64();
+  const bool direct = x.d() == 1 && x.layout().kind == LayoutKind::CContiguous &&
+                      !x.missing_mask().has_value() && x.time().kind == TimeIndexKind::None &&
+                      column.size() == n;
   for (std::uint64_t t = 0; t < n; ++t) {
     OVREL_TRY(ctx.check_cancelled_every(t, 1));
     OVREL_TRY(ctx.poll_interrupt(t));
-    OVREL_TRY_ASSIGN(std::vector<double> row, extract_step_f64(x, t));
-    OVREL_TRY_ASSIGN(std::optional<std::int64_t> time, step_timestamp(x, t));
+    std::optional<std::int64_t> time;
+    if (direct) {
+      row[0] = column[t];
+    } else {
+      OVREL_TRY(extract_step_into(x, t, row));
+      OVREL_TRY_ASSIGN(time, step_timestamp(x, t));
+    }
     OVREL_TRY_ASSIGN(OnlineStepResult record, update(std::span<const double>(row), time));
-    records.push_back(std::move(record));
+    sink(std::move(record));
   }
-  return records;
+  return {};
 }
 
 }  // namespace detail

@@ -56,6 +56,8 @@ concept OnlineDetector = requires(D& detector, const D& cdetector, std::span<con
 // The d values of time step t (t < n) widened to f64, read through the view's layout. A value
 // that the view's mask marks missing reads as NaN, so the detector refuses it like a NaN value.
 Result<std::vector<double>> extract_step_f64(const TimeSeriesView& x, std::uint64_t t);
+// The same values written into `row` (size d), for loops that read step after step.
+Status extract_step_into(const TimeSeriesView& x, std::uint64_t t, std::span<double> row);
 
 // t0_ns + t * dt_ns in checked signed 64-bit arithmetic.
 Result<std::int64_t> uniform_timestamp(std::uint64_t t, std::int64_t t0_ns, std::int64_t dt_ns);
@@ -85,23 +87,35 @@ class FunctionRef<R(Args...)> {
 
 using StepUpdate =
     FunctionRef<Result<OnlineStepResult>(std::span<const double>, std::optional<std::int64_t>)>;
+using StepSink = FunctionRef<void(OnlineStepResult&&)>;
 
-Result<std::vector<OnlineStepResult>> run_update_many(const TimeSeriesView& x,
-                                                      const ExecutionContext& ctx,
-                                                      StepUpdate update);
+Status run_update_each(const TimeSeriesView& x, const ExecutionContext& ctx, StepUpdate update,
+                       StepSink sink);
 }  // namespace detail
 
 // Feeds the view through the detector one time step at a time, checking cancellation and polling
-// the context's interrupt (the work count is the step index) before every step. On the first error
-// the error alone is returned: the records of earlier steps are discarded, but nothing is rolled
-// back in the detector.
-template <OnlineDetector D>
-Result<std::vector<OnlineStepResult>> update_many(D& detector, const TimeSeriesView& x,
-                                                  const ExecutionContext& ctx) {
+// the context's interrupt (the work count is the step index) before every step, and hands each
+// step's record to `sink` as soon as the step is applied. On the first error the loop stops and
+// returns it: nothing is rolled back in the detector, and the number of records handed on so far
+// is the number of steps applied.
+template <OnlineDetector D, class Sink>
+Status update_each(D& detector, const TimeSeriesView& x, const ExecutionContext& ctx, Sink& sink) {
   auto step = [&detector, &ctx](std::span<const double> row, std::optional<std::int64_t> t_ns) {
     return detector.update(row, t_ns, ctx);
   };
-  return detail::run_update_many(x, ctx, detail::StepUpdate(step));
+  return detail::run_update_each(x, ctx, detail::StepUpdate(step), detail::StepSink(sink));
+}
+
+// update_each collecting the records. On the first error the error alone is returned: the records
+// of earlier steps are discarded, but nothing is rolled back in the detector.
+template <OnlineDetector D>
+Result<std::vector<OnlineStepResult>> update_many(D& detector, const TimeSeriesView& x,
+                                                  const ExecutionContext& ctx) {
+  std::vector<OnlineStepResult> records;
+  records.reserve(x.n());
+  auto keep = [&records](OnlineStepResult&& record) { records.push_back(std::move(record)); };
+  OVREL_TRY(update_each(detector, x, ctx, keep));
+  return records;
 }
 
 }  // namespace ovrel::core

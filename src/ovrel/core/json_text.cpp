@@ -478,10 +478,16 @@ class Reader {
       } else {
         std::int64_t i = 0;
         const auto r = std::from_chars(lexeme.data(), lexeme.data() + lexeme.size(), i);
-        // -0 has no integer form that keeps its sign: it is read as the float -0.0.
+        // -0 has no integer form that keeps its sign: it is read as the float -0.0 unless the
+        // caller asks for the integer.
         if (r.ec == std::errc() && i != 0) {
           out.kind = JsonNode::Kind::Signed;
           out.signed_value = i;
+          return {};
+        }
+        if (r.ec == std::errc() && options_.negative_zero_is_integer) {
+          out.kind = JsonNode::Kind::Unsigned;
+          out.unsigned_value = 0;
           return {};
         }
       }

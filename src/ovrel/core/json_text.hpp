@@ -73,6 +73,9 @@ struct JsonParseOptions {
   // A node per byte would cost a hundred times the text of a checkpoint's payload.
   bool compact_byte_arrays = false;
   std::span<const std::string_view> root_keys = {};
+  // "-0" written as an integer (no fraction, no exponent) is read as the integer 0. Otherwise it
+  // is read as the float -0.0, the one integer text whose sign an integer cannot keep.
+  bool negative_zero_is_integer = false;
 };
 
 // Reads exactly one JSON value followed only by white space. Syntax errors, numbers beyond the

@@ -209,4 +209,22 @@ core::Diagnostics finish_run(const core::ExecutionContext& ctx, MonotonicInstant
   return diagnostics;
 }
 
+std::size_t model_min_segment_len(std::string_view cost_model, std::size_t d) noexcept {
+  if (cost_model == "normal_full_cov") return d == SIZE_MAX ? SIZE_MAX : d + 1;
+  if (cost_model == "normal_mean_var") return 2;
+  return 1;
+}
+
+std::optional<std::string> raise_min_segment_len_for_model(core::Constraints& constraints,
+                                                           std::string_view cost_model,
+                                                           std::size_t n, std::size_t d) {
+  const std::size_t floor = model_min_segment_len(cost_model, d);
+  const std::size_t from = constraints.min_segment_len;
+  const std::size_t to = std::min(floor, n);
+  if (from == 0 || from >= to) return std::nullopt;
+  constraints.min_segment_len = to;
+  return core::cat("min_segment_len raised from ", from, " to ", to, ": ", cost_model,
+                   " needs at least ", floor, " points per segment");
+}
+
 }  // namespace ovrel::offline

@@ -284,6 +284,24 @@ std::string penalty_path_entry_note(std::size_t index, const ResolvedPenalty& re
 std::string final_objective_note(double objective, std::size_t change_count);
 
 // ---------------------------------------------------------------------------------------------
+// Segments a cost model cannot score.
+
+// The fewest points a segment of `cost_model` (its name()) on d dimensions needs to have a
+// non-degenerate estimate: d + 1 for "normal_full_cov" (fewer rows give a singular covariance,
+// whose ridged log-determinant rewards every split), 2 for "normal_mean_var" (one point has no
+// variance), 1 for every other model.
+std::size_t model_min_segment_len(std::string_view cost_model, std::size_t d) noexcept;
+
+// Raises constraints.min_segment_len to model_min_segment_len, but never above n (a series
+// shorter than that floor stays one segment instead of becoming infeasible), and returns the note
+// "min_segment_len raised from {} to {}: {} needs at least {} points per segment" when it did.
+// A min_segment_len of 0 is left for validation to refuse. A run whose segments already met the
+// floor finds the same segmentation.
+std::optional<std::string> raise_min_segment_len_for_model(core::Constraints& constraints,
+                                                           std::string_view cost_model,
+                                                           std::size_t n, std::size_t d);
+
+// ---------------------------------------------------------------------------------------------
 // The start and the end of a detect call.
 
 template <costs::CostModel C>

@@ -1,5 +1,7 @@
 #include "ovrel/offline/dispatch.hpp"
 
+#include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -10,6 +12,7 @@
 #include "ovrel/costs/nig.hpp"
 #include "ovrel/costs/normal.hpp"
 #include "ovrel/costs/rank.hpp"
+#include "ovrel/offline/common.hpp"
 
 namespace ovrel::offline {
 
@@ -56,6 +59,28 @@ Result<core::OfflineChangePointResult> validate_and_detect(Config config, C cost
 
 }  // namespace
 
+std::string_view cost_model_name(CostKind cost) noexcept {
+  switch (cost) {
+    case CostKind::Ar:
+      return costs::CostAR::name();
+    case CostKind::Cosine:
+      return costs::CostCosine::name();
+    case CostKind::L1Median:
+      return costs::CostL1Median::name();
+    case CostKind::L2:
+      return costs::CostL2Mean::name();
+    case CostKind::Normal:
+      return costs::CostNormalMeanVar::name();
+    case CostKind::NormalFullCov:
+      return costs::CostNormalFullCov::name();
+    case CostKind::Nig:
+      return costs::CostNIGMarginal::name();
+    case CostKind::Rank:
+      return costs::CostRank::name();
+  }
+  return {};
+}
+
 bool pair_exists(const OfflineDetectorConfig& detector, CostKind cost) noexcept {
   return !std::holds_alternative<FpopConfig>(detector) || cost == CostKind::L2;
 }
@@ -86,6 +111,22 @@ Result<core::OfflineChangePointResult> detect_pair(OfflineDetectorConfig detecto
         },
         detector);
   });
+}
+
+Result<core::OfflineChangePointResult> run_pair(OfflineDetectorConfig detector, CostKind cost,
+                                                const core::TimeSeriesView& x,
+                                                const core::Constraints& constraints,
+                                                core::ReproMode repro_mode,
+                                                core::InterruptPoll* interrupt) {
+  core::Constraints run_constraints = constraints;
+  const std::optional<std::string> raised =
+      raise_min_segment_len_for_model(run_constraints, cost_model_name(cost), x.n(), x.d());
+  core::ExecutionContext ctx(run_constraints, repro_mode, core::BudgetMode::HardFail);
+  ctx.interrupt = interrupt;
+  const core::InterruptScope in_evaluations(interrupt);
+  auto result = detect_pair(std::move(detector), cost, x, ctx);
+  if (result && raised) result->diagnostics.notes.push_back(*raised);
+  return result;
 }
 
 }  // namespace ovrel::offline

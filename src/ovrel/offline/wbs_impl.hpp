@@ -92,9 +92,19 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
   const std::size_t m = constraints.min_segment_len;
 
   OVREL_TRY_ASSIGN(const std::size_t count, wbs::resolve_num_intervals(config.num_intervals, n));
-  OVREL_TRY_ASSIGN(
-      std::vector<Interval> intervals,
-      wbs::generate_intervals(config.interval_strategy, count, config.seed, n, m, candidates));
+  wbs::DrawControl draw_control;
+  draw_control.memory_budget_bytes = constraints.memory_budget_bytes;
+  // A count far above what the series holds can draw for long: the run stays stoppable.
+  draw_control.poll = [&]() -> Status {
+    OVREL_TRY(ctx.check_cancelled());
+    if (ctx.interrupt != nullptr && ctx.interrupt->poll_within()) return core::cancelled();
+    OVREL_TRY_ASSIGN(const bool over_budget, ctx.check_time_budget(started_at));
+    if (over_budget) stats.soft_budget_exceeded = true;
+    return {};
+  };
+  OVREL_TRY_ASSIGN(std::vector<Interval> intervals,
+                   wbs::generate_intervals(config.interval_strategy, count, config.seed, n, m,
+                                           candidates, draw_control));
   notes.push_back(core::cat("interval_strategy=", debug_text(config.interval_strategy),
                             ", requested_intervals=", count,
                             ", effective_intervals=", intervals.size()));

@@ -106,11 +106,13 @@ Result<CusumDetector> CusumDetector::create(CusumConfig config) {
 void CusumDetector::reset() {
   state_ = CusumState::initial(config_);
   latency_ = detail::LatencySampler();
+  pending_checked_ = true;
 }
 
 void CusumDetector::load_state(const State& state) {
   state_ = state;
   latency_ = detail::LatencySampler();
+  pending_checked_ = state.pending_events.empty();
   config_.alert_policy = state.alert_gate.policy;
 }
 
@@ -119,7 +121,8 @@ Result<core::OnlineStepResult> CusumDetector::update(std::span<const double> x,
                                                      const core::ExecutionContext& ctx) {
   OVREL_TRY(check_row(x, kLabel));
   OVREL_TRY(ctx.check_cancelled());
-  OVREL_TRY(state_.validate());
+  OVREL_TRY(state_.validate(pending_checked_));
+  pending_checked_ = true;
   return LateDataMachine<CusumDetector>::run(*this, x[0], t_ns, ctx);
 }
 
@@ -163,11 +166,13 @@ Result<PageHinkleyDetector> PageHinkleyDetector::create(PageHinkleyConfig config
 void PageHinkleyDetector::reset() {
   state_ = PageHinkleyState::initial(config_);
   latency_ = detail::LatencySampler();
+  pending_checked_ = true;
 }
 
 void PageHinkleyDetector::load_state(const State& state) {
   state_ = state;
   latency_ = detail::LatencySampler();
+  pending_checked_ = state.pending_events.empty();
   config_.alert_policy = state.alert_gate.policy;
 }
 
@@ -176,7 +181,8 @@ Result<core::OnlineStepResult> PageHinkleyDetector::update(std::span<const doubl
                                                            const core::ExecutionContext& ctx) {
   OVREL_TRY(check_row(x, kLabel));
   OVREL_TRY(ctx.check_cancelled());
-  OVREL_TRY(state_.validate());
+  OVREL_TRY(state_.validate(pending_checked_));
+  pending_checked_ = true;
   return LateDataMachine<PageHinkleyDetector>::run(*this, x[0], t_ns, ctx);
 }
 

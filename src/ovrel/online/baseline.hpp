@@ -60,9 +60,11 @@ struct CusumState {
   static CusumState initial(const CusumConfig& config);
   // Every update validates its state: the passing case is decided inline (NaN fails the
   // comparisons), anything else goes through the checks in order with their messages.
-  Status validate() const {
-    if (score >= 0.0 && score <= kMaxFinite && steps_since_alert <= t && pending_events.empty())
-        [[likely]] {
+  // `pending_checked`: the pending events passed an earlier validate (a watermark is present and
+  // the values are finite), so a late event does not pay a scan of the whole buffer.
+  Status validate(bool pending_checked = false) const {
+    if (score >= 0.0 && score <= kMaxFinite && steps_since_alert <= t &&
+        (pending_checked || pending_events.empty())) [[likely]] {
       return alert_gate.validate(t);
     }
     return check_in_order();
@@ -87,11 +89,11 @@ struct PageHinkleyState {
   AlertGateState alert_gate;
 
   static PageHinkleyState initial(const PageHinkleyConfig& config);
-  Status validate() const {
+  Status validate(bool pending_checked = false) const {
     if (n == t && running_mean >= -kMaxFinite && running_mean <= kMaxFinite &&
         cumulative_min >= -kMaxFinite && cumulative_min <= cumulative_sum &&
-        cumulative_sum <= kMaxFinite && steps_since_alert <= t && pending_events.empty())
-        [[likely]] {
+        cumulative_sum <= kMaxFinite && steps_since_alert <= t &&
+        (pending_checked || pending_events.empty())) [[likely]] {
       return alert_gate.validate(t);
     }
     return check_in_order();
@@ -164,6 +166,9 @@ class CusumDetector {
   CusumConfig config_;
   State state_;
   detail::LatencySampler latency_;
+  // The pending events have passed validate since the state was last installed; only the late
+  // machine adds to them, and only finite values.
+  bool pending_checked_ = true;
 };
 
 class PageHinkleyDetector {
@@ -201,6 +206,7 @@ class PageHinkleyDetector {
   PageHinkleyConfig config_;
   State state_;
   detail::LatencySampler latency_;
+  bool pending_checked_ = true;  // as in CusumDetector
 };
 
 static_assert(core::OnlineDetector<CusumDetector>);

@@ -86,10 +86,14 @@ Result<BocpdDetector> BocpdDetector::create(BocpdConfig config) {
   return BocpdDetector(std::move(config));
 }
 
-void BocpdDetector::reset() { state_ = BocpdState::initial(config_); }
+void BocpdDetector::reset() {
+  state_ = BocpdState::initial(config_);
+  pending_checked_ = true;
+}
 
 void BocpdDetector::load_state(const State& state) {
   state_ = state;
+  pending_checked_ = state.pending_events.empty();
   config_.alert_policy = state.alert_gate.policy;
 }
 
@@ -103,7 +107,8 @@ Result<core::OnlineStepResult> BocpdDetector::update(std::span<const double> x,
   }
   if (!std::isfinite(x[0]))
     return core::invalid_input("BOCPD observation must be finite for update");
-  OVREL_TRY(state_.validate());
+  OVREL_TRY(state_.validate(pending_checked_));
+  pending_checked_ = true;
   step_started_ = std::chrono::steady_clock::now();
   return LateDataMachine<BocpdDetector>::run(*this, x[0], t_ns, ctx);
 }
@@ -117,7 +122,7 @@ Status BocpdDetector::apply(double x, const std::optional<std::int64_t>& t_ns,
   OVREL_TRY(ctx.check_cancelled());
   OVREL_TRY(ctx.check_cost_eval_budget(saturating_inc(state_.t)));
   if (!std::isfinite(x)) return core::invalid_input("BOCPD observation must be finite for update");
-  OVREL_TRY(state_.validate());
+  OVREL_TRY(state_.validate(pending_checked_));
 
   const ObservationModel& model = config_.observation;
   const ObservationStats prior = zero_stats(model);

@@ -51,8 +51,10 @@ struct BocpdState {
   static BocpdState initial(const BocpdConfig& config);
 
   // Non-empty probabilities, equal lengths, no NaN or +inf log probability, the gate, finite
-  // pending values (invalid input).
-  Status validate() const;
+  // pending values (invalid input). `pending_checked` skips the pending values, known finite from
+  // an earlier pass: every update validates its state, and a scan of the buffer there would cost
+  // each late event O(buffer).
+  Status validate(bool pending_checked = false) const;
 
   friend bool operator==(const BocpdState&, const BocpdState&) = default;
 };
@@ -113,6 +115,9 @@ class BocpdDetector {
   std::vector<ObservationStats> scratch_stats_;
   GaussianCountTerms gaussian_terms_;
   std::chrono::steady_clock::time_point step_started_{};
+  // The pending values have passed validate since the state was last installed; only the late
+  // machine adds to them, and only values this detector accepts.
+  bool pending_checked_ = true;
 };
 
 static_assert(core::OnlineDetector<BocpdDetector>);

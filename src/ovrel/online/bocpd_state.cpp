@@ -27,7 +27,7 @@ BocpdState BocpdState::initial(const BocpdConfig& config) {
   return s;
 }
 
-Status BocpdState::validate() const {
+Status BocpdState::validate(bool pending_checked) const {
   if (log_run_probs.empty()) {
     return core::invalid_input("bocpd state requires at least one run-length probability");
   }
@@ -46,6 +46,7 @@ Status BocpdState::validate() const {
     }
   }
   OVREL_TRY(alert_gate.validate(t));
+  if (pending_checked) return {};
   for (const PendingEvent& e : pending_events) {
     if (!std::isfinite(e.x)) {
       return core::invalid_input("bocpd pending event contains non-finite observation");

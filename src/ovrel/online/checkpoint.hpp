@@ -103,13 +103,16 @@ Result<BocpdState> load_state_from_checkpoint_file(const std::filesystem::path& 
 // The file read once, then decode_checkpoint_envelope. A caller with checks of its own (the
 // model check of a BOCPD load) reads a file once with this and runs the envelope operations
 // (load_state_from_checkpoint_envelope, then load_bocpd_checkpoint) on the one envelope: reading
-// the file twice would let a file swapped in between slip past the check.
+// the file twice would let a file swapped in between slip past the check. Anything but a regular
+// file (a FIFO, a device, a directory) is refused before a byte is read.
 Result<CheckpointEnvelope> read_checkpoint_file(const std::filesystem::path& path);
 
 // Temporary file ".tmpXXXXXX" in the target's directory (created exclusively, mode 0600), the
-// whole text written, flushed, renamed over `path`, then the directory flushed. The temporary file
-// is removed on every failure before the rename; a failed directory flush is reported although
-// the file has been replaced. A path holding a NUL byte is refused before anything is touched.
+// whole text written, flushed, renamed over the target, then the directory flushed. The target is
+// `path`, or the final target of the symbolic links `path` names. The temporary file is removed on
+// every failure before the rename; a failed directory flush is reported although the file has
+// been replaced. A path holding a NUL byte, or whose target exists and is not a regular file, is
+// refused before anything is touched.
 Status write_checkpoint_file_atomic(const std::filesystem::path& path, std::string_view bytes);
 Status sync_parent_directory(const std::filesystem::path& directory);
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <random>
 
@@ -29,6 +30,61 @@ constexpr std::string_view kNulInPath = "file name contained an unexpected NUL b
 std::string os_error_text(int code) { return cat(std::strerror(code), " (os error ", code, ")"); }
 
 bool holds_nul(const fs::path& path) { return path.native().find('\0') != std::string::npos; }
+
+// What a path holds when it is not a regular file, for the refusal's text.
+std::string_view file_kind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "a special file";
+}
+
+std::string not_regular_text(mode_t mode) {
+  return cat("not a regular file (", file_kind(mode), ")");
+}
+
+// As many links as the kernel follows in one lookup before it reports ELOOP.
+constexpr int kMaxSymlinkHops = 40;
+
+// The file a save replaces: `path` itself, or the final target of the symbolic links it names (a
+// link's relative target is taken from the link's directory), so the link stays a link. A target
+// that does not exist yet is created; anything there but a regular file is refused before a
+// temporary file exists. Lookup errors other than a missing name are left to the steps that
+// follow, which report them with their own messages.
+Result<fs::path> replaced_file(const fs::path& path) {
+  constexpr std::string_view kMessage = "refused to replace checkpoint file";
+  fs::path target = path;
+  for (int hops = 0;; ++hops) {
+    struct stat info {};
+    if (::lstat(target.c_str(), &info) != 0) return target;
+    if (S_ISREG(info.st_mode)) return target;
+    if (!S_ISLNK(info.st_mode)) {
+      const std::string reason = target == path
+                                     ? not_regular_text(info.st_mode)
+                                     : cat("its link target '", core::utf8_lossy(target.native()),
+                                           "' is ", not_regular_text(info.st_mode));
+      return std::unexpected(io_resource_error(kMessage, path, reason));
+    }
+    if (hops == kMaxSymlinkHops) {
+      return std::unexpected(io_resource_error(kMessage, path, os_error_text(ELOOP)));
+    }
+    // A full buffer may hold a truncated target (the link rewritten since the lstat): read again
+    // into a larger one.
+    std::string link(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    ssize_t n = 0;
+    while ((n = ::readlink(target.c_str(), link.data(), link.size())) >= 0 &&
+           static_cast<std::size_t>(n) == link.size() && link.size() <= PATH_MAX) {
+      link.resize(2 * link.size());
+    }
+    if (n < 0) return std::unexpected(io_resource_error(kMessage, path, os_error_text(errno)));
+    link.resize(static_cast<std::size_t>(n));
+    const fs::path next(link);
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+}
 
 // Closes on every road out.
 class FileDescriptor {
@@ -125,13 +181,17 @@ Status write_checkpoint_file_atomic(const fs::path& path, std::string_view bytes
     return core::invalid_input(
         cat("checkpoint path '", core::utf8_lossy(path.native()), "' must include a file name"));
   }
-  fs::path directory = path.parent_path();
-  if (directory.empty()) directory = ".";
   // open(2) would read such a path only up to the NUL: a different file.
   if (holds_nul(path)) {
     return std::unexpected(
         io_resource_error("failed creating checkpoint temp file", path, kNulInPath));
   }
+  // A rename over a symbolic link would replace the link itself, and one over a FIFO or a device
+  // would replace that node (as root, /dev/null): the file replaced is the link's final target,
+  // and only ever a regular file.
+  OVREL_TRY_ASSIGN(const fs::path target, replaced_file(path));
+  fs::path directory = target.parent_path();
+  if (directory.empty()) directory = ".";
 
   // Step 3: a new temporary file in the same directory, so the rename stays on one device.
   thread_local TempNames names;
@@ -175,8 +235,14 @@ Status write_checkpoint_file_atomic(const fs::path& path, std::string_view bytes
         io_resource_error("failed fsync on checkpoint temp file", path, os_error_text(errno)));
   }
 
-  // Step 6: readers see the old file or the complete new one.
-  if (::rename(temp_path.c_str(), path.c_str()) != 0) {
+  // Step 6: readers see the old file or the complete new one. The target is looked at again
+  // first, for a FIFO or device put in its place while the text was written.
+  struct stat info {};
+  if (::lstat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    return std::unexpected(io_resource_error("refused to replace checkpoint file", path,
+                                             not_regular_text(info.st_mode)));
+  }
+  if (::rename(temp_path.c_str(), target.c_str()) != 0) {
     return std::unexpected(
         io_resource_error("failed renaming checkpoint temp file", path, os_error_text(errno)));
   }
@@ -190,14 +256,30 @@ Status write_checkpoint_file_atomic(const fs::path& path, std::string_view bytes
 Result<CheckpointEnvelope> read_checkpoint_file(const fs::path& path) {
   constexpr std::string_view kMessage = "failed reading checkpoint file";
   if (holds_nul(path)) return std::unexpected(io_resource_error(kMessage, path, kNulInPath));
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without blocking, so a FIFO without a writer cannot hold the open, and checked on the
+  // descriptor itself, so the check and the read see the same file: a FIFO, a device such as
+  // /dev/zero or a directory is refused before anything is read.
+  // The path is looked at first, so a device is not even opened (opening some has effects).
+  struct stat named {};
+  if (::stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode)) {
+    return std::unexpected(io_resource_error(kMessage, path, not_regular_text(named.st_mode)));
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return std::unexpected(io_resource_error(kMessage, path, os_error_text(errno)));
   FileDescriptor file(fd);
-  std::string text;
   struct stat info {};
-  if (::fstat(file.get(), &info) == 0 && info.st_size > 0) {
-    text.reserve(static_cast<std::size_t>(info.st_size));
+  if (::fstat(file.get(), &info) != 0) {
+    return std::unexpected(io_resource_error(kMessage, path, os_error_text(errno)));
   }
+  if (!S_ISREG(info.st_mode)) {
+    return std::unexpected(io_resource_error(kMessage, path, not_regular_text(info.st_mode)));
+  }
+  const int flags = ::fcntl(file.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return std::unexpected(io_resource_error(kMessage, path, os_error_text(errno)));
+  }
+  std::string text;
+  if (info.st_size > 0) text.reserve(static_cast<std::size_t>(info.st_size));
   std::array<char, 1 << 16> chunk;
   while (true) {
     const ssize_t n = ::read(file.get(), chunk.data(), chunk.size());

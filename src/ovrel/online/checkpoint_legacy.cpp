@@ -127,14 +127,14 @@ Result<CheckpointEnvelope> convert_legacy_envelope(std::string_view text, const 
       out.payload.assign(raw.begin(), raw.end());
     } else {
       // The embedded value may have been re-formatted since its checksum was taken. Its nesting
-      // is bounded by the reader's limit, so the canonical writer's recursion is too.
-      auto value = core::parse_json_value(raw);
-      if (!value) {
+      // is bounded by the reader's limit, so the canonical writer's recursion is too. The
+      // canonical form writes every integer in decimal, the integer -0 as 0.
+      auto node = core::parse_json_document(raw, {.negative_zero_is_integer = true});
+      if (!node) {
         return core::invalid_input(cat("legacy checkpoint payload parse failed (codec=json): ",
-                                       std::move(value).error().message()));
+                                       std::move(node).error().message()));
       }
-      std::string canonical;
-      core::append_json_value(canonical, *value);
+      const std::string canonical = core::canonical_json_text(*node);
       const std::uint32_t observed_canonical = checkpoint_crc32(as_bytes(canonical));
       if (observed_canonical != expected) {
         return core::invalid_input(cat("legacy checkpoint payload crc32 mismatch: expected=",

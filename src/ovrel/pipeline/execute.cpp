@@ -1,6 +1,8 @@
 #include "ovrel/pipeline/execute.hpp"
 
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "ovrel/core/constraints.hpp"
@@ -67,9 +69,6 @@ Result<OfflineChangePointResult> run_offline_pipeline_with_config(const core::Ti
   }
   const core::TimeSeriesView& view = rebuilt ? *rebuilt : x;
 
-  core::ExecutionContext ctx(offline->constraints, repro_mode, core::BudgetMode::HardFail);
-  ctx.interrupt = interrupt;
-  const core::InterruptScope in_evaluations(interrupt);
   const std::optional<offline::CostKind> cost = offline_cost_kind(offline->cost);
   if (!cost) {
     throw InternalError("a validated offline pipeline configuration holds no concrete cost");
@@ -77,7 +76,8 @@ Result<OfflineChangePointResult> run_offline_pipeline_with_config(const core::Ti
   if (!offline::pair_exists(offline->detector, *cost)) {
     return core::invalid_input("detector=fpop requires cost=l2");
   }
-  return offline::detect_pair(offline->detector, *cost, view, ctx);
+  return offline::run_pair(offline->detector, *cost, view, offline->constraints, repro_mode,
+                           interrupt);
 }
 
 Result<OfflineChangePointResult> run_offline_pipeline(const core::TimeSeriesView& x,

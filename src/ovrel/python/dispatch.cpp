@@ -125,15 +125,13 @@ core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind,
                                                               core::Stopping stopping,
                                                               core::ReproMode repro_mode,
                                                               core::InterruptPoll* interrupt) {
-  core::ExecutionContext context(constraints, repro_mode, core::BudgetMode::HardFail);
-  context.interrupt = interrupt;
-  const core::InterruptScope in_evaluations(interrupt);
   offline::OfflineDetectorConfig detector = detector_config(kind, std::move(stopping));
   const offline::CostKind cost_kind = offline_cost_kind(cost);
   if (!offline::pair_exists(detector, cost_kind)) {
     return core::invalid_input("detector='fpop' requires cost='l2'");
   }
-  return offline::detect_pair(std::move(detector), cost_kind, view, context);
+  return offline::run_pair(std::move(detector), cost_kind, view, constraints, repro_mode,
+                           interrupt);
 }
 
 }  // namespace ovrel::python

@@ -46,21 +46,37 @@ void add_static_method(nb::handle cls, PyMethodDef* def) {
 
 namespace {
 
+[[noreturn]] void refuse_type(PyTypeObject* type) {
+  raise(PyExc_TypeError,
+        "No constructor defined for " +
+            nb::cast<std::string>(nb::handle(reinterpret_cast<PyObject*>(type)).attr("__name__")));
+}
+
 int refuse_construction(PyObject* self, PyObject*, PyObject*) noexcept {
   try {
-    nb::handle type(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    raise(PyExc_TypeError,
-          "No constructor defined for " + nb::cast<std::string>(type.attr("__name__")));
+    refuse_type(Py_TYPE(self));
   } catch (...) {
     set_error_from_current_exception();
     return -1;
   }
 }
 
+// `cls.__new__(cls)` would otherwise hand out an object with no value behind it, whose every
+// attribute and repr fails. The engine's own instances are made without going through this slot.
+PyObject* refuse_allocation(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  try {
+    refuse_type(type);
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 nb::type_slots no_constructor_slot() {
-  static PyType_Slot slots[] = {{Py_tp_init, reinterpret_cast<void*>(&refuse_construction)},
+  static PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(&refuse_allocation)},
+                                {Py_tp_init, reinterpret_cast<void*>(&refuse_construction)},
                                 {0, nullptr}};
   return nb::type_slots(slots);
 }
@@ -84,7 +100,6 @@ void initialise(nb::module_& m) {
   register_smoke_class(m);
   register_detect_offline(m);
   register_smoke_function(m);
-  register_test_hooks();
 }
 
 PyModuleDef module_def = {

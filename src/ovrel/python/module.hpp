@@ -64,8 +64,8 @@ nb::type_slots constructor_slot() {
   return nb::type_slots(slots);
 }
 
-// The init slot of a class that Python code cannot construct: TypeError
-// "No constructor defined for {name}".
+// The new and init slots of a class that Python code cannot construct, whether called as
+// `cls()` or as `cls.__new__(cls)`: TypeError "No constructor defined for {name}".
 nb::type_slots no_constructor_slot();
 
 // Runs a Python entry inside the panic boundary: every C++ exception becomes a Python one.
@@ -87,7 +87,5 @@ void register_online_classes(nb::module_& m);
 void register_smoke_class(nb::module_& m);
 void register_smoke_function(nb::module_& m);
 void register_detect_offline(nb::module_& m);
-// Test-only entries, outside the module; nothing unless `-X ovrel_test_hooks` is set.
-void register_test_hooks();
 
 }  // namespace ovrel::python

@@ -20,6 +20,7 @@
 #include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
 #include "ovrel/python/online_dicts.hpp"
+#include "ovrel/python/online_step_result.hpp"
 
 namespace ovrel::python {
 
@@ -126,13 +127,24 @@ PyPageHinkley make_page_hinkley(nb::handle args, nb::handle kwargs) {
 
 // ----- updates -----
 
-// Built in place in a new instance of `type` (OnlineStepResult, looked up once per call): a batch
-// makes one object per value, and the generic cast would look the type up every time.
-nb::object step_object(nb::handle type, core::OnlineStepResult&& step) {
-  nb::object inst = nb::inst_alloc(type);
-  new (nb::inst_ptr<PyOnlineStepResult>(inst)) PyOnlineStepResult{std::move(step)};
-  nb::inst_mark_ready(inst);
-  return inst;
+// Inside a catch block: raises the exception in flight as its Python exception, with `note` added
+// to it (PEP 678; where add_note is missing, appended to __notes__ as it would). A note that cannot
+// be added is left out rather than replace the exception.
+[[noreturn]] void rethrow_with_note(const std::string& note) {
+  set_error_from_current_exception();
+  nb::python_error error;
+  try {
+    const nb::object exception = nb::borrow(error.value());
+    const nb::str text(note.c_str(), note.size());
+    if (nb::hasattr(exception, "add_note")) {
+      exception.attr("add_note")(text);
+    } else {
+      if (!nb::hasattr(exception, "__notes__")) nb::setattr(exception, "__notes__", nb::list());
+      exception.attr("__notes__").attr("append")(text);
+    }
+  } catch (const nb::python_error&) {
+  }
+  throw error;
 }
 
 // The lock stays held for batches this small: releasing and taking it back costs more than the
@@ -150,8 +162,7 @@ nb::object update(nb::handle self, nb::handle args, nb::handle kwargs) {
   if (bound[1].is_valid()) t_ns = convert_argument("t_ns", [&] { return to_i64(bound[1]); });
   const core::Constraints constraints;
   const core::ExecutionContext ctx(constraints, core::ReproMode::Balanced);
-  return step_object(nb::type<PyOnlineStepResult>(),
-                     unwrap(obj.detector.update(std::span<const double>(&x, 1), t_ns, ctx)));
+  return new_step_result(unwrap(obj.detector.update(std::span<const double>(&x, 1), t_ns, ctx)));
 }
 
 template <class T>
@@ -167,31 +178,34 @@ nb::object update_many(nb::handle self, nb::handle args, nb::handle kwargs) {
   std::uint64_t values = 0;
   const bool small = !__builtin_mul_overflow(series.n, series.d > 0 ? series.d : 1, &values) &&
                      values <= kMaxLockedBatchValues;
-  auto run =
-      [&](core::InterruptPoll* interrupt) -> core::Result<std::vector<core::OnlineStepResult>> {
+  // The records are allocated up front, with the lock held, and the engine fills them in as it
+  // applies each step; their count is the number of steps applied if the batch stops early.
+  StepResultBatch records;
+  records.reserve(series.n);
+  auto keep = [&records](core::OnlineStepResult&& step) { records.add(std::move(step)); };
+  auto run = [&](core::InterruptPoll* interrupt) -> core::Status {
     OVREL_TRY_ASSIGN(const core::TimeSeriesView view, series.view());
     const core::Constraints constraints;
     core::ExecutionContext ctx(constraints, core::ReproMode::Balanced);
     ctx.interrupt = interrupt;
-    return core::update_many(obj.detector, view, ctx);
+    return core::update_each(obj.detector, view, ctx, keep);
   };
   std::optional<SignalInterrupt> interrupt;
-  core::Result<std::vector<core::OnlineStepResult>> outcome = [&] {
-    if (small) return run(nullptr);
-    interrupt.emplace();
-    nb::gil_scoped_release unlocked;
-    return run(interrupt->poll());
-  }();
-  if (interrupt) interrupt->raise_if_stopped();
-  std::vector<core::OnlineStepResult> steps = unwrap(std::move(outcome));
-  const nb::handle type = nb::type<PyOnlineStepResult>();
-  nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(steps.size())));
-  if (!list.is_valid()) throw nb::python_error();
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i),
-                    step_object(type, std::move(steps[i])).release().ptr());
+  try {
+    core::Status outcome = [&] {
+      if (small) return run(nullptr);
+      interrupt.emplace();
+      nb::gil_scoped_release unlocked;
+      return run(interrupt->poll());
+    }();
+    if (interrupt) interrupt->raise_if_stopped();
+    unwrap(std::move(outcome));
+  } catch (...) {
+    // Nothing is rolled back: the caller learns where to resume from.
+    rethrow_with_note(
+        cat("update_many applied ", records.size(), " of ", series.n, " values before stopping"));
   }
-  return list;
+  return records.take_list();
 }
 
 template <class T>
@@ -238,27 +252,6 @@ std::string_view hazard_kind(const online::HazardSpec& hazard) {
 }
 
 }  // namespace
-
-void register_online_step_result(nb::module_& m) {
-  append_to_all(m, "OnlineStepResult");
-  nb::class_<PyOnlineStepResult> cls(m, "OnlineStepResult", nb::is_final(), no_constructor_slot());
-  cls.def_prop_ro("t", [](const PyOnlineStepResult& r) { return r.value.t; })
-      .def_prop_ro("p_change", [](const PyOnlineStepResult& r) { return r.value.p_change; })
-      .def_prop_ro("alert", [](const PyOnlineStepResult& r) { return r.value.alert; })
-      .def_prop_ro("alert_reason", [](const PyOnlineStepResult& r) { return r.value.alert_reason; })
-      .def_prop_ro("run_length_mode",
-                   [](const PyOnlineStepResult& r) { return r.value.run_length_mode; })
-      .def_prop_ro("run_length_mean",
-                   [](const PyOnlineStepResult& r) { return r.value.run_length_mean; })
-      .def_prop_ro("processing_latency_us",
-                   [](const PyOnlineStepResult& r) { return r.value.processing_latency_us; })
-      .def("__repr__", [](const PyOnlineStepResult& r) {
-        const core::OnlineStepResult& v = r.value;
-        return cat("OnlineStepResult(t=", v.t, ", p_change=", core::fixed(v.p_change, 6),
-                   ", alert=", v.alert, ", run_length_mode=", v.run_length_mode,
-                   ", run_length_mean=", core::fixed(v.run_length_mean, 3), ")");
-      });
-}
 
 void register_online_classes(nb::module_& m) {
   append_to_all(m, "Bocpd");

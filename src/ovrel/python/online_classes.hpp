@@ -1,7 +1,7 @@
 #pragma once
 
-// The streaming classes Bocpd, Cusum and PageHinkley, the read-only OnlineStepResult, and the
-// opaque state classes their load_state accepts. Each detector object owns one engine detector;
+// The streaming classes Bocpd, Cusum and PageHinkley and the opaque state classes their
+// load_state accepts. Each detector object owns one engine detector;
 // its configuration never changes after construction.
 
 #include <nanobind/nanobind.h>
@@ -16,10 +16,6 @@
 namespace ovrel::python {
 
 namespace nb = nanobind;
-
-struct PyOnlineStepResult {
-  core::OnlineStepResult value;
-};
 
 struct PyBocpd {
   online::BocpdDetector detector;
@@ -52,8 +48,6 @@ void add_checkpoint_methods(nb::class_<PyBocpd>& cls);
 void add_checkpoint_methods(nb::class_<PyCusum>& cls);
 void add_checkpoint_methods(nb::class_<PyPageHinkley>& cls);
 
-// OnlineStepResult, right after the offline result classes.
-void register_online_step_result(nb::module_& m);
 // Bocpd, Cusum, PageHinkley, then _BocpdState, _CusumState, _PageHinkleyState.
 void register_online_classes(nb::module_& m);
 

@@ -1,7 +1,7 @@
-// Entries that only the test suite reaches: conversions that no public entry passes input to
-// yet. They live in a module of their own, registered in sys.modules when the interpreter option
-// `-X ovrel_test_hooks` is set at import (the suite sets it in sys._xoptions), so the public
-// module gains no name and the module reads no environment variable.
+// `ovrel._ovrel_rs_testing`, a module of its own that only the test suite imports: conversions
+// that no public entry passes input to yet. `import ovrel` never loads it, and the public module
+// neither names it nor reads any option that would register it. It is built when CMake's
+// OVREL_BUILD_TEST_HOOKS is on (`make install` turns it on) and installed beside `_ovrel_rs`.
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
@@ -10,16 +10,16 @@
 #include <variant>
 
 #include "ovrel/core/missing.hpp"
-#include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
+#include "ovrel/python/runtime.hpp"
 
 namespace ovrel::python {
 
 namespace {
 
 // (values as a flat list, time index as a list, notes) of a series parsed with a time index.
-PyObject* parse_series_with_time(PyObject*, PyObject* args, PyObject* kwargs) {
-  return boundary([&]() -> nb::object {
+PyObject* parse_series_with_time(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  try {
     auto bound =
         bind_arguments("parse_series_with_time",
                        {{.name = "x", .required = true}, {.name = "time_index", .required = true}},
@@ -31,8 +31,13 @@ PyObject* parse_series_with_time(PyObject*, PyObject* args, PyObject* kwargs) {
           for (auto e : v) values.append(static_cast<double>(e));
         },
         s.values);
-    return nb::make_tuple(values, s.time ? nb::cast(*s.time) : nb::none(), nb::cast(s.notes));
-  });
+    return nb::make_tuple(values, s.time ? nb::cast(*s.time) : nb::none(), nb::cast(s.notes))
+        .release()
+        .ptr();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
 }
 
 PyMethodDef parse_series_with_time_def = {
@@ -42,17 +47,11 @@ PyMethodDef parse_series_with_time_def = {
 
 }  // namespace
 
-void register_test_hooks() {
-  nb::object options = nb::getattr(nb::module_::import_("sys"), "_xoptions", nb::none());
-  if (!nb::isinstance<nb::dict>(options) ||
-      !nb::borrow<nb::dict>(options).contains("ovrel_test_hooks"))
-    return;
-  nb::module_ hooks = nb::steal<nb::module_>(PyModule_New("ovrel._ovrel_rs_testing"));
-  if (!hooks.is_valid()) throw nb::python_error();
-  nb::object fn = nb::steal(PyCFunction_NewEx(&parse_series_with_time_def, hooks.ptr(), nullptr));
-  if (!fn.is_valid()) throw nb::python_error();
-  nb::setattr(hooks, "parse_series_with_time", fn);
-  nb::module_::import_("sys").attr("modules")["ovrel._ovrel_rs_testing"] = hooks;
-}
-
 }  // namespace ovrel::python
+
+NB_MODULE(_ovrel_rs_testing, m) {
+  using namespace ovrel::python;
+  nb::object fn = nb::steal(PyCFunction_NewEx(&parse_series_with_time_def, m.ptr(), nullptr));
+  if (!fn.is_valid()) throw nb::python_error();
+  nb::setattr(m, "parse_series_with_time", fn);
+}

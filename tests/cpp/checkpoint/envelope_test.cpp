@@ -57,7 +57,7 @@ TEST_P(EnvelopeText, DecodesOrIsRefused) {
 }
 
 TEST(EnvelopeText, TableIsRead) {
-  EXPECT_EQ(test_support::data_rows("checkpoint_envelopes.txt").size(), 42u);
+  EXPECT_EQ(test_support::data_rows("checkpoint_envelopes.txt").size(), 43u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EnvelopeText,

@@ -1,12 +1,20 @@
-// Checkpoint files: atomic replacement, its failures (each leaving no temporary file behind), and
-// a writer killed at random moments.
+// Checkpoint files: atomic replacement (through symbolic links, never of a special file), its
+// failures (each leaving no temporary file behind), reads refused for special files, and a writer
+// killed at random moments.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <functional>
+#include <iterator>
 #include <random>
 #include <thread>
 
@@ -18,6 +26,10 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Kit;
 using testing::ScratchDir;
+
+std::string message_of(const auto& result) {
+  return result ? std::string("ok") : result.error().message();
+}
 
 std::vector<std::string> temp_files(const fs::path& dir) {
   std::vector<std::string> out;
@@ -60,7 +72,7 @@ TEST(CheckpointFile, OperationsLeaveNoTemporaryFile) {
   const fs::path old_cwd = fs::current_path();
   fs::current_path(dir.path);
   const auto rows = test_support::data_rows("checkpoint_files.txt");
-  ASSERT_EQ(rows.size(), 12u);
+  ASSERT_EQ(rows.size(), 13u);
   for (const auto& row : rows) {
     std::string path = row.at(1), expected = row.at(2);
     for (std::string* s : {&path, &expected}) {
@@ -79,6 +91,151 @@ TEST(CheckpointFile, OperationsLeaveNoTemporaryFile) {
   }
   fs::current_path(old_cwd);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
+}
+
+// A save through symbolic links replaces the final target and leaves every link as it was: an
+// absolute link, a relative one resolved from its own directory (not the current one), a chain,
+// and a dangling link, whose target the save creates.
+TEST(CheckpointFile, SaveThroughSymbolicLinksReplacesTheFinalTarget) {
+  ScratchDir dir;
+  const fs::path links = dir.path / "links", data = dir.path / "data";
+  fs::create_directories(links);
+  fs::create_directories(data);
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> chain;  // link name in links/ -> its text
+    std::string target;                                      // in data/
+    bool existed;
+  };
+  const std::vector<Case> cases = {
+      {{{"abs", (data / "a.ckpt").string()}}, "a.ckpt", true},
+      {{{"rel", "../data/b.ckpt"}}, "b.ckpt", true},
+      {{{"first", "second"}, {"second", "../data/c.ckpt"}}, "c.ckpt", true},
+      {{{"dangling", "../data/new.ckpt"}}, "new.ckpt", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.chain.front().first);
+    if (c.existed) std::ofstream(data / c.target) << "old";
+    for (const auto& [name, text] : c.chain) fs::create_symlink(text, links / name);
+    ASSERT_TRUE(write_checkpoint_file_atomic(links / c.chain.front().first, "text"));
+    for (const auto& [name, text] : c.chain) {
+      ASSERT_TRUE(fs::is_symlink(links / name));
+      EXPECT_EQ(fs::read_symlink(links / name), text);
+    }
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(data / c.target)));
+    std::ifstream in(data / c.target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "text");
+    EXPECT_TRUE(temp_files(links).empty());
+    EXPECT_TRUE(temp_files(data).empty());
+  }
+  fs::create_symlink("loop", links / "loop");
+  EXPECT_EQ(message_of(write_checkpoint_file_atomic(links / "loop", "text")),
+            "refused to replace checkpoint file '" + (links / "loop").string() +
+                "': Too many levels of symbolic links (os error 40)");
+}
+
+// Bounds a child's memory, so a read that never ends fails there; not under AddressSanitizer,
+// whose shadow memory alone exceeds any such cap.
+void cap_address_space() {
+#if !defined(__SANITIZE_ADDRESS__)
+  const rlimit cap{1 << 30, 1 << 30};
+  setrlimit(RLIMIT_AS, &cap);
+#endif
+}
+
+// Runs `body` in a child and reports its exit code, or -1 when it has not finished within ten
+// seconds (then it is killed): a save or load that blocks shows as a failure, not a hung test.
+int exit_code_within_deadline(const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    try {
+      _exit(body());
+    } catch (...) {  // std::bad_alloc under the cap: never back into the test runner
+      _exit(2);
+    }
+  }
+  for (int waited_ms = 0; waited_ms < 10000; waited_ms += 10) {
+    int wstatus = 0;
+    if (waitpid(child, &wstatus, WNOHANG) == child) {
+      return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  return -1;
+}
+
+// Saving onto anything but a regular file is refused before a temporary file exists, and the node
+// stays what it was (a rename would have replaced it: as root, even /dev/null). Loading from one
+// is refused before a byte is read: a FIFO whose writer stays silent would block the read for
+// good, and /dev/zero would be read until memory ran out (so the loads run in a child under an
+// address-space cap and a deadline). Each kind is named directly and through a symbolic link.
+TEST(CheckpointFile, SpecialFilesAreNeitherReplacedNorRead) {
+  ScratchDir dir;
+  struct Kind {
+    std::string name, text;
+    std::function<bool(const fs::path&)> make;
+  };
+  const std::vector<Kind> kinds = {
+      {"dir", "a directory", [](const fs::path& p) { return fs::create_directory(p); }},
+      {"fifo", "a FIFO", [](const fs::path& p) { return mkfifo(p.c_str(), 0600) == 0; }},
+      {"socket", "a socket",
+       [](const fs::path& p) {
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         std::strncpy(address.sun_path, p.c_str(), sizeof(address.sun_path) - 1);
+         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+         const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+         close(fd);
+         return ok;
+       }},
+      // A node of /dev/null's numbers, where making one is allowed: replacing it is harmless.
+      {"null", "a character device",
+       [](const fs::path& p) { return mknod(p.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0; }},
+  };
+  int tried = 0;
+  for (const Kind& kind : kinds) {
+    const fs::path node = dir.path / kind.name;
+    if (!kind.make(node)) continue;
+    ++tried;
+    struct stat before {};
+    ASSERT_EQ(lstat(node.c_str(), &before), 0);
+    fs::create_symlink(node, dir.path / (kind.name + "-link"));
+    // A writer that keeps the FIFO open and never writes.
+    const int writer = kind.name == "fifo" ? open(node.c_str(), O_RDWR | O_NONBLOCK) : -1;
+    for (const fs::path& named : {node, dir.path / (kind.name + "-link")}) {
+      SCOPED_TRACE(named.string());
+      const std::string reason = named == node ? "not a regular file (" + kind.text + ")"
+                                               : "its link target '" + node.string() +
+                                                     "' is not a regular file (" + kind.text + ")";
+      EXPECT_EQ(message_of(write_checkpoint_file_atomic(named, "text")),
+                "refused to replace checkpoint file '" + named.string() + "': " + reason);
+      struct stat after {};
+      ASSERT_EQ(lstat(node.c_str(), &after), 0);
+      EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+      EXPECT_EQ(after.st_ino, before.st_ino);
+      EXPECT_TRUE(temp_files(dir.path).empty());
+      const std::string expected = "failed reading checkpoint file '" + named.string() +
+                                   "': not a regular file (" + kind.text + ")";
+      EXPECT_EQ(exit_code_within_deadline([&] {
+                  cap_address_space();
+                  const auto r = read_checkpoint_file(named);
+                  return !r && r.error().message() == expected ? 0 : 1;
+                }),
+                0);
+    }
+    if (writer >= 0) close(writer);
+  }
+  EXPECT_GE(tried, 3);
+  const std::string zero =
+      "failed reading checkpoint file '/dev/zero': not a regular file (a "
+      "character device)";
+  EXPECT_EQ(exit_code_within_deadline([&] {
+              cap_address_space();
+              const auto r = read_checkpoint_file("/dev/zero");
+              return !r && r.error().message() == zero ? 0 : 1;
+            }),
+            0);
 }
 
 // A write cut short by the file-size limit: reported with the temporary file's name, which is

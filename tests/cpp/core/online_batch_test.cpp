@@ -86,11 +86,15 @@ TEST_F(UpdateManyTest, AnInterruptStopsBeforeTheStepItWasAskedAt) {
   hook.stop_at = 3;
   InterruptPoll poll(hook, {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)});
   ctx.interrupt = &poll;
-  EXPECT_EQ(update_many(det, view_f64(v), ctx).error(), OvrelError::cancelled());
+  std::vector<OnlineStepResult> kept;
+  auto keep = [&kept](OnlineStepResult&& r) { kept.push_back(std::move(r)); };
+  EXPECT_EQ(update_each(det, view_f64(v), ctx, keep).error(), OvrelError::cancelled());
   EXPECT_EQ(det.state, (FakeDetector::State{{1, std::nullopt}, {2, std::nullopt}}));
+  EXPECT_EQ(kept.size(), 2u);
 }
 
-// A failed step ends the batch with its error and no records; the steps before it stay applied.
+// A failed step ends the batch with its error and no records; the steps before it stay applied,
+// and update_each has handed on exactly their records.
 TEST_F(UpdateManyTest, AFailedStepKeepsTheStepsBefore) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
   const std::vector<std::uint8_t> mask{0, 1, 0, 0};
@@ -110,9 +114,14 @@ TEST_F(UpdateManyTest, AFailedStepKeepsTheStepsBefore) {
        "FAKE observation must be finite for update",
        {{1, std::nullopt}}}};
   for (const auto& c : cases) {
-    FakeDetector fresh;
+    FakeDetector fresh, each;
     EXPECT_EQ(update_many(fresh, c.view, ctx).error(), OvrelError::invalid_input(c.message));
     EXPECT_EQ(fresh.state, c.applied);
+    std::vector<double> seen;
+    auto keep = [&seen](OnlineStepResult&& r) { seen.push_back(r.run_length_mean); };
+    EXPECT_EQ(update_each(each, c.view, ctx, keep).error(), OvrelError::invalid_input(c.message));
+    ASSERT_EQ(seen.size(), c.applied.size());
+    for (std::size_t t = 0; t < seen.size(); ++t) EXPECT_EQ(seen[t], c.applied[t].first);
   }
 }
 

@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -131,6 +132,78 @@ TYPED_TEST(LateData, AFailedReplayPutsItsEventBackAndKeepsEarlierReplays) {
   EXPECT_EQ(d.state().pending_events, (std::vector<PendingEvent>{{3.0, 95, 0}, {5.0, 93, 2}}));
   EXPECT_EQ(d.state().late_data.reordered_events, 2u);
   EXPECT_EQ(d.state().watermark_ns, 100);
+}
+
+// The drain against a transcription of picking the oldest pending event one at a time (remove it,
+// replay it, put it back at its index if the replay fails), on loaded buffers with ties of times,
+// repeated and unordered arrival sequences, and a budget that stops the drain anywhere. The
+// replayed values go, in the order found, to a detector without pending events, whose state the
+// drained one must then equal.
+TYPED_TEST(LateData, DrainMatchesPickingTheOldestEventOneAtATime) {
+  std::mt19937_64 rng(20261207);
+  for (int round = 0; round < 300; ++round) {
+    const bool reorder = round % 2 == 1;
+    SCOPED_TRACE(round);
+    auto d = TypeParam::make(policy_of(reorder ? "reorder 1000 64" : "buffer 1000 64"));
+    ASSERT_TRUE(step(d, 1.0, 1000));
+    auto s = d.save_state();
+    const std::size_t n = rng() % 24;
+    for (std::size_t i = 0; i < n; ++i) {
+      s.pending_events.push_back(
+          {static_cast<double>(rng() % 4), 900 + std::int64_t(rng() % 4), rng() % 5});
+    }
+    d.load_state(s);
+    core::Constraints limits;
+    limits.max_cost_evals = 2 + rng() % (n + 2);  // the first step and the drain's own evaluations
+    const core::ExecutionContext ctx(limits);
+
+    std::vector<PendingEvent> left = s.pending_events;
+    std::vector<double> replayed;
+    std::uint64_t reordered = 0, t = 1;
+    bool stopped = false;
+    while (!left.empty()) {
+      const std::size_t i = *oldest_pending_index(left, reorder);
+      const PendingEvent e = left[i];
+      left.erase(left.begin() + static_cast<std::ptrdiff_t>(i));
+      if (i != 0) ++reordered;
+      if (t + 1 > *limits.max_cost_evals) {
+        left.insert(left.begin() + static_cast<std::ptrdiff_t>(i), e);
+        stopped = true;
+        break;
+      }
+      ++t;
+      replayed.push_back(e.x);
+    }
+    auto ref = TypeParam::make();
+    ASSERT_TRUE(step(ref, 1.0, 1000));
+    for (double x : replayed) ASSERT_TRUE(step(ref, x));
+
+    // The on-time value itself may be one evaluation too many.
+    const bool applied = !stopped && t + 1 <= *limits.max_cost_evals;
+    const auto r = step(d, 0.5, 1000, ctx);
+    EXPECT_EQ(bool(r), applied);
+    if (applied) {
+      ASSERT_TRUE(step(ref, 0.5));
+    }
+    EXPECT_EQ(d.state().pending_events, left);
+    EXPECT_EQ(d.state().late_data.reordered_events, reordered);
+    EXPECT_EQ(core_of(d.save_state()), core_of(ref.save_state()));
+  }
+}
+
+// The per-update state check skips pending values it has already passed; a state installed by
+// load_state is checked in full again, whatever the detector had checked before.
+TYPED_TEST(LateData, ALoadedBufferIsCheckedAgain) {
+  auto d = TypeParam::make(policy_of("buffer 50 8"));
+  testing::steps(d, {{1.0, 100}, {2.0, 95}, {3.0, 96}});
+  auto s = d.save_state();
+  s.pending_events.push_back({std::numeric_limits<double>::quiet_NaN(), 97, 2});
+  d.load_state(s);
+  const std::string label = TypeParam::kLabel == std::string("BOCPD") ? "bocpd" : TypeParam::kLabel;
+  EXPECT_EQ(outcome(step(d, 1.0, 98)),
+            "invalid input: " + label + " pending event contains non-finite observation");
+  EXPECT_EQ(d.state().pending_events.size(), 3u);
+  EXPECT_EQ(d.state().t, 1u);
 }
 
 // A batch with explicit times (one of them late and buffered) equals the same updates one by one.
