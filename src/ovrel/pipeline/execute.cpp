@@ -15,35 +15,6 @@ namespace ovrel::pipeline {
 
 using core::OfflineChangePointResult;
 
-namespace {
-
-// The offline cost kind of a concrete pipeline cost; None has none.
-std::optional<offline::CostKind> offline_cost_kind(CostConfig cost) noexcept {
-  switch (cost) {
-    case CostConfig::Ar:
-      return offline::CostKind::Ar;
-    case CostConfig::Cosine:
-      return offline::CostKind::Cosine;
-    case CostConfig::L1Median:
-      return offline::CostKind::L1Median;
-    case CostConfig::L2:
-      return offline::CostKind::L2;
-    case CostConfig::Normal:
-      return offline::CostKind::Normal;
-    case CostConfig::NormalFullCov:
-      return offline::CostKind::NormalFullCov;
-    case CostConfig::Nig:
-      return offline::CostKind::Nig;
-    case CostConfig::Rank:
-      return offline::CostKind::Rank;
-    case CostConfig::None:
-      break;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
 Result<OfflineChangePointResult> run_offline_pipeline_with_config(const core::TimeSeriesView& x,
                                                                   const PipelineConfig& config,
                                                                   core::ReproMode repro_mode,

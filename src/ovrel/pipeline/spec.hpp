@@ -34,7 +34,7 @@ const core::Stopping& detector_stopping(const OfflineDetectorConfig& detector) n
 core::Stopping& detector_stopping(OfflineDetectorConfig& detector) noexcept;
 
 // The segment cost model of a pipeline; the numbers are the tags of the wire form. None is valid
-// only for an online detector. The executor maps the others to offline::CostKind.
+// only for an online detector.
 enum class CostConfig : std::uint8_t {
   Ar = 0,
   Cosine = 1,
@@ -46,6 +46,31 @@ enum class CostConfig : std::uint8_t {
   Rank = 7,
   None = 8,
 };
+
+// The offline cost model a concrete pipeline cost runs; None has none.
+constexpr std::optional<offline::CostKind> offline_cost_kind(CostConfig cost) noexcept {
+  switch (cost) {
+    case CostConfig::Ar:
+      return offline::CostKind::Ar;
+    case CostConfig::Cosine:
+      return offline::CostKind::Cosine;
+    case CostConfig::L1Median:
+      return offline::CostKind::L1Median;
+    case CostConfig::L2:
+      return offline::CostKind::L2;
+    case CostConfig::Normal:
+      return offline::CostKind::Normal;
+    case CostConfig::NormalFullCov:
+      return offline::CostKind::NormalFullCov;
+    case CostConfig::Nig:
+      return offline::CostKind::Nig;
+    case CostConfig::Rank:
+      return offline::CostKind::Rank;
+    case CostConfig::None:
+      break;
+  }
+  return std::nullopt;
+}
 
 // Not the order of the BOCPD observation models; they are matched by name.
 enum class OnlineObservationKind : std::uint8_t { Gaussian = 0, Bernoulli = 1, Poisson = 2 };
