@@ -7,11 +7,14 @@ import sys
 
 import pytest
 
+# A job started in the background (a shell's `&`, nohup, some CI runners) ignores SIGINT, and its
+# children inherit that: the child installs Python's own handler before the case sets its own.
 CHILD = """
 import signal, sys
 import numpy as np
 import ovrel
 
+signal.signal(signal.SIGINT, signal.default_int_handler)
 calls = []
 {setup}
 x = np.repeat(np.tile([0.0, 3.0], 20), 500) + np.random.default_rng(1).normal(size=20000)

@@ -34,7 +34,7 @@ using core::MonotonicInstant;
 // ---------------------------------------------------------------------------------------------
 // Work counters.
 
-// Adds 1; at u64::MAX the counter is left unchanged and the call fails with ResourceLimit
+// Adds 1; at UINT64_MAX the counter is left unchanged and the call fails with ResourceLimit
 // "{name} counter overflow".
 [[nodiscard]] inline Status checked_counter_increment(std::uint64_t& counter,
                                                       std::string_view name) {
@@ -45,7 +45,7 @@ using core::MonotonicInstant;
   return {};
 }
 
-// a + 1 saturating at usize::MAX (change counts of the dynamic programmes).
+// a + 1 saturating at SIZE_MAX (change counts of the dynamic programmes).
 constexpr std::size_t saturating_increment(std::size_t a) noexcept {
   return a == SIZE_MAX ? a : a + 1;
 }
@@ -150,7 +150,7 @@ class CostEvalBudget {
   std::uint64_t fast_until() const noexcept { return limit_; }
   std::uint64_t count_until() const noexcept { return count_until_; }
 
-  // Raises cost_evals by one ("cost_evals" counter overflow at u64::MAX), then applies the budget
+  // Raises cost_evals by one ("cost_evals" counter overflow at UINT64_MAX), then applies the budget
   // to the new count: an error under HardFail, the flag under SoftDegrade.
   [[nodiscard]] Status count(std::uint64_t& cost_evals, bool& soft_budget_exceeded) const {
     if (cost_evals < count_until_) [[likely]] {
@@ -163,12 +163,12 @@ class CostEvalBudget {
 
  private:
   const core::ExecutionContext* ctx_;
-  std::uint64_t limit_;  // u64::MAX without a budget
+  std::uint64_t limit_;  // UINT64_MAX without a budget
   // min(limit_, the poll's due count); limit_ without a poll. Moved on by count_slow.
   mutable std::uint64_t count_until_;
 };
 
-// Adds `amount` to a work counter; on overflow the counter is left at u64::MAX and the call fails
+// Adds `amount` to a work counter; on overflow the counter is left at UINT64_MAX and the call fails
 // with "{name} counter overflow", as the same number of single increments would.
 [[nodiscard]] inline Status checked_counter_add(std::uint64_t& counter, std::uint64_t amount,
                                                 std::string_view name) {

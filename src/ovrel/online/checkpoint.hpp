@@ -58,7 +58,7 @@ Status validate_checkpoint_state_schema_version(std::uint32_t version);
 // "ovrel-online/0.1.0/{os}-{arch}" of this build.
 std::string checkpoint_engine_fingerprint();
 
-// Wall-clock nanoseconds since the epoch (resource limit before the epoch or beyond i64).
+// Wall-clock nanoseconds since the epoch (resource limit before the epoch or beyond INT64_MAX).
 Result<std::int64_t> now_unix_ns();
 
 // The compact JSON text, after validate_metadata and verify_payload_crc32.

@@ -113,7 +113,7 @@ Result<typename D::State> decode_state(const CheckpointEnvelope& envelope,
     if (!state) return decode_failure(PayloadCodec::Json, state.error());
     return state;
   }
-  auto root = core::parse_json_document(as_text(envelope.payload));
+  auto root = core::parse_json_document(as_text(envelope.payload), {.streamed = true});
   if (!root) return decode_failure(PayloadCodec::Json, root.error());
   return decode_state<D>(envelope, expected_id, &*root);
 }
@@ -128,13 +128,15 @@ Result<typename D::State> checked_state(const CheckpointEnvelope& envelope) {
 // A buffered value is applied when it drains; one the detector's model refuses would stop every
 // later update, so the state holding it is refused here as a late value is refused at buffering.
 Status check_pending_values(const ObservationModel& model, const BocpdState& state) {
-  for (std::size_t i = 0; i < state.pending_events.size(); ++i) {
-    auto accepted = check_observation(model, state.pending_events[i].x);
+  std::size_t i = 0;
+  for (const PendingEvent& e : state.pending_events) {
+    auto accepted = check_observation(model, e.x);
     if (!accepted) {
       return core::invalid_input(
           cat("bocpd state pending_events[", i,
               "].x is refused by the observation model: ", accepted.error().message()));
     }
+    ++i;
   }
   return {};
 }
@@ -149,14 +151,17 @@ Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope, const
   }
   // A "json" payload must be an object, and this comes before every other check; whether it
   // names its gate decides the gate installed.
-  auto root = core::parse_json_document(as_text(envelope.payload));
+  auto root = core::parse_json_document(as_text(envelope.payload), {.streamed = true});
   if (!root) return decode_failure(PayloadCodec::Json, root.error());
   if (root->kind != core::JsonNode::Kind::Object) {
     return core::invalid_input(
         "checkpoint payload deserialization failed (codec=json): expected object");
   }
   bool has_gate = false;
-  for (const core::JsonMember& m : root->members) has_gate = has_gate || m.key == "alert_gate";
+  OVREL_TRY(core::json::for_each_member(*root, [&](const core::JsonMember& m) -> Status {
+    has_gate = has_gate || m.key == "alert_gate";
+    return {};
+  }));
   OVREL_TRY_ASSIGN(BocpdState state,
                    decode_state<BocpdDetector>(envelope, Wire<BocpdDetector>::kId, &*root));
   if (!has_gate) state.alert_gate = AlertGateState::fresh(own.alert_policy);

@@ -39,7 +39,7 @@ constexpr std::array<Field<L>, 7> kLegacyFields = {{
     {"payload", true, keep_payload},
 }};
 
-// Hexadecimal u32: an optional "0x" (lower-case x), an optional '+', then one or more digits.
+// 32-bit hexadecimal: an optional "0x" (lower-case x), an optional '+', then one or more digits.
 Result<std::uint32_t> parse_crc_text(std::string_view given) {
   auto invalid = [&](std::string_view reason) {
     return core::invalid_input(

@@ -125,7 +125,7 @@ void write_json(JsonWriter& w, const AlertGateState& gate) {
   w.end();
 }
 
-void write_json(JsonWriter& w, const std::vector<PendingEvent>& events) {
+void write_json(JsonWriter& w, const PendingEvents& events) {
   w.begin_list();
   for (const PendingEvent& e : events) {
     w.begin();
@@ -359,30 +359,30 @@ Result<ObservationStats> read_stats(const JsonNode& node) {
     return unknown(node.text, node.end);
   }
   if (node.kind != Kind::Object) return core::json::invalid_type(node, "enum ObservationStats");
-  if (node.members.size() != 1) {
+  if (core::json::member_count(node) != 1) {
     return core::json::fail_at("invalid value: map, expected map with a single key", node.position);
   }
-  const core::JsonMember& m = node.members.front();
-  constexpr auto kTail = Positional::AllRequired;
-  if (m.key == kStatsVariants[0]) {
-    OVREL_TRY_ASSIGN(GaussianStats g,
-                     read_record(m.value, "struct variant ObservationStats::Gaussian",
-                                 kGaussianFields, GaussianStats{}, kTail));
-    return ObservationStats(g);
-  }
-  if (m.key == kStatsVariants[1]) {
-    OVREL_TRY_ASSIGN(PoissonStats p,
-                     read_record(m.value, "struct variant ObservationStats::Poisson",
-                                 kPoissonFields, PoissonStats{}, kTail));
-    return ObservationStats(p);
-  }
-  if (m.key == kStatsVariants[2]) {
-    OVREL_TRY_ASSIGN(BernoulliStats b,
-                     read_record(m.value, "struct variant ObservationStats::Bernoulli",
-                                 kBernoulliFields, BernoulliStats{}, kTail));
-    return ObservationStats(b);
-  }
-  return unknown(m.key, m.key_end);
+  ObservationStats out;
+  OVREL_TRY(core::json::for_each_member(node, [&](const core::JsonMember& m) -> Status {
+    constexpr auto kTail = Positional::AllRequired;
+    if (m.key == kStatsVariants[0]) {
+      OVREL_TRY_ASSIGN(out, read_record(m.value, "struct variant ObservationStats::Gaussian",
+                                        kGaussianFields, GaussianStats{}, kTail));
+      return {};
+    }
+    if (m.key == kStatsVariants[1]) {
+      OVREL_TRY_ASSIGN(out, read_record(m.value, "struct variant ObservationStats::Poisson",
+                                        kPoissonFields, PoissonStats{}, kTail));
+      return {};
+    }
+    if (m.key == kStatsVariants[2]) {
+      OVREL_TRY_ASSIGN(out, read_record(m.value, "struct variant ObservationStats::Bernoulli",
+                                        kBernoulliFields, BernoulliStats{}, kTail));
+      return {};
+    }
+    return unknown(m.key, m.key_end);
+  }));
+  return out;
 }
 
 Result<std::vector<ObservationStats>> read_stats_list(const JsonNode& node) {
@@ -519,12 +519,13 @@ Status read_head(bincode::Reader& r, S& s) {
 template <class S>
 Status read_tail(bincode::Reader& r, S& s) {
   OVREL_TRY_ASSIGN(std::size_t pending, r.count(kPendingSize));
-  s.pending_events.resize(pending);
-  for (PendingEvent& e : s.pending_events) {
+  std::vector<PendingEvent> events(pending);
+  for (PendingEvent& e : events) {
     OVREL_TRY_ASSIGN(e.x, r.f64());
     OVREL_TRY_ASSIGN(e.t_ns, r.i64());
     OVREL_TRY_ASSIGN(e.arrival_seq, r.u64());
   }
+  s.pending_events = std::move(events);
   OVREL_TRY_ASSIGN(s.next_arrival_seq, r.u64());
   AlertGateState& g = s.alert_gate;
   OVREL_TRY_ASSIGN(g.policy.threshold, r.f64());

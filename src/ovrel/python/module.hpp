@@ -68,7 +68,7 @@ nb::type_slots constructor_slot() {
 // `cls()` or as `cls.__new__(cls)`: TypeError "No constructor defined for {name}".
 nb::type_slots no_constructor_slot();
 
-// Runs a Python entry inside the panic boundary: every C++ exception becomes a Python one.
+// Runs a Python entry inside the exception boundary: every C++ exception becomes a Python one.
 template <class F>
 PyObject* boundary(F&& body) noexcept {
   try {

@@ -128,7 +128,9 @@ TEST(Checks, BaselineConfigurationsAndStates) {
   expect_in_order("cusum_state", [&] { return cs.validate(); },
                   {[&] { cs.score = 0.5; }, [&] { cs.steps_since_alert = 0; },
                    [&] { cs.alert_gate.last_alert_t.reset(); }, [&] { cs.watermark_ns = 5; },
-                   [&] { cs.pending_events[0].x = 1.0; }});
+                   [&] {
+                     cs.pending_events = {{1.0, 1, 0}};
+                   }});
   PageHinkleyState ps = PageHinkleyState::initial({});
   ps.n = 1;
   ps.running_mean = kNaN;
@@ -140,7 +142,9 @@ TEST(Checks, BaselineConfigurationsAndStates) {
                   {[&] { ps.n = 0; }, [&] { ps.running_mean = 0; }, [&] { ps.cumulative_sum = -1; },
                    [&] { ps.cumulative_min = 0.5; }, [&] { ps.cumulative_min = -1; },
                    [&] { ps.steps_since_alert = 0; }, [&] { ps.watermark_ns = 0; },
-                   [&] { ps.pending_events[0].x = 0; }});
+                   [&] {
+                     ps.pending_events = {{0.0, 1, 0}};
+                   }});
 }
 
 TEST(AlertGate, AlertsAtTheExpectedSteps) {
