@@ -106,7 +106,10 @@ Result<ResolvedPenalty> finish_resolution(const core::Penalty& penalty, std::siz
     return core::invalid_input(
         core::cat("resolved penalty must be finite and > 0.0; got beta=", beta));
   }
-  return ResolvedPenalty{penalty, params_source, beta, reported_params};
+  return ResolvedPenalty{.penalty = penalty,
+                         .params_source = params_source,
+                         .beta = beta,
+                         .params_per_segment = reported_params};
 }
 
 Result<ResolvedPenalty> resolve_with_default(const core::Penalty& penalty, std::size_t n,
@@ -119,7 +122,7 @@ Result<ResolvedPenalty> resolve_with_default(const core::Penalty& penalty, std::
     if (params_per_segment == 0) return core::invalid_input(std::string(kZeroParams));
     return finish_resolution(penalty, n, 0, kSourceConfig, params_per_segment);
   }
-  if (params_per_segment == 2) {
+  if (params_per_segment == kModelOwnParams) {
     if (!model_default) {
       return core::invalid_input(
           core::cat("model_default effective-params overflow for d=", d, ", model=", model_name));

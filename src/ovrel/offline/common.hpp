@@ -216,6 +216,11 @@ inline constexpr std::string_view kSourceConfig = "config";
 inline constexpr std::string_view kSourceConfigOverride = "config_override";
 inline constexpr std::string_view kSourceModelDefault = "model_default";
 
+// The params_per_segment value that selects the cost model's own count for BIC and AIC in PELT,
+// FPOP and WBS. Their configurations read a count that is not given as this value, so the notes
+// show the same figure and label either way.
+inline constexpr std::size_t kModelOwnParams = 2;
+
 struct ResolvedPenalty {
   core::Penalty penalty;
   std::string_view params_source;  // kSourceConfig, kSourceConfigOverride or kSourceModelDefault
@@ -246,7 +251,7 @@ Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty
                                              std::size_t params_per_segment) {
   std::optional<std::size_t> model_default;
   std::size_t one_dim = 0;
-  if (penalty.kind != core::PenaltyKind::Manual && params_per_segment == 2) {
+  if (penalty.kind != core::PenaltyKind::Manual && params_per_segment == kModelOwnParams) {
     model_default = model.penalty_effective_params(d);
     one_dim = model.penalty_effective_params(1).value_or(params_per_segment);
   }
@@ -317,7 +322,9 @@ Result<RunStart<C>> start_run(const C& model, const core::TimeSeriesView& x,
   OVREL_TRY(model.validate(x));
   OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
   OVREL_TRY_ASSIGN(typename C::Cache cache, model.precompute(x, constraints.cache_policy));
-  return RunStart<C>{std::move(constraints), std::move(cache), std::chrono::steady_clock::now()};
+  return RunStart<C>{.constraints = std::move(constraints),
+                     .cache = std::move(cache),
+                     .started_at = std::chrono::steady_clock::now()};
 }
 
 // One counter of a run, recorded as the metric "offline.{algorithm}.{name}".

@@ -23,7 +23,8 @@ namespace ovrel::online {
 struct BocpdConfig {
   HazardSpec hazard = ConstantHazard{0.005};
   std::optional<double> log_prob_threshold = -35.0;  // finite, <= 0
-  ObservationModel observation = GaussianNig{0.0, 1.0, 1.0, 1.0};
+  ObservationModel observation =
+      GaussianNig{.mu0 = 0.0, .kappa0 = 1.0, .alpha0 = 1.0, .beta0 = 1.0};
   LateDataPolicy late_data_policy = LateDataPolicy::reject();
   std::uint64_t max_run_length = 2000;  // >= 1
   AlertPolicy alert_policy;

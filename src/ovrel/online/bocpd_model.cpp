@@ -165,7 +165,7 @@ Result<GeometricHazard> GeometricHazard::create(double mean_run_length) {
     return core::invalid_input(
         cat("geometric hazard mean_run_length must be finite and > 1; got ", mean_run_length));
   }
-  return GeometricHazard{mean_run_length, 1.0 / mean_run_length};
+  return GeometricHazard{.mean_run_length = mean_run_length, .hazard_rate = 1.0 / mean_run_length};
 }
 
 double hazard_rate(const HazardSpec& hazard) noexcept {

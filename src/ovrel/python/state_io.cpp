@@ -149,7 +149,9 @@ void load_state_object(T& obj, const typename StateObject<T>::type& state) {
 
 template <class T>
 nb::object save_state(nb::handle self, nb::handle args, nb::handle kwargs) {
-  auto bound = bind_arguments("save_state", {{"format", false, true, true}, {"path", false, true}},
+  auto bound = bind_arguments("save_state",
+                              {{.name = "format", .keyword_only = true, .none_is_value = true},
+                               {.name = "path", .keyword_only = true}},
                               args, kwargs, true);
   std::string format_text = "bytes";
   if (bound[0].is_valid())
@@ -168,9 +170,11 @@ nb::object save_state(nb::handle self, nb::handle args, nb::handle kwargs) {
 
 template <class T>
 nb::object load_state(nb::handle self, nb::handle args, nb::handle kwargs) {
-  auto bound =
-      bind_arguments("load_state", {{"state"}, {"format", false, true}, {"path", false, true}},
-                     args, kwargs, true);
+  auto bound = bind_arguments("load_state",
+                              {{.name = "state"},
+                               {.name = "format", .keyword_only = true},
+                               {.name = "path", .keyword_only = true}},
+                              args, kwargs, true);
   T& obj = instance<T>(self);
   BorrowFlag::Exclusive guard(obj.borrow);
   const nb::handle state = bound[0];
