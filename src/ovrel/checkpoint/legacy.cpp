@@ -27,16 +27,18 @@ Status keep_payload(LegacyEnvelope& out, const JsonNode& node) {
 }
 
 using core::json::Field;
+using core::json::kOptional;
+using core::json::kRequired;
 using core::json::read_into;
 using L = LegacyEnvelope;
 constexpr std::array<Field<L>, 7> kLegacyFields = {{
-    {"schema_version", true, read_into<&L::schema_version, core::json::read_u32>},
-    {"detector_id", true, read_into<&L::detector_id, core::json::read_text>},
-    {"engine_version", true, read_into<&L::engine_version, core::json::read_text>},
-    {"created_at_ns", true, read_into<&L::created_at_ns, core::json::read_i64>},
-    {"payload_crc32", true, read_into<&L::payload_crc32, core::json::read_text>},
-    {"payload_codec", true, read_into<&L::payload_codec, core::json::read_text>},
-    {"payload", true, keep_payload},
+    {"schema_version", kRequired, read_into<&L::schema_version, core::json::read_u32>},
+    {"detector_id", kRequired, read_into<&L::detector_id, core::json::read_text>},
+    {"engine_version", kRequired, read_into<&L::engine_version, core::json::read_text>},
+    {"created_at_ns", kRequired, read_into<&L::created_at_ns, core::json::read_i64>},
+    {"payload_crc32", kRequired, read_into<&L::payload_crc32, core::json::read_text>},
+    {"payload_codec", kRequired, read_into<&L::payload_codec, core::json::read_text>},
+    {"payload", kRequired, keep_payload},
 }};
 
 // 32-bit hexadecimal: an optional "0x" (lower-case x), an optional '+', then one or more digits.

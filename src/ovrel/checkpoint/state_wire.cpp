@@ -267,6 +267,8 @@ Result<std::string> state_to_json(const PageHinkleyState& s) {
 namespace {
 
 using core::json::Field;
+using core::json::kOptional;
+using core::json::kRequired;
 using core::json::Positional;
 using core::json::read_f64;
 using core::json::read_i64;
@@ -285,12 +287,12 @@ Result<Out> read_record(const JsonNode& node, std::string_view type_name,
 
 using C = LateDataCounters;
 constexpr std::array<Field<C>, 6> kCounterFields = {{
-    {"late_events", true, read_into<&C::late_events, read_u64>},
-    {"buffered_events", true, read_into<&C::buffered_events, read_u64>},
-    {"reordered_events", true, read_into<&C::reordered_events, read_u64>},
-    {"dropped_oldest", true, read_into<&C::dropped_oldest, read_u64>},
-    {"dropped_newest", true, read_into<&C::dropped_newest, read_u64>},
-    {"overflow_errors", true, read_into<&C::overflow_errors, read_u64>},
+    {"late_events", kRequired, read_into<&C::late_events, read_u64>},
+    {"buffered_events", kRequired, read_into<&C::buffered_events, read_u64>},
+    {"reordered_events", kRequired, read_into<&C::reordered_events, read_u64>},
+    {"dropped_oldest", kRequired, read_into<&C::dropped_oldest, read_u64>},
+    {"dropped_newest", kRequired, read_into<&C::dropped_newest, read_u64>},
+    {"overflow_errors", kRequired, read_into<&C::overflow_errors, read_u64>},
 }};
 
 Result<LateDataCounters> read_counters(const JsonNode& node) {
@@ -298,10 +300,10 @@ Result<LateDataCounters> read_counters(const JsonNode& node) {
 }
 
 constexpr std::array<Field<AlertPolicy>, 4> kPolicyFields = {{
-    {"threshold", true, read_into<&AlertPolicy::threshold, read_f64>},
-    {"hysteresis", true, read_into<&AlertPolicy::hysteresis, read_f64>},
-    {"cooldown_steps", true, read_into<&AlertPolicy::cooldown_steps, read_u64>},
-    {"min_run_length", true, read_into<&AlertPolicy::min_run_length, read_u64>},
+    {"threshold", kRequired, read_into<&AlertPolicy::threshold, read_f64>},
+    {"hysteresis", kRequired, read_into<&AlertPolicy::hysteresis, read_f64>},
+    {"cooldown_steps", kRequired, read_into<&AlertPolicy::cooldown_steps, read_u64>},
+    {"min_run_length", kRequired, read_into<&AlertPolicy::min_run_length, read_u64>},
 }};
 
 Result<AlertPolicy> read_policy(const JsonNode& node) {
@@ -310,9 +312,10 @@ Result<AlertPolicy> read_policy(const JsonNode& node) {
 }
 
 constexpr std::array<Field<AlertGateState>, 3> kGateFields = {{
-    {"policy", true, read_into<&AlertGateState::policy, read_policy>},
-    {"armed", true, read_into<&AlertGateState::armed, core::json::read_bool>},
-    {"last_alert_t", false, read_into<&AlertGateState::last_alert_t, read_optional_of<read_u64>>},
+    {"policy", kRequired, read_into<&AlertGateState::policy, read_policy>},
+    {"armed", kRequired, read_into<&AlertGateState::armed, core::json::read_bool>},
+    {"last_alert_t", kOptional,
+     read_into<&AlertGateState::last_alert_t, read_optional_of<read_u64>>},
 }};
 
 Result<AlertGateState> read_gate(const JsonNode& node) {
@@ -321,9 +324,9 @@ Result<AlertGateState> read_gate(const JsonNode& node) {
 }
 
 constexpr std::array<Field<PendingEvent>, 3> kPendingFields = {{
-    {"x", true, read_into<&PendingEvent::x, read_f64>},
-    {"t_ns", true, read_into<&PendingEvent::t_ns, read_i64>},
-    {"arrival_seq", true, read_into<&PendingEvent::arrival_seq, read_u64>},
+    {"x", kRequired, read_into<&PendingEvent::x, read_f64>},
+    {"t_ns", kRequired, read_into<&PendingEvent::t_ns, read_i64>},
+    {"arrival_seq", kRequired, read_into<&PendingEvent::arrival_seq, read_u64>},
 }};
 
 Result<PendingEvent> read_pending(const JsonNode& node) {
@@ -340,17 +343,17 @@ Result<std::vector<double>> read_f64_list(const JsonNode& node) {
 }
 
 constexpr std::array<Field<GaussianStats>, 3> kGaussianFields = {{
-    {"n", true, read_into<&GaussianStats::n, read_u64>},
-    {"sum", true, read_into<&GaussianStats::sum, read_f64>},
-    {"sum_sq", true, read_into<&GaussianStats::sum_sq, read_f64>},
+    {"n", kRequired, read_into<&GaussianStats::n, read_u64>},
+    {"sum", kRequired, read_into<&GaussianStats::sum, read_f64>},
+    {"sum_sq", kRequired, read_into<&GaussianStats::sum_sq, read_f64>},
 }};
 constexpr std::array<Field<PoissonStats>, 2> kPoissonFields = {{
-    {"n", true, read_into<&PoissonStats::n, read_u64>},
-    {"sum", true, read_into<&PoissonStats::sum, read_u64>},
+    {"n", kRequired, read_into<&PoissonStats::n, read_u64>},
+    {"sum", kRequired, read_into<&PoissonStats::sum, read_u64>},
 }};
 constexpr std::array<Field<BernoulliStats>, 2> kBernoulliFields = {{
-    {"n", true, read_into<&BernoulliStats::n, read_u64>},
-    {"ones", true, read_into<&BernoulliStats::ones, read_u64>},
+    {"n", kRequired, read_into<&BernoulliStats::n, read_u64>},
+    {"ones", kRequired, read_into<&BernoulliStats::ones, read_u64>},
 }};
 
 constexpr std::array<std::string_view, 3> kStatsVariants = {"Gaussian", "Poisson", "Bernoulli"};
@@ -404,41 +407,41 @@ Result<std::vector<ObservationStats>> read_stats_list(const JsonNode& node) {
 
 using B = BocpdState;
 constexpr std::array<Field<B>, 8> kBocpdFields = {{
-    {"t", true, read_into<&B::t, read_u64>},
-    {"watermark_ns", false, read_into<&B::watermark_ns, read_optional_of<read_i64>>},
-    {"late_data", false, read_into<&B::late_data, read_counters>},
-    {"log_run_probs", true, read_into<&B::log_run_probs, read_f64_list>},
-    {"run_stats", true, read_into<&B::run_stats, read_stats_list>},
-    {"pending_events", false, read_into<&B::pending_events, read_pending_list>},
-    {"next_arrival_seq", false, read_into<&B::next_arrival_seq, read_u64>},
-    {"alert_gate", false, read_into<&B::alert_gate, read_gate>},
+    {"t", kRequired, read_into<&B::t, read_u64>},
+    {"watermark_ns", kOptional, read_into<&B::watermark_ns, read_optional_of<read_i64>>},
+    {"late_data", kOptional, read_into<&B::late_data, read_counters>},
+    {"log_run_probs", kRequired, read_into<&B::log_run_probs, read_f64_list>},
+    {"run_stats", kRequired, read_into<&B::run_stats, read_stats_list>},
+    {"pending_events", kOptional, read_into<&B::pending_events, read_pending_list>},
+    {"next_arrival_seq", kOptional, read_into<&B::next_arrival_seq, read_u64>},
+    {"alert_gate", kOptional, read_into<&B::alert_gate, read_gate>},
 }};
 
 using CS = CusumState;
 constexpr std::array<Field<CS>, 8> kCusumFields = {{
-    {"t", true, read_into<&CS::t, read_u64>},
-    {"watermark_ns", false, read_into<&CS::watermark_ns, read_optional_of<read_i64>>},
-    {"late_data", false, read_into<&CS::late_data, read_counters>},
-    {"score", true, read_into<&CS::score, read_f64>},
-    {"steps_since_alert", true, read_into<&CS::steps_since_alert, read_u64>},
-    {"pending_events", false, read_into<&CS::pending_events, read_pending_list>},
-    {"next_arrival_seq", false, read_into<&CS::next_arrival_seq, read_u64>},
-    {"alert_gate", false, read_into<&CS::alert_gate, read_gate>},
+    {"t", kRequired, read_into<&CS::t, read_u64>},
+    {"watermark_ns", kOptional, read_into<&CS::watermark_ns, read_optional_of<read_i64>>},
+    {"late_data", kOptional, read_into<&CS::late_data, read_counters>},
+    {"score", kRequired, read_into<&CS::score, read_f64>},
+    {"steps_since_alert", kRequired, read_into<&CS::steps_since_alert, read_u64>},
+    {"pending_events", kOptional, read_into<&CS::pending_events, read_pending_list>},
+    {"next_arrival_seq", kOptional, read_into<&CS::next_arrival_seq, read_u64>},
+    {"alert_gate", kOptional, read_into<&CS::alert_gate, read_gate>},
 }};
 
 using PH = PageHinkleyState;
 constexpr std::array<Field<PH>, 11> kPageHinkleyFields = {{
-    {"t", true, read_into<&PH::t, read_u64>},
-    {"watermark_ns", false, read_into<&PH::watermark_ns, read_optional_of<read_i64>>},
-    {"late_data", false, read_into<&PH::late_data, read_counters>},
-    {"n", true, read_into<&PH::n, read_u64>},
-    {"running_mean", true, read_into<&PH::running_mean, read_f64>},
-    {"cumulative_sum", true, read_into<&PH::cumulative_sum, read_f64>},
-    {"cumulative_min", true, read_into<&PH::cumulative_min, read_f64>},
-    {"steps_since_alert", true, read_into<&PH::steps_since_alert, read_u64>},
-    {"pending_events", false, read_into<&PH::pending_events, read_pending_list>},
-    {"next_arrival_seq", false, read_into<&PH::next_arrival_seq, read_u64>},
-    {"alert_gate", false, read_into<&PH::alert_gate, read_gate>},
+    {"t", kRequired, read_into<&PH::t, read_u64>},
+    {"watermark_ns", kOptional, read_into<&PH::watermark_ns, read_optional_of<read_i64>>},
+    {"late_data", kOptional, read_into<&PH::late_data, read_counters>},
+    {"n", kRequired, read_into<&PH::n, read_u64>},
+    {"running_mean", kRequired, read_into<&PH::running_mean, read_f64>},
+    {"cumulative_sum", kRequired, read_into<&PH::cumulative_sum, read_f64>},
+    {"cumulative_min", kRequired, read_into<&PH::cumulative_min, read_f64>},
+    {"steps_since_alert", kRequired, read_into<&PH::steps_since_alert, read_u64>},
+    {"pending_events", kOptional, read_into<&PH::pending_events, read_pending_list>},
+    {"next_arrival_seq", kOptional, read_into<&PH::next_arrival_seq, read_u64>},
+    {"alert_gate", kOptional, read_into<&PH::alert_gate, read_gate>},
 }};
 
 }  // namespace

@@ -230,6 +230,10 @@ auto read_optional_of(const JsonNode& node) {
   return read_optional(node, Read);
 }
 
+// Whether a record needs a key, named at each table row rather than written as a bare bool.
+inline constexpr bool kRequired = true;
+inline constexpr bool kOptional = false;
+
 // One key of a record: its name, whether the record needs it, and how its value is stored.
 template <class Out>
 struct Field {
