@@ -10,15 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "ovrel/checkpoint/checkpoint.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/execution_context.hpp"
 #include "ovrel/core/json_text.hpp"
-#include "ovrel/online/checkpoint.hpp"
-#include "ovrel/online/state_wire.hpp"
 
 namespace {
 
 using namespace ovrel::online;
+using namespace ovrel::checkpoint;
 using Clock = std::chrono::steady_clock;
 
 template <class T>
@@ -79,11 +80,11 @@ int main() {
     });
     std::string envelope;
     const double save = median_us(kRepeats, [&] {
-      envelope = must(encode_checkpoint_envelope(must(save_bocpd_checkpoint(detector, codec))));
+      envelope = must(encode_checkpoint_envelope(must(save_checkpoint(detector, codec))));
     });
     BocpdDetector target = must(BocpdDetector::create(config));
     const double load = median_us(kRepeats, [&] {
-      const auto status = load_bocpd_checkpoint(target, must(decode_checkpoint_envelope(envelope)));
+      const auto status = load_checkpoint(target, must(decode_checkpoint_envelope(envelope)));
       if (!status) std::exit(1);
     });
     std::printf("| %s | %zu | %zu | %.0f | %.0f | %.0f | %.0f |\n",

@@ -3,17 +3,7 @@
 # detector's template definitions and the one cost header it needs, then expands the detector's
 # OVREL_INSTANTIATE_<DETECTOR>(type) macro.
 
-# key: header (below src/) and C++ type of each cost model.
-set(OVREL_COST_MODELS
-  "l2|ovrel/costs/l2.hpp|::ovrel::costs::CostL2Mean"
-  "l1|ovrel/costs/l1.hpp|::ovrel::costs::CostL1Median"
-  "normal_mean_var|ovrel/costs/normal.hpp|::ovrel::costs::CostNormalMeanVar"
-  "normal_full_cov|ovrel/costs/normal.hpp|::ovrel::costs::CostNormalFullCov"
-  "nig|ovrel/costs/nig.hpp|::ovrel::costs::CostNIGMarginal"
-  "cosine|ovrel/costs/cosine.hpp|::ovrel::costs::CostCosine"
-  "rank|ovrel/costs/rank.hpp|::ovrel::costs::CostRank"
-  "ar|ovrel/costs/ar.hpp|::ovrel::costs::CostAR")
-
+# The cost models (OVREL_COST_MODELS) and the pairs (OVREL_OFFLINE_PAIRS).
 include("${CMAKE_CURRENT_SOURCE_DIR}/src/ovrel/offline/instantiations.cmake")
 
 function(ovrel_generate_offline_instantiations target)

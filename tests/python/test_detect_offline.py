@@ -21,6 +21,47 @@ def test_every_detector_finds_the_changes(detector):
     assert result.breakpoints == [60, 120, 180]
 
 
+# ----- segments the cost cannot score -----
+
+NOISE = np.random.default_rng(0)
+
+
+@pytest.mark.parametrize("shape", [(400, 5), (300, 5), (400, 20)])
+@pytest.mark.parametrize("detector", ["pelt", "binseg", "dynp", "wbs"])
+def test_full_covariance_finds_no_change_in_pure_noise(shape, detector):
+    x = NOISE.normal(size=shape)
+    if detector == "wbs":
+        result = ovrel.detect_offline(x, pipeline={"detector": "wbs", "cost": "normal_full_cov"})
+    else:
+        result = ovrel.detect_offline(x, detector=detector, cost="normal_full_cov")
+    d = shape[1]
+    assert result.breakpoints == [shape[0]]
+    assert result.diagnostics.notes[-1] == (
+        f"min_segment_len raised from 2 to {d + 1}: normal_full_cov needs at least {d + 1} points per segment"
+    )
+
+
+def test_raised_minimum_is_the_minimum_asked_for_and_keeps_long_segments():
+    x = NOISE.normal(size=300)
+    raised = ovrel.Pelt(model="normal", min_segment_len=1).fit(x).predict(pen=2 * np.log(300))
+    asked = ovrel.Pelt(model="normal", min_segment_len=2).fit(x).predict(pen=2 * np.log(300))
+    assert raised.breakpoints == asked.breakpoints
+    assert raised.diagnostics.notes[:-1] == asked.diagnostics.notes
+    assert raised.diagnostics.notes[-1] == (
+        "min_segment_len raised from 1 to 2: normal_mean_var needs at least 2 points per segment"
+    )
+    # Segments of 60 rows already meet d + 1 = 3: the same changes, one note more.
+    x2 = np.c_[X, 2.0 * X] + NOISE.normal(scale=0.1, size=(X.size, 2))
+    run = ovrel.detect_offline(x2, cost="normal_full_cov", stopping={"n_bkps": 2})
+    assert run.breakpoints == [60, 120, 180]
+    # A series shorter than d + 1 stays one segment; an invalid minimum is still refused.
+    short = ovrel.detect_offline(NOISE.normal(size=(4, 5)), cost="normal_full_cov")
+    assert short.breakpoints == [4]
+    assert "raised from 2 to 4" in short.diagnostics.notes[-1]
+    with pytest.raises(ValueError, match=r"^constraints.min_segment_len must be >= 1; got 0$"):
+        ovrel.detect_offline(x, cost="normal", constraints={"min_segment_len": 0})
+
+
 # ----- constraints dictionary (conversion errors pass through: data rows) -----
 
 

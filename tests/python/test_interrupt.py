@@ -7,11 +7,14 @@ import sys
 
 import pytest
 
+# A job started in the background (a shell's `&`, nohup, some CI runners) ignores SIGINT, and its
+# children inherit that: the child installs Python's own handler before the case sets its own.
 CHILD = """
 import signal, sys
 import numpy as np
 import ovrel
 
+signal.signal(signal.SIGINT, signal.default_int_handler)
 calls = []
 {setup}
 x = np.repeat(np.tile([0.0, 3.0], 20), 500) + np.random.default_rng(1).normal(size=20000)
@@ -31,6 +34,14 @@ RUNS = {
     "pelt_l2_known_k": ("", "ovrel.Pelt().fit(x).predict(n_bkps=20)", "KeyboardInterrupt"),
     "pelt_l1": ("", 'ovrel.Pelt(model="l1_median").fit(x).predict(pen=1e9)', "KeyboardInterrupt"),
     "dynp": ("", 'ovrel.detect_offline(x, detector="dynp", stopping={"n_bkps": 60})', "KeyboardInterrupt"),
+    # Drawing 2**62 intervals on 3,000 points takes most of a minute before the list is complete;
+    # the child may not grow by more than 512 MB meanwhile.
+    "wbs_drawing": (
+        "import resource; size = int(open('/proc/self/status').read().split('VmSize:')[1].split()[0]) * 1024; "
+        "resource.setrlimit(resource.RLIMIT_AS, (size + (512 << 20),) * 2)",
+        'ovrel.detect_offline(x[:3000], pipeline={"detector": {"kind": "wbs", "num_intervals": 2**62}})',
+        "KeyboardInterrupt",
+    ),
     "handler_raises": (
         "signal.signal(signal.SIGINT, lambda s, f: [][0])",
         "ovrel.Bocpd(hazard=1 / 250).update_many(np.tile(x, 10))",

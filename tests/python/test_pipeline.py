@@ -67,6 +67,39 @@ def test_wbs_with_a_seed_is_reproducible():
     same_run(first, run(WBS_SEEDED))
 
 
+# Interval counts far above what a series holds: the child may grow its address space by 512 MB
+# only. Each request finishes with every feasible interval, or is refused before drawing.
+HUGE_WBS = """
+import resource, sys
+import numpy as np, ovrel
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (512 << 20),) * 2)
+n, count, strategy = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+x = np.random.default_rng(0).normal(size=n)
+detector = {"kind": "wbs", "num_intervals": count, "interval_strategy": strategy}
+try:
+    print(ovrel.detect_offline(x, pipeline={"detector": detector}).diagnostics.notes[0])
+except RuntimeError as e:
+    print(e)
+"""
+
+
+@pytest.mark.parametrize(
+    "n, count, strategy, printed",
+    [(200, 2**62, "random", "effective_intervals=19503"), (200, 2**62, "stratified", "effective_intervals=1010"),
+     (100, 10**8, "random", "effective_intervals=4753"), (100, 10**8, "stratified", "effective_intervals=409"),
+     (10**6, 2**62, "random", "wbs interval allocation failed: required_bytes=15999920000096; reduce num_intervals")],
+)  # fmt: skip
+def test_wbs_interval_counts_far_above_the_series_stay_bounded(n, count, strategy, printed):
+    child = subprocess.run(
+        [sys.executable, "-c", HUGE_WBS, str(n), str(count), strategy],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert child.stdout.strip().endswith(printed), child.stderr[-400:]
+
+
 def test_constraints_preprocess_and_diagnostics_reach_the_run():
     constraints = {"min_segment_len": 5, "jump": 5}
     preprocess = {"detrend": {"method": "linear"}, "winsorize": {}}

@@ -53,7 +53,7 @@ concept OnlineDetector = requires(D& detector, const D& cdetector, std::span<con
   { detector.load_state(state) } -> std::same_as<void>;
 };
 
-// The d values of time step t (t < n) widened to f64, read through the view's layout. A value
+// The d values of time step t (t < n) widened to double, read through the view's layout. A value
 // that the view's mask marks missing reads as NaN, so the detector refuses it like a NaN value.
 Result<std::vector<double>> extract_step_f64(const TimeSeriesView& x, std::uint64_t t);
 // The same values written into `row` (size d), for loops that read step after step.

@@ -11,7 +11,7 @@ namespace ovrel {
 
 static_assert(sizeof(std::size_t) == 8, "ovrel assumes a 64-bit usize");
 
-// "None" marker for positions and sizes, where the engine's wire forms use usize::MAX.
+// "None" marker for positions and sizes, where the engine's wire forms use SIZE_MAX.
 inline constexpr std::size_t kNone = SIZE_MAX;
 
 // A bug, never bad input. Only the binding layer catches it (as PanicException).

@@ -64,6 +64,46 @@ class Reader {
  public:
   Reader(std::string_view text, JsonParseOptions options) : text_(text), options_(options) {}
 
+  // Reads the children of a streamed container from its text, which has been checked whole.
+  Status items_of(const JsonNode& node, void* fn, json::detail::ItemVisitor visit) {
+    resume(node);
+    advance();  // [
+    skip_ws();
+    if (peek() == ']') return {};
+    while (true) {
+      skip_ws();
+      JsonNode item;
+      OVREL_TRY(value(item, node.depth));
+      OVREL_TRY(visit(fn, item));
+      skip_ws();
+      const char c = peek();
+      advance();
+      if (c == ']') return {};
+    }
+  }
+
+  Status members_of(const JsonNode& node, void* fn, json::detail::MemberVisitor visit) {
+    resume(node);
+    advance();  // {
+    skip_ws();
+    if (peek() == '}') return {};
+    while (true) {
+      skip_ws();
+      JsonMember member;
+      OVREL_TRY(string(member.key));
+      member.key_end = at_;
+      skip_ws();
+      advance();  // :
+      skip_ws();
+      OVREL_TRY(value(member.value, node.depth));
+      OVREL_TRY(visit(fn, member));
+      skip_ws();
+      const char c = peek();
+      advance();
+      if (c == '}') return {};
+    }
+  }
+
   Result<JsonNode> document() {
     skip_ws();
     JsonNode root;
@@ -81,6 +121,16 @@ class Reader {
   JsonParseOptions options_;
   std::size_t pos_ = 0;
   JsonPosition at_;  // position of the last consumed character
+
+  // Continues at the first character of `node`, as if the text before it had just been read.
+  void resume(const JsonNode& node) {
+    if (node.source.data() != text_.data() || node.position.column == 0 ||
+        node.position.offset >= text_.size()) {
+      throw InternalError("a streamed JSON node was read outside its text");
+    }
+    pos_ = node.position.offset;
+    at_ = JsonPosition{node.position.line, node.position.column - 1, node.position.offset};
+  }
 
   bool eof() const { return pos_ >= text_.size(); }
   char peek() const { return text_[pos_]; }
@@ -196,6 +246,18 @@ class Reader {
     node.members.clear();
     node.byte_array = false;
     node.partial = false;
+    node.streamed = false;
+    node.count = 0;
+  }
+
+  // A streamed container keeps only its place and count; its children are checked and dropped.
+  void mark_streamed(JsonNode& out, std::size_t depth, bool& keep) const {
+    out.streamed = true;
+    out.depth = static_cast<std::uint32_t>(depth);
+    out.count = 0;
+    out.source = text_;
+    out.negative_zero_is_integer = options_.negative_zero_is_integer;
+    keep = false;
   }
 
   Status object(JsonNode& out, std::size_t depth, bool keep) {
@@ -205,6 +267,7 @@ class Reader {
     }
     out.kind = JsonNode::Kind::Object;
     keep = keeps_children(keep, depth);
+    if (options_.streamed) mark_streamed(out, depth, keep);
     advance();  // {
     skip_ws();
     if (eof()) return fail_here("EOF while parsing an object");
@@ -226,7 +289,8 @@ class Reader {
       const bool kept = keep && keeps_member(out, scratch.key, depth);
       JsonMember& member = kept ? out.members.emplace_back() : scratch;
       if (kept) member.key = std::move(scratch.key);
-      out.partial = out.partial || !kept;
+      out.partial = out.partial || (!kept && !options_.streamed);
+      ++out.count;
       member.key_end = at_;
       skip_ws();
       if (eof()) return fail_here("EOF while parsing an object");
@@ -255,6 +319,7 @@ class Reader {
     }
     out.kind = JsonNode::Kind::Array;
     keep = keeps_children(keep, depth);
+    if (options_.streamed) mark_streamed(out, depth, keep);
     const bool bytes = keep && options_.compact_byte_arrays;
     out.byte_array = bytes;
     advance();  // [
@@ -277,10 +342,11 @@ class Reader {
       } else if (keep && (!bytes || out.items.empty())) {
         OVREL_TRY(value(out.items.emplace_back(), depth));
       } else {
-        out.partial = true;
+        out.partial = !options_.streamed;
         clear(scratch);
         OVREL_TRY(value(scratch, depth, false));
       }
+      ++out.count;
       skip_ws();
       if (eof()) return fail_here("EOF while parsing a list");
       const char c = peek();
@@ -535,6 +601,22 @@ Result<JsonNode> parse_json_document(std::string_view text, JsonParseOptions opt
   return Reader(text, options).document();
 }
 
+namespace json::detail {
+
+Status visit_streamed_items(const JsonNode& node, void* fn, ItemVisitor visit) {
+  const JsonParseOptions options{.negative_zero_is_integer = node.negative_zero_is_integer,
+                                 .streamed = true};
+  return Reader(node.source, options).items_of(node, fn, visit);
+}
+
+Status visit_streamed_members(const JsonNode& node, void* fn, MemberVisitor visit) {
+  const JsonParseOptions options{.negative_zero_is_integer = node.negative_zero_is_integer,
+                                 .streamed = true};
+  return Reader(node.source, options).members_of(node, fn, visit);
+}
+
+}  // namespace json::detail
+
 nlohmann::json to_free_value(const JsonNode& node) {
   switch (node.kind) {
     case JsonNode::Kind::Null:
@@ -556,13 +638,21 @@ nlohmann::json to_free_value(const JsonNode& node) {
         for (char c : node.text)
           out.push_back(static_cast<std::uint64_t>(static_cast<unsigned char>(c)));
       }
-      for (const JsonNode& item : node.items) out.push_back(to_free_value(item));
+      const Status read = json::for_each_item(node, [&](const JsonNode& item) -> Status {
+        out.push_back(to_free_value(item));
+        return {};
+      });
+      if (!read) throw InternalError("a checked JSON text failed to read again");
       return out;
     }
     case JsonNode::Kind::Object: {
       if (node.partial) throw InternalError("a summary JSON object has no free value");
       nlohmann::json out = nlohmann::json::object();
-      for (const JsonMember& m : node.members) out[m.key] = to_free_value(m.value);
+      const Status read = json::for_each_member(node, [&](const JsonMember& m) -> Status {
+        out[m.key] = to_free_value(m.value);
+        return {};
+      });
+      if (!read) throw InternalError("a checked JSON text failed to read again");
       return out;
     }
   }
@@ -690,7 +780,7 @@ void append_json_f64(std::string& out, double value) {
     out.append(std::signbit(value) ? "-0.0" : "0.0");
     return;
   }
-  // The shortest round-trip digits, laid out as serde_json (ryu) lays them out, so documents and
+  // The shortest round-trip digits, in the earlier engine's layout, so documents and
   // checkpoint payloads keep the byte form the earlier engine wrote and its checksums verify:
   // positional from 1e-5 up to below 1e16 with at least one fractional digit, otherwise d.ddde-7 /
   // de16 with no plus sign and no leading zeros in the exponent.

@@ -50,6 +50,13 @@ struct JsonNode {
   JsonPosition end;                  // its last character (offset: just after it)
   bool byte_array = false;           // Array read compactly (JsonParseOptions)
   bool partial = false;              // items or members dropped by a summary read
+  // A container of a streamed read (JsonParseOptions::streamed): it holds no items or members,
+  // only their count, and json::for_each_item / for_each_member read them from `source`.
+  bool streamed = false;
+  std::uint32_t depth = 0;  // streamed: the container's nesting level, the root being 1
+  std::size_t count = 0;    // streamed: its items or members
+  std::string_view source;  // streamed: the whole text, which outlives the node
+  bool negative_zero_is_integer = false;  // streamed: the option its children are read with
 };
 
 struct JsonMember {
@@ -76,6 +83,12 @@ struct JsonParseOptions {
   // "-0" written as an integer (no fraction, no exponent) is read as the integer 0. Otherwise it
   // is read as the float -0.0, the one integer text whose sign an integer cannot keep.
   bool negative_zero_is_integer = false;
+  // A streamed read, for typed readers of large documents (a detector state): the whole text is
+  // checked as by a full read, but every array and object keeps only its count; its children are
+  // read again from the text, one at a time, when a reader visits them. The memory of a read is
+  // then that of its own output plus one node per nesting level, where a node per value costs
+  // a hundred times the text of `[0,0,0],`. Not combined with compact_byte_arrays.
+  bool streamed = false;
 };
 
 // Reads exactly one JSON value followed only by white space. Syntax errors, numbers beyond the
@@ -98,7 +111,7 @@ std::string canonical_json_text(const JsonNode& node);
 // "{message} at line {line} column {column}".
 std::string json_error_text(std::string_view message, JsonPosition at);
 
-// Serde-style description of a value for type errors: "null", "boolean `true`", "integer `5`",
+// Description of a value for type errors: "null", "boolean `true`", "integer `5`",
 // "floating point `1.5`", "string \"a\"", "sequence", "map".
 std::string describe_json_node(const JsonNode& node);
 
@@ -108,7 +121,7 @@ std::string utf8_lossy(std::string_view text);
 
 // Writer pieces. Strings: quote and backslash escaped, control characters as \b \t \n \f \r or
 // \u00xx, everything else verbatim UTF-8 (invalid sequences replaced by U+FFFD). Floats: the
-// shortest text that reads back to the same double, in serde_json's layout (1.0, 0.00001, 1e-6,
+// shortest text that reads back to the same double, in the wire layout (1.0, 0.00001, 1e-6,
 // 1e16, 1.5e300); NaN and infinities as null.
 void append_json_string(std::string& out, std::string_view text);
 void append_json_f64(std::string& out, double value);
@@ -120,6 +133,48 @@ using ExtraKeys = std::map<std::string, nlohmann::json, std::less<>>;
 // Typed reading of parsed values into records, with the reader's descriptions ("invalid type:
 // string \"a\", expected u64 at line 1 column 9", "missing field `t`", ...).
 namespace json {
+
+namespace detail {
+using ItemVisitor = Status (*)(void* fn, const JsonNode& item);
+using MemberVisitor = Status (*)(void* fn, const JsonMember& member);
+// Reads the children of a streamed container from its text and passes each to `visit`.
+Status visit_streamed_items(const JsonNode& node, void* fn, ItemVisitor visit);
+Status visit_streamed_members(const JsonNode& node, void* fn, MemberVisitor visit);
+}  // namespace detail
+
+// The items of an array (beyond the bytes of a compact byte array) in order, stopping at the
+// first error `fn` returns; a streamed array's items are read one at a time.
+template <class F>
+Status for_each_item(const JsonNode& node, F&& fn) {
+  if (!node.streamed) {
+    for (const JsonNode& item : node.items) OVREL_TRY(fn(item));
+    return {};
+  }
+  return detail::visit_streamed_items(node, &fn, [](void* f, const JsonNode& item) -> Status {
+    return (*static_cast<std::remove_reference_t<F>*>(f))(item);
+  });
+}
+
+// The members of an object in document order, as for_each_item.
+template <class F>
+Status for_each_member(const JsonNode& node, F&& fn) {
+  if (!node.streamed) {
+    for (const JsonMember& m : node.members) OVREL_TRY(fn(m));
+    return {};
+  }
+  return detail::visit_streamed_members(node, &fn, [](void* f, const JsonMember& m) -> Status {
+    return (*static_cast<std::remove_reference_t<F>*>(f))(m);
+  });
+}
+
+// The items of an array, the bytes of a compact byte array included; the members of an object.
+inline std::size_t item_count(const JsonNode& node) noexcept {
+  if (node.streamed) return node.count;
+  return (node.byte_array ? node.text.size() : 0) + node.items.size();
+}
+inline std::size_t member_count(const JsonNode& node) noexcept {
+  return node.streamed ? node.count : node.members.size();
+}
 
 std::unexpected<OvrelError> fail_at(std::string_view message, JsonPosition at);
 std::unexpected<OvrelError> invalid_type(const JsonNode& node, std::string_view expected);
@@ -148,12 +203,13 @@ Result<std::vector<T>> read_list(const JsonNode& node, F&& read_item) {
       out.push_back(std::move(value));
     }
   } else {
-    out.reserve(node.items.size());
+    out.reserve(item_count(node));
   }
-  for (const JsonNode& item : node.items) {
+  OVREL_TRY(for_each_item(node, [&](const JsonNode& item) -> Status {
     OVREL_TRY_ASSIGN(T value, read_item(item));
     out.push_back(std::move(value));
-  }
+    return {};
+  }));
   // A summary array is only ever read by readers that refuse its first item that is no byte.
   if (node.partial) throw InternalError("a summary JSON array was read as a whole list");
   return out;
@@ -173,6 +229,10 @@ template <auto Read>
 auto read_optional_of(const JsonNode& node) {
   return read_optional(node, Read);
 }
+
+// Whether a record needs a key, named at each table row rather than written as a bare bool.
+inline constexpr bool kRequired = true;
+inline constexpr bool kOptional = false;
 
 // One key of a record: its name, whether the record needs it, and how its value is stored.
 template <class Out>
@@ -209,7 +269,7 @@ Status read_fields(const JsonNode& node, std::string_view type_name,
                    const std::array<Field<Out>, N>& fields, Out& out, ExtraKeys* extra,
                    Positional positional = Positional::No) {
   if (positional != Positional::No && node.kind == JsonNode::Kind::Array) {
-    const std::size_t length = (node.byte_array ? node.text.size() : 0) + node.items.size();
+    const std::size_t length = item_count(node);
     if (length > N) {
       return fail_at(cat("invalid length ", length, ", expected fewer elements in array"),
                      node.end);
@@ -217,30 +277,29 @@ Status read_fields(const JsonNode& node, std::string_view type_name,
     if (node.byte_array) {
       return read_fields(expanded_byte_array(node), type_name, fields, out, extra, positional);
     }
-    for (std::size_t i = 0; i < N; ++i) {
-      if (i >= length) {
-        if (fields[i].required || positional == Positional::AllRequired) {
-          return fail_at(invalid_length_text(length, type_name, N), node.end);
-        }
-        continue;
+    std::size_t i = 0;
+    OVREL_TRY(
+        for_each_item(node, [&](const JsonNode& item) { return fields[i++].read(out, item); }));
+    for (; i < N; ++i) {
+      if (fields[i].required || positional == Positional::AllRequired) {
+        return fail_at(invalid_length_text(length, type_name, N), node.end);
       }
-      OVREL_TRY(fields[i].read(out, node.items[i]));
     }
     return {};
   }
   if (node.kind != JsonNode::Kind::Object) return invalid_type(node, type_name);
   std::array<bool, N> seen{};
-  for (const JsonMember& m : node.members) {
+  OVREL_TRY(for_each_member(node, [&](const JsonMember& m) -> Status {
     std::size_t i = 0;
     while (i < N && fields[i].name != m.key) ++i;
     if (i == N) {
       if (extra != nullptr) (*extra)[m.key] = to_free_value(m.value);
-      continue;
+      return {};
     }
     if (seen[i]) return fail_at(cat("duplicate field `", m.key, "`"), m.key_end);
     seen[i] = true;
-    OVREL_TRY(fields[i].read(out, m.value));
-  }
+    return fields[i].read(out, m.value);
+  }));
   for (std::size_t i = 0; i < N; ++i) {
     if (fields[i].required && !seen[i]) {
       return fail_at(cat("missing field `", fields[i].name, "`"), node.end);

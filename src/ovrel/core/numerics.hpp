@@ -19,7 +19,7 @@ std::vector<double> prefix_sums(std::span<const double> x);
 // The same with Neumaier compensation: each entry is the running sum plus its compensation, which
 // is never folded back into the running sum.
 std::vector<double> prefix_sums_kahan(std::span<const double> x);
-// Running sums of squares, each square rounded to f64 before it is added.
+// Running sums of squares, each square rounded to double before it is added.
 std::vector<double> prefix_sum_squares(std::span<const double> x);
 // The same with Neumaier compensation.
 std::vector<double> prefix_sum_squares_kahan(std::span<const double> x);

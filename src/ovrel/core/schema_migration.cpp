@@ -204,6 +204,8 @@ namespace {
 using Kind = JsonNode::Kind;
 using json::Field;
 using json::invalid_type;
+using json::kOptional;
+using json::kRequired;
 using json::read_bool;
 using json::read_f64;
 using json::read_fields;
@@ -235,8 +237,8 @@ Result<ReproMode> read_repro_mode(const JsonNode& node) {
 }
 
 constexpr std::array<Field<PruningStats>, 2> kPruningFields = {{
-    {"candidates_considered", true, read_into<&PruningStats::candidates_considered, read_u64>},
-    {"candidates_pruned", true, read_into<&PruningStats::candidates_pruned, read_u64>},
+    {"candidates_considered", kRequired, read_into<&PruningStats::candidates_considered, read_u64>},
+    {"candidates_pruned", kRequired, read_into<&PruningStats::candidates_pruned, read_u64>},
 }};
 
 Result<PruningStats> read_pruning_stats(const JsonNode& node) {
@@ -246,13 +248,13 @@ Result<PruningStats> read_pruning_stats(const JsonNode& node) {
 }
 
 constexpr std::array<Field<BuildInfo>, 7> kBuildFields = {{
-    {"git_sha", false, read_into<&BuildInfo::git_sha, read_optional_of<read_text>>},
-    {"git_dirty", false, read_into<&BuildInfo::git_dirty, read_optional_of<read_bool>>},
-    {"rustc_version", false, read_into<&BuildInfo::rustc_version, read_optional_of<read_text>>},
-    {"target_triple", false, read_into<&BuildInfo::target_triple, read_optional_of<read_text>>},
-    {"profile", false, read_into<&BuildInfo::profile, read_optional_of<read_text>>},
-    {"features", false, read_into<&BuildInfo::features, read_optional_of<read_text_list>>},
-    {"abi", false, read_into<&BuildInfo::abi, read_optional_of<read_text>>},
+    {"git_sha", kOptional, read_into<&BuildInfo::git_sha, read_optional_of<read_text>>},
+    {"git_dirty", kOptional, read_into<&BuildInfo::git_dirty, read_optional_of<read_bool>>},
+    {"rustc_version", kOptional, read_into<&BuildInfo::rustc_version, read_optional_of<read_text>>},
+    {"target_triple", kOptional, read_into<&BuildInfo::target_triple, read_optional_of<read_text>>},
+    {"profile", kOptional, read_into<&BuildInfo::profile, read_optional_of<read_text>>},
+    {"features", kOptional, read_into<&BuildInfo::features, read_optional_of<read_text_list>>},
+    {"abi", kOptional, read_into<&BuildInfo::abi, read_optional_of<read_text>>},
 }};
 
 Result<BuildInfo> read_build_info(const JsonNode& node) {
@@ -262,12 +264,12 @@ Result<BuildInfo> read_build_info(const JsonNode& node) {
 }
 
 constexpr std::array<Field<SegmentStats>, 6> kSegmentFields = {{
-    {"start", true, read_into<&SegmentStats::start, read_u64>},
-    {"end", true, read_into<&SegmentStats::end, read_u64>},
-    {"mean", false, read_into<&SegmentStats::mean, read_optional_of<read_f64_list>>},
-    {"variance", false, read_into<&SegmentStats::variance, read_optional_of<read_f64_list>>},
-    {"count", true, read_into<&SegmentStats::count, read_u64>},
-    {"missing_count", true, read_into<&SegmentStats::missing_count, read_u64>},
+    {"start", kRequired, read_into<&SegmentStats::start, read_u64>},
+    {"end", kRequired, read_into<&SegmentStats::end, read_u64>},
+    {"mean", kOptional, read_into<&SegmentStats::mean, read_optional_of<read_f64_list>>},
+    {"variance", kOptional, read_into<&SegmentStats::variance, read_optional_of<read_f64_list>>},
+    {"count", kRequired, read_into<&SegmentStats::count, read_u64>},
+    {"missing_count", kRequired, read_into<&SegmentStats::missing_count, read_u64>},
 }};
 
 Result<SegmentStats> read_segment(const JsonNode& node) {
@@ -291,27 +293,28 @@ Status read_params_json(Diagnostics& dg, const JsonNode& node) {
 
 using D = Diagnostics;
 constexpr std::array<Field<Diagnostics>, 20> kDiagnosticsFields = {{
-    {"n", true, read_into<&D::n, read_u64>},
-    {"d", true, read_into<&D::d, read_u64>},
-    {"schema_version", true, read_into<&D::schema_version, read_u32>},
-    {"engine_version", false, read_into<&D::engine_version, read_optional_of<read_text>>},
-    {"runtime_ms", false, read_into<&D::runtime_ms, read_optional_of<read_u64>>},
-    {"notes", true, read_into<&D::notes, read_text_list>},
-    {"warnings", true, read_into<&D::warnings, read_text_list>},
-    {"algorithm", true, read_into<&D::algorithm, read_text>},
-    {"cost_model", true, read_into<&D::cost_model, read_text>},
-    {"seed", false, read_into<&D::seed, read_optional_of<read_u64>>},
-    {"repro_mode", true, read_into<&D::repro_mode, read_repro_mode>},
-    {"thread_count", false, read_into<&D::thread_count, read_optional_of<read_u64>>},
-    {"blas_backend", false, read_into<&D::blas_backend, read_optional_of<read_text>>},
-    {"cpu_features", false, read_into<&D::cpu_features, read_optional_of<read_text_list>>},
-    {"build", false, read_into<&D::build, read_optional_of<read_build_info>>},
-    {"params_json", false, read_params_json},
-    {"pruning_stats", false, read_into<&D::pruning_stats, read_optional_of<read_pruning_stats>>},
-    {"missing_policy_applied", false,
+    {"n", kRequired, read_into<&D::n, read_u64>},
+    {"d", kRequired, read_into<&D::d, read_u64>},
+    {"schema_version", kRequired, read_into<&D::schema_version, read_u32>},
+    {"engine_version", kOptional, read_into<&D::engine_version, read_optional_of<read_text>>},
+    {"runtime_ms", kOptional, read_into<&D::runtime_ms, read_optional_of<read_u64>>},
+    {"notes", kRequired, read_into<&D::notes, read_text_list>},
+    {"warnings", kRequired, read_into<&D::warnings, read_text_list>},
+    {"algorithm", kRequired, read_into<&D::algorithm, read_text>},
+    {"cost_model", kRequired, read_into<&D::cost_model, read_text>},
+    {"seed", kOptional, read_into<&D::seed, read_optional_of<read_u64>>},
+    {"repro_mode", kRequired, read_into<&D::repro_mode, read_repro_mode>},
+    {"thread_count", kOptional, read_into<&D::thread_count, read_optional_of<read_u64>>},
+    {"blas_backend", kOptional, read_into<&D::blas_backend, read_optional_of<read_text>>},
+    {"cpu_features", kOptional, read_into<&D::cpu_features, read_optional_of<read_text_list>>},
+    {"build", kOptional, read_into<&D::build, read_optional_of<read_build_info>>},
+    {"params_json", kOptional, read_params_json},
+    {"pruning_stats", kOptional,
+     read_into<&D::pruning_stats, read_optional_of<read_pruning_stats>>},
+    {"missing_policy_applied", kOptional,
      read_into<&D::missing_policy_applied, read_optional_of<read_text>>},
-    {"missing_fraction", false, read_into<&D::missing_fraction, read_optional_of<read_f64>>},
-    {"effective_sample_count", false,
+    {"missing_fraction", kOptional, read_into<&D::missing_fraction, read_optional_of<read_f64>>},
+    {"effective_sample_count", kOptional,
      read_into<&D::effective_sample_count, read_optional_of<read_u64>>},
 }};
 
@@ -327,11 +330,11 @@ Result<DiagnosticsWire> read_diagnostics(const JsonNode& node) {
 
 using W = OfflineChangePointResultWire;
 constexpr std::array<Field<W>, 5> kDocumentFields = {{
-    {"breakpoints", true, read_into<&W::breakpoints, read_u64_list>},
-    {"change_points", true, read_into<&W::change_points, read_u64_list>},
-    {"scores", false, read_into<&W::scores, read_optional_of<read_f64_list>>},
-    {"segments", false, read_into<&W::segments, read_optional_of<read_segment_list>>},
-    {"diagnostics", true, read_into<&W::diagnostics, read_diagnostics>},
+    {"breakpoints", kRequired, read_into<&W::breakpoints, read_u64_list>},
+    {"change_points", kRequired, read_into<&W::change_points, read_u64_list>},
+    {"scores", kOptional, read_into<&W::scores, read_optional_of<read_f64_list>>},
+    {"segments", kOptional, read_into<&W::segments, read_optional_of<read_segment_list>>},
+    {"diagnostics", kRequired, read_into<&W::diagnostics, read_diagnostics>},
 }};
 
 Result<OfflineChangePointResultWire> read_document(const JsonNode& node) {

@@ -27,7 +27,7 @@ namespace ovrel::core {
 
 enum class ValueType : std::uint8_t { F32, F64 };
 
-// The borrowed numbers of a series: 32-bit or 64-bit floats. Readers widen f32 to f64.
+// The borrowed numbers of a series: float or double. Readers widen float to double.
 class ValueBuffer {
  public:
   static ValueBuffer of_f32(std::span<const float> values) noexcept {
@@ -48,7 +48,7 @@ class ValueBuffer {
     if (type_ != ValueType::F64) return {};
     return std::span<const double>(f64_, size_);
   }
-  // The value at buffer position p, widened to f64. A position at or beyond size() is a bug of the
+  // The value at buffer position p, as a double. A position at or beyond size() is a bug of the
   // caller and throws InternalError instead of reading.
   double at(std::size_t p) const;
 
@@ -171,7 +171,7 @@ class TimeSeriesView {
   // read.
   Position locate(std::size_t t, std::size_t j) const noexcept;
 
-  // The value at a buffer position, widened to f64; position >= element_count() throws
+  // The value at a buffer position, widened to double; position >= element_count() throws
   // InternalError (a reader bug: positions come from `locate`).
   double value_at(std::size_t position) const { return values_.at(position); }
   // Whether the mask marks a buffer position missing; false without a mask. Same bug rule.

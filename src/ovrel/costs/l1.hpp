@@ -13,7 +13,7 @@
 
 namespace ovrel::costs {
 
-// The series in row-major order: entry t*d + j is row t, dimension j (f32 values widened).
+// The series in row-major order: entry t*d + j is row t, dimension j (float values widened).
 struct L1MedianCache {
   std::vector<double> values;
   std::size_t n = 0;

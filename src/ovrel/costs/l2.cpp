@@ -92,6 +92,73 @@ void CostL2Mean::l2_costs_to_end(const double* s, const double* q, std::size_t s
   for (std::size_t i = whole; i < count; ++i) out[i] = clamp_total(out[i]);
 }
 
+OVREL_MULTIVERSION
+core::RunMinimum CostL2Mean::l2_scores_at(const double* s, const double* q, std::size_t stride,
+                                          std::size_t d, const std::size_t* starts,
+                                          std::size_t count, std::size_t end, const double* F,
+                                          double beta, double* out) {
+  core::FirstMinLanes lanes;
+  core::RunMinimum rest;  // the candidates outside whole vectors
+  const LaneF64 b = core::splat(beta);
+  const double s_end = s[end];
+  const double q_end = q[end];
+  // Runs of consecutive starts, each in one pass per start: its cost, its score and its candidate.
+  for (std::size_t k = 0; k < count;) {
+    const std::size_t r = core::consecutive_run_end(starts, k, count);
+    const std::size_t start = starts[k];
+    const std::size_t len = r - k;
+    const double m0 = static_cast<double>(end - start);
+    const double* f = F + start;
+    double* o = out + k;
+    std::size_t i = 0;
+    if (d == 1) {
+      // A total at or below 0 becomes total - total: +0 when finite, as in segment_cost, and NaN
+      // for -inf (segment_cost keeps -inf); either way the candidate is not finite and the caller
+      // scores the target again on its exact scalar path. One instruction fewer than the clamp.
+      const double* sp = s + start;
+      const double* qp = q + start;
+      LaneF64 m = core::splat(m0) - LaneF64{0.0, 1.0, 2.0, 3.0};
+      auto lane_step = [&](std::size_t at, const LaneF64& seg_len) {
+        const LaneF64 s1 = s_end - core::load_lanes(sp + at);
+        const LaneF64 total = (q_end - core::load_lanes(qp + at)) - (s1 * s1) / seg_len;
+        const LaneF64 s0 = (total > 0.0 ? total : total - total) + core::load_lanes(f + at);
+        core::store_lanes(o + at, s0);
+        lanes.add(s0, s0 + b);
+      };
+      // Two vectors a step: the loop's own instructions are shared.
+      for (; i + 2 * kLanes <= len; i += 2 * kLanes, m -= 8.0) {
+        lane_step(i, m);
+        lane_step(i + kLanes, m - 4.0);
+      }
+      for (; i + kLanes <= len; i += kLanes, m -= 4.0) lane_step(i, m);
+      for (; i < len; ++i) {
+        const double mi = m0 - static_cast<double>(i);
+        const double s1 = s_end - sp[i];
+        const double s0 = clamp_total((q_end - qp[i]) - (s1 * s1) / mi) + f[i];
+        o[i] = s0;
+        core::add_candidate(rest, s0, s0 + beta);
+      }
+    } else {
+      l2_costs_to_end(s, q, stride, d, start, len, end, o);
+      for (; i + kLanes <= len; i += kLanes) {
+        const LaneF64 s0 = core::load_lanes(o + i) + core::load_lanes(f + i);
+        core::store_lanes(o + i, s0);
+        lanes.add(s0, s0 + b);
+      }
+      for (; i < len; ++i) {
+        const double s0 = o[i] + f[i];
+        o[i] = s0;
+        core::add_candidate(rest, s0, s0 + beta);
+      }
+    }
+    k = r;
+  }
+  core::RunMinimum best = lanes.finish();
+  best.merge(rest);
+  core::first_at(best, out, count, beta);
+  return best;
+}
+
 std::optional<std::size_t> CostL2Mean::penalty_effective_params(std::size_t d) const {
   std::size_t out = 0;
   if (__builtin_mul_overflow(d, std::size_t{2}, &out)) return std::nullopt;

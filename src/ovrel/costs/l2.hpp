@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ovrel/core/lanes.hpp"
 #include "ovrel/costs/model.hpp"
 
 namespace ovrel::costs {
@@ -75,8 +76,26 @@ struct CostL2Mean {
                     start, count, end, out);
   }
 
-  // The batch body over d blocks of `stride` prefix entries; out of line, compiled once per
+  // The batch of the dynamic programmes at target `end`: for the strictly ascending starts
+  // starts[0..count), out[k] = cost of [starts[k], end) + F[starts[k]] (the best objective of the
+  // prefix ending at the start), and each plus beta a candidate objective. Returns the first
+  // smallest candidate (its position in `starts`), the largest score and whether every candidate
+  // was finite: the same operations, in the same order, as segment_cost and the two additions.
+  core::RunMinimum segment_scores_at(const L2Cache& cache, const std::size_t* starts,
+                                     std::size_t count, std::size_t end, const double* F,
+                                     double beta, double* out) const {
+    if (count == 0) return {};
+    check_segment(starts[0], end, cache.n);
+    check_segment(starts[count - 1], end, cache.n);
+    return l2_scores_at(cache.prefix_sum.data(), cache.prefix_sum_sq.data(), cache.n + 1, cache.d,
+                        starts, count, end, F, beta, out);
+  }
+
+  // The batch bodies over d blocks of `stride` prefix entries; out of line, compiled once per
   // instruction-set level.
+  static core::RunMinimum l2_scores_at(const double* s, const double* q, std::size_t stride,
+                                       std::size_t d, const std::size_t* starts, std::size_t count,
+                                       std::size_t end, const double* F, double beta, double* out);
   static void l2_costs_to_end(const double* s, const double* q, std::size_t stride, std::size_t d,
                               std::size_t start, std::size_t count, std::size_t end, double* out);
 

@@ -59,7 +59,7 @@ core::Status validate_shared(std::string_view type_name, const core::TimeSeriesV
 // ---------------------------------------------------------------------------------------------
 // Cache planning.
 
-// Planned cache sizes are computed in checked u64 arithmetic; an empty optional means overflow.
+// Planned cache sizes are computed in checked 64-bit arithmetic; an empty optional means overflow.
 using PlannedBytes = std::optional<std::uint64_t>;
 
 constexpr PlannedBytes checked_add(PlannedBytes a, PlannedBytes b) noexcept {
@@ -93,7 +93,7 @@ core::Status plan_cache(const core::CachePolicy& policy, PlannedBytes required,
                         std::size_t d);
 
 // ---------------------------------------------------------------------------------------------
-// Reading values out of a view (as f64; f32 values widen exactly). Every failure is InvalidInput
+// Reading values out of a view (as doubles; floats widen exactly). Every failure is InvalidInput
 // with the layout's text: "C-contiguous index overflow", "C-contiguous index out of bounds", the
 // F-contiguous pair, and the five strided texts of `strided_linear_index`.
 

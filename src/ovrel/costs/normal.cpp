@@ -128,6 +128,84 @@ void CostNormalMeanVar::normal_costs_to_end(const double* s, const double* q, st
   }
 }
 
+OVREL_MULTIVERSION
+core::RunMinimum CostNormalMeanVar::normal_scores_at(const double* s, const double* q,
+                                                     std::size_t stride, std::size_t d,
+                                                     const std::size_t* starts, std::size_t count,
+                                                     std::size_t end, const double* F, double beta,
+                                                     double* out) {
+  using core::kLanes;
+  using core::LaneF64;
+  core::FirstMinLanes lanes;
+  core::RunMinimum rest;  // the candidates outside whole vectors
+  const LaneF64 b = core::splat(beta);
+  // Per block of starts: the guarded variances in lanes, their logarithms one by one (the
+  // library's own log, as segment_cost calls it), then m * log, the score and the candidate in
+  // lanes again.
+  constexpr std::size_t kBlock = 64;
+  double buf[kBlock];
+  for (std::size_t k = 0; k < count;) {
+    const std::size_t r = core::consecutive_run_end(starts, k, count);
+    const std::size_t start = starts[k];
+    const double m0 = static_cast<double>(end - start);
+    if (d > 1) normal_costs_to_end(s, q, stride, d, start, r - k, end, out + k);
+    for (std::size_t i0 = 0; i0 < r - k; i0 += kBlock) {
+      const std::size_t len = std::min(r - k - i0, kBlock);
+      const std::size_t whole = len - len % kLanes;
+      const double mb = m0 - static_cast<double>(i0);
+      const double* f = F + start + i0;
+      double* o = out + k + i0;
+      const LaneF64 m_first = core::splat(mb) - LaneF64{0.0, 1.0, 2.0, 3.0};
+      if (d == 1) {
+        const double s_end = s[end];
+        const double q_end = q[end];
+        const double* sp = s + start + i0;
+        const double* qp = q + start + i0;
+        LaneF64 m = m_first;
+        for (std::size_t i = 0; i < whole; i += kLanes, m -= 4.0) {
+          const LaneF64 s1 = s_end - core::load_lanes(sp + i);
+          const LaneF64 s2 = q_end - core::load_lanes(qp + i);
+          const LaneF64 mean = s1 / m;
+          core::store_lanes(buf + i, guard_variance_lanes(s2 / m - mean * mean));
+        }
+        for (std::size_t i = whole; i < len; ++i) {
+          const double mi = mb - static_cast<double>(i);
+          const double mean = (s_end - sp[i]) / mi;
+          buf[i] = guard_variance((q_end - qp[i]) / mi - mean * mean);
+        }
+        for (std::size_t i = 0; i < len; ++i) buf[i] = std::log(buf[i]);
+        m = m_first;
+        for (std::size_t i = 0; i < whole; i += kLanes, m -= 4.0) {
+          const LaneF64 s0 = (0.0 + core::load_lanes(buf + i) * m) + core::load_lanes(f + i);
+          core::store_lanes(o + i, s0);
+          lanes.add(s0, s0 + b);
+        }
+        for (std::size_t i = whole; i < len; ++i) {
+          const double s0 = (0.0 + buf[i] * (mb - static_cast<double>(i))) + f[i];
+          o[i] = s0;
+          core::add_candidate(rest, s0, s0 + beta);
+        }
+      } else {
+        for (std::size_t i = 0; i < whole; i += kLanes) {
+          const LaneF64 s0 = core::load_lanes(o + i) + core::load_lanes(f + i);
+          core::store_lanes(o + i, s0);
+          lanes.add(s0, s0 + b);
+        }
+        for (std::size_t i = whole; i < len; ++i) {
+          const double s0 = o[i] + f[i];
+          o[i] = s0;
+          core::add_candidate(rest, s0, s0 + beta);
+        }
+      }
+    }
+    k = r;
+  }
+  core::RunMinimum best = lanes.finish();
+  best.merge(rest);
+  core::first_at(best, out, count, beta);
+  return best;
+}
+
 std::optional<std::size_t> CostNormalMeanVar::penalty_effective_params(std::size_t d) const {
   return checked_product(d, 3);
 }

@@ -41,15 +41,17 @@ struct FrontierItem {
 struct BinSegConfig {
   // KnownK or Penalized; PenaltyPath passes validate but detect refuses it.
   core::Stopping stopping;
-  // Parameters per segment and dimension for BIC and AIC; 0 means not given (the cost model's
-  // own count applies). Any value is accepted.
-  std::size_t params_per_segment = 0;
+  // Parameters per segment and dimension for BIC and AIC; not given: the cost model's own count
+  // ("model_default_auto"). Any value is accepted; a given 0 also reads as not given.
+  std::optional<std::size_t> params_per_segment = std::nullopt;
   // Period of the cancellation and time-budget checks, in iterations; 0 is read as 1.
   std::size_t cancel_check_every = 1000;
 
   std::size_t normalized_cancel_check_every() const noexcept {
     return offline::normalized_cancel_check_every(cancel_check_every);
   }
+  // The count the penalty resolution reads: 0 when none is given.
+  std::size_t params_or_not_given() const noexcept { return params_per_segment.value_or(0); }
   // Only the stopping rule is checked.
   Status validate() const;
 };

@@ -213,7 +213,8 @@ template <costs::CostModel C>
       scan_splits(model, cache, candidates, window->first, window->second, start, end, full,
                   "segment", budget, cadence, run.ctx, run.started_at, run.iteration, run.stats));
   if (best.split == kNone) return {};
-  frontier.push_back(FrontierItem{start, end, depth, best.split, best.gain});
+  frontier.push_back(FrontierItem{
+      .start = start, .end = end, .depth = depth, .split = best.split, .gain = best.gain});
   return {};
 }
 
@@ -224,14 +225,17 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
                                                          const core::ExecutionContext& ctx) const {
   OVREL_TRY(config.validate());
   const std::size_t n = x.n();
-  OVREL_TRY_ASSIGN(const RunStart<C> start, start_run(cost_model, x, ctx));
-  const core::ValidatedConstraints& constraints = start.constraints;
-  const typename C::Cache& cache = start.cache;
-  const MonotonicInstant started_at = start.started_at;
+  OVREL_TRY_ASSIGN(const RunStart<C> run_start, start_run(cost_model, x, ctx));
+  const core::ValidatedConstraints& constraints = run_start.constraints;
+  const typename C::Cache& cache = run_start.cache;
+  const MonotonicInstant started_at = run_start.started_at;
   RunStats stats;
   std::uint64_t iteration = 0;
-  const binseg::ScanRun run{ctx, started_at, config.normalized_cancel_check_every(), iteration,
-                            stats};
+  const binseg::ScanRun run{.ctx = ctx,
+                            .started_at = started_at,
+                            .every = config.normalized_cancel_check_every(),
+                            .iteration = iteration,
+                            .stats = stats};
   std::vector<std::string> notes;
   std::vector<std::string> warnings{
       "BinSeg may mask closely spaced weaker changes; consider WBS for robust recovery"};
@@ -250,7 +254,7 @@ Result<core::OfflineChangePointResult> BinSeg<C>::detect(const core::TimeSeriesV
       "BinSeg", config.stopping, constraints, frontier, accepted, notes, run,
       [&](const core::Penalty& penalty) {
         return binseg::resolve_penalty_beta(cost_model, penalty, n, x.d(),
-                                            config.params_per_segment);
+                                            config.params_or_not_given());
       },
       [&](std::size_t index, std::uint64_t* processed) {
         return binseg::accept_frontier_item(frontier, index, accepted, "BinSeg", processed, offer);

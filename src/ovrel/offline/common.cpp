@@ -106,7 +106,10 @@ Result<ResolvedPenalty> finish_resolution(const core::Penalty& penalty, std::siz
     return core::invalid_input(
         core::cat("resolved penalty must be finite and > 0.0; got beta=", beta));
   }
-  return ResolvedPenalty{penalty, params_source, beta, reported_params};
+  return ResolvedPenalty{.penalty = penalty,
+                         .params_source = params_source,
+                         .beta = beta,
+                         .params_per_segment = reported_params};
 }
 
 Result<ResolvedPenalty> resolve_with_default(const core::Penalty& penalty, std::size_t n,
@@ -119,7 +122,7 @@ Result<ResolvedPenalty> resolve_with_default(const core::Penalty& penalty, std::
     if (params_per_segment == 0) return core::invalid_input(std::string(kZeroParams));
     return finish_resolution(penalty, n, 0, kSourceConfig, params_per_segment);
   }
-  if (params_per_segment == 2) {
+  if (params_per_segment == kModelOwnParams) {
     if (!model_default) {
       return core::invalid_input(
           core::cat("model_default effective-params overflow for d=", d, ", model=", model_name));
@@ -204,6 +207,24 @@ core::Diagnostics finish_run(const core::ExecutionContext& ctx, MonotonicInstant
   diagnostics.cost_model = std::string(cost_model);
   diagnostics.repro_mode = ctx.repro_mode;
   return diagnostics;
+}
+
+std::size_t model_min_segment_len(std::string_view cost_model, std::size_t d) noexcept {
+  if (cost_model == "normal_full_cov") return d == SIZE_MAX ? SIZE_MAX : d + 1;
+  if (cost_model == "normal_mean_var") return 2;
+  return 1;
+}
+
+std::optional<std::string> raise_min_segment_len_for_model(core::Constraints& constraints,
+                                                           std::string_view cost_model,
+                                                           std::size_t n, std::size_t d) {
+  const std::size_t floor = model_min_segment_len(cost_model, d);
+  const std::size_t from = constraints.min_segment_len;
+  const std::size_t to = std::min(floor, n);
+  if (from == 0 || from >= to) return std::nullopt;
+  constraints.min_segment_len = to;
+  return core::cat("min_segment_len raised from ", from, " to ", to, ": ", cost_model,
+                   " needs at least ", floor, " points per segment");
 }
 
 }  // namespace ovrel::offline

@@ -34,7 +34,7 @@ using core::MonotonicInstant;
 // ---------------------------------------------------------------------------------------------
 // Work counters.
 
-// Adds 1; at u64::MAX the counter is left unchanged and the call fails with ResourceLimit
+// Adds 1; at UINT64_MAX the counter is left unchanged and the call fails with ResourceLimit
 // "{name} counter overflow".
 [[nodiscard]] inline Status checked_counter_increment(std::uint64_t& counter,
                                                       std::string_view name) {
@@ -45,7 +45,7 @@ using core::MonotonicInstant;
   return {};
 }
 
-// a + 1 saturating at usize::MAX (change counts of the dynamic programmes).
+// a + 1 saturating at SIZE_MAX (change counts of the dynamic programmes).
 constexpr std::size_t saturating_increment(std::size_t a) noexcept {
   return a == SIZE_MAX ? a : a + 1;
 }
@@ -150,7 +150,7 @@ class CostEvalBudget {
   std::uint64_t fast_until() const noexcept { return limit_; }
   std::uint64_t count_until() const noexcept { return count_until_; }
 
-  // Raises cost_evals by one ("cost_evals" counter overflow at u64::MAX), then applies the budget
+  // Raises cost_evals by one ("cost_evals" counter overflow at UINT64_MAX), then applies the budget
   // to the new count: an error under HardFail, the flag under SoftDegrade.
   [[nodiscard]] Status count(std::uint64_t& cost_evals, bool& soft_budget_exceeded) const {
     if (cost_evals < count_until_) [[likely]] {
@@ -163,12 +163,12 @@ class CostEvalBudget {
 
  private:
   const core::ExecutionContext* ctx_;
-  std::uint64_t limit_;  // u64::MAX without a budget
+  std::uint64_t limit_;  // UINT64_MAX without a budget
   // min(limit_, the poll's due count); limit_ without a poll. Moved on by count_slow.
   mutable std::uint64_t count_until_;
 };
 
-// Adds `amount` to a work counter; on overflow the counter is left at u64::MAX and the call fails
+// Adds `amount` to a work counter; on overflow the counter is left at UINT64_MAX and the call fails
 // with "{name} counter overflow", as the same number of single increments would.
 [[nodiscard]] inline Status checked_counter_add(std::uint64_t& counter, std::uint64_t amount,
                                                 std::string_view name) {
@@ -216,6 +216,11 @@ inline constexpr std::string_view kSourceConfig = "config";
 inline constexpr std::string_view kSourceConfigOverride = "config_override";
 inline constexpr std::string_view kSourceModelDefault = "model_default";
 
+// The params_per_segment value that selects the cost model's own count for BIC and AIC in PELT,
+// FPOP and WBS. Their configurations read a count that is not given as this value, so the notes
+// show the same figure and label either way.
+inline constexpr std::size_t kModelOwnParams = 2;
+
 struct ResolvedPenalty {
   core::Penalty penalty;
   std::string_view params_source;  // kSourceConfig, kSourceConfigOverride or kSourceModelDefault
@@ -246,7 +251,7 @@ Result<ResolvedPenalty> resolve_penalty_beta(const C& model, const core::Penalty
                                              std::size_t params_per_segment) {
   std::optional<std::size_t> model_default;
   std::size_t one_dim = 0;
-  if (penalty.kind != core::PenaltyKind::Manual && params_per_segment == 2) {
+  if (penalty.kind != core::PenaltyKind::Manual && params_per_segment == kModelOwnParams) {
     model_default = model.penalty_effective_params(d);
     one_dim = model.penalty_effective_params(1).value_or(params_per_segment);
   }
@@ -279,6 +284,24 @@ std::string penalty_path_entry_note(std::size_t index, const ResolvedPenalty& re
 std::string final_objective_note(double objective, std::size_t change_count);
 
 // ---------------------------------------------------------------------------------------------
+// Segments a cost model cannot score.
+
+// The fewest points a segment of `cost_model` (its name()) on d dimensions needs to have a
+// non-degenerate estimate: d + 1 for "normal_full_cov" (fewer rows give a singular covariance,
+// whose ridged log-determinant rewards every split), 2 for "normal_mean_var" (one point has no
+// variance), 1 for every other model.
+std::size_t model_min_segment_len(std::string_view cost_model, std::size_t d) noexcept;
+
+// Raises constraints.min_segment_len to model_min_segment_len, but never above n (a series
+// shorter than that floor stays one segment instead of becoming infeasible), and returns the note
+// "min_segment_len raised from {} to {}: {} needs at least {} points per segment" when it did.
+// A min_segment_len of 0 is left for validation to refuse. A run whose segments already met the
+// floor finds the same segmentation.
+std::optional<std::string> raise_min_segment_len_for_model(core::Constraints& constraints,
+                                                           std::string_view cost_model,
+                                                           std::size_t n, std::size_t d);
+
+// ---------------------------------------------------------------------------------------------
 // The start and the end of a detect call.
 
 template <costs::CostModel C>
@@ -299,7 +322,9 @@ Result<RunStart<C>> start_run(const C& model, const core::TimeSeriesView& x,
   OVREL_TRY(model.validate(x));
   OVREL_TRY(core::check_missing_compatibility(x.missing(), core::MissingSupport::Reject));
   OVREL_TRY_ASSIGN(typename C::Cache cache, model.precompute(x, constraints.cache_policy));
-  return RunStart<C>{std::move(constraints), std::move(cache), std::chrono::steady_clock::now()};
+  return RunStart<C>{.constraints = std::move(constraints),
+                     .cache = std::move(cache),
+                     .started_at = std::chrono::steady_clock::now()};
 }
 
 // One counter of a run, recorded as the metric "offline.{algorithm}.{name}".

@@ -149,7 +149,10 @@ Result<PenalizedSelection> select_penalized_kernel(const DynpSweepResult& sweep,
     return core::invalid_input(
         core::cat(label, " backtracking failed: ", breakpoints.error().display()));
   }
-  return PenalizedSelection{std::move(*breakpoints), best_objective, best_k, best_value};
+  return PenalizedSelection{.breakpoints = std::move(*breakpoints),
+                            .objective = best_objective,
+                            .change_count = best_k,
+                            .penalized_objective = best_value};
 }
 
 Result<SweepTables> allocate_sweep_tables(std::size_t rows, std::size_t m, std::uint64_t required) {

@@ -167,7 +167,8 @@ Result<KnownKSelection> run_dynp_known_k(const C& model, const typename C::Cache
     return core::invalid_input(
         core::cat("KnownK exact solution unreachable: ", breakpoints.error().display()));
   }
-  return KnownKSelection{std::move(*breakpoints), objective, k};
+  return KnownKSelection{
+      .breakpoints = std::move(*breakpoints), .objective = objective, .change_count = k};
 }
 
 template <costs::CostModel C>

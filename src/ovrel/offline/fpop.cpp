@@ -16,7 +16,7 @@ struct FpopFlavour {
 
 Status validate_config(const FpopConfig& config) {
   OVREL_TRY(core::validate_stopping(config.stopping));
-  if (config.params_per_segment == 0) {
+  if (config.params_per_segment && *config.params_per_segment == 0) {
     return core::invalid_input("FpopConfig.params_per_segment must be >= 1; got 0");
   }
   return {};
@@ -33,7 +33,7 @@ Result<core::OfflineChangePointResult> Fpop::detect(const core::TimeSeriesView& 
                                                     const core::ExecutionContext& ctx) const {
   OVREL_TRY(validate_config(config_));
   return detail::detect_optimal_partitioning<FpopFlavour>(
-      cost_model_, config_.stopping, config_.params_per_segment, config_.cancel_check_every,
+      cost_model_, config_.stopping, config_.params_or_model_own(), config_.cancel_check_every,
       /*prune=*/true, x, ctx);
 }
 

@@ -5,6 +5,7 @@
 // as PELT, bound to `CostL2Mean`.
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -24,11 +25,17 @@ namespace ovrel::offline {
 
 struct FpopConfig {
   core::Stopping stopping;
-  // 2 selects the L2 model's own count (2 per dimension) for BIC and AIC; any other v means d * v.
-  std::size_t params_per_segment = 2;
+  // Parameters per segment and dimension for BIC and AIC. Not given, or 2 (kModelOwnParams): the
+  // L2 model's own count (2 per dimension); any other v means d * v; 0 is refused.
+  std::optional<std::size_t> params_per_segment = std::nullopt;
   // Targets (penalised and known-k runs) or (target, penalty) steps (paths) between cancellation
   // and time-budget checks; 0 is read as 1.
   std::size_t cancel_check_every = 1000;
+
+  // The count the penalty resolution reads: kModelOwnParams when none is given.
+  std::size_t params_or_model_own() const noexcept {
+    return params_per_segment.value_or(kModelOwnParams);
+  }
 };
 
 class Fpop {

@@ -1,3 +1,16 @@
+# The cost models the offline detectors run over, one per line: key, header (below src/) and C++
+# type. A new model also needs its CostKind in offline/dispatch.hpp and its construction in
+# offline/dispatch.cpp.
+set(OVREL_COST_MODELS
+  "l2|ovrel/costs/l2.hpp|::ovrel::costs::CostL2Mean"
+  "l1|ovrel/costs/l1.hpp|::ovrel::costs::CostL1Median"
+  "normal_mean_var|ovrel/costs/normal.hpp|::ovrel::costs::CostNormalMeanVar"
+  "normal_full_cov|ovrel/costs/normal.hpp|::ovrel::costs::CostNormalFullCov"
+  "nig|ovrel/costs/nig.hpp|::ovrel::costs::CostNIGMarginal"
+  "cosine|ovrel/costs/cosine.hpp|::ovrel::costs::CostCosine"
+  "rank|ovrel/costs/rank.hpp|::ovrel::costs::CostRank"
+  "ar|ovrel/costs/ar.hpp|::ovrel::costs::CostAR")
+
 # The (detector, cost model) pairs the offline library is compiled for, one per line. Each pair
 # becomes its own generated translation unit (cmake/OfflineInstantiations.cmake), so the build
 # stays parallel and a cost header's edit recompiles only the pairs that use it. Detectors are

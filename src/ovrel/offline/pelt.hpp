@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -31,8 +32,9 @@ namespace ovrel::offline {
 
 struct PeltConfig {
   core::Stopping stopping;
-  // 2 selects the cost model's own parameter count for BIC and AIC; any other v means d * v.
-  std::size_t params_per_segment = 2;
+  // Parameters per segment and dimension for BIC and AIC. Not given, or 2 (kModelOwnParams): the
+  // cost model's own count; any other v means d * v; 0 is refused.
+  std::optional<std::size_t> params_per_segment = std::nullopt;
   // Targets (penalised runs) or (target, penalty) steps (paths) between cancellation and
   // time-budget checks; 0 is read as 1.
   std::size_t cancel_check_every = 1000;
@@ -41,6 +43,10 @@ struct PeltConfig {
   Status validate() const;
   std::size_t normalized_cancel_check_every() const noexcept {
     return offline::normalized_cancel_check_every(cancel_check_every);
+  }
+  // The count the penalty resolution reads: kModelOwnParams when none is given.
+  std::size_t params_or_model_own() const noexcept {
+    return params_per_segment.value_or(kModelOwnParams);
   }
 };
 

@@ -23,7 +23,7 @@ Result<core::OfflineChangePointResult> Pelt<C>::detect(const core::TimeSeriesVie
                                                        const core::ExecutionContext& ctx) const {
   OVREL_TRY(config.validate());
   return detail::detect_optimal_partitioning<detail::PeltFlavour>(
-      cost_model, config.stopping, config.params_per_segment, config.cancel_check_every,
+      cost_model, config.stopping, config.params_or_model_own(), config.cancel_check_every,
       kInequalityPruningIsExact<C>, x, ctx);
 }
 

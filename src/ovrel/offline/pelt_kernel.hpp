@@ -23,6 +23,7 @@
 #include "ovrel/core/diagnostics.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/lanes.hpp"
 #include "ovrel/core/results.hpp"
 #include "ovrel/core/stopping.hpp"
 #include "ovrel/core/text.hpp"
@@ -78,21 +79,32 @@ class ScratchArray {
   std::size_t len_ = 0;
 };
 
+struct DominatedStart {
+  std::size_t tau;
+  std::size_t until;  // dominated_until of tau
+};
+
 // Per-penalty dynamic-programme state: flat arrays allocated once per run, never inside the target
-// loop. `active` holds the live starts in ascending order and is compacted in place; `scored[k]`
+// loop. `active` holds the live starts in ascending order from position `head` on (live()) and is
+// compacted in place, toward its end or its beginning, whichever moves less; `scored[k]`
 // is the score without penalty of active[k] at the current target (NaN when unscored);
 // `dominated_until[k]` is the first later target at which the dominated start active[k] may leave
-// (kNone while it is not dominated); it moves with its start when the list is compacted. `count`
-// (changes of the best segmentation of [0, t)) is kept only when a cap on the number of changes
-// reads it; otherwise it is empty.
+// (kNone while it is not dominated); it moves with its start when the list is compacted, and
+// `dominated` lists those starts with their targets (in no order), so that the pruning pass finds
+// the ones whose wait ends without a scan.
+// `count` (changes of the best segmentation of [0, t)) is kept only when a cap on the number of
+// changes reads it; otherwise it is empty.
 struct DpState {
   std::vector<double> F;
   std::vector<std::size_t> prev;
   std::vector<std::size_t> count;
   ScratchArray<std::size_t> active;
+  std::size_t head = 0;
   std::size_t active_len = 0;
   ScratchArray<double> scored;
   ScratchArray<std::size_t> dominated_until;  // only when pruning
+  std::vector<DominatedStart> dominated;      // only when pruning
+  std::vector<std::size_t> examine;           // the pruning pass's positions, reused
 
   void reset(std::size_t n, double beta, bool prune, bool capped) {
     F.assign(n + 1, std::numeric_limits<double>::infinity());
@@ -105,6 +117,7 @@ struct DpState {
     }
     active.ensure(n + 1);
     scored.ensure(n + 1);
+    dominated.clear();
     if (prune) {
       dominated_until.ensure(n + 1);
       dominated_until[0] = kNone;
@@ -112,8 +125,12 @@ struct DpState {
     F[0] = -beta;
     prev[0] = 0;
     active[0] = 0;
+    head = 0;
     active_len = 1;
   }
+  // The live starts and their dominance marks, position k of the list at [k].
+  std::size_t* live() noexcept { return active.data() + head; }
+  std::size_t* live_until() noexcept { return dominated_until.data() + head; }
 };
 
 // The change count of a segmentation whose last segment starts at tau.
@@ -132,9 +149,15 @@ inline std::size_t start_change_count(const DpState& s, std::size_t tau) noexcep
 // changes is capped. Removal is therefore deferred until the next target reaches
 // t + min_segment_len; with min_segment_len 1, or targets that far apart, a start leaves at the
 // target that dominates it.
+//
+// Only two kinds of start can change: one whose score reaches F[t] (found by a lane scan of the
+// scores, unless `max_score`, their bound or +inf, is below F[t]) and one already dominated whose
+// wait ends (found through `s.dominated`). Every other
+// start stays where it is unless an earlier one leaves, and the list is compacted from the first
+// removal.
 template <class OnPruned>
 [[nodiscard]] inline Status prune_and_extend(DpState& s, const KernelPlan& plan, std::size_t t,
-                                             std::size_t next_target, bool prune,
+                                             std::size_t next_target, bool prune, double max_score,
                                              OnPruned&& on_pruned) {
   if (prune) {
     const double ft = s.F[t];
@@ -142,41 +165,100 @@ template <class OnPruned>
     const std::size_t t_count = capped ? saturating_increment(s.count[t]) : 0;
     const std::size_t t_free_from =
         t > SIZE_MAX - plan.min_segment_len ? SIZE_MAX : t + plan.min_segment_len;
-    std::size_t* active = s.active.data();
+    std::size_t* active = s.live();
     const double* scored = s.scored.data();
-    std::size_t* until = s.dominated_until.data();
+    std::size_t* until = s.live_until();
     // The length in a local: the stores into `active` could otherwise alias it.
     const std::size_t len = s.active_len;
-    std::size_t w = 0;
-    for (std::size_t k = 0; k < len; ++k) {
-      // Most starts are neither dominated nor reached: they are skipped (or moved down) in bulk.
-      const std::size_t next = first_prune_candidate(until, scored, k, len, ft);
-      if (w != k) {
-        std::copy(active + k, active + next, active + w);
-        std::copy(until + k, until + next, until + w);
+    std::vector<std::size_t>& examine = s.examine;
+    examine.clear();
+    // The scores were bounded when they were made: below ft, none reaches it.
+    if (!(max_score < ft)) {
+      for (std::size_t k = first_score_reaching(scored, 0, len, ft); k < len;
+           k = first_score_reaching(scored, k + 1, len, ft)) {
+        examine.push_back(k);
       }
-      w += next - k;
-      k = next;
-      if (k == len) break;
+    }
+    // Dominated starts whose wait ends at the next target, placed by bisection (active ascends);
+    // exactly these leave the dominated list. The others keep their place in the active list.
+    std::vector<DominatedStart>& dominated = s.dominated;
+    const std::size_t hits = examine.size();
+    // The list holds the starts in the order they were dominated, ascending within a target: the
+    // walk from the last one found is then linear, and a bisection places a start that is not.
+    std::size_t k = 0;
+    std::size_t last_tau = 0;
+    for (const DominatedStart& d : dominated) {
+      if (d.until > next_target) continue;
+      if (d.tau < last_tau) k = 0;
+      const std::size_t step_limit = std::min(len, k + 16);
+      while (k < step_limit && active[k] < d.tau) ++k;
+      if (k == step_limit && k < len && active[k] < d.tau) {
+        k = static_cast<std::size_t>(std::lower_bound(active + k, active + len, d.tau) - active);
+      }
+      examine.push_back(k);
+      last_tau = d.tau;
+    }
+    if (examine.size() > hits) {
+      std::erase_if(dominated, [&](const DominatedStart& d) { return d.until <= next_target; });
+      const auto mid = examine.begin() + static_cast<std::ptrdiff_t>(hits);
+      if (!std::is_sorted(mid, examine.end())) std::sort(mid, examine.end());
+      if (hits > 0) {
+        std::inplace_merge(examine.begin(), mid, examine.end());
+        examine.erase(std::unique(examine.begin(), examine.end()), examine.end());
+      }
+    }
+    // The examined starts that stay are marked with kNone in `examine`.
+    std::size_t removed = 0;
+    for (std::size_t& k : examine) {
       const std::size_t tau = active[k];
-      bool remove = until[k] != kNone && until[k] <= next_target;
+      const bool was_dominated = until[k] != kNone;
+      bool remove = was_dominated && until[k] <= next_target;
       if (!remove && scored[k] >= ft && (!capped || t_count <= start_change_count(s, tau))) {
         until[k] = std::min(until[k], t_free_from);
         remove = until[k] <= next_target;
       }
       if (remove) {
         OVREL_TRY(on_pruned());
+        ++removed;
       } else {
-        active[w] = tau;
-        until[w] = until[k];
-        ++w;
+        if (!was_dominated && until[k] != kNone) dominated.push_back({tau, until[k]});
+        k = kNone;
       }
     }
-    s.active_len = w;
+    if (removed > 0) {
+      std::erase(examine, kNone);
+      if (examine.back() + 1 - removed < len - examine.front()) {
+        // Fewer starts ahead of the last removal: they move up, and the list begins later.
+        for (std::size_t j = removed, shift = 0; j-- > 0;) {
+          ++shift;
+          const std::size_t lo = j > 0 ? examine[j - 1] + 1 : 0;
+          const std::size_t hi = examine[j];
+          std::copy_backward(active + lo, active + hi, active + hi + shift);
+          std::copy_backward(until + lo, until + hi, until + hi + shift);
+        }
+        s.head += removed;
+        // Back to the front once the list has moved past its own length: a run then touches
+        // only the pages of twice its longest list, and each start is moved back at most once
+        // for every start that left before it.
+        if (s.head >= len - removed) {
+          std::copy(s.live(), s.live() + (len - removed), s.active.data());
+          std::copy(s.live_until(), s.live_until() + (len - removed), s.dominated_until.data());
+          s.head = 0;
+        }
+      } else {
+        for (std::size_t j = 0; j < removed; ++j) {
+          const std::size_t lo = examine[j] + 1;
+          const std::size_t hi = j + 1 < removed ? examine[j + 1] : len;
+          std::copy(active + lo, active + hi, active + lo - (j + 1));
+          std::copy(until + lo, until + hi, until + lo - (j + 1));
+        }
+      }
+      s.active_len = len - removed;
+    }
   }
   if (t < plan.n) {
-    if (prune) s.dominated_until[s.active_len] = kNone;
-    s.active[s.active_len++] = t;
+    if (prune) s.live_until()[s.active_len] = kNone;
+    s.live()[s.active_len++] = t;
   }
   return {};
 }
@@ -194,28 +276,87 @@ struct TargetBest {
   std::size_t tau = kNone;
   std::size_t change_count = kNone;
   std::uint64_t scored = 0;  // candidates scored (cost evaluated or taken from the memo)
+  // No score without penalty is above it: +inf when not tracked.
+  double max_score = std::numeric_limits<double>::infinity();
 };
 
-// Scores every feasible active start at target t: its score without penalty goes to
-// `s.scored[k]` (NaN when it was not scored) and the best penalised objective, smallest start
+// The common case of score_target without branches on feasibility, budget or failure: no memo, no
+// cap, and a budget that this target cannot cross. Returns false, having changed nothing the
+// general loop reads, when the target is not of that kind or a candidate is not finite: the
+// general loop then scores it again from the same state and reports exactly what failed.
+template <costs::CostModel C>
+[[nodiscard]] inline bool score_target_fast(const C& model, const typename C::Cache& cache,
+                                            const KernelPlan& plan, DpState& s, std::size_t t,
+                                            double beta, const CostEvalBudget& budget,
+                                            RunStats& stats, TargetBest& best) {
+  const std::uint64_t evals = stats.cost_evals;
+  const std::uint64_t fast_until = budget.fast_until();
+  if (plan.max_change_points.has_value() || evals > fast_until) return false;
+  const std::size_t* active = s.live();
+  const std::size_t msl = plan.min_segment_len;
+  const std::size_t len = s.active_len;
+  // Starts ascend, so the feasible ones are a prefix.
+  std::size_t feasible = len;
+  while (feasible > 0 && (active[feasible - 1] >= t || t - active[feasible - 1] < msl)) {
+    --feasible;
+  }
+  if (fast_until - evals < feasible) return false;
+  // No store here aliases the cache's tables, so their entries at t stay in registers.
+  double* __restrict scored = s.scored.data();
+  const double* F = s.F.data();
+  core::RunMinimum found;
+  if constexpr (requires { model.segment_scores_at(cache, active, t, t, F, beta, scored); }) {
+    found = model.segment_scores_at(cache, active, feasible, t, F, beta, scored);
+  } else {
+    if constexpr (requires { model.segment_costs_to_end(cache, t, t, t, scored); }) {
+      std::size_t k = 0;
+      while (k < feasible) {
+        const std::size_t tau0 = active[k];
+        std::size_t r = k + 1;
+        while (r < feasible && active[r] == tau0 + (r - k)) ++r;
+        model.segment_costs_to_end(cache, tau0, r - k, t, scored + k);
+        k = r;
+      }
+    } else {
+      for (std::size_t k = 0; k < feasible; ++k) {
+        scored[k] = model.segment_cost(cache, active[k], t);
+      }
+    }
+    const StartScores added = add_start_scores(scored, F, active, feasible, beta);
+    found = {added.objective, added.index, added.all_finite,
+             std::numeric_limits<double>::infinity()};
+  }
+  if (!found.all_finite) return false;
+  for (std::size_t k = feasible; k < len; ++k) scored[k] = std::numeric_limits<double>::quiet_NaN();
+  stats.cost_evals = evals + feasible;
+  best.objective = found.objective;
+  best.tau = found.index == SIZE_MAX ? kNone : active[found.index];
+  best.scored = feasible;
+  best.max_score = found.max_score;
+  best.change_count = kNone;  // read only under a cap, which never takes this path
+  return true;
+}
+
+// Scores every feasible active start at target t, one at a time: its score without penalty goes
+// to `s.scored[k]` (NaN when it was not scored) and the best penalised objective, smallest start
 // first among equals, to `best`. Evaluations are counted in stats.cost_evals as they happen; the
 // scored candidates are counted by the caller from `best.scored`, except on failure, where the
 // candidates scored so far (the failing one included once its cost is known) are added to
 // stats.candidates_considered here. `path_idx` is kNone for a single-penalty run, whose messages
 // do not carry it.
 template <costs::CostModel C>
-[[nodiscard]] inline Status score_target(const C& model, const typename C::Cache& cache,
-                                         const KernelPlan& plan, DpState& s, std::size_t t,
-                                         double beta, const CostEvalBudget& budget, RunStats& stats,
-                                         TargetMemo* memo, std::size_t path_idx, TargetBest& best) {
-  const std::size_t* active = s.active.data();
+[[nodiscard]] inline Status score_target_general(const C& model, const typename C::Cache& cache,
+                                                 const KernelPlan& plan, DpState& s, std::size_t t,
+                                                 double beta, const CostEvalBudget& budget,
+                                                 RunStats& stats, TargetMemo* memo,
+                                                 std::size_t path_idx, TargetBest& best) {
+  const std::size_t* active = s.live();
   double* scored = s.scored.data();
   const double* F = s.F.data();
   const std::size_t* count = s.count.data();
   const std::size_t msl = plan.min_segment_len;
   const bool capped = plan.max_change_points.has_value();
   const std::size_t cap = capped ? *plan.max_change_points : 0;
-  const std::uint64_t fast_until = budget.fast_until();
   std::uint64_t count_until = budget.count_until();
   // Counters and the running best live in locals while the loop runs: the compiler cannot keep a
   // counter that may alias the size_t arrays (or the cache's sizes) in a register.
@@ -230,54 +371,6 @@ template <costs::CostModel C>
     return std::unexpected(std::move(e));
   };
   const std::size_t len = s.active_len;
-  // The common case gets a loop without branches on feasibility, budget or failure: no memo, no
-  // cap, and a budget that this target cannot cross. Starts ascend, so the feasible ones are a
-  // prefix. Any non-finite candidate sends the target through the general loop below, which
-  // scores it again from the same state and reports exactly what failed.
-  if (memo == nullptr && !capped && evals <= fast_until) {
-    std::size_t feasible = len;
-    while (feasible > 0 && (active[feasible - 1] >= t || t - active[feasible - 1] < msl)) {
-      --feasible;
-    }
-    if (fast_until - evals >= feasible) {
-      // No store here aliases the cache's tables, so their entries at t stay in registers.
-      double* __restrict scored_out = scored;
-      if constexpr (requires { model.segment_costs_to_end(cache, t, t, t, scored_out); }) {
-        // Between changes the active starts are consecutive: a run of them is costed in one batch.
-        std::size_t k = 0;
-        while (k < feasible) {
-          const std::size_t tau0 = active[k];
-          std::size_t r = feasible;
-          // Strictly ascending starts are consecutive up to the end exactly when the last one is
-          // as far from tau0 as its index is from k: usually true after the first few.
-          if (active[feasible - 1] - tau0 != feasible - 1 - k) {
-            r = k + 1;
-            while (r < feasible && active[r] == tau0 + (r - k)) ++r;
-          }
-          model.segment_costs_to_end(cache, tau0, r - k, t, scored_out + k);
-          k = r;
-        }
-      } else {
-        for (std::size_t k = 0; k < feasible; ++k) {
-          scored_out[k] = model.segment_cost(cache, active[k], t);
-        }
-      }
-      const StartScores found = add_start_scores(scored_out, F, active, feasible, beta);
-      if (found.all_finite) {
-        best_objective = found.objective;
-        best_tau = found.index == SIZE_MAX ? kNone : active[found.index];
-        for (std::size_t k = feasible; k < len; ++k) {
-          scored[k] = std::numeric_limits<double>::quiet_NaN();
-        }
-        stats.cost_evals = evals + feasible;
-        best.objective = best_objective;
-        best.tau = best_tau;
-        best.scored = feasible;
-        best.change_count = kNone;  // read only under a cap, which never takes this path
-        return {};
-      }
-    }
-  }
   for (std::size_t k = 0; k < len; ++k) {
     const std::size_t tau = active[k];
     scored[k] = std::numeric_limits<double>::quiet_NaN();
@@ -336,8 +429,22 @@ template <costs::CostModel C>
   best.objective = best_objective;
   best.tau = best_tau;
   best.scored = n_scored;
+  best.max_score = std::numeric_limits<double>::infinity();
   best.change_count = !capped || best_tau == kNone ? kNone : start_change_count(count, best_tau);
   return {};
+}
+
+// Scores every feasible active start at target t (see score_target_general for what it records),
+// through the branch-free batch when the target allows it.
+template <costs::CostModel C>
+[[nodiscard]] inline Status score_target(const C& model, const typename C::Cache& cache,
+                                         const KernelPlan& plan, DpState& s, std::size_t t,
+                                         double beta, const CostEvalBudget& budget, RunStats& stats,
+                                         TargetMemo* memo, std::size_t path_idx, TargetBest& best) {
+  if (memo == nullptr && score_target_fast(model, cache, plan, s, t, beta, budget, stats, best)) {
+    return {};
+  }
+  return score_target_general(model, cache, plan, s, t, beta, budget, stats, memo, path_idx, best);
 }
 
 template <class Flavour, costs::CostModel C>
@@ -376,7 +483,7 @@ Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cach
     s.prev[t] = best.tau;
     if (!s.count.empty()) s.count[t] = best.change_count;
     const std::size_t next_target = i + 1 < T ? plan.targets[i + 1] : kNone;
-    OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, [&]() -> Status {
+    OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, best.max_score, [&]() -> Status {
       OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
       return checked_counter_increment(out.run_candidates_pruned, "run_candidates_pruned");
     }));
@@ -549,7 +656,7 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
       s.F[t] = best.objective;
       s.prev[t] = best.tau;
       if (!s.count.empty()) s.count[t] = best.change_count;
-      OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, [&]() -> Status {
+      OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, best.max_score, [&]() -> Status {
         OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
         return checked_counter_increment(out.run_candidates_pruned, "run_candidates_pruned");
       }));

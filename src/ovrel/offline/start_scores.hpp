@@ -2,7 +2,8 @@
 
 // The per-target passes of the optimal-partitioning kernels over the live starts, in vector lanes:
 // the selection (each start's best objective added to its segment cost, the best start found and
-// every candidate checked finite in one pass) and the scan ahead of the pruning pass.
+// every candidate checked finite in one pass) and the scan for the starts the pruning pass
+// examines.
 
 #include <cstddef>
 
@@ -20,10 +21,9 @@ struct StartScores {
 StartScores add_start_scores(double* scored, const double* F, const std::size_t* active,
                              std::size_t count, double beta) noexcept;
 
-// The first k in [from, len) whose start the pruning pass must examine: one already dominated
-// (until[k] != SIZE_MAX) or one whose score without penalty reaches ft (scored[k] >= ft; NaN never
-// does). len when there is none: every start before it stays as it is.
-std::size_t first_prune_candidate(const std::size_t* until, const double* scored, std::size_t from,
-                                  std::size_t len, double ft) noexcept;
+// The first k in [from, len) whose score without penalty reaches ft (scored[k] >= ft; NaN never
+// does), len when there is none.
+std::size_t first_score_reaching(const double* scored, std::size_t from, std::size_t len,
+                                 double ft) noexcept;
 
 }  // namespace ovrel::offline::detail

@@ -9,7 +9,7 @@ namespace ovrel::offline {
 
 Status WbsConfig::validate() const {
   OVREL_TRY(core::validate_stopping(stopping));
-  if (params_per_segment == 0) {
+  if (params_per_segment && *params_per_segment == 0) {
     return core::invalid_input("WbsConfig.params_per_segment must be >= 1; got 0");
   }
   if (num_intervals && *num_intervals == 0) {

@@ -28,20 +28,26 @@ namespace ovrel::offline {
 
 struct WbsConfig {
   // Absent: adaptive, max(ceil(5 * sqrt(n)), 100).
-  std::optional<std::size_t> num_intervals;
+  std::optional<std::size_t> num_intervals = std::nullopt;
   WbsIntervalStrategy interval_strategy = WbsIntervalStrategy::Random;
   std::uint64_t seed = 0;
   // KnownK or Penalized; PenaltyPath passes validate but detect refuses it.
   core::Stopping stopping;
-  // Parameters per segment and dimension for BIC and AIC; 2 selects the cost model's own count.
-  std::size_t params_per_segment = 2;
+  // Parameters per segment and dimension for BIC and AIC. Not given, or 2 (kModelOwnParams): the
+  // cost model's own count; any other v means d * v; 0 is refused.
+  std::optional<std::size_t> params_per_segment = std::nullopt;
   // Iterations between runtime checks; 0 is read as 1.
   std::size_t cancel_check_every = 1000;
 
   std::size_t normalized_cancel_check_every() const noexcept {
     return offline::normalized_cancel_check_every(cancel_check_every);
   }
-  // The stopping rule, then params_per_segment >= 1, then num_intervals >= 1 when given.
+  // The count the penalty resolution reads: kModelOwnParams when none is given.
+  std::size_t params_or_model_own() const noexcept {
+    return params_per_segment.value_or(kModelOwnParams);
+  }
+  // The stopping rule, then params_per_segment >= 1 when given, then num_intervals >= 1 when
+  // given.
   Status validate() const;
 };
 
@@ -59,8 +65,8 @@ namespace wbs {
 // The number of intervals to request: the configured count, or max(ceil(5 * sqrt(n)), 100).
 Result<std::size_t> resolve_num_intervals(std::optional<std::size_t> num_intervals, std::size_t n);
 
-// WBS resolves its penalty as PELT does: params_per_segment 2 selects the model's own count
-// ("model_default").
+// WBS resolves its penalty as PELT does: params_per_segment 2 (kModelOwnParams) selects the
+// model's own count ("model_default").
 using offline::resolve_penalty_beta;
 
 // The intervals must be sorted by (start, end): those inside [start, end) are then scanned in

@@ -62,7 +62,9 @@ template <costs::CostModel C>
       best_start = interval.start;
     }
   }
-  if (found) frontier.push_back(FrontierItem{start, end, depth, best.split, best.gain});
+  if (found)
+    frontier.push_back(FrontierItem{
+        .start = start, .end = end, .depth = depth, .split = best.split, .gain = best.gain});
   return {};
 }
 
@@ -74,22 +76,35 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
   using wbs::Interval;
   OVREL_TRY(config.validate());
   const std::size_t n = x.n();
-  OVREL_TRY_ASSIGN(const RunStart<C> start, start_run(cost_model, x, ctx));
-  const core::ValidatedConstraints& constraints = start.constraints;
-  const typename C::Cache& cache = start.cache;
-  const MonotonicInstant started_at = start.started_at;
+  OVREL_TRY_ASSIGN(const RunStart<C> run_start, start_run(cost_model, x, ctx));
+  const core::ValidatedConstraints& constraints = run_start.constraints;
+  const typename C::Cache& cache = run_start.cache;
+  const MonotonicInstant started_at = run_start.started_at;
   RunStats stats;
   std::uint64_t iteration = 0;
-  const binseg::ScanRun run{ctx, started_at, config.normalized_cancel_check_every(), iteration,
-                            stats};
+  const binseg::ScanRun run{.ctx = ctx,
+                            .started_at = started_at,
+                            .every = config.normalized_cancel_check_every(),
+                            .iteration = iteration,
+                            .stats = stats};
   std::vector<std::string> notes;
   const std::span<const std::size_t> candidates = constraints.effective_candidates;
   const std::size_t m = constraints.min_segment_len;
 
   OVREL_TRY_ASSIGN(const std::size_t count, wbs::resolve_num_intervals(config.num_intervals, n));
-  OVREL_TRY_ASSIGN(
-      std::vector<Interval> intervals,
-      wbs::generate_intervals(config.interval_strategy, count, config.seed, n, m, candidates));
+  wbs::DrawControl draw_control;
+  draw_control.memory_budget_bytes = constraints.memory_budget_bytes;
+  // A count far above what the series holds can draw for long: the run stays stoppable.
+  draw_control.poll = [&]() -> Status {
+    OVREL_TRY(ctx.check_cancelled());
+    if (ctx.interrupt != nullptr && ctx.interrupt->poll_within()) return core::cancelled();
+    OVREL_TRY_ASSIGN(const bool over_budget, ctx.check_time_budget(started_at));
+    if (over_budget) stats.soft_budget_exceeded = true;
+    return {};
+  };
+  OVREL_TRY_ASSIGN(std::vector<Interval> intervals,
+                   wbs::generate_intervals(config.interval_strategy, count, config.seed, n, m,
+                                           candidates, draw_control));
   notes.push_back(core::cat("interval_strategy=", debug_text(config.interval_strategy),
                             ", requested_intervals=", count,
                             ", effective_intervals=", intervals.size()));
@@ -109,7 +124,8 @@ Result<core::OfflineChangePointResult> Wbs<C>::detect(const core::TimeSeriesView
   OVREL_TRY(binseg::run_frontier_stopping(
       "WBS", config.stopping, constraints, frontier, accepted, notes, run,
       [&](const core::Penalty& penalty) {
-        return wbs::resolve_penalty_beta(cost_model, penalty, n, x.d(), config.params_per_segment);
+        return wbs::resolve_penalty_beta(cost_model, penalty, n, x.d(),
+                                         config.params_or_model_own());
       },
       [&](std::size_t index, std::uint64_t* processed) {
         return binseg::accept_frontier_item(frontier, index, accepted, "WBS", processed, offer);

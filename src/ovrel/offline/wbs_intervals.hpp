@@ -8,6 +8,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <utility>
@@ -55,6 +56,9 @@ class StableRng {
   // consume a varying number of values and change every later interval of a seed.
   Result<std::uint64_t> gen_range(std::uint64_t upper_exclusive) noexcept;
 
+  // Skips k values: the state after k calls of next_u64, in one step.
+  void discard(std::uint64_t k) noexcept { state_ += k * kIncrement; }
+
  private:
   std::uint64_t state_;
 };
@@ -68,10 +72,33 @@ inline constexpr std::size_t kRandomMinAttempts = 4096;
 // Stratified attempts per stratum: at least this many, otherwise 64 per wanted interval.
 inline constexpr std::size_t kStratumMinAttempts = 256;
 
-// Capacity reserved up front for `count` wanted intervals. A requested count can be far larger
-// than what a run ever holds (the count comes straight from the configuration), so the list is
-// reserved only up to the minimum attempt limit and grows as intervals are actually accepted.
-std::size_t initial_interval_capacity(std::size_t count) noexcept;
+// Attempts between two calls of DrawControl::poll.
+inline constexpr std::uint64_t kDrawPollEvery = 16384;
+
+// What the drawing loops answer to besides their inputs. A requested count can be far larger than
+// the distinct intervals a series holds (the count comes straight from the configuration, and
+// duplicates count towards it), so the generators hold distinct intervals only: their lists
+// never exceed three times the distinct intervals the result can hold. That size is estimated
+// before anything is drawn and refused (ResourceLimit) above memory_budget_bytes, or when the
+// system refuses it. Drawing stops as soon as no later draw can change the list.
+struct DrawControl {
+  std::optional<std::uint64_t> memory_budget_bytes;
+  // Called every kDrawPollEvery attempts (never for fewer); an error ends the generation. The
+  // detector checks cancellation, the interrupt hook and the time budget here.
+  std::function<Status()> poll;
+};
+
+// The number of random-strategy intervals [a, b) (a <= n - 2, b - a >= 2m, b <= n) with an
+// admissible split, counted up to `stop_at`: the result is min(that number, stop_at).
+std::uint64_t count_feasible_random_intervals(std::size_t n, std::size_t m,
+                                              std::span<const std::size_t> candidates,
+                                              std::uint64_t stop_at) noexcept;
+
+// The number of starts a <= n - len whose window [a, a + len) has an admissible split, counted up
+// to `stop_at`: the result is min(that number, stop_at).
+std::uint64_t count_feasible_windows(std::size_t n, std::size_t len, std::size_t m,
+                                     std::span<const std::size_t> candidates,
+                                     std::uint64_t stop_at) noexcept;
 
 // The interval lengths n, n/2, n/4, ... down to 2*m (each at least 2*m), ascending and unique;
 // empty when n < 2*m.
@@ -87,19 +114,22 @@ Result<std::optional<std::pair<std::size_t, std::size_t>>> split_window_for_inte
 
 Result<std::vector<Interval>> generate_random_intervals(std::size_t n, std::size_t m,
                                                         std::size_t count, std::uint64_t seed,
-                                                        std::span<const std::size_t> candidates);
+                                                        std::span<const std::size_t> candidates,
+                                                        const DrawControl& control = {});
 Result<std::vector<Interval>> generate_grid_intervals(std::size_t n, std::size_t m,
                                                       std::size_t count,
                                                       std::span<const std::size_t> candidates);
-Result<std::vector<Interval>> generate_stratified_intervals(
-    std::size_t n, std::size_t m, std::size_t count, std::uint64_t seed,
-    std::span<const std::size_t> candidates);
+Result<std::vector<Interval>> generate_stratified_intervals(std::size_t n, std::size_t m,
+                                                            std::size_t count, std::uint64_t seed,
+                                                            std::span<const std::size_t> candidates,
+                                                            const DrawControl& control = {});
 
 // Dispatches on the strategy; m is the minimum segment length (at least 1) and the candidates the
 // effective split positions, ascending.
 Result<std::vector<Interval>> generate_intervals(WbsIntervalStrategy strategy, std::size_t count,
                                                  std::uint64_t seed, std::size_t n, std::size_t m,
-                                                 std::span<const std::size_t> candidates);
+                                                 std::span<const std::size_t> candidates,
+                                                 const DrawControl& control = {});
 
 }  // namespace wbs
 }  // namespace ovrel::offline

@@ -36,7 +36,8 @@ struct AlertPolicy {
 
 // The policy CUSUM and Page-Hinkley are built with by default and the policy of the gate their
 // saved states fall back to when they carry none: p_change 1 (score at the statistic threshold).
-inline constexpr AlertPolicy kBaselineAlertPolicy{1.0, 0.0, 0, 0};
+inline constexpr AlertPolicy kBaselineAlertPolicy{
+    .threshold = 1.0, .hysteresis = 0.0, .cooldown_steps = 0, .min_run_length = 0};
 
 struct AlertGateState {
   AlertPolicy policy;

@@ -53,7 +53,7 @@ struct CusumState {
   LateDataCounters late_data;
   double score = 0.0;                   // finite, >= 0
   std::uint64_t steps_since_alert = 0;  // <= t
-  std::vector<PendingEvent> pending_events;
+  PendingEvents pending_events;
   std::uint64_t next_arrival_seq = 0;
   AlertGateState alert_gate;
 
@@ -84,7 +84,7 @@ struct PageHinkleyState {
   double cumulative_sum = 0.0;
   double cumulative_min = 0.0;  // <= cumulative_sum
   std::uint64_t steps_since_alert = 0;
-  std::vector<PendingEvent> pending_events;
+  PendingEvents pending_events;
   std::uint64_t next_arrival_seq = 0;
   AlertGateState alert_gate;
 

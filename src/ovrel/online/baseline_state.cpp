@@ -1,5 +1,4 @@
 #include <cmath>
-#include <span>
 #include <string_view>
 
 #include "ovrel/core/text.hpp"
@@ -11,7 +10,7 @@ namespace {
 using core::cat;
 
 Status check_pending(std::string_view label, const std::optional<std::int64_t>& watermark_ns,
-                     std::span<const PendingEvent> pending) {
+                     const PendingEvents& pending) {
   if (!pending.empty() && !watermark_ns) {
     return core::invalid_input(cat(label, " pending_events requires watermark_ns"));
   }

@@ -23,7 +23,8 @@ namespace ovrel::online {
 struct BocpdConfig {
   HazardSpec hazard = ConstantHazard{0.005};
   std::optional<double> log_prob_threshold = -35.0;  // finite, <= 0
-  ObservationModel observation = GaussianNig{0.0, 1.0, 1.0, 1.0};
+  ObservationModel observation =
+      GaussianNig{.mu0 = 0.0, .kappa0 = 1.0, .alpha0 = 1.0, .beta0 = 1.0};
   LateDataPolicy late_data_policy = LateDataPolicy::reject();
   std::uint64_t max_run_length = 2000;  // >= 1
   AlertPolicy alert_policy;
@@ -41,7 +42,7 @@ struct BocpdState {
   LateDataCounters late_data;
   std::vector<double> log_run_probs;        // ln P(run length = r), normalised
   std::vector<ObservationStats> run_stats;  // same length
-  std::vector<PendingEvent> pending_events;
+  PendingEvents pending_events;
   std::uint64_t next_arrival_seq = 0;
   AlertGateState alert_gate;
 
@@ -49,10 +50,10 @@ struct BocpdState {
   // the configured alert policy.
   static BocpdState initial(const BocpdConfig& config);
 
-  // Non-empty probabilities, equal lengths, no NaN or +inf log probability, the gate, finite
-  // pending values (invalid input). `pending_checked` skips the pending values, known finite from
-  // an earlier pass: every update validates its state, and a scan of the buffer there would cost
-  // each late event O(buffer).
+  // Non-empty probabilities, equal lengths, the gate, then no NaN or +inf log probability and
+  // finite pending values (invalid input). `pending_checked` skips the last two, known good from an
+  // earlier pass (a step only writes what they allow): every update validates its state, and a scan
+  // of the run lengths and the buffer there would cost each step O(max_run_length + buffer).
   Status validate(bool pending_checked = false) const;
 
   friend bool operator==(const BocpdState&, const BocpdState&) = default;
@@ -105,6 +106,12 @@ class BocpdDetector {
                bool replay, Step& step);
   Status current_summary(Step& step) const;
   Result<core::OnlineStepResult> materialize(const Step& step, std::optional<std::string> reason);
+  template <class Model>
+  Status grow_runs(Model& model, double x, double lh, double l1h, std::size_t n_new, double& max,
+                   bool& bad);
+  struct GaussianStep;
+  struct PoissonStep;
+  struct BernoulliStep;
 
   BocpdConfig config_;
   State state_;
@@ -112,7 +119,13 @@ class BocpdDetector {
   // the lists have reached their bound.
   std::vector<double> scratch_lp_;
   std::vector<ObservationStats> scratch_stats_;
-  GaussianCountTerms gaussian_terms_;
+  std::vector<double> scratch_folded_;  // growth mass of the runs past the bound
+  // Count-only terms of the configured model's predictive (the prior never changes).
+  CountTable<GaussianCountRow> gaussian_rows_;
+  CountTable<PoissonCountRow> poisson_rows_;
+  // ln_gamma(alpha + s) of the Poisson predictive by the integer sum s: the runs' sums recur from
+  // run to run and step to step.
+  LnGammaBySum poisson_ln_gamma_;
   std::chrono::steady_clock::time_point step_started_{};
   // The pending values have passed validate since the state was last installed; only the late
   // machine adds to them, and only values this detector accepts.

@@ -14,16 +14,18 @@ constexpr double kLnPi = 1.1447298858494002;
 constexpr double kPi = 3.141592653589793;
 constexpr double kHalfLnTwoPi = 0.9189385332046727;
 constexpr double kTwoPow64 = 18446744073709551616.0;
-
-// Accepts positive subnormals; refuses zero, NaN and infinities.
-bool finite_positive(double v) noexcept { return std::isfinite(v) && v > 0.0; }
+// Above 2^53 a double no longer holds every integer: such a count is not exact, and sums of them
+// lose the mass the posterior needs (two counts of 2^63 left probabilities summing to 2).
+constexpr double kTwoPow53 = 9007199254740992.0;
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
   std::uint64_t s = 0;
   return __builtin_add_overflow(a, b, &s) ? UINT64_MAX : s;
 }
 
-Result<std::uint64_t> poisson_count(double x) {
+}  // namespace
+
+Result<std::uint64_t> poisson_observation(double x) {
   if (!std::isfinite(x) || x < 0.0) {
     return core::invalid_input(cat("poisson observation must be finite and >= 0; got ", x));
   }
@@ -35,14 +37,19 @@ Result<std::uint64_t> poisson_count(double x) {
   if (k >= kTwoPow64) {
     return core::invalid_input(cat("poisson observation exceeds u64 range; got ", x));
   }
+  if (k > kTwoPow53) {
+    return core::invalid_input(cat("poisson observation must be an integer-valued count; got ", x));
+  }
   return static_cast<std::uint64_t>(k);
 }
 
-Result<bool> bernoulli_outcome(double x) {
+Result<bool> bernoulli_observation(double x) {
   if (std::fabs(x) <= 1e-12) return false;
   if (std::fabs(x - 1.0) <= 1e-12) return true;
   return core::invalid_input(cat("bernoulli observation must be exactly 0 or 1; got ", x));
 }
+
+namespace {
 
 Status gaussian_check(double x) {
   if (!std::isfinite(x)) return core::invalid_input("gaussian observation must be finite");
@@ -56,12 +63,7 @@ Status check_variant(const ObservationModel& model, const ObservationStats& stat
   return {};
 }
 
-GaussianCountTerms::Terms count_terms(double a, double nu) {
-  return {ln_gamma(a) - ln_gamma(nu * 0.5), std::log(nu) + kLnPi};
-}
-
-Result<double> gaussian_predictive(const GaussianNig& m, const GaussianStats& s, double x,
-                                   GaussianCountTerms* cache) {
+Result<double> gaussian_predictive(const GaussianNig& m, const GaussianStats& s, double x) {
   OVREL_TRY(gaussian_check(x));
   const double nf = static_cast<double>(s.n);
   const double kappa_n = m.kappa0 + nf;
@@ -100,9 +102,10 @@ Result<double> gaussian_predictive(const GaussianNig& m, const GaussianStats& s,
   const double d = x - mu_n;
   const double z = d * d / (nu * scale2);
   const double a = (nu + 1.0) * 0.5;
-  const GaussianCountTerms::Terms t = cache ? cache->get(s.n, a, nu) : count_terms(a, nu);
+  const double lg_diff = ln_gamma(a) - ln_gamma(nu * 0.5);
+  const double log_nu_pi = std::log(nu) + kLnPi;
   // log of the sum, not log1p: the same bits on every platform.
-  const double lp = t.lg_diff - (t.log_nu_pi + std::log(scale2)) * 0.5 - a * std::log(z + 1.0);
+  const double lp = lg_diff - (log_nu_pi + std::log(scale2)) * 0.5 - a * std::log(z + 1.0);
   if (!std::isfinite(lp)) {
     return core::numerical_issue("gaussian predictive log-likelihood became non-finite");
   }
@@ -110,7 +113,7 @@ Result<double> gaussian_predictive(const GaussianNig& m, const GaussianStats& s,
 }
 
 Result<double> poisson_predictive(const PoissonGamma& m, const PoissonStats& s, double x) {
-  OVREL_TRY_ASSIGN(const std::uint64_t k, poisson_count(x));
+  OVREL_TRY_ASSIGN(const std::uint64_t k, poisson_observation(x));
   const double kf = static_cast<double>(k);
   const double a = m.alpha + static_cast<double>(s.sum);
   if (!finite_positive(a)) {
@@ -131,7 +134,7 @@ Result<double> poisson_predictive(const PoissonGamma& m, const PoissonStats& s, 
 }
 
 Result<double> bernoulli_predictive(const BernoulliBeta& m, const BernoulliStats& s, double x) {
-  OVREL_TRY_ASSIGN(const bool one, bernoulli_outcome(x));
+  OVREL_TRY_ASSIGN(const bool one, bernoulli_observation(x));
   const std::uint64_t zeros = s.ones > s.n ? 0 : s.n - s.ones;
   const double a = m.alpha + static_cast<double>(s.ones);
   const double b = m.beta + static_cast<double>(zeros);
@@ -162,7 +165,7 @@ Result<GeometricHazard> GeometricHazard::create(double mean_run_length) {
     return core::invalid_input(
         cat("geometric hazard mean_run_length must be finite and > 1; got ", mean_run_length));
   }
-  return GeometricHazard{mean_run_length, 1.0 / mean_run_length};
+  return GeometricHazard{.mean_run_length = mean_run_length, .hazard_rate = 1.0 / mean_run_length};
 }
 
 double hazard_rate(const HazardSpec& hazard) noexcept {
@@ -218,11 +221,11 @@ Status check_observation(const ObservationModel& model, double x) {
     case 0:
       return gaussian_check(x);
     case 1: {
-      OVREL_TRY(poisson_count(x));
+      OVREL_TRY(poisson_observation(x));
       return {};
     }
     default: {
-      OVREL_TRY(bernoulli_outcome(x));
+      OVREL_TRY(bernoulli_observation(x));
       return {};
     }
   }
@@ -237,36 +240,56 @@ Result<ObservationStats> update_stats(const ObservationModel& model, const Obser
     return GaussianStats{bump(g->n), g->sum + x, g->sum_sq + x * x};
   }
   if (const auto* p = std::get_if<PoissonStats>(&stats)) {
-    OVREL_TRY_ASSIGN(const std::uint64_t k, poisson_count(x));
+    OVREL_TRY_ASSIGN(const std::uint64_t k, poisson_observation(x));
     return PoissonStats{bump(p->n), saturating_add(p->sum, k)};
   }
   const auto& b = std::get<BernoulliStats>(stats);
-  OVREL_TRY_ASSIGN(const bool one, bernoulli_outcome(x));
+  OVREL_TRY_ASSIGN(const bool one, bernoulli_observation(x));
   return BernoulliStats{bump(b.n), one ? bump(b.ones) : b.ones};
 }
 
-GaussianCountTerms::Terms GaussianCountTerms::get(std::uint64_t n, double a, double nu) {
-  // Counts above this (only in a loaded state) are computed every time.
-  constexpr std::uint64_t kLimit = 1u << 16;
-  if (n >= kLimit) return count_terms(a, nu);
-  if (n >= terms_.size()) {
-    terms_.resize(n + 1);
-    known_.resize(n + 1, false);
+GaussianCountRow gaussian_count_row(const GaussianNig& m, std::uint64_t n) {
+  // The expressions of gaussian_predictive for this count, in the same order.
+  GaussianCountRow r{};
+  if (n == 0) return r;  // the prior: alpha_n and the spread are taken differently
+  r.nf = static_cast<double>(n);
+  r.kappa_n = m.kappa0 + r.nf;
+  const double alpha_n = r.nf * 0.5 + m.alpha0;
+  r.nu = alpha_n + alpha_n;
+  r.ok = finite_positive(r.kappa_n) && finite_positive(alpha_n) && finite_positive(r.nu);
+  r.kappa_n_plus1 = r.kappa_n + 1.0;
+  r.kappa_alpha = r.kappa_n * alpha_n;
+  r.two_kappa = r.kappa_n + r.kappa_n;
+  r.kappa0_nf = m.kappa0 * r.nf;
+  r.a = (r.nu + 1.0) * 0.5;
+  r.lg_diff = ln_gamma(r.a) - ln_gamma(r.nu * 0.5);
+  r.log_nu_pi = std::log(r.nu) + kLnPi;
+  return r;
+}
+
+double LnGammaBySum::fill(std::uint64_t s, double arg) {
+  const double value = ln_gamma(arg);
+  if (s < kLimit) {
+    if (s >= entries_.size()) {
+      entries_.resize(static_cast<std::size_t>(s) + 1,
+                      Entry{std::numeric_limits<double>::quiet_NaN(), 0.0});
+    }
+    entries_[s] = Entry{arg, value};
   }
-  if (!known_[n]) {
-    terms_[n] = count_terms(a, nu);
-    known_[n] = true;
-  }
-  return terms_[n];
+  return value;
+}
+
+PoissonCountRow poisson_count_row(const PoissonGamma& m, std::uint64_t n) {
+  const double b = m.beta + static_cast<double>(n);
+  return {std::log(1.0 / (b + 1.0)), std::log(b / (b + 1.0)), finite_positive(b)};
 }
 
 Result<double> log_predictive(const ObservationModel& model, const ObservationStats& stats,
-                              double x, GaussianCountTerms* gaussian_terms) {
+                              double x) {
   OVREL_TRY(check_variant(model, stats));
   switch (model.index()) {
     case 0:
-      return gaussian_predictive(std::get<GaussianNig>(model), std::get<GaussianStats>(stats), x,
-                                 gaussian_terms);
+      return gaussian_predictive(std::get<GaussianNig>(model), std::get<GaussianStats>(stats), x);
     case 1:
       return poisson_predictive(std::get<PoissonGamma>(model), std::get<PoissonStats>(stats), x);
     default:

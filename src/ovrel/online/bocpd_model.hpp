@@ -4,6 +4,7 @@
 // of a change at each step), the conjugate observation models with their per-run sufficient
 // statistics, and the log-gamma they use. Pure computation on plain values.
 
+#include <cmath>
 #include <cstdint>
 #include <variant>
 #include <vector>
@@ -96,27 +97,151 @@ Status check_observation(const ObservationModel& model, double x);
 Result<ObservationStats> update_stats(const ObservationModel& model, const ObservationStats& stats,
                                       double x);
 
-// The log-gamma and log terms of the Gaussian predictive depend only on a run's count (under one
-// prior). A BOCPD step evaluates the same counts at every step, so its detector keeps them here;
-// a cached term has the bits the expression would give.
-class GaussianCountTerms {
- public:
-  struct Terms {
-    double lg_diff;    // ln_gamma(a) - ln_gamma(nu / 2)
-    double log_nu_pi;  // ln(nu) + ln(pi)
-  };
-  // The terms of count n with its a and nu; computed on first use, kept for small counts.
-  Terms get(std::uint64_t n, double a, double nu);
+// Natural log of the predictive density (Gaussian) or probability (Poisson, Bernoulli) of x given
+// the run's statistics.
+Result<double> log_predictive(const ObservationModel& model, const ObservationStats& stats,
+                              double x);
 
- private:
-  std::vector<Terms> terms_;
-  std::vector<bool> known_;
+// The step loop of the detector evaluates every run's predictive at each step. These are the same
+// expressions on plain values, split into the parts that depend only on a run's count (kept in a
+// table, computed once per count) and the rest. Each fast form either gives the bits that
+// log_predictive gives or declines (returns false) and leaves the case to log_predictive, which
+// then reports the error or, where only the fast form declined, gives the value.
+
+// Count-only terms of the Gaussian predictive for n >= 1.
+struct GaussianCountRow {
+  double nf;             // n as double
+  double kappa_n;        // kappa0 + nf
+  double kappa_n_plus1;  // kappa_n + 1
+  double kappa_alpha;    // kappa_n * alpha_n
+  double two_kappa;      // kappa_n + kappa_n
+  double kappa0_nf;      // kappa0 * nf
+  double nu;             // alpha_n + alpha_n
+  double a;              // (nu + 1) / 2
+  double lg_diff;        // ln_gamma(a) - ln_gamma(nu / 2)
+  double log_nu_pi;      // ln(nu) + ln(pi)
+  bool ok;               // the count-only checks passed
 };
 
-// Natural log of the predictive density (Gaussian) or probability (Poisson, Bernoulli) of x given
-// the run's statistics. `gaussian_terms`, when given, must only ever serve one prior.
-Result<double> log_predictive(const ObservationModel& model, const ObservationStats& stats,
-                              double x, GaussianCountTerms* gaussian_terms = nullptr);
+// Count-only terms of the Poisson predictive.
+struct PoissonCountRow {
+  double log_inv_b1;  // ln(1 / (b + 1)), b = beta + n
+  double log_b_b1;    // ln(b / (b + 1))
+  bool ok;            // b finite and > 0
+};
+
+// One row per count from 0 up to the largest count asked for, below a limit (counts above it only
+// come from a loaded state and take the generic path). Rows depend on the prior alone, so a table
+// must only ever serve one prior.
+template <class Row>
+class CountTable {
+ public:
+  static constexpr std::uint64_t kLimit = std::uint64_t{1} << 16;
+
+  // The rows built so far (a step loop reads them through a local copy of the pointer).
+  const Row* data() const noexcept { return rows_.data(); }
+  std::size_t size() const noexcept { return rows_.size(); }
+
+  // The row of count n, or nullptr when n is past the limit or its count-only checks failed.
+  // Kept out of line: the step loop only calls it for a count it has no row for yet.
+  template <class Make>
+  [[gnu::noinline]] const Row* get(std::uint64_t n, Make&& make) {
+    if (n >= rows_.size()) {
+      if (n >= kLimit) return nullptr;
+      const std::size_t from = rows_.size();
+      rows_.resize(static_cast<std::size_t>(n) + 1);
+      for (std::size_t i = from; i <= n; ++i) rows_[i] = make(static_cast<std::uint64_t>(i));
+    }
+    const Row& row = rows_[static_cast<std::size_t>(n)];
+    return row.ok ? &row : nullptr;
+  }
+
+ private:
+  std::vector<Row> rows_;
+};
+
+// ln_gamma of arguments alpha + s for integer s, kept by s below a limit. Each entry keeps its
+// argument, and a value is only reused for the same argument bit for bit (alpha + s is not always
+// exact), so the table gives exactly ln_gamma(arg) whatever it has seen.
+class LnGammaBySum {
+ public:
+  static constexpr std::uint64_t kLimit = std::uint64_t{1} << 16;
+  struct Entry {
+    double arg;
+    double value;
+  };
+
+  // The entries so far (a step loop reads them through a local copy of the pointer).
+  const Entry* data() const noexcept { return entries_.data(); }
+  std::size_t size() const noexcept { return entries_.size(); }
+
+  // ln_gamma(arg), kept as the entry of s when s is below the limit. A reader looks entry s up
+  // first and calls this when its argument differs.
+  double fill(std::uint64_t s, double arg);
+
+ private:
+  std::vector<Entry> entries_;
+};
+
+GaussianCountRow gaussian_count_row(const GaussianNig& m, std::uint64_t n);
+PoissonCountRow poisson_count_row(const PoissonGamma& m, std::uint64_t n);
+
+// Accepts positive subnormals; refuses zero, NaN and infinities.
+inline bool finite_positive(double v) noexcept { return std::isfinite(v) && v > 0.0; }
+
+// The Gaussian predictive of a run with count row.nf >= 1.
+inline bool gaussian_log_predictive_fast(const GaussianNig& m, double kappa0_mu0,
+                                         const GaussianCountRow& row, const GaussianStats& s,
+                                         double x, double& out) noexcept {
+  const double mean = s.sum / row.nf;
+  double ss = s.sum_sq - mean * (mean * row.nf);
+  // Rounding can leave the spread slightly negative.
+  if (ss <= 0.0) ss = 0.0;
+  const double dev = mean - m.mu0;
+  const double shrink = row.kappa0_nf * (dev * dev) / row.two_kappa;
+  const double half_ss = ss * 0.5;
+  const double beta_n = shrink + (half_ss + m.beta0);
+  if (!finite_positive(beta_n)) return false;
+  const double scale2 = beta_n * row.kappa_n_plus1 / row.kappa_alpha;
+  if (!finite_positive(scale2)) return false;
+  const double mu_n = (s.sum + kappa0_mu0) / row.kappa_n;
+  const double d = x - mu_n;
+  const double z = d * d / (row.nu * scale2);
+  const double lp =
+      row.lg_diff - (row.log_nu_pi + std::log(scale2)) * 0.5 - row.a * std::log(z + 1.0);
+  if (!std::isfinite(lp)) return false;
+  out = lp;
+  return true;
+}
+
+// The Poisson predictive of count k (kf = k as double, lg_k1 = ln_gamma(k + 1)) given a = alpha +
+// sum, its ln_gamma(a) and ln_gamma(a + kf).
+inline bool poisson_log_predictive_fast(const PoissonCountRow& row, double a, double kf,
+                                        double lg_a, double lg_a_k, double lg_k1,
+                                        double& out) noexcept {
+  const double lp = row.log_inv_b1 * kf + (a * row.log_b_b1 + (lg_a_k - lg_a - lg_k1));
+  if (!std::isfinite(lp)) return false;
+  out = lp;
+  return true;
+}
+
+// The Bernoulli predictive of outcome `one`.
+inline bool bernoulli_log_predictive_fast(const BernoulliBeta& m, const BernoulliStats& s, bool one,
+                                          double& out) noexcept {
+  const std::uint64_t zeros = s.ones > s.n ? 0 : s.n - s.ones;
+  const double a = m.alpha + static_cast<double>(s.ones);
+  const double b = m.beta + static_cast<double>(zeros);
+  if (!finite_positive(a) || !finite_positive(b)) return false;
+  const double p = one ? a / (a + b) : b / (a + b);
+  if (!finite_positive(p)) return false;
+  out = std::log(p);
+  return true;
+}
+
+// The observation as the model reads it: the count of a Poisson model, the outcome of a Bernoulli
+// one (the model's invalid-input message otherwise).
+Result<std::uint64_t> poisson_observation(double x);
+Result<bool> bernoulli_observation(double x);
 
 // Lanczos (g = 7, nine coefficients) with reflection below 0.5; NaN for x <= 0 or non-finite x.
 // The engine's own, so results are the same on every platform.

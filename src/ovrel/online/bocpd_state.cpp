@@ -35,14 +35,16 @@ Status BocpdState::validate(bool pending_checked) const {
     return core::invalid_input(core::cat("bocpd state length mismatch: log_run_probs=",
                                          log_run_probs.size(), ", run_stats=", run_stats.size()));
   }
-  for (std::size_t i = 0; i < log_run_probs.size(); ++i) {
-    // -inf is the log of an impossible run length; NaN and +inf are no probability at all, and
-    // every step taken from them would fail.
-    const double lp = log_run_probs[i];
-    if (std::isnan(lp) || (std::isinf(lp) && lp > 0.0)) {
-      return core::invalid_input(core::cat("bocpd state log_run_probs[", i,
-                                           "] must be a log probability (finite or -inf); got ",
-                                           lp));
+  if (!pending_checked) {
+    for (std::size_t i = 0; i < log_run_probs.size(); ++i) {
+      // -inf is the log of an impossible run length; NaN and +inf are no probability at all, and
+      // every step taken from them would fail.
+      const double lp = log_run_probs[i];
+      if (std::isnan(lp) || (std::isinf(lp) && lp > 0.0)) {
+        return core::invalid_input(core::cat("bocpd state log_run_probs[", i,
+                                             "] must be a log probability (finite or -inf); got ",
+                                             lp));
+      }
     }
   }
   OVREL_TRY(alert_gate.validate(t));

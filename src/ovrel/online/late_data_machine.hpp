@@ -36,21 +36,6 @@ inline void advance_watermark(std::optional<std::int64_t>& watermark_ns,
   watermark_ns = watermark_ns ? std::max(*watermark_ns, *t_ns) : *t_ns;
 }
 
-// The index of the event a drain or DropOldest takes next: the first in arrival order, or with
-// `reorder` the smallest (t_ns, arrival_seq), the first one on a full tie.
-inline std::optional<std::size_t> oldest_pending_index(const std::vector<PendingEvent>& pending,
-                                                       bool reorder) noexcept {
-  if (pending.empty()) return std::nullopt;
-  if (!reorder) return 0;
-  std::size_t best = 0;
-  for (std::size_t i = 1; i < pending.size(); ++i) {
-    const PendingEvent& a = pending[i];
-    const PendingEvent& b = pending[best];
-    if (a.t_ns < b.t_ns || (a.t_ns == b.t_ns && a.arrival_seq < b.arrival_seq)) best = i;
-  }
-  return best;
-}
-
 template <class D>
 struct LateDataMachine {
   // One update after the detector's own checks.
@@ -105,15 +90,15 @@ struct LateDataMachine {
       case OverflowPolicy::DropOldest:
         break;
     }
-    const bool reorder = policy.kind == LateDataPolicyKind::ReorderByTimestamp;
-    const std::optional<std::size_t> oldest = oldest_pending_index(s.pending_events, reorder);
-    const std::size_t remaining = s.pending_events.size() - (oldest ? 1 : 0);
-    if (remaining < policy.max_buffer_items) {
+    const bool any = !s.pending_events.empty();
+    if (s.pending_events.size() - (any ? 1 : 0) < policy.max_buffer_items) {
       // Checked before anything is dropped, so a refused value costs no buffered one.
       OVREL_TRY(d.check_late_observation(x));
     }
-    if (oldest) {
-      s.pending_events.erase(s.pending_events.begin() + static_cast<std::ptrdiff_t>(*oldest));
+    if (any) {
+      // The first in arrival order, or under ReorderByTimestamp the smallest (t_ns, arrival_seq),
+      // the first in arrival order on a full tie.
+      s.pending_events.pop_oldest(policy.kind == LateDataPolicyKind::ReorderByTimestamp);
       saturating_increment(s.late_data.dropped_oldest);
     }
     if (s.pending_events.size() < policy.max_buffer_items) {
@@ -150,10 +135,9 @@ struct LateDataMachine {
 
   // Replays every pending event before an on-time one; the replays' results (alerts included)
   // are not reported. The events go in arrival order, or with `reorder` by (t_ns, arrival_seq),
-  // arrival order breaking full ties: the order in which oldest_pending_index would pick them one
-  // at a time, fixed here by one sort, O(log n) per event where a pick-and-erase costs O(n). A
-  // replay that fails puts its event back where it was taken from and keeps what the earlier
-  // replays did.
+  // arrival order breaking full ties: the order in which PendingEvents::pop_oldest would take them
+  // one at a time, fixed here by one sort. A replay that fails puts its event back where it was
+  // taken from and keeps what the earlier replays did.
   static Status drain(D& d, const core::ExecutionContext& ctx) {
     auto& s = d.late_state();
     if (s.pending_events.empty()) return {};
@@ -164,7 +148,7 @@ struct LateDataMachine {
     // Out of the state while they replay, so a step's state check does not scan them again; put
     // back, less the replayed ones, on every way out (an InternalError thrown included).
     struct Restore {
-      std::vector<PendingEvent>& slot;
+      PendingEvents& slot;
       std::vector<PendingEvent> events;
       const std::vector<bool>& replayed;
       ~Restore() {
@@ -175,8 +159,7 @@ struct LateDataMachine {
         events.resize(kept);
         slot = std::move(events);
       }
-    } restore{s.pending_events, std::move(s.pending_events), replayed};
-    s.pending_events.clear();
+    } restore{s.pending_events, s.pending_events.take(), replayed};
     const std::vector<PendingEvent>& events = restore.events;
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::sort(order.begin(), order.end(), [&events](std::size_t a, std::size_t b) {

@@ -1,10 +1,11 @@
 #pragma once
 
 // Runs an offline pipeline specification on a series: validation, optional preprocessing, the
-// constraints against the series length, then the one run-time choice of a detector and cost-model
-// pair (first the cost, then the detector; FPOP only with L2). Every cost evaluation inside the
-// detection is a statically bound call on the concrete model. The result is the detector's own,
-// unchanged: this layer adds no notes or warnings.
+// constraints against the series length, then the detector and cost-model pair through the offline
+// dispatch table (offline/dispatch.hpp; FPOP only with L2). Every cost evaluation inside the
+// detection is a statically bound call on the concrete model. The result is the detector's own
+// with, when the cost model needed longer segments, the note of offline::run_pair; this layer adds
+// nothing else.
 
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/interrupt.hpp"
@@ -28,9 +29,10 @@ Result<core::OfflineChangePointResult> run_offline_pipeline(
     const core::TimeSeriesView& x, const PipelineSpec& spec, core::ReproMode repro_mode,
     core::InterruptPoll* interrupt = nullptr);
 
-// The constraints (alone, then against n), the view normalisation, the execution context (no
-// sinks, no cancellation, HardFail, the given interrupt poll) and the detector-by-cost dispatch.
-// The detector validates its configuration before it runs.
+// The constraints (alone, then against n), the view normalisation, then offline::run_pair (the
+// minimum segment length the cost model needs; an execution context with no sinks, no
+// cancellation, HardFail and the given interrupt poll; the detector-by-cost dispatch). The
+// detector validates its configuration before it runs.
 Result<core::OfflineChangePointResult> run_offline_pipeline_with_config(
     const core::TimeSeriesView& x, const PipelineConfig& config, core::ReproMode repro_mode,
     core::InterruptPoll* interrupt = nullptr);

@@ -54,7 +54,8 @@ Result<PipelineConfig> offline_config(const PipelineSpec& spec,
   if (spec.seed && !is_wbs) {
     return core::invalid_input("offline pipeline seed is only supported for detector=wbs");
   }
-  OfflinePipelineConfig config{spec.constraints, detector, spec.cost};
+  OfflinePipelineConfig config{
+      .constraints = spec.constraints, .detector = detector, .cost = spec.cost};
   if (spec.seed) std::get<offline::WbsConfig>(config.detector).seed = *spec.seed;
   return PipelineConfig{std::move(config)};
 }
@@ -62,17 +63,18 @@ Result<PipelineConfig> offline_config(const PipelineSpec& spec,
 online::ObservationModel observation_model(OnlineObservationKind kind) {
   switch (kind) {
     case OnlineObservationKind::Gaussian:
-      return online::GaussianNig{0.0, 1.0, 1.0, 1.0};
+      return online::GaussianNig{.mu0 = 0.0, .kappa0 = 1.0, .alpha0 = 1.0, .beta0 = 1.0};
     case OnlineObservationKind::Bernoulli:
-      return online::BernoulliBeta{1.0, 1.0};
+      return online::BernoulliBeta{.alpha = 1.0, .beta = 1.0};
     case OnlineObservationKind::Poisson:
-      return online::PoissonGamma{1.0, 1.0};
+      return online::PoissonGamma{.alpha = 1.0, .beta = 1.0};
   }
   throw InternalError("unknown online observation kind");
 }
 
 // CUSUM and Page-Hinkley alert when the statistic reaches its threshold (p_change 1).
-constexpr online::AlertPolicy kThresholdAlert{1.0, 0.0, 0, 0};
+constexpr online::AlertPolicy kThresholdAlert{
+    .threshold = 1.0, .hysteresis = 0.0, .cooldown_steps = 0, .min_run_length = 0};
 
 Result<PipelineConfig> online_config(const PipelineSpec& spec, const OnlineDetectorConfig& online) {
   if (spec.cost != CostConfig::None) {
@@ -89,11 +91,21 @@ Result<PipelineConfig> online_config(const PipelineSpec& spec, const OnlineDetec
       return PipelineConfig{OnlinePipelineConfig{std::move(config)}};
     }
     case OnlineDetectorKind::Cusum:
-      return PipelineConfig{OnlinePipelineConfig{
-          online::CusumConfig{0.0, 8.0, 0.0, kThresholdAlert, online::LateDataPolicy::reject()}}};
+      return PipelineConfig{OnlinePipelineConfig{online::CusumConfig{
+          .drift = 0.0,
+          .threshold = 8.0,
+          .target_mean = 0.0,
+          .alert_policy = kThresholdAlert,
+          .late_data_policy = online::LateDataPolicy::reject(),
+      }}};
     case OnlineDetectorKind::PageHinkley:
       return PipelineConfig{OnlinePipelineConfig{online::PageHinkleyConfig{
-          0.01, 8.0, 0.0, kThresholdAlert, online::LateDataPolicy::reject()}}};
+          .delta = 0.01,
+          .threshold = 8.0,
+          .initial_mean = 0.0,
+          .alert_policy = kThresholdAlert,
+          .late_data_policy = online::LateDataPolicy::reject(),
+      }}};
   }
   throw InternalError("unknown online detector kind");
 }

@@ -17,11 +17,7 @@
 #include "ovrel/core/constraints.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/stopping.hpp"
-#include "ovrel/offline/binseg.hpp"
-#include "ovrel/offline/dynp.hpp"
-#include "ovrel/offline/fpop.hpp"
-#include "ovrel/offline/pelt.hpp"
-#include "ovrel/offline/wbs.hpp"
+#include "ovrel/offline/dispatch.hpp"
 #include "ovrel/online/baseline.hpp"
 #include "ovrel/online/bocpd.hpp"
 #include "ovrel/preprocess/config.hpp"
@@ -29,9 +25,7 @@
 namespace ovrel::pipeline {
 
 // One alternative per offline detector; DynpConfig is the segment-neighbourhood programme.
-using OfflineDetectorConfig =
-    std::variant<offline::PeltConfig, offline::BinSegConfig, offline::FpopConfig,
-                 offline::WbsConfig, offline::DynpConfig>;
+using OfflineDetectorConfig = offline::OfflineDetectorConfig;
 
 // "pelt", "binseg", "fpop", "wbs", "segneigh (dynp)": the detector's word in messages.
 std::string_view detector_name(const OfflineDetectorConfig& detector) noexcept;
@@ -52,6 +46,31 @@ enum class CostConfig : std::uint8_t {
   Rank = 7,
   None = 8,
 };
+
+// The offline cost model a concrete pipeline cost runs; None has none.
+constexpr std::optional<offline::CostKind> offline_cost_kind(CostConfig cost) noexcept {
+  switch (cost) {
+    case CostConfig::Ar:
+      return offline::CostKind::Ar;
+    case CostConfig::Cosine:
+      return offline::CostKind::Cosine;
+    case CostConfig::L1Median:
+      return offline::CostKind::L1Median;
+    case CostConfig::L2:
+      return offline::CostKind::L2;
+    case CostConfig::Normal:
+      return offline::CostKind::Normal;
+    case CostConfig::NormalFullCov:
+      return offline::CostKind::NormalFullCov;
+    case CostConfig::Nig:
+      return offline::CostKind::Nig;
+    case CostConfig::Rank:
+      return offline::CostKind::Rank;
+    case CostConfig::None:
+      break;
+  }
+  return std::nullopt;
+}
 
 // Not the order of the BOCPD observation models; they are matched by name.
 enum class OnlineObservationKind : std::uint8_t { Gaussian = 0, Bernoulli = 1, Poisson = 2 };

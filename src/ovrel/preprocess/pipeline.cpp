@@ -54,7 +54,7 @@ core::OvrelError position_error(const core::TimeSeriesView& view, const core::Po
           ", len=", view.values().size(), ", t=", t, ", j=", j, ", layout=", layout.text()));
 }
 
-// Copies the view into row-major f64 values and the matching missing mask.
+// Copies the view into row-major double values and the matching missing mask.
 Status flatten(const core::TimeSeriesView& view, std::vector<double>& values,
                std::vector<std::uint8_t>& mask) {
   const std::size_t n = view.n();

@@ -1,7 +1,7 @@
 #pragma once
 
 // The validated preprocessing chain and the owned series it produces. A pipeline copies a view
-// into an owned row-major f64 series and runs the configured steps on it in the fixed order
+// into an owned row-major double series and runs the configured steps on it in the fixed order
 // detrend, deseasonalize, winsorize, robust_scale; detectors then read that series through
 // `PreprocessedSeries::as_view`.
 
@@ -55,7 +55,7 @@ class PreprocessPipeline {
 
   const PreprocessConfig& config() const noexcept { return config_; }
 
-  // Copies the view (any layout, f32 or f64) and runs the configured steps; the view is not
+  // Copies the view (any layout, float or double) and runs the configured steps; the view is not
   // changed. Any failure discards the whole result.
   Result<PreprocessedSeries> apply(const core::TimeSeriesView& view) const;
 

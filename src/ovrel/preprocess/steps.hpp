@@ -28,7 +28,7 @@ Result<StepReport> robust_scale(std::span<double> values, std::size_t n, std::si
 std::vector<double> centered_moving_average_ignore_nan(std::span<const double> values,
                                                        std::size_t window);
 
-// Median in the total order of doubles; nothing for an empty slice.
+// Median in the total order of doubles; nothing for an empty span.
 std::optional<double> median_of_slice(std::span<const double> values);
 
 // The trend window of the stl_like method for a period and a series length.

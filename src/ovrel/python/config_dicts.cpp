@@ -300,7 +300,7 @@ std::optional<preprocess::DeseasonalizeMethod> parse_deseasonalize(nb::handle v)
 std::optional<preprocess::WinsorizeConfig> parse_winsorize(nb::handle v) {
   if (v.is_none()) return std::nullopt;
   const StepWalk w{"winsorize"};
-  preprocess::WinsorizeConfig config{0.01, 0.99};
+  preprocess::WinsorizeConfig config{.lower_quantile = 0.01, .upper_quantile = 0.99};
   w.walk(v, [&](const std::string& key, nb::handle value) {
     if (key == "lower_quantile") {
       config.lower_quantile = w.convert("lower_quantile", "a float", [&] { return to_f64(value); });
@@ -317,7 +317,7 @@ std::optional<preprocess::WinsorizeConfig> parse_winsorize(nb::handle v) {
 std::optional<preprocess::RobustScaleConfig> parse_robust_scale(nb::handle v) {
   if (v.is_none()) return std::nullopt;
   const StepWalk w{"robust_scale"};
-  preprocess::RobustScaleConfig config{1e-9, 1.4826};
+  preprocess::RobustScaleConfig config{.mad_epsilon = 1e-9, .normal_consistency = 1.4826};
   w.walk(v, [&](const std::string& key, nb::handle value) {
     if (key == "normal_consistency") {
       config.normal_consistency =

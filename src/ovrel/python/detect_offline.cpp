@@ -17,6 +17,7 @@
 #include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
 #include "ovrel/python/pipeline_dict.hpp"
+#include "ovrel/python/registry.hpp"
 #include "ovrel/python/result_objects.hpp"
 
 namespace ovrel::python {
@@ -114,17 +115,18 @@ nb::object detect_with_pipeline(nb::handle pipeline_arg, const OwnedSeries& seri
 }
 
 nb::object detect_offline(nb::handle args, nb::handle kwargs) {
-  auto bound = bind_arguments("detect_offline",
-                              {{"x", true},
-                               {"pipeline", false, true},
-                               {"detector", false, true, true},
-                               {"cost", false, true, true},
-                               {"constraints", false, true},
-                               {"stopping", false, true},
-                               {"preprocess", false, true},
-                               {"repro_mode", false, true, true},
-                               {"return_diagnostics", false, true, true}},
-                              args, kwargs, false);
+  auto bound =
+      bind_arguments("detect_offline",
+                     {{.name = "x", .required = true},
+                      {.name = "pipeline", .keyword_only = true},
+                      {.name = "detector", .keyword_only = true, .none_is_value = true},
+                      {.name = "cost", .keyword_only = true, .none_is_value = true},
+                      {.name = "constraints", .keyword_only = true},
+                      {.name = "stopping", .keyword_only = true},
+                      {.name = "preprocess", .keyword_only = true},
+                      {.name = "repro_mode", .keyword_only = true, .none_is_value = true},
+                      {.name = "return_diagnostics", .keyword_only = true, .none_is_value = true}},
+                     args, kwargs, false);
   nb::handle x = bound[0];
   nb::handle pipeline_arg = bound[1];
   const std::string detector_text =

@@ -2,20 +2,11 @@
 
 #include <cmath>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 #include "ovrel/core/execution_context.hpp"
 #include "ovrel/core/text.hpp"
-#include "ovrel/costs/cosine.hpp"
-#include "ovrel/costs/l1.hpp"
-#include "ovrel/costs/l2.hpp"
-#include "ovrel/costs/normal.hpp"
-#include "ovrel/costs/rank.hpp"
-#include "ovrel/offline/binseg.hpp"
-#include "ovrel/offline/dynp.hpp"
-#include "ovrel/offline/fpop.hpp"
-#include "ovrel/offline/pelt.hpp"
+#include "ovrel/offline/dispatch.hpp"
 #include "ovrel/python/convert.hpp"
 #include "ovrel/python/runtime.hpp"
 
@@ -92,42 +83,38 @@ core::Result<core::OfflineChangePointResult> detect_with_spec(DetectorKind kind,
 
 namespace {
 
-template <class C>
-core::Result<core::OfflineChangePointResult> run_on_model(DetectorKind kind,
-                                                          const core::TimeSeriesView& view,
-                                                          const core::ExecutionContext& context,
-                                                          core::Stopping stopping, C model) {
-  switch (kind) {
-    case DetectorKind::Pelt: {
-      offline::PeltConfig config{std::move(stopping), 2, 1000};
-      OVREL_TRY(config.validate());
-      const offline::Pelt<C> detector{std::move(config), model};
-      return detector.detect(view, context);
-    }
-    case DetectorKind::Binseg: {
-      offline::BinSegConfig config{std::move(stopping), 0, 1000};
-      OVREL_TRY(config.validate());
-      const offline::BinSeg<C> detector{std::move(config), model};
-      return detector.detect(view, context);
-    }
-    case DetectorKind::Fpop:
-      if constexpr (std::is_same_v<C, costs::CostL2Mean>) {
-        OVREL_TRY_ASSIGN(
-            const offline::Fpop detector,
-            offline::Fpop::create(model, offline::FpopConfig{std::move(stopping), 2, 1000}));
-        return detector.detect(view, context);
-      } else {
-        // detect_with_view refuses every other cost before it gets here.
-        return core::invalid_input("detector='fpop' requires cost='l2'");
-      }
-    case DetectorKind::Dynp: {
-      offline::DynpConfig config{std::move(stopping), 1000};
-      OVREL_TRY(config.validate());
-      const offline::Dynp<C> detector{std::move(config), model};
-      return detector.detect(view, context);
-    }
+offline::CostKind offline_cost_kind(PyCostModel cost) {
+  switch (cost) {
+    case PyCostModel::Cosine:
+      return offline::CostKind::Cosine;
+    case PyCostModel::L1Median:
+      return offline::CostKind::L1Median;
+    case PyCostModel::L2:
+      return offline::CostKind::L2;
+    case PyCostModel::Normal:
+      return offline::CostKind::Normal;
+    case PyCostModel::NormalFullCov:
+      return offline::CostKind::NormalFullCov;
+    case PyCostModel::Rank:
+      return offline::CostKind::Rank;
   }
-  return core::not_supported("unknown detector");
+  throw InternalError("unknown Python cost model");
+}
+
+// The configurations of this road, the same for every cost model: no parameter count (the cost
+// model's own applies) and the runtime checks every 1000 iterations.
+offline::OfflineDetectorConfig detector_config(DetectorKind kind, core::Stopping stopping) {
+  switch (kind) {
+    case DetectorKind::Pelt:
+      return offline::PeltConfig{.stopping = std::move(stopping), .cancel_check_every = 1000};
+    case DetectorKind::Binseg:
+      return offline::BinSegConfig{.stopping = std::move(stopping), .cancel_check_every = 1000};
+    case DetectorKind::Fpop:
+      return offline::FpopConfig{.stopping = std::move(stopping), .cancel_check_every = 1000};
+    case DetectorKind::Dynp:
+      return offline::DynpConfig{.stopping = std::move(stopping), .cancel_check_every = 1000};
+  }
+  throw InternalError("unknown offline detector kind");
 }
 
 }  // namespace
@@ -138,30 +125,13 @@ core::Result<core::OfflineChangePointResult> detect_with_view(DetectorKind kind,
                                                               core::Stopping stopping,
                                                               core::ReproMode repro_mode,
                                                               core::InterruptPoll* interrupt) {
-  core::ExecutionContext context(constraints, repro_mode, core::BudgetMode::HardFail);
-  context.interrupt = interrupt;
-  const core::InterruptScope in_evaluations(interrupt);
-  if (kind == DetectorKind::Fpop && cost != PyCostModel::L2) {
+  offline::OfflineDetectorConfig detector = detector_config(kind, std::move(stopping));
+  const offline::CostKind cost_kind = offline_cost_kind(cost);
+  if (!offline::pair_exists(detector, cost_kind)) {
     return core::invalid_input("detector='fpop' requires cost='l2'");
   }
-  switch (cost) {
-    case PyCostModel::Cosine:
-      return run_on_model(kind, view, context, std::move(stopping), costs::CostCosine{repro_mode});
-    case PyCostModel::L1Median:
-      return run_on_model(kind, view, context, std::move(stopping),
-                          costs::CostL1Median{repro_mode});
-    case PyCostModel::L2:
-      return run_on_model(kind, view, context, std::move(stopping), costs::CostL2Mean{repro_mode});
-    case PyCostModel::Normal:
-      return run_on_model(kind, view, context, std::move(stopping),
-                          costs::CostNormalMeanVar{repro_mode});
-    case PyCostModel::NormalFullCov:
-      return run_on_model(kind, view, context, std::move(stopping),
-                          costs::CostNormalFullCov{repro_mode});
-    case PyCostModel::Rank:
-      return run_on_model(kind, view, context, std::move(stopping), costs::CostRank{repro_mode});
-  }
-  return core::invalid_input("unknown cost model");
+  return offline::run_pair(std::move(detector), cost_kind, view, constraints, repro_mode,
+                           interrupt);
 }
 
 }  // namespace ovrel::python

@@ -1,8 +1,9 @@
 #pragma once
 
-// The one place where the Python side picks a detector and cost-model pair at run time: the
-// stopping rule from pen / n_bkps, then the chosen detector over the chosen cost model with a
-// fresh execution context. Detection touches no Python object and runs without the lock.
+// The explicit arguments' road to the offline detectors: the stopping rule from pen / n_bkps, the
+// detector configurations of this road, its cost-model keywords and its messages; the pair itself
+// is run by the offline dispatch table (offline/dispatch.hpp) with a fresh execution context.
+// Detection touches no Python object and runs without the lock.
 
 #include <cstdint>
 #include <optional>

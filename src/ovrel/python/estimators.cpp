@@ -15,6 +15,7 @@
 #include "ovrel/python/interrupt.hpp"
 #include "ovrel/python/module.hpp"
 #include "ovrel/python/numpy_interop.hpp"
+#include "ovrel/python/registry.hpp"
 #include "ovrel/python/result_objects.hpp"
 #include "ovrel/python/runtime.hpp"
 
@@ -49,24 +50,24 @@ Estimator construct(const char* name, bool has_model, bool has_depth, nb::handle
   std::vector<nb::handle> bound;
   if (has_model && has_depth) {
     bound = bind_arguments(name,
-                           {{"model", false, false, true},
-                            {"min_segment_len", false, false, true},
-                            {"jump", false, false, true},
-                            {"max_change_points"},
-                            {"max_depth"}},
+                           {{.name = "model", .none_is_value = true},
+                            {.name = "min_segment_len", .none_is_value = true},
+                            {.name = "jump", .none_is_value = true},
+                            {.name = "max_change_points"},
+                            {.name = "max_depth"}},
                            args, kwargs, false);
   } else if (has_model) {
     bound = bind_arguments(name,
-                           {{"model", false, false, true},
-                            {"min_segment_len", false, false, true},
-                            {"jump", false, false, true},
-                            {"max_change_points"}},
+                           {{.name = "model", .none_is_value = true},
+                            {.name = "min_segment_len", .none_is_value = true},
+                            {.name = "jump", .none_is_value = true},
+                            {.name = "max_change_points"}},
                            args, kwargs, false);
   } else {
     bound = bind_arguments(name,
-                           {{"min_segment_len", false, false, true},
-                            {"jump", false, false, true},
-                            {"max_change_points"}},
+                           {{.name = "min_segment_len", .none_is_value = true},
+                            {.name = "jump", .none_is_value = true},
+                            {.name = "max_change_points"}},
                            args, kwargs, false);
   }
   std::size_t i = 0;
@@ -109,7 +110,7 @@ PyFpop make_fpop(nb::handle args, nb::handle kwargs) {
 
 template <class T>
 nb::object fit(nb::handle self, nb::handle args, nb::handle kwargs) {
-  auto bound = bind_arguments("fit", {{"x", true}}, args, kwargs, true);
+  auto bound = bind_arguments("fit", {{.name = "x", .required = true}}, args, kwargs, true);
   T& est = instance<T>(self);
   BorrowFlag::Exclusive guard(est.borrow);
   // Parsed in full before the earlier series is replaced, so a failing fit keeps it.
@@ -120,8 +121,9 @@ nb::object fit(nb::handle self, nb::handle args, nb::handle kwargs) {
 
 template <class T>
 nb::object predict(nb::handle self, nb::handle args, nb::handle kwargs, DetectorKind kind) {
-  auto bound = bind_arguments("predict", {{"pen", false, true}, {"n_bkps", false, true}}, args,
-                              kwargs, true);
+  auto bound = bind_arguments(
+      "predict", {{.name = "pen", .keyword_only = true}, {.name = "n_bkps", .keyword_only = true}},
+      args, kwargs, true);
   const T& est = instance<T>(self);
   // Taken before the arguments are converted: a conversion that runs Python code cannot slip
   // a fit of this object in between.

@@ -21,6 +21,7 @@
 #include "ovrel/python/numpy_interop.hpp"
 #include "ovrel/python/online_dicts.hpp"
 #include "ovrel/python/online_step_result.hpp"
+#include "ovrel/python/registry.hpp"
 
 namespace ovrel::python {
 
@@ -53,11 +54,11 @@ online::ObservationModel parse_model(const std::string& text) {
 
 PyBocpd make_bocpd(nb::handle args, nb::handle kwargs) {
   auto bound = bind_arguments("Bocpd",
-                              {{"model", false, false, true},
-                               {"hazard"},
-                               {"max_run_length", false, false, true},
-                               {"alert_policy"},
-                               {"late_data_policy"}},
+                              {{.name = "model", .none_is_value = true},
+                               {.name = "hazard"},
+                               {.name = "max_run_length", .none_is_value = true},
+                               {.name = "alert_policy"},
+                               {.name = "late_data_policy"}},
                               args, kwargs, false);
   std::string model = "gaussian_nig";
   if (bound[0].is_valid()) model = convert_argument("model", [&] { return to_str(bound[0]); });
@@ -87,10 +88,10 @@ BaselineArguments baseline_arguments(const char* callable, const char* first, do
                                      const char* mean_name, nb::handle args, nb::handle kwargs) {
   auto bound = bind_arguments(callable,
                               {{first, false, false, true},
-                               {"threshold", false, false, true},
+                               {.name = "threshold", .none_is_value = true},
                                {mean_name, false, false, true},
-                               {"alert_policy"},
-                               {"late_data_policy"}},
+                               {.name = "alert_policy"},
+                               {.name = "late_data_policy"}},
                               args, kwargs, false);
   BaselineArguments out;
   out.a = first_default;
@@ -106,14 +107,22 @@ BaselineArguments baseline_arguments(const char* callable, const char* first, do
 PyCusum make_cusum(nb::handle args, nb::handle kwargs) {
   const BaselineArguments a =
       baseline_arguments("Cusum", "drift", 0.0, "target_mean", args, kwargs);
-  online::CusumConfig config{a.a, a.threshold, a.mean, a.alert_policy, a.late_data_policy};
+  const online::CusumConfig config{.drift = a.a,
+                                   .threshold = a.threshold,
+                                   .target_mean = a.mean,
+                                   .alert_policy = a.alert_policy,
+                                   .late_data_policy = a.late_data_policy};
   return PyCusum{unwrap(online::CusumDetector::create(config)), {}};
 }
 
 PyPageHinkley make_page_hinkley(nb::handle args, nb::handle kwargs) {
   const BaselineArguments a =
       baseline_arguments("PageHinkley", "delta", 0.01, "initial_mean", args, kwargs);
-  online::PageHinkleyConfig config{a.a, a.threshold, a.mean, a.alert_policy, a.late_data_policy};
+  const online::PageHinkleyConfig config{.delta = a.a,
+                                         .threshold = a.threshold,
+                                         .initial_mean = a.mean,
+                                         .alert_policy = a.alert_policy,
+                                         .late_data_policy = a.late_data_policy};
   return PyPageHinkley{unwrap(online::PageHinkleyDetector::create(config)), {}};
 }
 
@@ -145,7 +154,8 @@ constexpr std::uint64_t kMaxLockedBatchValues = 15;
 
 template <class T>
 nb::object update(nb::handle self, nb::handle args, nb::handle kwargs) {
-  auto bound = bind_arguments("update", {{"x_t", true}, {"t_ns"}}, args, kwargs, true);
+  auto bound = bind_arguments("update", {{.name = "x_t", .required = true}, {.name = "t_ns"}}, args,
+                              kwargs, true);
   T& obj = instance<T>(self);
   BorrowFlag::Exclusive guard(obj.borrow);
   const double x = convert_argument("x_t", [&] { return to_f64(bound[0]); });
@@ -158,7 +168,8 @@ nb::object update(nb::handle self, nb::handle args, nb::handle kwargs) {
 
 template <class T>
 nb::object update_many(nb::handle self, nb::handle args, nb::handle kwargs) {
-  auto bound = bind_arguments("update_many", {{"x_batch", true}}, args, kwargs, true);
+  auto bound =
+      bind_arguments("update_many", {{.name = "x_batch", .required = true}}, args, kwargs, true);
   T& obj = instance<T>(self);
   // Held for the whole call, also while the lock is released: other threads calling this
   // object fail at once instead of seeing a half-applied batch.

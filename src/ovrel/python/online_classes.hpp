@@ -48,7 +48,4 @@ void add_checkpoint_methods(nb::class_<PyBocpd>& cls);
 void add_checkpoint_methods(nb::class_<PyCusum>& cls);
 void add_checkpoint_methods(nb::class_<PyPageHinkley>& cls);
 
-// Bocpd, Cusum, PageHinkley, then _BocpdState, _CusumState, _PageHinkleyState.
-void register_online_classes(nb::module_& m);
-
 }  // namespace ovrel::python

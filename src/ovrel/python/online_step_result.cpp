@@ -9,6 +9,7 @@
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/python/module.hpp"
+#include "ovrel/python/registry.hpp"
 #include "ovrel/python/runtime.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000

@@ -50,7 +50,4 @@ class StepResultBatch {
   std::vector<std::pair<std::size_t, std::string>> reasons_;
 };
 
-// OnlineStepResult, right after the offline result classes.
-void register_online_step_result(nb::module_& m);
-
 }  // namespace ovrel::python

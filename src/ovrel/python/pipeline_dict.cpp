@@ -56,12 +56,25 @@ const char* kind_word(const OfflineDetectorConfig& detector) {
 
 // The configurations of a detector named by kind alone, and the starting point of its options.
 const Stopping kBic = Stopping::penalized(Penalty::bic());
-OfflineDetectorConfig default_pelt() { return offline::PeltConfig{kBic, 2, 1000}; }
-OfflineDetectorConfig default_binseg() { return offline::BinSegConfig{kBic, 0, 1000}; }
-OfflineDetectorConfig default_fpop() { return offline::FpopConfig{kBic, 2, 1000}; }
-OfflineDetectorConfig default_segneigh() { return offline::DynpConfig{Stopping::known_k(1), 1000}; }
+// No parameter count is given until the dictionary gives one.
+OfflineDetectorConfig default_pelt() {
+  return offline::PeltConfig{.stopping = kBic, .cancel_check_every = 1000};
+}
+OfflineDetectorConfig default_binseg() {
+  return offline::BinSegConfig{.stopping = kBic, .cancel_check_every = 1000};
+}
+OfflineDetectorConfig default_fpop() {
+  return offline::FpopConfig{.stopping = kBic, .cancel_check_every = 1000};
+}
+OfflineDetectorConfig default_segneigh() {
+  return offline::DynpConfig{.stopping = Stopping::known_k(1), .cancel_check_every = 1000};
+}
 OfflineDetectorConfig default_wbs() {
-  return offline::WbsConfig{std::nullopt, offline::WbsIntervalStrategy::Random, 0, kBic, 2, 1000};
+  return offline::WbsConfig{.num_intervals = std::nullopt,
+                            .interval_strategy = offline::WbsIntervalStrategy::Random,
+                            .seed = 0,
+                            .stopping = kBic,
+                            .cancel_check_every = 1000};
 }
 
 offline::WbsIntervalStrategy parse_interval_strategy(nb::handle value) {
@@ -100,7 +113,11 @@ OfflineDetectorConfig parse_options(OfflineDetectorConfig detector, nb::handle o
           }
           if constexpr (!std::is_same_v<T, offline::DynpConfig>) {
             if (key == "params_per_segment") {
-              config.params_per_segment = to_u64(value);
+              const std::size_t count = to_u64(value);
+              // BinSeg's dictionary writes "not given" as 0.
+              const bool not_given = std::is_same_v<T, offline::BinSegConfig> && count == 0;
+              config.params_per_segment =
+                  not_given ? std::nullopt : std::optional<std::size_t>(count);
               continue;
             }
           }

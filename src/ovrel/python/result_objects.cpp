@@ -17,6 +17,7 @@
 #include "ovrel/core/text.hpp"
 #include "ovrel/python/convert.hpp"
 #include "ovrel/python/module.hpp"
+#include "ovrel/python/registry.hpp"
 #include "ovrel/python/runtime.hpp"
 
 namespace ovrel::python {
@@ -189,7 +190,8 @@ nb::object result_to_json(nb::handle self, nb::handle args, nb::handle kwargs) {
 }
 
 nb::object result_from_json(nb::handle args, nb::handle kwargs) {
-  auto bound = bind_arguments("from_json", {{"payload", true}}, args, kwargs, false);
+  auto bound =
+      bind_arguments("from_json", {{.name = "payload", .required = true}}, args, kwargs, false);
   const std::string payload = convert_argument("payload", [&] { return to_str(bound[0]); });
   if (is_blank(payload))
     raise(PyExc_ValueError, "from_json() requires a non-empty JSON string payload");

@@ -85,7 +85,4 @@ nb::object wrap_result(PyOfflineChangePointResult&& record);
 nb::object plot_result(const PyOfflineChangePointResult& result, nb::handle args,
                        nb::handle kwargs);
 
-// BuildInfo, PruningStats, SegmentStats, Diagnostics, OfflineChangePointResult, in that order.
-void register_result_classes(nb::module_& m);
-
 }  // namespace ovrel::python

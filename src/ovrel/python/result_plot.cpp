@@ -124,15 +124,16 @@ std::vector<Column> columns_from_segments(const PyOfflineChangePointResult& r, s
 }  // namespace
 
 nb::object plot_result(const PyOfflineChangePointResult& r, nb::handle args, nb::handle kwargs) {
-  auto bound = bind_arguments("plot",
-                              {{"values"},
-                               {"ax", false, true},
-                               {"title", false, true},
-                               {"breakpoint_color", false, true, true},
-                               {"breakpoint_style", false, true, true},
-                               {"line_width", false, true, true},
-                               {"show_legend", false, true, true}},
-                              args, kwargs, true);
+  auto bound =
+      bind_arguments("plot",
+                     {{.name = "values"},
+                      {.name = "ax", .keyword_only = true},
+                      {.name = "title", .keyword_only = true},
+                      {.name = "breakpoint_color", .keyword_only = true, .none_is_value = true},
+                      {.name = "breakpoint_style", .keyword_only = true, .none_is_value = true},
+                      {.name = "line_width", .keyword_only = true, .none_is_value = true},
+                      {.name = "show_legend", .keyword_only = true, .none_is_value = true}},
+                     args, kwargs, true);
   nb::handle values = bound[0];
   nb::handle ax = bound[1];
   std::optional<std::string> title;

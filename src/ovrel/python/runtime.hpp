@@ -1,6 +1,6 @@
 #pragma once
 
-// What every Python entry of the module shares: the one error mapping, the panic boundary,
+// What every Python entry of the module shares: the one error mapping, the exception boundary,
 // argument binding with Python's wording, and the per-object borrow flag.
 
 #include <nanobind/nanobind.h>

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ovrel/python/module.hpp"
+#include "ovrel/python/registry.hpp"
 
 namespace ovrel::python {
 namespace {
@@ -52,7 +53,8 @@ struct SmokeDetector {
 
 PyObject* smoke_detect_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> nb::object {
-    auto bound = bind_arguments("smoke_detect", {{"values", true}}, args, kwargs, false);
+    auto bound =
+        bind_arguments("smoke_detect", {{.name = "values", .required = true}}, args, kwargs, false);
     return single_count(parse_sequence(bound[0]).size());
   });
 }
@@ -64,7 +66,7 @@ PyMethodDef smoke_detect_def = {
 
 PyObject* smoke_fit_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> nb::object {
-    auto bound = bind_arguments("fit", {{"values", true}}, args, kwargs, true);
+    auto bound = bind_arguments("fit", {{.name = "values", .required = true}}, args, kwargs, true);
     SmokeDetector& det = instance<SmokeDetector>(self);
     BorrowFlag::Exclusive guard(det.borrow);
     det.count = parse_sequence(bound[0]).size();

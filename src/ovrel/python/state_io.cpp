@@ -9,13 +9,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "ovrel/checkpoint/checkpoint.hpp"
 #include "ovrel/core/text.hpp"
-#include "ovrel/online/checkpoint.hpp"
 #include "ovrel/python/convert.hpp"
-#include "ovrel/python/module.hpp"
 #include "ovrel/python/online_classes.hpp"
+#include "ovrel/python/registry.hpp"
 
 namespace ovrel::python {
 
@@ -33,9 +34,9 @@ PyCheckpointFormat parse_format(const std::string& text) {
         cat("unsupported checkpoint format '", text, "'; expected one of: 'bytes', 'json'"));
 }
 
-online::PayloadCodec codec_of(PyCheckpointFormat format) {
-  return format == PyCheckpointFormat::Bytes ? online::PayloadCodec::Bincode
-                                             : online::PayloadCodec::Json;
+checkpoint::PayloadCodec codec_of(PyCheckpointFormat format) {
+  return format == PyCheckpointFormat::Bytes ? checkpoint::PayloadCodec::Bincode
+                                             : checkpoint::PayloadCodec::Json;
 }
 
 // os.fspath, then a non-empty str. The path keeps the file system's own bytes, so names that
@@ -54,9 +55,9 @@ std::optional<std::filesystem::path> parse_checkpoint_path(nb::handle value) {
   return std::filesystem::path(std::string(data, static_cast<std::size_t>(size)));
 }
 
-nb::object checkpoint_output(const online::CheckpointEnvelope& envelope,
+nb::object checkpoint_output(const checkpoint::CheckpointEnvelope& envelope,
                              PyCheckpointFormat format) {
-  const std::string text = unwrap(online::encode_checkpoint_envelope(envelope));
+  const std::string text = unwrap(checkpoint::encode_checkpoint_envelope(envelope));
   nb::object bytes =
       nb::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!bytes.is_valid()) throw nb::python_error();
@@ -93,11 +94,12 @@ std::string read_checkpoint_bytes(nb::handle state) {
   });
 }
 
-online::CheckpointEnvelope decode_checkpoint_input(nb::handle state, PyCheckpointFormat reading) {
+checkpoint::CheckpointEnvelope decode_checkpoint_input(nb::handle state,
+                                                       PyCheckpointFormat reading) {
   if (reading == PyCheckpointFormat::Bytes)
-    return unwrap(online::decode_checkpoint_envelope(read_checkpoint_bytes(state)));
+    return unwrap(checkpoint::decode_checkpoint_envelope(read_checkpoint_bytes(state)));
   nb::object text = nb::module_::import_("json").attr("dumps")(state);
-  return unwrap(online::decode_checkpoint_envelope(to_str(text)));
+  return unwrap(checkpoint::decode_checkpoint_envelope(to_str(text)));
 }
 
 void check_model(const online::BocpdDetector& detector, const online::BocpdState& state) {
@@ -112,79 +114,44 @@ void check_model(const online::BocpdDetector& detector, const online::BocpdState
   }
 }
 
-// What differs between the three classes.
+// The state object each class takes in load_state.
 template <class T>
-struct Checkpoints;
-
+struct StateObject;
 template <>
-struct Checkpoints<PyBocpd> {
-  using State = PyBocpdState;
-  static core::Result<online::CheckpointEnvelope> save(const PyBocpd& o, online::PayloadCodec c) {
-    return online::save_bocpd_checkpoint(o.detector, c);
-  }
-  static core::Status save_file(const PyBocpd& o, const std::filesystem::path& p,
-                                online::PayloadCodec c) {
-    return online::save_bocpd_checkpoint_file(o.detector, p, c);
-  }
-  // The model check runs on the state as stored, before the loader's validation; the file is
-  // read once, so the state checked is the state installed.
-  static void load(PyBocpd& o, const online::CheckpointEnvelope& envelope) {
-    check_model(o.detector, unwrap(online::load_state_from_checkpoint_envelope(envelope, "bocpd")));
-    unwrap(online::load_bocpd_checkpoint(o.detector, envelope));
-  }
-  static void load_file(PyBocpd& o, const std::filesystem::path& path) {
-    load(o, unwrap(online::read_checkpoint_file(path)));
-  }
-  static void load_object(PyBocpd& o, const PyBocpdState& s) {
-    check_model(o.detector, s.value);
-    o.detector.load_state(s.value);
-  }
+struct StateObject<PyBocpd> {
+  using type = PyBocpdState;
+};
+template <>
+struct StateObject<PyCusum> {
+  using type = PyCusumState;
+};
+template <>
+struct StateObject<PyPageHinkley> {
+  using type = PyPageHinkleyState;
 };
 
-template <>
-struct Checkpoints<PyCusum> {
-  using State = PyCusumState;
-  static core::Result<online::CheckpointEnvelope> save(const PyCusum& o, online::PayloadCodec c) {
-    return online::save_cusum_checkpoint(o.detector, c);
-  }
-  static core::Status save_file(const PyCusum& o, const std::filesystem::path& p,
-                                online::PayloadCodec c) {
-    return online::save_cusum_checkpoint_file(o.detector, p, c);
-  }
-  static void load(PyCusum& o, const online::CheckpointEnvelope& envelope) {
-    unwrap(online::load_cusum_checkpoint(o.detector, envelope));
-  }
-  static void load_file(PyCusum& o, const std::filesystem::path& path) {
-    unwrap(online::load_cusum_checkpoint_file(o.detector, path));
-  }
-  static void load_object(PyCusum& o, const PyCusumState& s) { o.detector.load_state(s.value); }
-};
+// A BOCPD state is checked against the detector's model as stored, before the loader's
+// validation; a file is read once and its one envelope loaded, so the state checked is the state
+// installed.
+template <class T>
+void load_envelope(T& obj, const checkpoint::CheckpointEnvelope& envelope) {
+  if constexpr (std::is_same_v<T, PyBocpd>)
+    check_model(obj.detector,
+                unwrap(checkpoint::load_state_from_checkpoint_envelope(envelope, "bocpd")));
+  unwrap(checkpoint::load_checkpoint(obj.detector, envelope));
+}
 
-template <>
-struct Checkpoints<PyPageHinkley> {
-  using State = PyPageHinkleyState;
-  static core::Result<online::CheckpointEnvelope> save(const PyPageHinkley& o,
-                                                       online::PayloadCodec c) {
-    return online::save_page_hinkley_checkpoint(o.detector, c);
-  }
-  static core::Status save_file(const PyPageHinkley& o, const std::filesystem::path& p,
-                                online::PayloadCodec c) {
-    return online::save_page_hinkley_checkpoint_file(o.detector, p, c);
-  }
-  static void load(PyPageHinkley& o, const online::CheckpointEnvelope& envelope) {
-    unwrap(online::load_page_hinkley_checkpoint(o.detector, envelope));
-  }
-  static void load_file(PyPageHinkley& o, const std::filesystem::path& path) {
-    unwrap(online::load_page_hinkley_checkpoint_file(o.detector, path));
-  }
-  static void load_object(PyPageHinkley& o, const PyPageHinkleyState& s) {
-    o.detector.load_state(s.value);
-  }
-};
+template <class T>
+void load_state_object(T& obj, const typename StateObject<T>::type& state) {
+  if constexpr (std::is_same_v<T, PyBocpd>) check_model(obj.detector, state.value);
+  obj.detector.load_state(state.value);
+}
 
 template <class T>
 nb::object save_state(nb::handle self, nb::handle args, nb::handle kwargs) {
-  auto bound = bind_arguments("save_state", {{"format", false, true, true}, {"path", false, true}},
+  auto bound = bind_arguments("save_state",
+                              {{.name = "format", .keyword_only = true, .none_is_value = true},
+                               {.name = "path", .keyword_only = true}},
                               args, kwargs, true);
   std::string format_text = "bytes";
   if (bound[0].is_valid())
@@ -194,17 +161,20 @@ nb::object save_state(nb::handle self, nb::handle args, nb::handle kwargs) {
   const PyCheckpointFormat format = parse_format(format_text);
   const std::optional<std::filesystem::path> path = parse_checkpoint_path(bound[1]);
   if (path) {
-    unwrap(Checkpoints<T>::save_file(obj, *path, codec_of(format)));
+    unwrap(checkpoint::save_checkpoint_file(obj.detector, *path, codec_of(format)));
     return nb::none();
   }
-  return checkpoint_output(unwrap(Checkpoints<T>::save(obj, codec_of(format))), format);
+  return checkpoint_output(unwrap(checkpoint::save_checkpoint(obj.detector, codec_of(format))),
+                           format);
 }
 
 template <class T>
 nb::object load_state(nb::handle self, nb::handle args, nb::handle kwargs) {
-  auto bound =
-      bind_arguments("load_state", {{"state"}, {"format", false, true}, {"path", false, true}},
-                     args, kwargs, true);
+  auto bound = bind_arguments("load_state",
+                              {{.name = "state"},
+                               {.name = "format", .keyword_only = true},
+                               {.name = "path", .keyword_only = true}},
+                              args, kwargs, true);
   T& obj = instance<T>(self);
   BorrowFlag::Exclusive guard(obj.borrow);
   const nb::handle state = bound[0];
@@ -217,20 +187,20 @@ nb::object load_state(nb::handle self, nb::handle args, nb::handle kwargs) {
       raise(PyExc_ValueError, "load_state accepts either 'state' or 'path', not both");
     if (format_text)
       raise(PyExc_ValueError, "load_state does not accept 'format' when loading from path");
-    Checkpoints<T>::load_file(obj, *path);
+    load_envelope(obj, unwrap(checkpoint::read_checkpoint_file(*path)));
     return nb::none();
   }
   if (!state.is_valid())
     raise(PyExc_ValueError, "load_state requires checkpoint 'state' bytes/json or 'path'");
-  using StateObject = typename Checkpoints<T>::State;
-  if (nb::isinstance<StateObject>(state)) {
-    Checkpoints<T>::load_object(obj, instance<StateObject>(state));
+  using State = typename StateObject<T>::type;
+  if (nb::isinstance<State>(state)) {
+    load_state_object(obj, instance<State>(state));
     return nb::none();
   }
   PyCheckpointFormat reading =
       is_dict(state) ? PyCheckpointFormat::Json : PyCheckpointFormat::Bytes;
   if (format_text) reading = parse_format(*format_text);
-  Checkpoints<T>::load(obj, decode_checkpoint_input(state, reading));
+  load_envelope(obj, decode_checkpoint_input(state, reading));
   return nb::none();
 }
 

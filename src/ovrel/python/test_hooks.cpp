@@ -20,8 +20,10 @@ namespace {
 // (values as a flat list, time index as a list, notes) of a series parsed with a time index.
 PyObject* parse_series_with_time(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   try {
-    auto bound = bind_arguments("parse_series_with_time", {{"x", true}, {"time_index", true}}, args,
-                                kwargs, false);
+    auto bound =
+        bind_arguments("parse_series_with_time",
+                       {{.name = "x", .required = true}, {.name = "time_index", .required = true}},
+                       args, kwargs, false);
     OwnedSeries s = parse_numpy_series(bound[0], bound[1], core::MissingPolicy::Error, false);
     nb::list values;
     std::visit(

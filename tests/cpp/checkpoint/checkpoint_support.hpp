@@ -7,11 +7,39 @@
 #include <span>
 
 #include "online/online_test_support.hpp"
+#include "ovrel/checkpoint/checkpoint.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
 #include "ovrel/core/json_text.hpp"
-#include "ovrel/online/checkpoint.hpp"
-#include "ovrel/online/state_wire.hpp"
 
-namespace ovrel::online::testing {
+namespace ovrel::checkpoint {
+
+// The online detectors and states whose checkpoints the tests write and read.
+using online::BernoulliBeta;
+using online::BernoulliStats;
+using online::BocpdConfig;
+using online::BocpdDetector;
+using online::BocpdState;
+using online::CusumConfig;
+using online::CusumDetector;
+using online::CusumState;
+using online::GaussianNig;
+using online::GaussianStats;
+using online::LateDataPolicy;
+using online::ObservationModel;
+using online::OverflowPolicy;
+using online::PageHinkleyConfig;
+using online::PageHinkleyDetector;
+using online::PageHinkleyState;
+using online::PoissonGamma;
+using online::PoissonStats;
+
+}  // namespace ovrel::checkpoint
+
+namespace ovrel::checkpoint::testing {
+
+using online::testing::Detectors;
+using online::testing::step;
+using online::testing::steps;
 
 inline std::filesystem::path data_dir() { return OVREL_CHECKPOINT_DATA_DIR; }
 
@@ -40,17 +68,17 @@ inline Event stream_event(std::uint64_t i) {
 template <class D>
 struct Kit;
 
-#define OVREL_CHECKPOINT_KIT(D, id, ...)                                             \
-  template <>                                                                        \
-  struct Kit<D> {                                                                    \
-    static constexpr std::string_view kId = #id;                                     \
-    static D make() { return D::create(__VA_ARGS__).value(); }                       \
-    static auto save(auto&&... a) { return save_##id##_checkpoint(a...); }           \
-    static auto load(auto&&... a) { return load_##id##_checkpoint(a...); }           \
-    static auto save_file(auto&&... a) { return save_##id##_checkpoint_file(a...); } \
-    static auto load_file(auto&&... a) { return load_##id##_checkpoint_file(a...); } \
-    static auto from_json(auto&&... a) { return id##_state_from_json(a...); }        \
-    static auto from_bincode(auto&&... a) { return id##_state_from_bincode(a...); }  \
+#define OVREL_CHECKPOINT_KIT(D, id, ...)                                            \
+  template <>                                                                       \
+  struct Kit<D> {                                                                   \
+    static constexpr std::string_view kId = #id;                                    \
+    static D make() { return D::create(__VA_ARGS__).value(); }                      \
+    static auto save(auto&&... a) { return save_checkpoint(a...); }                 \
+    static auto load(auto&&... a) { return load_checkpoint(a...); }                 \
+    static auto save_file(auto&&... a) { return save_checkpoint_file(a...); }       \
+    static auto load_file(auto&&... a) { return load_checkpoint_file(a...); }       \
+    static auto from_json(auto&&... a) { return id##_state_from_json(a...); }       \
+    static auto from_bincode(auto&&... a) { return id##_state_from_bincode(a...); } \
   };
 OVREL_CHECKPOINT_KIT(BocpdDetector, bocpd,
                      {.late_data_policy = buffering_policy(),
@@ -99,4 +127,4 @@ struct ScratchDir {
   }
 };
 
-}  // namespace ovrel::online::testing
+}  // namespace ovrel::checkpoint::testing

@@ -7,7 +7,7 @@
 #include "checkpoint_support.hpp"
 #include "ovrel/core/text.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 namespace {
 
 using testing::feed;
@@ -103,7 +103,7 @@ TEST(BocpdCheckpoint, JsonPayloadMustBeAnObjectBeforeAnythingElse) {
   BocpdDetector detector = Kit<BocpdDetector>::make();
   CheckpointEnvelope e = testing::bocpd_json_envelope("[0,null]");
   e.detector_id = "  ";
-  EXPECT_EQ(load_bocpd_checkpoint(detector, e).error().message(),
+  EXPECT_EQ(load_checkpoint(detector, e).error().message(),
             "checkpoint payload deserialization failed (codec=json): expected object");
 }
 
@@ -115,12 +115,11 @@ TEST(BocpdCheckpoint, NonFiniteRunProbabilitiesTravelByBincodeOnly) {
   state.run_stats.push_back(state.run_stats.front());
   ASSERT_TRUE(state.validate());
   detector.load_state(state);
-  EXPECT_EQ(save_bocpd_checkpoint(detector, PayloadCodec::Json).error().message(),
+  EXPECT_EQ(save_checkpoint(detector, PayloadCodec::Json).error().message(),
             "checkpoint payload serialization failed (codec=json): `log_run_probs` holds -inf, "
             "which json cannot carry");
   BocpdDetector restored = Kit<BocpdDetector>::make();
-  ASSERT_TRUE(load_bocpd_checkpoint(
-      restored, save_bocpd_checkpoint(detector, PayloadCodec::Bincode).value()));
+  ASSERT_TRUE(load_checkpoint(restored, save_checkpoint(detector, PayloadCodec::Bincode).value()));
   EXPECT_EQ(restored.state(), state);
 }
 
@@ -170,7 +169,7 @@ TEST(BocpdCheckpoint, StatesNoStepCanLeaveAreRefused) {
       BocpdDetector target = make();
       ASSERT_TRUE(testing::step(target, 1.0, 1000));
       const BocpdState before = target.state();
-      auto status = load_bocpd_checkpoint(target, e);
+      auto status = load_checkpoint(target, e);
       EXPECT_EQ(status ? "" : status.error().message(), row.expected);
       EXPECT_EQ(target.state(), status ? state : before);
     }
@@ -178,4 +177,4 @@ TEST(BocpdCheckpoint, StatesNoStepCanLeaveAreRefused) {
 }
 
 }  // namespace
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

@@ -6,7 +6,7 @@
 
 #include "checkpoint_support.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 namespace {
 
 using testing::bytes_of;
@@ -64,4 +64,4 @@ INSTANTIATE_TEST_SUITE_P(Table, EnvelopeText,
                          ::testing::ValuesIn(test_support::data_rows("checkpoint_envelopes.txt")));
 
 }  // namespace
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

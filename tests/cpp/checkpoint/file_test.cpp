@@ -20,7 +20,7 @@
 
 #include "checkpoint_support.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 namespace {
 
 namespace fs = std::filesystem;
@@ -48,7 +48,7 @@ TEST(CheckpointFile, SavedFileLoadsAndReplacesTheOldOneWithOwnerOnlyBits) {
   const mode_t old_mask = umask(022);
   CusumDetector detector = Kit<CusumDetector>::make();
   testing::feed(detector, 0, 20);
-  const auto saved = save_cusum_checkpoint_file(detector, path, PayloadCodec::Json);
+  const auto saved = save_checkpoint_file(detector, path, PayloadCodec::Json);
   umask(old_mask);
   ASSERT_TRUE(saved) << saved.error().message();
   struct stat info {};
@@ -58,7 +58,7 @@ TEST(CheckpointFile, SavedFileLoadsAndReplacesTheOldOneWithOwnerOnlyBits) {
   const CheckpointEnvelope envelope = read_checkpoint_file(path).value();
   EXPECT_EQ(envelope.payload_codec, PayloadCodec::Json);
   CusumDetector restored = Kit<CusumDetector>::make();
-  ASSERT_TRUE(load_cusum_checkpoint_file(restored, path));
+  ASSERT_TRUE(load_checkpoint_file(restored, path));
   EXPECT_EQ(restored.state(), detector.state());
   EXPECT_EQ(load_state_from_checkpoint_file(path, "cusum").error().message(),
             "checkpoint payload deserialization failed (codec=json): missing field "
@@ -321,4 +321,4 @@ TEST(CheckpointFile, WriterKilledAtRandomMomentsNeverLeavesATornFile) {
 }
 
 }  // namespace
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

@@ -8,7 +8,7 @@
 
 #include "checkpoint_support.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 namespace {
 
 namespace fs = std::filesystem;
@@ -236,4 +236,4 @@ TEST(EnvelopeSummaryRead, SeesWhatAFullReadSees) {
 }
 
 }  // namespace
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

@@ -7,7 +7,7 @@
 
 #include "checkpoint_support.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 namespace {
 
 using testing::bytes_of;
@@ -90,7 +90,7 @@ TEST_P(JsonRead, ReadsWithDefaultsOrReports) {
   const std::string& reader = row.at(0);
   const CheckpointEnvelope e = testing::bocpd_json_envelope(row.at(1));
   BocpdDetector d = testing::Kit<BocpdDetector>::make();
-  const Status loaded = reader == "bocpd_load" ? load_bocpd_checkpoint(d, e) : Status{};
+  const Status loaded = reader == "bocpd_load" ? load_checkpoint(d, e) : Status{};
   const std::string got =
       reader == "bocpd_load"
           ? (loaded ? state_to_json(d.state()).value() : loaded.error().message())
@@ -99,6 +99,34 @@ TEST_P(JsonRead, ReadsWithDefaultsOrReports) {
       : reader == "bocpd"      ? read_back(bocpd_state_from_json(parse(row.at(1)).value()))
                                : read_back(page_hinkley_state_from_json(parse(row.at(1)).value()));
   EXPECT_EQ(got, row.at(2));
+  // A streamed read of the text gives the same state or the same error, at the same place.
+  if (reader == "cusum" || reader == "bocpd" || reader == "page_hinkley") {
+    const core::JsonNode root = core::parse_json_document(row.at(1), {.streamed = true}).value();
+    EXPECT_EQ(reader == "cusum"   ? read_back(cusum_state_from_json(root))
+              : reader == "bocpd" ? read_back(bocpd_state_from_json(root))
+                                  : read_back(page_hinkley_state_from_json(root)),
+              row.at(2));
+  }
+}
+
+// Streamed reads resume items and members in the middle of lines: positions must still agree.
+TEST(JsonRead, StreamedReadsReportTheSamePlacesAcrossLines) {
+  for (std::string_view text : {
+           "{\"t\":1,\n \"log_run_probs\":[0.0,\n  -1.5],\n \"run_stats\":[\n  "
+           "{\"Poisson\":[1,2]},\n  {\"Poisson\":\n   [1, -2]}]}",
+           "{\"t\":1,\"log_run_probs\":[0.0],\"run_stats\":[{\"Bernoulli\":{\"n\":1,\n"
+           "\"ones\":1}}],\n\"pending_events\":[[1.0,5,0],\n {\"x\":2,\"t_ns\":4,\n"
+           "\"arrival_seq\":\"1\"}]}",
+           "\n[1,null,null,[0.0],[{\"Gaussian\":[1,2.0,3]},\n{\"Gaussian\":[1,2.0]}]]",
+           "{\"t\":1,\"log_run_probs\":[0.0],\n\"run_stats\":[{\"Gaussian\":[1,2,3],"
+           "\n\"Poisson\":[1,2]}]}",
+       }) {
+    SCOPED_TRACE(text);
+    const std::string full = read_back(bocpd_state_from_json(parse(text).value()));
+    EXPECT_NE(full.find(" at line "), std::string::npos);
+    const core::JsonNode root = core::parse_json_document(text, {.streamed = true}).value();
+    EXPECT_EQ(read_back(bocpd_state_from_json(root)), full);
+  }
 }
 
 TEST(JsonRead, TableIsRead) {
@@ -142,4 +170,4 @@ TEST(StateWire, BincodeFaults) {
 }
 
 }  // namespace
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

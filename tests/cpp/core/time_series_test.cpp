@@ -22,7 +22,7 @@ using namespace test_support;
 // The missing policies by name, in the order of their values.
 const std::string kPolicies[] = {"Error", "Reserved1", "Reserved2", "Ignore"};
 
-// A row of a view table and the value type it runs over: every row runs over f32 and f64.
+// A row of a view table and the value type it runs over: every row runs over float and double.
 using TypedRow = std::tuple<std::vector<std::string>, ValueType>;
 
 auto typed_rows(const std::string& file) {
@@ -74,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(Views, CreateTest, typed_rows("core_view_create.txt"), 
 // Reading: every layout and value type gives the same logical matrix, through the view, its
 // accessor and the streaming detectors' step reader (tests/data/core_view_layouts.txt).
 
-// Stored value at buffer position p; distinct and exact in f32.
+// Stored value at buffer position p; distinct and exact in float.
 double stored(std::size_t p) { return 0.25 * static_cast<double>(p) - 3.0; }
 
 class LayoutReadTest : public ::testing::TestWithParam<TypedRow> {};

@@ -8,6 +8,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -106,6 +108,63 @@ TYPED_TEST(CostContract, BatchCostsEqualSingleCosts) {
                       std::bit_cast<std::uint64_t>(model.segment_cost(cache, start, end)))
                 << "d=" << d << " [" << start << ", " << end << ")";
           }
+        }
+      }
+    }
+  }
+}
+
+// The scoring batch of the dynamic programmes against its scalar transcription: every score is
+// segment_cost + F bit for bit, the first smallest candidate and its position, the largest score
+// and the finiteness verdict, over runs of consecutive starts broken by gaps (lane remainders
+// inside each run), equal best objectives (so that ties among equal candidates, zeros of either
+// sign included, pick the first) and overflowing squares.
+TYPED_TEST(CostContract, BatchScoresEqualSingleCostsPlusBestObjective) {
+  const TypeParam& model = this->model;
+  if constexpr (requires(const std::size_t* at, double* out) {
+                  model.segment_scores_at({}, at, 1, 1, out, 1.0, out);
+                }) {
+    std::mt19937 gen(5);
+    for (const auto& [d, constant] :
+         {std::pair{1u, 0.1}, {2u, 0.1}, {3u, 0.1}, {1u, 2.5}, {3u, 2.5}}) {
+      std::vector<double> rows = uniform_rows(60, d, 11, -1e3, 1e3);
+      for (std::size_t i = 20 * d; i < 36 * d; ++i) rows[i] = constant;
+      const bool overflow = constant == 2.5;
+      if (overflow) rows[50 * d] = 1e160;
+      const OwnedSeries series(rows, 60, d);
+      const auto cache = model.precompute(series.view(), core::CachePolicy::full()).value();
+      std::vector<double> F(61);
+      for (double& f : F) f = gen() % 3 == 0 ? 0.5 : -0.25 * static_cast<double>(gen() % 8);
+      for (std::size_t end = 2; end <= 60; ++end) {
+        for (int round = 0; round < 6; ++round) {
+          std::vector<std::size_t> starts;
+          for (std::size_t tau = round % 3; tau < end; ++tau) {
+            if (round == 0 || gen() % 5 != 0) starts.push_back(tau);
+          }
+          std::vector<double> out(starts.size());
+          const double beta = round % 2 == 0 ? 1.5 : 0.0;
+          const core::RunMinimum got = model.segment_scores_at(cache, starts.data(), starts.size(),
+                                                               end, F.data(), beta, out.data());
+          core::RunMinimum want;
+          want.max_score = -std::numeric_limits<double>::infinity();
+          for (std::size_t k = 0; k < starts.size(); ++k) {
+            const double s0 = model.segment_cost(cache, starts[k], end) + F[starts[k]];
+            const double cand = s0 + beta;
+            want.all_finite = want.all_finite && std::isfinite(cand);
+            want.max_score = std::fmax(want.max_score, s0);
+            if (cand < want.objective) {
+              want.objective = cand;
+              want.index = k;
+            }
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(out[k]), std::bit_cast<std::uint64_t>(s0))
+                << "d=" << d << " [" << starts[k] << ", " << end << ")";
+          }
+          ASSERT_EQ(got.all_finite, want.all_finite) << "d=" << d << " end=" << end;
+          if (!want.all_finite) continue;
+          ASSERT_EQ(got.index, want.index) << "d=" << d << " end=" << end;
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(got.objective),
+                    std::bit_cast<std::uint64_t>(want.objective));
+          ASSERT_EQ(got.max_score, want.max_score) << "d=" << d << " end=" << end;
         }
       }
     }

@@ -239,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(Grid, CostOracle,
                                                    core::ReproMode::Balanced)));
 
 // Uniform values with a zero row and ties in every dimension, including across -0 and +0; again
-// far from zero, where prefix sums of raw values would cancel away the variance (in f64: f32 holds
+// far from zero, where prefix sums of raw values would cancel away the variance (a float holds
 // no digits below 1e8 there).
 TEST_P(CostOracle, EveryModelButHigherOrderAR) {
   const auto [layout, width, mode] = GetParam();

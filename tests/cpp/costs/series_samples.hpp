@@ -76,7 +76,7 @@ class OwnedSeries {
   std::optional<core::TimeSeriesView> view_;
 };
 
-// Row-major values drawn uniformly from [lo, hi), rounded to f32 (so that f32 and f64 series hold
+// Row-major values uniform in [lo, hi), rounded to float (so that float and double series hold
 // the same numbers, and short sums of their products are exact).
 inline std::vector<double> uniform_rows(std::size_t n, std::size_t d, std::uint32_t seed,
                                         double lo = -5.0, double hi = 5.0) {

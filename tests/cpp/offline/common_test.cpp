@@ -142,6 +142,40 @@ void expect_refusal(const std::vector<std::string>& r) {
 
 class OfflineMessages : public ::testing::TestWithParam<std::vector<std::string>> {};
 
+// The model's floor of min_segment_len: raised up to it (never above n), with the note; a larger
+// minimum, other models and an invalid 0 are left alone.
+TEST(ModelMinimumSegment, RaisesToTheModelFloorOnly) {
+  struct Row {
+    std::string_view model;
+    std::size_t d, n, from, to;
+    const char* note;
+  };
+  const Row rows[] = {
+      {"normal_full_cov", 5, 400, 2, 6,
+       "min_segment_len raised from 2 to 6: normal_full_cov needs at least 6 points per segment"},
+      {"normal_full_cov", 20, 400, 7, 21,
+       "min_segment_len raised from 7 to 21: normal_full_cov needs at least 21 points per segment"},
+      {"normal_full_cov", 5, 4, 2, 4,
+       "min_segment_len raised from 2 to 4: normal_full_cov needs at least 6 points per segment"},
+      {"normal_full_cov", 5, 400, 6, 6, nullptr},
+      {"normal_full_cov", 1, 400, 2, 2, nullptr},
+      {"normal_full_cov", 5, 400, 0, 0, nullptr},
+      {"normal_mean_var", 3, 300, 1, 2,
+       "min_segment_len raised from 1 to 2: normal_mean_var needs at least 2 points per segment"},
+      {"normal_mean_var", 1, 1, 1, 1, nullptr},
+      {"l2_mean", 5, 400, 1, 1, nullptr},
+      {"", 5, 400, 1, 1, nullptr},
+  };
+  for (const Row& row : rows) {
+    core::Constraints c;
+    c.min_segment_len = row.from;
+    const auto note = raise_min_segment_len_for_model(c, row.model, row.n, row.d);
+    EXPECT_EQ(c.min_segment_len, row.to) << row.model << " d=" << row.d << " n=" << row.n;
+    EXPECT_EQ(note.value_or("none"), row.note ? row.note : "none");
+  }
+  EXPECT_EQ(model_min_segment_len("normal_full_cov", SIZE_MAX), SIZE_MAX);
+}
+
 TEST(OfflineMessages, TableIsRead) {
   EXPECT_EQ(test_support::data_rows("offline_messages.txt").size(), 56u);
 }

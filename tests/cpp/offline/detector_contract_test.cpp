@@ -37,7 +37,8 @@ const std::string kSoftWarning =
 template <class C>
 Detected detect(const std::string& detector, const C& model, const WbsConfig& w,
                 const core::TimeSeriesView& x, const core::ExecutionContext& ctx) {
-  const std::size_t params = w.params_per_segment, every = w.cancel_check_every;
+  const std::optional<std::size_t> params = w.params_per_segment;
+  const std::size_t every = w.cancel_check_every;
   if (detector == "pelt") {
     return Pelt<C>{PeltConfig{w.stopping, params, every}, model}.detect(x, ctx);
   }

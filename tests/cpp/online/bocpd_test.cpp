@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -6,6 +7,8 @@
 
 #include "bocpd_oracle.hpp"
 #include "online_test_support.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
+#include "ovrel/core/numerics.hpp"
 
 namespace ovrel::online {
 namespace {
@@ -49,9 +52,8 @@ TEST(LnGamma, AgreesWithTheLibraryAndHandlesTheEdges) {
   }
 }
 
-// Each model's predictive after every prefix of a stream, against the direct formulas; with the
-// detector's per-count cache (hit and miss) the Gaussian keeps every bit.
-TEST(Predictive, MatchesTheDirectFormulasAndTheCacheKeepsTheBits) {
+// Each model's predictive after every prefix of a stream, against the direct formulas.
+TEST(Predictive, MatchesTheDirectFormulas) {
   const ObservationModel models[] = {GaussianNig{0.5, 2.0, 1.5, 0.75}, PoissonGamma{2.0, 0.5},
                                      BernoulliBeta{0.5, 3.0}};
   const std::vector<double> data[] = {
@@ -60,29 +62,16 @@ TEST(Predictive, MatchesTheDirectFormulasAndTheCacheKeepsTheBits) {
   for (int m = 0; m < 3; ++m) {
     ObservationStats stats = zero_stats(models[m]);
     std::vector<double> seen;
-    GaussianCountTerms cache;
     for (double v : data[m]) {
       for (double x : xs[m]) {
         const double got = log_predictive(models[m], stats, x).value();
         EXPECT_NEAR(got, testing::predictive_oracle(models[m], seen, x),
                     1e-11 * std::fmax(1.0, std::fabs(got)))
             << m << " n=" << seen.size() << " x=" << x;
-        for (int pass = 0; pass < 2; ++pass) {
-          EXPECT_EQ(
-              std::bit_cast<std::uint64_t>(log_predictive(models[m], stats, x, &cache).value()),
-              std::bit_cast<std::uint64_t>(got));
-        }
       }
       stats = update_stats(models[m], stats, v).value();
       seen.push_back(v);
     }
-  }
-  // Past the cache's size limit too.
-  GaussianCountTerms cache;
-  for (std::uint64_t n : {300ull, 70000ull}) {
-    const GaussianStats s{n, 0.3 * double(n), 2.0 * double(n)};
-    EXPECT_EQ(log_predictive(models[0], s, 0.1, &cache).value(),
-              log_predictive(models[0], s, 0.1).value());
   }
 }
 
@@ -100,7 +89,8 @@ TEST(Predictive, WorkedValuesAndEdges) {
   };
   EXPECT_EQ(count(2.0 + 5e-10), 2u);
   EXPECT_EQ(count(-0.0), 0u);
-  EXPECT_EQ(count(std::nextafter(18446744073709551616.0, 0.0)), 18446744073709549568u);
+  // Above 2^53 a double does not hold every count.
+  EXPECT_EQ(count(9007199254740992.0), 9007199254740992u);
   const auto ones = [](double x) {
     return std::get<BernoulliStats>(update_stats(BernoulliBeta{}, BernoulliStats{}, x).value())
         .ones;
@@ -213,6 +203,146 @@ TEST(Bocpd, FailedUpdatesLeaveTheState) {
   EXPECT_EQ(outcome(step(g, 1.0)),
             "numerical issue: observation stats variant mismatch with configured model");
   EXPECT_EQ(g.save_state(), foreign);
+
+  // A NaN or +infinity log probability (a state loaded unchecked) fails the normalisation.
+  for (double bad : {std::numeric_limits<double>::quiet_NaN(), kInf}) {
+    BocpdState odd = make(GaussianNig{}, -35.0).save_state();
+    odd.log_run_probs = {-1.0, bad, -2.0};
+    odd.run_stats.assign(3, GaussianStats{2, 1.0, 1.0});
+    g.load_state(odd);
+    EXPECT_EQ(outcome(step(g, 1.0)),
+              "numerical issue: BOCPD normalization failed (non-finite log_sum_exp)");
+    EXPECT_EQ(checkpoint::state_to_bincode(g.save_state()), checkpoint::state_to_bincode(odd));
+  }
+}
+
+// One step of the recursion as it reads, on the generic model functions and core::log_add_exp.
+BocpdState reference_step(const BocpdConfig& c, BocpdState s, double x) {
+  const ObservationStats prior = zero_stats(c.observation);
+  const std::size_t len = s.log_run_probs.size();
+  const std::uint64_t bound = c.max_run_length == UINT64_MAX ? UINT64_MAX : c.max_run_length + 1;
+  const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(bound, len + 1));
+  std::vector<double> lp(n, -kInf);
+  std::vector<ObservationStats> st(n, prior);
+  const double pred0 = log_predictive(c.observation, prior, x).value();
+  const double h = hazard_rate(c.hazard);
+  double cp = -kInf;
+  for (std::size_t r = 0; r < len; ++r) {
+    const double pred = log_predictive(c.observation, s.run_stats[r], x).value();
+    cp = core::log_add_exp(cp, pred0 + (s.log_run_probs[r] + std::log(h)));
+    const double g = pred + (s.log_run_probs[r] + std::log(1.0 - h));
+    if (r + 1 >= n) {
+      cp = core::log_add_exp(cp, g);
+    } else {
+      lp[r + 1] = g;
+      st[r + 1] = update_stats(c.observation, s.run_stats[r], x).value();
+    }
+  }
+  lp[0] = cp;
+  st[0] = update_stats(c.observation, prior, x).value();
+  if (c.log_prob_threshold) {
+    double m = -kInf;
+    for (double v : lp) m = std::fmax(m, v);
+    std::size_t keep = 1;
+    for (std::size_t i = 1; i < n; ++i) {
+      if (!(lp[i] < *c.log_prob_threshold + m)) keep = i + 1;
+    }
+    lp.resize(keep);
+    st.resize(keep);
+  }
+  EXPECT_TRUE(normalize_log_probs(lp));
+  s.t += 1;
+  s.log_run_probs = lp;
+  s.run_stats = st;
+  return s;
+}
+
+// The detector's step keeps every bit of the plain recursion: the distribution, the statistics and
+// the summary, for each model, bounded and unbounded, pruned and not (the unpruned tail falls
+// thousands below the best), and from loaded states whose counts are past the per-count table,
+// zero inside the list or saturated.
+TEST(Bocpd, StepKeepsEveryBitOfThePlainRecursion) {
+  std::vector<double> g, p, b;
+  for (int i = 0; i < 500; ++i) {
+    const double wobble = 0.37 * ((i * 7) % 11) - 1.8;
+    g.push_back(i < 150 ? wobble : i < 330 ? 9.0 + wobble : -4.0 + 0.01 * wobble);
+    p.push_back(i < 150 ? double((i * 5) % 4) : i < 330 ? double(40 + (i * 3) % 9) : 7.0);
+    b.push_back(i < 150 ? double(i % 9 == 0) : i < 330 ? double(i % 6 != 0) : double(i % 2));
+  }
+  struct Case {
+    ObservationModel model;
+    const std::vector<double>* x;
+  };
+  const Case cases[] = {{GaussianNig{}, &g},
+                        {GaussianNig{0.3, 0.7, 0.6, 2.5}, &g},
+                        {PoissonGamma{}, &p},
+                        {PoissonGamma{0.3, 1.7}, &p},
+                        {BernoulliBeta{0.4, 2.2}, &b}};
+  const auto check = [](BocpdDetector& d, const std::vector<double>& xs, const char* what) {
+    for (std::size_t t = 0; t < xs.size(); ++t) {
+      BocpdState want = reference_step(d.config(), d.state(), xs[t]);
+      const auto r = step(d, xs[t]).value();
+      want.alert_gate = d.state().alert_gate;
+      ASSERT_EQ(checkpoint::state_to_bincode(d.state()), checkpoint::state_to_bincode(want))
+          << what << " t=" << t;
+      const RunSummary s = step_summary_from_log_probs(want.log_run_probs, want.t - 1).value();
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(r.p_change), std::bit_cast<std::uint64_t>(s.p_change));
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(r.run_length_mean),
+                std::bit_cast<std::uint64_t>(s.run_length_mean))
+          << what << " t=" << t;
+      ASSERT_EQ(r.run_length_mode, s.run_length_mode);
+    }
+  };
+  for (const Case& c : cases) {
+    for (std::uint64_t bound : {std::uint64_t{3}, std::uint64_t{400}, UINT64_MAX}) {
+      for (std::optional<double> th : {std::optional<double>(-35.0), std::optional<double>()}) {
+        auto d = make(c.model, th, bound, GeometricHazard::create(60.0).value());
+        check(d, *c.x, "stream");
+      }
+    }
+  }
+
+  auto gd = make(GaussianNig{0.3, 0.7, 0.6, 2.5}, std::nullopt, 50);
+  BocpdState s = gd.save_state();
+  s.log_run_probs = {-3.0, -0.5, -kInf, -2.0, -900.0, -1.5};
+  s.run_stats = {GaussianStats{0, 0.0, 0.0},          GaussianStats{70000, 7e3, 9e4},
+                 GaussianStats{UINT64_MAX, 1.0, 2.0}, GaussianStats{0, 0.0, 0.0},
+                 GaussianStats{65536, -3.0, 1e5},     GaussianStats{65535, 2.0, 7e4}};
+  gd.load_state(s);
+  check(gd, {0.5, -0.25, 1.0, 3.0}, "loaded gaussian");
+  auto pd = make(PoissonGamma{0.3, 1.7}, std::nullopt, 50);
+  s = pd.save_state();
+  s.log_run_probs = {-3.0, -0.5, -2.0, -1.5};
+  s.run_stats = {PoissonStats{0, 0}, PoissonStats{70000, 123456}, PoissonStats{3, UINT64_MAX},
+                 PoissonStats{UINT64_MAX, 9}};
+  pd.load_state(s);
+  check(pd, {2.0, 0.0, 5.0}, "loaded poisson");
+}
+
+// Counts above 2^53 are refused (two of 2^63 left probabilities summing to 2), before any change.
+TEST(Bocpd, PoissonCountsAboveTwoToThe53AreRefused) {
+  auto d = make(PoissonGamma{}, -35.0);
+  ASSERT_TRUE(step(d, 3.0));
+  const BocpdState before = d.save_state();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(outcome(step(d, 0x1p63)),
+              "invalid input: poisson observation must be an integer-valued count; got "
+              "9223372036854776000");
+  }
+  EXPECT_EQ(d.save_state(), before);
+  // The model's three entry points and a late value alike; 2^53 itself is exact.
+  const std::string refused =
+      "invalid input: poisson observation must be an integer-valued count; got 9007199254740994";
+  const ObservationModel model = PoissonGamma{};
+  EXPECT_EQ(outcome(check_observation(model, 0x1p53 + 2)), refused);
+  EXPECT_EQ(outcome(log_predictive(model, PoissonStats{}, 0x1p53 + 2)), refused);
+  EXPECT_EQ(outcome(update_stats(model, PoissonStats{}, 0x1p53 + 2)), refused);
+  EXPECT_EQ(outcome(check_observation(model, 0x1p64)),
+            "invalid input: poisson observation exceeds u64 range; got 18446744073709552000");
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(step(d, 0x1p53));
+  double total = 0.0;
+  for (double v : d.state().log_run_probs) total += std::exp(v);
+  EXPECT_NEAR(total, 1.0, 1e-12);
 }
 
 }  // namespace

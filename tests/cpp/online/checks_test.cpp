@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "online_test_support.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
 #include "ovrel/core/text.hpp"
 #include "ovrel/online/alert_policy.hpp"
 #include "ovrel/online/bocpd_model.hpp"
-#include "ovrel/online/state_wire.hpp"
 
 namespace ovrel::online {
 namespace {
@@ -128,7 +128,9 @@ TEST(Checks, BaselineConfigurationsAndStates) {
   expect_in_order("cusum_state", [&] { return cs.validate(); },
                   {[&] { cs.score = 0.5; }, [&] { cs.steps_since_alert = 0; },
                    [&] { cs.alert_gate.last_alert_t.reset(); }, [&] { cs.watermark_ns = 5; },
-                   [&] { cs.pending_events[0].x = 1.0; }});
+                   [&] {
+                     cs.pending_events = {{1.0, 1, 0}};
+                   }});
   PageHinkleyState ps = PageHinkleyState::initial({});
   ps.n = 1;
   ps.running_mean = kNaN;
@@ -140,7 +142,9 @@ TEST(Checks, BaselineConfigurationsAndStates) {
                   {[&] { ps.n = 0; }, [&] { ps.running_mean = 0; }, [&] { ps.cumulative_sum = -1; },
                    [&] { ps.cumulative_min = 0.5; }, [&] { ps.cumulative_min = -1; },
                    [&] { ps.steps_since_alert = 0; }, [&] { ps.watermark_ns = 0; },
-                   [&] { ps.pending_events[0].x = 0; }});
+                   [&] {
+                     ps.pending_events = {{0.0, 1, 0}};
+                   }});
 }
 
 TEST(AlertGate, AlertsAtTheExpectedSteps) {
@@ -199,8 +203,9 @@ TEST(Baseline, WorkedExamples) {
           EXPECT_EQ(r.run_length_mean, double(r.run_length_mode));
           EXPECT_EQ(r.alert, r.alert_reason.has_value());
           EXPECT_EQ(r.alert_reason.value_or("-"), row.at(4));
-          EXPECT_NE(state_to_json(detector.state()).value().find(row.at(5)), std::string::npos)
-              << state_to_json(detector.state()).value();
+          EXPECT_NE(checkpoint::state_to_json(detector.state()).value().find(row.at(5)),
+                    std::string::npos)
+              << checkpoint::state_to_json(detector.state()).value();
         },
         d);
   }

@@ -25,6 +25,18 @@ State core_of(State s) {
   return s;
 }
 
+// The event a drain or DropOldest takes next, as a scan of the arrival-ordered list finds it:
+// the first, or with `reorder` the smallest (t_ns, arrival_seq), the first one on a full tie.
+std::size_t oldest_index(const std::vector<PendingEvent>& pending, bool reorder) {
+  std::size_t best = 0;
+  for (std::size_t i = 1; reorder && i < pending.size(); ++i) {
+    const PendingEvent& a = pending[i];
+    const PendingEvent& b = pending[best];
+    if (a.t_ns < b.t_ns || (a.t_ns == b.t_ns && a.arrival_seq < b.arrival_seq)) best = i;
+  }
+  return best;
+}
+
 template <class K>
 class LateData : public ::testing::Test {};
 TYPED_TEST_SUITE(LateData, testing::DetectorKinds);
@@ -157,12 +169,12 @@ TYPED_TEST(LateData, DrainMatchesPickingTheOldestEventOneAtATime) {
     limits.max_cost_evals = 2 + rng() % (n + 2);  // the first step and the drain's own evaluations
     const core::ExecutionContext ctx(limits);
 
-    std::vector<PendingEvent> left = s.pending_events;
+    std::vector<PendingEvent> left(s.pending_events.begin(), s.pending_events.end());
     std::vector<double> replayed;
     std::uint64_t reordered = 0, t = 1;
     bool stopped = false;
     while (!left.empty()) {
-      const std::size_t i = *oldest_pending_index(left, reorder);
+      const std::size_t i = oldest_index(left, reorder);
       const PendingEvent e = left[i];
       left.erase(left.begin() + static_cast<std::ptrdiff_t>(i));
       if (i != 0) ++reordered;
@@ -188,6 +200,68 @@ TYPED_TEST(LateData, DrainMatchesPickingTheOldestEventOneAtATime) {
     EXPECT_EQ(d.state().pending_events, left);
     EXPECT_EQ(d.state().late_data.reordered_events, reordered);
     EXPECT_EQ(core_of(d.save_state()), core_of(ref.save_state()));
+  }
+}
+
+// DropOldest on a full buffer against the list of arrivals it keeps, the oldest found by a scan
+// and erased: after every update the buffer, in arrival order, and the counters must agree. Loaded
+// buffers bring ties of times, repeated arrival sequences and more events than the capacity;
+// on-time values drain the buffer midway (in the order of picking the oldest one at a time, checked
+// against a detector fed that order), and the state is saved and loaded again now and then.
+TYPED_TEST(LateData, DropOldestMatchesScanningTheListOfArrivals) {
+  std::mt19937_64 rng(20261208);
+  for (int round = 0; round < 200; ++round) {
+    const bool reorder = round % 2 == 1;
+    const std::size_t capacity = 1 + rng() % 12;
+    SCOPED_TRACE(::testing::Message() << "round " << round << ", capacity " << capacity);
+    auto d = TypeParam::make(policy_of((reorder ? "reorder 1000 " : "buffer 1000 ") +
+                                       std::to_string(capacity) + " DropOldest"));
+    auto ref = TypeParam::make();
+    ASSERT_TRUE(step(d, 1.0, 1000));
+    ASSERT_TRUE(step(ref, 1.0));
+    auto s = d.save_state();
+    std::vector<PendingEvent> left;
+    for (std::size_t i = rng() % (capacity + 4); i > 0; --i) {
+      left.push_back({static_cast<double>(rng() % 4), 900 + std::int64_t(rng() % 4), rng() % 5});
+    }
+    s.pending_events = left;
+    s.next_arrival_seq = 3;
+    d.load_state(s);
+    LateDataCounters c;
+    std::uint64_t seq = 3;
+    for (int k = 0; k < 80; ++k) {
+      const double x = static_cast<double>(rng() % 4);
+      const std::uint64_t what = rng() % 16;
+      if (what == 0) {  // on time: drains
+        while (!left.empty()) {
+          const std::size_t i = oldest_index(left, reorder);
+          if (i != 0) ++c.reordered_events;
+          ASSERT_TRUE(step(ref, left[i].x));
+          left.erase(left.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        ASSERT_TRUE(step(d, x, 1000));
+        ASSERT_TRUE(step(ref, x));
+        EXPECT_EQ(core_of(d.save_state()), core_of(ref.save_state()));
+      } else {
+        if (what == 1) d.load_state(d.save_state());
+        const std::int64_t t = 900 + std::int64_t(rng() % 4);
+        ++c.late_events;
+        if (left.size() >= capacity && !left.empty()) {
+          left.erase(left.begin() + static_cast<std::ptrdiff_t>(oldest_index(left, reorder)));
+          ++c.dropped_oldest;
+        }
+        if (left.size() < capacity) {
+          left.push_back({x, t, seq++});
+          ++c.buffered_events;
+        } else {
+          ++c.dropped_newest;
+        }
+        ASSERT_TRUE(step(d, x, t));
+      }
+      ASSERT_EQ(d.state().pending_events, left) << "update " << k;
+      ASSERT_EQ(d.state().late_data, c) << "update " << k;
+      ASSERT_EQ(d.state().next_arrival_seq, seq);
+    }
   }
 }
 

@@ -19,7 +19,7 @@
 #include "ovrel/online/baseline.hpp"
 #include "ovrel/online/bocpd.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 
 enum class PayloadCodec : std::uint8_t {
   Json = 0,
@@ -58,7 +58,7 @@ Status validate_checkpoint_state_schema_version(std::uint32_t version);
 // "ovrel-online/0.1.0/{os}-{arch}" of this build.
 std::string checkpoint_engine_fingerprint();
 
-// Wall-clock nanoseconds since the epoch (resource limit before the epoch or beyond i64).
+// Wall-clock nanoseconds since the epoch (resource limit before the epoch or beyond INT64_MAX).
 Result<std::int64_t> now_unix_ns();
 
 // The compact JSON text, after validate_metadata and verify_payload_crc32.
@@ -68,41 +68,45 @@ Result<std::string> encode_checkpoint_envelope(const CheckpointEnvelope& envelop
 // its metadata and checksum verified.
 Result<CheckpointEnvelope> decode_checkpoint_envelope(std::string_view text);
 
+// The checkpoint operations of each detector, overloaded on the detector so that code generic
+// over the detector type calls one name.
+
 // Savers: a copy of the detector's state, encoded by `codec`, in a verified envelope.
-Result<CheckpointEnvelope> save_bocpd_checkpoint(const BocpdDetector& detector, PayloadCodec codec);
-Result<CheckpointEnvelope> save_cusum_checkpoint(const CusumDetector& detector, PayloadCodec codec);
-Result<CheckpointEnvelope> save_page_hinkley_checkpoint(const PageHinkleyDetector& detector,
-                                                        PayloadCodec codec);
+Result<CheckpointEnvelope> save_checkpoint(const online::BocpdDetector& detector,
+                                           PayloadCodec codec);
+Result<CheckpointEnvelope> save_checkpoint(const online::CusumDetector& detector,
+                                           PayloadCodec codec);
+Result<CheckpointEnvelope> save_checkpoint(const online::PageHinkleyDetector& detector,
+                                           PayloadCodec codec);
 
 // The same, encoded and written to `path` atomically.
-Status save_bocpd_checkpoint_file(const BocpdDetector& detector, const std::filesystem::path& path,
-                                  PayloadCodec codec);
-Status save_cusum_checkpoint_file(const CusumDetector& detector, const std::filesystem::path& path,
-                                  PayloadCodec codec);
-Status save_page_hinkley_checkpoint_file(const PageHinkleyDetector& detector,
-                                         const std::filesystem::path& path, PayloadCodec codec);
+Status save_checkpoint_file(const online::BocpdDetector& detector,
+                            const std::filesystem::path& path, PayloadCodec codec);
+Status save_checkpoint_file(const online::CusumDetector& detector,
+                            const std::filesystem::path& path, PayloadCodec codec);
+Status save_checkpoint_file(const online::PageHinkleyDetector& detector,
+                            const std::filesystem::path& path, PayloadCodec codec);
 
 // Loaders: the detector's state is replaced only when every check has passed. A BOCPD loader also
 // refuses a pending value its detector's observation model refuses (it could never drain).
-Status load_bocpd_checkpoint(BocpdDetector& detector, const CheckpointEnvelope& envelope);
-Status load_cusum_checkpoint(CusumDetector& detector, const CheckpointEnvelope& envelope);
-Status load_page_hinkley_checkpoint(PageHinkleyDetector& detector,
-                                    const CheckpointEnvelope& envelope);
-Status load_bocpd_checkpoint_file(BocpdDetector& detector, const std::filesystem::path& path);
-Status load_cusum_checkpoint_file(CusumDetector& detector, const std::filesystem::path& path);
-Status load_page_hinkley_checkpoint_file(PageHinkleyDetector& detector,
-                                         const std::filesystem::path& path);
+Status load_checkpoint(online::BocpdDetector& detector, const CheckpointEnvelope& envelope);
+Status load_checkpoint(online::CusumDetector& detector, const CheckpointEnvelope& envelope);
+Status load_checkpoint(online::PageHinkleyDetector& detector, const CheckpointEnvelope& envelope);
+Status load_checkpoint_file(online::BocpdDetector& detector, const std::filesystem::path& path);
+Status load_checkpoint_file(online::CusumDetector& detector, const std::filesystem::path& path);
+Status load_checkpoint_file(online::PageHinkleyDetector& detector,
+                            const std::filesystem::path& path);
 
 // A BOCPD state as stored, neither installed nor validated (no "alert_gate" gives the reader's
 // default gate).
-Result<BocpdState> load_state_from_checkpoint_envelope(const CheckpointEnvelope& envelope,
-                                                       std::string_view expected_detector_id);
-Result<BocpdState> load_state_from_checkpoint_file(const std::filesystem::path& path,
-                                                   std::string_view expected_detector_id);
+Result<online::BocpdState> load_state_from_checkpoint_envelope(
+    const CheckpointEnvelope& envelope, std::string_view expected_detector_id);
+Result<online::BocpdState> load_state_from_checkpoint_file(const std::filesystem::path& path,
+                                                           std::string_view expected_detector_id);
 
 // The file read once, then decode_checkpoint_envelope. A caller with checks of its own (the
 // model check of a BOCPD load) reads a file once with this and runs the envelope operations
-// (load_state_from_checkpoint_envelope, then load_bocpd_checkpoint) on the one envelope: reading
+// (load_state_from_checkpoint_envelope, then load_checkpoint) on the one envelope: reading
 // the file twice would let a file swapped in between slip past the check. Anything but a regular
 // file (a FIFO, a device, a directory) is refused before a byte is read.
 Result<CheckpointEnvelope> read_checkpoint_file(const std::filesystem::path& path);
@@ -120,4 +124,4 @@ Status sync_parent_directory(const std::filesystem::path& directory);
 OvrelError io_resource_error(std::string_view message, const std::filesystem::path& path,
                              std::string_view system_error);
 
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

@@ -1,8 +1,8 @@
 #pragma once
 
 // The fixed-width little-endian binary layout of detector states: integers and doubles in their
-// natural width, bool and option tags as one byte, sequences as a u64 count then the elements,
-// enumerations as a u32 variant index then the variant's fields; no header, names or padding.
+// natural width, bool and option tags as one byte, sequences as a 64-bit count then the elements,
+// enumerations as a 32-bit variant index then the variant's fields; no header, names or padding.
 
 #include <bit>
 #include <cstddef>
@@ -14,7 +14,7 @@
 
 #include "ovrel/core/error.hpp"
 
-namespace ovrel::online::bincode {
+namespace ovrel::checkpoint::bincode {
 
 // Fills a buffer of a size computed beforehand; finish() insists that it is exactly full, so a
 // size formula and a writer that disagree are caught as the bug they are.
@@ -83,4 +83,4 @@ class Reader {
   std::size_t pos_ = 0;
 };
 
-}  // namespace ovrel::online::bincode
+}  // namespace ovrel::checkpoint::bincode

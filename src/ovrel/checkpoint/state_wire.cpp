@@ -1,17 +1,30 @@
-#include "ovrel/online/state_wire.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
 
 #include <array>
 #include <cmath>
 #include <optional>
 #include <variant>
 
+#include "ovrel/checkpoint/bincode.hpp"
 #include "ovrel/core/text.hpp"
-#include "ovrel/online/bincode.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 
 using core::cat;
 using core::JsonNode;
+using online::AlertGateState;
+using online::AlertPolicy;
+using online::BernoulliStats;
+using online::BocpdState;
+using online::CusumState;
+using online::GaussianStats;
+using online::kBaselineAlertPolicy;
+using online::LateDataCounters;
+using online::ObservationStats;
+using online::PageHinkleyState;
+using online::PendingEvent;
+using online::PendingEvents;
+using online::PoissonStats;
 
 // ---------------------------------------------------------------------------------------------
 // JSON writing
@@ -125,7 +138,7 @@ void write_json(JsonWriter& w, const AlertGateState& gate) {
   w.end();
 }
 
-void write_json(JsonWriter& w, const std::vector<PendingEvent>& events) {
+void write_json(JsonWriter& w, const PendingEvents& events) {
   w.begin_list();
   for (const PendingEvent& e : events) {
     w.begin();
@@ -254,6 +267,8 @@ Result<std::string> state_to_json(const PageHinkleyState& s) {
 namespace {
 
 using core::json::Field;
+using core::json::kOptional;
+using core::json::kRequired;
 using core::json::Positional;
 using core::json::read_f64;
 using core::json::read_i64;
@@ -272,12 +287,12 @@ Result<Out> read_record(const JsonNode& node, std::string_view type_name,
 
 using C = LateDataCounters;
 constexpr std::array<Field<C>, 6> kCounterFields = {{
-    {"late_events", true, read_into<&C::late_events, read_u64>},
-    {"buffered_events", true, read_into<&C::buffered_events, read_u64>},
-    {"reordered_events", true, read_into<&C::reordered_events, read_u64>},
-    {"dropped_oldest", true, read_into<&C::dropped_oldest, read_u64>},
-    {"dropped_newest", true, read_into<&C::dropped_newest, read_u64>},
-    {"overflow_errors", true, read_into<&C::overflow_errors, read_u64>},
+    {"late_events", kRequired, read_into<&C::late_events, read_u64>},
+    {"buffered_events", kRequired, read_into<&C::buffered_events, read_u64>},
+    {"reordered_events", kRequired, read_into<&C::reordered_events, read_u64>},
+    {"dropped_oldest", kRequired, read_into<&C::dropped_oldest, read_u64>},
+    {"dropped_newest", kRequired, read_into<&C::dropped_newest, read_u64>},
+    {"overflow_errors", kRequired, read_into<&C::overflow_errors, read_u64>},
 }};
 
 Result<LateDataCounters> read_counters(const JsonNode& node) {
@@ -285,10 +300,10 @@ Result<LateDataCounters> read_counters(const JsonNode& node) {
 }
 
 constexpr std::array<Field<AlertPolicy>, 4> kPolicyFields = {{
-    {"threshold", true, read_into<&AlertPolicy::threshold, read_f64>},
-    {"hysteresis", true, read_into<&AlertPolicy::hysteresis, read_f64>},
-    {"cooldown_steps", true, read_into<&AlertPolicy::cooldown_steps, read_u64>},
-    {"min_run_length", true, read_into<&AlertPolicy::min_run_length, read_u64>},
+    {"threshold", kRequired, read_into<&AlertPolicy::threshold, read_f64>},
+    {"hysteresis", kRequired, read_into<&AlertPolicy::hysteresis, read_f64>},
+    {"cooldown_steps", kRequired, read_into<&AlertPolicy::cooldown_steps, read_u64>},
+    {"min_run_length", kRequired, read_into<&AlertPolicy::min_run_length, read_u64>},
 }};
 
 Result<AlertPolicy> read_policy(const JsonNode& node) {
@@ -297,9 +312,10 @@ Result<AlertPolicy> read_policy(const JsonNode& node) {
 }
 
 constexpr std::array<Field<AlertGateState>, 3> kGateFields = {{
-    {"policy", true, read_into<&AlertGateState::policy, read_policy>},
-    {"armed", true, read_into<&AlertGateState::armed, core::json::read_bool>},
-    {"last_alert_t", false, read_into<&AlertGateState::last_alert_t, read_optional_of<read_u64>>},
+    {"policy", kRequired, read_into<&AlertGateState::policy, read_policy>},
+    {"armed", kRequired, read_into<&AlertGateState::armed, core::json::read_bool>},
+    {"last_alert_t", kOptional,
+     read_into<&AlertGateState::last_alert_t, read_optional_of<read_u64>>},
 }};
 
 Result<AlertGateState> read_gate(const JsonNode& node) {
@@ -308,9 +324,9 @@ Result<AlertGateState> read_gate(const JsonNode& node) {
 }
 
 constexpr std::array<Field<PendingEvent>, 3> kPendingFields = {{
-    {"x", true, read_into<&PendingEvent::x, read_f64>},
-    {"t_ns", true, read_into<&PendingEvent::t_ns, read_i64>},
-    {"arrival_seq", true, read_into<&PendingEvent::arrival_seq, read_u64>},
+    {"x", kRequired, read_into<&PendingEvent::x, read_f64>},
+    {"t_ns", kRequired, read_into<&PendingEvent::t_ns, read_i64>},
+    {"arrival_seq", kRequired, read_into<&PendingEvent::arrival_seq, read_u64>},
 }};
 
 Result<PendingEvent> read_pending(const JsonNode& node) {
@@ -327,17 +343,17 @@ Result<std::vector<double>> read_f64_list(const JsonNode& node) {
 }
 
 constexpr std::array<Field<GaussianStats>, 3> kGaussianFields = {{
-    {"n", true, read_into<&GaussianStats::n, read_u64>},
-    {"sum", true, read_into<&GaussianStats::sum, read_f64>},
-    {"sum_sq", true, read_into<&GaussianStats::sum_sq, read_f64>},
+    {"n", kRequired, read_into<&GaussianStats::n, read_u64>},
+    {"sum", kRequired, read_into<&GaussianStats::sum, read_f64>},
+    {"sum_sq", kRequired, read_into<&GaussianStats::sum_sq, read_f64>},
 }};
 constexpr std::array<Field<PoissonStats>, 2> kPoissonFields = {{
-    {"n", true, read_into<&PoissonStats::n, read_u64>},
-    {"sum", true, read_into<&PoissonStats::sum, read_u64>},
+    {"n", kRequired, read_into<&PoissonStats::n, read_u64>},
+    {"sum", kRequired, read_into<&PoissonStats::sum, read_u64>},
 }};
 constexpr std::array<Field<BernoulliStats>, 2> kBernoulliFields = {{
-    {"n", true, read_into<&BernoulliStats::n, read_u64>},
-    {"ones", true, read_into<&BernoulliStats::ones, read_u64>},
+    {"n", kRequired, read_into<&BernoulliStats::n, read_u64>},
+    {"ones", kRequired, read_into<&BernoulliStats::ones, read_u64>},
 }};
 
 constexpr std::array<std::string_view, 3> kStatsVariants = {"Gaussian", "Poisson", "Bernoulli"};
@@ -359,30 +375,30 @@ Result<ObservationStats> read_stats(const JsonNode& node) {
     return unknown(node.text, node.end);
   }
   if (node.kind != Kind::Object) return core::json::invalid_type(node, "enum ObservationStats");
-  if (node.members.size() != 1) {
+  if (core::json::member_count(node) != 1) {
     return core::json::fail_at("invalid value: map, expected map with a single key", node.position);
   }
-  const core::JsonMember& m = node.members.front();
-  constexpr auto kTail = Positional::AllRequired;
-  if (m.key == kStatsVariants[0]) {
-    OVREL_TRY_ASSIGN(GaussianStats g,
-                     read_record(m.value, "struct variant ObservationStats::Gaussian",
-                                 kGaussianFields, GaussianStats{}, kTail));
-    return ObservationStats(g);
-  }
-  if (m.key == kStatsVariants[1]) {
-    OVREL_TRY_ASSIGN(PoissonStats p,
-                     read_record(m.value, "struct variant ObservationStats::Poisson",
-                                 kPoissonFields, PoissonStats{}, kTail));
-    return ObservationStats(p);
-  }
-  if (m.key == kStatsVariants[2]) {
-    OVREL_TRY_ASSIGN(BernoulliStats b,
-                     read_record(m.value, "struct variant ObservationStats::Bernoulli",
-                                 kBernoulliFields, BernoulliStats{}, kTail));
-    return ObservationStats(b);
-  }
-  return unknown(m.key, m.key_end);
+  ObservationStats out;
+  OVREL_TRY(core::json::for_each_member(node, [&](const core::JsonMember& m) -> Status {
+    constexpr auto kTail = Positional::AllRequired;
+    if (m.key == kStatsVariants[0]) {
+      OVREL_TRY_ASSIGN(out, read_record(m.value, "struct variant ObservationStats::Gaussian",
+                                        kGaussianFields, GaussianStats{}, kTail));
+      return {};
+    }
+    if (m.key == kStatsVariants[1]) {
+      OVREL_TRY_ASSIGN(out, read_record(m.value, "struct variant ObservationStats::Poisson",
+                                        kPoissonFields, PoissonStats{}, kTail));
+      return {};
+    }
+    if (m.key == kStatsVariants[2]) {
+      OVREL_TRY_ASSIGN(out, read_record(m.value, "struct variant ObservationStats::Bernoulli",
+                                        kBernoulliFields, BernoulliStats{}, kTail));
+      return {};
+    }
+    return unknown(m.key, m.key_end);
+  }));
+  return out;
 }
 
 Result<std::vector<ObservationStats>> read_stats_list(const JsonNode& node) {
@@ -391,41 +407,41 @@ Result<std::vector<ObservationStats>> read_stats_list(const JsonNode& node) {
 
 using B = BocpdState;
 constexpr std::array<Field<B>, 8> kBocpdFields = {{
-    {"t", true, read_into<&B::t, read_u64>},
-    {"watermark_ns", false, read_into<&B::watermark_ns, read_optional_of<read_i64>>},
-    {"late_data", false, read_into<&B::late_data, read_counters>},
-    {"log_run_probs", true, read_into<&B::log_run_probs, read_f64_list>},
-    {"run_stats", true, read_into<&B::run_stats, read_stats_list>},
-    {"pending_events", false, read_into<&B::pending_events, read_pending_list>},
-    {"next_arrival_seq", false, read_into<&B::next_arrival_seq, read_u64>},
-    {"alert_gate", false, read_into<&B::alert_gate, read_gate>},
+    {"t", kRequired, read_into<&B::t, read_u64>},
+    {"watermark_ns", kOptional, read_into<&B::watermark_ns, read_optional_of<read_i64>>},
+    {"late_data", kOptional, read_into<&B::late_data, read_counters>},
+    {"log_run_probs", kRequired, read_into<&B::log_run_probs, read_f64_list>},
+    {"run_stats", kRequired, read_into<&B::run_stats, read_stats_list>},
+    {"pending_events", kOptional, read_into<&B::pending_events, read_pending_list>},
+    {"next_arrival_seq", kOptional, read_into<&B::next_arrival_seq, read_u64>},
+    {"alert_gate", kOptional, read_into<&B::alert_gate, read_gate>},
 }};
 
 using CS = CusumState;
 constexpr std::array<Field<CS>, 8> kCusumFields = {{
-    {"t", true, read_into<&CS::t, read_u64>},
-    {"watermark_ns", false, read_into<&CS::watermark_ns, read_optional_of<read_i64>>},
-    {"late_data", false, read_into<&CS::late_data, read_counters>},
-    {"score", true, read_into<&CS::score, read_f64>},
-    {"steps_since_alert", true, read_into<&CS::steps_since_alert, read_u64>},
-    {"pending_events", false, read_into<&CS::pending_events, read_pending_list>},
-    {"next_arrival_seq", false, read_into<&CS::next_arrival_seq, read_u64>},
-    {"alert_gate", false, read_into<&CS::alert_gate, read_gate>},
+    {"t", kRequired, read_into<&CS::t, read_u64>},
+    {"watermark_ns", kOptional, read_into<&CS::watermark_ns, read_optional_of<read_i64>>},
+    {"late_data", kOptional, read_into<&CS::late_data, read_counters>},
+    {"score", kRequired, read_into<&CS::score, read_f64>},
+    {"steps_since_alert", kRequired, read_into<&CS::steps_since_alert, read_u64>},
+    {"pending_events", kOptional, read_into<&CS::pending_events, read_pending_list>},
+    {"next_arrival_seq", kOptional, read_into<&CS::next_arrival_seq, read_u64>},
+    {"alert_gate", kOptional, read_into<&CS::alert_gate, read_gate>},
 }};
 
 using PH = PageHinkleyState;
 constexpr std::array<Field<PH>, 11> kPageHinkleyFields = {{
-    {"t", true, read_into<&PH::t, read_u64>},
-    {"watermark_ns", false, read_into<&PH::watermark_ns, read_optional_of<read_i64>>},
-    {"late_data", false, read_into<&PH::late_data, read_counters>},
-    {"n", true, read_into<&PH::n, read_u64>},
-    {"running_mean", true, read_into<&PH::running_mean, read_f64>},
-    {"cumulative_sum", true, read_into<&PH::cumulative_sum, read_f64>},
-    {"cumulative_min", true, read_into<&PH::cumulative_min, read_f64>},
-    {"steps_since_alert", true, read_into<&PH::steps_since_alert, read_u64>},
-    {"pending_events", false, read_into<&PH::pending_events, read_pending_list>},
-    {"next_arrival_seq", false, read_into<&PH::next_arrival_seq, read_u64>},
-    {"alert_gate", false, read_into<&PH::alert_gate, read_gate>},
+    {"t", kRequired, read_into<&PH::t, read_u64>},
+    {"watermark_ns", kOptional, read_into<&PH::watermark_ns, read_optional_of<read_i64>>},
+    {"late_data", kOptional, read_into<&PH::late_data, read_counters>},
+    {"n", kRequired, read_into<&PH::n, read_u64>},
+    {"running_mean", kRequired, read_into<&PH::running_mean, read_f64>},
+    {"cumulative_sum", kRequired, read_into<&PH::cumulative_sum, read_f64>},
+    {"cumulative_min", kRequired, read_into<&PH::cumulative_min, read_f64>},
+    {"steps_since_alert", kRequired, read_into<&PH::steps_since_alert, read_u64>},
+    {"pending_events", kOptional, read_into<&PH::pending_events, read_pending_list>},
+    {"next_arrival_seq", kOptional, read_into<&PH::next_arrival_seq, read_u64>},
+    {"alert_gate", kOptional, read_into<&PH::alert_gate, read_gate>},
 }};
 
 }  // namespace
@@ -519,12 +535,13 @@ Status read_head(bincode::Reader& r, S& s) {
 template <class S>
 Status read_tail(bincode::Reader& r, S& s) {
   OVREL_TRY_ASSIGN(std::size_t pending, r.count(kPendingSize));
-  s.pending_events.resize(pending);
-  for (PendingEvent& e : s.pending_events) {
+  std::vector<PendingEvent> events(pending);
+  for (PendingEvent& e : events) {
     OVREL_TRY_ASSIGN(e.x, r.f64());
     OVREL_TRY_ASSIGN(e.t_ns, r.i64());
     OVREL_TRY_ASSIGN(e.arrival_seq, r.u64());
   }
+  s.pending_events = std::move(events);
   OVREL_TRY_ASSIGN(s.next_arrival_seq, r.u64());
   AlertGateState& g = s.alert_gate;
   OVREL_TRY_ASSIGN(g.policy.threshold, r.f64());
@@ -670,4 +687,4 @@ Result<PageHinkleyState> page_hinkley_state_from_bincode(std::span<const std::ui
   return s;
 }
 
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
+#include "ovrel/checkpoint/checkpoint.hpp"
 #include "ovrel/core/error.hpp"
 #include "ovrel/core/json_text.hpp"
-#include "ovrel/online/checkpoint.hpp"
 
-namespace ovrel::online::detail {
+namespace ovrel::checkpoint::detail {
 
 // `root` is `text` parsed (compact byte arrays allowed). The result still needs the metadata and
 // checksum checks of decode_checkpoint_envelope.
@@ -21,4 +21,4 @@ Result<CheckpointEnvelope> convert_legacy_envelope(std::string_view text,
 // "0x" and eight lower-case hexadecimal digits.
 std::string crc_hex(std::uint32_t v);
 
-}  // namespace ovrel::online::detail
+}  // namespace ovrel::checkpoint::detail

@@ -1,11 +1,22 @@
+#include "ovrel/checkpoint/checkpoint.hpp"
+#include "ovrel/checkpoint/state_wire.hpp"
 #include "ovrel/core/json_text.hpp"
 #include "ovrel/core/text.hpp"
-#include "ovrel/online/checkpoint.hpp"
-#include "ovrel/online/state_wire.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 
 using core::cat;
+using online::AlertGateState;
+using online::BocpdConfig;
+using online::BocpdDetector;
+using online::BocpdState;
+using online::check_observation;
+using online::CusumDetector;
+using online::CusumState;
+using online::ObservationModel;
+using online::PageHinkleyDetector;
+using online::PageHinkleyState;
+using online::PendingEvent;
 
 namespace {
 
@@ -52,7 +63,7 @@ std::unexpected<OvrelError> decode_failure(PayloadCodec codec, const OvrelError&
 }
 
 template <class D>
-Result<CheckpointEnvelope> save_checkpoint(const D& detector, PayloadCodec codec) {
+Result<CheckpointEnvelope> save_envelope(const D& detector, PayloadCodec codec) {
   // The detector's own state is encoded in place: save_state's copy would only be thrown away.
   const typename D::State& state = detector.state();
   CheckpointEnvelope envelope;
@@ -78,10 +89,9 @@ Result<CheckpointEnvelope> save_checkpoint(const D& detector, PayloadCodec codec
 }
 
 template <class D>
-Status save_checkpoint_file(const D& detector, const std::filesystem::path& path,
-                            PayloadCodec codec) {
+Status save_file(const D& detector, const std::filesystem::path& path, PayloadCodec codec) {
   OVREL_TRY(validate_checkpoint_state_schema_version(kCheckpointStateSchemaVersion));
-  OVREL_TRY_ASSIGN(const CheckpointEnvelope envelope, save_checkpoint(detector, codec));
+  OVREL_TRY_ASSIGN(const CheckpointEnvelope envelope, save_envelope(detector, codec));
   OVREL_TRY_ASSIGN(const std::string text, encode_checkpoint_envelope(envelope));
   return write_checkpoint_file_atomic(path, text);
 }
@@ -113,7 +123,7 @@ Result<typename D::State> decode_state(const CheckpointEnvelope& envelope,
     if (!state) return decode_failure(PayloadCodec::Json, state.error());
     return state;
   }
-  auto root = core::parse_json_document(as_text(envelope.payload));
+  auto root = core::parse_json_document(as_text(envelope.payload), {.streamed = true});
   if (!root) return decode_failure(PayloadCodec::Json, root.error());
   return decode_state<D>(envelope, expected_id, &*root);
 }
@@ -128,13 +138,15 @@ Result<typename D::State> checked_state(const CheckpointEnvelope& envelope) {
 // A buffered value is applied when it drains; one the detector's model refuses would stop every
 // later update, so the state holding it is refused here as a late value is refused at buffering.
 Status check_pending_values(const ObservationModel& model, const BocpdState& state) {
-  for (std::size_t i = 0; i < state.pending_events.size(); ++i) {
-    auto accepted = check_observation(model, state.pending_events[i].x);
+  std::size_t i = 0;
+  for (const PendingEvent& e : state.pending_events) {
+    auto accepted = check_observation(model, e.x);
     if (!accepted) {
       return core::invalid_input(
           cat("bocpd state pending_events[", i,
               "].x is refused by the observation model: ", accepted.error().message()));
     }
+    ++i;
   }
   return {};
 }
@@ -149,14 +161,17 @@ Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope, const
   }
   // A "json" payload must be an object, and this comes before every other check; whether it
   // names its gate decides the gate installed.
-  auto root = core::parse_json_document(as_text(envelope.payload));
+  auto root = core::parse_json_document(as_text(envelope.payload), {.streamed = true});
   if (!root) return decode_failure(PayloadCodec::Json, root.error());
   if (root->kind != core::JsonNode::Kind::Object) {
     return core::invalid_input(
         "checkpoint payload deserialization failed (codec=json): expected object");
   }
   bool has_gate = false;
-  for (const core::JsonMember& m : root->members) has_gate = has_gate || m.key == "alert_gate";
+  OVREL_TRY(core::json::for_each_member(*root, [&](const core::JsonMember& m) -> Status {
+    has_gate = has_gate || m.key == "alert_gate";
+    return {};
+  }));
   OVREL_TRY_ASSIGN(BocpdState state,
                    decode_state<BocpdDetector>(envelope, Wire<BocpdDetector>::kId, &*root));
   if (!has_gate) state.alert_gate = AlertGateState::fresh(own.alert_policy);
@@ -166,66 +181,61 @@ Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope, const
 }
 
 template <class D>
-Status load_checkpoint_file(D& detector, const std::filesystem::path& path,
-                            Status (*load)(D&, const CheckpointEnvelope&)) {
+Status load_file(D& detector, const std::filesystem::path& path) {
   OVREL_TRY_ASSIGN(const CheckpointEnvelope envelope, read_checkpoint_file(path));
-  return load(detector, envelope);
+  return load_checkpoint(detector, envelope);
 }
 
 }  // namespace
 
-Result<CheckpointEnvelope> save_bocpd_checkpoint(const BocpdDetector& detector,
-                                                 PayloadCodec codec) {
-  return save_checkpoint(detector, codec);
+Result<CheckpointEnvelope> save_checkpoint(const BocpdDetector& detector, PayloadCodec codec) {
+  return save_envelope(detector, codec);
 }
-Result<CheckpointEnvelope> save_cusum_checkpoint(const CusumDetector& detector,
-                                                 PayloadCodec codec) {
-  return save_checkpoint(detector, codec);
+Result<CheckpointEnvelope> save_checkpoint(const CusumDetector& detector, PayloadCodec codec) {
+  return save_envelope(detector, codec);
 }
-Result<CheckpointEnvelope> save_page_hinkley_checkpoint(const PageHinkleyDetector& detector,
-                                                        PayloadCodec codec) {
-  return save_checkpoint(detector, codec);
+Result<CheckpointEnvelope> save_checkpoint(const PageHinkleyDetector& detector,
+                                           PayloadCodec codec) {
+  return save_envelope(detector, codec);
 }
 
-Status save_bocpd_checkpoint_file(const BocpdDetector& detector, const std::filesystem::path& path,
-                                  PayloadCodec codec) {
-  return save_checkpoint_file(detector, path, codec);
+Status save_checkpoint_file(const BocpdDetector& detector, const std::filesystem::path& path,
+                            PayloadCodec codec) {
+  return save_file(detector, path, codec);
 }
-Status save_cusum_checkpoint_file(const CusumDetector& detector, const std::filesystem::path& path,
-                                  PayloadCodec codec) {
-  return save_checkpoint_file(detector, path, codec);
+Status save_checkpoint_file(const CusumDetector& detector, const std::filesystem::path& path,
+                            PayloadCodec codec) {
+  return save_file(detector, path, codec);
 }
-Status save_page_hinkley_checkpoint_file(const PageHinkleyDetector& detector,
-                                         const std::filesystem::path& path, PayloadCodec codec) {
-  return save_checkpoint_file(detector, path, codec);
+Status save_checkpoint_file(const PageHinkleyDetector& detector, const std::filesystem::path& path,
+                            PayloadCodec codec) {
+  return save_file(detector, path, codec);
 }
 
-Status load_bocpd_checkpoint(BocpdDetector& detector, const CheckpointEnvelope& envelope) {
+Status load_checkpoint(BocpdDetector& detector, const CheckpointEnvelope& envelope) {
   OVREL_TRY_ASSIGN(const BocpdState state, checked_bocpd_state(envelope, detector.config()));
   detector.load_state(state);
   return {};
 }
-Status load_cusum_checkpoint(CusumDetector& detector, const CheckpointEnvelope& envelope) {
+Status load_checkpoint(CusumDetector& detector, const CheckpointEnvelope& envelope) {
   OVREL_TRY_ASSIGN(const CusumState state, checked_state<CusumDetector>(envelope));
   detector.load_state(state);
   return {};
 }
-Status load_page_hinkley_checkpoint(PageHinkleyDetector& detector,
-                                    const CheckpointEnvelope& envelope) {
+Status load_checkpoint(PageHinkleyDetector& detector, const CheckpointEnvelope& envelope) {
   OVREL_TRY_ASSIGN(const PageHinkleyState state, checked_state<PageHinkleyDetector>(envelope));
   detector.load_state(state);
   return {};
 }
 
-Status load_bocpd_checkpoint_file(BocpdDetector& detector, const std::filesystem::path& path) {
-  return load_checkpoint_file(detector, path, load_bocpd_checkpoint);
+Status load_checkpoint_file(BocpdDetector& detector, const std::filesystem::path& path) {
+  return load_file(detector, path);
 }
-Status load_cusum_checkpoint_file(CusumDetector& detector, const std::filesystem::path& path) {
-  return load_checkpoint_file(detector, path, load_cusum_checkpoint);
+Status load_checkpoint_file(CusumDetector& detector, const std::filesystem::path& path) {
+  return load_file(detector, path);
 }
-Status load_page_hinkley_checkpoint_file(PageHinkleyDetector& detector,
-                                         const std::filesystem::path& path) {
-  return load_checkpoint_file(detector, path, load_page_hinkley_checkpoint);
+Status load_checkpoint_file(PageHinkleyDetector& detector, const std::filesystem::path& path) {
+  return load_file(detector, path);
 }
 
 Result<BocpdState> load_state_from_checkpoint_envelope(const CheckpointEnvelope& envelope,
@@ -239,4 +249,4 @@ Result<BocpdState> load_state_from_checkpoint_file(const std::filesystem::path& 
   return load_state_from_checkpoint_envelope(envelope, expected_detector_id);
 }
 
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

@@ -1,10 +1,10 @@
-#include "ovrel/online/bincode.hpp"
+#include "ovrel/checkpoint/bincode.hpp"
 
 #include <string>
 
 #include "ovrel/core/text.hpp"
 
-namespace ovrel::online::bincode {
+namespace ovrel::checkpoint::bincode {
 
 void Writer::put(const void* bytes, std::size_t n) {
   if (n > out_.size() - pos_) {
@@ -61,4 +61,4 @@ Result<std::size_t> Reader::count(std::size_t min_element_size) {
   return static_cast<std::size_t>(n);
 }
 
-}  // namespace ovrel::online::bincode
+}  // namespace ovrel::checkpoint::bincode

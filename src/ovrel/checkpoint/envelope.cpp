@@ -6,13 +6,13 @@
 #include <ctime>
 #include <optional>
 
+#include "ovrel/checkpoint/checkpoint.hpp"
+#include "ovrel/checkpoint/legacy.hpp"
 #include "ovrel/core/json_text.hpp"
 #include "ovrel/core/schema_migration.hpp"
 #include "ovrel/core/text.hpp"
-#include "ovrel/online/checkpoint.hpp"
-#include "ovrel/online/checkpoint_legacy.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 
 using core::cat;
 using core::JsonNode;
@@ -164,6 +164,8 @@ Result<std::string> encode_checkpoint_envelope(const CheckpointEnvelope& e) {
 namespace {
 
 using core::json::Field;
+using core::json::kOptional;
+using core::json::kRequired;
 using core::json::read_into;
 using core::json::read_optional_of;
 using Kind = JsonNode::Kind;
@@ -200,13 +202,13 @@ Result<PayloadCodec> read_codec(const JsonNode& node) {
 
 using E = CheckpointEnvelope;
 constexpr std::array<Field<E>, 7> kEnvelopeFields = {{
-    {"detector_id", true, read_into<&E::detector_id, core::json::read_text>},
-    {"state_schema_version", true, read_into<&E::state_schema_version, core::json::read_u32>},
-    {"engine_fingerprint", true, read_into<&E::engine_fingerprint, core::json::read_text>},
-    {"created_at_ns", true, read_into<&E::created_at_ns, core::json::read_i64>},
-    {"payload_crc32", true, read_into<&E::payload_crc32, core::json::read_u32>},
-    {"payload_codec", true, read_into<&E::payload_codec, read_codec>},
-    {"payload", true, read_into<&E::payload, core::json::read_bytes>},
+    {"detector_id", kRequired, read_into<&E::detector_id, core::json::read_text>},
+    {"state_schema_version", kRequired, read_into<&E::state_schema_version, core::json::read_u32>},
+    {"engine_fingerprint", kRequired, read_into<&E::engine_fingerprint, core::json::read_text>},
+    {"created_at_ns", kRequired, read_into<&E::created_at_ns, core::json::read_i64>},
+    {"payload_crc32", kRequired, read_into<&E::payload_crc32, core::json::read_u32>},
+    {"payload_codec", kRequired, read_into<&E::payload_codec, read_codec>},
+    {"payload", kRequired, read_into<&E::payload, core::json::read_bytes>},
 }};
 
 }  // namespace
@@ -253,4 +255,4 @@ Result<CheckpointEnvelope> decode_checkpoint_envelope(std::string_view text) {
   return envelope;
 }
 
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint

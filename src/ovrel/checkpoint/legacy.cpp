@@ -1,10 +1,10 @@
-#include "ovrel/online/checkpoint_legacy.hpp"
+#include "ovrel/checkpoint/legacy.hpp"
 
 #include <array>
 
 #include "ovrel/core/text.hpp"
 
-namespace ovrel::online::detail {
+namespace ovrel::checkpoint::detail {
 
 using core::cat;
 using core::JsonNode;
@@ -27,19 +27,21 @@ Status keep_payload(LegacyEnvelope& out, const JsonNode& node) {
 }
 
 using core::json::Field;
+using core::json::kOptional;
+using core::json::kRequired;
 using core::json::read_into;
 using L = LegacyEnvelope;
 constexpr std::array<Field<L>, 7> kLegacyFields = {{
-    {"schema_version", true, read_into<&L::schema_version, core::json::read_u32>},
-    {"detector_id", true, read_into<&L::detector_id, core::json::read_text>},
-    {"engine_version", true, read_into<&L::engine_version, core::json::read_text>},
-    {"created_at_ns", true, read_into<&L::created_at_ns, core::json::read_i64>},
-    {"payload_crc32", true, read_into<&L::payload_crc32, core::json::read_text>},
-    {"payload_codec", true, read_into<&L::payload_codec, core::json::read_text>},
-    {"payload", true, keep_payload},
+    {"schema_version", kRequired, read_into<&L::schema_version, core::json::read_u32>},
+    {"detector_id", kRequired, read_into<&L::detector_id, core::json::read_text>},
+    {"engine_version", kRequired, read_into<&L::engine_version, core::json::read_text>},
+    {"created_at_ns", kRequired, read_into<&L::created_at_ns, core::json::read_i64>},
+    {"payload_crc32", kRequired, read_into<&L::payload_crc32, core::json::read_text>},
+    {"payload_codec", kRequired, read_into<&L::payload_codec, core::json::read_text>},
+    {"payload", kRequired, keep_payload},
 }};
 
-// Hexadecimal u32: an optional "0x" (lower-case x), an optional '+', then one or more digits.
+// 32-bit hexadecimal: an optional "0x" (lower-case x), an optional '+', then one or more digits.
 Result<std::uint32_t> parse_crc_text(std::string_view given) {
   auto invalid = [&](std::string_view reason) {
     return core::invalid_input(
@@ -152,4 +154,4 @@ Result<CheckpointEnvelope> convert_legacy_envelope(std::string_view text, const 
   return out;
 }
 
-}  // namespace ovrel::online::detail
+}  // namespace ovrel::checkpoint::detail

@@ -8,11 +8,11 @@
 #include <cstring>
 #include <random>
 
+#include "ovrel/checkpoint/checkpoint.hpp"
 #include "ovrel/core/json_text.hpp"
 #include "ovrel/core/text.hpp"
-#include "ovrel/online/checkpoint.hpp"
 
-namespace ovrel::online {
+namespace ovrel::checkpoint {
 
 using core::cat;
 namespace fs = std::filesystem;
@@ -292,4 +292,4 @@ Result<CheckpointEnvelope> read_checkpoint_file(const fs::path& path) {
   return decode_checkpoint_envelope(text);
 }
 
-}  // namespace ovrel::online
+}  // namespace ovrel::checkpoint
