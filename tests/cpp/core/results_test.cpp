@@ -57,7 +57,7 @@ std::optional<BuildInfo> build_of(const std::vector<std::string>& words) {
   return b;
 }
 
-OVREL_ROW_SUITE(EnrichTest, "core_enrich_build.txt", 12);
+OVREL_ROW_SUITE(EnrichTest, "core_enrich_build.txt", 13);
 
 TEST_P(EnrichTest, MergesFeaturesAndAbi) {
   const auto& r = GetParam();
