@@ -2,7 +2,6 @@
 #include <limits>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -98,27 +97,6 @@ TYPED_TEST(LateData, NoEventTimeIsRefusedWhileEventsArePending) {
   EXPECT_EQ(d.state().t, 4u);
 }
 
-// Replay order is checked against a detector fed the same values in the expected order.
-TYPED_TEST(LateData, DrainReplaysInArrivalOrTimestampOrder) {
-  struct Case {
-    const char* policy;
-    std::vector<double> order;
-    std::uint64_t reordered;
-  };
-  // Buffered at 95 (x = 3), 91 (x = -2), 93 (x = 5) and 91 (x = 7), drained by the last event; a
-  // tie of times goes by arrival.
-  for (const Case& c : {Case{"buffer 50 8", {1, 3, -2, 5, 7, 0.5}, 0},
-                        Case{"reorder 50 8", {1, -2, 7, 5, 3, 0.5}, 3}}) {
-    auto d = TypeParam::make(policy_of(c.policy));
-    auto ref = TypeParam::make();
-    testing::steps(d, {{1.0, 100}, {3.0, 95}, {-2.0, 91}, {5.0, 93}, {7.0, 91}, {0.5, 100}});
-    for (double v : c.order) ASSERT_TRUE(step(ref, v));
-    EXPECT_EQ(core_of(d.save_state()), core_of(ref.save_state()));
-    EXPECT_EQ(d.state().late_data, (LateDataCounters{4, 4, c.reordered, 0, 0, 0}));
-    EXPECT_EQ(d.state().watermark_ns, 100);
-  }
-}
-
 TYPED_TEST(LateData, UnderRejectALoadedBufferNeverDrains) {
   auto d = TypeParam::make();
   auto s = d.save_state();
@@ -129,21 +107,6 @@ TYPED_TEST(LateData, UnderRejectALoadedBufferNeverDrains) {
   ASSERT_TRUE(step(d, 1.0, 200));
   EXPECT_EQ(d.state().pending_events.size(), 1u);
   EXPECT_FALSE(step(d, 1.0));
-}
-
-TYPED_TEST(LateData, AFailedReplayPutsItsEventBackAndKeepsEarlierReplays) {
-  core::Constraints limits;
-  limits.max_cost_evals = 2;
-  const core::ExecutionContext ctx(limits);
-  auto d = TypeParam::make(policy_of("reorder 50 8"));
-  testing::steps(d, {{1.0, 100}, {3.0, 95}, {-2.0, 91}, {5.0, 93}}, ctx);
-  auto r = step(d, 0.5, 101, ctx);  // replays 91 (second evaluation), then 93 exceeds the budget
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind(), ErrorKind::ResourceLimit);
-  EXPECT_EQ(d.state().t, 2u);
-  EXPECT_EQ(d.state().pending_events, (std::vector<PendingEvent>{{3.0, 95, 0}, {5.0, 93, 2}}));
-  EXPECT_EQ(d.state().late_data.reordered_events, 2u);
-  EXPECT_EQ(d.state().watermark_ns, 100);
 }
 
 // The drain against a transcription of picking the oldest pending event one at a time (remove it,
