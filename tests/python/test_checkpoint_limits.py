@@ -4,26 +4,37 @@ import sys
 
 import pytest
 
-# Run in a fresh interpreter whose address space is capped at what it holds, plus the text being
-# loaded, plus 100 MB: a load whose memory grows with a generic value per payload byte dies there.
+# Run in a fresh interpreter whose address space is capped at what it holds plus the text being
+# loaded, plus 100 MB ("envelope", "valid") or five times the text ("state"): a load whose memory
+# grows with a generic value per payload byte or item dies there.
 CAPPED_LOAD = r"""
-import json, resource, sys
+import json, resource, sys, zlib
 import ovrel
-n, last, policy = int(sys.argv[1]), sys.argv[2].encode(), json.loads(sys.argv[3])
+kind, n, last, policy = sys.argv[1], int(sys.argv[2]), sys.argv[3], json.loads(sys.argv[4])
 make = lambda: ovrel.Cusum(late_data_policy=policy)
 det = make()
-if last == b"valid":
+if kind == "envelope":  # a payload of n bytes, the last one `last`
+    env = json.loads(det.save_state())
+    head = json.dumps({k: v for k, v in env.items() if k != "payload"}, separators=(",", ":"))
+    text = head[:-1].encode() + b',"payload":[' + b"0," * (n - 1) + last.encode() + b"]}"
+elif kind == "valid":  # n pending events
     det.update(0.0, 10**12)
     for i in range(n):
         det.update(float(i % 7), 10**12 - 1 - i)
     text = det.save_state()
-else:
-    env = json.loads(det.save_state())
-    head = json.dumps({k: v for k, v in env.items() if k != "payload"}, separators=(",", ":"))
-    text = head[:-1].encode() + b',"payload":[' + b"0," * (n - 1) + last + b"]}"
+else:  # a "json" state payload of n pending events, the last one `last`, with a valid checksum
+    det.update(0.0, 10**12)
+    envelope = det.save_state(format="json")
+    state = json.loads(bytes(envelope["payload"]))
+    events = "[" + "[0,0,0]," * (n - 1) + last + "]"
+    head = json.dumps(dict(state, pending_events=None), separators=(",", ":"))
+    payload = head.replace('"pending_events":null', '"pending_events":' + events).encode()
+    envelope = dict(envelope, payload=[], payload_crc32=zlib.crc32(payload))
+    text = json.dumps(envelope, separators=(",", ":")).replace('"payload":[]', '"payload":[' + ",".join(map(str, payload)) + "]").encode()
+    del payload, events, head
 with open("/proc/self/statm") as f:
     in_use = int(f.read().split()[0]) * resource.getpagesize()
-cap = in_use + len(text) + 100 * 2**20
+cap = in_use + (5 * len(text) if kind == "state" else len(text) + 100 * 2**20)
 resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 target = make()
 try:
@@ -36,9 +47,9 @@ except ValueError as e:
 BUFFERING = {"kind": "reorder_by_timestamp", "max_delay_ns": 10**15, "max_buffer_items": 10**6, "on_overflow": "error"}  # fmt: skip
 
 
-def capped_load(n, last):
+def capped_load(kind, n, last=""):
     run = subprocess.run(
-        [sys.executable, "-c", CAPPED_LOAD, str(n), last, json.dumps(BUFFERING)],
+        [sys.executable, "-c", CAPPED_LOAD, kind, str(n), last, json.dumps(BUFFERING)],
         capture_output=True,
         text=True,
         timeout=300,
@@ -61,58 +72,20 @@ V1 = "checkpoint envelope v1 parse failed (expected canonical fields): "
 )
 def test_a_large_refused_checkpoint_stays_within_a_small_multiple_of_its_text(last, back, message):
     # A 10 MB text whose payload ends in one bad item; `back` places the fault from the end.
-    size, refused = capped_load(5_000_000, last).split(" ", 1)
+    size, refused = capped_load("envelope", 5_000_000, last).split(" ", 1)
     assert refused == f"{message} at line 1 column {int(size) - back}"
 
 
-def test_a_large_valid_checkpoint_loads_within_a_small_multiple_of_its_text():
-    # 100,000 pending events: a bincode payload of 2.4 MB, an envelope text of about 8 MB.
-    assert capped_load(100_000, "valid") == "loaded"
-
-
-# A "json" state payload with a valid checksum is read without a generic value per item: loaded or
-# refused, the load stays within five times the text of its envelope.
-CAPPED_JSON_STATE = r"""
-import json, resource, sys, zlib
-import ovrel
-n, last, policy = int(sys.argv[1]), sys.argv[2], json.loads(sys.argv[3])
-source = ovrel.Cusum(late_data_policy=policy)
-source.update(0.0, 10**12)
-envelope = source.save_state(format="json")
-state = json.loads(bytes(envelope["payload"]))
-events = "[" + "[0,0,0]," * (n - 1) + last + "]"
-head = json.dumps(dict(state, pending_events=None), separators=(",", ":"))
-payload = head.replace('"pending_events":null', '"pending_events":' + events).encode()
-envelope = dict(envelope, payload=[], payload_crc32=zlib.crc32(payload))
-text = json.dumps(envelope, separators=(",", ":")).replace('"payload":[]', '"payload":[' + ",".join(map(str, payload)) + "]").encode()
-del payload, events, head
-with open("/proc/self/statm") as f:
-    in_use = int(f.read().split()[0]) * resource.getpagesize()
-cap = in_use + 5 * len(text)
-resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
-target = ovrel.Cusum(late_data_policy=policy)
-try:
-    target.load_state(text)
-    print("loaded")
-except ValueError as e:
-    print(len(text), e)
-"""
-
-
 @pytest.mark.parametrize(
-    ("last", "outcome"),
+    ("kind", "n", "last", "outcome"),
     [
-        ("[0,0,0]", "loaded"),
-        ('[0,0,"a"]', 'invalid type: string "a", expected u64'),
+        # 100,000 pending events: a bincode payload of 2.4 MB, an envelope text of about 8 MB.
+        ("valid", 100_000, "", "loaded"),
+        # 600,000 pending events in a "json" payload of 4.8 MB, an envelope text of about 14 MB,
+        # read without a generic value per item, loaded or refused.
+        ("state", 600_000, "[0,0,0]", "loaded"),
+        ("state", 600_000, '[0,0,"a"]', 'invalid type: string "a", expected u64'),
     ],
 )
-def test_a_large_json_state_payload_loads_within_a_small_multiple_of_its_text(last, outcome):
-    # 600,000 pending events: a payload of 4.8 MB, an envelope text of about 14 MB.
-    run = subprocess.run(
-        [sys.executable, "-c", CAPPED_JSON_STATE, "600000", last, json.dumps(BUFFERING)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert run.returncode == 0, run.stderr[-2000:]
-    assert outcome in run.stdout
+def test_a_large_checkpoint_loads_within_a_small_multiple_of_its_text(kind, n, last, outcome):
+    assert outcome in capped_load(kind, n, last)

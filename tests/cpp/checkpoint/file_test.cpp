@@ -165,6 +165,17 @@ int exit_code_within_deadline(const std::function<int()>& body) {
   return -1;
 }
 
+// Reads `path` in a child under the address-space cap: 0 when refused as not a regular file.
+int refused_read_in_child(const fs::path& path, const std::string& kind) {
+  const std::string expected =
+      "failed reading checkpoint file '" + path.string() + "': not a regular file (" + kind + ")";
+  return exit_code_within_deadline([&] {
+    cap_address_space();
+    const auto r = read_checkpoint_file(path);
+    return !r && r.error().message() == expected ? 0 : 1;
+  });
+}
+
 // Saving onto anything but a regular file is refused before a temporary file exists, and the node
 // stays what it was (a rename would have replaced it: as root, even /dev/null). Loading from one
 // is refused before a byte is read: a FIFO whose writer stays silent would block the read for
@@ -215,27 +226,12 @@ TEST(CheckpointFile, SpecialFilesAreNeitherReplacedNorRead) {
       EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
       EXPECT_EQ(after.st_ino, before.st_ino);
       EXPECT_TRUE(temp_files(dir.path).empty());
-      const std::string expected = "failed reading checkpoint file '" + named.string() +
-                                   "': not a regular file (" + kind.text + ")";
-      EXPECT_EQ(exit_code_within_deadline([&] {
-                  cap_address_space();
-                  const auto r = read_checkpoint_file(named);
-                  return !r && r.error().message() == expected ? 0 : 1;
-                }),
-                0);
+      EXPECT_EQ(refused_read_in_child(named, kind.text), 0);
     }
     if (writer >= 0) close(writer);
   }
   EXPECT_GE(tried, 3);
-  const std::string zero =
-      "failed reading checkpoint file '/dev/zero': not a regular file (a "
-      "character device)";
-  EXPECT_EQ(exit_code_within_deadline([&] {
-              cap_address_space();
-              const auto r = read_checkpoint_file("/dev/zero");
-              return !r && r.error().message() == zero ? 0 : 1;
-            }),
-            0);
+  EXPECT_EQ(refused_read_in_child("/dev/zero", "a character device"), 0);
 }
 
 // A write cut short by the file-size limit: reported with the temporary file's name, which is
@@ -243,22 +239,17 @@ TEST(CheckpointFile, SpecialFilesAreNeitherReplacedNorRead) {
 TEST(CheckpointFile, FailedWriteRemovesTheTemporaryFile) {
   ScratchDir dir;
   const fs::path path = dir.path / "state.ckpt";
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{100, 100};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    auto status = write_checkpoint_file_atomic(path, std::string(1000, 'x'));
-    const std::string& m = status ? std::string() : status.error().message();
-    const std::string expected_start = "failed writing checkpoint temp file '" + path.string() +
-                                       "': File too large (os error 27) at path \"" +
-                                       dir.path.string() + "/.tmp";
-    _exit(!status && m.rfind(expected_start, 0) == 0 ? 0 : 1);
-  }
-  int wstatus = 0;
-  ASSERT_EQ(waitpid(child, &wstatus, 0), child);
-  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
+  const std::string expected_start = "failed writing checkpoint temp file '" + path.string() +
+                                     "': File too large (os error 27) at path \"" +
+                                     dir.path.string() + "/.tmp";
+  EXPECT_EQ(exit_code_within_deadline([&] {
+              signal(SIGXFSZ, SIG_IGN);
+              const rlimit limit{100, 100};
+              setrlimit(RLIMIT_FSIZE, &limit);
+              const auto status = write_checkpoint_file_atomic(path, std::string(1000, 'x'));
+              return !status && status.error().message().rfind(expected_start, 0) == 0 ? 0 : 1;
+            }),
+            0);
   EXPECT_TRUE(fs::is_empty(dir.path));
 }
 

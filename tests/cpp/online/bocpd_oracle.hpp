@@ -52,37 +52,4 @@ inline double predictive_oracle(const ObservationModel& model, const std::vector
   return bernoulli_oracle(std::get<BernoulliBeta>(model), data, x);
 }
 
-// The posterior over runs; run i holds the data it has seen. A run that would outgrow
-// max_run_length + 1 entries is folded into the newest run.
-struct RunLengthOracle {
-  ObservationModel model;
-  double h;
-  std::size_t max_run_length;
-  std::vector<double> prob{1.0};
-  std::vector<std::vector<double>> data{{}};
-
-  void step(double x) {
-    const std::size_t n = std::min(max_run_length + 1, prob.size() + 1);
-    std::vector<double> next(n, 0.0);
-    std::vector<std::vector<double>> next_data(n);
-    const double pred0 = std::exp(predictive_oracle(model, {}, x));
-    for (std::size_t r = 0; r < prob.size(); ++r) {
-      const double grow = prob[r] * (1 - h) * std::exp(predictive_oracle(model, data[r], x));
-      next[0] += prob[r] * h * pred0;
-      if (r + 1 >= n) {
-        next[0] += grow;
-      } else {
-        next[r + 1] = grow;
-        next_data[r + 1] = data[r];
-        next_data[r + 1].push_back(x);
-      }
-    }
-    next_data[0] = {x};
-    const double total = std::accumulate(next.begin(), next.end(), 0.0);
-    for (double& p : next) p /= total;
-    prob = std::move(next);
-    data = std::move(next_data);
-  }
-};
-
 }  // namespace ovrel::online::testing

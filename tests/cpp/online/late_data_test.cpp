@@ -2,7 +2,6 @@
 #include <limits>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -98,27 +97,6 @@ TYPED_TEST(LateData, NoEventTimeIsRefusedWhileEventsArePending) {
   EXPECT_EQ(d.state().t, 4u);
 }
 
-// Replay order is checked against a detector fed the same values in the expected order.
-TYPED_TEST(LateData, DrainReplaysInArrivalOrTimestampOrder) {
-  struct Case {
-    const char* policy;
-    std::vector<double> order;
-    std::uint64_t reordered;
-  };
-  // Buffered at 95 (x = 3), 91 (x = -2), 93 (x = 5) and 91 (x = 7), drained by the last event; a
-  // tie of times goes by arrival.
-  for (const Case& c : {Case{"buffer 50 8", {1, 3, -2, 5, 7, 0.5}, 0},
-                        Case{"reorder 50 8", {1, -2, 7, 5, 3, 0.5}, 3}}) {
-    auto d = TypeParam::make(policy_of(c.policy));
-    auto ref = TypeParam::make();
-    testing::steps(d, {{1.0, 100}, {3.0, 95}, {-2.0, 91}, {5.0, 93}, {7.0, 91}, {0.5, 100}});
-    for (double v : c.order) ASSERT_TRUE(step(ref, v));
-    EXPECT_EQ(core_of(d.save_state()), core_of(ref.save_state()));
-    EXPECT_EQ(d.state().late_data, (LateDataCounters{4, 4, c.reordered, 0, 0, 0}));
-    EXPECT_EQ(d.state().watermark_ns, 100);
-  }
-}
-
 TYPED_TEST(LateData, UnderRejectALoadedBufferNeverDrains) {
   auto d = TypeParam::make();
   auto s = d.save_state();
@@ -129,21 +107,6 @@ TYPED_TEST(LateData, UnderRejectALoadedBufferNeverDrains) {
   ASSERT_TRUE(step(d, 1.0, 200));
   EXPECT_EQ(d.state().pending_events.size(), 1u);
   EXPECT_FALSE(step(d, 1.0));
-}
-
-TYPED_TEST(LateData, AFailedReplayPutsItsEventBackAndKeepsEarlierReplays) {
-  core::Constraints limits;
-  limits.max_cost_evals = 2;
-  const core::ExecutionContext ctx(limits);
-  auto d = TypeParam::make(policy_of("reorder 50 8"));
-  testing::steps(d, {{1.0, 100}, {3.0, 95}, {-2.0, 91}, {5.0, 93}}, ctx);
-  auto r = step(d, 0.5, 101, ctx);  // replays 91 (second evaluation), then 93 exceeds the budget
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind(), ErrorKind::ResourceLimit);
-  EXPECT_EQ(d.state().t, 2u);
-  EXPECT_EQ(d.state().pending_events, (std::vector<PendingEvent>{{3.0, 95, 0}, {5.0, 93, 2}}));
-  EXPECT_EQ(d.state().late_data.reordered_events, 2u);
-  EXPECT_EQ(d.state().watermark_ns, 100);
 }
 
 // The drain against a transcription of picking the oldest pending event one at a time (remove it,
@@ -291,26 +254,6 @@ TYPED_TEST(LateData, ALateValueBeforeAnyStepReportsStepZero) {
   EXPECT_EQ(std::pair(r->t, r->run_length_mode), std::pair(std::uint64_t{0}, std::uint64_t{0}));
   EXPECT_EQ(std::pair(d.state().t, d.state().pending_events.size()),
             std::pair(std::uint64_t{0}, std::size_t{1}));
-}
-
-// A batch with explicit times (one of them late and buffered) equals the same updates one by one.
-TYPED_TEST(LateData, UpdateManyEqualsRepeatedUpdates) {
-  const std::vector<double> x{0.5, 1.0, -0.25, 3.0, 4.5, 2.0, 0.0, 5.5};
-  const std::vector<std::int64_t> times{10, 20, 30, 25, 40, 50, 45, 60};
-  auto batch = TypeParam::make(policy_of("reorder 100 4 Error"));
-  auto single = TypeParam::make(policy_of("reorder 100 4 Error"));
-  const auto view = core::TimeSeriesView::from_f64(
-                        x, x.size(), 1, core::MemoryLayout::c_contiguous(), std::nullopt,
-                        core::TimeIndex::explicit_times(times), core::MissingPolicy::Error)
-                        .value();
-  const auto records = core::update_many(batch, view, testing::plain_ctx()).value();
-  ASSERT_EQ(records.size(), x.size());
-  for (std::size_t t = 0; t < x.size(); ++t) {
-    const auto r = testing::step(single, x[t], times[t]).value();
-    EXPECT_EQ(testing::without_latency(records[t]), testing::without_latency(r)) << t;
-  }
-  EXPECT_EQ(batch.save_state(), single.save_state());
-  EXPECT_EQ(batch.state().late_data.buffered_events, 2u);
 }
 
 // A value the observation model refuses is refused before it is buffered: buffered, it would

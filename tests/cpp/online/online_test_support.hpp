@@ -115,10 +115,4 @@ using PageHinkleyKind =
 using DetectorKinds = ::testing::Types<BocpdKind, CusumKind, PageHinkleyKind>;
 using Detectors = ::testing::Types<BocpdDetector, CusumDetector, PageHinkleyDetector>;
 
-// A result without its measured latency, for comparisons.
-inline core::OnlineStepResult without_latency(core::OnlineStepResult r) {
-  r.processing_latency_us.reset();
-  return r;
-}
-
 }  // namespace ovrel::online::testing
