@@ -15,8 +15,6 @@ namespace {
 
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 
-std::uint64_t saturating_inc(std::uint64_t v) noexcept { return v == UINT64_MAX ? v : v + 1; }
-
 // The IEEE total order of doubles as a signed integer key: -NaN < -inf < ... < inf < NaN.
 std::int64_t total_order_key(double v) noexcept {
   auto bits = std::bit_cast<std::int64_t>(v);
@@ -24,11 +22,14 @@ std::int64_t total_order_key(double v) noexcept {
   return bits;
 }
 
-std::uint64_t bump(std::uint64_t n) noexcept { return n == UINT64_MAX ? n : n + 1; }
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  std::uint64_t s = 0;
-  return __builtin_add_overflow(a, b, &s) ? UINT64_MAX : s;
+// Writes a run's new statistics in place when the slot already holds the model's alternative.
+template <class Stats>
+void store_stats(ObservationStats& out, const Stats& next) noexcept {
+  if (auto* o = std::get_if<Stats>(&out)) {
+    *o = next;
+  } else {
+    out = next;
+  }
 }
 
 // Where a sum of exponentials may leave a term out without changing a bit. For v finite, nonzero
@@ -196,12 +197,8 @@ struct BocpdDetector::GaussianStep {
   }
   void grow(const ObservationStats& stats, std::size_t, bool, ObservationStats& out) const {
     const GaussianStats& s = *std::get_if<GaussianStats>(&stats);
-    const GaussianStats next{bump(s.n), s.sum + x, s.sum_sq + x * x};
-    if (auto* o = std::get_if<GaussianStats>(&out)) {
-      *o = next;
-    } else {
-      out = next;
-    }
+    // extended(s, x) spelled out: the step loop compiles shorter this way.
+    store_stats(out, GaussianStats{saturating_inc(s.n), s.sum + x, s.sum_sq + x * x});
   }
 };
 
@@ -251,13 +248,7 @@ struct BocpdDetector::PoissonStep {
     return poisson_log_predictive_fast(*row, a, kf, lg_a, lg_a_k, lg_k1, out);
   }
   void grow(const ObservationStats& stats, std::size_t, bool, ObservationStats& out) const {
-    const PoissonStats& s = *std::get_if<PoissonStats>(&stats);
-    const PoissonStats next{bump(s.n), saturating_add(s.sum, k)};
-    if (auto* o = std::get_if<PoissonStats>(&out)) {
-      *o = next;
-    } else {
-      out = next;
-    }
+    store_stats(out, extended(*std::get_if<PoissonStats>(&stats), k));
   }
 };
 
@@ -275,13 +266,7 @@ struct BocpdDetector::BernoulliStep {
     return s != nullptr && bernoulli_log_predictive_fast(m, *s, one, out);
   }
   void grow(const ObservationStats& stats, std::size_t, bool, ObservationStats& out) const {
-    const BernoulliStats& s = *std::get_if<BernoulliStats>(&stats);
-    const BernoulliStats next{bump(s.n), one ? bump(s.ones) : s.ones};
-    if (auto* o = std::get_if<BernoulliStats>(&out)) {
-      *o = next;
-    } else {
-      out = next;
-    }
+    store_stats(out, extended(*std::get_if<BernoulliStats>(&stats), one));
   }
 };
 

@@ -18,11 +18,6 @@ constexpr double kTwoPow64 = 18446744073709551616.0;
 // lose the mass the posterior needs (two counts of 2^63 left probabilities summing to 2).
 constexpr double kTwoPow53 = 9007199254740992.0;
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  std::uint64_t s = 0;
-  return __builtin_add_overflow(a, b, &s) ? UINT64_MAX : s;
-}
-
 }  // namespace
 
 Result<std::uint64_t> poisson_observation(double x) {
@@ -234,18 +229,16 @@ Status check_observation(const ObservationModel& model, double x) {
 Result<ObservationStats> update_stats(const ObservationModel& model, const ObservationStats& stats,
                                       double x) {
   OVREL_TRY(check_variant(model, stats));
-  const auto bump = [](std::uint64_t n) { return n == UINT64_MAX ? n : n + 1; };
   if (const auto* g = std::get_if<GaussianStats>(&stats)) {
     OVREL_TRY(gaussian_check(x));
-    return GaussianStats{bump(g->n), g->sum + x, g->sum_sq + x * x};
+    return extended(*g, x);
   }
   if (const auto* p = std::get_if<PoissonStats>(&stats)) {
     OVREL_TRY_ASSIGN(const std::uint64_t k, poisson_observation(x));
-    return PoissonStats{bump(p->n), saturating_add(p->sum, k)};
+    return extended(*p, k);
   }
-  const auto& b = std::get<BernoulliStats>(stats);
   OVREL_TRY_ASSIGN(const bool one, bernoulli_observation(x));
-  return BernoulliStats{bump(b.n), one ? bump(b.ones) : b.ones};
+  return extended(std::get<BernoulliStats>(stats), one);
 }
 
 GaussianCountRow gaussian_count_row(const GaussianNig& m, std::uint64_t n) {

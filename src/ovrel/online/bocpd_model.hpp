@@ -82,6 +82,27 @@ struct BernoulliStats {
 
 using ObservationStats = std::variant<GaussianStats, PoissonStats, BernoulliStats>;
 
+// Counts saturate at UINT64_MAX rather than wrap.
+inline std::uint64_t saturating_inc(std::uint64_t n) noexcept {
+  return n == UINT64_MAX ? n : n + 1;
+}
+inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t s = 0;
+  return __builtin_add_overflow(a, b, &s) ? UINT64_MAX : s;
+}
+
+// A run's statistics extended by one observation the model accepted (x, the count k, or whether
+// the outcome is one): update_stats and the detector's step share them.
+inline GaussianStats extended(const GaussianStats& s, double x) noexcept {
+  return {saturating_inc(s.n), s.sum + x, s.sum_sq + x * x};
+}
+inline PoissonStats extended(const PoissonStats& s, std::uint64_t k) noexcept {
+  return {saturating_inc(s.n), saturating_add(s.sum, k)};
+}
+inline BernoulliStats extended(const BernoulliStats& s, bool one) noexcept {
+  return {saturating_inc(s.n), one ? saturating_inc(s.ones) : s.ones};
+}
+
 // The prior rules, in field order (invalid input).
 Status validate_prior(const ObservationModel& model);
 
