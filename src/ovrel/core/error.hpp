@@ -44,9 +44,18 @@ class OvrelError {
   static OvrelError resource_limit(std::string message) {
     return OvrelError(ErrorKind::ResourceLimit, std::move(message));
   }
+  // A ResourceLimit raised because the system refused memory the run asked for, with no budget
+  // given that could have refused it first; the message names what was being allocated and how
+  // much. The binding raises it as MemoryError rather than RuntimeError.
+  static OvrelError out_of_memory(std::string message) {
+    OvrelError e(ErrorKind::ResourceLimit, std::move(message));
+    e.out_of_memory_ = true;
+    return e;
+  }
   static OvrelError cancelled() { return OvrelError(ErrorKind::Cancelled, {}); }
 
   ErrorKind kind() const noexcept { return kind_; }
+  bool is_out_of_memory() const noexcept { return out_of_memory_; }
   // Empty for Cancelled, which carries no message.
   const std::string& message() const noexcept { return message_; }
   std::string take_message() && noexcept { return std::move(message_); }
@@ -61,6 +70,7 @@ class OvrelError {
 
   ErrorKind kind_;
   std::string message_;
+  bool out_of_memory_ = false;
 };
 
 template <class T>
@@ -79,6 +89,9 @@ inline std::unexpected<OvrelError> not_supported(std::string m) {
 }
 inline std::unexpected<OvrelError> resource_limit(std::string m) {
   return std::unexpected(OvrelError::resource_limit(std::move(m)));
+}
+inline std::unexpected<OvrelError> out_of_memory(std::string m) {
+  return std::unexpected(OvrelError::out_of_memory(std::move(m)));
 }
 inline std::unexpected<OvrelError> cancelled() { return std::unexpected(OvrelError::cancelled()); }
 

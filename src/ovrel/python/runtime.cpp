@@ -44,7 +44,7 @@ void ovrel_error_to_pyerr(core::OvrelError error) {
       type = PyExc_NotImplementedError;
       break;
     case core::ErrorKind::ResourceLimit:
-      type = PyExc_RuntimeError;
+      type = error.is_out_of_memory() ? PyExc_MemoryError : PyExc_RuntimeError;
       break;
     case core::ErrorKind::Cancelled:
       raise(PyExc_RuntimeError, "cancelled");
