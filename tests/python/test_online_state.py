@@ -1,5 +1,6 @@
 import json
 import pathlib
+import zlib
 
 import numpy as np
 import pytest
@@ -96,3 +97,35 @@ def test_model_check_reads_the_file_state(tmp_path):
         match="^failed reading checkpoint file '.*missing.ckpt': No such file or directory",
     ):
         det.load_state(path=tmp_path / "missing.ckpt")
+
+
+def edited(det, edit):
+    # The detector's "json" checkpoint with its state edited and the checksum made right again.
+    envelope = det.save_state(format="json")
+    state = json.loads(bytes(envelope["payload"]))
+    edit(state)
+    payload = json.dumps(state, separators=(",", ":")).encode()
+    return dict(envelope, payload=list(payload), payload_crc32=zlib.crc32(payload))
+
+
+def run_stats(i, **fields):
+    return lambda state: state["run_stats"][i]["Gaussian"].update(fields)
+
+
+@pytest.mark.parametrize(
+    ("edit", "refusal"),
+    [
+        (run_stats(1, sum=1e308), r"run_stats\[1\]\.sum_sq=.* is below sum\*sum/n=inf \(sum=1e308, n=2\);"),
+        (run_stats(1, sum_sq=1e308), r"run_stats\[1\] gives no usable predictive: gaussian predictive scale"),
+        (lambda state: state.update(t=0), r"holds 6 run lengths after t=0 observations;"),
+    ],
+)  # fmt: skip
+def test_a_state_no_update_could_leave_is_refused_and_changes_nothing(edit, refusal):
+    source = ovrel.Bocpd()
+    source.update_many(np.random.default_rng(3).normal(size=5))
+    target = ovrel.Bocpd()
+    before = stored_state(target)
+    with pytest.raises(ValueError, match="^bocpd state " + refusal):
+        target.load_state(edited(source, edit))
+    assert stored_state(target) == before
+    assert target.update(0.5).t == 0

@@ -10,13 +10,10 @@ using online::AlertGateState;
 using online::BocpdConfig;
 using online::BocpdDetector;
 using online::BocpdState;
-using online::check_observation;
 using online::CusumDetector;
 using online::CusumState;
-using online::ObservationModel;
 using online::PageHinkleyDetector;
 using online::PageHinkleyState;
-using online::PendingEvent;
 
 namespace {
 
@@ -135,28 +132,12 @@ Result<typename D::State> checked_state(const CheckpointEnvelope& envelope) {
   return state;
 }
 
-// A buffered value is applied when it drains; one the detector's model refuses would stop every
-// later update, so the state holding it is refused here as a late value is refused at buffering.
-Status check_pending_values(const ObservationModel& model, const BocpdState& state) {
-  std::size_t i = 0;
-  for (const PendingEvent& e : state.pending_events) {
-    auto accepted = check_observation(model, e.x);
-    if (!accepted) {
-      return core::invalid_input(
-          cat("bocpd state pending_events[", i,
-              "].x is refused by the observation model: ", accepted.error().message()));
-    }
-    ++i;
-  }
-  return {};
-}
-
 // Every check of a BOCPD loader, without installing. A "json" payload without "alert_gate" gets a
 // fresh gate holding the detector's own policy.
 Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope, const BocpdConfig& own) {
   if (envelope.payload_codec == PayloadCodec::Bincode) {
     OVREL_TRY_ASSIGN(BocpdState state, checked_state<BocpdDetector>(envelope));
-    OVREL_TRY(check_pending_values(own.observation, state));
+    OVREL_TRY(state.check_loadable(own.observation));
     return state;
   }
   // A "json" payload must be an object, and this comes before every other check; whether it
@@ -176,7 +157,7 @@ Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope, const
                    decode_state<BocpdDetector>(envelope, Wire<BocpdDetector>::kId, &*root));
   if (!has_gate) state.alert_gate = AlertGateState::fresh(own.alert_policy);
   OVREL_TRY(state.validate());
-  OVREL_TRY(check_pending_values(own.observation, state));
+  OVREL_TRY(state.check_loadable(own.observation));
   return state;
 }
 

@@ -161,7 +161,7 @@ Result<core::OnlineStepResult> BocpdDetector::update(std::span<const double> x,
 }
 
 Status BocpdDetector::check_late_observation(double x) const {
-  return check_observation(config_.observation, x);
+  return check_replayable(config_.observation, x);
 }
 
 // The per-model parts of a step. predict gives a run's log predictive from plain values, or

@@ -56,6 +56,15 @@ struct BocpdState {
   // of the run lengths and the buffer there would cost each step O(max_run_length + buffer).
   Status validate(bool pending_checked = false) const;
 
+  // What a loader checks beyond validate, against the loading detector's model: a state that real
+  // observations could have left and that a step can proceed from. At most t + 1 run lengths, at
+  // least one of them possible (finite), and each run's statistics the model's, counting at most t
+  // observations, consistent with real values (a Gaussian sum_sq of at least sum * sum / n, within
+  // rounding), and giving a finite predictive, computed as the step computes it. Then every
+  // pending value passes check_replayable. A step checks none of this: it only writes states that
+  // pass.
+  Status check_loadable(const ObservationModel& model) const;
+
   friend bool operator==(const BocpdState&, const BocpdState&) = default;
 };
 

@@ -226,6 +226,12 @@ Status check_observation(const ObservationModel& model, double x) {
   }
 }
 
+Status check_replayable(const ObservationModel& model, double x) {
+  OVREL_TRY(check_observation(model, x));
+  OVREL_TRY(log_predictive(model, zero_stats(model), x));
+  return {};
+}
+
 Result<ObservationStats> update_stats(const ObservationModel& model, const ObservationStats& stats,
                                       double x) {
   OVREL_TRY(check_variant(model, stats));

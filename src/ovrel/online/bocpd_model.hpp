@@ -113,6 +113,11 @@ ObservationStats zero_stats(const ObservationModel& model) noexcept;
 // invalid-input message otherwise.
 Status check_observation(const ObservationModel& model, double x);
 
+// check_observation, then the predictive of an empty run, which every step computes whatever the
+// state: a value failing it could never be applied (a buffered one would stop every later update),
+// so it is refused with the step's own error.
+Status check_replayable(const ObservationModel& model, double x);
+
 // The statistics of the run extended by x. Refuses a statistics variant that is not the model's
 // (numerical issue) and an observation the model does not accept (invalid input).
 Result<ObservationStats> update_stats(const ObservationModel& model, const ObservationStats& stats,

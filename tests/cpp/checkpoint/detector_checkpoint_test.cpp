@@ -2,6 +2,7 @@
 // detector untouched by every refused load.
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "checkpoint_support.hpp"
@@ -110,9 +111,9 @@ TEST(BocpdCheckpoint, JsonPayloadMustBeAnObjectBeforeAnythingElse) {
 // A state holding -inf run probabilities is valid; json cannot carry it, bincode can.
 TEST(BocpdCheckpoint, NonFiniteRunProbabilitiesTravelByBincodeOnly) {
   BocpdDetector detector = Kit<BocpdDetector>::make();
+  ASSERT_TRUE(testing::step(detector, 1.0));
   BocpdState state = detector.save_state();
   state.log_run_probs = {0.0, -std::numeric_limits<double>::infinity()};
-  state.run_stats.push_back(state.run_stats.front());
   ASSERT_TRUE(state.validate());
   detector.load_state(state);
   EXPECT_EQ(save_checkpoint(detector, PayloadCodec::Json).error().message(),
@@ -154,10 +155,10 @@ TEST(BocpdCheckpoint, StatesNoStepCanLeaveAreRefused) {
       return BocpdDetector::create(config).value();
     };
     BocpdDetector source = make();
+    ASSERT_TRUE(testing::step(source, 1.0, 999));
     ASSERT_TRUE(testing::step(source, 1.0, 1000));
     BocpdState state = source.save_state();
-    state.log_run_probs.push_back(row.log_prob);
-    state.run_stats.push_back(state.run_stats.front());
+    state.log_run_probs[2] = row.log_prob;
     state.pending_events = {{1.0, 900, 0}, {row.pending, 950, 1}};
     state.next_arrival_seq = 2;
     for (PayloadCodec codec : {PayloadCodec::Json, PayloadCodec::Bincode}) {
@@ -174,6 +175,117 @@ TEST(BocpdCheckpoint, StatesNoStepCanLeaveAreRefused) {
       EXPECT_EQ(target.state(), status ? state : before);
     }
   }
+}
+
+// Run statistics no stream of real values leaves, or that no step can use, are refused with the
+// run named; what rounding or renormalisation alone explains still loads.
+TEST(BocpdCheckpoint, RunStatisticsNoRealStreamLeavesAreRefused) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  using Edit = std::function<void(BocpdState&)>;
+  auto g = [](BocpdState& s, std::size_t i) -> GaussianStats& {
+    return std::get<GaussianStats>(s.run_stats[i]);
+  };
+  struct Row {
+    ObservationModel model;
+    Edit edit;
+    std::string expected;  // "" when the state loads
+  };
+  const std::string run1 = "bocpd state run_stats[1]";
+  const std::vector<Row> rows = {
+      {GaussianNig{}, [&](BocpdState& s) { g(s, 1).sum = 1e308; },
+       run1 +
+           ".sum_sq=2.0 is below sum*sum/n=inf (sum=1e308, n=2); no real values have these sums"},
+      {GaussianNig{}, [&](BocpdState& s) { g(s, 1).sum = kInf; },
+       run1 + ".sum must be finite; got inf"},
+      {GaussianNig{}, [&](BocpdState& s) { g(s, 2).sum_sq = 1e308; },
+       "bocpd state run_stats[2] gives no usable predictive: gaussian predictive scale became "
+       "non-finite or non-positive"},
+      {GaussianNig{}, [&](BocpdState& s) { g(s, 0).sum_sq = -1.0; },
+       "bocpd state run_stats[0].sum_sq must be finite and >= 0; got -1.0"},
+      {GaussianNig{},
+       [&](BocpdState& s) {
+         g(s, 1) = {0, 0.5, 0.0};
+       },
+       run1 + " has n=0 but sum=0.5, sum_sq=0.0; an empty run sums to 0"},
+      {GaussianNig{}, [&](BocpdState& s) { g(s, 1).n = 3; },
+       run1 + ".n=3 exceeds t=2, the observations the detector has seen"},
+      {GaussianNig{},
+       [&](BocpdState& s) {
+         s.t = 0;
+         s.alert_gate.last_alert_t.reset();
+       },
+       "bocpd state holds 3 run lengths after t=0 observations; at most t + 1 = 1 are possible"},
+      {GaussianNig{}, [&](BocpdState& s) { s.log_run_probs.assign(3, -kInf); },
+       "bocpd state log_run_probs are all -inf; at least one run length must be possible"},
+      {GaussianNig{},
+       [&](BocpdState& s) {
+         s.run_stats[1] = online::PoissonStats{1, 1};
+       },
+       run1 + " does not hold the detector's observation model statistics"},
+      {GaussianNig{},
+       [&](BocpdState& s) {
+         s.pending_events = {{1e200, 900, 0}};
+       },
+       "bocpd state pending_events[0].x is refused by the observation model: gaussian predictive "
+       "log-likelihood became non-finite"},
+      {PoissonGamma{},
+       [&](BocpdState& s) {
+         std::get<PoissonStats>(s.run_stats[1]) = {1, (1ull << 53) + 1};
+       },
+       run1 + ".sum=9007199254740993 exceeds what n=1 counts of at most 2^53 add up to"},
+      {BernoulliBeta{}, [&](BocpdState& s) { std::get<BernoulliStats>(s.run_stats[1]).ones = 3; },
+       run1 + ".ones=3 exceeds n=2"},
+      // Loads: a spread rounding made slightly negative, unnormalised and impossible runs.
+      {GaussianNig{},
+       [&](BocpdState& s) {
+         g(s, 1) = {2, 6.0, 18.0 * (1 - 0x1p-50)};
+       },
+       ""},
+      {GaussianNig{},
+       [&](BocpdState& s) {
+         s.log_run_probs = {-kInf, 40.0, -kInf};
+       },
+       ""},
+      {BernoulliBeta{}, [&](BocpdState& s) { std::get<BernoulliStats>(s.run_stats[1]).ones = 2; },
+       ""},
+  };
+  for (const Row& row : rows) {
+    auto make = [&] {
+      BocpdConfig config;
+      config.observation = row.model;
+      config.late_data_policy = testing::buffering_policy();
+      return BocpdDetector::create(config).value();
+    };
+    BocpdDetector source = make();
+    ASSERT_TRUE(testing::step(source, 1.0, 999));
+    ASSERT_TRUE(testing::step(source, 1.0, 1000));
+    BocpdState state = source.save_state();
+    row.edit(state);
+    CheckpointEnvelope e = testing::bocpd_json_envelope(testing::text_of(state_to_bincode(state)));
+    e.payload_codec = PayloadCodec::Bincode;
+    BocpdDetector target = make();
+    const BocpdState before = target.state();
+    auto status = load_checkpoint(target, e);
+    EXPECT_EQ(status ? "" : status.error().message(), row.expected);
+    EXPECT_EQ(target.state(), status ? state : before);
+    if (status) {
+      EXPECT_TRUE(testing::step(target, 1.0, 1001)) << row.expected;
+    }
+  }
+}
+
+// A late value no step could apply is refused before it is buffered, where it would stop every
+// later update.
+TEST(BocpdCheckpoint, ALateValueNoStepCanApplyIsNotBuffered) {
+  BocpdConfig config;
+  config.late_data_policy = testing::buffering_policy();
+  BocpdDetector detector = BocpdDetector::create(config).value();
+  ASSERT_TRUE(testing::step(detector, 0.0, 1000));
+  auto late = testing::step(detector, 1e200, 900);
+  EXPECT_EQ(late ? "buffered" : late.error().display(),
+            "numerical issue: gaussian predictive log-likelihood became non-finite");
+  EXPECT_TRUE(detector.state().pending_events.empty());
+  EXPECT_TRUE(testing::step(detector, 0.0, 1100));
 }
 
 }  // namespace
