@@ -211,10 +211,10 @@ TEST(BocpdCheckpoint, RunStatisticsNoRealStreamLeavesAreRefused) {
        run1 + ".n=3 exceeds t=2, the observations the detector has seen"},
       {GaussianNig{},
        [&](BocpdState& s) {
-         s.t = 0;
+         s.t = 1;
          s.alert_gate.last_alert_t.reset();
        },
-       "bocpd state holds 3 run lengths after t=0 observations; at most t + 1 = 1 are possible"},
+       "bocpd state holds 3 run lengths after t=1 observations; at most t + 1 = 2 are possible"},
       {GaussianNig{}, [&](BocpdState& s) { s.log_run_probs.assign(3, -kInf); },
        "bocpd state log_run_probs are all -inf; at least one run length must be possible"},
       {GaussianNig{},
