@@ -62,6 +62,49 @@ def test_raised_minimum_is_the_minimum_asked_for_and_keeps_long_segments():
         ovrel.detect_offline(x, cost="normal", constraints={"min_segment_len": 0})
 
 
+ROADS_TO_A_RAISED_MINIMUM = {
+    "Pelt": lambda x, cost, m: ovrel.Pelt(model=cost, min_segment_len=m).fit(x).predict(n_bkps=1),
+    "Binseg": lambda x, cost, m: (
+        ovrel.Binseg(model=cost, min_segment_len=m).fit(x).predict(n_bkps=1)
+    ),
+    "explicit": lambda x, cost, m: ovrel.detect_offline(
+        x, detector="dynp", cost=cost, constraints={"min_segment_len": m}, stopping={"n_bkps": 1}
+    ),
+    "pipeline": lambda x, cost, m: ovrel.detect_offline(
+        x,
+        pipeline={
+            "detector": "wbs",
+            "cost": cost,
+            "constraints": {"min_segment_len": m},
+            "stopping": {"KnownK": 1},
+        },
+    ),
+}
+
+
+@pytest.mark.parametrize("road", ROADS_TO_A_RAISED_MINIMUM)
+@pytest.mark.parametrize(
+    ("shape", "cost", "asked", "needed", "model"),
+    [((11, 5), "normal_full_cov", 5, 6, "normal_full_cov"), (3, "normal", 1, 2, "normal_mean_var")],
+)
+def test_a_refusal_after_the_raised_minimum_carries_its_note(
+    road, shape, cost, asked, needed, model
+):
+    run = ROADS_TO_A_RAISED_MINIMUM[road]
+    x = NOISE.normal(size=shape)
+    with pytest.raises(ValueError) as raised:
+        run(x, cost, asked)
+    # Asking for the raised minimum directly: the same refusal, and nothing was raised to note.
+    with pytest.raises(ValueError) as direct:
+        run(x, cost, needed)
+    assert str(raised.value) == str(direct.value)
+    assert str(raised.value).startswith("KnownK exact solution unreachable: requested k=1")
+    assert raised.value.__notes__ == [
+        f"min_segment_len raised from {asked} to {needed}: {model} needs at least {needed} points per segment"
+    ]
+    assert not hasattr(direct.value, "__notes__")
+
+
 # ----- constraints dictionary (conversion errors pass through: data rows) -----
 
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace ovrel {
 
@@ -60,6 +61,11 @@ class OvrelError {
   const std::string& message() const noexcept { return message_; }
   std::string take_message() && noexcept { return std::move(message_); }
 
+  // Facts about the run that failed which may explain the failure without being part of it (the
+  // binding adds each as a PEP 678 note on the exception); the message stays as it is.
+  const std::vector<std::string>& notes() const noexcept { return notes_; }
+  void add_note(std::string note) { notes_.push_back(std::move(note)); }
+
   // "invalid input: {}", ..., "cancelled".
   std::string display() const;
 
@@ -71,6 +77,7 @@ class OvrelError {
   ErrorKind kind_;
   std::string message_;
   bool out_of_memory_ = false;
+  std::vector<std::string> notes_;
 };
 
 template <class T>

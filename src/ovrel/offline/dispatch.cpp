@@ -125,7 +125,15 @@ Result<core::OfflineChangePointResult> run_pair(OfflineDetectorConfig detector, 
   ctx.interrupt = interrupt;
   const core::InterruptScope in_evaluations(interrupt);
   auto result = detect_pair(std::move(detector), cost, x, ctx);
-  if (result && raised) result->diagnostics.notes.push_back(*raised);
+  if (!raised) return result;
+  // The raise is a fact about the run and often the reason a request cannot be met (no candidate
+  // split left, no feasible segmentation), so a refusal carries the note too. A cancellation came
+  // from outside the run and is left alone.
+  if (result) {
+    result->diagnostics.notes.push_back(*raised);
+  } else if (result.error().kind() != ErrorKind::Cancelled) {
+    result.error().add_note(*raised);
+  }
   return result;
 }
 

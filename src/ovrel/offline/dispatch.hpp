@@ -61,7 +61,8 @@ Result<core::OfflineChangePointResult> detect_pair(OfflineDetectorConfig detecto
 // The run both roads make: the constraints with min_segment_len raised to what the cost model
 // needs (raise_min_segment_len_for_model), an execution context over them (HardFail, no sinks, no
 // cancellation, `interrupt` installed, and also polled inside long evaluations), detect_pair, and
-// the raise's note appended to a successful result.
+// the raise's note appended to a successful result or added to the error's notes (any error but
+// Cancelled).
 Result<core::OfflineChangePointResult> run_pair(OfflineDetectorConfig detector, CostKind cost,
                                                 const core::TimeSeriesView& x,
                                                 const core::Constraints& constraints,

@@ -129,22 +129,11 @@ PyPageHinkley make_page_hinkley(nb::handle args, nb::handle kwargs) {
 // ----- updates -----
 
 // Inside a catch block: raises the exception in flight as its Python exception, with `note` added
-// to it (PEP 678; where add_note is missing, appended to __notes__ as it would). A note that cannot
-// be added is left out rather than replace the exception.
+// to it.
 [[noreturn]] void rethrow_with_note(const std::string& note) {
   set_error_from_current_exception();
   nb::python_error error;
-  try {
-    const nb::object exception = nb::borrow(error.value());
-    const nb::str text(note.c_str(), note.size());
-    if (nb::hasattr(exception, "add_note")) {
-      exception.attr("add_note")(text);
-    } else {
-      if (!nb::hasattr(exception, "__notes__")) nb::setattr(exception, "__notes__", nb::list());
-      exception.attr("__notes__").attr("append")(text);
-    }
-  } catch (const nb::python_error&) {
-  }
+  add_exception_note(error.value(), note);
   throw error;
 }
 

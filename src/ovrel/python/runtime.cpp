@@ -31,6 +31,19 @@ void raise(PyObject* type, const std::string& message) {
   throw nb::python_error();
 }
 
+void add_exception_note(nb::handle exception, const std::string& note) {
+  try {
+    const nb::str text(note.c_str(), note.size());
+    if (nb::hasattr(exception, "add_note")) {
+      exception.attr("add_note")(text);
+    } else {
+      if (!nb::hasattr(exception, "__notes__")) nb::setattr(exception, "__notes__", nb::list());
+      exception.attr("__notes__").attr("append")(text);
+    }
+  } catch (const nb::python_error&) {
+  }
+}
+
 void ovrel_error_to_pyerr(core::OvrelError error) {
   PyObject* type = PyExc_RuntimeError;
   switch (error.kind()) {
@@ -47,9 +60,12 @@ void ovrel_error_to_pyerr(core::OvrelError error) {
       type = error.is_out_of_memory() ? PyExc_MemoryError : PyExc_RuntimeError;
       break;
     case core::ErrorKind::Cancelled:
-      raise(PyExc_RuntimeError, "cancelled");
+      break;
   }
-  raise(type, error.message());
+  set_error(type, error.kind() == core::ErrorKind::Cancelled ? "cancelled" : error.message());
+  nb::python_error raised;
+  for (const std::string& note : error.notes()) add_exception_note(raised.value(), note);
+  throw raised;
 }
 
 PyObject* panic_exception_type() {

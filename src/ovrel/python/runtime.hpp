@@ -18,8 +18,13 @@ namespace ovrel::python {
 
 namespace nb = nanobind;
 
+// Adds `note` to the exception (PEP 678; where add_note is missing, appended to __notes__ as it
+// would). A note that cannot be added is left out rather than replace the exception.
+void add_exception_note(nb::handle exception, const std::string& note);
+
 // Raises the Python exception of an engine error: ValueError, FloatingPointError,
-// NotImplementedError or RuntimeError with the message alone.
+// NotImplementedError, MemoryError or RuntimeError with the message alone, and the error's notes
+// as the exception's notes.
 [[noreturn]] void ovrel_error_to_pyerr(core::OvrelError error);
 
 // The exception class of internal invariant failures (derived from BaseException).

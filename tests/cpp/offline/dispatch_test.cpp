@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <random>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "ovrel/core/execution_context.hpp"
+#include "ovrel/core/interrupt.hpp"
 #include "ovrel/core/time_series.hpp"
 #include "ovrel/offline/dispatch.hpp"
 
@@ -113,6 +115,23 @@ TEST(OfflineDispatch, ParamsPerSegmentNotGivenRunsAsTheCountReadInItsPlace) {
       EXPECT_EQ(a->diagnostics.notes, b->diagnostics.notes);
     }
   }
+}
+
+struct StopAtOnce : core::InterruptHook {
+  bool stop_requested() override { return true; }
+};
+
+// A refusal after the raised minimum carries the raise's note (the Python tests read it on every
+// road); a cancellation came from outside the run and carries none.
+TEST(OfflineDispatch, ACancelledRunCarriesNoNoteOfTheRaisedMinimum) {
+  StopAtOnce hook;
+  core::InterruptPoll poll(hook, {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)});
+  core::Constraints constraints;
+  constraints.min_segment_len = 1;
+  const auto r = run_pair(PeltConfig{.stopping = kBic}, CostKind::Normal, view(), constraints,
+                          core::ReproMode::Balanced, &poll);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), OvrelError::cancelled());
 }
 
 }  // namespace
