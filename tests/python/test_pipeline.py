@@ -103,6 +103,41 @@ def test_wbs_interval_counts_far_above_the_series_stay_bounded(n, count, strateg
     assert child.stdout.strip().endswith(printed), child.stderr[-400:]
 
 
+# 100 penalties over 1e6 points under a 2.5 GB address-space cap: the states are counted first,
+# so the refusal names them before any of them is filled (the growth of the peak RSS, in MiB,
+# stays near that of the series and its cache).
+HUGE_PATH = """
+import resource, sys
+import numpy as np, ovrel
+resource.setrlimit(resource.RLIMIT_AS, (2_500_000_000,) * 2)
+x = np.random.default_rng(0).normal(size=10**6)
+pipeline = {"detector": "pelt", "stopping": {"PenaltyPath": np.linspace(1, 200, 100).tolist()}}
+if len(sys.argv) > 1:
+    pipeline["constraints"] = {"memory_budget_bytes": int(sys.argv[1])}
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    ovrel.detect_offline(x, pipeline=pipeline)
+except (MemoryError, RuntimeError) as e:
+    print(f"{type(e).__name__}: {e}")
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) >> 10)
+"""
+
+
+@pytest.mark.parametrize(
+    "budget, printed",
+    [((), "MemoryError: penalty path state allocation failed: required_bytes=5632030432; use fewer penalties"),
+     (("100000000",), "RuntimeError: constraints.memory_budget_bytes exceeded for penalty path states: "
+      "required_bytes=5632030432, limit_bytes=100000000; increase constraints.memory_budget_bytes, or use fewer penalties")],
+)  # fmt: skip
+def test_penalty_path_states_are_refused_before_they_are_filled(budget, printed):
+    child = subprocess.run(
+        [sys.executable, "-c", HUGE_PATH, *budget], capture_output=True, text=True, timeout=60
+    )
+    message, grown_mib = child.stdout.strip().splitlines()
+    assert message == printed, child.stderr[-400:]
+    assert int(grown_mib) < 200
+
+
 def test_constraints_preprocess_and_diagnostics_reach_the_run():
     constraints = {"min_segment_len": 5, "jump": 5}
     preprocess = {"detrend": {"method": "linear"}, "winsorize": {}}

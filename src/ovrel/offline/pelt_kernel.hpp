@@ -13,8 +13,10 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -93,7 +95,8 @@ struct DominatedStart {
 // `dominated` lists those starts with their targets (in no order), so that the pruning pass finds
 // the ones whose wait ends without a scan.
 // `count` (changes of the best segmentation of [0, t)) is kept only when a cap on the number of
-// changes reads it; otherwise it is empty.
+// changes reads it; otherwise it is empty. `examine` serves a single-penalty run; the penalties of
+// a path share one (see PathStates).
 struct DpState {
   std::vector<double> F;
   std::vector<std::size_t> prev;
@@ -131,6 +134,22 @@ struct DpState {
   // The live starts and their dominance marks, position k of the list at [k].
   std::size_t* live() noexcept { return active.data() + head; }
   std::size_t* live_until() noexcept { return dominated_until.data() + head; }
+
+  // Allocates, unfilled, every table a run over n points writes, at the most it can hold, so that
+  // reset() and the run allocate nothing more: n + 1 entries each (no list outgrows the n + 1
+  // positions). The dominated list fills only when min_segment_len defers a removal (`defers`).
+  // Throws std::bad_alloc or std::length_error when the system refuses.
+  void allocate(std::size_t n, bool prune, bool capped, bool defers) {
+    F.reserve(n + 1);
+    prev.reserve(n + 1);
+    if (capped) count.reserve(n + 1);
+    active.ensure(n + 1);
+    scored.ensure(n + 1);
+    if (prune) {
+      dominated_until.ensure(n + 1);
+      if (defers) dominated.reserve(n + 1);
+    }
+  }
 };
 
 // The change count of a segmentation whose last segment starts at tau.
@@ -156,7 +175,8 @@ inline std::size_t start_change_count(const DpState& s, std::size_t tau) noexcep
 // start stays where it is unless an earlier one leaves, and the list is compacted from the first
 // removal.
 template <class OnPruned>
-[[nodiscard]] inline Status prune_and_extend(DpState& s, const KernelPlan& plan, std::size_t t,
+[[nodiscard]] inline Status prune_and_extend(DpState& s, std::vector<std::size_t>& examine,
+                                             const KernelPlan& plan, std::size_t t,
                                              std::size_t next_target, bool prune, double max_score,
                                              OnPruned&& on_pruned) {
   if (prune) {
@@ -170,7 +190,6 @@ template <class OnPruned>
     std::size_t* until = s.live_until();
     // The length in a local: the stores into `active` could otherwise alias it.
     const std::size_t len = s.active_len;
-    std::vector<std::size_t>& examine = s.examine;
     examine.clear();
     // The scores were bounded when they were made: below ft, none reaches it.
     if (!(max_score < ft)) {
@@ -483,10 +502,11 @@ Result<KernelResult> run_penalized(const C& model, const typename C::Cache& cach
     s.prev[t] = best.tau;
     if (!s.count.empty()) s.count[t] = best.change_count;
     const std::size_t next_target = i + 1 < T ? plan.targets[i + 1] : kNone;
-    OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, best.max_score, [&]() -> Status {
-      OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
-      return checked_counter_increment(out.run_candidates_pruned, "run_candidates_pruned");
-    }));
+    OVREL_TRY(prune_and_extend(
+        s, s.examine, plan, t, next_target, prune, best.max_score, [&]() -> Status {
+          OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
+          return checked_counter_increment(out.run_candidates_pruned, "run_candidates_pruned");
+        }));
     ctx.report_progress(progress_fraction(i + 1, T));
   }
 
@@ -593,6 +613,91 @@ Result<KnownKSearchResult> run_known_k(const C& model, const typename C::Cache& 
   return bracket_error();
 }
 
+// The tables a penalty path allocates before its first target and holds to its last. Removals
+// are deferred, and dominated starts wait in a list, only when pruning under min_segment_len > 1.
+struct PathShape {
+  std::size_t n = 0;
+  std::size_t penalties = 0;
+  bool prune = false;
+  bool capped = false;
+  bool defers = false;
+
+  PathShape(std::size_t series_len, std::size_t penalty_count, bool pruned,
+            const core::ValidatedConstraints& validated)
+      : n(series_len),
+        penalties(penalty_count),
+        prune(pruned),
+        capped(validated.max_change_points.has_value()),
+        defers(pruned && validated.min_segment_len > 1) {}
+
+  // 8-byte entries per point (n + 1 points) of one penalty's state: objective, predecessor, live
+  // starts and their scores; the change counts under a cap; when pruning, the dominance marks and,
+  // when removals are deferred, the dominated list of (start, target) pairs.
+  std::uint64_t words_per_penalty() const noexcept {
+    return 4 + (capped ? 1 : 0) + (prune ? 1 : 0) + (defers ? 2 : 0);
+  }
+  // Entries per point shared by the penalties: the cost memo of the current target (cost and
+  // stamp), and when pruning the pruning pass's positions, which hold each live start at most once
+  // as scored at or above the target's objective and once more as a dominated start whose wait
+  // ends.
+  std::uint64_t shared_words() const noexcept { return 2 + (prune ? (defers ? 2 : 1) : 0); }
+
+  // Every byte of the above and the penalties' state and result records, saturating at UINT64_MAX.
+  std::uint64_t required_bytes() const noexcept {
+    auto mul = [](std::uint64_t a, std::uint64_t b) {
+      std::uint64_t out = 0;
+      return __builtin_mul_overflow(a, b, &out) ? UINT64_MAX : out;
+    };
+    auto add = [](std::uint64_t a, std::uint64_t b) {
+      std::uint64_t out = 0;
+      return __builtin_add_overflow(a, b, &out) ? UINT64_MAX : out;
+    };
+    const std::uint64_t point_bytes = mul(add(n, 1), 8);
+    const std::uint64_t per_penalty =
+        add(mul(point_bytes, words_per_penalty()), sizeof(DpState) + sizeof(KernelResult));
+    return add(mul(per_penalty, penalties), mul(point_bytes, shared_words()));
+  }
+};
+
+// A penalty path's states, results and shared scratch, all allocated before the first target.
+struct PathStates {
+  std::vector<DpState> states;
+  std::vector<KernelResult> results;  // run_cost_evals holds run_candidates_scored
+  // The cost memo of the current target: memo_stamp[tau] == i + 1 marks memo_cost[tau] as the cost
+  // of [tau, targets[i]).
+  std::vector<double> memo_cost;
+  std::vector<std::size_t> memo_stamp;
+  std::vector<std::size_t> examine;
+};
+
+// ResourceLimit before anything is allocated when the budget is below the estimate; otherwise the
+// whole allocation at once, whose refusal by the system comes back as an error naming the bytes
+// rather than as a bare MemoryError part way through the states.
+inline Result<PathStates> allocate_path_states(const PathShape& shape,
+                                               const core::ValidatedConstraints& validated) {
+  const std::uint64_t required = shape.required_bytes();
+  if (validated.memory_budget_bytes && required > *validated.memory_budget_bytes) {
+    return core::resource_limit(core::cat(
+        "constraints.memory_budget_bytes exceeded for penalty path states: required_bytes=",
+        required, ", limit_bytes=", *validated.memory_budget_bytes,
+        "; increase constraints.memory_budget_bytes, or use fewer penalties"));
+  }
+  try {
+    PathStates out;
+    out.states.resize(shape.penalties);
+    out.results.resize(shape.penalties);
+    for (DpState& s : out.states) s.allocate(shape.n, shape.prune, shape.capped, shape.defers);
+    out.memo_cost.assign(shape.n + 1, 0.0);
+    out.memo_stamp.assign(shape.n + 1, 0);
+    if (shape.prune) out.examine.reserve((shape.defers ? 2 : 1) * (shape.n + 1));
+    return out;
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return core::out_of_memory(core::cat(
+      "penalty path state allocation failed: required_bytes=", required, "; use fewer penalties"));
+}
+
 template <class Flavour, costs::CostModel C>
 Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cache& cache,
                                            std::size_t n,
@@ -614,22 +719,20 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
                         validated.max_change_points};
   const TargetList& targets = plan.targets;
   const std::size_t B = betas.size();
-  std::vector<DpState> states(B);
-  std::vector<KernelResult> results(B);  // run_cost_evals holds run_candidates_scored
+  OVREL_TRY_ASSIGN(PathStates path,
+                   allocate_path_states(PathShape(n, B, prune, validated), validated));
+  std::vector<DpState>& states = path.states;
+  std::vector<KernelResult>& results = path.results;
   for (std::size_t j = 0; j < B; ++j) {
     states[j].reset(n, betas[j], prune, plan.max_change_points.has_value());
   }
-  // The cost memo of the current target: memo_stamp[tau] == i + 1 marks memo_cost[tau] as the cost
-  // of [tau, targets[i]).
-  std::vector<double> memo_cost(n + 1, 0.0);
-  std::vector<std::size_t> memo_stamp(n + 1, 0);
   const CostEvalBudget budget(ctx);
   const std::size_t T = targets.size();
   std::uint64_t runtime_control_iteration = 0;
 
   for (std::size_t i = 0; i < T; ++i) {
     const std::size_t t = targets[i];
-    TargetMemo memo{memo_cost.data(), memo_stamp.data(), i + 1};
+    TargetMemo memo{path.memo_cost.data(), path.memo_stamp.data(), i + 1};
     const std::size_t next_target = i + 1 < T ? targets[i + 1] : kNone;
     for (std::size_t j = 0; j < B; ++j) {
       DpState& s = states[j];
@@ -656,21 +759,30 @@ Result<std::vector<KernelResult>> run_path(const C& model, const typename C::Cac
       s.F[t] = best.objective;
       s.prev[t] = best.tau;
       if (!s.count.empty()) s.count[t] = best.change_count;
-      OVREL_TRY(prune_and_extend(s, plan, t, next_target, prune, best.max_score, [&]() -> Status {
-        OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
-        return checked_counter_increment(out.run_candidates_pruned, "run_candidates_pruned");
-      }));
+      OVREL_TRY(prune_and_extend(
+          s, path.examine, plan, t, next_target, prune, best.max_score, [&]() -> Status {
+            OVREL_TRY(checked_counter_increment(stats.candidates_pruned, "candidates_pruned"));
+            return checked_counter_increment(out.run_candidates_pruned, "run_candidates_pruned");
+          }));
     }
     ctx.report_progress(progress_fraction(i + 1, T));
   }
 
+  // Each penalty's state is given back as its breakpoints are built (all but its predecessors
+  // before, those after), so the results never need memory beyond what the states held.
+  path.memo_cost = {};
+  path.memo_stamp = {};
+  path.examine = {};
   for (std::size_t j = 0; j < B; ++j) {
-    OVREL_TRY_ASSIGN(auto rebuilt, reconstruct_breakpoints(n, states[j].prev));
+    const double objective = states[j].F[n];
+    const std::vector<std::size_t> prev = std::move(states[j].prev);
+    states[j] = DpState{};
+    OVREL_TRY_ASSIGN(auto rebuilt, reconstruct_breakpoints(n, prev));
     results[j].breakpoints = std::move(rebuilt.breakpoints);
     results[j].change_count = rebuilt.change_count;
-    results[j].objective = states[j].F[n];
+    results[j].objective = objective;
   }
-  return results;
+  return std::move(results);
 }
 
 // The frame of a PELT or FPOP detect call once the detector's configuration has been checked:

@@ -1,13 +1,16 @@
 // PELT's kernels beyond the shared contract and the exhaustive oracle: their messages on
 // non-finite costs, their counters against a plain pruned recurrence, and the penalty path's check
-// period.
+// period and memory (FPOP's path shares it).
 
 #include "ovrel/offline/pelt.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <new>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -15,9 +18,14 @@
 #include <gtest/gtest.h>
 
 #include "offline/offline_test_support.hpp"
+#include "ovrel/offline/fpop.hpp"
 #include "ovrel/offline/pelt_impl.hpp"
 
 namespace ovrel::offline {
+
+// Calls of the global operator new that throws on refusal, replaced below for the allocation test.
+std::uint64_t g_allocations = 0;
+
 namespace {
 
 using testing::FunctionCost;
@@ -134,5 +142,120 @@ TEST(PeltKernels, PenaltyPathChecksPerTargetPenaltyStep) {
   }
 }
 
+// A penalty path's states are counted before the first target: a budget below the estimate is
+// refused before any cost, one at it runs as without a budget. Per point the estimate holds 8
+// bytes for each table of a penalty (objective, predecessor, starts, scores; counts under a cap;
+// when pruning the dominance marks and, above min_segment_len 1, the two-word dominated list) and
+// of the shared memo and pruning positions; per penalty 248 bytes of records.
+TEST(PeltKernels, PenaltyPathStatesAreBudgetedUpFront) {
+  struct Row {
+    const char* kernel;
+    std::size_t min_segment_len;
+    std::optional<std::size_t> cap;
+    std::vector<double> betas;
+    std::uint64_t required;
+  };
+  const Row rows[] = {
+      {"pelt", 1, std::nullopt, {5.0, 9.0}, 2 * (5 * 488 + 248) + 3 * 488},
+      {"fpop", 2, std::nullopt, {5.0, 9.0, 20.0}, 3 * (7 * 488 + 248) + 4 * 488},
+      {"pelt", 2, 3, {5.0}, 8 * 488 + 248 + 4 * 488},
+      {"unpruned", 2, std::nullopt, {5.0, 9.0}, 2 * (4 * 488 + 248) + 2 * 488},
+  };
+  const auto series = testing::noisy_steps(60, 1, 20, 5.0, 0.3, 7);
+  const costs::CostNIGMarginal nig;
+  const auto nig_cache = *nig.precompute(series.view(), core::CachePolicy::full());
+  for (const Row& row : rows) {
+    const std::string kernel = row.kernel;
+    auto run = [&](std::optional<std::uint64_t> budget, RunStats& stats) {
+      core::Constraints c = testing::constraints_with(row.min_segment_len, 1);
+      c.max_change_points = row.cap;
+      c.memory_budget_bytes = budget;
+      const Kernel k{series, c};
+      const core::ExecutionContext ctx(c);
+      if (kernel == "fpop") {
+        return run_fpop_penalty_path(costs::CostL2Mean{}, k.cache, 60, k.v, row.betas, 1000, ctx,
+                                     k.now, stats);
+      }
+      if (kernel == "unpruned") {
+        return run_pelt_penalty_path(nig, nig_cache, 60, k.v, row.betas, 1000, ctx, k.now, stats);
+      }
+      return run_pelt_penalty_path(costs::CostL2Mean{}, k.cache, 60, k.v, row.betas, 1000, ctx,
+                                   k.now, stats);
+    };
+    RunStats refused_stats, free_stats, at_budget_stats;
+    EXPECT_EQ(run(row.required - 1, refused_stats).error(),
+              OvrelError::resource_limit(
+                  core::cat("constraints.memory_budget_bytes exceeded for penalty path states: "
+                            "required_bytes=",
+                            row.required, ", limit_bytes=", row.required - 1,
+                            "; increase constraints.memory_budget_bytes, or use fewer penalties")))
+        << kernel;
+    EXPECT_EQ(refused_stats.cost_evals, 0u);
+    const auto free = run(std::nullopt, free_stats);
+    const auto at_budget = run(row.required, at_budget_stats);
+    ASSERT_TRUE(free.has_value() && at_budget.has_value()) << kernel;
+    EXPECT_EQ(*at_budget, *free) << kernel;
+    EXPECT_EQ(at_budget_stats.cost_evals, free_stats.cost_evals);
+    EXPECT_EQ(at_budget_stats.candidates_considered, free_stats.candidates_considered);
+    EXPECT_EQ(at_budget_stats.candidates_pruned, free_stats.candidates_pruned);
+  }
+}
+
+// Without a budget, states the system cannot provide are an out-of-memory error naming the bytes,
+// saturated when they do not fit 64 bits (a length no vector takes).
+TEST(PeltKernels, PenaltyPathStatesTheSystemRefusesNameTheirBytes) {
+  const core::ValidatedConstraints v;
+  const auto got = detail::allocate_path_states(detail::PathShape(SIZE_MAX / 4, 2, true, v), v);
+  EXPECT_EQ(got.error(),
+            OvrelError::out_of_memory("penalty path state allocation failed: "
+                                      "required_bytes=18446744073709551615; use fewer penalties"));
+}
+
+// Nothing is allocated while the targets run: every table the path writes, the dominated lists and
+// the pruning positions included, exists before its first cost. (Under the sanitizer, whose
+// allocator serves arrays itself, the scratch arrays go uncounted.)
+TEST(PeltKernels, PenaltyPathAllocatesNothingBetweenItsFirstAndLastCost) {
+  const auto s = testing::noisy_steps(400, 1, 20, 5.0, 0.3, 7);
+  for (const auto& [msl, cap] :
+       {std::pair<std::size_t, std::optional<std::size_t>>{1, {}}, {4, {}}, {4, 30}}) {
+    std::optional<std::uint64_t> first;
+    std::uint64_t last = 0;
+    const auto model = FunctionCost::of([&](std::size_t a, std::size_t b) {
+      if (!first) first = g_allocations;
+      last = g_allocations;
+      return testing::direct_l2(s.values, a, b);
+    });
+    core::Constraints c = testing::constraints_with(msl, 1);
+    c.max_change_points = cap;
+    const auto v = testing::validated(c, 400);
+    RunStats stats;
+    const std::vector<double> betas = {0.5, 2.0, 8.0};
+    const auto r =
+        run_pelt_penalty_path(model, FunctionCost::Cache{400, 1}, 400, v, betas, 1000,
+                              core::ExecutionContext(c), std::chrono::steady_clock::now(), stats);
+    ASSERT_TRUE(r.has_value()) << r.error().display();
+    EXPECT_GT(stats.candidates_pruned, 0u);
+    EXPECT_EQ(last, *first) << "min_segment_len=" << msl;
+  }
+}
+
 }  // namespace
 }  // namespace ovrel::offline
+
+// The replacement pair allocates with malloc and frees with free, which GCC sees as a mismatch
+// wherever it inlines them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  ++ovrel::offline::g_allocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+// Uncounted: a refusal comes back as a null pointer, never as an exception (std::inplace_merge's
+// buffer).
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return std::malloc(size == 0 ? 1 : size);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
