@@ -1,8 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -63,13 +66,23 @@ class OvrelError {
 
   // Facts about the run that failed which may explain the failure without being part of it (the
   // binding adds each as a PEP 678 note on the exception); the message stays as it is.
-  const std::vector<std::string>& notes() const noexcept { return notes_; }
-  void add_note(std::string note) { notes_.push_back(std::move(note)); }
+  std::span<const std::string> notes() const noexcept {
+    return notes_ ? std::span<const std::string>(*notes_) : std::span<const std::string>();
+  }
+  void add_note(std::string note) {
+    auto grown = notes_ ? std::make_shared<std::vector<std::string>>(*notes_)
+                        : std::make_shared<std::vector<std::string>>();
+    grown->push_back(std::move(note));
+    notes_ = std::move(grown);
+  }
 
   // "invalid input: {}", ..., "cancelled".
   std::string display() const;
 
-  friend bool operator==(const OvrelError&, const OvrelError&) = default;
+  friend bool operator==(const OvrelError& a, const OvrelError& b) {
+    return a.kind_ == b.kind_ && a.message_ == b.message_ && a.out_of_memory_ == b.out_of_memory_ &&
+           std::ranges::equal(a.notes(), b.notes());
+  }
 
  private:
   OvrelError(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
@@ -77,7 +90,8 @@ class OvrelError {
   ErrorKind kind_;
   std::string message_;
   bool out_of_memory_ = false;
-  std::vector<std::string> notes_;
+  // Behind a pointer: every fallible call returns an OvrelError-sized result, and notes are rare.
+  std::shared_ptr<const std::vector<std::string>> notes_;
 };
 
 template <class T>
