@@ -5,6 +5,10 @@
 
 namespace ovrel::offline {
 
+Status counter_overflow(std::string_view name) {
+  return core::resource_limit(core::cat(name, " counter overflow"));
+}
+
 std::vector<std::size_t> build_targets(const core::ValidatedConstraints& validated, std::size_t n) {
   std::vector<std::size_t> targets;
   targets.reserve(validated.effective_candidates.size() + 1);

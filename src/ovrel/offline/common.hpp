@@ -34,13 +34,16 @@ using core::MonotonicInstant;
 // ---------------------------------------------------------------------------------------------
 // Work counters.
 
+// The ResourceLimit "{name} counter overflow". Out of line, so that the counters' checks, which
+// the kernels make per candidate, stay small enough to inline.
+[[gnu::cold, gnu::noinline]] Status counter_overflow(std::string_view name);
+
 // Adds 1; at UINT64_MAX the counter is left unchanged and the call fails with ResourceLimit
 // "{name} counter overflow".
 [[nodiscard]] inline Status checked_counter_increment(std::uint64_t& counter,
                                                       std::string_view name) {
-  if (counter == UINT64_MAX) [[unlikely]] {
-    return core::resource_limit(core::cat(name, " counter overflow"));
-  }
+  if (counter == UINT64_MAX) [[unlikely]]
+    return counter_overflow(name);
   ++counter;
   return {};
 }
@@ -174,7 +177,7 @@ class CostEvalBudget {
                                                 std::string_view name) {
   if (__builtin_add_overflow(counter, amount, &counter)) [[unlikely]] {
     counter = UINT64_MAX;
-    return core::resource_limit(core::cat(name, " counter overflow"));
+    return counter_overflow(name);
   }
   return {};
 }
