@@ -1,4 +1,5 @@
 import json
+import re
 import subprocess
 import sys
 
@@ -89,3 +90,54 @@ def test_a_large_refused_checkpoint_stays_within_a_small_multiple_of_its_text(la
 )
 def test_a_large_checkpoint_loads_within_a_small_multiple_of_its_text(kind, n, last, outcome):
     assert outcome in capped_load(kind, n, last)
+
+
+# A checkpoint far larger than any the detector could load, as a sparse 3 GB file or 100 MB of
+# bytes, in an interpreter capped at what it holds plus 64 MB: refused by its size, unread.
+CAPPED_SIZE = r"""
+import resource, sys
+import ovrel
+detector, path = eval(sys.argv[1]), sys.argv[2]
+data = bytes(100_000_000) if path == "bytes" else None
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20),) * 2)
+try:
+    detector.load_state(data, path=None if data else path)
+except (ValueError, MemoryError) as e:
+    print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.parametrize(
+    ("detector", "form"),
+    [
+        ("ovrel.Bocpd()", "file"),
+        ("ovrel.Cusum()", "file"),
+        ("ovrel.PageHinkley()", "file"),
+        ("ovrel.Cusum()", "bytes"),
+        # No limit: the file is read, into memory the system refuses.
+        ("ovrel.Bocpd(max_run_length=2**64 - 1)", "file"),
+    ],
+)
+def test_a_checkpoint_too_large_for_the_detector_is_refused_unread(tmp_path, detector, form):
+    path = tmp_path / "huge.ckpt"
+    with open(path, "wb") as f:
+        f.truncate(3_000_000_000)
+    where, what = {
+        "file": (
+            str(path),
+            f"ValueError checkpoint file '{path}' is 3000000000 bytes, too large to read",
+        ),
+        "bytes": ("bytes", "ValueError checkpoint of 100000000 bytes is too large to read"),
+    }[form]
+    limit = r"; the largest checkpoint this detector can load is about \d+ bytes\n"
+    if "2**64" in detector:
+        what, limit = f"MemoryError reading checkpoint file '{path}' needs 3000000000 bytes", "\n"
+    run = subprocess.run(
+        [sys.executable, "-c", CAPPED_SIZE, detector, where],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert re.fullmatch(re.escape(what) + limit, run.stdout), run.stdout

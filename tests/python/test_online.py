@@ -1,6 +1,7 @@
 import gc
 import re
 import signal
+import subprocess
 import sys
 import threading
 
@@ -132,6 +133,56 @@ def test_a_batch_stopped_by_a_signal_says_where_to_resume():
     det.update_many(x[applied:])
     whole.update_many(x)
     assert stored_state(det) == stored_state(whole)
+
+
+# A batch in a fresh interpreter whose address space is capped at what it holds (the input
+# included) plus `cap` MB; then one more update, whose t is the count of values applied.
+CAPPED_BATCH = r"""
+import resource, sys
+import numpy as np, ovrel
+name, n, cap = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+det = getattr(ovrel, name)()
+x = np.zeros(n) if name != "Cusum" else np.tile([9.0, -9.0], n // 2)  # Cusum alerts every other
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (cap << 20),) * 2)
+try:
+    det.update_many(x)
+    error = None
+except MemoryError as e:
+    error = e
+print(error, getattr(error, "__notes__", []), det.update(0.5).t, sep="|")
+"""
+
+
+@pytest.mark.parametrize(
+    ("name", "n", "cap", "stops_part_way"),
+    [
+        ("PageHinkley", 40_000_000, 1024, False),  # the records do not fit
+        ("Bocpd", 40_000_000, 200, False),  # nor the copy of the input
+        # 320 MB of records fit; the alert reasons, kept as text until the end, run out part way.
+        ("Cusum", 4_000_000, 420, True),
+    ],
+)
+def test_a_batch_out_of_memory_says_what_it_needed_and_where_to_resume(
+    name, n, cap, stops_part_way
+):
+    child = subprocess.run(
+        [sys.executable, "-c", CAPPED_BATCH, name, str(n), str(cap)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert child.returncode == 0, child.stderr[-2000:]
+    message, notes, t = child.stdout.split("|")
+    # 8 bytes of input, a 64-byte record, its pointer and its list slot per value.
+    assert message == f"update_many of {n} values needs about {88 * n} bytes for its results"
+    applied = int(t)
+    assert (0 < applied < n) == stops_part_way
+    assert notes == (
+        f"['update_many applied {applied} of {n} values before stopping']"
+        if stops_part_way
+        else "[]"
+    )
 
 
 @pytest.mark.parametrize("cls", CLASSES)

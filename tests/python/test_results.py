@@ -1,4 +1,6 @@
 import json
+import subprocess
+import sys
 
 import pytest
 
@@ -132,3 +134,50 @@ def test_from_json_argument_binding():
     r = ovrel.OfflineChangePointResult.from_json(payload=json.dumps(document()))
     assert r.breakpoints == [5, 10]
     pytest.raises(TypeError, r.to_json, 1)
+
+
+# A large document, read in a fresh interpreter whose address space is capped at what it holds
+# (the text included) plus 300 MB, about four times the largest text here: reading costs a small
+# multiple of the text, and a list longer than n + 1 is refused before it is built.
+CAPPED_DOCUMENT = r"""
+import json, resource, sys
+import ovrel
+kind = sys.argv[1]
+def numbers(count):
+    return ",".join(map(str, range(1, count + 1)))
+n, lists = {
+    "valid": (10**6, '"breakpoints":[%s],"change_points":[%s]' % (numbers(10**6), numbers(10**6 - 1))),
+    "breakpoints": (100, '"breakpoints":[%s],"change_points":[]' % numbers(10**7)),
+    "segments": (10**12, '"breakpoints":[],"change_points":[],"segments":[%s]' % ",".join(["{}"] * 10**7)),
+}[kind]
+diagnostics = {"n": n, "d": 1, "schema_version": 1, "notes": [], "warnings": [],
+               "algorithm": "pelt", "cost_model": "l2_mean", "repro_mode": "Balanced"}
+text = "{" + lists + ',"diagnostics":' + json.dumps(diagnostics) + "}"
+del lists
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (300 << 20),) * 2)
+try:
+    result = ovrel.OfflineChangePointResult.from_json(text)
+    print(len(result.breakpoints), result.breakpoints[-1], len(result.change_points))
+except ValueError as e:
+    print(e)
+"""
+
+
+@pytest.mark.parametrize(
+    ("kind", "outcome"),
+    [
+        ("valid", "1000000 1000000 999999"),
+        ("breakpoints", "invalid length 10000000 of `breakpoints`, expected at most 101 (n + 1) items at line 1 column 16"),
+        # A list of n + 1 or fewer items that fails at its first: refused without reserving room
+        # for all of them.
+        ("segments", "missing field `start` at line 1 column 51"),
+    ],
+)  # fmt: skip
+def test_a_large_document_costs_a_small_multiple_of_its_text(kind, outcome):
+    child = subprocess.run(
+        [sys.executable, "-c", CAPPED_DOCUMENT, kind], capture_output=True, text=True, timeout=120
+    )
+    assert child.returncode == 0, child.stderr[-2000:]
+    prefix = "" if kind == "valid" else "invalid OfflineChangePointResult JSON payload: "
+    assert child.stdout == prefix + outcome + "\n"

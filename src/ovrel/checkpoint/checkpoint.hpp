@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -108,8 +109,25 @@ Result<online::BocpdState> load_state_from_checkpoint_file(const std::filesystem
 // model check of a BOCPD load) reads a file once with this and runs the envelope operations
 // (load_state_from_checkpoint_envelope, then load_checkpoint) on the one envelope: reading
 // the file twice would let a file swapped in between slip past the check. Anything but a regular
-// file (a FIFO, a device, a directory) is refused before a byte is read.
-Result<CheckpointEnvelope> read_checkpoint_file(const std::filesystem::path& path);
+// file (a FIFO, a device, a directory), and a file larger than `size_limit` (the loading
+// detector's checkpoint_size_limit), is refused before a byte is read.
+Result<CheckpointEnvelope> read_checkpoint_file(
+    const std::filesystem::path& path,
+    std::uint64_t size_limit = std::numeric_limits<std::uint64_t>::max());
+
+// The largest checkpoint text a detector loads, in bytes: four times the envelope text of the
+// largest state it could hold (for BOCPD max_run_length + 1 run lengths, and max_buffer_items
+// pending events), every number at its longest and the payload in the "json" form, written out at
+// four characters a byte, plus 64 MiB. A state saved by a detector with larger bounds loads when
+// its checkpoint is within this size.
+std::uint64_t checkpoint_size_limit(const online::BocpdDetector& detector);
+std::uint64_t checkpoint_size_limit(const online::CusumDetector& detector);
+std::uint64_t checkpoint_size_limit(const online::PageHinkleyDetector& detector);
+
+// InvalidInput "checkpoint of {size} bytes is too large to read; the largest checkpoint this
+// detector can load is about {limit} bytes" when `size` exceeds `limit`: the same limit for a
+// checkpoint given as bytes.
+Status check_checkpoint_size(std::uint64_t size, std::uint64_t limit);
 
 // Temporary file ".tmpXXXXXX" in the target's directory (created exclusively, mode 0600), the
 // whole text written, flushed, renamed over the target, then the directory flushed. The target is

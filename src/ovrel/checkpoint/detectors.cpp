@@ -163,7 +163,8 @@ Result<BocpdState> checked_bocpd_state(const CheckpointEnvelope& envelope, const
 
 template <class D>
 Status load_file(D& detector, const std::filesystem::path& path) {
-  OVREL_TRY_ASSIGN(const CheckpointEnvelope envelope, read_checkpoint_file(path));
+  OVREL_TRY_ASSIGN(const CheckpointEnvelope envelope,
+                   read_checkpoint_file(path, checkpoint_size_limit(detector)));
   return load_checkpoint(detector, envelope);
 }
 

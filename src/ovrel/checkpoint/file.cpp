@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <random>
+#include <stdexcept>
 
 #include "ovrel/checkpoint/checkpoint.hpp"
 #include "ovrel/core/json_text.hpp"
@@ -253,7 +255,7 @@ Status write_checkpoint_file_atomic(const fs::path& path, std::string_view bytes
   return sync_parent_directory(directory);
 }
 
-Result<CheckpointEnvelope> read_checkpoint_file(const fs::path& path) {
+Result<CheckpointEnvelope> read_checkpoint_file(const fs::path& path, std::uint64_t size_limit) {
   constexpr std::string_view kMessage = "failed reading checkpoint file";
   if (holds_nul(path)) return std::unexpected(io_resource_error(kMessage, path, kNulInPath));
   // Opened without blocking, so a FIFO without a writer cannot hold the open, and checked on the
@@ -274,12 +276,32 @@ Result<CheckpointEnvelope> read_checkpoint_file(const fs::path& path) {
   if (!S_ISREG(info.st_mode)) {
     return std::unexpected(io_resource_error(kMessage, path, not_regular_text(info.st_mode)));
   }
+  // A file larger than the loading detector could ever load is refused before anything is read,
+  // and one that grows while it is read when it passes the limit.
+  const std::string shown = core::utf8_lossy(path.native());
+  const auto too_large = [&](std::uint64_t size) {
+    return core::invalid_input(cat("checkpoint file '", shown, "' is ", size,
+                                   " bytes, too large to read; the largest checkpoint this "
+                                   "detector can load is about ",
+                                   size_limit, " bytes"));
+  };
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  if (size > size_limit) return too_large(size);
   const int flags = ::fcntl(file.get(), F_GETFL);
   if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return std::unexpected(io_resource_error(kMessage, path, os_error_text(errno)));
   }
   std::string text;
-  if (info.st_size > 0) text.reserve(static_cast<std::size_t>(info.st_size));
+  const auto refused = [&] {
+    return core::out_of_memory(cat("reading checkpoint file '", shown, "' needs ", size, " bytes"));
+  };
+  try {
+    text.reserve(size);
+  } catch (const std::bad_alloc&) {
+    return refused();
+  } catch (const std::length_error&) {
+    return refused();
+  }
   std::array<char, 1 << 16> chunk;
   while (true) {
     const ssize_t n = ::read(file.get(), chunk.data(), chunk.size());
@@ -287,6 +309,7 @@ Result<CheckpointEnvelope> read_checkpoint_file(const fs::path& path) {
     if (n < 0) return std::unexpected(io_resource_error(kMessage, path, os_error_text(errno)));
     if (n == 0) break;
     text.append(chunk.data(), static_cast<std::size_t>(n));
+    if (text.size() > size_limit) return too_large(text.size());
   }
   file.close();
   return decode_checkpoint_envelope(text);

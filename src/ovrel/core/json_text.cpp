@@ -104,6 +104,15 @@ class Reader {
     }
   }
 
+  // The free value of a streamed container, read from its text in one pass. Visiting its children
+  // level by level would read a value nested k levels deep k times.
+  nlohmann::json free_value_of(const JsonNode& node) {
+    resume(node);
+    nlohmann::json out;
+    free_value(out);
+    return out;
+  }
+
   Result<JsonNode> document() {
     skip_ws();
     JsonNode root;
@@ -130,6 +139,45 @@ class Reader {
     }
     pos_ = node.position.offset;
     at_ = JsonPosition{node.position.line, node.position.column - 1, node.position.offset};
+  }
+
+  // Reads one value of a text checked whole, as to_free_value would convert its node.
+  void free_value(nlohmann::json& out) {
+    const auto checked = [](const Status& read) {
+      if (!read) throw InternalError("a checked JSON text failed to read again");
+    };
+    const char open = peek();
+    if (open != '{' && open != '[') {
+      JsonNode scalar;
+      checked(value(scalar, 0));
+      out = to_free_value(scalar);
+      return;
+    }
+    out = open == '{' ? nlohmann::json::object() : nlohmann::json::array();
+    const char close = open == '{' ? '}' : ']';
+    advance();
+    skip_ws();
+    if (peek() == close) {
+      advance();
+      return;
+    }
+    while (true) {
+      skip_ws();
+      if (open == '{') {
+        std::string key;
+        checked(string(key));
+        skip_ws();
+        advance();  // :
+        skip_ws();
+        free_value(out[key]);  // a repeated key keeps its last value
+      } else {
+        free_value(out.emplace_back());
+      }
+      skip_ws();
+      const char c = peek();
+      advance();
+      if (c == close) return;
+    }
   }
 
   bool eof() const { return pos_ >= text_.size(); }
@@ -618,6 +666,11 @@ Status visit_streamed_members(const JsonNode& node, void* fn, MemberVisitor visi
 }  // namespace json::detail
 
 nlohmann::json to_free_value(const JsonNode& node) {
+  if (node.streamed) {
+    const JsonParseOptions options{.negative_zero_is_integer = node.negative_zero_is_integer,
+                                   .streamed = true};
+    return Reader(node.source, options).free_value_of(node);
+  }
   switch (node.kind) {
     case JsonNode::Kind::Null:
       return nullptr;

@@ -5,6 +5,7 @@
 // the integer/float kind of every number and the position of every value, so typed decoders can
 // report missing, duplicate and mistyped fields with their place.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -203,7 +204,13 @@ Result<std::vector<T>> read_list(const JsonNode& node, F&& read_item) {
       out.push_back(std::move(value));
     }
   } else {
-    out.reserve(item_count(node));
+    // A streamed list reserves at most four times its text: one of small items refused at its
+    // first costs no more than that.
+    std::size_t reserved = item_count(node);
+    if (node.streamed) {
+      reserved = std::min(reserved, 4 * (node.end.offset - node.position.offset) / sizeof(T) + 1);
+    }
+    out.reserve(reserved);
   }
   OVREL_TRY(for_each_item(node, [&](const JsonNode& item) -> Status {
     OVREL_TRY_ASSIGN(T value, read_item(item));

@@ -1,6 +1,7 @@
 #include "ovrel/core/schema_migration.hpp"
 
 #include <array>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -328,28 +329,91 @@ Result<DiagnosticsWire> read_diagnostics(const JsonNode& node) {
   return out;
 }
 
-using W = OfflineChangePointResultWire;
-constexpr std::array<Field<W>, 5> kDocumentFields = {{
-    {"breakpoints", kRequired, read_into<&W::breakpoints, read_u64_list>},
-    {"change_points", kRequired, read_into<&W::change_points, read_u64_list>},
-    {"scores", kOptional, read_into<&W::scores, read_optional_of<read_f64_list>>},
-    {"segments", kOptional, read_into<&W::segments, read_optional_of<read_segment_list>>},
-    {"diagnostics", kRequired, read_into<&W::diagnostics, read_diagnostics>},
-}};
+// A document being read, with the n its diagnostics declare when their first "n" is a u64: a
+// result of n points has at most n breakpoints, so no list of a result (breakpoints,
+// change_points, scores, segments) holds more than n + 1 items, and a longer one is refused before
+// any of it is read.
+struct DocumentReading {
+  OfflineChangePointResultWire wire;
+  std::optional<std::uint64_t> n;
+};
 
-Result<OfflineChangePointResultWire> read_document(const JsonNode& node) {
-  OfflineChangePointResultWire out;
-  OVREL_TRY(
-      read_fields(node, "struct OfflineChangePointResultWire", kDocumentFields, out, &out.extra));
-  return out;
+// The n the document's diagnostics declare: the first "n" of the first "diagnostics", when it is
+// a u64, which is the one the reader takes. Where there is none the reader refuses the document
+// anyway.
+std::optional<std::uint64_t> declared_n(const JsonNode& root) {
+  std::optional<std::uint64_t> n;
+  if (root.kind != Kind::Object) return n;
+  bool first_diagnostics = true;
+  const Status walked = json::for_each_member(root, [&](const JsonMember& m) -> Status {
+    if (m.key != "diagnostics" || !std::exchange(first_diagnostics, false)) return {};
+    if (m.value.kind != Kind::Object) return {};
+    bool first_n = true;
+    return json::for_each_member(m.value, [&](const JsonMember& d) -> Status {
+      if (d.key == "n" && std::exchange(first_n, false) && d.value.kind == Kind::Unsigned)
+        n = d.value.unsigned_value;
+      return {};
+    });
+  });
+  // The text was checked whole: walking it again cannot fail.
+  if (!walked) throw InternalError("a checked JSON text failed to read again");
+  return n;
 }
+
+Status check_list_length(const JsonNode& node, std::string_view name,
+                         std::optional<std::uint64_t> n) {
+  if (!n || node.kind != Kind::Array) return {};
+  const std::size_t length = json::item_count(node);
+  if (length == 0 || length - 1 <= *n) return {};
+  return json::fail_at(cat("invalid length ", length, " of `", name, "`, expected at most ", *n + 1,
+                           " (n + 1) items"),
+                       node.position);
+}
+
+template <auto Member, auto Read>
+Status read_list_field(DocumentReading& out, const JsonNode& node, std::string_view name) {
+  OVREL_TRY(check_list_length(node, name, out.n));
+  return read_into<Member, Read>(out.wire, node);
+}
+
+using W = OfflineChangePointResultWire;
+using R = DocumentReading;
+constexpr std::array<Field<R>, 5> kDocumentFields = {{
+    {"breakpoints", kRequired,
+     [](R& out, const JsonNode& node) {
+       return read_list_field<&W::breakpoints, read_u64_list>(out, node, "breakpoints");
+     }},
+    {"change_points", kRequired,
+     [](R& out, const JsonNode& node) {
+       return read_list_field<&W::change_points, read_u64_list>(out, node, "change_points");
+     }},
+    {"scores", kOptional,
+     [](R& out, const JsonNode& node) {
+       return read_list_field<&W::scores, read_optional_of<read_f64_list>>(out, node, "scores");
+     }},
+    {"segments", kOptional,
+     [](R& out, const JsonNode& node) {
+       return read_list_field<&W::segments, read_optional_of<read_segment_list>>(out, node,
+                                                                                 "segments");
+     }},
+    {"diagnostics", kRequired,
+     [](R& out, const JsonNode& node) {
+       return read_into<&W::diagnostics, read_diagnostics>(out.wire, node);
+     }},
+}};
 
 }  // namespace
 
 Result<OfflineChangePointResultWire> OfflineChangePointResultWire::from_json(
     std::string_view text) {
-  OVREL_TRY_ASSIGN(JsonNode root, parse_json_document(text));
-  return read_document(root);
+  // Streamed: the text is checked whole, then each value is read from it as the readers reach it,
+  // without a node per value (which cost twenty times the text). A result's lists are then built
+  // only when within their bound.
+  OVREL_TRY_ASSIGN(const JsonNode root, parse_json_document(text, {.streamed = true}));
+  DocumentReading out{.wire = {}, .n = declared_n(root)};
+  OVREL_TRY(read_fields(root, "struct OfflineChangePointResultWire", kDocumentFields, out,
+                        &out.wire.extra));
+  return std::move(out.wire);
 }
 
 // ---------------------------------------------------------------------------------------------

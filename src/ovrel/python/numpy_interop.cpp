@@ -293,11 +293,18 @@ OwnedSeries parse_numpy_series(nb::handle x, nb::handle time_index, core::Missin
   return out;
 }
 
-OwnedSeries parse_owned_series(nb::handle x) {
+SeriesArgument series_argument(nb::handle x) {
   nb::object numpy = numpy_module();
-  nb::object array = numpy.attr("asarray")(x);
-  const std::vector<std::uint8_t> mask = masked_elements(numpy, x);
-  return parse_numpy_series(array, core::MissingPolicy::Error, false, mask);
+  SeriesArgument out;
+  out.array = numpy.attr("asarray")(x);
+  out.mask = masked_elements(numpy, x);
+  return out;
 }
+
+OwnedSeries parse_owned_series(const SeriesArgument& argument) {
+  return parse_numpy_series(argument.array, core::MissingPolicy::Error, false, argument.mask);
+}
+
+OwnedSeries parse_owned_series(nb::handle x) { return parse_owned_series(series_argument(x)); }
 
 }  // namespace ovrel::python

@@ -51,6 +51,16 @@ inline constexpr const char* kNoteUpcast =
 // The masked elements of a numpy.ma.MaskedArray count as missing values.
 OwnedSeries parse_owned_series(nb::handle x);
 
+// The same in two steps, for a caller that sizes its own allocations from the array's shape
+// before the values are copied: numpy.asarray(x) with the mask of a masked array, then the parse.
+struct SeriesArgument {
+  nb::object array;
+  // One byte per element in row-major order, 1 for masked; empty when nothing is masked.
+  std::vector<std::uint8_t> mask;
+};
+SeriesArgument series_argument(nb::handle x);
+OwnedSeries parse_owned_series(const SeriesArgument& argument);
+
 // Checks an ndarray's shape and element type, copies its values once into row-major order
 // (through its own strides, so any layout, alignment or sign of stride is read correctly) and
 // validates the copy as a series view. float32 stays float32 unless `upcast_f32` asks otherwise.

@@ -7,7 +7,9 @@
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -129,9 +131,18 @@ PyPageHinkley make_page_hinkley(nb::handle args, nb::handle kwargs) {
 // ----- updates -----
 
 // Inside a catch block: raises the exception in flight as its Python exception, with `note` added
-// to it.
-[[noreturn]] void rethrow_with_note(const std::string& note) {
-  set_error_from_current_exception();
+// to it. Memory the system refused is reported as MemoryError(`out_of_memory`), which says what
+// was being allocated.
+[[noreturn]] void rethrow_with_note(const std::string& note, const std::string& out_of_memory) {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_SetString(PyExc_MemoryError, out_of_memory.c_str());
+  } catch (const std::length_error&) {
+    PyErr_SetString(PyExc_MemoryError, out_of_memory.c_str());
+  } catch (...) {
+    set_error_from_current_exception();
+  }
   nb::python_error error;
   add_exception_note(error.value(), note);
   throw error;
@@ -155,6 +166,29 @@ nb::object update(nb::handle self, nb::handle args, nb::handle kwargs) {
   return new_step_result(unwrap(obj.detector.update(std::span<const double>(&x, 1), t_ns, ctx)));
 }
 
+// "update_many of {n} values needs about {bytes} bytes for its results": what a batch of `n` rows
+// and `values` input elements of `item_size` bytes allocates, its copy of the input and its
+// records (StepResultBatch::reserve), saturating at 2^64 - 1.
+std::string batch_memory_text(std::uint64_t n, std::uint64_t values, std::uint64_t item_size) {
+  std::uint64_t input = 0;
+  std::uint64_t records = 0;
+  std::uint64_t total = 0;
+  if (__builtin_mul_overflow(values, item_size, &input) ||
+      __builtin_mul_overflow(n, std::uint64_t{StepResultBatch::kBytesPerRecord}, &records) ||
+      __builtin_add_overflow(input, records, &total)) {
+    total = UINT64_MAX;
+  }
+  return cat("update_many of ", n, " values needs about ", total, " bytes for its results");
+}
+
+// The same from the array as given, before its values are copied.
+std::string batch_memory_text(nb::handle array) {
+  const nb::object shape = array.attr("shape");
+  const std::uint64_t n = nb::len(shape) > 0 ? nb::cast<std::uint64_t>(shape[0]) : 1;
+  return batch_memory_text(n, nb::cast<std::uint64_t>(array.attr("size")),
+                           nb::cast<std::uint64_t>(array.attr("itemsize")));
+}
+
 template <class T>
 nb::object update_many(nb::handle self, nb::handle args, nb::handle kwargs) {
   auto bound =
@@ -163,15 +197,33 @@ nb::object update_many(nb::handle self, nb::handle args, nb::handle kwargs) {
   // Held for the whole call, also while the lock is released: other threads calling this
   // object fail at once instead of seeing a half-applied batch.
   BorrowFlag::Exclusive guard(obj.borrow);
-  // Converted and checked in full before any row reaches the detector.
-  const OwnedSeries series = parse_owned_series(bound[0]);
+  // Converted and checked in full before any row reaches the detector. The records are allocated
+  // up front too, with the lock held, and the engine fills them in as it applies each step. A
+  // batch too large for the memory left is refused with nothing applied, saying what it needed.
+  const SeriesArgument argument = series_argument(bound[0]);
+  OwnedSeries series;
+  StepResultBatch records;
+  // What was allocated is released first: the message needs memory of its own.
+  const auto refuse = [&]() {
+    records.release();
+    series = OwnedSeries();
+    raise(PyExc_MemoryError, batch_memory_text(argument.array));
+  };
+  try {
+    series = parse_owned_series(argument);
+    records.reserve(series.n);
+  } catch (const std::bad_alloc&) {
+    refuse();
+  } catch (const std::length_error&) {
+    refuse();
+  }
   std::uint64_t values = 0;
   const bool small = !__builtin_mul_overflow(series.n, series.d > 0 ? series.d : 1, &values) &&
                      values <= kMaxLockedBatchValues;
-  // The records are allocated up front, with the lock held, and the engine fills them in as it
-  // applies each step; their count is the number of steps applied if the batch stops early.
-  StepResultBatch records;
-  records.reserve(series.n);
+  // Each value applied advances the state's t by one. A step whose record could not be made
+  // (memory refused while the engine built it) has been applied all the same, so the count of
+  // applied values comes from the state rather than from the records.
+  const std::uint64_t t_before = obj.detector.state().t;
   auto keep = [&records](core::OnlineStepResult&& step) { records.add(std::move(step)); };
   auto run = [&](core::InterruptPoll* interrupt) -> core::Status {
     OVREL_TRY_ASSIGN(const core::TimeSeriesView view, series.view());
@@ -190,12 +242,16 @@ nb::object update_many(nb::handle self, nb::handle args, nb::handle kwargs) {
     }();
     if (interrupt) interrupt->raise_if_stopped();
     unwrap(std::move(outcome));
+    return records.take_list();
   } catch (...) {
-    // Nothing is rolled back: the caller learns where to resume from.
+    // Nothing is rolled back: the caller learns where to resume from. The records go first, as
+    // above.
+    records.release();
+    const std::uint64_t applied = obj.detector.state().t - t_before;
     rethrow_with_note(
-        cat("update_many applied ", records.size(), " of ", series.n, " values before stopping"));
+        cat("update_many applied ", applied, " of ", series.n, " values before stopping"),
+        batch_memory_text(series.n, values, series.is_f32() ? sizeof(float) : sizeof(double)));
   }
-  return records.take_list();
 }
 
 template <class T>

@@ -44,6 +44,7 @@ struct StepObject {
   std::uint64_t latency_and_flags;
 };
 static_assert(sizeof(StepObject) == 64);
+static_assert(StepResultBatch::kBytesPerRecord == sizeof(StepObject) + 2 * sizeof(PyObject*));
 
 constexpr std::uint64_t kAlertBit = std::uint64_t{1} << 62;
 constexpr std::uint64_t kHasLatencyBit = std::uint64_t{1} << 63;
@@ -185,15 +186,36 @@ nb::object new_step_result(const core::OnlineStepResult& step) {
   return object;
 }
 
-StepResultBatch::~StepResultBatch() {
+StepResultBatch::~StepResultBatch() { release(); }
+
+void StepResultBatch::release() noexcept {
   for (PyObject* object : objects_) Py_XDECREF(object);
+  std::vector<PyObject*>().swap(objects_);
+  list_.reset();
+  std::vector<std::pair<std::size_t, std::string>>().swap(reasons_);
 }
 
+namespace {
+
+// Inside reserve and take_list a refused allocation is reported as std::bad_alloc, whether the
+// system or the interpreter refused it.
+[[noreturn]] void memory_refused() {
+  PyErr_Clear();
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
 void StepResultBatch::reserve(std::size_t n) {
-  objects_.reserve(objects_.size() + n);
+  if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) || objects_.size() + filled_ != 0)
+    throw InternalError("a step record batch is reserved once, for at most PY_SSIZE_T_MAX");
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (list == nullptr) memory_refused();
+  list_ = nb::steal(list);
+  objects_.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
     StepObject* step = allocate_step();
-    if (step == nullptr) throw nb::python_error();
+    if (step == nullptr) memory_refused();
     objects_.push_back(reinterpret_cast<PyObject*>(step));
   }
 }
@@ -213,20 +235,21 @@ nb::object StepResultBatch::take_list() {
   for (const auto& [index, text] : reasons_) {
     if (last_text == nullptr || *last_text != text) {
       last = new_str(text);
-      if (last == nullptr) throw nb::python_error();
+      if (last == nullptr) memory_refused();
       last_text = &text;
     } else {
       Py_INCREF(last);
     }
     as_step(objects_[index])->alert_reason = last;
   }
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(filled_));
-  if (list == nullptr) throw nb::python_error();
+  reasons_.clear();
+  if (filled_ != objects_.size() || !list_.is_valid())
+    throw InternalError("a step record batch was handed over before it was filled");
   for (std::size_t i = 0; i < filled_; ++i) {
-    NB_LIST_SET_ITEM(list, static_cast<Py_ssize_t>(i), objects_[i]);
+    NB_LIST_SET_ITEM(list_.ptr(), static_cast<Py_ssize_t>(i), objects_[i]);
     objects_[i] = nullptr;
   }
-  return nb::steal(list);
+  return std::move(list_);
 }
 
 void register_online_step_result(nb::module_& m) {

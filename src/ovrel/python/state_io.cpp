@@ -67,17 +67,23 @@ nb::object checkpoint_output(const checkpoint::CheckpointEnvelope& envelope,
 
 constexpr const char* kNotBytes = "checkpoint bytes input must be a bytes-like value";
 
-std::string read_checkpoint_bytes(nb::handle state) {
+// The bytes of a checkpoint, refused unread when there are more than `size_limit`.
+std::string read_checkpoint_bytes(nb::handle state, std::uint64_t size_limit) {
+  const auto within_limit = [&](Py_ssize_t size) {
+    unwrap(checkpoint::check_checkpoint_size(static_cast<std::uint64_t>(size), size_limit));
+    return static_cast<std::size_t>(size);
+  };
   if (is_str(state)) raise(PyExc_TypeError, kNotBytes);
   if (PyBytes_Check(state.ptr())) {
-    return std::string(PyBytes_AS_STRING(state.ptr()),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(state.ptr())));
+    return std::string(PyBytes_AS_STRING(state.ptr()), within_limit(PyBytes_GET_SIZE(state.ptr())));
   }
   if (PyByteArray_Check(state.ptr())) {
     return std::string(PyByteArray_AS_STRING(state.ptr()),
-                       static_cast<std::size_t>(PyByteArray_GET_SIZE(state.ptr())));
+                       within_limit(PyByteArray_GET_SIZE(state.ptr())));
   }
-  return converted_or(PyExc_TypeError, kNotBytes, [&] {
+  // A sequence of numbers is converted first: its items are refused as they always were, and it
+  // costs far more than the bytes it gives.
+  std::string bytes = converted_or(PyExc_TypeError, kNotBytes, [&] {
     if (!PySequence_Check(state.ptr())) raise(PyExc_TypeError, kNotBytes);
     // A snapshot: reading an item may run Python code that changes the sequence.
     nb::object items = nb::steal(PySequence_Tuple(state.ptr()));
@@ -92,12 +98,15 @@ std::string read_checkpoint_bytes(nb::handle state) {
     }
     return out;
   });
+  within_limit(static_cast<Py_ssize_t>(bytes.size()));
+  return bytes;
 }
 
-checkpoint::CheckpointEnvelope decode_checkpoint_input(nb::handle state,
-                                                       PyCheckpointFormat reading) {
-  if (reading == PyCheckpointFormat::Bytes)
-    return unwrap(checkpoint::decode_checkpoint_envelope(read_checkpoint_bytes(state)));
+checkpoint::CheckpointEnvelope decode_checkpoint_input(nb::handle state, PyCheckpointFormat reading,
+                                                       std::uint64_t size_limit) {
+  if (reading == PyCheckpointFormat::Bytes) {
+    return unwrap(checkpoint::decode_checkpoint_envelope(read_checkpoint_bytes(state, size_limit)));
+  }
   nb::object text = nb::module_::import_("json").attr("dumps")(state);
   return unwrap(checkpoint::decode_checkpoint_envelope(to_str(text)));
 }
@@ -187,7 +196,8 @@ nb::object load_state(nb::handle self, nb::handle args, nb::handle kwargs) {
       raise(PyExc_ValueError, "load_state accepts either 'state' or 'path', not both");
     if (format_text)
       raise(PyExc_ValueError, "load_state does not accept 'format' when loading from path");
-    load_envelope(obj, unwrap(checkpoint::read_checkpoint_file(*path)));
+    load_envelope(obj, unwrap(checkpoint::read_checkpoint_file(
+                           *path, checkpoint::checkpoint_size_limit(obj.detector))));
     return nb::none();
   }
   if (!state.is_valid())
@@ -200,7 +210,8 @@ nb::object load_state(nb::handle self, nb::handle args, nb::handle kwargs) {
   PyCheckpointFormat reading =
       is_dict(state) ? PyCheckpointFormat::Json : PyCheckpointFormat::Bytes;
   if (format_text) reading = parse_format(*format_text);
-  load_envelope(obj, decode_checkpoint_input(state, reading));
+  load_envelope(obj, decode_checkpoint_input(state, reading,
+                                             checkpoint::checkpoint_size_limit(obj.detector)));
   return nb::none();
 }
 

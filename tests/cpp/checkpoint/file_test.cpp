@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "checkpoint_support.hpp"
+#include "core/table_test.hpp"
 
 namespace ovrel::checkpoint {
 namespace {
@@ -91,6 +92,75 @@ TEST(CheckpointFile, OperationsLeaveNoTemporaryFile) {
   }
   fs::current_path(old_cwd);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
+}
+
+// The largest state of a detector with `runs` run lengths (BOCPD) and `events` pending events,
+// every number at the longest text it can take.
+template <class S>
+S longest_state(std::size_t runs, std::size_t events) {
+  constexpr std::uint64_t u = UINT64_MAX;
+  constexpr std::int64_t i = INT64_MIN;
+  constexpr double f = -2.2250738585072014e-308;
+  S s;
+  s.t = s.next_arrival_seq = u;
+  s.watermark_ns = i;
+  s.late_data = {u, u, u, u, u, u};
+  s.alert_gate = {.policy = {f, f, u, u}, .armed = false, .last_alert_t = u};
+  for (std::size_t k = 0; k < events; ++k) s.pending_events.push_back({f, i, u});
+  if constexpr (std::is_same_v<S, BocpdState>) {
+    s.log_run_probs.assign(runs, f);
+    s.run_stats.assign(runs, GaussianStats{u, f, f});
+  } else if constexpr (std::is_same_v<S, CusumState>) {
+    s.score = f;
+    s.steps_since_alert = u;
+  } else {
+    s.n = s.steps_since_alert = u;
+    s.running_mean = s.cumulative_sum = s.cumulative_min = f;
+  }
+  return s;
+}
+
+template <class D>
+void check_size_limit(D detector, std::size_t runs, std::size_t events, const fs::path& path) {
+  const std::uint64_t limit = checkpoint_size_limit(detector);
+  detector.load_state(longest_state<typename D::State>(runs, events));
+  const std::string text =
+      encode_checkpoint_envelope(save_checkpoint(detector, PayloadCodec::Json).value()).value();
+  EXPECT_LE(4 * text.size() + (std::uint64_t{64} << 20), limit) << text.size();
+  // Sparse: read, it would be refused as JSON instead.
+  { std::ofstream create(path); }
+  fs::resize_file(path, limit + 1);
+  const std::string refusal = "checkpoint file '" + path.string() + "' is " +
+                              std::to_string(limit + 1) +
+                              " bytes, too large to read; the largest checkpoint this detector "
+                              "can load is about " +
+                              std::to_string(limit) + " bytes";
+  EXPECT_EQ(load_checkpoint_file(detector, path).error(), OvrelError::invalid_input(refusal));
+  EXPECT_EQ(message_of(read_checkpoint_file(path)),
+            "checkpoint envelope JSON parse failed: expected value at line 1 column 1");
+}
+
+OVREL_ROW_SUITE(CheckpointSizeLimit, "checkpoint_size_limits.txt", 6);
+
+TEST_P(CheckpointSizeLimit, HoldsTheLargestStateAndRefusesALargerFileUnread) {
+  const auto& row = GetParam();
+  ScratchDir dir;
+  const std::size_t runs = std::stoul(row.at(2)) + 1, events = std::stoul(row.at(3));
+  const LateDataPolicy policy =
+      events == 0 ? LateDataPolicy::reject()
+                  : LateDataPolicy::buffer_within_window(1000, events, OverflowPolicy::Error);
+  const fs::path path = dir.path / "large.ckpt";
+  if (row.at(1) == "bocpd") {
+    BocpdConfig config;
+    config.late_data_policy = policy;
+    config.max_run_length = runs - 1;
+    check_size_limit(BocpdDetector::create(config).value(), runs, events, path);
+  } else if (row[1] == "cusum") {
+    check_size_limit(CusumDetector::create({.late_data_policy = policy}).value(), 0, events, path);
+  } else {
+    check_size_limit(PageHinkleyDetector::create({.late_data_policy = policy}).value(), 0, events,
+                     path);
+  }
 }
 
 // A save through symbolic links replaces the final target and leaves every link as it was: an

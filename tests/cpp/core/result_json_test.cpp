@@ -91,6 +91,25 @@ TEST_P(ResultDocumentTest, ReadConvertAndWriteAgain) {
                                        : want);
 }
 
+OVREL_ROW_SUITE(ResultBoundTest, "core_result_bounds.txt", 10);
+
+TEST_P(ResultBoundTest, ListsLongerThanNPlusOneAreRefusedUnread) {
+  const auto& row = GetParam();
+  ASSERT_EQ(row.size(), 3u);
+  const std::string text = edited_document(row[1]);
+  ASSERT_EQ(test_support::result_json_fault(text), "");
+  auto wire = OfflineChangePointResultWire::from_json(text);
+  if (row[2].starts_with("read: ")) {
+    ASSERT_FALSE(wire.has_value());
+    EXPECT_EQ(wire.error().display(), "invalid input: " + row[2].substr(6));
+    return;
+  }
+  ASSERT_TRUE(wire.has_value()) << wire.error().display();
+  auto parts = std::move(*wire).into_runtime_parts();
+  ASSERT_FALSE(parts.has_value());
+  EXPECT_EQ(parts.error().display(), "invalid input: " + row[2].substr(9));
+}
+
 OVREL_ROW_SUITE(ReadErrorTest, "core_json_read_errors.txt", 20);
 
 TEST_P(ReadErrorTest, ReaderMessage) {
