@@ -4,7 +4,6 @@
 
 #include <bit>
 #include <cstring>
-#include <functional>
 #include <random>
 
 #include "checkpoint_support.hpp"
@@ -50,27 +49,21 @@ std::vector<std::uint8_t> mutated(std::vector<std::uint8_t> bytes, std::mt19937_
   return bytes;
 }
 
-// The stream's value at step i (late every seventh step) and a value typical of a loaded state's
-// stream.
-template <class D>
-struct Stream {
-  double (*value)(std::uint64_t i, std::mt19937_64& rng);
-  std::function<double(const typename D::State&)> typical;
-};
-
-template <class D>
-void expect_every_loaded_state_steps(const std::function<D()>& make, Stream<D> stream,
+// Every loaded state of D must take `typical(state)` (a value typical of its stream) without a
+// numerical failure. The source stream is `value(i)`, late every seventh step.
+template <class D, class Value, class Typical>
+void expect_every_loaded_state_steps(const D& fresh, Value value, Typical typical,
                                      std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   // Saved states of several ages, the empty one and one holding late events among them.
   std::vector<std::vector<std::uint8_t>> saved;
-  D source = make();
+  D source = fresh;
   for (std::uint64_t i = 0; i < 49; ++i) {
     if (i == 0 || i == 1 || i == 4 || i == 20) {
       saved.push_back(save_checkpoint(source, PayloadCodec::Bincode).value().payload);
     }
     const auto t = static_cast<std::int64_t>(i) * 1000 - (i % 7 == 6 ? 2500 : 0);
-    (void)testing::step(source, stream.value(i, rng), t);
+    (void)testing::step(source, value(i), t);
   }
   ASSERT_FALSE(source.state().pending_events.empty());
   saved.push_back(save_checkpoint(source, PayloadCodec::Bincode).value().payload);
@@ -80,13 +73,13 @@ void expect_every_loaded_state_steps(const std::function<D()>& make, Stream<D> s
     CheckpointEnvelope envelope = save_checkpoint(source, PayloadCodec::Bincode).value();
     envelope.payload = mutated(saved[rng() % saved.size()], rng);
     envelope.payload_crc32 = checkpoint_crc32(envelope.payload);
-    D target = make();
+    D target = fresh;
     if (!load_checkpoint(target, envelope)) continue;
     ++loaded;
     const typename D::State state = target.state();
     std::optional<std::int64_t> t_ns;
     if (state.watermark_ns) t_ns = *state.watermark_ns + (*state.watermark_ns < INT64_MAX);
-    auto next = testing::step(target, stream.typical(state), t_ns);
+    auto next = testing::step(target, typical(state), t_ns);
     EXPECT_TRUE(next || next.error().kind() != ErrorKind::NumericalIssue)
         << "case " << c << ": " << next.error().display() << "\n"
         << state_to_json(state).value_or("(a state json cannot carry)");
@@ -95,58 +88,41 @@ void expect_every_loaded_state_steps(const std::function<D()>& make, Stream<D> s
   EXPECT_GT(loaded, 300);
 }
 
-double normal_value(std::uint64_t, std::mt19937_64& rng) {
-  return std::normal_distribution<double>(0.0, 1.0)(rng);
+// About N(0, 1), and counts and outcomes, with their typical values.
+double readings(std::uint64_t i) { return static_cast<double>((i * 7) % 11) * 0.25 - 1.25; }
+
+TEST(LoadedStateFuzz, Bocpd) {
+  struct Row {
+    ObservationModel model;
+    double (*value)(std::uint64_t);
+    double typical;
+  };
+  const Row rows[] = {
+      {GaussianNig{}, readings, 0.5},
+      {PoissonGamma{}, [](std::uint64_t i) { return static_cast<double>((i * 7) % 5); }, 2.0},
+      {BernoulliBeta{}, [](std::uint64_t i) { return static_cast<double>(i % 3 == 0); }, 1.0},
+  };
+  std::uint64_t seed = 1;
+  for (const Row& row : rows) {
+    BocpdConfig config;
+    config.observation = row.model;
+    config.late_data_policy = testing::buffering_policy();
+    config.max_run_length = 60;
+    expect_every_loaded_state_steps(
+        BocpdDetector::create(config).value(), row.value,
+        [&](const BocpdState&) { return row.typical; }, seed++);
+  }
 }
 
-template <class D>
-auto constant(double x) {
-  return [x](const typename D::State&) { return x; };
-}
-
-BocpdDetector bocpd_with(ObservationModel model) {
-  BocpdConfig config;
-  config.observation = model;
-  config.late_data_policy = testing::buffering_policy();
-  config.max_run_length = 60;
-  return BocpdDetector::create(config).value();
-}
-
-TEST(LoadedStateFuzz, GaussianBocpd) {
-  expect_every_loaded_state_steps<BocpdDetector>([] { return bocpd_with(GaussianNig{}); },
-                                                 {normal_value, constant<BocpdDetector>(0.5)}, 1);
-}
-
-TEST(LoadedStateFuzz, PoissonBocpd) {
-  expect_every_loaded_state_steps<BocpdDetector>(
-      [] { return bocpd_with(PoissonGamma{}); },
-      {[](std::uint64_t, std::mt19937_64& rng) {
-         return static_cast<double>(std::poisson_distribution<int>(3.0)(rng));
-       },
-       constant<BocpdDetector>(3.0)},
-      2);
-}
-
-TEST(LoadedStateFuzz, BernoulliBocpd) {
-  expect_every_loaded_state_steps<BocpdDetector>(
-      [] { return bocpd_with(BernoulliBeta{}); },
-      {[](std::uint64_t i, std::mt19937_64&) { return static_cast<double>(i % 3 == 0); },
-       constant<BocpdDetector>(1.0)},
-      3);
-}
-
-TEST(LoadedStateFuzz, Cusum) {
-  expect_every_loaded_state_steps<CusumDetector>(Kit<CusumDetector>::make,
-                                                 {normal_value, constant<CusumDetector>(0.5)}, 4);
-}
-
-TEST(LoadedStateFuzz, PageHinkley) {
+TEST(LoadedStateFuzz, CusumAndPageHinkley) {
+  expect_every_loaded_state_steps(
+      Kit<CusumDetector>::make(), readings, [](const CusumState&) { return 0.5; }, 4);
   // Its stream is what its running mean says: a state whose mean was edited to 1e308 holds no
   // stream of N(0, 1) readings, and a reading of 0.5 there is an outlier of 1e308 that the step's
   // sums cannot take, as they could not in a live stream.
-  expect_every_loaded_state_steps<PageHinkleyDetector>(
-      Kit<PageHinkleyDetector>::make,
-      {normal_value, [](const PageHinkleyState& s) { return s.running_mean; }}, 5);
+  expect_every_loaded_state_steps(
+      Kit<PageHinkleyDetector>::make(), readings,
+      [](const PageHinkleyState& s) { return s.running_mean; }, 5);
 }
 
 }  // namespace
