@@ -329,18 +329,18 @@ Result<DiagnosticsWire> read_diagnostics(const JsonNode& node) {
   return out;
 }
 
-// A document being read, with the n its diagnostics declare when their first "n" is a u64: a
-// result of n points has at most n breakpoints, so no list of a result (breakpoints,
-// change_points, scores, segments) holds more than n + 1 items, and a longer one is refused before
-// any of it is read.
+// A document being read, with the n its diagnostics declare when their first "n" is an unsigned
+// 64-bit integer: a result of n points has at most n breakpoints, so no list of a result
+// (breakpoints, change_points, scores, segments) holds more than n + 1 items, and a longer one is
+// refused before any of it is read.
 struct DocumentReading {
   OfflineChangePointResultWire wire;
   std::optional<std::uint64_t> n;
 };
 
 // The n the document's diagnostics declare: the first "n" of the first "diagnostics", when it is
-// a u64, which is the one the reader takes. Where there is none the reader refuses the document
-// anyway.
+// an unsigned 64-bit integer, which is the one the reader takes. Where there is none the reader
+// refuses the document anyway.
 std::optional<std::uint64_t> declared_n(const JsonNode& root) {
   std::optional<std::uint64_t> n;
   if (root.kind != Kind::Object) return n;
