@@ -151,4 +151,26 @@ struct FirstMinLanes {
   r.objective = cand < r.objective ? cand : r.objective;
 }
 
+// Scores of starts whose segment costs are already in o[0, len): o[i] += f[i], each score a
+// candidate (score + beta), whole vectors into `lanes` and the tail into `rest`, in order.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+[[gnu::always_inline]] inline void add_objectives(double* o, const double* f, std::size_t len,
+                                                  double beta, FirstMinLanes& lanes,
+                                                  RunMinimum& rest) noexcept {
+  const LaneF64 b = splat(beta);
+  std::size_t i = 0;
+  for (; i + kLanes <= len; i += kLanes) {
+    const LaneF64 s0 = load_lanes(o + i) + load_lanes(f + i);
+    store_lanes(o + i, s0);
+    lanes.add(s0, s0 + b);
+  }
+  for (; i < len; ++i) {
+    const double s0 = o[i] + f[i];
+    o[i] = s0;
+    add_candidate(rest, s0, s0 + beta);
+  }
+}
+#pragma GCC diagnostic pop
+
 }  // namespace ovrel::core

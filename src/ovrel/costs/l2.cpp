@@ -110,7 +110,6 @@ core::RunMinimum CostL2Mean::l2_scores_at(const double* s, const double* q, std:
     const double m0 = static_cast<double>(end - start);
     const double* f = F + start;
     double* o = out + k;
-    std::size_t i = 0;
     if (d == 1) {
       // A total at or below 0 becomes total - total: +0 when finite, as in segment_cost, and NaN
       // for -inf (segment_cost keeps -inf); either way the candidate is not finite and the caller
@@ -118,6 +117,7 @@ core::RunMinimum CostL2Mean::l2_scores_at(const double* s, const double* q, std:
       const double* sp = s + start;
       const double* qp = q + start;
       LaneF64 m = core::splat(m0) - LaneF64{0.0, 1.0, 2.0, 3.0};
+      std::size_t i = 0;
       auto lane_step = [&](std::size_t at, const LaneF64& seg_len) {
         const LaneF64 s1 = s_end - core::load_lanes(sp + at);
         const LaneF64 total = (q_end - core::load_lanes(qp + at)) - (s1 * s1) / seg_len;
@@ -140,16 +140,7 @@ core::RunMinimum CostL2Mean::l2_scores_at(const double* s, const double* q, std:
       }
     } else {
       l2_costs_to_end(s, q, stride, d, start, len, end, o);
-      for (; i + kLanes <= len; i += kLanes) {
-        const LaneF64 s0 = core::load_lanes(o + i) + core::load_lanes(f + i);
-        core::store_lanes(o + i, s0);
-        lanes.add(s0, s0 + b);
-      }
-      for (; i < len; ++i) {
-        const double s0 = o[i] + f[i];
-        o[i] = s0;
-        core::add_candidate(rest, s0, s0 + beta);
-      }
+      core::add_objectives(o, f, len, beta, lanes, rest);
     }
     k = r;
   }

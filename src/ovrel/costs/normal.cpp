@@ -186,16 +186,7 @@ core::RunMinimum CostNormalMeanVar::normal_scores_at(const double* s, const doub
           core::add_candidate(rest, s0, s0 + beta);
         }
       } else {
-        for (std::size_t i = 0; i < whole; i += kLanes) {
-          const LaneF64 s0 = core::load_lanes(o + i) + core::load_lanes(f + i);
-          core::store_lanes(o + i, s0);
-          lanes.add(s0, s0 + b);
-        }
-        for (std::size_t i = whole; i < len; ++i) {
-          const double s0 = o[i] + f[i];
-          o[i] = s0;
-          core::add_candidate(rest, s0, s0 + beta);
-        }
+        core::add_objectives(o, f, len, beta, lanes, rest);
       }
     }
     k = r;
